@@ -1,0 +1,201 @@
+#include "ConfigStore.h"
+
+#include "FMPException.h"
+#include "ILogger.h"
+#include "IConfigStoreUtility.h"
+
+#include <boost/lexical_cast.hpp>
+
+namespace ZAV {
+
+namespace {
+
+using boost::property_tree::ptree;
+
+constexpr int kNotLoaded = 10;
+constexpr int kMissingKey = 11;
+constexpr int kWrongSection = 12;
+constexpr int kBadValue = 13;
+
+// Paths use '.' between section and key; ptree's own default separator is the same, but being
+// explicit keeps a key containing another character from being split.
+ptree::path_type treePath(const std::string& path)
+{
+    return ptree::path_type(path, '.');
+}
+
+std::string sectionOf(const std::string& path)
+{
+    return path.substr(0, path.find('.'));
+}
+
+// The id a section is tagged with, or nothing when the section or its tag is absent.
+boost::optional<std::string> sectionId(const ptree& tree, const std::string& section)
+{
+    auto node = tree.get_child_optional(treePath(section));
+    if (!node)
+        return boost::none;
+    return node->get_optional<std::string>(treePath("<xmlattr>.type"));
+}
+
+} // namespace
+
+ConfigStore::ConfigStore(ILogger& logger, std::string componentName)
+    : m_logger(logger), m_componentName(std::move(componentName))
+{
+}
+
+std::string ConfigStore::readText(const std::string& sectionIdText, const std::string& path)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_loaded)
+        throw FMPException(kNotLoaded, "Settings are not loaded; cannot read " + path);
+    const auto id = sectionId(m_tree, sectionOf(path));
+    if (id && *id != sectionIdText)
+        throw FMPException(kWrongSection, "Section " + sectionOf(path) + " has id " + *id +
+                                              ", not " + sectionIdText + "; cannot read " + path);
+    auto node = m_tree.get_child_optional(treePath(path));
+    if (!node || !id)
+        throw FMPException(kMissingKey, "No setting " + path + " in section id " + sectionIdText);
+    return node->data();
+}
+
+bool ConfigStore::getBoolValue(const std::string& sectionIdText, const std::string& path)
+{
+    const std::string text = readText(sectionIdText, path);
+    if (text == "1" || text == "true")
+        return true;
+    if (text == "0" || text == "false")
+        return false;
+    throw FMPException(kBadValue, "Setting " + path + " holds \"" + text + "\", not a boolean");
+}
+
+int ConfigStore::getIntValue(const std::string& sectionIdText, const std::string& path)
+{
+    const std::string text = readText(sectionIdText, path);
+    try {
+        // lexical_cast converts the whole text or throws: "5x", " 5" and "" are refused.
+        return boost::lexical_cast<int>(text);
+    } catch (const boost::bad_lexical_cast&) {
+        throw FMPException(kBadValue, "Setting " + path + " holds \"" + text + "\", not an integer");
+    }
+}
+
+std::string ConfigStore::getStringValue(const std::string& sectionIdText, const std::string& path)
+{
+    return readText(sectionIdText, path);
+}
+
+void ConfigStore::writeText(const std::string& attributeName, const std::string& sectionIdText,
+                            const std::string& path, const std::string& text)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_loaded || !m_utility)
+        throw FMPException(kNotLoaded, "Settings are not loaded; cannot write " + path);
+    const std::string section = sectionOf(path);
+    const auto id = sectionId(m_tree, section);
+    if (id && *id != sectionIdText)
+        throw FMPException(kWrongSection, "Section " + section + " has id " + *id + ", not " +
+                                              sectionIdText + "; cannot write " + path);
+
+    ptree updated = m_tree;
+    if (!id)
+        updated.put(treePath(section + ".<xmlattr>." + attributeName), sectionIdText);
+    updated.put(treePath(path), text);
+    m_utility->writeSettings(m_path, updated); // throws, leaving m_tree as it was
+    m_tree.swap(updated);
+}
+
+void ConfigStore::setBoolValue(const std::string& attributeName, const std::string& sectionIdText,
+                               const std::string& path, bool value)
+{
+    // Booleans are stored as "0" and "1", which is what every reader of the file expects.
+    writeText(attributeName, sectionIdText, path, value ? "1" : "0");
+}
+
+void ConfigStore::setIntValue(const std::string& attributeName, const std::string& sectionIdText,
+                              const std::string& path, int value)
+{
+    writeText(attributeName, sectionIdText, path, std::to_string(value));
+}
+
+void ConfigStore::setStringValue(const std::string& attributeName,
+                                 const std::string& sectionIdText, const std::string& path,
+                                 const std::string& value)
+{
+    writeText(attributeName, sectionIdText, path, value);
+}
+
+void ConfigStore::setConfigStoreUtility(std::shared_ptr<IConfigStoreUtility> utility)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_utility = std::move(utility);
+}
+
+bool ConfigStore::initialise(const std::string& path, ConfigDefaults defaults)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_loaded = false;
+    m_tree.clear();
+    m_path = path;
+    if (!m_utility) {
+        m_logger.logMessage(2, m_componentName, "No configuration store utility to read " + path);
+        return false;
+    }
+
+    ptree tree;
+    try {
+        tree = m_utility->readSettings(path);
+    } catch (const std::exception& e) {
+        m_logger.logMessage(2, m_componentName, e.what());
+        return false;
+    }
+
+    // An empty or blank file parses as an empty tree. Filling every key from the defaults would
+    // silently reset every setting, so a file holding none of the sections is refused instead.
+    bool anySection = false;
+    for (const auto& [id, values] : defaults) {
+        for (const auto& entry : values) {
+            const std::string section = sectionOf(entry.first);
+            if (!tree.get_child_optional(treePath(section)))
+                continue;
+            anySection = true;
+            const auto tag = sectionId(tree, section);
+            if (tag && *tag != id) {
+                m_logger.logMessage(2, m_componentName,
+                                    "Section " + section + " of " + path + " has id " + *tag +
+                                        " where " + id + " was expected");
+                return false;
+            }
+            break;
+        }
+    }
+    if (!anySection) {
+        m_logger.logMessage(2, m_componentName, "Settings file " + path + " holds no known section");
+        return false;
+    }
+
+    bool added = false;
+    for (const auto& section : defaults) {
+        for (const auto& [keyPath, value] : section.second) {
+            if (!tree.get_child_optional(treePath(keyPath))) {
+                tree.put(treePath(keyPath), value);
+                added = true;
+            }
+        }
+    }
+    if (added) {
+        try {
+            m_utility->writeSettings(path, tree);
+        } catch (const std::exception& e) {
+            // The filled-in values still serve reads; the next successful write saves them.
+            m_logger.logMessage(2, m_componentName,
+                                std::string("Cannot save defaults added to the settings: ") + e.what());
+        }
+    }
+    m_tree.swap(tree);
+    m_loaded = true;
+    return true;
+}
+
+} // namespace ZAV

@@ -1,0 +1,213 @@
+#include "ConfigStore.h"
+#include "ConfigStoreUtility.h"
+#include "FMPException.h"
+#include "RecordingLogger.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+namespace {
+
+const char* const kSettings = R"(<?xml version="1.0" encoding="utf-8"?>
+<GlobalConfiguration type="1">
+  <IsFirewallEnabled>1</IsFirewallEnabled>
+  <TCPconTimeout>45</TCPconTimeout>
+  <Odd>5x</Odd>
+  <Name>  spaced  </Name>
+</GlobalConfiguration>
+<LoggingInformation type="3">
+  <LogPath>/var/log/x</LogPath>
+</LoggingInformation>
+)";
+
+ZAV::ConfigDefaults defaults()
+{
+    return {
+        {"1",
+         {{"GlobalConfiguration.<xmlattr>.type", "1"},
+          {"GlobalConfiguration.IsFirewallEnabled", "0"},
+          {"GlobalConfiguration.TCPconTimeout", "30"},
+          {"GlobalConfiguration.UseFTPinspection", "1"}}},
+        {"3",
+         {{"LoggingInformation.<xmlattr>.type", "3"},
+          {"LoggingInformation.LogPath", "/default"},
+          {"LoggingInformation.DebugLogSize", "10"}}},
+    };
+}
+
+// A utility whose saves fail on demand, over the real file I/O.
+class FailingUtility : public ZAV::ConfigStoreUtility {
+public:
+    using ZAV::ConfigStoreUtility::ConfigStoreUtility;
+    bool failWrites = false;
+    void writeSettings(const std::string& path, const boost::property_tree::ptree& tree) override
+    {
+        if (failWrites)
+            throw ZAV::FMPException(2, "disk full");
+        ZAV::ConfigStoreUtility::writeSettings(path, tree);
+    }
+};
+
+class ConfigStoreTest : public ::testing::Test {
+protected:
+    std::unique_ptr<ZAV::ConfigStore> openStore(const std::string& content)
+    {
+        writeFile(m_path, content);
+        auto store = std::make_unique<ZAV::ConfigStore>(m_logger);
+        store->setConfigStoreUtility(m_utility);
+        m_initialised = store->initialise(m_path, defaults());
+        return store;
+    }
+
+    std::vector<std::string> folderEntries() const
+    {
+        std::vector<std::string> names;
+        DIR* dir = opendir(m_dir.path().c_str());
+        while (dirent* entry = readdir(dir))
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        closedir(dir);
+        return names;
+    }
+
+    TestSupport::TempDir m_dir;
+    std::string m_path = m_dir.file("prefs.xml");
+    TestSupport::RecordingLogger m_logger;
+    std::shared_ptr<FailingUtility> m_utility = std::make_shared<FailingUtility>(m_logger);
+    bool m_initialised = false;
+};
+
+TEST_F(ConfigStoreTest, ReadsTypedValuesOfItsOwnSection)
+{
+    auto store = openStore(kSettings);
+    ASSERT_TRUE(m_initialised);
+    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
+    EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
+    EXPECT_EQ(store->getStringValue("3", "LoggingInformation.LogPath"), "/var/log/x");
+}
+
+TEST_F(ConfigStoreTest, RefusesMissingKeysWrongSectionIdsAndPartialNumbers)
+{
+    auto store = openStore(kSettings);
+    EXPECT_THROW(store->getIntValue("1", "GlobalConfiguration.Missing"), ZAV::FMPException);
+    EXPECT_THROW(store->getIntValue("3", "GlobalConfiguration.TCPconTimeout"), ZAV::FMPException);
+    EXPECT_THROW(store->getIntValue("1", "GlobalConfiguration.Odd"), ZAV::FMPException);
+    EXPECT_THROW(store->getBoolValue("1", "GlobalConfiguration.TCPconTimeout"), ZAV::FMPException);
+    EXPECT_THROW(store->setIntValue("type", "2", "GlobalConfiguration.TCPconTimeout", 1),
+                 ZAV::FMPException);
+    EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
+}
+
+TEST_F(ConfigStoreTest, InitialiseFillsOnlyMissingKeysAndSavesThem)
+{
+    auto store = openStore(kSettings);
+    ASSERT_TRUE(m_initialised);
+    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled")); // kept
+    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.UseFTPinspection"));  // filled
+    EXPECT_EQ(store->getIntValue("3", "LoggingInformation.DebugLogSize"), 10);
+    const std::string saved = readFile(m_path);
+    EXPECT_NE(saved.find("<UseFTPinspection>1</UseFTPinspection>"), std::string::npos);
+    EXPECT_NE(saved.find("<DebugLogSize>10</DebugLogSize>"), std::string::npos);
+    EXPECT_NE(saved.find("<TCPconTimeout>45</TCPconTimeout>"), std::string::npos);
+}
+
+TEST_F(ConfigStoreTest, InitialiseLeavesACompleteFileUntouched)
+{
+    auto store = openStore(kSettings);
+    const std::string filled = readFile(m_path);
+    struct stat before {};
+    stat(m_path.c_str(), &before);
+    ZAV::ConfigStore again(m_logger);
+    again.setConfigStoreUtility(m_utility);
+    ASSERT_TRUE(again.initialise(m_path, defaults()));
+    struct stat after {};
+    stat(m_path.c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino); // not rewritten
+    EXPECT_EQ(readFile(m_path), filled);
+}
+
+TEST_F(ConfigStoreTest, InitialiseRefusesUnusableFiles)
+{
+    for (const char* content : {"", "   \n", "<GlobalConfiguration type=\"1\">", "<Other>1</Other>",
+                                "<GlobalConfiguration type=\"2\"><A>1</A></GlobalConfiguration>"}) {
+        auto store = openStore(content);
+        EXPECT_FALSE(m_initialised) << "content: " << content;
+        EXPECT_THROW(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), ZAV::FMPException);
+        EXPECT_EQ(readFile(m_path), content) << "a refused file must be left as it was";
+    }
+    ZAV::ConfigStore store(m_logger);
+    store.setConfigStoreUtility(m_utility);
+    EXPECT_FALSE(store.initialise(m_dir.file("absent.xml"), defaults()));
+}
+
+TEST_F(ConfigStoreTest, WritesPersistAsZeroOneAndAreReadByANewInstance)
+{
+    auto store = openStore(kSettings);
+    store->setBoolValue("type", "1", "GlobalConfiguration.IsFirewallEnabled", false);
+    store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 99);
+    store->setStringValue("type", "3", "LoggingInformation.LogPath", "/new/path");
+    const std::string saved = readFile(m_path);
+    EXPECT_NE(saved.find("<IsFirewallEnabled>0</IsFirewallEnabled>"), std::string::npos);
+
+    ZAV::ConfigStore reader(m_logger);
+    reader.setConfigStoreUtility(m_utility);
+    ASSERT_TRUE(reader.initialise(m_path, defaults()));
+    EXPECT_FALSE(reader.getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
+    EXPECT_EQ(reader.getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 99);
+    EXPECT_EQ(reader.getStringValue("3", "LoggingInformation.LogPath"), "/new/path");
+}
+
+TEST_F(ConfigStoreTest, SavedFileIsPrivateAndLeavesNoTemporaryFile)
+{
+    auto store = openStore(kSettings);
+    chmod(m_path.c_str(), 0644);
+    store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7);
+    EXPECT_EQ(TestSupport::fileMode(m_path), 0600);
+    EXPECT_EQ(folderEntries(), std::vector<std::string>{"prefs.xml"});
+}
+
+TEST_F(ConfigStoreTest, FailedSaveThrowsAndKeepsTheOldValueInMemoryAndOnDisk)
+{
+    auto store = openStore(kSettings);
+    const std::string before = readFile(m_path);
+    m_utility->failWrites = true;
+    EXPECT_THROW(store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7),
+                 ZAV::FMPException);
+    EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
+    EXPECT_EQ(readFile(m_path), before);
+}
+
+TEST_F(ConfigStoreTest, SaveIntoAMissingFolderFailsWithoutLeavingFiles)
+{
+    auto store = openStore(kSettings);
+    ZAV::ConfigStoreUtility utility(m_logger);
+    boost::property_tree::ptree tree;
+    tree.put("A.B", "1");
+    EXPECT_THROW(utility.writeSettings(m_dir.file("no/such/prefs.xml"), tree), ZAV::FMPException);
+    EXPECT_EQ(folderEntries(), std::vector<std::string>{"prefs.xml"});
+}
+
+TEST_F(ConfigStoreTest, WriteCreatesAMissingSectionTaggedWithItsId)
+{
+    auto store = openStore(kSettings);
+    store->setStringValue("type", "2", "ProductInformation.ProductVersion", "1.2.3");
+    EXPECT_EQ(store->getStringValue("2", "ProductInformation.ProductVersion"), "1.2.3");
+    EXPECT_NE(readFile(m_path).find("<ProductInformation type=\"2\">"), std::string::npos);
+}
+
+TEST_F(ConfigStoreTest, EmptyElementReadsAsEmptyText)
+{
+    auto store = openStore(R"(<GlobalConfiguration type="1"><HashLimitUptoRate/></GlobalConfiguration>)");
+    ASSERT_TRUE(m_initialised);
+    EXPECT_EQ(store->getStringValue("1", "GlobalConfiguration.HashLimitUptoRate"), "");
+}
+
+} // namespace

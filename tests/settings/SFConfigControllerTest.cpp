@@ -1,0 +1,351 @@
+#include "SFConfigController.h"
+
+#include "ConfigStore.h"
+#include "ConfigStoreUtility.h"
+#include "FakeConfigStore.h"
+#include "SFConfigData.h"
+#include "SFException.h"
+#include "SFPrefKeys.h"
+#include "SFResultCodes.h"
+#include "SettingsFixture.h"
+#include "TempDir.h"
+
+#include <functional>
+#include <vector>
+
+using namespace StatefulFirewall;
+using TestSupport::FakeConfigStore;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+namespace {
+
+// The change callback is a plain function pointer, so what it sees goes through globals.
+std::vector<int> g_changes;
+bool g_callbackThrows = false;
+
+void recordChange(SFPrefType type)
+{
+    g_changes.push_back(type);
+    if (g_callbackThrows)
+        throw std::runtime_error("callback failed");
+}
+
+class SFConfigControllerTest : public TestSupport::SettingsFixture {
+protected:
+    void SetUp() override
+    {
+        SettingsFixture::SetUp();
+        g_changes.clear();
+        g_callbackThrows = false;
+    }
+
+    // A controller over the real store at the real paths.
+    std::unique_ptr<SFConfigController> realController()
+    {
+        auto controller = std::make_unique<SFConfigController>(
+            m_logger, std::make_unique<ZAV::ConfigStoreUtility>(m_logger),
+            std::make_unique<ZAV::ConfigStore>(m_logger));
+        controller->registerCallBack(recordChange);
+        return controller;
+    }
+
+    // A controller over an in-memory store; m_fake points at it.
+    std::unique_ptr<SFConfigController> fakeController()
+    {
+        auto store = std::make_unique<FakeConfigStore>();
+        m_fake = store.get();
+        auto controller = std::make_unique<SFConfigController>(m_logger, nullptr, std::move(store));
+        controller->registerCallBack(recordChange);
+        return controller;
+    }
+
+    FakeConfigStore* m_fake = nullptr;
+};
+
+struct SetterCase {
+    const char* name;
+    std::function<int(SFConfigController&)> set;
+    const char* fileText;
+    int change; // -1: the setter raises none
+};
+
+TEST_F(SFConfigControllerTest, TypedSettersWriteOnceRaiseTheirChangeAndThenReportAlreadySet)
+{
+    const std::vector<SetterCase> cases = {
+        {"enable", [](auto& c) { return c.setFwEnableStatus(true); }, "<IsFirewallEnabled>1<", 0},
+        {"mode", [](auto& c) { return c.setFwMode(FW_MODE_ADAPTIVE); }, "<IsRegularOrAdaptive>1<", 6},
+        {"retain", [](auto& c) { return c.setFwRetainExistCLROption(false); },
+         "<RetainExistingClientRules>0<", -1},
+        {"spoof", [](auto& c) { return c.setFwEnableIPspoofProtOption(true); },
+         "<EnableIPspoofProtection>1<", -1},
+        {"ftp", [](auto& c) { return c.setFwFTPinspectionOption(false); }, "<UseFTPinspection>0<", 4},
+        {"tcp", [](auto& c) { return c.setFwTCPConTimeout(77); }, "<TCPconTimeout>77<", 1},
+        {"udp", [](auto& c) { return c.setFwUDPandICMPConTimeout(78); },
+         "<UDPandICMPechoConTimeout>78<", 2},
+        {"subnet", [](auto& c) { return c.setShouldTrustLocalSubnet(false); },
+         "<ShouldTrustLocalSubnet>0<", 10},
+        {"unsupported", [](auto& c) { return c.setFwUnsupportedProtocol(2); },
+         "<UnsupportedProtocol>2<", 9},
+        {"level", [](auto& c) { return c.setFwLogLevel(6); }, "<FirewallLogLevel>6<", 3},
+        {"activity", [](auto& c) { return c.setFwActivityLogSize(4); }, "<ActivityLogSize>4<", -1},
+        {"custom", [](auto& c) { return c.setCustomLogEnable(false); }, "<CustomLogEnable>0<", -1},
+    };
+    auto controller = realController();
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        g_changes.clear();
+        EXPECT_EQ(test.set(*controller), SF_SUCCESS);
+        EXPECT_NE(readFile(SF_LIVE_PREFS_PATH).find(test.fileText), std::string::npos);
+        EXPECT_EQ(g_changes, test.change < 0 ? std::vector<int>{} : std::vector<int>{test.change});
+
+        g_changes.clear();
+        const std::string before = readFile(SF_LIVE_PREFS_PATH);
+        EXPECT_EQ(test.set(*controller), SF_PREF_ALREADY_SET);
+        EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), before);
+        EXPECT_TRUE(g_changes.empty());
+    }
+    // Only the LoggingInformation copies of the doubled keys are written.
+    EXPECT_NE(readFile(SF_LIVE_PREFS_PATH).find("<ActivityLogSize>1<"), std::string::npos);
+}
+
+TEST_F(SFConfigControllerTest, SettingsSurviveANewController)
+{
+    {
+        auto controller = realController();
+        ASSERT_EQ(controller->setFwEnableStatus(true), SF_SUCCESS);
+        ASSERT_EQ(controller->setLogPath("/srv/log"), SF_SUCCESS);
+        ASSERT_EQ(controller->enableDebugLoggingForFirewall(true), SF_SUCCESS);
+        ASSERT_EQ(controller->setDebugLogSize(20), SF_SUCCESS);
+    }
+    auto controller = realController();
+    EXPECT_TRUE(controller->getFwEnableStatus());
+    EXPECT_EQ(controller->getLogPath(), "/srv/log");
+    EXPECT_TRUE(controller->isDebugLoggingEnabledForFirewall());
+    EXPECT_EQ(controller->getDebugLogSize(), 20);
+    EXPECT_EQ(TestSupport::fileMode(SF_LIVE_PREFS_PATH), 0600);
+}
+
+TEST_F(SFConfigControllerTest, FreshSettingsAnswerTheDefaults)
+{
+    auto c = realController();
+    EXPECT_FALSE(c->getFwEnableStatus());
+    EXPECT_EQ(c->getFwMode(), FW_MODE_REGULAR);
+    EXPECT_TRUE(c->getFwRetainExistCLROption());
+    EXPECT_EQ(c->getFtpInspectionPorts(), "21");
+    EXPECT_EQ(c->getHashLimitUptoRate(), "5/hour");
+    EXPECT_EQ(c->getRuleStorePath(), SF_DEFAULT_RULE_STORE_PATH);
+    EXPECT_EQ(c->getTrustedIPStorePath(), SF_DEFAULT_TRUSTED_IP_STORE_PATH);
+    EXPECT_EQ(c->getZAVSocketPath(), SF_DEFAULT_ZAV_SOCKET_PATH);
+    EXPECT_EQ(c->getHealthCheckTimer(), 300);
+    EXPECT_EQ(c->getYalLogLevelForFW(), 3);
+    EXPECT_EQ(c->getDefaultRotatedLogFileCount(), 5);
+    EXPECT_TRUE(m_logger.lines().empty());
+}
+
+TEST_F(SFConfigControllerTest, StoreReadFailuresGiveDefaultsWithALevelTwoLine)
+{
+    auto c = fakeController();
+    for (const char* path : {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, SF_KEY_TCP_CON_TIMEOUT,
+                             SF_KEY_HASH_LIMIT_UPTO_RATE, SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW,
+                             SF_KEY_DEBUG_LOG_SIZE, SF_KEY_LOG_PATH, SF_KEY_RULE_STORE_PATH})
+        m_fake->set(path, "7x");
+    m_fake->failReadsOf(SF_KEY_HASH_LIMIT_UPTO_RATE);
+    m_fake->failReadsOf(SF_KEY_LOG_PATH);
+    m_fake->failReadsOf(SF_KEY_RULE_STORE_PATH);
+
+    EXPECT_TRUE(c->getFwRetainExistCLROption());
+    EXPECT_TRUE(m_logger.has(2, "Got prefs exception. Returning default value"));
+    EXPECT_EQ(c->getFwTCPConTimeout(), 30);
+    EXPECT_EQ(c->getHashLimitUptoRate(), "5/hour");
+    EXPECT_FALSE(c->isDebugLoggingEnabledForFirewall());
+    EXPECT_TRUE(m_logger.has(2, "In getBooleanConfiguration unable to get setting value in Config "
+                                "Controller for key LoggingInformation.EnableDebugLoggingForFW"));
+    EXPECT_TRUE(m_logger.has(2, "Unable to determine if debug logging is enabled for FW. Returning "
+                                "default value instead"));
+    EXPECT_EQ(c->getDebugLogSize(), 10);
+    EXPECT_EQ(c->getLogPath(), "");
+    EXPECT_TRUE(m_logger.has(2, "Unable to get the log path"));
+    EXPECT_EQ(c->getRuleStorePath(), SF_DEFAULT_RULE_STORE_PATH);
+    EXPECT_TRUE(m_logger.has(2, "Caught unknown exception. Returning default val"));
+}
+
+TEST_F(SFConfigControllerTest, EmptyPathSettingsFallBackToTheirDefaults)
+{
+    auto c = fakeController();
+    m_fake->set(SF_KEY_RULE_STORE_PATH, "");
+    m_fake->set(SF_KEY_TRUSTED_IP_STORE_PATH, "");
+    m_fake->set(SF_KEY_ZAV_SOCKET_PATH, "");
+    m_fake->set(SF_KEY_HASH_LIMIT_UPTO_RATE, "");
+    EXPECT_EQ(c->getRuleStorePath(), SF_DEFAULT_RULE_STORE_PATH);
+    EXPECT_TRUE(m_logger.has(6, "preference file returned null. Returning default val"));
+    EXPECT_EQ(c->getTrustedIPStorePath(), SF_DEFAULT_TRUSTED_IP_STORE_PATH);
+    EXPECT_TRUE(m_logger.has(6, "Preference file returned null. Returning default val"));
+    EXPECT_EQ(c->getZAVSocketPath(), SF_DEFAULT_ZAV_SOCKET_PATH);
+    EXPECT_TRUE(m_logger.has(2, "Unable to get ZAV Socket Path. Returning default value instead"));
+    EXPECT_EQ(c->getHashLimitUptoRate(), ""); // checked by its user, not here
+}
+
+TEST_F(SFConfigControllerTest, StoreWriteAndReadFailuresOfSettersGive150016)
+{
+    auto c = fakeController();
+    m_fake->failWritesOf(SF_KEY_TCP_CON_TIMEOUT);
+    EXPECT_EQ(c->setFwTCPConTimeout(99), SF_PREF_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "Unable to set firewall TCP connection timeout"));
+    EXPECT_TRUE(g_changes.empty());
+
+    // A failed read of the current value is a failed set, not an exception for the caller.
+    m_fake->failReadsOf(SF_KEY_IS_FIREWALL_ENABLED);
+    m_fake->failReadsOf(SF_KEY_CUSTOM_LOG_ENABLE);
+    EXPECT_EQ(c->setFwEnableStatus(true), SF_PREF_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "Unable to set firewall status"));
+    EXPECT_EQ(c->setCustomLogEnable(false), SF_PREF_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "Unable to set custom log  status"));
+
+    m_fake->failWritesOf(SF_KEY_LOG_PATH);
+    EXPECT_EQ(c->setLogPath("/x"), SF_PREF_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "Unable to set the log path"));
+    EXPECT_EQ(c->setLogPath("/var/Varnik/kyv/log/fw"), SF_PREF_ALREADY_SET);
+}
+
+TEST_F(SFConfigControllerTest, ThrowingCallbackGives150016AfterTheValueWasWritten)
+{
+    auto c = fakeController();
+    g_callbackThrows = true;
+    EXPECT_EQ(c->setFwMode(FW_MODE_ADAPTIVE), SF_PREF_WRITE_FAILED);
+    EXPECT_EQ(m_fake->value(SF_KEY_IS_REGULAR_OR_ADAPTIVE), "1");
+    EXPECT_TRUE(m_logger.has(2, "Unable to set firewall mode"));
+    // The mutex was released: the next setter does not deadlock.
+    g_callbackThrows = false;
+    EXPECT_EQ(c->setFwMode(FW_MODE_REGULAR), SF_SUCCESS);
+}
+
+TEST_F(SFConfigControllerTest, MissingKeysMakeGenericOperationsFail)
+{
+    auto c = fakeController();
+    m_fake->erase(SF_KEY_DEBUG_LOG_SIZE);
+    try {
+        c->getIntegerConfiguration(SF_SECTION_LOGGING_ID, SF_KEY_DEBUG_LOG_SIZE);
+        FAIL() << "no exception";
+    } catch (const SFException& e) {
+        EXPECT_EQ(e.code, SF_INVALID_ARGUMENT);
+        EXPECT_EQ(e.message, "Invalid key specified");
+    }
+    m_logger.clear();
+    EXPECT_EQ(c->setIntegerConfiguration("type", SF_SECTION_LOGGING_ID, SF_KEY_DEBUG_LOG_SIZE, 3),
+              SF_PREF_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "In getIntegerConfiguration unable to get setting value in Config "
+                                "Controller for key LoggingInformation.DebugLogSize"));
+    EXPECT_TRUE(m_logger.has(2, "Unable to set value in setIntegerConfiguration in Config Controller"));
+    EXPECT_FALSE(m_fake->has(SF_KEY_DEBUG_LOG_SIZE));
+
+    m_fake->erase(SF_KEY_ENABLE_EVENT_LOGGING);
+    EXPECT_EQ(c->enableEventLogging(false), SF_PREF_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "In setBooleanConfiguration unable to set configuration value in "
+                                "Config Controller for key LoggingInformation.EnableEventLogging"));
+}
+
+TEST_F(SFConfigControllerTest, UnknownModeReadsAsRegular)
+{
+    auto c = fakeController();
+    m_fake->set(SF_KEY_IS_REGULAR_OR_ADAPTIVE, "2");
+    EXPECT_EQ(c->getFwMode(), FW_MODE_REGULAR);
+    EXPECT_TRUE(m_logger.has(6, "Invalid mode! Returning default mode"));
+}
+
+TEST_F(SFConfigControllerTest, RunTimeStateKeepsWhatWasSet)
+{
+    auto c = fakeController();
+    EXPECT_EQ(c->getManagedMode(), 3);
+    EXPECT_FALSE(c->isProductUnManaged());
+    c->setManagedMode(3);
+    c->setManagedMode(-1);
+    EXPECT_EQ(c->getManagedMode(), 3);
+    c->setManagedMode(0);
+    EXPECT_TRUE(c->isProductUnManaged());
+    c->setManagedMode(2);
+    EXPECT_EQ(c->getManagedMode(), 2);
+
+    c->setUniqueId("123");
+    EXPECT_EQ(c->getUniqueId(), "_123");
+    c->setPreviousUniqueId("_123");
+    EXPECT_EQ(c->getPreviousUniqueId(), "_123");
+
+    const int first = c->getGlobalEnforcementPolicyUniqueId();
+    EXPECT_GE(first, 1);
+    EXPECT_LE(first, 1000000000);
+    EXPECT_EQ(c->getGlobalEnforcementPolicyUniqueId(), first + 1);
+
+    c->setPolicyNameForFirewallRules("rules-a");
+    EXPECT_EQ(c->getPolicyNameForFirewallRules(), "rules-a");
+    EXPECT_EQ(c->getPolicyNameForTrustedNetwork(), "");
+}
+
+TEST_F(SFConfigControllerTest, ProductInfoCarriesTheHotFixUnderItsParentKey)
+{
+    auto c = realController();
+    auto info = c->getProductInfo();
+    EXPECT_EQ(info.size(), 10u);
+    EXPECT_EQ(info.at(SF_KEY_PRODUCT_VERSION), "10.6.11");
+    EXPECT_EQ(info.at(SF_KEY_HOT_FIXES), "");
+}
+
+TEST_F(SFConfigControllerTest, AgentGettersAnswerNothingWithoutAnAdaptor)
+{
+    auto c = fakeController();
+    std::list<std::string> names{"kept"};
+    std::string port = "kept";
+    EXPECT_EQ(c->getYalServerName(names), 0);
+    EXPECT_EQ(c->getAgentListenPort(port), 0);
+    EXPECT_EQ(names, std::list<std::string>{"kept"});
+    EXPECT_EQ(port, "kept");
+}
+
+TEST_F(SFConfigControllerTest, AgentRuleFileYieldsTheUsedFieldsOfEachEntry)
+{
+    auto c = fakeController();
+    std::map<std::string, std::vector<std::string>> rules{{"old", {"x"}}};
+
+    c->getAgentRulesFromIni(rules); // no file yet
+    EXPECT_TRUE(m_logger.has(2, "Error while processing firewall rules from config file"));
+    EXPECT_EQ(rules.size(), 1u);
+
+    writeFile(SF_AGENT_RULES_INI_PATH, "[Other]\n"
+                                       "x=n,a,1,b,c,1,2,3\n"
+                                       "[FirewallRules]\n"
+                                       "r1=wake,any,0,,,5000,,\n"
+                                       "r2=skip,any,1,,,,,\n"
+                                       "r3=dup,a,1,,,10,,1\n"
+                                       "r4=dup,a,0,,,20,30,2\n");
+    c->getAgentRulesFromIni(rules);
+    EXPECT_EQ(rules.size(), 3u);
+    EXPECT_EQ(rules.at("wake"), (std::vector<std::string>{"0", "5000", "", ""}));
+    EXPECT_EQ(rules.at("dup"), (std::vector<std::string>{"0", "20", "30", "2"}));
+    EXPECT_EQ(rules.count("skip"), 0u);
+
+    // An entry with seven fields and a port stops the walk; what came before stays.
+    m_logger.clear();
+    rules.clear();
+    writeFile(SF_AGENT_RULES_INI_PATH, "[FirewallRules]\n"
+                                       "r1=first,a,0,,,80,,\n"
+                                       "r2=short,a,0,,,80,\n"
+                                       "r3=later,a,0,,,80,,\n");
+    c->getAgentRulesFromIni(rules);
+    EXPECT_TRUE(m_logger.has(2, "Error while processing firewall rules from config file"));
+    EXPECT_EQ(rules.size(), 1u);
+    EXPECT_EQ(rules.count("first"), 1u);
+}
+
+TEST_F(SFConfigControllerTest, ConstructionWithoutUsableSettingsThrowsTheFailureText)
+{
+    unlink(SF_TEMPLATE_PREFS_PATH);
+    try {
+        fakeController();
+        FAIL() << "no exception";
+    } catch (const char* text) {
+        EXPECT_STREQ(text, "Failed to create config controller object.");
+    }
+    EXPECT_TRUE(m_logger.has(2, "Failed to create config controller object."));
+}
+
+} // namespace

@@ -1,0 +1,113 @@
+#include "SFConfigData.h"
+
+#include "FakeConfigStore.h"
+#include "SettingsFixture.h"
+#include "TempDir.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace StatefulFirewall;
+using TestSupport::FakeConfigStore;
+using TestSupport::fileMode;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+namespace {
+
+const std::string kLastFatalLogged =
+    "Fatal error after initialisation failed after default preferences was copied";
+
+class SFConfigDataTest : public TestSupport::SettingsFixture {
+protected:
+    // Runs the bootstrap; returns the thrown text, or "" when it succeeded.
+    std::string bootstrap()
+    {
+        try {
+            SFConfigData data(m_logger, nullptr, m_store);
+            return "";
+        } catch (const std::string& text) {
+            return text;
+        }
+    }
+
+    std::shared_ptr<FakeConfigStore> m_store = std::make_shared<FakeConfigStore>();
+};
+
+TEST_F(SFConfigDataTest, MissingLiveFileIsCopiedFromTheTemplateBeforeInitialising)
+{
+    EXPECT_EQ(bootstrap(), "");
+    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
+    EXPECT_EQ(fileMode(SF_LIVE_PREFS_PATH), 0600);
+    EXPECT_TRUE(m_store->utilitySet());
+    EXPECT_EQ(m_store->initialisedPaths(), std::vector<std::string>{SF_LIVE_PREFS_PATH});
+    EXPECT_TRUE(m_logger.lines().empty());
+}
+
+TEST_F(SFConfigDataTest, RefusedLiveFileIsKeptAsCorruptAndReplacedByTheTemplate)
+{
+    writeFile(SF_LIVE_PREFS_PATH, "<GlobalConfiguration type=\"1\"><IsFirewallEnabled>1");
+    m_store->scriptInitialise({false, true});
+
+    EXPECT_EQ(bootstrap(), "");
+    EXPECT_EQ(m_store->initialiseCount(), 2);
+    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "<GlobalConfiguration type=\"1\"><IsFirewallEnabled>1");
+    EXPECT_EQ(m_logger.count(2), 1u);
+    EXPECT_TRUE(m_logger.has(5, "Initialisation was successful after default preferences was copied"));
+}
+
+TEST_F(SFConfigDataTest, LiveFileRefusedTwiceIsFatal)
+{
+    writeFile(SF_LIVE_PREFS_PATH, "junk");
+    m_store->scriptInitialise({false, false});
+
+    EXPECT_EQ(bootstrap(), kLastFatalLogged + ".");
+    EXPECT_TRUE(m_logger.has(2, kLastFatalLogged));
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "junk");
+}
+
+TEST_F(SFConfigDataTest, MissingTemplateAndLiveFileFailBeforeTouchingTheStore)
+{
+    unlink(SF_TEMPLATE_PREFS_PATH);
+    const std::string fatal = "Fatal error after current preferences were missing and default "
+                              "preferences could not be used.";
+    EXPECT_EQ(bootstrap(), fatal);
+    EXPECT_TRUE(m_logger.has(2, fatal));
+    EXPECT_FALSE(m_store->utilitySet());
+    EXPECT_EQ(m_store->initialiseCount(), 0);
+}
+
+TEST_F(SFConfigDataTest, RefusedFileWithoutTemplateIsFatal)
+{
+    writeFile(SF_LIVE_PREFS_PATH, "junk");
+    unlink(SF_TEMPLATE_PREFS_PATH);
+    m_store->scriptInitialise({false});
+    const std::string fatal = "Fatal error after initialisation failed and default preferences "
+                              "could not be copied.";
+    EXPECT_EQ(bootstrap(), fatal);
+    EXPECT_TRUE(m_logger.has(2, fatal));
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "junk");
+}
+
+TEST_F(SFConfigDataTest, StoreRefusingTheUtilityIsFatal)
+{
+    m_store->failSetUtility();
+    EXPECT_EQ(bootstrap(), "Fatal error setting configuration store utility");
+    EXPECT_TRUE(m_logger.has(2, "Fatal error setting configuration store utility"));
+}
+
+TEST_F(SFConfigDataTest, CopiedLiveFileIsPrivateWhateverTheTemplateAndUmask)
+{
+    installTemplate(0644);
+    for (mode_t mask : {0177, 0022, 0}) {
+        unlink(SF_LIVE_PREFS_PATH);
+        const mode_t old = umask(mask);
+        const std::string result = bootstrap();
+        umask(old);
+        EXPECT_EQ(result, "");
+        EXPECT_EQ(fileMode(SF_LIVE_PREFS_PATH), 0600) << "umask " << mask;
+    }
+}
+
+} // namespace

@@ -1,0 +1,64 @@
+#include "TempDir.h"
+
+#include <boost/filesystem.hpp>
+
+#include <dirent.h>
+#include <stdexcept>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace TestSupport {
+
+TempDir::TempDir()
+{
+    char pattern[] = "/tmp/tqtest.XXXXXX";
+    if (mkdtemp(pattern) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+}
+
+TempDir::~TempDir()
+{
+    boost::system::error_code ignored;
+    boost::filesystem::remove_all(m_path, ignored);
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+int fileMode(const std::string& path)
+{
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+int openDescriptorCount()
+{
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr)
+        return -1;
+    while (readdir(dir) != nullptr)
+        ++count;
+    closedir(dir);
+    return count - 3; // ".", ".." and the descriptor of the listing itself
+}
+
+} // namespace TestSupport
