@@ -208,9 +208,27 @@ bool ZAVUtils::run(const std::vector<std::string>& argv, const std::map<int, boo
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
 
+    // The child starts with no blocked signals and default dispositions: a daemon thread may
+    // block signals or ignore SIGPIPE, and iptables or modprobe must not inherit that.
+    posix_spawnattr_t attributes;
+    const bool haveAttributes = error == 0 && (error = posix_spawnattr_init(&attributes)) == 0;
+    if (haveAttributes) {
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        error = posix_spawnattr_setsigmask(&attributes, &none);
+        if (error == 0)
+            error = posix_spawnattr_setsigdefault(&attributes, &all);
+        if (error == 0)
+            error = posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+
     pid_t pid = -1;
     if (error == 0)
-        error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+        error = posix_spawn(&pid, args[0], &actions, &attributes, args.data(), environ);
+    if (haveAttributes)
+        posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     // Only the child may hold the write end, or the drain below would never see the pipe end.
     closeDescriptor(errPipe[1]);

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+
 #include <cerrno>
 #include <chrono>
 #include <fcntl.h>
@@ -173,6 +177,38 @@ TEST_F(ZAVUtilsTest, ChildHoldsOnlyStandardDescriptors)
     ASSERT_TRUE(utils.runCommandWithOutput({"/bin/sh", "-c", "ls /proc/$$/fd"}, nullptr, out.fds));
     EXPECT_EQ(out.drain(), "0\n1\n2\n");
     close(file);
+}
+
+TEST_F(ZAVUtilsTest, ChildStartsWithDefaultSignalsWhateverTheCallerIgnoresOrBlocks)
+{
+    ZAV::ZAVUtils utils = makeUtils();
+    struct sigaction ignore {};
+    struct sigaction previous {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    sigset_t blocked;
+    sigset_t oldMask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &blocked, &oldMask);
+
+    Pipe out;
+    const bool ran = utils.runCommandWithOutput({"/bin/grep", "-E", "^Sig(Ign|Blk)", "/proc/self/status"},
+                                                nullptr, out.fds);
+    pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+    sigaction(SIGPIPE, &previous, nullptr);
+
+    ASSERT_TRUE(ran);
+    unsigned long long blockedMask = ~0ull;
+    unsigned long long ignoredMask = ~0ull;
+    ASSERT_EQ(std::sscanf(out.drain().c_str(), "SigBlk:\t%llx\nSigIgn:\t%llx", &blockedMask,
+                          &ignoredMask),
+              2);
+    EXPECT_EQ(blockedMask, 0u);
+    // Signal n is bit n-1. (The C library's own real-time signals may show as ignored: they
+    // are no business of ours.)
+    EXPECT_EQ(ignoredMask & (1ull << (SIGPIPE - 1)), 0u);
+    EXPECT_EQ(ignoredMask & (1ull << (SIGTERM - 1)), 0u);
 }
 
 TEST_F(ZAVUtilsTest, StandardInputAndOutputAreDevNull)
