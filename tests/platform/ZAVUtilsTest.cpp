@@ -40,16 +40,7 @@ struct Pipe {
     std::string drain()
     {
         closeWriteEnd();
-        std::string text;
-        char buffer[512];
-        for (;;) {
-            const ssize_t got = read(fds[0], buffer, sizeof(buffer));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                return text;
-            text.append(buffer, static_cast<size_t>(got));
-        }
+        return TestSupport::readAll(fds[0]);
     }
 };
 

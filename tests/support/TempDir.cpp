@@ -2,7 +2,9 @@
 
 #include <boost/filesystem.hpp>
 
+#include <cerrno>
 #include <dirent.h>
+#include <unistd.h>
 #include <stdexcept>
 #include <sys/stat.h>
 
@@ -47,6 +49,20 @@ int fileMode(const std::string& path)
     if (stat(path.c_str(), &st) != 0)
         return -1;
     return static_cast<int>(st.st_mode & 07777);
+}
+
+std::string readAll(int fd)
+{
+    std::string text;
+    char buffer[1024];
+    for (;;) {
+        const ssize_t got = read(fd, buffer, sizeof(buffer));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return text;
+        text.append(buffer, static_cast<size_t>(got));
+    }
 }
 
 int openDescriptorCount()

@@ -25,6 +25,8 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 // Permission bits of a file (st_mode & 07777), or -1 when it does not exist.
 int fileMode(const std::string& path);
+// Everything readable from fd until end of file (EINTR retried); fd stays open.
+std::string readAll(int fd);
 // Number of open descriptors of this process.
 int openDescriptorCount();
 

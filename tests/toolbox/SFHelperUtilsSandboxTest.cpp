@@ -6,6 +6,8 @@
 #include "SystemInfo.h"
 #include "ZAVUtils.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -29,16 +31,7 @@ protected:
         EXPECT_EQ(pipe2(pipeFds, O_CLOEXEC), 0);
         EXPECT_EQ(m_helper.readSystemCommandOutput(argv, nullptr, pipeFds), 0);
         close(pipeFds[1]);
-        std::string text;
-        char buffer[1024];
-        for (;;) {
-            const ssize_t got = read(pipeFds[0], buffer, sizeof(buffer));
-            if (got < 0 && errno == EINTR)
-                continue;
-            if (got <= 0)
-                break;
-            text.append(buffer, static_cast<size_t>(got));
-        }
+        const std::string text = TestSupport::readAll(pipeFds[0]);
         close(pipeFds[0]);
         return text;
     }

@@ -7,6 +7,8 @@
 #include "SystemInfo.h"
 #include "ZAVUtils.h"
 
+#include "TempDir.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -117,16 +119,7 @@ TEST(SFHelperUtilsRealRunnerTest, ReadsOutputOfARealCommand)
     EXPECT_EQ(helper.readSystemCommandOutput({"/bin/echo", "-n", "chain list"}, nullptr, pipeFds),
               0);
     close(pipeFds[1]);
-    std::string output;
-    char buffer[256];
-    for (;;) {
-        const ssize_t got = read(pipeFds[0], buffer, sizeof(buffer));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        output.append(buffer, static_cast<size_t>(got));
-    }
+    const std::string output = TestSupport::readAll(pipeFds[0]);
     close(pipeFds[0]);
     EXPECT_EQ(output, "chain list");
 
