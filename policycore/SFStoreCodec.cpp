@@ -1,0 +1,120 @@
+#include "SFStoreCodec.h"
+
+#include "SFSerialization.h"
+
+#include <boost/archive/archive_exception.hpp>
+#include <boost/archive/text_iarchive.hpp>
+#include <boost/archive/text_oarchive.hpp>
+#include <boost/archive/text_wiarchive.hpp>
+#include <boost/archive/text_woarchive.hpp>
+
+#include <sstream>
+
+namespace StatefulFirewall {
+
+namespace {
+
+using boost::archive::archive_exception;
+
+static_assert(sizeof(wchar_t) == 4, "the trusted store holds 4 bytes per wide character");
+
+// What boost writes before the library version. Checked before boost reads the header because
+// boost sizes the signature string from the input: garbage would make it allocate whatever
+// length the first number names.
+constexpr const char SIGNATURE_PREFIX[] = "22 serialization::archive ";
+constexpr std::size_t SIGNATURE_PREFIX_LENGTH = sizeof(SIGNATURE_PREFIX) - 1;
+
+template <class Text> void checkSignaturePrefix(const Text& text)
+{
+    bool matches = text.size() >= SIGNATURE_PREFIX_LENGTH;
+    for (std::size_t i = 0; matches && i < SIGNATURE_PREFIX_LENGTH; ++i)
+        matches = text[i] == static_cast<typename Text::value_type>(SIGNATURE_PREFIX[i]);
+    if (!matches)
+        throw archive_exception(archive_exception::invalid_signature);
+}
+
+// boost checks the stream only before each value it writes, so a failure on the last write
+// (or a character the stream cannot take, such as a non-ASCII byte widened in a wide
+// archive) would otherwise leave a short payload.
+template <class Stream> void checkWritten(const Stream& out)
+{
+    if (out.fail())
+        throw archive_exception(archive_exception::output_stream_error);
+}
+
+std::string wideToBytes(const std::wstring& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size() * 4);
+    for (wchar_t c : text) {
+        const uint32_t code = static_cast<uint32_t>(c);
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes.push_back(static_cast<char>((code >> shift) & 0xFF));
+    }
+    return bytes;
+}
+
+std::wstring bytesToWide(const std::string& bytes)
+{
+    if (bytes.size() % 4 != 0)
+        throw archive_exception(archive_exception::input_stream_error,
+                                "trusted store length is not a multiple of 4");
+    std::wstring text;
+    text.reserve(bytes.size() / 4);
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+        uint32_t code = 0;
+        for (int b = 3; b >= 0; --b)
+            code = (code << 8) | static_cast<unsigned char>(bytes[i + b]);
+        text.push_back(static_cast<wchar_t>(code));
+    }
+    return text;
+}
+
+} // namespace
+
+// Readers rely on boost for the framing of objects. boost 1.74 trusts a stored class id that
+// is beyond the classes it has seen so far and corrupts its own memory on one; the model's
+// load functions catch every other inconsistency they can see (SFSerialization.cpp). The stores
+// are written only by this system, with mode 0600.
+//
+// Writers put the header in themselves (boost would write its own library version) and take
+// the text before the archive is destroyed, because its destructor appends a newline.
+
+std::string encodeRuleStore(const SFRuleTable& table)
+{
+    std::ostringstream out;
+    out << SF_ARCHIVE_HEADER;
+    boost::archive::text_oarchive archive(out, boost::archive::no_header);
+    archive << table;
+    checkWritten(out);
+    return out.str();
+}
+
+void decodeRuleStore(const std::string& bytes, SFRuleTable& table)
+{
+    checkSignaturePrefix(bytes);
+    std::istringstream in(bytes);
+    boost::archive::text_iarchive archive(in);
+    archive >> table;
+}
+
+std::string encodeTrustedStore(const std::list<SFTrustedGroupIP*>& list)
+{
+    std::wostringstream out;
+    out << SF_WARCHIVE_HEADER;
+    boost::archive::text_woarchive archive(out, boost::archive::no_header);
+    archive << list;
+    checkWritten(out);
+    return wideToBytes(out.str());
+}
+
+void decodeTrustedStore(const std::string& bytes, std::list<SFTrustedGroupIP*>& list)
+{
+    const std::wstring text = bytesToWide(bytes);
+    checkSignaturePrefix(text);
+    std::wistringstream in(text);
+    boost::archive::text_wiarchive archive(in);
+    archive >> list;
+}
+
+} // namespace StatefulFirewall
