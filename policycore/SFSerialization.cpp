@@ -1,5 +1,7 @@
 #include "SFSerialization.h"
 
+#include "SFTextArchive.h"
+
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/text_iarchive.hpp>
 #include <boost/archive/text_oarchive.hpp>
@@ -72,6 +74,11 @@ public:
         const std::type_info* m_previous;
     };
 
+    // Upper bound of the elements any one list of this archive can hold, from the size of the
+    // input (every element takes at least two characters). Unbounded until told.
+    void setInputSize(std::size_t characters) { m_maxElements = characters / 2; }
+    std::size_t maxElements() const { return m_maxElements; }
+
     bool expects(const std::type_info& type) const
     {
         return m_expected != nullptr && *m_expected == type;
@@ -95,6 +102,7 @@ private:
     };
     std::unordered_map<void*, Entry> m_objects;
     const std::type_info* m_expected = nullptr; // element class of the innermost list loading
+    std::size_t m_maxElements = static_cast<std::size_t>(-1);
 };
 
 char s_pendingObjectsKey; // identifies our helper among the archive's helpers
@@ -130,6 +138,11 @@ template <class Archive, class T> void loadPointerList(Archive& ar, std::list<T*
         ar >> make_nvp("item_version", itemVersion);
     }
     PendingObjects& pending = pendingObjects(ar);
+    // A count the input cannot hold is refused before reading on: past the real elements boost
+    // would take whatever follows for class ids, and an id it never saw crashes boost 1.74.
+    if (count > pending.maxElements())
+        throw archive_exception(archive_exception::input_stream_error,
+                                "list count larger than the input");
     PendingObjects::ExpectedScope scope(pending, typeid(T));
     for (std::size_t i = 0; i < count; ++i) {
         T* element = nullptr;
@@ -397,6 +410,11 @@ template <class Archive> void load(Archive& ar, std::list<SFTrustedGroupIP*>& li
     loadPointerList(ar, list);
 }
 
+template <class Archive> void limitListCountsToInput(Archive& ar, std::size_t inputCharacters)
+{
+    pendingObjects(ar).setInputSize(inputCharacters);
+}
+
 #define SF_INSTANTIATE_SERIALIZE(Archive)                                                    \
     template void serialize<Archive>(Archive&, GUID&, unsigned int);                         \
     template void serialize<Archive>(Archive&, SFMatch&, unsigned int);                      \
@@ -413,7 +431,8 @@ template <class Archive> void load(Archive& ar, std::list<SFTrustedGroupIP*>& li
     template void load_construct_data<Archive>(Archive&, SFMatch*, unsigned int);            \
     template void load_construct_data<Archive>(Archive&, SFRule*, unsigned int);             \
     template void load_construct_data<Archive>(Archive&, SFRuleGroup*, unsigned int);        \
-    template void load_construct_data<Archive>(Archive&, SFTrustedGroupIP*, unsigned int);
+    template void load_construct_data<Archive>(Archive&, SFTrustedGroupIP*, unsigned int);      \
+    template void limitListCountsToInput<Archive>(Archive&, std::size_t);
 
 SF_INSTANTIATE_SERIALIZE(boost::archive::text_oarchive)
 SF_INSTANTIATE_SERIALIZE(boost::archive::text_iarchive)
@@ -421,5 +440,9 @@ SF_INSTANTIATE_SERIALIZE(boost::archive::text_woarchive)
 SF_INSTANTIATE_SERIALIZE(boost::archive::text_wiarchive)
 SF_INSTANTIATE_LOAD(boost::archive::text_iarchive)
 SF_INSTANTIATE_LOAD(boost::archive::text_wiarchive)
+SF_INSTANTIATE_SERIALIZE(SFTextIArchive)
+SF_INSTANTIATE_SERIALIZE(SFTextWIArchive)
+SF_INSTANTIATE_LOAD(SFTextIArchive)
+SF_INSTANTIATE_LOAD(SFTextWIArchive)
 
 } // namespace StatefulFirewall

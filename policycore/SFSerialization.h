@@ -2,7 +2,9 @@
 
 // Archive forms of the rule model. One field order per class, the same in narrow and wide text
 // archives, in the stores and in command payloads. The bodies live in SFSerialization.cpp and
-// are instantiated there for text_oarchive, text_iarchive, text_woarchive and text_wiarchive;
+// are instantiated there for text_oarchive, text_iarchive, text_woarchive and text_wiarchive,
+// and for the checking readers SFTextIArchive and SFTextWIArchive (SFTextArchive.h), which every
+// reader of outside input should use;
 // include this header (never boost's list.hpp alone) wherever a model object is archived, so
 // the class versions, tracking and list loading below are the same everywhere.
 //
@@ -22,6 +24,7 @@
 #include <boost/serialization/tracking.hpp>
 #include <boost/serialization/version.hpp>
 
+#include <cstddef>
 #include <list>
 
 namespace StatefulFirewall {
@@ -42,6 +45,11 @@ template <class Archive> void load(Archive& ar, std::list<SFRule*>& list, unsign
 template <class Archive> void load(Archive& ar, std::list<SFRuleGroup*>& list, unsigned int version);
 template <class Archive>
 void load(Archive& ar, std::list<SFTrustedGroupIP*>& list, unsigned int version);
+
+// Tells the list loads of an input archive how many characters its input holds, so a stored
+// count that cannot fit is refused before any element is read. Call it right after creating
+// the archive, for every archive whose input comes from outside.
+template <class Archive> void limitListCountsToInput(Archive& ar, std::size_t inputCharacters);
 
 // Construct the objects of pointer loads. An object built here belongs to the archive until one
 // of the list loads above takes it: the archive frees what no list took when it is destroyed

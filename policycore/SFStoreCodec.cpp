@@ -1,6 +1,7 @@
 #include "SFStoreCodec.h"
 
 #include "SFSerialization.h"
+#include "SFTextArchive.h"
 
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/text_iarchive.hpp>
@@ -94,7 +95,8 @@ void decodeRuleStore(const std::string& bytes, SFRuleTable& table)
 {
     checkSignaturePrefix(bytes);
     std::istringstream in(bytes);
-    boost::archive::text_iarchive archive(in);
+    SFTextIArchive archive(in);
+    limitListCountsToInput(archive, bytes.size());
     archive >> table;
 }
 
@@ -113,7 +115,8 @@ void decodeTrustedStore(const std::string& bytes, std::list<SFTrustedGroupIP*>& 
     const std::wstring text = bytesToWide(bytes);
     checkSignaturePrefix(text);
     std::wistringstream in(text);
-    boost::archive::text_wiarchive archive(in);
+    SFTextWIArchive archive(in);
+    limitListCountsToInput(archive, text.size());
     archive >> list;
 }
 

@@ -1,0 +1,101 @@
+#pragma once
+
+// Text input archives that read the same bytes as boost's text_iarchive and text_wiarchive, but
+// check every class id before boost uses it.
+//
+// boost 1.74 indexes its class table with the class id it reads for a pointer without checking
+// it: a damaged store whose data tokens slide into a class-id position (an edited format field
+// is enough) crashed the reader. These archives mirror the table boost builds (classes are
+// numbered in the order they are first loaded) and refuse, with an archive_exception, a class
+// id that is neither the pointer's class already seen nor the next new number. Use them for
+// every input that comes from outside: stores and command payloads. One archive per thread.
+
+#include <boost/archive/basic_archive.hpp>
+#include <boost/archive/text_iarchive.hpp>
+#include <boost/archive/text_wiarchive.hpp>
+#include <boost/serialization/level.hpp>
+
+#include <istream>
+#include <map>
+#include <typeindex>
+
+namespace StatefulFirewall {
+
+// The class numbering shared by the two archives below.
+class SFClassIdCheck {
+public:
+    // A class loaded by value: boost numbers it on first load when it carries class information.
+    template <class T> void noteObject()
+    {
+        if (boost::serialization::implementation_level<T>::value >=
+            boost::serialization::object_class_info)
+            m_ids.emplace(std::type_index(typeid(T)), static_cast<int>(m_ids.size()));
+    }
+    // The class of the pointer whose class id is read next.
+    template <class T> void notePointer() { m_pointer = &typeid(T); }
+    // Throws archive_exception unless id may stand for the pending pointer's class.
+    void check(int id);
+
+private:
+    std::map<std::type_index, int> m_ids;
+    const std::type_info* m_pointer = nullptr;
+};
+
+class SFTextIArchive : public boost::archive::text_iarchive_impl<SFTextIArchive> {
+public:
+    explicit SFTextIArchive(std::istream& in, unsigned int flags = 0);
+    ~SFTextIArchive() override {}
+
+protected:
+    friend class boost::archive::detail::interface_iarchive<SFTextIArchive>;
+    friend class boost::archive::basic_text_iarchive<SFTextIArchive>;
+    friend class boost::archive::load_access;
+    using Base = boost::archive::text_iarchive_impl<SFTextIArchive>;
+
+    template <class T> void load_override(T& t)
+    {
+        m_classIds.noteObject<T>();
+        Base::load_override(t);
+    }
+    template <class T> void load_override(T*& t)
+    {
+        m_classIds.notePointer<T>();
+        Base::load_override(t);
+    }
+    void load_override(boost::archive::class_id_type& t);
+
+private:
+    SFClassIdCheck m_classIds;
+};
+
+class SFTextWIArchive : public boost::archive::text_wiarchive_impl<SFTextWIArchive> {
+public:
+    explicit SFTextWIArchive(std::wistream& in, unsigned int flags = 0);
+    ~SFTextWIArchive() override {}
+
+protected:
+    friend class boost::archive::detail::interface_iarchive<SFTextWIArchive>;
+    friend class boost::archive::basic_text_iarchive<SFTextWIArchive>;
+    friend class boost::archive::load_access;
+    using Base = boost::archive::text_wiarchive_impl<SFTextWIArchive>;
+
+    template <class T> void load_override(T& t)
+    {
+        m_classIds.noteObject<T>();
+        Base::load_override(t);
+    }
+    template <class T> void load_override(T*& t)
+    {
+        m_classIds.notePointer<T>();
+        Base::load_override(t);
+    }
+    void load_override(boost::archive::class_id_type& t);
+
+private:
+    SFClassIdCheck m_classIds;
+};
+
+} // namespace StatefulFirewall
+
+BOOST_SERIALIZATION_REGISTER_ARCHIVE(StatefulFirewall::SFTextIArchive)
+BOOST_SERIALIZATION_REGISTER_ARCHIVE(StatefulFirewall::SFTextWIArchive)
