@@ -7,6 +7,8 @@
 
 #include "SFRuleManager.h"
 
+#include "SFBuiltinRuleParts.h"
+
 #include "CommonFunc.h"
 #include "IConfigController.h"
 #include "SFException.h"
@@ -28,37 +30,13 @@ namespace StatefulFirewall {
 
 namespace {
 
+using namespace builtin;
 using Lock = boost::lock_guard<boost::mutex>;
 using LogFn = std::function<void(int, const std::string&)>;
-
-GUID clientId()
-{
-    return CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
-}
-
-GUID adaptiveId()
-{
-    return CommonFunc::getGUIDFromString(SF_ADAPTIVE_GROUP_ID);
-}
 
 const char* const kClientName = "QTZ Client";
 const char* const kAdaptiveName = "QTZ Adaptive";
 const char* const kAgentName = "QTZ WZ";
-const char* const kAggregatedText = "This rule was created after aggregating the adaptive traffic";
-const char* const kDiscreteText =
-    "This rule was created from the adaptive traffic and could not be aggregated";
-const uint16_t kFirstEphemeralPort = 1024;
-const uint16_t kLastPort = 65535;
-
-bool isAsciiLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isAsciiDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
 
 // Letters, digits, '-' and '.', at most what a domain-name match holds.
 bool isHostName(const std::string& text)
@@ -88,63 +66,6 @@ bool parsePort(const std::string& text, uint16_t& port)
         return false;
     port = static_cast<uint16_t>(value);
     return true;
-}
-
-SFMatch* intMatch(int type, int value)
-{
-    auto* match = new SFMatch();
-    match->matchType = type;
-    match->matchOp = FW_MATCH_OP_EQUAL;
-    match->value.intValue = value;
-    return match;
-}
-
-SFMatch* directionMatch(int direction)
-{
-    return intMatch(FW_MATCH_DIRECTION, direction);
-}
-
-SFMatch* portMatch(int type, uint16_t port)
-{
-    auto* match = new SFMatch();
-    match->matchType = type;
-    match->addressType = FW_ADDRESS_TYPE_SINGLE;
-    match->matchOp = FW_MATCH_OP_EQUAL;
-    match->setPortNumber(port, 0);
-    return match;
-}
-
-SFMatch* portRangeMatch(int type, uint16_t first, uint16_t last)
-{
-    auto* match = new SFMatch();
-    match->matchType = type;
-    match->addressType = FW_ADDRESS_TYPE_PORT_RANGE;
-    match->matchOp = FW_MATCH_OP_EQUAL;
-    match->setPortNumber(first, last);
-    return match;
-}
-
-SFMatch* addressMatch(int type, int format, int op = FW_MATCH_OP_EQUAL)
-{
-    auto* match = new SFMatch();
-    match->matchType = type;
-    match->addressType = format;
-    match->matchOp = op;
-    return match;
-}
-
-SFMatch* cidrMatch(int type, const char* address, uint8_t prefix)
-{
-    SFMatch* match = addressMatch(type, FW_ADDRESS_TYPE_CIDR);
-    match->setCidrIPAddress(prefix, address);
-    return match;
-}
-
-SFMatch* singleAddressMatch(int type, const std::string& address, int op)
-{
-    SFMatch* match = addressMatch(type, FW_ADDRESS_TYPE_SINGLE, op);
-    match->setStartIp4Address(address.c_str());
-    return match;
 }
 
 // A REMOTE_IP match for a server or update host: SINGLE for dotted IPv4, DOMAIN_NAME for a
@@ -191,22 +112,6 @@ std::vector<uint16_t> validPorts(const std::list<std::string>& ports, const std:
                        ": it is not a number from 1 to 65535");
     }
     return result;
-}
-
-// The common fields of every built-in rule; matches are added by the caller.
-SFRule* newBuiltinRule(const std::string& name, const GUID& groupId, int action, int transport)
-{
-    auto* rule = new SFRule();
-    rule->ruleId = CommonFunc::generateGUID();
-    rule->groupId = groupId;
-    rule->name = name;
-    rule->enabled = true;
-    rule->action = action;
-    rule->transport = transport;
-    rule->netProto = NET_PROTO_IP;
-    rule->msgType = FW_MSG_TYPE_UNKNOWN;
-    rule->position = -1;
-    return rule;
 }
 
 // A jump rule carries its target's identifier as its own, so it can be found and deleted by the
@@ -354,24 +259,6 @@ SFRule* clientJump()
 SFRule* adaptiveJump()
 {
     return newJumpRule(adaptiveId(), kAdaptiveName);
-}
-
-// The part of a learned address match after its kind: "a.b.c.d/n" is a CIDR, anything else a
-// single address. A prefix that is not a number from 0 to 32 raises the same bad-cast error as
-// junk, since a wrapped prefix would match another network.
-void fillLearnedAddress(SFMatch& match, const std::string& text)
-{
-    const std::string::size_type slash = text.find('/');
-    if (slash == std::string::npos) {
-        match.addressType = FW_ADDRESS_TYPE_SINGLE;
-        match.setStartIp4Address(text.c_str());
-        return;
-    }
-    const int prefix = boost::lexical_cast<int>(text.substr(slash + 1));
-    if (prefix < 0 || prefix > 32)
-        throw boost::bad_lexical_cast();
-    match.addressType = FW_ADDRESS_TYPE_CIDR;
-    match.setCidrIPAddress(static_cast<uint8_t>(prefix), text.substr(0, slash).c_str());
 }
 
 } // namespace
@@ -871,121 +758,6 @@ int SFRuleManager::addWakeupRulesLocked(bool byAddress, const std::list<std::str
             delete rule;
     }
     return result;
-}
-
-// ---- Adaptive rules ------------------------------------------------------------------------
-
-SFRule* SFRuleManager::createAdaptiveICMPRule()
-{
-    SFRule* rule = newBuiltinRule("Adaptive_Block_ICMP", adaptiveId(), FW_ACTION_BLOCK_PACKET,
-                                  FW_TRANS_PROTO_ICMP);
-    rule->msgType = FW_ICMP_ANY;
-    rule->addMatch(directionMatch(FW_DIRECTION_EITHER));
-    return rule;
-}
-
-SFRule* SFRuleManager::createAdaptiveBroadcastRule()
-{
-    SFRule* rule = newBuiltinRule("Adaptive_Block_Broadcast", adaptiveId(), FW_ACTION_BLOCK_PACKET,
-                                  FW_TRANS_PROTO_ANY);
-    rule->addMatch(directionMatch(FW_DIRECTION_EITHER));
-    rule->addMatch(
-        singleAddressMatch(FW_MATCH_REMOTE_IP_ADDRESS, "255.255.255.255", FW_MATCH_OP_EQUAL));
-    return rule;
-}
-
-SFRule* SFRuleManager::createAdaptiveAnyRule()
-{
-    SFRule* rule = newBuiltinRule("Adaptive_Block_Any", adaptiveId(), FW_ACTION_BLOCK_PACKET,
-                                  FW_TRANS_PROTO_ANY);
-    rule->addMatch(directionMatch(FW_DIRECTION_EITHER));
-    rule->addMatch(singleAddressMatch(FW_MATCH_REMOTE_IP_ADDRESS, "0.0.0.0", FW_MATCH_OP_EQUAL));
-    return rule;
-}
-
-SFRule* SFRuleManager::createAdaptiveMulticastInRule()
-{
-    SFRule* rule = newBuiltinRule("Adaptive_Block_Multicast_In", adaptiveId(),
-                                  FW_ACTION_BLOCK_PACKET, FW_TRANS_PROTO_ANY);
-    rule->addMatch(directionMatch(FW_DIRECTION_INBOUND));
-    rule->addMatch(cidrMatch(FW_MATCH_LOCAL_IP_ADDRESS, "224.0.0.0", 4));
-    return rule;
-}
-
-SFRule* SFRuleManager::createAdaptiveMulticastOutRule()
-{
-    SFRule* rule = newBuiltinRule("Adaptive_Block_Multicast_Out", adaptiveId(),
-                                  FW_ACTION_BLOCK_PACKET, FW_TRANS_PROTO_ANY);
-    rule->addMatch(directionMatch(FW_DIRECTION_OUTBOUND));
-    rule->addMatch(cidrMatch(FW_MATCH_REMOTE_IP_ADDRESS, "224.0.0.0", 4));
-    return rule;
-}
-
-// Learned traffic to or from a service port: the service side keeps its port, the other side
-// may use any ephemeral port.
-SFRule* SFRuleManager::initializeAdaptiveRule(bool tcp, bool inbound, int port)
-{
-    SFRule* rule = newBuiltinRule(
-        tcp ? "Aggregated_Adaptive_TCP_Rule" : "Aggregated_Adaptive_UDP_Rule", adaptiveId(),
-        FW_ACTION_ALLOW, tcp ? FW_TRANS_PROTO_TCP : FW_TRANS_PROTO_UDP);
-    rule->description = kAggregatedText;
-    rule->msgType = FW_ICMP_ANY;
-    rule->netProto = NET_PROTO_ANY;
-    const auto servicePort = static_cast<uint16_t>(port);
-    rule->addMatch(directionMatch(inbound ? FW_DIRECTION_INBOUND : FW_DIRECTION_OUTBOUND));
-    if (inbound) {
-        rule->addMatch(portMatch(FW_MATCH_LOCAL_PORT, servicePort));
-        rule->addMatch(portRangeMatch(FW_MATCH_REMOTE_PORT, kFirstEphemeralPort, kLastPort));
-    } else {
-        rule->addMatch(portRangeMatch(FW_MATCH_LOCAL_PORT, kFirstEphemeralPort, kLastPort));
-        rule->addMatch(portMatch(FW_MATCH_REMOTE_PORT, servicePort));
-    }
-    return rule;
-}
-
-SFRule* SFRuleManager::initializeDiscreteAdaptiveRule(bool inbound, bool tcp,
-                                                      std::string sourceAddress, int sourcePort,
-                                                      std::string destinationAddress,
-                                                      int destinationPort)
-{
-    SFRule* rule = newBuiltinRule(tcp ? "Discrete_Adaptive_TCP_Rule" : "Discrete_Adaptive_UDP_Rule",
-                                  adaptiveId(), FW_ACTION_ALLOW,
-                                  tcp ? FW_TRANS_PROTO_TCP : FW_TRANS_PROTO_UDP);
-    rule->description = kDiscreteText;
-    rule->msgType = FW_ICMP_ANY;
-    rule->netProto = NET_PROTO_ANY;
-    // Local is this host: the destination of inbound traffic, the source of outbound traffic.
-    const std::string& localAddress = inbound ? destinationAddress : sourceAddress;
-    const std::string& remoteAddress = inbound ? sourceAddress : destinationAddress;
-    const int localPort = inbound ? destinationPort : sourcePort;
-    const int remotePort = inbound ? sourcePort : destinationPort;
-    rule->addMatch(directionMatch(inbound ? FW_DIRECTION_INBOUND : FW_DIRECTION_OUTBOUND));
-    rule->addMatch(
-        singleAddressMatch(FW_MATCH_LOCAL_IP_ADDRESS, localAddress, FW_MATCH_OP_INVALID));
-    rule->addMatch(
-        singleAddressMatch(FW_MATCH_REMOTE_IP_ADDRESS, remoteAddress, FW_MATCH_OP_INVALID));
-    rule->addMatch(portMatch(FW_MATCH_LOCAL_PORT, static_cast<uint16_t>(localPort)));
-    rule->addMatch(portMatch(FW_MATCH_REMOTE_PORT, static_cast<uint16_t>(remotePort)));
-    return rule;
-}
-
-SFMatch* SFRuleManager::getAdaptiveRuleRemoteMatch(std::string source)
-{
-    std::unique_ptr<SFMatch> match(
-        addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_INVALID));
-    if (source == "any")
-        match->addressType = FW_ADDRESS_TYPE_ANY_IPV4_ADD;
-    else
-        fillLearnedAddress(*match, source);
-    return match.release();
-}
-
-SFMatch* SFRuleManager::getAdaptiveRuleLocalMatch(std::string subnet)
-{
-    std::unique_ptr<SFMatch> match(
-        addressMatch(FW_MATCH_LOCAL_IP_ADDRESS, FW_ADDRESS_TYPE_INVALID));
-    fillLearnedAddress(*match, subnet);
-    return match.release();
 }
 
 bool SFRuleManager::IsDomainName(const std::string& text)

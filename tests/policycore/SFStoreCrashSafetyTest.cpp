@@ -3,11 +3,15 @@
 // there is room again, and a writer waits for the lock. Runs in tests/sandbox, which gives this
 // process its own mount namespace, so the small tmpfs below is seen by nobody else.
 
+#include "SFRuleManager.h"
 #include "SFTrustedIPGroupManager.h"
 
+#include "CommonFunc.h"
 #include "FakeConfigController.h"
 #include "RecordingLogger.h"
 #include "SFResultCodes.h"
+#include "SFRule.h"
+#include "SFRuleGroup.h"
 #include "SFStoreCodec.h"
 #include "SandboxGuard.h"
 #include "TempDir.h"
@@ -202,6 +206,7 @@ protected:
     void TearDown() override
     {
         SFTrustedIPGroupManager::releaseInstance();
+        SFRuleManager::releaseInstance();
         m_disk.reset();
     }
 
@@ -293,6 +298,60 @@ TEST_F(SFStoreCrashSafetyTest, TrustedWriteWaitsForAnotherProcessHoldingTheStore
     // The child signals after taking the lock, then sleeps; allow for its start-up jitter.
     EXPECT_GE(waited.count(), kHoldMs - 100);
     EXPECT_EQ(storedValues(trustedStore()), (Values{"10.0.0.1", "10.0.0.2"}));
+}
+
+SFRule* clientRule(const char* name)
+{
+    auto* rule = new SFRule();
+    rule->ruleId = CommonFunc::generateGUID();
+    rule->groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
+    rule->name = name;
+    rule->action = FW_ACTION_ALLOW;
+    return rule;
+}
+
+size_t clientRuleCount(SFRuleManager& manager)
+{
+    auto group = manager.copyGroup(CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID));
+    return group ? group->rules.size() : 0;
+}
+
+TEST_F(SFStoreCrashSafetyTest, RuleWriteOnFullDiskFailsCleanlyAndTheOldStoreLoads)
+{
+    SFRuleManager& first = *SFRuleManager::getInstance(m_logger, m_config, true);
+    const std::string before = readFile(m_disk->file("rule.store"));
+    ASSERT_FALSE(before.empty());
+    ASSERT_EQ(first.addRule(clientRule("added while the disk is full")), SF_SUCCESS);
+
+    ASSERT_TRUE(m_disk->fill());
+    EXPECT_EQ(first.updateRuleStore(), SF_STORE_WRITE_FAILED);
+    EXPECT_TRUE(m_logger.has(2, "Could not open Rule Store file"));
+    EXPECT_EQ(readFile(m_disk->file("rule.store")), before);
+    EXPECT_EQ(m_disk->names(), Values{"rule.store"});
+
+    m_disk->freeSpace();
+    SFRuleManager::releaseInstance();
+    m_logger.clear();
+    SFRuleManager& next = *SFRuleManager::getInstance(m_logger, m_config, true);
+    EXPECT_FALSE(m_logger.has(2, "Caught exception. Clearing our store and returning."));
+    EXPECT_EQ(clientRuleCount(next), 4u); // the built-ins as stored; the new rule was not
+    EXPECT_EQ(next.addRule(clientRule("added later")), SF_SUCCESS);
+    EXPECT_EQ(next.updateRuleStore(), SF_SUCCESS);
+    EXPECT_EQ(m_disk->names(), Values{"rule.store"});
+}
+
+TEST_F(SFStoreCrashSafetyTest, RuleWriteWaitsForAnotherProcessHoldingTheStoreLock)
+{
+    SFRuleManager& rules = *SFRuleManager::getInstance(m_logger, m_config, true);
+    constexpr int kHoldMs = 300;
+    LockHolder holder(m_disk->file("rule.store"), kHoldMs);
+    ASSERT_TRUE(holder.locked());
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(rules.updateRuleStore(), SF_SUCCESS);
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    EXPECT_EQ(holder.exitStatus(), 0);
+    EXPECT_GE(waited.count(), kHoldMs - 100);
 }
 
 } // namespace
