@@ -36,28 +36,4 @@ void SFClassIdCheck::check(int id)
                                             "class id out of place");
 }
 
-SFTextIArchive::SFTextIArchive(std::istream& in, unsigned int flags) : Base(in, flags)
-{
-    if ((flags & boost::archive::no_header) == 0)
-        init();
-}
-
-void SFTextIArchive::load_override(boost::archive::class_id_type& t)
-{
-    Base::load_override(t);
-    m_classIds.check(t);
-}
-
-SFTextWIArchive::SFTextWIArchive(std::wistream& in, unsigned int flags) : Base(in, flags)
-{
-    if ((flags & boost::archive::no_header) == 0)
-        init();
-}
-
-void SFTextWIArchive::load_override(boost::archive::class_id_type& t)
-{
-    Base::load_override(t);
-    m_classIds.check(t);
-}
-
 } // namespace StatefulFirewall

@@ -41,58 +41,59 @@ private:
     const std::type_info* m_pointer = nullptr;
 };
 
-class SFTextIArchive : public boost::archive::text_iarchive_impl<SFTextIArchive> {
-public:
-    explicit SFTextIArchive(std::istream& in, unsigned int flags = 0);
-    ~SFTextIArchive() override {}
-
+// The checks shared by the narrow and the wide reader. Archive is the reader itself (boost's
+// archives name their most derived class), Impl boost's text archive implementation.
+template <class Archive, template <class> class Impl>
+class SFCheckingTextIArchive : public Impl<Archive> {
 protected:
-    friend class boost::archive::detail::interface_iarchive<SFTextIArchive>;
-    friend class boost::archive::basic_text_iarchive<SFTextIArchive>;
+    friend class boost::archive::detail::interface_iarchive<Archive>;
+    friend class boost::archive::basic_text_iarchive<Archive>;
     friend class boost::archive::load_access;
-    using Base = boost::archive::text_iarchive_impl<SFTextIArchive>;
+    using Base = Impl<Archive>;
+
+    template <class Stream>
+    SFCheckingTextIArchive(Stream& in, unsigned int flags) : Base(in, flags)
+    {
+        if ((flags & boost::archive::no_header) == 0)
+            this->init();
+    }
 
     template <class T> void load_override(T& t)
     {
-        m_classIds.noteObject<T>();
+        m_classIds.template noteObject<T>();
         Base::load_override(t);
     }
     template <class T> void load_override(T*& t)
     {
-        m_classIds.notePointer<T>();
+        m_classIds.template notePointer<T>();
         Base::load_override(t);
     }
-    void load_override(boost::archive::class_id_type& t);
+    void load_override(boost::archive::class_id_type& t)
+    {
+        Base::load_override(t);
+        m_classIds.check(t);
+    }
 
 private:
     SFClassIdCheck m_classIds;
 };
 
-class SFTextWIArchive : public boost::archive::text_wiarchive_impl<SFTextWIArchive> {
+class SFTextIArchive
+    : public SFCheckingTextIArchive<SFTextIArchive, boost::archive::text_iarchive_impl> {
 public:
-    explicit SFTextWIArchive(std::wistream& in, unsigned int flags = 0);
-    ~SFTextWIArchive() override {}
-
-protected:
-    friend class boost::archive::detail::interface_iarchive<SFTextWIArchive>;
-    friend class boost::archive::basic_text_iarchive<SFTextWIArchive>;
-    friend class boost::archive::load_access;
-    using Base = boost::archive::text_wiarchive_impl<SFTextWIArchive>;
-
-    template <class T> void load_override(T& t)
+    explicit SFTextIArchive(std::istream& in, unsigned int flags = 0)
+        : SFCheckingTextIArchive(in, flags)
     {
-        m_classIds.noteObject<T>();
-        Base::load_override(t);
     }
-    template <class T> void load_override(T*& t)
-    {
-        m_classIds.notePointer<T>();
-        Base::load_override(t);
-    }
-    void load_override(boost::archive::class_id_type& t);
+};
 
-private:
-    SFClassIdCheck m_classIds;
+class SFTextWIArchive
+    : public SFCheckingTextIArchive<SFTextWIArchive, boost::archive::text_wiarchive_impl> {
+public:
+    explicit SFTextWIArchive(std::wistream& in, unsigned int flags = 0)
+        : SFCheckingTextIArchive(in, flags)
+    {
+    }
 };
 
 } // namespace StatefulFirewall

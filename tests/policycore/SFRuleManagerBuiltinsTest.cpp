@@ -2,6 +2,7 @@
 
 #include "CommonFunc.h"
 #include "FakeConfigController.h"
+#include "ModelFixtures.h"
 #include "RecordingLogger.h"
 #include "SFMatch.h"
 #include "SFResultCodes.h"
@@ -23,15 +24,9 @@ using namespace StatefulFirewall;
 
 namespace {
 
-GUID idOf(const char* text)
-{
-    return CommonFunc::getGUIDFromString(text);
-}
+using namespace TestSupport::model;
 
-const GUID kDefault = idOf(SF_DEFAULT_GROUP_ID);
-const GUID kClient = idOf(SF_CLIENT_GROUP_ID);
-const GUID kAdaptive = idOf(SF_ADAPTIVE_GROUP_ID);
-const GUID kAgent = idOf(SF_AGENT_GROUP_ID);
+
 
 // One line per match, in the words of the rule editor: "REMOTE_PORT 53", "DIRECTION OUT".
 // Operators other than EQUAL are written in front.

@@ -2,6 +2,7 @@
 
 #include "CommonFunc.h"
 #include "FakeConfigController.h"
+#include "ModelFixtures.h"
 #include "RecordingLogger.h"
 #include "SFMatch.h"
 #include "SFResultCodes.h"
@@ -19,15 +20,9 @@ using TestSupport::writeFile;
 
 namespace {
 
-GUID idOf(const char* text)
-{
-    return CommonFunc::getGUIDFromString(text);
-}
+using namespace TestSupport::model;
 
-const GUID kDefault = idOf(SF_DEFAULT_GROUP_ID);
-const GUID kClient = idOf(SF_CLIENT_GROUP_ID);
-const GUID kAdaptive = idOf(SF_ADAPTIVE_GROUP_ID);
-const GUID kAgent = idOf(SF_AGENT_GROUP_ID);
+
 const GUID kUser = idOf("0a0a0a0a-1111-2222-3333-444455556666");
 
 std::vector<std::string> groupNames(SFRuleManager& manager)

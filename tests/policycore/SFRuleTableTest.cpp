@@ -5,6 +5,8 @@
 #include "SFRuleGroup.h"
 #include "SFRuleTable.h"
 
+#include "ModelFixtures.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -16,15 +18,9 @@ using namespace StatefulFirewall;
 
 namespace {
 
-GUID idOf(const char* text)
-{
-    return CommonFunc::getGUIDFromString(text);
-}
+using namespace TestSupport::model;
 
-const GUID kDefault = idOf(SF_DEFAULT_GROUP_ID);
-const GUID kClient = idOf(SF_CLIENT_GROUP_ID);
-const GUID kAgent = idOf(SF_AGENT_GROUP_ID);
-const GUID kAdaptive = idOf(SF_ADAPTIVE_GROUP_ID);
+
 const GUID kUserA = idOf("0a0a0a0a-1111-2222-3333-444455556666");
 const GUID kUserB = idOf("0b0b0b0b-1111-2222-3333-444455556666");
 

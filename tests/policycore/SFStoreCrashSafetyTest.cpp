@@ -8,6 +8,7 @@
 
 #include "CommonFunc.h"
 #include "FakeConfigController.h"
+#include "ModelFixtures.h"
 #include "RecordingLogger.h"
 #include "SFResultCodes.h"
 #include "SFRule.h"
@@ -38,6 +39,8 @@ using TestSupport::readFile;
 using Values = std::vector<std::string>;
 
 namespace {
+
+using namespace TestSupport::model;
 
 // A 64 KiB tmpfs on a fresh folder under /run (the sandbox's own tmpfs), filled and emptied on
 // request; unmounted and removed when the object goes.
@@ -173,22 +176,6 @@ private:
     bool m_locked = false;
     int m_status = -1;
 };
-
-Values storedValues(const std::string& path)
-{
-    std::list<SFTrustedGroupIP*> list;
-    Values values;
-    try {
-        decodeTrustedStore(readFile(path), list);
-        for (const SFTrustedGroupIP* entry : list)
-            values.push_back(entry->getTrustedIPValueString());
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << path << " does not decode: " << e.what();
-    }
-    for (SFTrustedGroupIP* entry : list)
-        delete entry;
-    return values;
-}
 
 // One tmpfs per test, with the stores of both managers on it.
 class SFStoreCrashSafetyTest : public ::testing::Test {

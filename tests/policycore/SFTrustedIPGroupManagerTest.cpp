@@ -5,6 +5,7 @@
 #include "SFTrustedIPGroupManager.h"
 
 #include "FakeConfigController.h"
+#include "ModelFixtures.h"
 #include "RecordingLogger.h"
 #include "SFResultCodes.h"
 #include "SFStoreCodec.h"
@@ -25,6 +26,8 @@ using TestSupport::writeFile;
 using Values = std::vector<std::string>;
 
 namespace {
+
+using namespace TestSupport::model;
 
 const char* const kStorePathKey = "GlobalConfiguration.TrustedIPStorePath";
 const char* const kTrustSubnetKey = "GlobalConfiguration.ShouldTrustLocalSubnet";
@@ -69,23 +72,6 @@ std::string storeOf(std::vector<std::unique_ptr<SFTrustedGroupIP>> entries)
     for (auto& entry : entries)
         list.push_back(entry.get());
     return encodeTrustedStore(list);
-}
-
-// Value texts of the entries a store file holds.
-Values storedValues(const std::string& path)
-{
-    std::list<SFTrustedGroupIP*> list;
-    Values values;
-    try {
-        decodeTrustedStore(readFile(path), list);
-        for (const SFTrustedGroupIP* entry : list)
-            values.push_back(entry->getTrustedIPValueString());
-    } catch (const std::exception& e) {
-        ADD_FAILURE() << path << " does not decode: " << e.what();
-    }
-    for (SFTrustedGroupIP* entry : list)
-        delete entry;
-    return values;
 }
 
 struct FileIdentity {
