@@ -1,0 +1,89 @@
+#pragma once
+
+// The iptables driver as the enforcement bridge sees it. One implementation, owned by the
+// bridge. The driver holds no lock: every call must be serialised by the caller. Commands run
+// one program per line through IHelperUtils; "throws" below means the runner's SFException
+// (SF_SYSTEM_COMMAND_FAILED) leaves the operation at the first failing command, the commands
+// already run stay in effect and nothing is rolled back. The order of the operations is part
+// of the interface: libraries built apart rely on it.
+
+#include "SFTypes.h"
+
+#include <list>
+#include <string>
+#include <vector>
+
+namespace StatefulFirewall {
+
+class SFMatch;
+class SFTrustedGroupIP;
+
+class INetfilter {
+public:
+    virtual ~INetfilter() = default;
+
+    // Creates the group's chains of the current generation and the jumps into them; false when
+    // the group is refused (protocol, ICMP type, no valid address on a side) or a command fails.
+    virtual bool createNetfilterGroup(std::string group, SFwNetProtocol netProtocol,
+                                      SFwTransProtocol transport, SFMsgType icmpType,
+                                      std::list<SFMatch*> groupMatches,
+                                      std::vector<std::string> trusted) = 0;
+    // Removes the group's jumps and chains of the current generation; throws.
+    virtual void deleteNetfilterGroup(std::string group, std::list<SFMatch*> groupMatches) = 0;
+    // Adds the lines of one rule to its group's chains; false when the rule is refused (nothing
+    // run) or a line fails; an exception while the matches are walked passes to the caller.
+    virtual bool addRuleToNetfilterGroup(KSFRule& rule, std::list<SFMatch*> matches,
+                                         std::string group, bool primaryGroup,
+                                         std::vector<std::string> trusted,
+                                         SFwDirection groupDirection, unsigned short mark,
+                                         bool lastRuleOfGroup) = 0;
+    // Sets the policies of the built-in INPUT and OUTPUT to ACCEPT (true) or DROP; throws.
+    virtual void setNetfilterPolicyToAccept(bool accept) = 0;
+    // Inserts the ESTABLISHED,RELATED accept rule at the top of the generation's top chains
+    // (true) or of the built-in chains (false); throws.
+    virtual void addRelEstRuleToNetfilter(bool ownChains) = 0;
+    // Address texts of the trusted networks in list order, skipping unknown types (logged);
+    // runs nothing and does not fail.
+    virtual std::vector<std::string>
+    getTrustedNetworkParams(std::list<SFTrustedGroupIP*> trustedNetworks) = 0;
+    // Inserts (true) or deletes the CONNMARK restore rule in both top chains; throws.
+    virtual void addOrDeleteConnmarkRestoreRule(bool add) = 0;
+    // Creates the queue chain with its jumps from both top chains (true), or removes the jumps,
+    // then flushes and deletes the chain; throws on the jumps and chain commands.
+    virtual void addOrDeleteQueueGroupWithJumpRule(bool add) = 0;
+    // Inserts the mark, save-mark and queue rules into the queue chain; throws.
+    virtual void addRulesToQueueGroup() = 0;
+    // Appends the TCP and UDP marking rules to both chains of the adaptive group; throws.
+    virtual void appendQueueRuleToAdaptiveGroup(std::string group) = 0;
+    // Flushes both chains of the adaptive group; failures are logged and swallowed.
+    virtual void deleteAllRulesFromAdaptiveGroup(std::string group) = 0;
+    // Loads (true) or unloads the FTP connection-tracking module; true when nothing had to be
+    // done or the command ran, false when it failed (never throws).
+    virtual bool updateFtpInspectionSetting(bool enable, std::string ports) = 0;
+    // The trimmed version text of the iptables program; empty when it cannot be read.
+    virtual std::string getNetfilterVersion() = 0;
+    // True when the time match accepts --kerneltz; false when it does not or the probe fails.
+    virtual bool isKerneltzSupportedInTimeModule() = 0;
+    // Creates both block-event chains of the current generation with their rules; throws.
+    virtual void addBlockEventChain() = 0;
+    // Creates the two top chains suffixed with the given unique id text; throws.
+    virtual void addVarnikInputOutputChains(std::string uid) = 0;
+    // Removes the redirections to the top chains of the given id text, flushes and deletes
+    // those chains; throws.
+    virtual void deleteVarnikInputOutputChains(std::string uid) = 0;
+    // Inserts the jumps from built-in INPUT and OUTPUT to the current top chains; throws.
+    virtual void addRedirectionRulesToInputOutputChains() = 0;
+    // Deletes the recorded default-drop rules from the built-in chains; failures are logged and
+    // the bookkeeping is reset all the same (never throws).
+    virtual void flushIptablesDefaultDropRule() = 0;
+    // Removes the previous generation's chains; a failure is logged, ends the pass and the
+    // list is forgotten all the same (never throws).
+    virtual void flushIptablesInPreviousPolicy() = 0;
+    // Moves the current generation's chain list to the previous one; runs nothing.
+    virtual void saveIptablesChainsToPreviousPolicy() = 0;
+    // Removes the current generation's chains, as flushIptablesInPreviousPolicy does for the
+    // previous one (never throws).
+    virtual void flushIptablesInCurrentPolicy() = 0;
+};
+
+} // namespace StatefulFirewall
