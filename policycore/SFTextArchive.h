@@ -51,8 +51,13 @@ protected:
     friend class boost::archive::load_access;
     using Base = Impl<Archive>;
 
-    template <class Stream>
-    SFCheckingTextIArchive(Stream& in, unsigned int flags) : Base(in, flags)
+    template <class Stream> SFCheckingTextIArchive(Stream& in, unsigned int flags) : Base(in, flags)
+    {
+    }
+
+    // Reads the header. Only the most derived constructor may call it: boost reaches the
+    // archive through a cast to the most derived class.
+    void readHeader(unsigned int flags)
     {
         if ((flags & boost::archive::no_header) == 0)
             this->init();
@@ -84,6 +89,7 @@ public:
     explicit SFTextIArchive(std::istream& in, unsigned int flags = 0)
         : SFCheckingTextIArchive(in, flags)
     {
+        readHeader(flags);
     }
 };
 
@@ -93,6 +99,7 @@ public:
     explicit SFTextWIArchive(std::wistream& in, unsigned int flags = 0)
         : SFCheckingTextIArchive(in, flags)
     {
+        readHeader(flags);
     }
 };
 
