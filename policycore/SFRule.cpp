@@ -18,7 +18,10 @@ bool sameGuidBytes(const GUID& a, const GUID& b)
 
 bool sameGuidText(const GUID& a, const GUID& b)
 {
-    return CommonFunc::textGUID(a) == CommonFunc::textGUID(b);
+    // The text form prints every field in full (and every null identifier as "EMPTY"), so two
+    // texts are equal exactly when the fields are: compare those and skip the formatting, which
+    // table walks and rule filing would otherwise do for every group and rule.
+    return sameGuidBytes(a, b);
 }
 
 SFRule::SFRule()

@@ -15,9 +15,28 @@ namespace {
 
 using Lock = boost::lock_guard<boost::mutex>;
 
-bool hasId(const GUID& id, const char* text)
+const GUID& clientGroupId()
 {
-    return CommonFunc::textGUID(id) == text;
+    static const GUID id = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
+    return id;
+}
+
+const GUID& defaultGroupId()
+{
+    static const GUID id = CommonFunc::getGUIDFromString(SF_DEFAULT_GROUP_ID);
+    return id;
+}
+
+const GUID& adaptiveGroupId()
+{
+    static const GUID id = CommonFunc::getGUIDFromString(SF_ADAPTIVE_GROUP_ID);
+    return id;
+}
+
+const GUID& agentGroupId()
+{
+    static const GUID id = CommonFunc::getGUIDFromString(SF_AGENT_GROUP_ID);
+    return id;
 }
 
 } // namespace
@@ -50,17 +69,17 @@ SFRuleGroup::~SFRuleGroup()
 
 bool SFRuleGroup::isClientGroup() const
 {
-    return hasId(groupId, SF_CLIENT_GROUP_ID);
+    return sameGuidText(groupId, clientGroupId());
 }
 
 bool SFRuleGroup::isDefaultGroup() const
 {
-    return hasId(groupId, SF_DEFAULT_GROUP_ID);
+    return sameGuidText(groupId, defaultGroupId());
 }
 
 bool SFRuleGroup::isAdaptiveGroup() const
 {
-    return hasId(groupId, SF_ADAPTIVE_GROUP_ID);
+    return sameGuidText(groupId, adaptiveGroupId());
 }
 
 int SFRuleGroup::addGrpMatch(SFMatch* match)
@@ -102,7 +121,7 @@ int SFRuleGroup::addRuleLocked(SFRule* rule)
     const int count = static_cast<int>(rules.size());
 
     if (isDefaultGroup() && rule->action == FW_ACTION_JUMP &&
-        hasId(rule->jumpTarget, SF_AGENT_GROUP_ID)) {
+        sameGuidText(rule->jumpTarget, agentGroupId())) {
         // The management agent's rules are looked at before anything else.
         rules.push_front(rule);
     } else {

@@ -124,9 +124,8 @@ bool SFRuleTable::isAdaptiveGroup(const GUID& id) const
 
 SFRuleGroup* SFRuleTable::findGroupLocked(const GUID& id)
 {
-    const std::string text = CommonFunc::textGUID(id);
     for (SFRuleGroup* group : groups)
-        if (group != nullptr && CommonFunc::textGUID(group->groupId) == text)
+        if (group != nullptr && sameGuidText(group->groupId, id))
             return group;
     return nullptr;
 }
