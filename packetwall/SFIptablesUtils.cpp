@@ -1,7 +1,7 @@
 #include "SFIptablesUtils.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "SFMatch.h"
+
 
 #include <utility>
 
@@ -11,16 +11,6 @@ namespace {
 
 constexpr std::string::size_type CHAIN_BASE_MAX = 13;
 constexpr std::string::size_type RULE_NAME_MAX = 20;
-
-std::string dottedText(uint32_t networkOrder)
-{
-    in_addr address{};
-    address.s_addr = networkOrder;
-    char text[INET_ADDRSTRLEN] = {};
-    // Cannot fail for AF_INET with a buffer of INET_ADDRSTRLEN.
-    inet_ntop(AF_INET, &address, text, sizeof(text));
-    return text;
-}
 
 // Byte by byte, so a multi-byte character becomes one "_" per byte and the length is kept;
 // the locale must not decide what counts as a letter.
@@ -41,18 +31,18 @@ std::string cutAndReplace(std::string name, std::string::size_type maxBytes)
 
 std::string SFIptablesUtils::getStartIp4Address(MatchIpAddressValue value) const
 {
-    return dottedText(value.start.address);
+    return ip4Text(value.start.address);
 }
 
 std::string SFIptablesUtils::getEndIp4Address(MatchIpAddressValue value) const
 {
-    return dottedText(value.end.address);
+    return ip4Text(value.end.address);
 }
 
 std::string SFIptablesUtils::getCidrIPAddress(MatchIpAddressValue value) const
 {
     // prefix is a byte: widen it so it prints as a number, not as a character.
-    return dottedText(value.start.address) + "/" +
+    return ip4Text(value.start.address) + "/" +
            std::to_string(static_cast<unsigned>(value.subnet.prefix));
 }
 
