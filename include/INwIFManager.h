@@ -16,11 +16,12 @@ class INwIFManager {
 public:
     virtual ~INwIFManager() = default;
 
-    // Starts the monitor thread unless one is still running; true also when it already ran or
-    // could not be started (the failure is logged by the monitor, not reported).
+    // Starts the monitor thread unless one is running, and waits (at most 3 s) until the tables
+    // are first built; true also when it already ran or could not be started (the failure is
+    // logged by the monitor, not reported).
     virtual bool startSFFMNwIFManager() = 0;
-    // Asks the monitor thread to stop without waiting for it; false only when the wake-up
-    // request could not be sent on the monitor's socket.
+    // Stops the monitor thread and waits for it to end; false only when the thread could not be
+    // woken (it is then joined by the next start or by the destructor).
     virtual bool stopSFFMNwIFManager() = 0;
     // True once after the local networks or addresses changed, then false until the next
     // change (the flag is read and cleared under the monitor's mutex); never fails.
