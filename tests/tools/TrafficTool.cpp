@@ -294,6 +294,27 @@ int bindAndAnnounce(const Options& options, int fd)
     return kDone;
 }
 
+// Waits for one datagram on fd: kDone with got and sender set, kTimedOut when the deadline
+// passes first, or the failure status (the reason already printed).
+int receiveOne(const Options& options, int fd, const Deadline& deadline, char* buffer,
+               size_t size, sockaddr_in& sender, ssize_t& got)
+{
+    for (;;) {
+        const int ready = waitReadable(fd, deadline);
+        if (ready < 0)
+            return fail(options, "poll", errno);
+        if (ready == 0)
+            return kTimedOut;
+        socklen_t length = sizeof(sender);
+        got = recvfrom(fd, buffer, size, 0, reinterpret_cast<sockaddr*>(&sender), &length);
+        const int error = errno;
+        if (got >= 0)
+            return kDone;
+        if (error != EINTR)
+            return fail(options, "recvfrom", error);
+    }
+}
+
 int udpEcho(const Options& options, const Deadline& deadline)
 {
     const Socket sock(openSocket(options, SOCK_DGRAM, 0));
@@ -304,20 +325,13 @@ int udpEcho(const Options& options, const Deadline& deadline)
 
     char buffer[kBufferSize];
     for (unsigned long echoed = 0; echoed < options.count;) {
-        const int ready = waitReadable(sock.fd(), deadline);
-        if (ready < 0)
-            return fail(options, "poll", errno);
-        if (ready == 0)
-            return kTimedOut;
         sockaddr_in sender{};
-        socklen_t length = sizeof(sender);
-        const ssize_t got = recvfrom(sock.fd(), buffer, sizeof(buffer), 0,
-                                     reinterpret_cast<sockaddr*>(&sender), &length);
-        const int error = errno;
-        if (got < 0 && error == EINTR)
-            continue;
-        if (got < 0)
-            return fail(options, "recvfrom", error);
+        ssize_t got = 0;
+        if (const int received = receiveOne(options, sock.fd(), deadline, buffer, sizeof(buffer),
+                                            sender, got);
+            received != kDone)
+            return received;
+        const socklen_t length = sizeof(sender);
         say("peer " + addressText(sender));
         for (;;) {
             const ssize_t sent = sendto(sock.fd(), buffer, static_cast<size_t>(got), MSG_NOSIGNAL,
@@ -543,20 +557,12 @@ int rawRecv(const Options& options, const Deadline& deadline)
 
     char buffer[kBufferSize];
     for (unsigned long received = 0; received < options.count;) {
-        const int ready = waitReadable(sock.fd(), deadline);
-        if (ready < 0)
-            return fail(options, "poll", errno);
-        if (ready == 0)
-            return kTimedOut;
         sockaddr_in sender{};
-        socklen_t length = sizeof(sender);
-        const ssize_t got = recvfrom(sock.fd(), buffer, sizeof(buffer), 0,
-                                     reinterpret_cast<sockaddr*>(&sender), &length);
-        const int error = errno;
-        if (got < 0 && error == EINTR)
-            continue;
-        if (got < 0)
-            return fail(options, "recvfrom", error);
+        ssize_t got = 0;
+        if (const int status = receiveOne(options, sock.fd(), deadline, buffer, sizeof(buffer),
+                                          sender, got);
+            status != kDone)
+            return status;
         // A raw IPv4 socket hands over the packet with its header; anything shorter is not one.
         if (static_cast<size_t>(got) < sizeof(iphdr))
             continue;
