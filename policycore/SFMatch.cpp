@@ -40,6 +40,24 @@ bool parseIp4Text(const char* dotted, uint32_t& address)
     return true;
 }
 
+bool setIp4Address(FwIpAddress& slot, const char* dotted)
+{
+    uint32_t address = 0;
+    if (!parseIp4Text(dotted, address))
+        return false;
+    slot.family = 4;
+    slot.address = address;
+    return true;
+}
+
+bool setCidrValue(MatchIpAddressValue& value, uint8_t prefix, const char* dotted)
+{
+    if (!setIp4Address(value.start, dotted))
+        return false;
+    CreateSubnetMask(&value.subnet, prefix);
+    return true;
+}
+
 std::string ip4Text(uint32_t address)
 {
     in_addr value {};
@@ -104,33 +122,17 @@ void SFMatch::setPortNumber(uint16_t port, uint16_t lastPort)
 
 bool SFMatch::setStartIp4Address(const char* dotted)
 {
-    uint32_t address = 0;
-    if (!parseIp4Text(dotted, address))
-        return false;
-    value.ipValue.start.family = 4;
-    value.ipValue.start.address = address;
-    return true;
+    return setIp4Address(value.ipValue.start, dotted);
 }
 
 bool SFMatch::setEndIp4Address(const char* dotted)
 {
-    uint32_t address = 0;
-    if (!parseIp4Text(dotted, address))
-        return false;
-    value.ipValue.end.family = 4;
-    value.ipValue.end.address = address;
-    return true;
+    return setIp4Address(value.ipValue.end, dotted);
 }
 
 bool SFMatch::setCidrIPAddress(uint8_t prefix, const char* dotted)
 {
-    uint32_t address = 0;
-    if (!parseIp4Text(dotted, address))
-        return false;
-    value.ipValue.start.family = 4;
-    value.ipValue.start.address = address;
-    CreateSubnetMask(&value.ipValue.subnet, prefix);
-    return true;
+    return setCidrValue(value.ipValue, prefix, dotted);
 }
 
 void SFMatch::CreateSubnetMask(FwIpMask* mask, uint8_t prefix)

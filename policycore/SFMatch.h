@@ -60,6 +60,11 @@ void CreateSubnetMask(FwIpMask* mask, uint8_t prefix);
 
 // Parses dotted IPv4 text into network order; false for null or unparsable text.
 bool parseIp4Text(const char* dotted, uint32_t& address);
+// Store dotted IPv4 text into an address slot (family 4), or into a value's start address and
+// mask; false, changing nothing, for null or unparsable text. Shared by matches and trusted
+// networks, which hold the same value record.
+bool setIp4Address(FwIpAddress& slot, const char* dotted);
+bool setCidrValue(MatchIpAddressValue& value, uint8_t prefix, const char* dotted);
 // Dotted text of an IPv4 address held in network order.
 std::string ip4Text(uint32_t address);
 

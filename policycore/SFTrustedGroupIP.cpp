@@ -18,33 +18,17 @@ SFTrustedGroupIP::SFTrustedGroupIP(TrustedIPData data) : type(data.type)
 
 bool SFTrustedGroupIP::setStartIp4Address(const char* dotted)
 {
-    uint32_t address = 0;
-    if (!parseIp4Text(dotted, address))
-        return false;
-    value.start.family = 4;
-    value.start.address = address;
-    return true;
+    return setIp4Address(value.start, dotted);
 }
 
 bool SFTrustedGroupIP::setEndIp4Address(const char* dotted)
 {
-    uint32_t address = 0;
-    if (!parseIp4Text(dotted, address))
-        return false;
-    value.end.family = 4;
-    value.end.address = address;
-    return true;
+    return setIp4Address(value.end, dotted);
 }
 
 bool SFTrustedGroupIP::setCidrIPAddress(uint8_t prefix, const char* dotted)
 {
-    uint32_t address = 0;
-    if (!parseIp4Text(dotted, address))
-        return false;
-    value.start.family = 4;
-    value.start.address = address;
-    CreateSubnetMask(&value.subnet, prefix);
-    return true;
+    return setCidrValue(value, prefix, dotted);
 }
 
 std::string SFTrustedGroupIP::getStartIp4Address() const
