@@ -2,7 +2,6 @@
 
 #include "SFMatch.h"
 
-
 #include <utility>
 
 namespace StatefulFirewall {
@@ -54,6 +53,16 @@ std::string SFIptablesUtils::sanitizeChainName(std::string name) const
 std::string SFIptablesUtils::sanitizeRuleName(std::string name) const
 {
     return cutAndReplace(std::move(name), RULE_NAME_MAX);
+}
+
+int SFIptablesUtils::getGroupDirection(const std::list<SFMatch*>& matches) const
+{
+    int direction = FW_DIRECTION_EITHER;
+    for (const SFMatch* match : matches) {
+        if (match != nullptr && match->matchType == FW_MATCH_DIRECTION)
+            direction = match->value.intValue;
+    }
+    return direction;
 }
 
 } // namespace StatefulFirewall

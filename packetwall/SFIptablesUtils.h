@@ -6,9 +6,12 @@
 
 #include "SFTypes.h"
 
+#include <list>
 #include <string>
 
 namespace StatefulFirewall {
+
+class SFMatch;
 
 class SFIptablesUtils {
 public:
@@ -23,6 +26,10 @@ public:
     std::string sanitizeChainName(std::string name) const;
     // The same with the first 20 bytes, for LOG prefixes.
     std::string sanitizeRuleName(std::string name) const;
+
+    // The direction of a group: the value of its last direction match, 3 (either) without one.
+    // Group chains and the rules added to them must agree on it, so both take it from here.
+    int getGroupDirection(const std::list<SFMatch*>& matches) const;
 };
 
 } // namespace StatefulFirewall

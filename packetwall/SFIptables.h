@@ -1,0 +1,200 @@
+#pragma once
+
+// The iptables driver: turns groups and rules of the rule model into chains and lines of the
+// IPv4 filter table, one iptables process per command line through IHelperUtils.
+//
+// Ownership: the enforcement bridge owns the one driver; the logger, configuration controller
+// and interface monitor are references it keeps alive; the command runner is shared.
+// Thread safety: none. The chain lists and the default-drop records are unguarded, so every
+// call (pushes, adaptive rebuilds, probes, FTP) must be serialised by the caller's mutex.
+//
+// Generations: every full push builds its chains under a fresh unique id text. Chains the driver
+// created and the lines it placed into the built-in INPUT and OUTPUT are recorded and written to
+// a state file, so a push that failed half-way or a daemon that died still has its leftovers
+// removed by the next removal pass, also by a new process.
+
+#include "INetfilter.h"
+#include "SFIptablesUtils.h"
+
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ZAV {
+class ILogger;
+}
+
+namespace StatefulFirewall {
+
+class IConfigController;
+class IHelperUtils;
+class INwIFManager;
+
+inline constexpr const char* SF_IPTABLES_PATH = "/opt/Varnik/kyv/fw/bin/iptables";
+inline constexpr const char* SF_MODPROBE_PATH = "/sbin/modprobe";
+inline constexpr const char* SF_NETFILTER_STATE_FILE = "/run/Varnik/kyv/fw/netfilter.state";
+inline constexpr const char* SF_FTP_MODULE_DIR = "/sys/module/nf_conntrack_ftp";
+
+inline constexpr int ADAPTIVE_QUEUE_NUM = 1;
+inline constexpr int BLOCK_EVENT_QUEUE_NUM = 3;
+inline constexpr int ADAPTIVE_CONNECTION_MARK = 1;
+
+// Chains of one generation that still wait for removal: the id text names its top chains.
+struct SFIptablesGeneration {
+    std::string uid;
+    std::list<std::string> chains;
+};
+
+// One line placed into a built-in chain; words are everything after "-A <chain>" would go,
+// so "-D <chain>" followed by them deletes exactly that line.
+struct SFDefaultDropLine {
+    enum Kind { MARK = 0, LOG = 1, ACTION = 2 };
+    Kind kind;
+    std::vector<std::string> words;
+};
+
+class SFIptables : public INetfilter {
+public:
+    // Runs no command. Loads the state file left by an earlier driver: its generations wait for
+    // the next removal pass and its built-in lines for the next default-drop flush. An unreadable
+    // state file is kept beside as ".corrupt".
+    SFIptables(ZAV::ILogger& logger, IConfigController& configController,
+               std::shared_ptr<IHelperUtils> helperUtils, INwIFManager& nwIfManager,
+               std::string stateFile = SF_NETFILTER_STATE_FILE,
+               std::string ftpModuleDir = SF_FTP_MODULE_DIR);
+    // Runs no command: the chains stay in the kernel (and in the state file).
+    ~SFIptables() override;
+
+    SFIptables(const SFIptables&) = delete;
+    SFIptables& operator=(const SFIptables&) = delete;
+
+    // INetfilter, in its order.
+    bool createNetfilterGroup(std::string group, SFwNetProtocol netProtocol,
+                              SFwTransProtocol transport, SFMsgType icmpType,
+                              std::list<SFMatch*> groupMatches,
+                              std::vector<std::string> trusted) override;
+    void deleteNetfilterGroup(std::string group, std::list<SFMatch*> groupMatches) override;
+    bool addRuleToNetfilterGroup(KSFRule& rule, std::list<SFMatch*> matches, std::string group,
+                                 bool primaryGroup, std::vector<std::string> trusted,
+                                 SFwDirection groupDirection, unsigned short mark,
+                                 bool lastRuleOfGroup) override;
+    void setNetfilterPolicyToAccept(bool accept) override;
+    void addRelEstRuleToNetfilter(bool ownChains) override;
+    std::vector<std::string>
+    getTrustedNetworkParams(std::list<SFTrustedGroupIP*> trustedNetworks) override;
+    void addOrDeleteConnmarkRestoreRule(bool add) override;
+    void addOrDeleteQueueGroupWithJumpRule(bool add) override;
+    void addRulesToQueueGroup() override;
+    void appendQueueRuleToAdaptiveGroup(std::string group) override;
+    void deleteAllRulesFromAdaptiveGroup(std::string group) override;
+    bool updateFtpInspectionSetting(bool enable, std::string ports) override;
+    std::string getNetfilterVersion() override;
+    bool isKerneltzSupportedInTimeModule() override;
+    void addBlockEventChain() override;
+    void addVarnikInputOutputChains(std::string uid) override;
+    void deleteVarnikInputOutputChains(std::string uid) override;
+    void addRedirectionRulesToInputOutputChains() override;
+    void flushIptablesDefaultDropRule() override;
+    void flushIptablesInPreviousPolicy() override;
+    void saveIptablesChainsToPreviousPolicy() override;
+    void flushIptablesInCurrentPolicy() override;
+
+    // Chains and jumps (SFIptablesChains.cpp).
+    bool checkChainExists(std::string chain);
+    void addOrDeleteIptablesChain(bool add, std::string chain);
+    std::vector<std::string> getJumpRuleInInputOrOutputToGroup(bool inbound, std::string chain);
+    void deleteJumpRuleInInputOrOutputToGroup(bool inbound, std::string chain);
+    void deleteAllRulesFromGroup(std::string chain);
+    std::string vectorToString(std::vector<std::string> v);
+
+    // Match translation (SFIptablesMatches.cpp). Lists passed by pointer are appended to.
+    bool addIpAddressParams(SFwMatchFormat format, MatchDataType& value,
+                            std::vector<std::string>* addresses, std::vector<std::string>* ranges,
+                            std::vector<std::string>* trusted, bool* localSubnetAdded);
+    void addPortParams(SFwMatchFormat format, MatchDataType& value,
+                       std::vector<std::string>* ports);
+    void addTimeParams(const MatchSchedule& schedule,
+                       std::vector<std::vector<std::string>>& timeAlternatives, bool& reverse);
+    std::vector<std::vector<std::string>> splitMultiPortData(bool sourcePorts,
+                                                             std::vector<std::string> ports);
+    std::vector<std::vector<std::string>>
+    getIpAndPortParams(bool inbound, std::vector<std::string> localAddresses,
+                       std::vector<std::string> remoteAddresses,
+                       std::vector<std::string> localPorts, std::vector<std::string> remotePorts,
+                       std::vector<std::string> localRanges,
+                       std::vector<std::string> remoteRanges);
+    std::vector<std::vector<std::string>>
+    multiplyVectorContents(std::vector<std::vector<std::string>> a,
+                           std::vector<std::vector<std::string>> b);
+
+    // Command suffixes (SFIptablesSuffixes.cpp); lines placed into INPUT or OUTPUT are recorded.
+    std::vector<std::string> getIptablesRuleActionCmdSuffix(bool inbound, bool primaryGroup,
+                                                            std::string action,
+                                                            std::string chain,
+                                                            bool isDefaultDropRule);
+    std::vector<std::string> getIptablesRuleLogCmdSuffix(bool inbound, bool primaryGroup,
+                                                         std::string prefix, std::string chain,
+                                                         bool isDefaultDropRule);
+    std::vector<std::string> getIptablesMarkRuleCmdSuffix(std::string chainBase, bool inbound,
+                                                          bool primaryGroup, unsigned short mark,
+                                                          bool isDefaultDropRule);
+
+    // One rule of a block-event chain (SFIptablesAdaptive.cpp).
+    void addRuleToBlockChain(std::string chain, bool inbound, std::string protocol,
+                             std::string rate, std::string hashlimitName);
+
+    // The hash-limit rate the block-event chains use: the setting when iptables takes it,
+    // else "5/hour" (logged). Hash-limit table names carry a tag of the rate, because the kernel
+    // keeps the rate of the first rule that named a table.
+    std::string getCheckedHashLimitRate();
+    static std::string hashLimitName(const std::string& base, const std::string& rate);
+    // The iptables LOG level setting when it is 0-7, else 4 (logged).
+    int getCheckedLogLevel();
+
+    // Runs one command line: the iptables program path followed by words.
+    void runIptables(std::vector<std::string> words);
+    // Runs a complete argument vector (program path included).
+    void runCommand(std::vector<std::string> argv);
+
+private:
+    // Removes one generation: its top chains with their redirections, then flushes every listed
+    // chain before deleting any, so jumps between them never block a deletion. Failures are
+    // logged and the pass goes on; returns the names that still exist afterwards.
+    std::list<std::string> removeGeneration(const std::string& uid,
+                                            const std::list<std::string>& chains,
+                                            const char* failureText);
+    // Deletes the recorded lines of one built-in chain, each on its own.
+    void flushDefaultDropLines(bool input);
+    void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
+                               std::vector<std::string> words);
+
+    // State file (SFIptablesState.cpp): the pending generations, the current generation and the
+    // built-in lines. Written after every change; a failure to write is logged, never thrown.
+    void loadState();
+    void saveState();
+
+    ZAV::ILogger& m_logger;
+    std::string m_moduleName;
+    IConfigController& m_configController;
+    std::shared_ptr<IHelperUtils> m_helperUtils;
+    INwIFManager& m_nwIfManager;
+    std::list<std::string> m_currentPolicyChains;
+    int m_outputDefaultDropCount;
+    int m_inputDefaultDropCount;
+    std::vector<std::string> m_inputDefaultDropMarks;
+    std::vector<std::string> m_outputDefaultDropMarks;
+    std::vector<std::string> m_inputDefaultDropLogPrefixes;
+    std::vector<std::string> m_outputDefaultDropLogPrefixes;
+    // Every generation saved by saveIptablesChainsToPreviousPolicy (or left by an earlier
+    // driver) that has not been removed completely yet, oldest first.
+    std::list<SFIptablesGeneration> m_previousPolicyChains;
+    // Exact words of every line placed into INPUT (OUTPUT), in placement order.
+    std::vector<SFDefaultDropLine> m_inputDefaultDropLines;
+    std::vector<SFDefaultDropLine> m_outputDefaultDropLines;
+    std::string m_stateFile;
+    std::string m_ftpModuleDir;
+    SFIptablesUtils m_utils;
+};
+
+} // namespace StatefulFirewall

@@ -1,0 +1,63 @@
+#include "RecordingHelperUtils.h"
+
+#include "SFException.h"
+#include "SFResultCodes.h"
+
+#include <unistd.h>
+
+namespace TestSupport {
+
+using StatefulFirewall::SFException;
+
+void RecordingHelperUtils::record(const Argv& argv, const std::map<int, bool>* table)
+{
+    m_calls.push_back(argv);
+    m_lastTable = table;
+    const bool fail = (m_failAt != 0 && m_calls.size() == m_failAt) || (m_failWhen && m_failWhen(argv));
+    if (fail)
+        throw SFException(StatefulFirewall::SF_SYSTEM_COMMAND_FAILED, "failed by the test: " + argv.front());
+}
+
+int RecordingHelperUtils::executeSystemCommand(Argv argv, const std::map<int, bool>* exitStatusTable)
+{
+    record(argv, exitStatusTable);
+    if (m_delegate)
+        m_delegate->executeSystemCommand(argv, exitStatusTable);
+    if (m_onSuccess)
+        m_onSuccess(argv);
+    return 0;
+}
+
+int RecordingHelperUtils::readSystemCommandOutput(Argv argv, const std::map<int, bool>* exitStatusTable,
+                                                  int* pipeFds)
+{
+    record(argv, exitStatusTable);
+    if (m_delegate) {
+        m_delegate->readSystemCommandOutput(argv, exitStatusTable, pipeFds);
+    } else if (!m_output.empty()) {
+        // Pipes hold 64 KiB, far more than any scripted output.
+        if (::write(pipeFds[1], m_output.data(), m_output.size()) < 0)
+            throw SFException(StatefulFirewall::SF_SYSTEM_COMMAND_FAILED, "cannot write the scripted output");
+    }
+    if (m_onSuccess)
+        m_onSuccess(argv);
+    return 0;
+}
+
+std::vector<std::string> RecordingHelperUtils::lines() const
+{
+    std::vector<std::string> out;
+    out.reserve(m_calls.size());
+    for (const Argv& argv : m_calls) {
+        std::string line;
+        for (size_t i = 1; i < argv.size(); ++i) {
+            if (i > 1)
+                line += ' ';
+            line += argv[i];
+        }
+        out.push_back(std::move(line));
+    }
+    return out;
+}
+
+} // namespace TestSupport
