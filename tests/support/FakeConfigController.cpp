@@ -158,6 +158,12 @@ std::string FakeConfigController::getUniqueId()
     return m_uniqueId;
 }
 
+void FakeConfigController::setNextGenerationNumber(int number)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_counter = number - 1;
+}
+
 int FakeConfigController::getGlobalEnforcementPolicyUniqueId()
 {
     // Deterministic, so tests can name the chains they expect.

@@ -114,6 +114,8 @@ public:
     void setAgentList(const std::string& name, std::list<std::string> values);
     void setAgentPort(std::string port);
     void setAgentRules(std::map<std::string, std::vector<std::string>> rules);
+    // The next getGlobalEnforcementPolicyUniqueId returns number (then number + 1, ...).
+    void setNextGenerationNumber(int number);
     StatefulFirewall::SFAgentAdaptor* agentAdaptor() const;
 
     struct path {
