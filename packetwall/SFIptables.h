@@ -168,6 +168,9 @@ private:
     void flushDefaultDropLines(bool input);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                std::vector<std::string> words);
+    // Runs one iptables line; a failure is logged with failureText and reported as false.
+    bool tryIptables(std::vector<std::string> words, const std::string& failureText);
+    void log(int level, const std::string& message);
 
     // State file (SFIptablesState.cpp): the pending generations, the current generation and the
     // built-in lines. Written after every change; a failure to write is logged, never thrown.
@@ -192,6 +195,9 @@ private:
     // Exact words of every line placed into INPUT (OUTPUT), in placement order.
     std::vector<SFDefaultDropLine> m_inputDefaultDropLines;
     std::vector<SFDefaultDropLine> m_outputDefaultDropLines;
+    // Set once the top chains of the current id text may exist, cleared when they are removed
+    // or handed to the pending generations: the state file names them only while it is set.
+    bool m_currentTopChainsMayExist;
     std::string m_stateFile;
     std::string m_ftpModuleDir;
     SFIptablesUtils m_utils;

@@ -1,33 +1,375 @@
-// Placeholder bodies, replaced as the file is written.
 #include "SFIptables.h"
 
+#include "IConfigController.h"
 #include "IHelperUtils.h"
+#include "ILogger.h"
+#include "SFException.h"
 
-#include <stdexcept>
+#include <algorithm>
 
 namespace StatefulFirewall {
 
-SFIptables::SFIptables(ZAV::ILogger& logger, IConfigController& c, std::shared_ptr<IHelperUtils> h, INwIFManager& n, std::string s, std::string f) : m_logger(logger), m_moduleName("SFIptables"), m_configController(c), m_helperUtils(std::move(h)), m_nwIfManager(n), m_outputDefaultDropCount(0), m_inputDefaultDropCount(0), m_stateFile(std::move(s)), m_ftpModuleDir(std::move(f)) {}
+namespace {
+
+const char* const INPUT_TOP = "QTZ_INPUT";
+const char* const OUTPUT_TOP = "QTZ_OUTPUT";
+
+std::string failureReason(const SFException& e)
+{
+    return e.message;
+}
+
+} // namespace
+
+SFIptables::SFIptables(ZAV::ILogger& logger, IConfigController& configController,
+                       std::shared_ptr<IHelperUtils> helperUtils, INwIFManager& nwIfManager,
+                       std::string stateFile, std::string ftpModuleDir)
+    : m_logger(logger),
+      m_moduleName("SFIptables"),
+      m_configController(configController),
+      m_helperUtils(std::move(helperUtils)),
+      m_nwIfManager(nwIfManager),
+      m_outputDefaultDropCount(0),
+      m_inputDefaultDropCount(0),
+      m_currentTopChainsMayExist(false),
+      m_stateFile(std::move(stateFile)),
+      m_ftpModuleDir(std::move(ftpModuleDir))
+{
+    loadState();
+}
+
 SFIptables::~SFIptables() = default;
-void SFIptables::setNetfilterPolicyToAccept(bool) { throw std::logic_error("stub"); }
-void SFIptables::addRelEstRuleToNetfilter(bool) { throw std::logic_error("stub"); }
-void SFIptables::addVarnikInputOutputChains(std::string) { throw std::logic_error("stub"); }
-void SFIptables::deleteVarnikInputOutputChains(std::string) { throw std::logic_error("stub"); }
-void SFIptables::addRedirectionRulesToInputOutputChains() { throw std::logic_error("stub"); }
-void SFIptables::flushIptablesDefaultDropRule() { throw std::logic_error("stub"); }
-void SFIptables::flushIptablesInPreviousPolicy() { throw std::logic_error("stub"); }
-void SFIptables::saveIptablesChainsToPreviousPolicy() { throw std::logic_error("stub"); }
-void SFIptables::flushIptablesInCurrentPolicy() { throw std::logic_error("stub"); }
-bool SFIptables::checkChainExists(std::string) { throw std::logic_error("stub"); }
-void SFIptables::addOrDeleteIptablesChain(bool, std::string) { throw std::logic_error("stub"); }
-std::vector<std::string> SFIptables::getJumpRuleInInputOrOutputToGroup(bool, std::string) { throw std::logic_error("stub"); }
-void SFIptables::deleteJumpRuleInInputOrOutputToGroup(bool, std::string) { throw std::logic_error("stub"); }
-void SFIptables::deleteAllRulesFromGroup(std::string) { throw std::logic_error("stub"); }
-std::string SFIptables::vectorToString(std::vector<std::string>) { throw std::logic_error("stub"); }
-void SFIptables::runIptables(std::vector<std::string> words) { words.insert(words.begin(), SF_IPTABLES_PATH); runCommand(std::move(words)); }
-void SFIptables::runCommand(std::vector<std::string> argv) { m_helperUtils->executeSystemCommand(std::move(argv), nullptr); }
-std::list<std::string> SFIptables::removeGeneration(const std::string&, const std::list<std::string>&, const char*) { throw std::logic_error("stub"); }
-void SFIptables::flushDefaultDropLines(bool) { throw std::logic_error("stub"); }
-void SFIptables::recordDefaultDropLine(bool, SFDefaultDropLine::Kind, std::vector<std::string>) { throw std::logic_error("stub"); }
+
+void SFIptables::log(int level, const std::string& message)
+{
+    m_logger.logMessage(level, m_moduleName, message);
+}
+
+void SFIptables::runCommand(std::vector<std::string> argv)
+{
+    m_helperUtils->executeSystemCommand(std::move(argv), nullptr);
+}
+
+void SFIptables::runIptables(std::vector<std::string> words)
+{
+    words.insert(words.begin(), SF_IPTABLES_PATH);
+    runCommand(std::move(words));
+}
+
+bool SFIptables::tryIptables(std::vector<std::string> words, const std::string& failureText)
+{
+    try {
+        runIptables(std::move(words));
+        return true;
+    } catch (const SFException& e) {
+        log(6, failureText + ": " + failureReason(e));
+    } catch (const std::exception& e) {
+        log(6, failureText + ": " + e.what());
+    }
+    return false;
+}
+
+void SFIptables::setNetfilterPolicyToAccept(bool accept)
+{
+    const char* policy = accept ? "ACCEPT" : "DROP";
+    log(6, std::string("Setting INPUT chain to ") + policy);
+    runIptables({"-P", "INPUT", policy});
+    log(6, std::string("Setting OUTPUT chain to ") + policy);
+    runIptables({"-P", "OUTPUT", policy});
+}
+
+void SFIptables::addRelEstRuleToNetfilter(bool ownChains)
+{
+    const std::string uid = ownChains ? m_configController.getUniqueId() : std::string();
+    const std::string input = ownChains ? INPUT_TOP + uid : std::string("INPUT");
+    const std::string output = ownChains ? OUTPUT_TOP + uid : std::string("OUTPUT");
+    for (const std::string& chain : {input, output})
+        runIptables({"-m", "state", "--state", "ESTABLISHED,RELATED", "-j", "ACCEPT", "-I", chain});
+}
+
+void SFIptables::addVarnikInputOutputChains(std::string uid)
+{
+    // Named in the state file before they exist, so a crash between the two never leaves a
+    // top chain nobody knows about.
+    m_currentTopChainsMayExist = true;
+    saveState();
+    runIptables({"-N", INPUT_TOP + uid});
+    runIptables({"-N", OUTPUT_TOP + uid});
+}
+
+void SFIptables::deleteVarnikInputOutputChains(std::string uid)
+{
+    runIptables({"-D", "INPUT", "-j", INPUT_TOP + uid});
+    runIptables({"-D", "OUTPUT", "-j", OUTPUT_TOP + uid});
+    runIptables({"-F", OUTPUT_TOP + uid});
+    runIptables({"-X", OUTPUT_TOP + uid});
+    runIptables({"-F", INPUT_TOP + uid});
+    runIptables({"-X", INPUT_TOP + uid});
+}
+
+void SFIptables::addRedirectionRulesToInputOutputChains()
+{
+    const std::string uid = m_configController.getUniqueId();
+    runIptables({"-I", "INPUT", "-j", INPUT_TOP + uid});
+    runIptables({"-I", "OUTPUT", "-j", OUTPUT_TOP + uid});
+}
+
+bool SFIptables::checkChainExists(std::string chain)
+{
+    try {
+        runIptables({"-n", "-L", chain});
+        log(6, "Successfully checked existence of chain - " + chain +
+                   ". Chain probably already exists");
+        return true;
+    } catch (...) {
+        log(6, "Exception occurred while checking existence of chain - " + chain +
+                   ". Chain probably does not exist");
+        return false;
+    }
+}
+
+void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
+{
+    const bool exists = checkChainExists(chain);
+    if (add) {
+        m_currentPolicyChains.push_back(chain);
+        if (exists)
+            return;
+        saveState();
+        log(6, "Adding chain - " + chain);
+        runIptables({"-N", chain});
+        log(6, "Result of adding chain - 0");
+        return;
+    }
+
+    m_currentPolicyChains.sort();
+    m_currentPolicyChains.unique();
+    m_currentPolicyChains.remove(chain);
+    if (!exists)
+        return;
+    log(6, "Deleting chain - " + chain);
+    try {
+        runIptables({"-X", chain});
+    } catch (...) {
+        // The chain is still there: keep it recorded so its generation's removal retries.
+        m_currentPolicyChains.push_back(chain);
+        throw;
+    }
+    saveState();
+    log(6, "Result of deleting chain - 0");
+}
+
+std::vector<std::string> SFIptables::getJumpRuleInInputOrOutputToGroup(bool inbound,
+                                                                        std::string chain)
+{
+    const std::string uid = m_configController.getUniqueId();
+    return {"-A", (inbound ? INPUT_TOP : OUTPUT_TOP) + uid, "-j", chain + uid};
+}
+
+void SFIptables::deleteJumpRuleInInputOrOutputToGroup(bool inbound, std::string chain)
+{
+    const std::string uid = m_configController.getUniqueId();
+    runIptables({"-D", (inbound ? INPUT_TOP : OUTPUT_TOP) + uid, "-j", chain + uid});
+}
+
+void SFIptables::deleteAllRulesFromGroup(std::string chain)
+{
+    try {
+        runIptables({"-F", chain});
+    } catch (...) {
+        log(5, "Failed to delete all rules from the netfilter group - " + chain +
+                   "due to exception");
+    }
+}
+
+std::string SFIptables::vectorToString(std::vector<std::string> v)
+{
+    std::string joined = v.at(0);
+    for (size_t i = 1; i < v.size(); ++i) {
+        joined += ',';
+        joined += v[i];
+    }
+    return joined;
+}
+
+void SFIptables::saveIptablesChainsToPreviousPolicy()
+{
+    const std::string uid = m_configController.getUniqueId();
+    if (!m_previousPolicyChains.empty() && m_previousPolicyChains.back().uid == uid) {
+        m_previousPolicyChains.back().chains.splice(m_previousPolicyChains.back().chains.end(),
+                                                    m_currentPolicyChains);
+    } else {
+        m_previousPolicyChains.push_back({uid, std::move(m_currentPolicyChains)});
+    }
+    m_currentPolicyChains.clear();
+    m_currentTopChainsMayExist = false;
+    saveState();
+}
+
+std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
+                                                    const std::list<std::string>& chains,
+                                                    const char* failureText)
+{
+    const std::string inputTop = INPUT_TOP + uid;
+    const std::string outputTop = OUTPUT_TOP + uid;
+    bool inputLeft = checkChainExists(inputTop);
+    bool outputLeft = checkChainExists(outputTop);
+    if (inputLeft && outputLeft) {
+        try {
+            deleteVarnikInputOutputChains(uid);
+            inputLeft = outputLeft = false;
+        } catch (const SFException& e) {
+            log(6, std::string(failureText) + ": " + failureReason(e));
+        }
+        if (inputLeft) {
+            inputLeft = checkChainExists(inputTop);
+            outputLeft = checkChainExists(outputTop);
+        }
+    }
+
+    // A top chain left on its own (a push that stopped before its twin or its redirection, or
+    // a removal that stopped half-way) is taken apart like any other chain.
+    std::list<std::string> names;
+    if (inputLeft) {
+        tryIptables({"-D", "INPUT", "-j", inputTop}, failureText);
+        names.push_back(inputTop);
+    }
+    if (outputLeft) {
+        tryIptables({"-D", "OUTPUT", "-j", outputTop}, failureText);
+        names.push_back(outputTop);
+    }
+    for (const std::string& chain : chains) {
+        if (std::find(names.begin(), names.end(), chain) == names.end())
+            names.push_back(chain);
+    }
+
+    // Everything is flushed before anything is deleted: a chain cannot be deleted while another
+    // one still jumps to it, and group chains jump to the block-event chains created before them.
+    for (const std::string& chain : names)
+        tryIptables({"-F", chain}, failureText);
+    std::list<std::string> left;
+    for (const std::string& chain : names) {
+        if (!tryIptables({"-X", chain}, failureText) && checkChainExists(chain))
+            left.push_back(chain);
+    }
+    return left;
+}
+
+void SFIptables::flushIptablesInPreviousPolicy()
+{
+    const char* failureText = "Exception occurred while flushing previous policy iptables chains";
+    try {
+        const std::string current = m_configController.getUniqueId();
+        std::list<SFIptablesGeneration> remaining;
+        for (const SFIptablesGeneration& generation : m_previousPolicyChains) {
+            // Only an earlier process can have left a generation under today's id text; its
+            // names are the ones in force now, so they must not be removed.
+            if (!current.empty() && generation.uid == current && m_currentTopChainsMayExist) {
+                log(6, "Not removing the chains of the generation in force - " + current);
+                continue;
+            }
+            std::list<std::string> left = removeGeneration(generation.uid, generation.chains,
+                                                           failureText);
+            if (!left.empty())
+                remaining.push_back({generation.uid, std::move(left)});
+        }
+        m_previousPolicyChains = std::move(remaining);
+    } catch (const std::exception& e) {
+        log(6, std::string(failureText) + ": " + e.what());
+    }
+    saveState();
+}
+
+void SFIptables::flushIptablesInCurrentPolicy()
+{
+    const char* failureText = "Exception occurred while flushing iptables rules in current policy";
+    try {
+        std::list<SFIptablesGeneration> remaining;
+        m_previousPolicyChains.push_back(
+            {m_configController.getUniqueId(), std::move(m_currentPolicyChains)});
+        m_currentPolicyChains.clear();
+        m_currentTopChainsMayExist = false;
+        for (const SFIptablesGeneration& generation : m_previousPolicyChains) {
+            std::list<std::string> left = removeGeneration(generation.uid, generation.chains,
+                                                           failureText);
+            if (!left.empty())
+                remaining.push_back({generation.uid, std::move(left)});
+        }
+        m_previousPolicyChains = std::move(remaining);
+    } catch (const std::exception& e) {
+        log(6, std::string(failureText) + ": " + e.what());
+    }
+    saveState();
+}
+
+void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
+                                       std::vector<std::string> words)
+{
+    (input ? m_inputDefaultDropLines : m_outputDefaultDropLines)
+        .push_back({kind, std::move(words)});
+    // Recorded before the line runs, so the state file never misses a line that stands.
+    saveState();
+}
+
+void SFIptables::flushDefaultDropLines(bool input)
+{
+    std::vector<SFDefaultDropLine>& lines = input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
+    int& count = input ? m_inputDefaultDropCount : m_outputDefaultDropCount;
+    if (lines.empty() && count == 0)
+        return;
+    const std::string chain = input ? "INPUT" : "OUTPUT";
+    const std::string failureText = std::string("Exception occurred, probably no default rules are present in ") +
+                                    (input ? "input" : "output") + " chain";
+
+    // Each recorded line is deleted by its own words, whatever its action or log level, so a
+    // line never outlives the generation that placed it; one that is already gone is logged.
+    for (SFDefaultDropLine::Kind kind : {SFDefaultDropLine::MARK, SFDefaultDropLine::LOG}) {
+        for (const SFDefaultDropLine& line : lines) {
+            if (line.kind != kind)
+                continue;
+            std::vector<std::string> words{"-D", chain};
+            words.insert(words.end(), line.words.begin(), line.words.end());
+            tryIptables(std::move(words), failureText);
+        }
+    }
+    const auto actions = std::count_if(lines.begin(), lines.end(), [](const SFDefaultDropLine& l) {
+        return l.kind == SFDefaultDropLine::ACTION;
+    });
+    long index = 0;
+    for (const SFDefaultDropLine& line : lines) {
+        if (line.kind != SFDefaultDropLine::ACTION)
+            continue;
+        std::vector<std::string> words{"-D", chain};
+        words.insert(words.end(), line.words.begin(), line.words.end());
+        if (tryIptables(std::move(words), failureText))
+            log(6, "Deleted " + std::to_string(index) + " rule out of " + std::to_string(actions) +
+                       " from " + (input ? "input" : "output") + " chain");
+        ++index;
+    }
+
+    count = 0;
+    lines.clear();
+    (input ? m_inputDefaultDropMarks : m_outputDefaultDropMarks).clear();
+    (input ? m_inputDefaultDropLogPrefixes : m_outputDefaultDropLogPrefixes).clear();
+}
+
+void SFIptables::flushIptablesDefaultDropRule()
+{
+    try {
+        flushDefaultDropLines(true);
+        flushDefaultDropLines(false);
+    } catch (const std::exception& e) {
+        log(6, std::string("Exception occurred while flushing default drop rule in  iptables "
+                           "rules of previous policy: ") + e.what());
+        m_inputDefaultDropCount = m_outputDefaultDropCount = 0;
+        m_inputDefaultDropMarks.clear();
+        m_outputDefaultDropMarks.clear();
+        m_inputDefaultDropLogPrefixes.clear();
+        m_outputDefaultDropLogPrefixes.clear();
+        m_inputDefaultDropLines.clear();
+        m_outputDefaultDropLines.clear();
+    }
+    saveState();
+}
 
 } // namespace StatefulFirewall
