@@ -23,7 +23,8 @@ public:
     virtual ~INetfilter() = default;
 
     // Creates the group's chains of the current generation and the jumps into them; false when
-    // the group is refused (protocol, ICMP type, no valid address on a side) or a command fails.
+    // the group is refused (protocol, ICMP type, a negated match operator, an unknown direction,
+    // no valid address on a side) or a command fails.
     virtual bool createNetfilterGroup(std::string group, SFwNetProtocol netProtocol,
                                       SFwTransProtocol transport, SFMsgType icmpType,
                                       std::list<SFMatch*> groupMatches,
@@ -31,7 +32,8 @@ public:
     // Removes the group's jumps and chains of the current generation; throws.
     virtual void deleteNetfilterGroup(std::string group, std::list<SFMatch*> groupMatches) = 0;
     // Adds the lines of one rule to its group's chains; false when the rule is refused (nothing
-    // run) or a line fails; an exception while the matches are walked passes to the caller.
+    // run: protocol, ICMP type, a negated match operator, direction, no valid address on a side)
+    // or a line fails; an exception while the matches are walked passes to the caller.
     virtual bool addRuleToNetfilterGroup(KSFRule& rule, std::list<SFMatch*> matches,
                                          std::string group, bool primaryGroup,
                                          std::vector<std::string> trusted,
@@ -58,7 +60,7 @@ public:
     // Flushes both chains of the adaptive group; failures are logged and swallowed.
     virtual void deleteAllRulesFromAdaptiveGroup(std::string group) = 0;
     // Loads (true) or unloads the FTP connection-tracking module; true when nothing had to be
-    // done or the command ran, false when it failed (never throws).
+    // done or the module is now in the requested state, false otherwise (never throws).
     virtual bool updateFtpInspectionSetting(bool enable, std::string ports) = 0;
     // The trimmed version text of the iptables program; empty when it cannot be read.
     virtual std::string getNetfilterVersion() = 0;
@@ -73,16 +75,15 @@ public:
     virtual void deleteVarnikInputOutputChains(std::string uid) = 0;
     // Inserts the jumps from built-in INPUT and OUTPUT to the current top chains; throws.
     virtual void addRedirectionRulesToInputOutputChains() = 0;
-    // Deletes the recorded default-drop rules from the built-in chains; failures are logged and
-    // the bookkeeping is reset all the same (never throws).
+    // Deletes every line recorded as placed into the built-in chains, each by its own words;
+    // failures are logged and the records are reset all the same (never throws).
     virtual void flushIptablesDefaultDropRule() = 0;
-    // Removes the previous generation's chains; a failure is logged, ends the pass and the
-    // list is forgotten all the same (never throws).
+    // Removes every generation saved before the current one; failures are logged and the pass
+    // goes on; chains that still exist afterwards are kept for the next pass (never throws).
     virtual void flushIptablesInPreviousPolicy() = 0;
-    // Moves the current generation's chain list to the previous one; runs nothing.
+    // Moves the current generation's chains to those awaiting removal; runs nothing.
     virtual void saveIptablesChainsToPreviousPolicy() = 0;
-    // Removes the current generation's chains, as flushIptablesInPreviousPolicy does for the
-    // previous one (never throws).
+    // Removes the generations awaiting removal and the current one (never throws).
     virtual void flushIptablesInCurrentPolicy() = 0;
 };
 
