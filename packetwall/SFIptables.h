@@ -54,6 +54,16 @@ struct SFDefaultDropLine {
     std::vector<std::string> words;
 };
 
+// The criteria of one group or rule, collected from its matches before any line is built.
+struct SFMatchCriteria {
+    std::vector<std::string> localAddresses, localRanges, remoteAddresses, remoteRanges;
+    std::vector<std::string> localPorts, remotePorts;
+    std::vector<std::vector<std::string>> timeAlternatives;
+    bool localSubnetAdded = false, remoteSubnetAdded = false, reverse = false;
+    bool localPresent = false, localValid = false, remotePresent = false, remoteValid = false;
+    int direction = FW_DIRECTION_EITHER; // the value of the last direction match
+};
+
 class SFIptables : public INetfilter {
 public:
     // Runs no command. Loads the state file left by an earlier driver: its generations wait for
@@ -128,6 +138,18 @@ public:
     multiplyVectorContents(std::vector<std::vector<std::string>> a,
                            std::vector<std::vector<std::string>> b);
 
+    // Shared by groups and rules. The first match whose operator is negated (2, 6, 8), or null:
+    // the words built here have no negated form, and enforcing such a match as an equal one
+    // would turn its meaning around.
+    static const SFMatch* findNegatedMatch(const std::list<SFMatch*>& matches);
+    // Appends the protocol words of a transport to a base line.
+    enum class ProtocolWords { Known, Unknown, BadIcmpType };
+    static ProtocolWords appendProtocolWords(std::vector<std::string>& baseLine, int transport,
+                                             int icmpType);
+    // Adds one match to the criteria; false for a match type the translation does not use.
+    bool addMatchToCriteria(SFMatch& match, std::vector<std::string>& trusted,
+                            SFMatchCriteria& criteria);
+
     // Command suffixes (SFIptablesSuffixes.cpp); lines placed into INPUT or OUTPUT are recorded.
     std::vector<std::string> getIptablesRuleActionCmdSuffix(bool inbound, bool primaryGroup,
                                                             std::string action,
@@ -164,6 +186,8 @@ private:
     std::list<std::string> removeGeneration(const std::string& uid,
                                             const std::list<std::string>& chains,
                                             const char* failureText);
+    // Removes every generation awaiting removal except one named inForce; keeps what is left.
+    void removePendingGenerations(const char* failureText, const std::string& inForce);
     // Deletes the recorded lines of one built-in chain, each on its own.
     void flushDefaultDropLines(bool input);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,

@@ -255,17 +255,15 @@ std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
     return left;
 }
 
-void SFIptables::flushIptablesInPreviousPolicy()
+void SFIptables::removePendingGenerations(const char* failureText, const std::string& inForce)
 {
-    const char* failureText = "Exception occurred while flushing previous policy iptables chains";
     try {
-        const std::string current = m_configController.getUniqueId();
         std::list<SFIptablesGeneration> remaining;
         for (const SFIptablesGeneration& generation : m_previousPolicyChains) {
             // Only an earlier process can have left a generation under today's id text; its
             // names are the ones in force now, so they must not be removed.
-            if (!current.empty() && generation.uid == current && m_currentTopChainsMayExist) {
-                log(6, "Not removing the chains of the generation in force - " + current);
+            if (!inForce.empty() && generation.uid == inForce) {
+                log(6, "Not removing the chains of the generation in force - " + inForce);
                 continue;
             }
             std::list<std::string> left = removeGeneration(generation.uid, generation.chains,
@@ -280,26 +278,19 @@ void SFIptables::flushIptablesInPreviousPolicy()
     saveState();
 }
 
+void SFIptables::flushIptablesInPreviousPolicy()
+{
+    removePendingGenerations("Exception occurred while flushing previous policy iptables chains",
+                             m_currentTopChainsMayExist ? m_configController.getUniqueId()
+                                                        : std::string());
+}
+
 void SFIptables::flushIptablesInCurrentPolicy()
 {
-    const char* failureText = "Exception occurred while flushing iptables rules in current policy";
-    try {
-        std::list<SFIptablesGeneration> remaining;
-        m_previousPolicyChains.push_back(
-            {m_configController.getUniqueId(), std::move(m_currentPolicyChains)});
-        m_currentPolicyChains.clear();
-        m_currentTopChainsMayExist = false;
-        for (const SFIptablesGeneration& generation : m_previousPolicyChains) {
-            std::list<std::string> left = removeGeneration(generation.uid, generation.chains,
-                                                           failureText);
-            if (!left.empty())
-                remaining.push_back({generation.uid, std::move(left)});
-        }
-        m_previousPolicyChains = std::move(remaining);
-    } catch (const std::exception& e) {
-        log(6, std::string(failureText) + ": " + e.what());
-    }
-    saveState();
+    m_previousPolicyChains.push_back({m_configController.getUniqueId(), std::move(m_currentPolicyChains)});
+    m_currentPolicyChains.clear();
+    m_currentTopChainsMayExist = false;
+    removePendingGenerations("Exception occurred while flushing iptables rules in current policy", "");
 }
 
 void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,

@@ -9,7 +9,6 @@
 #include "SFMatch.h"
 
 #include <exception>
-#include <sstream>
 #include <utility>
 
 namespace StatefulFirewall {
@@ -20,14 +19,6 @@ using Lines = std::vector<std::vector<std::string>>;
 
 constexpr int INFO_LEVEL = 5;
 constexpr int DEBUG_LEVEL = 6;
-
-// The words built here have no negated form; enforcing a negated match as an equal one would
-// turn its meaning around, so a group or rule holding one is refused instead.
-bool isNegated(int matchOp)
-{
-    return matchOp == FW_MATCH_OP_EQUAL_NOT || matchOp == FW_MATCH_OP_IN_RANGE_NOT ||
-           matchOp == FW_MATCH_OP_BITMASK_NOT;
-}
 
 std::string matchLogLine(const SFMatch& match)
 {
@@ -45,14 +36,11 @@ bool SFIptables::createNetfilterGroup(std::string group, SFwNetProtocol netProto
 {
     m_logger.logMessage(DEBUG_LEVEL, m_moduleName, "Group Name " + group);
 
-    for (const SFMatch* match : groupMatches) {
-        if (match != nullptr && isNegated(match->matchOp)) {
-            m_logger.logMessage(INFO_LEVEL, m_moduleName,
-                                "Not creating netfilter group - " + group +
-                                    " as match operator " + std::to_string(match->matchOp) +
-                                    " is not supported");
-            return false;
-        }
+    if (const SFMatch* negated = findNegatedMatch(groupMatches)) {
+        m_logger.logMessage(INFO_LEVEL, m_moduleName,
+                            "Not creating netfilter group - " + group + " as match operator " +
+                                std::to_string(negated->matchOp) + " is not supported");
+        return false;
     }
 
     if (netProtocol != NET_PROTO_ANY && netProtocol != NET_PROTO_IP) {
@@ -64,91 +52,42 @@ bool SFIptables::createNetfilterGroup(std::string group, SFwNetProtocol netProto
     }
 
     std::vector<std::string> baseLine = {SF_IPTABLES_PATH};
-    switch (transport) {
-    case FW_TRANS_PROTO_TCP:
-        baseLine.insert(baseLine.end(), {"-p", "tcp", "-m", "state", "--state", "NEW"});
-        break;
-    case FW_TRANS_PROTO_UDP:
-        baseLine.insert(baseLine.end(), {"-p", "udp"});
-        break;
-    case FW_TRANS_PROTO_ICMP: {
-        std::ostringstream typeText;
-        typeText << static_cast<int>(icmpType);
-        if (!typeText) {
-            m_logger.logMessage(INFO_LEVEL, m_moduleName,
-                                "Exception ICMP TYPE - Casting error. Not creating netfilter "
-                                "group - " +
-                                    group + " as Message type is not known");
-            return false;
-        }
-        baseLine.insert(baseLine.end(),
-                        {"-p", "icmp", "--icmp-type",
-                         icmpType == FW_ICMP_ANY ? std::string("any") : typeText.str()});
-        break;
-    }
-    case FW_TRANS_PROTO_ANY:
-        break;
-    default:
+    switch (appendProtocolWords(baseLine, transport, icmpType)) {
+    case ProtocolWords::BadIcmpType:
+        m_logger.logMessage(INFO_LEVEL, m_moduleName,
+                            "Exception ICMP TYPE - Casting error. Not creating netfilter group - " +
+                                group + " as Message type is not known");
+        return false;
+    case ProtocolWords::Unknown:
         m_logger.logMessage(INFO_LEVEL, m_moduleName,
                             "Unknown Transport protocol. Creating netfilter group - " + group +
                                 " even though Transport protocol for this group is unknown");
-        baseLine.insert(baseLine.end(), {"-p", std::to_string(static_cast<int>(transport))});
+        break;
+    case ProtocolWords::Known:
         break;
     }
 
     const std::string uid = m_configController.getUniqueId();
 
-    std::vector<std::string> localAddresses, localRanges, remoteAddresses, remoteRanges;
-    std::vector<std::string> localPorts, remotePorts;
-    Lines timeAlternatives;
-    bool localSubnetAdded = false, remoteSubnetAdded = false, reverse = false;
-    bool localPresent = false, localValid = false, remotePresent = false, remoteValid = false;
-
+    // Direction matches are read through the utilities below, so rules added later agree with
+    // the chains; groups have no reverse lines, so the reverse flag is dropped.
+    SFMatchCriteria criteria;
     for (SFMatch* match : groupMatches) {
         if (match == nullptr)
             continue;
         m_logger.logMessage(DEBUG_LEVEL, m_moduleName, matchLogLine(*match));
-        const auto format = static_cast<SFwMatchFormat>(match->addressType);
-        switch (match->matchType) {
-        case FW_MATCH_LOCAL_PORT:
-            addPortParams(format, match->value, &localPorts);
-            break;
-        case FW_MATCH_REMOTE_PORT:
-            addPortParams(format, match->value, &remotePorts);
-            break;
-        case FW_MATCH_LOCAL_IP_ADDRESS:
-            localPresent = true;
-            localValid = addIpAddressParams(format, match->value, &localAddresses, &localRanges,
-                                            &trusted, &localSubnetAdded) ||
-                         localValid;
-            break;
-        case FW_MATCH_REMOTE_IP_ADDRESS:
-            remotePresent = true;
-            remoteValid = addIpAddressParams(format, match->value, &remoteAddresses,
-                                             &remoteRanges, &trusted, &remoteSubnetAdded) ||
-                          remoteValid;
-            break;
-        case FW_MATCH_DIRECTION:
-            // Taken from the utilities below, so rules added later agree with the chains.
-            break;
-        case FW_MATCH_SCHEDULE:
-            // Groups have no reverse lines; the flag is collected and dropped.
-            addTimeParams(match->value.schedule, timeAlternatives, reverse);
-            break;
-        default:
+        if (!addMatchToCriteria(*match, trusted, criteria))
             m_logger.logMessage(DEBUG_LEVEL, m_moduleName,
                                 "Ignoring Unknown Match type in the netfilter group - " + group);
-            break;
-        }
     }
 
-    if (localPresent && !localValid) {
+    if (criteria.localPresent && !criteria.localValid) {
         m_logger.logMessage(INFO_LEVEL, m_moduleName,
                             "Not creating netfilter group - " + group +
                                 " as none of the local match types were valid for this group");
         return false;
     }
-    if (remotePresent && !remoteValid) {
+    if (criteria.remotePresent && !criteria.remoteValid) {
         m_logger.logMessage(DEBUG_LEVEL, m_moduleName,
                             "Not creating netfilter group - " + group +
                                 " as none of the remote match types were valid for this group");
@@ -169,9 +108,10 @@ bool SFIptables::createNetfilterGroup(std::string group, SFwNetProtocol netProto
     auto buildJumpLines = [&](bool inbound) {
         const std::string chain = base + (inbound ? "_IN" : "_OUT");
         Lines lines = multiplyVectorContents(
-            {baseLine}, getIpAndPortParams(inbound, localAddresses, remoteAddresses, localPorts,
-                                           remotePorts, localRanges, remoteRanges));
-        lines = multiplyVectorContents(std::move(lines), timeAlternatives);
+            {baseLine}, getIpAndPortParams(inbound, criteria.localAddresses, criteria.remoteAddresses,
+                                           criteria.localPorts, criteria.remotePorts,
+                                           criteria.localRanges, criteria.remoteRanges));
+        lines = multiplyVectorContents(std::move(lines), criteria.timeAlternatives);
         return multiplyVectorContents(std::move(lines),
                                       {getJumpRuleInInputOrOutputToGroup(inbound, chain)});
     };

@@ -7,10 +7,12 @@
 #include "IConfigController.h"
 #include "ILogger.h"
 #include "INwIFManager.h"
+#include "SFMatch.h"
 #include "SFTrustedGroupIP.h"
 
 #include <cstring>
 #include <map>
+#include <sstream>
 #include <utility>
 
 namespace StatefulFirewall {
@@ -338,6 +340,78 @@ SFIptables::getTrustedNetworkParams(std::list<SFTrustedGroupIP*> trustedNetworks
         }
     }
     return texts;
+}
+
+const SFMatch* SFIptables::findNegatedMatch(const std::list<SFMatch*>& matches)
+{
+    for (const SFMatch* match : matches) {
+        if (match != nullptr &&
+            (match->matchOp == FW_MATCH_OP_EQUAL_NOT || match->matchOp == FW_MATCH_OP_IN_RANGE_NOT ||
+             match->matchOp == FW_MATCH_OP_BITMASK_NOT))
+            return match;
+    }
+    return nullptr;
+}
+
+SFIptables::ProtocolWords SFIptables::appendProtocolWords(std::vector<std::string>& baseLine,
+                                                          int transport, int icmpType)
+{
+    switch (transport) {
+    case FW_TRANS_PROTO_TCP:
+        baseLine.insert(baseLine.end(), {"-p", "tcp", "-m", "state", "--state", "NEW"});
+        return ProtocolWords::Known;
+    case FW_TRANS_PROTO_UDP:
+        baseLine.insert(baseLine.end(), {"-p", "udp"});
+        return ProtocolWords::Known;
+    case FW_TRANS_PROTO_ICMP: {
+        std::ostringstream typeText;
+        typeText << icmpType;
+        if (!typeText)
+            return ProtocolWords::BadIcmpType;
+        baseLine.insert(baseLine.end(), {"-p", "icmp", "--icmp-type",
+                                         icmpType == FW_ICMP_ANY ? std::string("any") : typeText.str()});
+        return ProtocolWords::Known;
+    }
+    case FW_TRANS_PROTO_ANY:
+        return ProtocolWords::Known;
+    default:
+        baseLine.insert(baseLine.end(), {"-p", std::to_string(transport)});
+        return ProtocolWords::Unknown;
+    }
+}
+
+bool SFIptables::addMatchToCriteria(SFMatch& match, std::vector<std::string>& trusted,
+                                    SFMatchCriteria& c)
+{
+    const auto format = static_cast<SFwMatchFormat>(match.addressType);
+    switch (match.matchType) {
+    case FW_MATCH_LOCAL_PORT:
+        addPortParams(format, match.value, &c.localPorts);
+        return true;
+    case FW_MATCH_REMOTE_PORT:
+        addPortParams(format, match.value, &c.remotePorts);
+        return true;
+    case FW_MATCH_LOCAL_IP_ADDRESS:
+        c.localPresent = true;
+        c.localValid = addIpAddressParams(format, match.value, &c.localAddresses, &c.localRanges,
+                                          &trusted, &c.localSubnetAdded) ||
+                       c.localValid;
+        return true;
+    case FW_MATCH_REMOTE_IP_ADDRESS:
+        c.remotePresent = true;
+        c.remoteValid = addIpAddressParams(format, match.value, &c.remoteAddresses,
+                                           &c.remoteRanges, &trusted, &c.remoteSubnetAdded) ||
+                        c.remoteValid;
+        return true;
+    case FW_MATCH_DIRECTION:
+        c.direction = match.value.intValue;
+        return true;
+    case FW_MATCH_SCHEDULE:
+        addTimeParams(match.value.schedule, c.timeAlternatives, c.reverse);
+        return true;
+    default:
+        return false;
+    }
 }
 
 } // namespace StatefulFirewall

@@ -10,7 +10,6 @@
 
 #include <cstring>
 #include <exception>
-#include <sstream>
 #include <utility>
 
 namespace StatefulFirewall {
@@ -22,14 +21,6 @@ using Lines = std::vector<Line>;
 
 constexpr int INFO_LEVEL = 5;
 constexpr int DEBUG_LEVEL = 6;
-
-// The words built here have no negated form; enforcing a negated match as an equal one would
-// turn its meaning around, so a group or rule holding one is refused instead.
-bool isNegated(int matchOp)
-{
-    return matchOp == FW_MATCH_OP_EQUAL_NOT || matchOp == FW_MATCH_OP_IN_RANGE_NOT ||
-           matchOp == FW_MATCH_OP_BITMASK_NOT;
-}
 
 template <size_t N>
 std::string boundedText(const char (&chars)[N])
@@ -67,12 +58,10 @@ bool SFIptables::addRuleToNetfilterGroup(KSFRule& rule, std::list<SFMatch*> matc
           ", Log Enable - " + std::to_string(rule.logEnabled) + ", matchCount - " +
           std::to_string(rule.matchCount));
 
-    for (const SFMatch* match : matches) {
-        if (match != nullptr && isNegated(match->matchOp)) {
-            info("Not enforcing rule - " + name + inGroup + " as match operator " +
-                 std::to_string(match->matchOp) + " is not supported");
-            return false;
-        }
+    if (const SFMatch* negated = findNegatedMatch(matches)) {
+        info("Not enforcing rule - " + name + inGroup + " as match operator " +
+             std::to_string(negated->matchOp) + " is not supported");
+        return false;
     }
 
     std::string actionWord = "DROP";
@@ -96,80 +85,42 @@ bool SFIptables::addRuleToNetfilterGroup(KSFRule& rule, std::list<SFMatch*> matc
         return false;
     }
 
-    switch (rule.transport) {
-    case FW_TRANS_PROTO_TCP:
-        baseLine.insert(baseLine.end(), {"-p", "tcp", "-m", "state", "--state", "NEW"});
+    switch (appendProtocolWords(baseLine, rule.transport, rule.msgType)) {
+    case ProtocolWords::BadIcmpType:
+        info("Exception ICMP TYPE. Not enforcing the rule -" + name + inGroup +
+             "due to unknown Message type");
+        return false;
+    case ProtocolWords::Unknown:
+        // Logged before the words would be used; the line itself is already built.
+        info("Enforcing the rule - " + name + inGroup + " even though Transport protocol is unknown");
         break;
-    case FW_TRANS_PROTO_UDP:
-        baseLine.insert(baseLine.end(), {"-p", "udp"});
-        break;
-    case FW_TRANS_PROTO_ICMP: {
-        std::ostringstream typeText;
-        typeText << rule.msgType;
-        if (!typeText) {
-            info("Exception ICMP TYPE. Not enforcing the rule -" + name + inGroup +
-                 "due to unknown Message type");
-            return false;
-        }
-        baseLine.insert(baseLine.end(),
-                        {"-p", "icmp", "--icmp-type",
-                         rule.msgType == FW_ICMP_ANY ? std::string("any") : typeText.str()});
-        break;
-    }
-    case FW_TRANS_PROTO_ANY:
-        break;
-    default:
-        info("Enforcing the rule - " + name + inGroup +
-             " even though Transport protocol is unknown");
-        baseLine.insert(baseLine.end(), {"-p", std::to_string(rule.transport)});
+    case ProtocolWords::Known:
         break;
     }
 
-    std::vector<std::string> localAddresses, localRanges, remoteAddresses, remoteRanges;
-    std::vector<std::string> localPorts, remotePorts;
-    Lines timeAlternatives;
-    bool localSubnetAdded = false, remoteSubnetAdded = false, reverse = false;
-    bool localPresent = false, localValid = false, remotePresent = false, remoteValid = false;
-    int direction = FW_DIRECTION_EITHER;
-
+    SFMatchCriteria criteria;
     for (SFMatch* match : matches) {
         if (match == nullptr)
             continue;
         debug("Processing Match Type - " + std::to_string(match->matchType) +
               ", Match Format - " + std::to_string(match->addressType) + ", Match Operation " +
               std::to_string(match->matchOp));
-        const auto format = static_cast<SFwMatchFormat>(match->addressType);
-        switch (match->matchType) {
-        case FW_MATCH_LOCAL_PORT:
-            addPortParams(format, match->value, &localPorts);
-            break;
-        case FW_MATCH_LOCAL_IP_ADDRESS:
-            localPresent = true;
-            localValid = addIpAddressParams(format, match->value, &localAddresses, &localRanges,
-                                            &trusted, &localSubnetAdded) ||
-                         localValid;
-            break;
-        case FW_MATCH_REMOTE_PORT:
-            addPortParams(format, match->value, &remotePorts);
-            break;
-        case FW_MATCH_REMOTE_IP_ADDRESS:
-            remotePresent = true;
-            remoteValid = addIpAddressParams(format, match->value, &remoteAddresses,
-                                             &remoteRanges, &trusted, &remoteSubnetAdded) ||
-                          remoteValid;
-            break;
-        case FW_MATCH_DIRECTION:
-            direction = match->value.intValue;
-            break;
-        case FW_MATCH_SCHEDULE:
+        if (match->matchType == FW_MATCH_SCHEDULE)
             debug("Matching Schedule Type");
-            addTimeParams(match->value.schedule, timeAlternatives, reverse);
-            break;
-        default:
+        if (!addMatchToCriteria(*match, trusted, criteria))
             debug("Ignoring Unknown Match type when enforcing the rule - " + name + inGroup);
-            break;
-        }
     }
+    const auto& localAddresses = criteria.localAddresses;
+    const auto& localRanges = criteria.localRanges;
+    const auto& remoteAddresses = criteria.remoteAddresses;
+    const auto& remoteRanges = criteria.remoteRanges;
+    const auto& localPorts = criteria.localPorts;
+    const auto& remotePorts = criteria.remotePorts;
+    const Lines& timeAlternatives = criteria.timeAlternatives;
+    const bool localPresent = criteria.localPresent, localValid = criteria.localValid;
+    const bool remotePresent = criteria.remotePresent, remoteValid = criteria.remoteValid;
+    const bool reverse = criteria.reverse;
+    int direction = criteria.direction;
 
     // The group's chains exist for its direction only, so the group's direction wins.
     if (groupDirection == FW_DIRECTION_INBOUND) {
