@@ -37,20 +37,25 @@ std::string tcpNew(const std::string& rest)
     return std::string(M) + " " + rest;
 }
 
+// A primary group that only jumps to the given groups, in their order.
+ReplayTable jumpingTo(std::vector<ReplayGroup> groups)
+{
+    ReplayTable table;
+    table.primary.chainName = "QTZ_Default";
+    for (size_t i = 0; i < groups.size(); ++i) {
+        ReplayRule jump;
+        jump.name = "To " + groups[i].chainName;
+        jump.jumpTo = static_cast<int>(i);
+        table.primary.rules.push_back(jump);
+    }
+    table.groups = std::move(groups);
+    return table;
+}
+
 // The worked example: a client group with an SSH allow, a telnet report and a logged block-all
 // last rule, and a web group reached on ports 80 and 443 with a scheduled, reversed allow.
 ReplayTable officeTable()
 {
-    ReplayTable table;
-    table.primary.chainName = "QTZ_Default";
-    ReplayRule toClient;
-    toClient.name = "To Client";
-    toClient.jumpTo = 0;
-    ReplayRule toWeb;
-    toWeb.name = "To Web";
-    toWeb.jumpTo = 1;
-    table.primary.rules = {toClient, toWeb};
-
     ReplayGroup client;
     client.chainName = "QTZ_Client";
     client.matches = {directionMatch(FW_DIRECTION_EITHER), mediumMatch(IF_ALL)};
@@ -85,8 +90,7 @@ ReplayTable officeTable()
                                     FW_SCHEDULE_ACTION_REVERSE)};
     web.rules = {office};
 
-    table.groups = {client, web};
-    return table;
+    return jumpingTo({client, web});
 }
 
 std::vector<std::string> blockEventLines(const std::string& uid, const std::string& rate,
@@ -358,12 +362,6 @@ void sendDatagrams(uint16_t port, int count, std::chrono::milliseconds interval)
 
 TEST_F(SFIptablesSandboxTest, AChangedHashLimitRateTakesEffect)
 {
-    ReplayTable table;
-    table.primary.chainName = "QTZ_Default";
-    ReplayRule toClient;
-    toClient.name = "To Client";
-    toClient.jumpTo = 0;
-    table.primary.rules = {toClient};
     ReplayGroup client;
     client.chainName = "QTZ_Client";
     ReplayRule discard;
@@ -376,7 +374,7 @@ TEST_F(SFIptablesSandboxTest, AChangedHashLimitRateTakesEffect)
     out.name = "Allow Out";
     out.matches = {directionMatch(FW_DIRECTION_OUTBOUND)};
     client.rules = {discard, out};
-    table.groups = {client};
+    const ReplayTable table = jumpingTo({client});
 
     auto netfilter = driver();
     m_config.set(FakeConfigController::path::hashLimit, "1/hour");
@@ -408,15 +406,9 @@ namespace {
 
 TEST_F(SFIptablesSandboxTest, AdaptiveChainsQueueTheFirstReplyAndLeaveCleanly)
 {
-    ReplayTable table;
-    table.primary.chainName = "QTZ_Default";
-    ReplayRule toAdaptive;
-    toAdaptive.name = "To Adaptive";
-    toAdaptive.jumpTo = 0;
-    table.primary.rules = {toAdaptive};
     ReplayGroup adaptive;
     adaptive.chainName = "QTZ_Adaptive";
-    table.groups = {adaptive};
+    ReplayTable table = jumpingTo({adaptive});
     table.adaptiveGroup = "QTZ_Adaptive";
 
     auto netfilter = driver();
