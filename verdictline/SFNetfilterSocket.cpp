@@ -1,0 +1,397 @@
+#include "SFNetfilterSocket.h"
+
+#include "ILogger.h"
+#include "SFQueueMessages.h"
+#include "SFQueuePacket.h"
+
+// arpa/inet.h first: linux/netfilter.h pulls in linux/in.h, which clashes with netinet/in.h
+// when that comes second.
+#include <arpa/inet.h>
+#include <libmnl/libmnl.h>
+#include <linux/netfilter.h>
+#include <linux/netlink.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <utility>
+
+namespace StatefulFirewall {
+
+namespace {
+
+constexpr char SOCKET_COMPONENT[] = "SFNetfilterSocket";
+
+// Room for one packet copied whole (copy range 0xffff) with its netlink headers and attributes.
+const size_t RECEIVE_BUFFER_SIZE = 0xffff + static_cast<size_t>(MNL_SOCKET_BUFFER_SIZE) / 2;
+constexpr uint32_t COPY_RANGE = 0xffff;
+// The kernel acknowledges a configuration request while handling the send, so the wait only
+// bounds a kernel that never answers.
+constexpr auto ACK_TIMEOUT = std::chrono::seconds(2);
+// The eventfd wakes the loop at once; the timeout only bounds how long a stop whose wake-up
+// could not be written takes to be seen.
+constexpr int STOP_CHECK_MS = 1000;
+
+std::string errorText(int error)
+{
+    char buffer[128];
+    // The GNU strerror_r, which returns the text (not always in buffer).
+    return strerror_r(error, buffer, sizeof(buffer));
+}
+
+} // namespace
+
+SFNetfilterSocket::SFNetfilterSocket(ZAV::ILogger& logger, std::string queueComponent, PacketHandler handler,
+                                     bool reportClose)
+    : m_logger(logger), m_queueComponent(std::move(queueComponent)), m_handler(std::move(handler)),
+      m_reportClose(reportClose)
+{
+}
+
+SFNetfilterSocket::~SFNetfilterSocket()
+{
+    closeNetfilterSocket();
+    if (m_eventFd >= 0)
+        close(m_eventFd);
+}
+
+void SFNetfilterSocket::log(int level, const std::string& component, const std::string& message) const
+{
+    m_logger.logMessage(level, component, message);
+}
+
+void SFNetfilterSocket::closeNetfilterSocket()
+{
+    if (m_socket == nullptr)
+        return;
+    const bool report = m_opened && m_reportClose;
+    const int result = mnl_socket_close(m_socket);
+    m_socket = nullptr;
+    m_opened = false;
+    if (result == 0 && report) {
+        try {
+            log(5, m_queueComponent, "Successfully closed Netlink socket");
+        } catch (const std::bad_alloc&) {
+            // Called from the destructor: without memory for the line there is nothing to do.
+        }
+    }
+}
+
+bool SFNetfilterSocket::openNetfilterSocket(uint16_t queueNumber, unsigned portId)
+{
+    m_queueNumber = queueNumber;
+    // Non-blocking: the loop and the acknowledgement waits poll first, and a receive that finds
+    // nothing after all must not block a stop.
+    m_socket = mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    int error = errno;
+    if (m_socket == nullptr) {
+        log(2, SOCKET_COMPONENT, "Failed to open a socket to netfilter queue as mnl_socket_open returned Null");
+        log(2, SOCKET_COMPONENT, "Opening the netlink socket failed: " + errorText(error));
+        return false;
+    }
+    // Whatever fails from here closes the socket at once, so a half-configured queue binding
+    // never outlives the attempt.
+    auto fail = [this] {
+        closeNetfilterSocket();
+        return false;
+    };
+
+    m_eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    error = errno;
+    if (m_eventFd < 0) {
+        log(2, SOCKET_COMPONENT, "Could not create the wake-up descriptor of the netlink queue reader: " +
+                                     errorText(error));
+        return fail();
+    }
+    if (mnl_socket_bind(m_socket, 0, portId) < 0) {
+        error = errno;
+        log(2, SOCKET_COMPONENT,
+            "Failed to bind to mnl socket of netfilter queue as mnl_socket_bind returned less than zero");
+        log(2, SOCKET_COMPONENT, "Binding the netlink socket failed: " + errorText(error));
+        return fail();
+    }
+    m_portId = mnl_socket_get_portid(m_socket);
+    try {
+        m_buffer.assign(RECEIVE_BUFFER_SIZE, 0);
+    } catch (const std::bad_alloc&) {
+        log(2, SOCKET_COMPONENT, "Failed to allocate enough buffer for packet contents from netlink socket");
+        return fail();
+    }
+
+    uint32_t sequence = nextSequence();
+    if (!configure(SFQueueMessages::familyUnbind(sequence), sequence,
+                   "Failed to unbind from processing packets for protocol family"))
+        return fail();
+    sequence = nextSequence();
+    if (!configure(SFQueueMessages::familyBind(sequence), sequence,
+                   "Failed to bind for processing packets for protocol family"))
+        return fail();
+
+    // Without it a full receive buffer makes the next receive fail with ENOBUFS; the loop
+    // retries that too, so this is only an optimisation and its failure is not fatal.
+    int one = 1;
+    if (mnl_socket_setsockopt(m_socket, NETLINK_NO_ENOBUFS, &one, sizeof(one)) == -1)
+        log(2, SOCKET_COMPONENT, "Error in setting NETLINK_NO_ENOBUFS on the netlink socket. Continue anyway");
+
+    sequence = nextSequence();
+    if (!configure(SFQueueMessages::queueBind(queueNumber, sequence), sequence,
+                   "Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less than zero"))
+        return fail();
+    sequence = nextSequence();
+    if (!configure(SFQueueMessages::copyPacket(queueNumber, COPY_RANGE, sequence), sequence,
+                   "Error in sending message to set copy mode to netlink socket"))
+        return fail();
+    // Fail-open keeps the adaptive queue from stalling traffic when learning falls behind; the
+    // block-event queue must drop. A kernel without the flag still queues, so go on.
+    sequence = nextSequence();
+    configure(SFQueueMessages::queueFlags(queueNumber, sequence), sequence,
+              "Error in setting the fail-open flag of the netfilter queue. Continue anyway");
+
+    m_opened = true;
+    return true;
+}
+
+bool SFNetfilterSocket::configure(const std::vector<char>& request, uint32_t sequence, const char* failure)
+{
+    int error = send(request);
+    if (error == 0)
+        error = awaitAck(sequence);
+    if (error == 0)
+        return true;
+    log(2, SOCKET_COMPONENT, failure);
+    log(2, SOCKET_COMPONENT, "Queue " + std::to_string(m_queueNumber) + ": " + errorText(error));
+    return false;
+}
+
+int SFNetfilterSocket::awaitAck(uint32_t sequence)
+{
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + ACK_TIMEOUT;
+    m_awaitedSequence = sequence;
+    m_ackReceived = false;
+    m_ackError = 0;
+    int result = ETIMEDOUT;
+    for (;;) {
+        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (remaining <= 0)
+            break;
+        size_t length = 0;
+        int error = 0;
+        const Received received = receive(static_cast<int>(remaining) + 1, &length, &error);
+        if (received == Received::Data)
+            dispatch(length); // a packet queued before the acknowledgement still gets its verdict
+        if (received == Received::Error) {
+            result = error;
+            break;
+        }
+        if (received == Received::Stopped) {
+            result = ECANCELED;
+            break;
+        }
+        if (m_ackReceived) {
+            result = m_ackError;
+            break;
+        }
+    }
+    m_awaitedSequence = 0;
+    return result;
+}
+
+int SFNetfilterSocket::send(const std::vector<char>& request)
+{
+    // A datagram socket raises no SIGPIPE, so libmnl's plain sendto needs no MSG_NOSIGNAL.
+    for (;;) {
+        const ssize_t sent = mnl_socket_sendto(m_socket, request.data(), request.size());
+        const int error = errno;
+        if (sent >= 0)
+            return 0;
+        if (error != EINTR)
+            return error;
+    }
+}
+
+SFNetfilterSocket::Received SFNetfilterSocket::receive(int timeoutMs, size_t* length, int* error)
+{
+    pollfd fds[2] = {{mnl_socket_get_fd(m_socket), POLLIN, 0}, {m_eventFd, POLLIN, 0}};
+    const int ready = poll(fds, 2, timeoutMs);
+    const int pollError = errno;
+    if (ready < 0) {
+        if (pollError == EINTR)
+            return Received::Nothing;
+        *error = pollError;
+        return Received::Error;
+    }
+    if (fds[1].revents != 0)
+        return Received::Stopped;
+    if (fds[0].revents & POLLNVAL) {
+        *error = EBADF;
+        return Received::Error;
+    }
+    if (fds[0].revents == 0)
+        return Received::Nothing;
+
+    const ssize_t received = mnl_socket_recvfrom(m_socket, m_buffer.data(), m_buffer.size());
+    const int recvError = errno;
+    if (received < 0) {
+        // ENOBUFS: the kernel had no room for some messages; their packets were let through
+        // (fail-open) or dropped by the kernel, none waits for us.
+        if (recvError == EINTR || recvError == EAGAIN || recvError == EWOULDBLOCK || recvError == ENOBUFS)
+            return Received::Nothing;
+        // A message longer than the buffer was cut (libmnl reports ENOSPC): skipped.
+        if (recvError == ENOSPC) {
+            log(2, m_queueComponent, "Error in parsing the Netlink message");
+            return Received::Nothing;
+        }
+        *error = recvError;
+        return Received::Error;
+    }
+    *length = static_cast<size_t>(received);
+    return received > 0 ? Received::Data : Received::Nothing;
+}
+
+void SFNetfilterSocket::dispatch(size_t length)
+{
+    const auto* first = reinterpret_cast<const nlmsghdr*>(m_buffer.data());
+    if (!mnl_nlmsg_ok(first, static_cast<int>(length))) {
+        log(2, m_queueComponent, "Error in parsing the Netlink message");
+        return;
+    }
+    // Acknowledgements are read here rather than by libmnl's default, which would end the walk
+    // at the first one and skip packets behind it.
+    mnl_cb_t controls[NLMSG_MIN_TYPE] = {};
+    controls[NLMSG_ERROR] = ackCallback;
+    if (mnl_cb_run2(m_buffer.data(), length, 0, m_portId, dataCallback, this, controls, NLMSG_MIN_TYPE) < 0) {
+        const int error = errno;
+        log(2, m_queueComponent, "Error in callback runqueue handler for netlink messages");
+        log(2, m_queueComponent, "The message was skipped: " + errorText(error));
+    }
+}
+
+int SFNetfilterSocket::dataCallback(const nlmsghdr* message, void* data)
+{
+    if (data == nullptr)
+        return MNL_CB_ERROR;
+    auto* self = static_cast<SFNetfilterSocket*>(data);
+    // Nothing may unwind through libmnl's C frames.
+    try {
+        self->m_handler(message, *self);
+    } catch (const std::exception& e) {
+        self->log(2, self->m_queueComponent, std::string("Handling a queued packet failed: ") + e.what());
+    }
+    return MNL_CB_OK;
+}
+
+int SFNetfilterSocket::ackCallback(const nlmsghdr* message, void* data)
+{
+    if (data == nullptr)
+        return MNL_CB_ERROR;
+    auto* self = static_cast<SFNetfilterSocket*>(data);
+    uint32_t sequence = 0;
+    int error = 0;
+    if (!SFQueuePacket::parseAck(message, message->nlmsg_len, sequence, error)) {
+        self->log(2, self->m_queueComponent, "Error in parsing the Netlink message");
+        return MNL_CB_OK;
+    }
+    if (self->m_awaitedSequence != 0 && sequence == self->m_awaitedSequence) {
+        self->m_ackReceived = true;
+        self->m_ackError = error;
+    } else if (error != 0) {
+        // A refused verdict or unbind: the kernel answers failures even unasked.
+        self->log(2, self->m_queueComponent,
+                  "The kernel refused netlink queue request " + std::to_string(sequence) + ": " + errorText(error));
+    }
+    return MNL_CB_OK;
+}
+
+void SFNetfilterSocket::receiveLoop()
+{
+    try {
+        while (!m_stopRequested.load()) {
+            size_t length = 0;
+            int error = 0;
+            const Received received = receive(STOP_CHECK_MS, &length, &error);
+            if (received == Received::Data)
+                dispatch(length);
+            if (received == Received::Stopped)
+                return;
+            if (received == Received::Error) {
+                // After a stop, a failing receive is the stop's doing, not an error to report.
+                if (!m_stopRequested.load()) {
+                    log(2, m_queueComponent, "Error in receiving netlink messages from netlink socket");
+                    log(2, m_queueComponent, "Receiving failed: " + errorText(error));
+                }
+                return;
+            }
+        }
+    } catch (const std::exception& e) {
+        log(2, m_queueComponent, std::string("The netlink queue receive loop ended on an error: ") + e.what());
+    }
+}
+
+bool SFNetfilterSocket::stop()
+{
+    log(5, m_queueComponent, "Closing Netlink socket");
+    bool unbound = false;
+    try {
+        const uint32_t sequence = nextSequence();
+        const int error = send(SFQueueMessages::queueUnbind(m_queueNumber, sequence));
+        unbound = error == 0;
+        if (!unbound) {
+            log(2, m_queueComponent, "Error in sending unbind program command from queue");
+            log(2, m_queueComponent, "Queue " + std::to_string(m_queueNumber) + ": " + errorText(error));
+        }
+    } catch (const std::bad_alloc&) {
+        log(2, m_queueComponent, "Error in sending unbind program command from queue");
+    }
+    // Woken whether or not the unbind went out: closing the socket unbinds the queue as well.
+    m_stopRequested.store(true);
+    const uint64_t one = 1;
+    for (;;) {
+        const ssize_t written = write(m_eventFd, &one, sizeof(one));
+        const int error = errno;
+        // EAGAIN: the counter is saturated, so the loop is woken already.
+        if (written == static_cast<ssize_t>(sizeof(one)) || (written < 0 && error == EAGAIN))
+            break;
+        if (written < 0 && error == EINTR)
+            continue;
+        log(2, m_queueComponent, "Could not wake the netlink queue reader, it stops within a second: " +
+                                     errorText(error));
+        break;
+    }
+    return unbound;
+}
+
+bool SFNetfilterSocket::acceptPacket(uint16_t queueNumber, uint32_t packetId)
+{
+    return send(SFQueueMessages::acceptVerdict(queueNumber, packetId, nextSequence())) == 0;
+}
+
+bool SFNetfilterSocket::dropPacket(uint16_t queueNumber, uint32_t packetId)
+{
+    return send(SFQueueMessages::dropVerdict(queueNumber, packetId, nextSequence())) == 0;
+}
+
+bool SFNetfilterSocket::parseQueuedPacket(const nlmsghdr* message, SFQueuePacket& packet, ZAV::ILogger& logger,
+                                          const std::string& component)
+{
+    switch (packet.parse(message, message->nlmsg_len)) {
+    case SFQueuePacket::ParseResult::Ok:
+        return true;
+    case SFQueuePacket::ParseResult::BadPacketHeader:
+        logger.logMessage(2, component, "Error in parsing the metaheader in the Netlink message");
+        return false;
+    case SFQueuePacket::ParseResult::Truncated:
+    case SFQueuePacket::ParseResult::NotAPacket:
+        break;
+    }
+    logger.logMessage(2, component, "Error in parsing the Netlink message");
+    return false;
+}
+
+} // namespace StatefulFirewall
