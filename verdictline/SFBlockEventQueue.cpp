@@ -13,7 +13,6 @@
 #include <sys/time.h>
 
 #include <exception>
-#include <utility>
 
 namespace StatefulFirewall {
 
@@ -56,38 +55,25 @@ void SFBlockEventQueue::releaseInstance()
     delete m_pSelf.exchange(nullptr);
 }
 
-void SFBlockEventQueue::setMarkLookup(MarkLookup lookup)
-{
-    Lock lock(m_lookupMutex);
-    m_markLookup = std::move(lookup);
-}
-
 int SFBlockEventQueue::startBlockEventQueue()
 {
     try {
-        MarkLookup lookup;
-        {
-            Lock lock(m_lookupMutex);
-            lookup = m_markLookup;
-        }
         // The run keeps references to the daemon's logger and controller, never to the
         // instance, which may be released while the loop runs.
         ZAV::ILogger& logger = m_logger;
-        if (!lookup) {
-            IConfigController& config = m_configController;
-            lookup = [&logger, &config](uint16_t mark, KGUID* ruleId) {
-                try {
-                    return SFRuleManager::getInstance(logger, config, true)->getNfMarkVsRuleUid(mark, ruleId);
-                } catch (const SFException& e) {
-                    logger.logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
-                                                             std::to_string(mark) + ": " + e.message);
-                } catch (const std::exception& e) {
-                    logger.logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
-                                                             std::to_string(mark) + ": " + e.what());
-                }
-                return false;
-            };
-        }
+        IConfigController& config = m_configController;
+        MarkLookup lookup = [&logger, &config](uint16_t mark, KGUID* ruleId) {
+            try {
+                return SFRuleManager::getInstance(logger, config, true)->getNfMarkVsRuleUid(mark, ruleId);
+            } catch (const SFException& e) {
+                logger.logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
+                                                         std::to_string(mark) + ": " + e.message);
+            } catch (const std::exception& e) {
+                logger.logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
+                                                         std::to_string(mark) + ": " + e.what());
+            }
+            return false;
+        };
         m_netlinkSocket.run(
             logger, m_componentName, kBlockEventQueueNumber,
             [&logger, lookup](const nlmsghdr* message, IQueueVerdictSink& verdicts) {

@@ -7,14 +7,14 @@
 //
 // Ownership: one process-wide instance made by getInstance and freed by releaseInstance; the
 // logger and the configuration controller are the daemon's and outlive it. The buffer and the
-// current run are class-wide and survive releaseInstance. A run copies the mark lookup when it
-// starts and uses nothing of the instance afterwards. The default lookup asks the rule manager,
-// creating it when none exists, so a run must be stopped before the rule manager is released.
+// current run are class-wide and survive releaseInstance. A run uses nothing of the instance
+// once its queue is open. Its mark lookup asks the rule manager, creating it when none exists,
+// so a run must be stopped before the rule manager is released.
 //
 // Threads: startBlockEventQueue runs the receive loop in the calling thread (the daemon's
 // queue-monitoring thread), which alone appends; any thread reads, clears and stops. Locks,
-// never nested: m_instanceMutex (creation and release), m_lookupMutex (m_markLookup),
-// m_blockEventQueueMutex (the buffer), and the runner's own.
+// never nested: m_instanceMutex (creation and release), m_blockEventQueueMutex (the buffer: the
+// limit test, each append and removal, the clearing), and the runner's own.
 
 #include "RuleEventInfo.h"
 #include "SFQueueRunner.h"
@@ -63,12 +63,9 @@ public:
     // Moves the oldest record into *out; false, *out untouched, when there is none.
     static bool readAndRemoveBlockEventQueueEntry(RuleEventInfo* out);
 
-    // Replaces the rule manager's mark map for the runs started afterwards; an empty function
-    // restores it. For tests.
-    void setMarkLookup(MarkLookup lookup);
-
-    // One queued packet: recorded when the buffer has room, the mark names a rule and the IPv4
-    // header is intact; dropped in every case the packet id can be read. Always MNL_CB_OK.
+    // One queued packet: recorded when the buffer has room, lookup finds the rule of its mark and
+    // the IPv4 header is intact; dropped in every case the packet id can be read. The runs pass
+    // the rule manager's getNfMarkVsRuleUid as lookup. Always MNL_CB_OK.
     static int queueHandler(const nlmsghdr* message, IQueueVerdictSink& verdicts, ZAV::ILogger& logger,
                             const MarkLookup& lookup);
 
@@ -82,8 +79,6 @@ private:
     ZAV::ILogger& m_logger;
     const std::string m_componentName;
     IConfigController& m_configController;
-    boost::mutex m_lookupMutex;
-    MarkLookup m_markLookup; // guarded by m_lookupMutex; empty: the rule manager's map
 
     static std::atomic<SFBlockEventQueue*> m_pSelf;
     static boost::mutex m_instanceMutex;
