@@ -301,8 +301,8 @@ int SFNetfilterSocket::ackCallback(const nlmsghdr* message, void* data)
     if (self->m_awaitedSequence != 0 && sequence == self->m_awaitedSequence) {
         self->m_ackReceived = true;
         self->m_ackError = error;
-    } else if (error != 0) {
-        // A refused verdict or unbind: the kernel answers failures even unasked.
+    } else if (error != 0 && !self->m_stopRequested.load()) {
+        // A refused verdict: the kernel answers failures even unasked.
         self->log(2, self->m_queueComponent,
                   "The kernel refused netlink queue request " + std::to_string(sequence) + ": " + errorText(error));
     }
@@ -337,6 +337,9 @@ void SFNetfilterSocket::receiveLoop()
 bool SFNetfilterSocket::stop()
 {
     log(5, m_queueComponent, "Closing Netlink socket");
+    // Set before the unbind: verdicts the loop sends after it are refused, and those refusals
+    // are the stop's doing, not errors to report.
+    m_stopRequested.store(true);
     bool unbound = false;
     try {
         const uint32_t sequence = nextSequence();
@@ -350,7 +353,6 @@ bool SFNetfilterSocket::stop()
         log(2, m_queueComponent, "Error in sending unbind program command from queue");
     }
     // Woken whether or not the unbind went out: closing the socket unbinds the queue as well.
-    m_stopRequested.store(true);
     const uint64_t one = 1;
     for (;;) {
         const ssize_t written = write(m_eventFd, &one, sizeof(one));

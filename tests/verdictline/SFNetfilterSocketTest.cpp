@@ -1,0 +1,179 @@
+// The queue socket's run lifecycle on a real queue in the sandbox: stop ends the loop at once and
+// frees the queue, whenever it comes and however often, also under load; bad messages are
+// skipped. Queue 1 takes UDP to 127.0.0.1:9999 and SYNs to 127.0.0.1:9998 sent from here.
+
+#include "SFAdaptiveQueueWrapper.h"
+#include "SFNetfilterSocket.h"
+
+#include "QueuePacketFixtures.h"
+#include "QueueSandboxRig.h"
+#include "RecordingLogger.h"
+#include "SandboxGuard.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+
+using namespace StatefulFirewall;
+using namespace QueueRig;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+size_t countLines(const TestSupport::RecordingLogger& logger, int level, const std::string& message)
+{
+    size_t count = 0;
+    for (const TestSupport::LogLine& line : logger.lines())
+        count += line.level == level && line.message == message;
+    return count;
+}
+
+// One datagram to 127.0.0.1:9999 through queue 1: true when it arrived, i.e. was accepted.
+bool datagramPasses()
+{
+    const int receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(9999);
+    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool passed = false;
+    if (bind(receiver, reinterpret_cast<sockaddr*>(&local), sizeof(local)) == 0 &&
+        udpSend("127.0.0.1", 0, "127.0.0.1", 9999)) {
+        pollfd readable{receiver, POLLIN, 0};
+        passed = poll(&readable, 1, 1000) == 1;
+    }
+    close(receiver);
+    return passed;
+}
+
+class SFNetfilterSocketTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        TQ_REQUIRE_SANDBOX();
+        ASSERT_EQ(shell("iptables -A OUTPUT -o lo -p udp --dport 9999 -j NFQUEUE --queue-num 1 && "
+                        "iptables -A OUTPUT -o lo -p tcp --syn --dport 9998 -j NFQUEUE --queue-num 1"),
+                  0);
+        SFAdaptiveQueueWrapper::clearAdaptiveQueue();
+    }
+
+    void TearDown() override
+    {
+        if (!TestSupport::sandboxProblem().empty())
+            return;
+        SFAdaptiveQueueWrapper::releaseInstance();
+        SFAdaptiveQueueWrapper::clearAdaptiveQueue();
+        shell("iptables -F");
+    }
+
+    ReaderThread* startReader()
+    {
+        SFAdaptiveQueueWrapper* queue = SFAdaptiveQueueWrapper::getInstance(m_logger);
+        return new ReaderThread([queue] { return queue->startAdaptiveQueue(); },
+                                [queue] { return queue->stopAdaptiveQueue(); });
+    }
+
+    TestSupport::RecordingLogger m_logger;
+};
+
+} // namespace
+
+TEST_F(SFNetfilterSocketTest, StopEndsTheLoopAtOnceClosesTheSocketAndTheQueueBindsAgain)
+{
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::unique_ptr<ReaderThread> reader(startReader());
+        ASSERT_TRUE(waitForQueue(1, true));
+        EXPECT_TRUE(datagramPasses());
+
+        const Clock::time_point stopped = Clock::now();
+        int stops = 0;
+        ASSERT_TRUE(reader->stopAndJoin(1000, &stops));
+        EXPECT_EQ(stops, 1);
+        EXPECT_LT(Clock::now() - stopped, std::chrono::milliseconds(1000));
+        EXPECT_TRUE(waitForQueue(1, false));
+        SFAdaptiveQueueWrapper::releaseInstance();
+    }
+    EXPECT_EQ(countLines(m_logger, 5, "Closing Netlink socket"), 2u);
+    EXPECT_EQ(countLines(m_logger, 5, "Successfully closed Netlink socket"), 2u);
+    EXPECT_EQ(m_logger.count(2), 0u);
+    SFAdaptiveQueueEntry learned;
+    EXPECT_TRUE(SFAdaptiveQueueWrapper::readAndRemoveAdaptiveQueueEntry(&learned));
+    EXPECT_TRUE(SFAdaptiveQueueWrapper::readAndRemoveAdaptiveQueueEntry(&learned));
+    EXPECT_EQ(learned.sourcePort, 9999);
+}
+
+TEST_F(SFNetfilterSocketTest, RoundsOfStartStopAndReleaseUnderASynFloodLeaveTheQueueFree)
+{
+    std::atomic<bool> flooding{true};
+    std::thread flood([&flooding] {
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(9998);
+        target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        while (flooding.load()) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof(target));
+            close(fd);
+        }
+    });
+    for (int round = 1; round <= 20; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::unique_ptr<ReaderThread> reader(startReader());
+        // Odd rounds stop a loop that runs; even ones stop at once, mostly before the thread
+        // has opened the queue, so the stop has to be repeated.
+        if (round % 2 == 1) {
+            EXPECT_TRUE(waitForQueue(1, true));
+        }
+        EXPECT_TRUE(reader->stopAndJoin());
+        SFAdaptiveQueueWrapper::releaseInstance();
+    }
+    flooding.store(false);
+    flood.join();
+
+    EXPECT_TRUE(waitForQueue(1, false));
+    TestSupport::RecordingLogger probeLog;
+    SFNetfilterSocket probe(probeLog, "probe", [](const nlmsghdr*, IQueueVerdictSink&) {}, false);
+    EXPECT_TRUE(probe.openNetfilterSocket(1, 0));
+    EXPECT_EQ(m_logger.count(2), 0u);
+}
+
+TEST_F(SFNetfilterSocketTest, BadMessagesAreSkippedAndTheLoopGoesOn)
+{
+    std::unique_ptr<ReaderThread> reader(startReader());
+    ASSERT_TRUE(waitForQueue(1, true));
+
+    // Another netlink socket of this process writes to the reader's port.
+    const int probe = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_NETFILTER);
+    ASSERT_GE(probe, 0);
+    sockaddr_nl reader_{};
+    reader_.nl_family = AF_NETLINK;
+    reader_.nl_pid = listenerPortId(1);
+    QueueFixtures::Message noPacketHeader;
+    noPacketHeader.packetId.reset();
+    noPacketHeader.payload = QueueFixtures::ipv4(17, "127.0.0.1", "127.0.0.1", QueueFixtures::ports(1, 2));
+    const std::vector<char> bad = QueueFixtures::craft(noPacketHeader);
+    const char garbage[] = {1, 2, 3};
+    for (const auto& [data, size] : {std::make_pair(bad.data(), bad.size()), std::make_pair(garbage, sizeof(garbage))}) {
+        EXPECT_EQ(sendto(probe, data, size, 0, reinterpret_cast<sockaddr*>(&reader_), sizeof(reader_)),
+                  static_cast<ssize_t>(size));
+    }
+    close(probe);
+
+    EXPECT_TRUE(datagramPasses());
+    EXPECT_TRUE(reader->stopAndJoin());
+    EXPECT_TRUE(m_logger.has(2, "Error in parsing the metaheader in the Netlink message"));
+    EXPECT_TRUE(m_logger.has(2, "Error in parsing the Netlink message"));
+    EXPECT_FALSE(m_logger.has(2, "Error in receiving netlink messages from netlink socket"));
+    SFAdaptiveQueueEntry learned;
+    EXPECT_TRUE(SFAdaptiveQueueWrapper::readAndRemoveAdaptiveQueueEntry(&learned));
+}
