@@ -4,10 +4,16 @@
 // management-server and update-site lists read from the agent's site list, answers the
 // managed-mode query and forwards event batches.
 //
-// Ownership: owns the agent (deleted by the destructor). Thread safety: no lock of its own.
-// The lists are written only by the constructor, before the daemon publishes the pointer;
-// afterwards other threads (the configuration controller) read them in place without a lock,
-// which is why they are public and declared in this order.
+// Ownership: owns the agent (deleted by the destructor), which owns the plug-ins it accepted;
+// a plug-in it refuses is deleted right after its registration. The constructor takes all four
+// by value, so when it throws for a null one every object passed in is freed. Deleting the
+// adaptor stops the agent's thread and frees the plug-ins, so the daemon deletes it before the
+// objects the plug-ins use (settings, interface monitor, logger).
+//
+// Thread safety: no lock of its own. The lists are written only by the constructor, before the
+// daemon publishes the pointer; afterwards other threads (the configuration controller) read
+// them in place without a lock, which is why they are public and declared in this order.
+// sendCEFEvent is called only under the event adaptor's lock.
 
 #include <list>
 #include <memory>
