@@ -1,0 +1,158 @@
+// zavbrokerd as a process: its exit statuses, its signals and its socket file.
+
+#include "ChannelArchives.h"
+#include "ChannelTestClient.h"
+#include "FakeResponder.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+using namespace std::chrono_literals;
+using namespace TestSupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// One run of the service with its standard error in a file. A run still going when the object
+// goes is killed, so a failed assertion never leaves a service behind.
+class ServiceRun {
+public:
+    ServiceRun(const std::vector<std::string>& args, const std::string& errorFile)
+    {
+        std::vector<std::string> words{TQ_ZAVBROKERD};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0)
+            throw std::runtime_error("cannot run " + words[0]);
+    }
+    ~ServiceRun()
+    {
+        if (!m_status) {
+            ::kill(m_pid, SIGKILL);
+            wait(5s);
+        }
+    }
+
+    void signal(int number) { ::kill(m_pid, number); }
+
+    // The exit status, or -1 when the process ended otherwise or did not end within timeout.
+    int wait(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        while (!m_status) {
+            int status = 0;
+            const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid)
+                m_status = status;
+            else if (Clock::now() >= deadline)
+                return -1;
+            else
+                std::this_thread::sleep_for(10ms);
+        }
+        return WIFEXITED(*m_status) ? WEXITSTATUS(*m_status) : -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    std::optional<int> m_status;
+};
+
+bool waitForFile(const std::string& path, bool present)
+{
+    const auto deadline = Clock::now() + 3s;
+    while (Clock::now() < deadline) {
+        if ((fileMode(path) >= 0) == present)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
+class ZavBrokerdTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "the service serves root peers only";
+    }
+    void TearDown() override
+    {
+        if (HasFailure())
+            std::cerr << "service output:\n" << readFile(errors()) << "\n";
+    }
+    std::string socket() const { return m_dir.file("zav/zavsocket"); }
+    std::string errors() const { return m_dir.file("zavbrokerd.err"); }
+
+    TempDir m_dir;
+};
+
+TEST_F(ZavBrokerdTest, ExitStatusesAndTheSocketFile)
+{
+    ServiceRun bad({"--ack-status", "2"}, errors());
+    EXPECT_EQ(bad.wait(2s), 2) << "a bad command line";
+
+    ServiceRun service({"--socket", socket()}, errors());
+    ASSERT_TRUE(waitForFile(socket(), true));
+    ChannelTestClient client(socket());
+    EXPECT_EQ(client.registerAs(3000), 1);
+
+    ServiceRun second({"--socket", socket()}, errors());
+    EXPECT_EQ(second.wait(3s), 1) << "a second service on the same socket";
+    auto answer = client.call(makeRequest(1003, 1, 1, ZAV::kDataKindNarrow, narrowArchive(true)));
+    ASSERT_TRUE(answer) << "the first service stopped serving";
+    EXPECT_EQ(answer->record.status, 1);
+
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait(3s), 0);
+    EXPECT_EQ(fileMode(socket()), -1) << "the socket outlived the service";
+    EXPECT_TRUE(client.waitClosed(1s));
+}
+
+TEST_F(ZavBrokerdTest, HangUpPushesTheReReadPolicyToTheDaemon)
+{
+    const std::string policy = m_dir.file("policy");
+    writeFile(policy, "serverLogLevel=1\n");
+    ServiceRun service({"--socket", socket(), "--common-policy", policy}, errors());
+    ASSERT_TRUE(waitForFile(socket(), true));
+    FakeResponder daemon(socket(), 7000);
+    ASSERT_EQ(daemon.start(), 1);
+
+    writeFile(policy, "serverLogLevel=4\neventLogging=0\n");
+    service.signal(SIGHUP);
+    ASSERT_TRUE(daemon.waitForRequests(1, 3s));
+    const auto push = daemon.received()[0];
+    EXPECT_EQ(push.record.commandId, 1001);
+    const ZAV::CommonExtPolicyObj fields = readPolicyArchive(push.data);
+    EXPECT_EQ(fields.m_serverLogLevel, 4);
+    EXPECT_FALSE(fields.m_eventLogging);
+
+    service.signal(SIGTERM);
+    EXPECT_EQ(service.wait(3s), 0);
+}
+
+} // namespace
