@@ -51,19 +51,25 @@ void SFAdaptiveQueue::releaseInstance()
 
 int SFAdaptiveQueue::startAdaptiveQueue()
 {
+    // The run takes copies, not the instance, which may be released while the loop runs. Taken
+    // under m_instanceMutex, so a release racing this start comes wholly after.
+    ZAV::ILogger* logger = nullptr;
+    std::string component;
+    {
+        Lock lock(m_instanceMutex);
+        logger = &m_logger;
+        component = m_componentName;
+    }
     try {
-        // The handler takes the logger itself, not the instance, which may be released while
-        // the loop runs.
-        ZAV::ILogger& logger = m_logger;
         m_netlinkSocket.run(
-            logger, m_componentName, kAdaptiveQueueNumber,
-            [&logger](const nlmsghdr* message, IQueueVerdictSink& verdicts) {
-                queueHandler(message, verdicts, logger);
+            *logger, component, kAdaptiveQueueNumber,
+            [logger](const nlmsghdr* message, IQueueVerdictSink& verdicts) {
+                queueHandler(message, verdicts, *logger);
             },
             true);
     } catch (const std::exception& e) {
         // Only the opening can throw (out of memory); the loop catches its own.
-        m_logger.logMessage(2, COMPONENT_NAME, std::string("Starting the adaptive queue failed: ") + e.what());
+        logger->logMessage(2, COMPONENT_NAME, std::string("Starting the adaptive queue failed: ") + e.what());
     }
     return 0;
 }

@@ -57,32 +57,40 @@ void SFBlockEventQueue::releaseInstance()
 
 int SFBlockEventQueue::startBlockEventQueue()
 {
+    // The run takes copies and the daemon's logger and controller, never the instance, which may
+    // be released while the loop runs. Taken under m_instanceMutex, so a release racing this
+    // start comes wholly after.
+    ZAV::ILogger* logger = nullptr;
+    IConfigController* config = nullptr;
+    std::string component;
+    {
+        Lock lock(m_instanceMutex);
+        logger = &m_logger;
+        config = &m_configController;
+        component = m_componentName;
+    }
     try {
-        // The run keeps references to the daemon's logger and controller, never to the
-        // instance, which may be released while the loop runs.
-        ZAV::ILogger& logger = m_logger;
-        IConfigController& config = m_configController;
-        MarkLookup lookup = [&logger, &config](uint16_t mark, KGUID* ruleId) {
+        MarkLookup lookup = [logger, config](uint16_t mark, KGUID* ruleId) {
             try {
-                return SFRuleManager::getInstance(logger, config, true)->getNfMarkVsRuleUid(mark, ruleId);
+                return SFRuleManager::getInstance(*logger, *config, true)->getNfMarkVsRuleUid(mark, ruleId);
             } catch (const SFException& e) {
-                logger.logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
-                                                         std::to_string(mark) + ": " + e.message);
+                logger->logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
+                                                          std::to_string(mark) + ": " + e.message);
             } catch (const std::exception& e) {
-                logger.logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
-                                                         std::to_string(mark) + ": " + e.what());
+                logger->logMessage(2, COMPONENT_NAME, "The rule manager could not be made to look up mark " +
+                                                          std::to_string(mark) + ": " + e.what());
             }
             return false;
         };
         m_netlinkSocket.run(
-            logger, m_componentName, kBlockEventQueueNumber,
-            [&logger, lookup](const nlmsghdr* message, IQueueVerdictSink& verdicts) {
-                queueHandler(message, verdicts, logger, lookup);
+            *logger, component, kBlockEventQueueNumber,
+            [logger, lookup](const nlmsghdr* message, IQueueVerdictSink& verdicts) {
+                queueHandler(message, verdicts, *logger, lookup);
             },
             false);
     } catch (const std::exception& e) {
         // Only the opening can throw (out of memory); the loop catches its own.
-        m_logger.logMessage(2, COMPONENT_NAME, std::string("Starting the block-event queue failed: ") + e.what());
+        logger->logMessage(2, COMPONENT_NAME, std::string("Starting the block-event queue failed: ") + e.what());
     }
     return 0;
 }

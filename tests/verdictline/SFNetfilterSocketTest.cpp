@@ -78,8 +78,9 @@ protected:
     ReaderThread* startReader()
     {
         SFAdaptiveQueueWrapper* queue = SFAdaptiveQueueWrapper::getInstance(m_logger);
+        // Stops go through whatever instance exists then: the one that started may be released.
         return new ReaderThread([queue] { return queue->startAdaptiveQueue(); },
-                                [queue] { return queue->stopAdaptiveQueue(); });
+                                [this] { return SFAdaptiveQueueWrapper::getInstance(m_logger)->stopAdaptiveQueue(); });
     }
 
     TestSupport::RecordingLogger m_logger;
@@ -129,10 +130,13 @@ TEST_F(SFNetfilterSocketTest, RoundsOfStartStopAndReleaseUnderASynFloodLeaveTheQ
     for (int round = 1; round <= 20; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::unique_ptr<ReaderThread> reader(startReader());
-        // Odd rounds stop a loop that runs; even ones stop at once, mostly before the thread
-        // has opened the queue, so the stop has to be repeated.
+        // Odd rounds stop a loop that runs and release the instance before the join, as the
+        // daemon may; even ones stop at once, mostly before the thread has opened the queue, so
+        // the stop has to be repeated.
         if (round % 2 == 1) {
             EXPECT_TRUE(waitForQueue(1, true));
+            SFAdaptiveQueueWrapper::getInstance(m_logger)->stopAdaptiveQueue();
+            SFAdaptiveQueueWrapper::releaseInstance();
         }
         EXPECT_TRUE(reader->stopAndJoin());
         SFAdaptiveQueueWrapper::releaseInstance();
@@ -144,6 +148,11 @@ TEST_F(SFNetfilterSocketTest, RoundsOfStartStopAndReleaseUnderASynFloodLeaveTheQ
     TestSupport::RecordingLogger probeLog;
     SFNetfilterSocket probe(probeLog, "probe", [](const nlmsghdr*, IQueueVerdictSink&) {}, false);
     EXPECT_TRUE(probe.openNetfilterSocket(1, 0));
+    // The kernel's refusal of a taken queue must fail the open, not pass for success.
+    SFNetfilterSocket second(probeLog, "probe", [](const nlmsghdr*, IQueueVerdictSink&) {}, false);
+    EXPECT_FALSE(second.openNetfilterSocket(1, 0));
+    EXPECT_TRUE(probeLog.has(
+        2, "Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less than zero"));
     EXPECT_EQ(m_logger.count(2), 0u);
 }
 

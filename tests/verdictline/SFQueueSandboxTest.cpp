@@ -66,7 +66,8 @@ protected:
 TEST_F(SFQueueSandboxTest, AdaptiveQueueLearnsTheFirstReplyOfEachConnectionAndLetsEveryPacketThrough)
 {
     // New connections are marked 1; their first reply is queued after the mark is cleared, so
-    // each connection is queued once.
+    // each connection is queued once. The sandbox's namespace is fresh, so no connection of
+    // these addresses is tracked yet.
     ASSERT_EQ(shell(R"(set -e
         iptables -N TQ_QUEUE
         iptables -A TQ_QUEUE -m mark --mark 1 -j MARK --set-mark 0
