@@ -305,24 +305,35 @@ void Broker::run()
             drainWakeups();
         if (m_stopRequested.load())
             break;
-        if (m_reloadRequested.exchange(false))
-            pushCommonPolicy();
-        if (fds[1].revents != 0)
-            acceptPeers();
-        for (size_t i = 0; i < serials.size(); ++i) {
-            const short revents = fds[i + 2].revents;
-            Connection* connection = find(serials[i]);
-            if (revents == 0 || connection == nullptr || connection->dead)
-                continue;
-            if (revents & (POLLIN | POLLHUP | POLLERR))
-                readFrom(*connection);
-            if (!connection->dead && (revents & POLLOUT))
-                flush(*connection);
+        try {
+            serveTurn(fds, serials);
+        } catch (const std::exception& e) {
+            // Out of memory or a library fault in one frame's handling: the other connections
+            // are still served.
+            m_logger.logMessage(2, kComponent, std::string("Unexpected error while serving: ") + e.what());
         }
-        fireDueAcks(Clock::now());
-        reapDead();
     }
     m_logger.logMessage(5, kComponent, "Platform service stopping");
+}
+
+void Broker::serveTurn(const std::vector<pollfd>& fds, const std::vector<uint64_t>& serials)
+{
+    if (m_reloadRequested.exchange(false))
+        pushCommonPolicy();
+    if (fds[1].revents != 0)
+        acceptPeers();
+    for (size_t i = 0; i < serials.size(); ++i) {
+        const short revents = fds[i + 2].revents;
+        Connection* connection = find(serials[i]);
+        if (revents == 0 || connection == nullptr || connection->dead)
+            continue;
+        if (revents & (POLLIN | POLLHUP | POLLERR))
+            readFrom(*connection);
+        if (!connection->dead && (revents & POLLOUT))
+            flush(*connection);
+    }
+    fireDueAcks(Clock::now());
+    reapDead();
 }
 
 int Broker::pollTimeoutMs(Clock::time_point now) const

@@ -12,6 +12,7 @@
 // (start and run may be on different threads). run() is the only thread that touches sockets,
 // connections and routing state, so none of it is locked. stop() and reloadCommonPolicy() only
 // set an atomic flag and write to the eventfd: any thread and any signal handler may call them.
+// start() sets the process umask to 0177 for the moment of bind(), then puts it back.
 
 #include "ChannelFrame.h"
 
@@ -24,7 +25,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <unordered_map>
+#include <vector>
+
+struct pollfd;
 
 namespace ZAV {
 
@@ -97,6 +102,7 @@ private:
     // Broker.cpp: socket life cycle and the poll loop.
     bool prepareFolderAndLock(std::string& error);
     bool bindAndListen(std::string& error);
+    void serveTurn(const std::vector<pollfd>& fds, const std::vector<uint64_t>& serials);
     void acceptPeers();
     void readFrom(Connection& connection);
     void flush(Connection& connection);
