@@ -4,6 +4,7 @@
 // verdict sink that records what a reader answers. Shared by the parser and the queue tests.
 
 #include "IQueueVerdictSink.h"
+#include "SFAdaptiveQueueEntry.h"
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
@@ -13,6 +14,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace QueueFixtures {
@@ -94,6 +96,13 @@ inline uint32_t address(const char* text)
     uint32_t value = 0;
     inet_pton(AF_INET, text, &value);
     return value;
+}
+
+// A learned connection as "protocol source:port destination:port incoming".
+inline std::string describe(const StatefulFirewall::SFAdaptiveQueueEntry& e)
+{
+    return std::to_string(e.protocol) + " " + e.sourceIp + ":" + std::to_string(e.sourcePort) + " " + e.destinationIp +
+           ":" + std::to_string(e.destinationPort) + " " + std::to_string(e.incoming);
 }
 
 // Records every verdict; answers false while failing is set.

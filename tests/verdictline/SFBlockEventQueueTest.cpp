@@ -14,8 +14,8 @@
 
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <map>
-#include <string>
 #include <vector>
 
 using namespace StatefulFirewall;
@@ -42,20 +42,16 @@ protected:
         SFBlockEventQueue::clearBlockEventQueue();
     }
 
-    void handle(const Message& m)
-    {
-        SFBlockEventQueue::queueHandler(header(craft(m)), m_verdicts, m_logger, m_lookup);
-    }
+    void handle(const Message& m) { SFBlockEventQueue::queueHandler(header(craft(m)), m_verdicts, m_logger, m_lookup); }
 
-    std::map<uint16_t, KGUID> m_marks{{5, rule(5)}, {257, rule(1)}};
     std::vector<uint16_t> m_asked;
     SFBlockEventQueue::MarkLookup m_lookup = [this](uint16_t mark, KGUID* out) {
         m_asked.push_back(mark);
-        auto found = m_marks.find(mark);
-        if (found == m_marks.end())
-            return false;
-        *out = found->second;
-        return true;
+        const std::map<uint16_t, KGUID> marks{{5, rule(5)}, {257, rule(1)}};
+        const auto found = marks.find(mark);
+        if (found != marks.end())
+            *out = found->second;
+        return found != marks.end();
     };
     TestSupport::RecordingLogger m_logger;
     RecordingVerdicts m_verdicts;
@@ -63,107 +59,98 @@ protected:
 
 } // namespace
 
-TEST_F(SFBlockEventQueueTest, EveryPacketIsDroppedAndThoseOfKnownRulesAreRecorded)
+TEST_F(SFBlockEventQueueTest, EveryNamedPacketIsDroppedAndThoseOfKnownRulesAreRecorded)
 {
     struct Case {
-        std::string name;
         std::optional<uint32_t> mark;
         uint8_t hook;
         std::optional<Bytes> payload;
         bool recorded;
-        KGUID ruleId;
-        uint8_t protocol;
-        uint16_t sourcePort;
-        uint16_t destinationPort;
+        uint8_t ruleTag, protocol;
+        uint16_t sourcePort, destinationPort;
         uint8_t icmpType;
-        int direction;
     };
     const Bytes tcp = ipv4(6, "203.0.113.9", "10.0.0.5", ports(4444, 23));
     const Case cases[] = {
-        {"tcp to port 23", 5, NF_INET_LOCAL_IN, tcp, true, rule(5), 6, 4444, 23, 0, FW_DIRECTION_INBOUND},
-        {"icmp echo request", 5, NF_INET_LOCAL_IN, ipv4(1, "203.0.113.9", "10.0.0.5", {8, 0, 1, 2}), true, rule(5), 1,
-         0, 0, 8, FW_DIRECTION_INBOUND},
-        {"protocol 47", 5, NF_INET_LOCAL_IN, ipv4(47, "203.0.113.9", "10.0.0.5", ports(1, 2)), true, rule(5), 47, 0, 0,
-         0, FW_DIRECTION_INBOUND},
-        {"udp leaving", 5, NF_INET_LOCAL_OUT, ipv4(17, "203.0.113.9", "10.0.0.5", ports(5353, 53)), true, rule(5), 17,
-         5353, 53, 0, FW_DIRECTION_OUTBOUND},
-        {"2 transport bytes", 5, NF_INET_LOCAL_IN, ipv4(6, "203.0.113.9", "10.0.0.5", {0x11, 0x5c}), true, rule(5), 6,
-         0, 0, 0, FW_DIRECTION_INBOUND},
-        {"high mark bits ignored", 0x10101, NF_INET_LOCAL_IN, tcp, true, rule(1), 6, 4444, 23, 0,
-         FW_DIRECTION_INBOUND},
-        {"unknown mark", 999, NF_INET_LOCAL_IN, tcp, false, {}, 0, 0, 0, 0, 0},
-        {"no mark", std::nullopt, NF_INET_LOCAL_IN, tcp, false, {}, 0, 0, 0, 0, 0},
-        {"no payload", 5, NF_INET_LOCAL_IN, std::nullopt, false, {}, 0, 0, 0, 0, 0},
-        {"ip header cut short", 5, NF_INET_LOCAL_IN, cut(tcp, 19), false, {}, 0, 0, 0, 0, 0},
+        {5, NF_INET_LOCAL_IN, tcp, true, 5, 6, 4444, 23, 0},
+        {5, NF_INET_LOCAL_IN, ipv4(1, "203.0.113.9", "10.0.0.5", {8, 0, 1, 2}), true, 5, 1, 0, 0, 8},
+        {5, NF_INET_LOCAL_IN, ipv4(47, "203.0.113.9", "10.0.0.5", ports(1, 2)), true, 5, 47, 0, 0, 0},
+        {5, NF_INET_LOCAL_OUT, ipv4(17, "203.0.113.9", "10.0.0.5", ports(5353, 53)), true, 5, 17, 5353, 53, 0},
+        {5, NF_INET_LOCAL_IN, ipv4(6, "203.0.113.9", "10.0.0.5", {0x11, 0x5c}), true, 5, 6, 0, 0, 0},
+        {5, NF_INET_LOCAL_IN, ipv4(6, "203.0.113.9", "10.0.0.5", ports(80, 81), 6), true, 5, 6, 80, 81, 0},
+        {0x10101, NF_INET_LOCAL_IN, tcp, true, 1, 6, 4444, 23, 0}, // bits above the low 16 ignored
+        {999, NF_INET_LOCAL_IN, tcp, false, 0, 0, 0, 0, 0},
+        {std::nullopt, NF_INET_LOCAL_IN, tcp, false, 0, 0, 0, 0, 0},
+        {5, NF_INET_LOCAL_IN, std::nullopt, false, 0, 0, 0, 0, 0},
+        {5, NF_INET_LOCAL_IN, cut(tcp, 19), false, 0, 0, 0, 0, 0},
     };
     const time_t before = time(nullptr);
     std::vector<RecordingVerdicts::Verdict> expectedVerdicts;
-    std::vector<RuleEventInfo> expectedRecords;
-    uint32_t id = 700;
-    for (const Case& c : cases) {
+    for (uint32_t id = 0; id < std::size(cases); ++id) {
         Message m;
-        m.packetId = ++id;
+        m.packetId = id;
         m.queue = kBlockEventQueueNumber;
-        m.mark = c.mark;
-        m.hook = c.hook;
-        m.payload = c.payload;
+        m.mark = cases[id].mark;
+        m.hook = cases[id].hook;
+        m.payload = cases[id].payload;
         handle(m);
         expectedVerdicts.push_back({kBlockEventQueueNumber, id, false});
-        if (!c.recorded)
-            continue;
-        RuleEventInfo e{};
-        e.ruleId = c.ruleId;
-        e.action = FW_ACTION_BLOCK_PACKET;
-        e.sourcePort = c.sourcePort;
-        e.destinationPort = c.destinationPort;
-        e.sourceAddress = address("203.0.113.9");
-        e.destinationAddress = address("10.0.0.5");
-        e.direction = c.direction;
-        e.protocol = c.protocol;
-        e.icmpType = c.icmpType;
-        expectedRecords.push_back(e);
     }
     const time_t after = time(nullptr);
-
     EXPECT_EQ(m_verdicts.verdicts, expectedVerdicts);
     // The lookup key is the mark's low 16 bits; a packet without a mark is not looked up.
-    EXPECT_EQ(m_asked, (std::vector<uint16_t>{5, 5, 5, 5, 5, 257, 999, 5, 5}));
-    for (RuleEventInfo& expected : expectedRecords) {
-        SCOPED_TRACE("protocol " + std::to_string(expected.protocol));
+    EXPECT_EQ(m_asked, (std::vector<uint16_t>{5, 5, 5, 5, 5, 5, 257, 999, 5, 5}));
+
+    for (const Case& c : cases) {
+        if (!c.recorded)
+            continue;
         RuleEventInfo got;
         ASSERT_TRUE(SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&got));
         EXPECT_GE(got.time, before);
         EXPECT_LE(got.time, after);
-        expected.time = got.time;
+        RuleEventInfo want{};
+        want.ruleId = rule(c.ruleTag);
+        want.action = FW_ACTION_BLOCK_PACKET;
+        want.sourcePort = c.sourcePort;
+        want.destinationPort = c.destinationPort;
+        want.sourceAddress = address("203.0.113.9");
+        want.destinationAddress = address("10.0.0.5");
+        want.direction = c.hook == NF_INET_LOCAL_IN ? FW_DIRECTION_INBOUND : FW_DIRECTION_OUTBOUND;
+        want.protocol = c.protocol;
+        want.icmpType = c.icmpType;
+        want.time = got.time;
         // Every byte the queue does not set, reserved ones and the daemon's fields, stays zero.
-        EXPECT_EQ(std::memcmp(&got, &expected, sizeof(got)), 0);
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof(got)), 0) << "protocol " << int(c.protocol);
     }
     RuleEventInfo none;
     EXPECT_FALSE(SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&none));
-
     EXPECT_TRUE(m_logger.has(5, "netfilter Mark - 65793"));
     EXPECT_TRUE(m_logger.has(
         5, "Received packet had a mark of 999, which is not part of an existing rule. Ignoring this packet"));
     EXPECT_EQ(m_logger.count(2), 0u);
 }
 
-TEST_F(SFBlockEventQueueTest, FullBufferDropsWithoutLookupAndRecordsAgainAfterARead)
+TEST_F(SFBlockEventQueueTest, FullBufferDropsUnrecordedAndTheBufferOutlivesTheInstanceUntilCleared)
 {
+    TestSupport::FakeConfigController config;
+    SFBlockEventQueueWrapper* queue = SFBlockEventQueueWrapper::getInstance(m_logger, config);
     Message m;
-    m.queue = kBlockEventQueueNumber;
     m.mark = 5;
     m.payload = ipv4(6, "203.0.113.9", "10.0.0.5", ports(4444, 23));
     for (size_t i = 0; i < SFBlockEventQueue::kMaxEntries; ++i)
         handle(m);
     const size_t linesWhenFull = m_logger.lines().size();
-
     m.payload = ipv4(6, "203.0.113.9", "10.0.0.5", ports(4445, 23));
     handle(m);
     EXPECT_EQ(m_verdicts.verdicts.size(), SFBlockEventQueue::kMaxEntries + 1);
     EXPECT_FALSE(m_verdicts.verdicts.back().accept);
-    EXPECT_EQ(m_asked.size(), SFBlockEventQueue::kMaxEntries);
-    EXPECT_EQ(m_logger.lines().size(), linesWhenFull);
+    EXPECT_EQ(m_asked.size(), SFBlockEventQueue::kMaxEntries) << "a full buffer asks for no rule";
+    EXPECT_EQ(m_logger.lines().size(), linesWhenFull) << "and logs nothing";
 
+    // Stopping with no run only says so; releasing keeps the records.
+    EXPECT_TRUE(queue->stopBlockEventQueue());
+    EXPECT_TRUE(m_logger.has(6, "netlink queue socket is not open"));
+    SFBlockEventQueueWrapper::releaseInstance();
     RuleEventInfo e;
     ASSERT_TRUE(SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&e));
     handle(m);
@@ -173,31 +160,10 @@ TEST_F(SFBlockEventQueueTest, FullBufferDropsWithoutLookupAndRecordsAgainAfterAR
     EXPECT_EQ(count, SFBlockEventQueue::kMaxEntries);
     EXPECT_EQ(e.sourcePort, 4445);
 
+    handle(m);
+    SFBlockEventQueueWrapper::clearBlockEventQueue();
+    EXPECT_FALSE(SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&e));
     m_verdicts.failing = true;
     handle(m);
     EXPECT_TRUE(m_logger.has(2, "Error in sending block verdict to netlink queue socket"));
-}
-
-TEST_F(SFBlockEventQueueTest, RecordsOutliveTheInstanceUntilClearedAndStopWithoutARunIsHarmless)
-{
-    TestSupport::FakeConfigController config;
-    SFBlockEventQueueWrapper* queue = SFBlockEventQueueWrapper::getInstance(m_logger, config);
-    EXPECT_TRUE(queue->stopBlockEventQueue());
-    EXPECT_TRUE(m_logger.has(6, "netlink queue socket is not open"));
-    EXPECT_EQ(m_logger.lines().size(), 1u);
-
-    Message m;
-    m.mark = 5;
-    m.payload = ipv4(6, "203.0.113.9", "10.0.0.5", ports(4444, 23));
-    handle(m);
-    SFBlockEventQueueWrapper::releaseInstance();
-    SFBlockEventQueueWrapper::getInstance(m_logger, config);
-    RuleEventInfo e{};
-    ASSERT_TRUE(SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&e));
-    EXPECT_EQ(e.destinationPort, 23);
-
-    handle(m);
-    SFBlockEventQueueWrapper::releaseInstance();
-    SFBlockEventQueueWrapper::clearBlockEventQueue();
-    EXPECT_FALSE(SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&e));
 }

@@ -1,5 +1,5 @@
-// Both queue readers on real netfilter queues in the sandbox: iptables chains reduced to what
-// the driver builds for each queue, traffic between this namespace (10.0.0.5) and the rig's peer
+// Both queue readers on real netfilter queues in the sandbox: iptables chains reduced to what the
+// driver builds for each queue, traffic between this namespace (10.0.0.5) and the rig's peer
 // (10.0.0.7, with 198.51.100.53 on its loopback routed from here).
 
 #include "SFAdaptiveQueueWrapper.h"
@@ -7,12 +7,11 @@
 #include "SFRuleManager.h"
 
 #include "FakeConfigController.h"
+#include "QueuePacketFixtures.h"
 #include "QueueSandboxRig.h"
 #include "RecordingLogger.h"
 #include "SandboxGuard.h"
 #include "TempDir.h"
-
-#include <arpa/inet.h>
 
 #include <gtest/gtest.h>
 
@@ -20,20 +19,15 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace StatefulFirewall;
 using namespace QueueRig;
 
 namespace {
-
-uint32_t address(const char* text)
-{
-    uint32_t value = 0;
-    inet_pton(AF_INET, text, &value);
-    return value;
-}
 
 class SFQueueSandboxTest : public ::testing::Test {
 protected:
@@ -43,8 +37,6 @@ protected:
         ASSERT_EQ(shell("rig_up && in_peer ip addr replace 198.51.100.53/32 dev lo && "
                         "ip route replace 198.51.100.53/32 via 10.0.0.7"),
                   0);
-        SFAdaptiveQueueWrapper::clearAdaptiveQueue();
-        SFBlockEventQueueWrapper::clearBlockEventQueue();
     }
 
     void TearDown() override
@@ -65,9 +57,8 @@ protected:
 
 TEST_F(SFQueueSandboxTest, AdaptiveQueueLearnsTheFirstReplyOfEachConnectionAndLetsEveryPacketThrough)
 {
-    // New connections are marked 1; their first reply is queued after the mark is cleared, so
-    // each connection is queued once. The sandbox's namespace is fresh, so no connection of
-    // these addresses is tracked yet.
+    // New connections are marked 1; the first reply is queued once its mark is cleared, so each
+    // connection is queued once.
     ASSERT_EQ(shell(R"(set -e
         iptables -N TQ_QUEUE
         iptables -A TQ_QUEUE -m mark --mark 1 -j MARK --set-mark 0
@@ -83,30 +74,33 @@ TEST_F(SFQueueSandboxTest, AdaptiveQueueLearnsTheFirstReplyOfEachConnectionAndLe
         iptables -A INPUT -m state --state NEW -j CONNMARK --save-mark
         iptables -A OUTPUT -m state --state NEW -j CONNMARK --save-mark)"),
               0);
+    SFAdaptiveQueueWrapper::clearAdaptiveQueue();
     SFAdaptiveQueueWrapper* queue = SFAdaptiveQueueWrapper::getInstance(m_logger);
     ReaderThread reader([queue] { return queue->startAdaptiveQueue(); }, [queue] { return queue->stopAdaptiveQueue(); });
     ASSERT_TRUE(waitForQueue(1, true));
 
-    Background echo("exec ip netns exec tqpeer \"$TOOL\" udp-echo 198.51.100.53 53 --count 2 --timeout 5000");
-    ASSERT_NE(echo.waitForLine("ready"), "") << echo.output();
-    EXPECT_EQ(udpEchoes("10.0.0.5", 40000, "198.51.100.53", 53, 2), 2);
-
-    Background listener("exec \"$TOOL\" tcp-listen 10.0.0.5 22 --timeout 5000");
-    ASSERT_NE(listener.waitForLine("ready"), "") << listener.output();
-    EXPECT_EQ(shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 22 --from 10.0.0.7 --timeout 2000"), 0);
-    const std::string accepted = listener.waitForLine("peer 10.0.0.7:");
-    ASSERT_NE(accepted, "");
-    const auto peerPort = static_cast<uint16_t>(std::stoul(accepted.substr(std::strlen("peer 10.0.0.7:"))));
-
+    // Both echoes and the connection's greeting must come back; the receivers name their peers.
+    std::string peers;
+    ASSERT_EQ(shell(R"(set -e
+        serve /run/echo.out in_peer "$TOOL" udp-echo 198.51.100.53 53 --count 2 --timeout 5000
+        "$TOOL" udp-send 198.51.100.53 53 --from 10.0.0.5 --count 2 --expect-reply
+        serve /run/listen.out "$TOOL" tcp-listen 10.0.0.5 22 --timeout 5000
+        in_peer "$TOOL" tcp-connect 10.0.0.5 22 --from 10.0.0.7 --timeout 2000 | grep -qx ok
+        wait
+        grep -h '^peer' /run/echo.out /run/listen.out | sed 's/^peer //')",
+                    &peers),
+              0)
+        << peers;
+    std::istringstream lines(peers);
+    std::string udpPeer, udpPeerAgain, tcpPeer;
+    lines >> udpPeer >> udpPeerAgain >> tcpPeer;
     ASSERT_TRUE(reader.stopAndJoin());
+
     std::vector<std::string> learned;
     SFAdaptiveQueueEntry e;
     while (SFAdaptiveQueueWrapper::readAndRemoveAdaptiveQueueEntry(&e))
-        learned.push_back(std::to_string(e.protocol) + " " + e.sourceIp + ":" + std::to_string(e.sourcePort) + " " +
-                          e.destinationIp + ":" + std::to_string(e.destinationPort) + " " +
-                          std::to_string(e.incoming));
-    EXPECT_EQ(learned, (std::vector<std::string>{"17 10.0.0.5:40000 198.51.100.53:53 0",
-                                                 "6 10.0.0.7:" + std::to_string(peerPort) + " 10.0.0.5:22 1"}));
+        learned.push_back(QueueFixtures::describe(e));
+    EXPECT_EQ(learned, (std::vector<std::string>{"17 " + udpPeer + " 198.51.100.53:53 0", "6 " + tcpPeer + " 10.0.0.5:22 1"}));
     EXPECT_EQ(m_logger.count(2), 0u);
 }
 
@@ -130,61 +124,56 @@ TEST_F(SFQueueSandboxTest, BlockEventQueueDropsMarkedPacketsAndRecordsTheRulesOf
         iptables -A INPUT -m mark ! --mark 0 -j NFQUEUE --queue-num 3
         iptables -A OUTPUT -m mark ! --mark 0 -j NFQUEUE --queue-num 3)"),
               0);
+    SFBlockEventQueueWrapper::clearBlockEventQueue();
     SFBlockEventQueueWrapper* queue = SFBlockEventQueueWrapper::getInstance(m_logger, config);
     ReaderThread reader([queue] { return queue->startBlockEventQueue(); },
                         [queue] { return queue->stopBlockEventQueue(); });
     ASSERT_TRUE(waitForQueue(3, true));
 
     const time_t t0 = time(nullptr);
-    EXPECT_EQ(shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 23 --from 10.0.0.7 --timeout 1500"), 3);
-    EXPECT_NE(shell("in_peer ping -c 1 -W 1 10.0.0.5"), 0);
-    EXPECT_TRUE(udpSend("10.0.0.5", 41000, "10.0.0.7", 9));
-
+    std::string outcome;
+    shell(R"(in_peer "$TOOL" tcp-connect 10.0.0.5 23 --from 10.0.0.7 --timeout 1500; echo "tcp $?"
+             in_peer ping -c 1 -W 1 10.0.0.5 >/dev/null; echo "ping $?"
+             "$TOOL" udp-send 10.0.0.7 9 --from 10.0.0.5; echo "udp $?")",
+          &outcome);
+    EXPECT_EQ(outcome, "tcp 3\nping 1\nudp 0\n") << "the peer's connection times out, its ping is lost";
     std::map<uint8_t, std::vector<RuleEventInfo>> byProtocol;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (byProtocol.size() < 3 && std::chrono::steady_clock::now() < deadline) {
-        RuleEventInfo event;
-        if (SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&event))
-            byProtocol[event.protocol].push_back(event);
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    RuleEventInfo got;
+    for (int wait = 0; byProtocol.count(17) == 0 && wait < 200; ++wait) {
+        while (SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&got))
+            byProtocol[got.protocol].push_back(got);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     const time_t t1 = time(nullptr);
     ASSERT_TRUE(reader.stopAndJoin());
     ASSERT_EQ(byProtocol.size(), 3u);
-
-    auto expected = [](const RuleEventInfo& got, KGUID rule, uint8_t protocol, const char* from, uint16_t sourcePort,
-                       const char* to, uint16_t destinationPort, uint8_t icmpType, int direction) {
-        RuleEventInfo e{};
-        e.ruleId = rule;
-        e.action = FW_ACTION_BLOCK_PACKET;
-        e.protocol = protocol;
-        e.sourceAddress = address(from);
-        e.sourcePort = sourcePort;
-        e.destinationAddress = address(to);
-        e.destinationPort = destinationPort;
-        e.icmpType = icmpType;
-        e.direction = direction;
-        e.time = got.time;
-        return e;
+    auto expect = [](const RuleEventInfo& got, KGUID rule, const char* from, const char* to, uint16_t destinationPort,
+                     uint8_t icmpType, int direction) {
+        RuleEventInfo want{};
+        want.ruleId = rule;
+        want.action = FW_ACTION_BLOCK_PACKET;
+        want.protocol = got.protocol;
+        want.sourceAddress = QueueFixtures::address(from);
+        want.destinationAddress = QueueFixtures::address(to);
+        // The peer's ports are its system's choice; whether a port is there is checked below.
+        want.sourcePort = got.sourcePort;
+        want.destinationPort = destinationPort;
+        want.icmpType = icmpType;
+        want.direction = direction;
+        want.time = got.time;
+        EXPECT_EQ(std::memcmp(&got, &want, sizeof(got)), 0) << "protocol " << int(got.protocol);
     };
-    // Each retransmitted SYN is queued and recorded again, from the same port.
-    const uint16_t telnetPort = byProtocol[6].front().sourcePort;
-    EXPECT_NE(telnetPort, 0);
-    for (const RuleEventInfo& got : byProtocol[6]) {
-        const RuleEventInfo want = expected(got, telnet, 6, "10.0.0.7", telnetPort, "10.0.0.5", 23, 0, 1);
-        EXPECT_EQ(std::memcmp(&got, &want, sizeof(got)), 0);
-        EXPECT_GE(got.time, t0);
-        EXPECT_LE(got.time, t1);
+    // Every retransmitted SYN is queued and recorded again.
+    for (const RuleEventInfo& syn : byProtocol[6]) {
+        expect(syn, telnet, "10.0.0.7", "10.0.0.5", 23, 0, FW_DIRECTION_INBOUND);
+        EXPECT_NE(syn.sourcePort, 0);
+        EXPECT_GE(syn.time, t0);
+        EXPECT_LE(syn.time, t1);
     }
-    const RuleEventInfo& echo = byProtocol[1].front();
-    const RuleEventInfo echoWant = expected(echo, ping, 1, "10.0.0.7", 0, "10.0.0.5", 0, 8, 1);
-    EXPECT_EQ(std::memcmp(&echo, &echoWant, sizeof(echo)), 0);
-    const RuleEventInfo& sent = byProtocol[17].front();
-    const RuleEventInfo sentWant = expected(sent, discard, 17, "10.0.0.5", 41000, "10.0.0.7", 9, 0, 2);
-    EXPECT_EQ(std::memcmp(&sent, &sentWant, sizeof(sent)), 0);
-
+    expect(byProtocol[1].front(), ping, "10.0.0.7", "10.0.0.5", 0, 8, FW_DIRECTION_INBOUND);
+    EXPECT_EQ(byProtocol[1].front().sourcePort, 0);
+    expect(byProtocol[17].front(), discard, "10.0.0.5", "10.0.0.7", 9, 0, FW_DIRECTION_OUTBOUND);
+    EXPECT_NE(byProtocol[17].front().sourcePort, 0);
     EXPECT_TRUE(m_logger.has(5, "netfilter Mark - 65793"));
-    EXPECT_TRUE(m_logger.has(5, "Adding data to BlockEvent Queue"));
     EXPECT_EQ(m_logger.count(2), 0u);
 }
