@@ -1,0 +1,302 @@
+// The channel's client side through the life of the platform service as a separate process:
+// stopping, the service dying and coming back, a responder that stalls or fails, and the
+// zavcall probe.
+
+#include "ChannelClientRig.h"
+#include "ChannelTestClient.h"
+#include "CommandRequest.h"
+#include "CommandResponse.h"
+#include "FMPException.h"
+#include "FakeResponder.h"
+#include "TempDir.h"
+
+#include <boost/serialization/string.hpp>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+using namespace TestSupport;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Role = ChannelClientRig::Role;
+
+namespace {
+
+constexpr int kTool = 3000;
+constexpr int kDaemon = 7000;
+
+// A program run with its standard output and error in files; killed if still running when the
+// object goes, so a failed assertion never leaves a process behind.
+class Process {
+public:
+    Process(std::vector<std::string> words, const std::string& outputFile)
+    {
+        std::vector<char*> argv;
+        for (std::string& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0)
+            throw std::runtime_error("cannot run " + words[0]);
+    }
+    ~Process()
+    {
+        if (!m_ended) {
+            ::kill(m_pid, SIGKILL);
+            wait(5s);
+        }
+    }
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    void kill() { ::kill(m_pid, SIGKILL); }
+
+    // The exit status; -1 when it ended by a signal or did not end within timeout.
+    int wait(std::chrono::milliseconds timeout)
+    {
+        const auto deadline = Clock::now() + timeout;
+        while (!m_ended) {
+            int status = 0;
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_ended = true;
+                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            } else if (Clock::now() >= deadline) {
+                return -1;
+            } else {
+                std::this_thread::sleep_for(5ms);
+            }
+        }
+        return m_status;
+    }
+
+private:
+    pid_t m_pid = -1;
+    bool m_ended = false;
+    int m_status = -1;
+};
+
+bool acceptsConnections(const std::string& path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return connected;
+}
+
+class ChannelLifeCycleTest : public ::testing::Test {
+protected:
+    TempDir m_dir;
+    std::string m_socketPath = m_dir.file("zav/zavsocket");
+    std::unique_ptr<Process> m_service;
+
+    void startService()
+    {
+        m_service = std::make_unique<Process>(
+            std::vector<std::string>{TQ_ZAVBROKERD, "--socket", m_socketPath},
+            m_dir.file("service.log"));
+        const auto deadline = Clock::now() + 5s;
+        while (!acceptsConnections(m_socketPath)) {
+            if (Clock::now() > deadline)
+                throw std::runtime_error("the service did not come up: " +
+                                         readFile(m_dir.file("service.log")));
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    void killService()
+    {
+        m_service->kill();
+        m_service->wait(5s);
+    }
+    void SetUp() override { startService(); }
+
+    static ZAV::CommandRequest* echoRequest(ZAV::CommandRequest& request, const std::string& text)
+    {
+        request.setCustomDataPresent(true);
+        *request.getWideOutputArchive() << text;
+        return &request;
+    }
+
+    // zavcall's exit status, with its output in output.
+    int zavcall(std::vector<std::string> args, std::string& output)
+    {
+        args.insert(args.begin(), {TQ_ZAVCALL, "--socket", m_socketPath});
+        Process probe(args, m_dir.file("zavcall.out"));
+        const int status = probe.wait(15s);
+        output = readFile(m_dir.file("zavcall.out"));
+        return status;
+    }
+};
+
+TEST_F(ChannelLifeCycleTest, StopEndsTheRunLoopWithin100Milliseconds)
+{
+    ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
+    ASSERT_TRUE(tool.start());
+    std::this_thread::sleep_for(50ms); // the loop is blocked in its read by now
+    const auto start = Clock::now();
+    tool.client().stop();
+    ASSERT_TRUE(tool.waitLoopEnded(1s));
+    EXPECT_LT(Clock::now() - start, 100ms);
+    EXPECT_EQ(tool.lastFailure(), "") << "run() must return normally after stop()";
+    EXPECT_FALSE(tool.client().isActive());
+    EXPECT_FALSE(tool.socket().isConnected());
+    // A stopped client does not connect again for a sender.
+    const std::string bytes = "x";
+    EXPECT_THROW(tool.client().sendRawMessage(bytes.data(), bytes.size()), ZAV::FMPException);
+}
+
+TEST_F(ChannelLifeCycleTest, KillingTheServiceFailsPendingSendsAtOnceWithoutSigpipe)
+{
+    ChannelClientRig daemon(m_socketPath, kDaemon, Role::Responder);
+    daemon.handler().script(500, FakeCommandHandler::Behaviour::HoldUntilReleased);
+    ASSERT_TRUE(daemon.start());
+    ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
+    ASSERT_TRUE(tool.start());
+
+    ZAV::CommandRequest request(500, kDaemon);
+    ZAV::CommandResponse response;
+    auto pending = std::async(std::launch::async, [&] { tool.call(*echoRequest(request, "held"), response); });
+    ASSERT_TRUE(daemon.handler().waitForCommands(1, 2s));
+
+    const auto killed = Clock::now();
+    killService();
+    ASSERT_EQ(pending.wait_for(1s), std::future_status::ready);
+    pending.get();
+    EXPECT_LT(Clock::now() - killed, 500ms);
+    EXPECT_FALSE(response.getCommandCompleted());
+    ASSERT_TRUE(tool.waitLoopEnded(1s));
+    EXPECT_NE(tool.lastFailure(), "") << "run() must throw when the connection breaks";
+
+    // The daemon's held reply now goes to a dead peer: a failed send, not a fatal signal, and
+    // the answer of last resort fails the same way.
+    daemon.handler().release();
+    ASSERT_TRUE(daemon.waitLoopEnded(2s));
+    // With nobody listening the client's raw send reconnects and fails with an exception.
+    const std::string bytes(24, '\0');
+    EXPECT_THROW(daemon.client().sendRawMessage(bytes.data(), bytes.size()), ZAV::FMPException);
+}
+
+TEST_F(ChannelLifeCycleTest, TimeoutOverrideEndsTheWaitForAStallingDaemon)
+{
+    FakeResponder daemon(m_socketPath, kDaemon);
+    daemon.script(500, ScriptedAnswer::ignore());
+    ASSERT_EQ(daemon.start(), 1);
+
+    ASSERT_EQ(::setenv("ZAV_SEND_TIMEOUT_SECS", "1", 1), 0);
+    ChannelClientRig tool(m_socketPath, kTool, Role::Requester); // reads the override
+    ::unsetenv("ZAV_SEND_TIMEOUT_SECS");
+    ASSERT_TRUE(tool.start());
+
+    ZAV::CommandRequest request(500, kDaemon);
+    ZAV::CommandResponse response;
+    const auto start = Clock::now();
+    tool.call(*echoRequest(request, "stall"), response);
+    const auto took = Clock::now() - start;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 3s);
+    EXPECT_FALSE(response.getCommandCompleted());
+    EXPECT_TRUE(tool.log().has(4, "No reply to command 500 to 7000 within 1 s"));
+}
+
+TEST_F(ChannelLifeCycleTest, AfterARestartRawSendReconnectsAndRegistersAgain)
+{
+    ChannelClientRig daemon(m_socketPath, kDaemon, Role::Responder);
+    daemon.reRegisterAfterBreaks(100ms);
+    ASSERT_TRUE(daemon.start());
+
+    killService();
+    startService();
+
+    // The daemon re-registers on its own; a tool reaches it once that went through.
+    ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
+    ASSERT_TRUE(tool.start());
+    bool answered = false;
+    const auto deadline = Clock::now() + 5s;
+    while (!answered && Clock::now() < deadline) {
+        ZAV::CommandRequest request(500, kDaemon);
+        ZAV::CommandResponse response;
+        tool.call(*echoRequest(request, "back"), response);
+        std::string reply;
+        if (response.getCommandCompleted() && response.getNarrowInputArchive() != nullptr)
+            *response.getNarrowInputArchive() >> reply;
+        answered = reply == "echo:back";
+        if (!answered)
+            std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(answered);
+    EXPECT_GE(daemon.runs(), 2);
+    EXPECT_TRUE(daemon.log().has(5, "Connected again to the platform service at " + m_socketPath));
+}
+
+TEST_F(ChannelLifeCycleTest, HandlerThatThrowsStillYieldsCompletedWithStatusFalse)
+{
+    ChannelClientRig daemon(m_socketPath, kDaemon, Role::Responder);
+    daemon.handler().script(502, FakeCommandHandler::Behaviour::Throw);
+    ASSERT_TRUE(daemon.start());
+    ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
+    ASSERT_TRUE(tool.start());
+
+    ZAV::CommandRequest request(502, kDaemon);
+    ZAV::CommandResponse response;
+    tool.call(request, response);
+    EXPECT_TRUE(response.getCommandCompleted());
+    EXPECT_FALSE(response.getCommandStatus());
+    EXPECT_FALSE(response.hasCustomData());
+    // The daemon's loop survived the throw and serves the next command.
+    ZAV::CommandRequest next(500, kDaemon);
+    ZAV::CommandResponse nextResponse;
+    tool.call(*echoRequest(next, "after"), nextResponse);
+    EXPECT_TRUE(nextResponse.getCommandStatus());
+}
+
+TEST_F(ChannelLifeCycleTest, ZavcallReportsTheReplyInItsExitStatus)
+{
+    std::string output;
+    EXPECT_EQ(zavcall({"--dest", "1", "--cmd", "1003", "--narrow-bool", "1"}, output), 0) << output;
+    EXPECT_NE(output.find("completed 1, status 1"), std::string::npos) << output;
+
+    // No daemon: answered not completed at once.
+    const auto start = Clock::now();
+    EXPECT_NE(zavcall({"--dest", "7000", "--cmd", "100000"}, output), 0) << output;
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_NE(output.find("completed 0"), std::string::npos) << output;
+
+    // A daemon that echoes: the reply's data is printed.
+    ChannelClientRig daemon(m_socketPath, kDaemon, Role::Responder);
+    ASSERT_TRUE(daemon.start());
+    EXPECT_EQ(zavcall({"--cmd", "500", "--wide-string", "ping"}, output), 0) << output;
+    EXPECT_NE(output.find("data narrow"), std::string::npos) << output;
+    EXPECT_NE(output.find("echo:ping"), std::string::npos) << output;
+    EXPECT_EQ(daemon.handler().received().size(), 1u);
+
+    // Nobody listening: the channel failure has its own status.
+    killService();
+    EXPECT_EQ(zavcall({"--cmd", "500"}, output), 3) << output;
+}
+
+} // namespace
