@@ -9,7 +9,9 @@
 
 #include <libmnl/libmnl.h>
 
+#include <exception>
 #include <new>
+#include <string>
 
 namespace StatefulFirewall {
 

@@ -8,13 +8,14 @@
 // Ownership: one process-wide instance made by getInstance and freed by releaseInstance; the
 // logger is the daemon's and outlives it. The buffer and the current run are class-wide: they
 // survive releaseInstance, so records are kept until read or cleared, and a run started through
-// a released instance can still be stopped. A run uses nothing of the instance once its queue
-// is open (see SFNetfilterSocket), so releasing during a run frees nothing the run reads.
+// a released instance can still be stopped. A run uses nothing of the instance once its start
+// has copied what it needs, so releasing during a run frees nothing the run reads.
 //
 // Threads: startAdaptiveQueue runs the receive loop in the calling thread (the daemon's adaptive
 // queue thread), which alone appends; any thread reads, clears and stops. Locks, never nested:
-// m_instanceMutex (creation and release), m_adaptiveQueueMutex (the buffer: the limit test and
-// the append of one packet in one hold, each removal, the clearing), and the runner's own.
+// m_instanceMutex (creation, release, the start's copies), m_adaptiveQueueMutex (the buffer: the
+// limit test and the append of one packet in one hold, each removal, the clearing), and the
+// runner's own.
 
 #include "SFAdaptiveQueueEntry.h"
 #include "SFQueueRunner.h"

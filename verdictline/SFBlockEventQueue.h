@@ -8,13 +8,13 @@
 // Ownership: one process-wide instance made by getInstance and freed by releaseInstance; the
 // logger and the configuration controller are the daemon's and outlive it. The buffer and the
 // current run are class-wide and survive releaseInstance. A run uses nothing of the instance
-// once its queue is open. Its mark lookup asks the rule manager, creating it when none exists,
-// so a run must be stopped before the rule manager is released.
+// once its start has copied what it needs. Its mark lookup asks the rule manager, creating it
+// when none exists, so a run must be stopped before the rule manager is released.
 //
 // Threads: startBlockEventQueue runs the receive loop in the calling thread (the daemon's
 // queue-monitoring thread), which alone appends; any thread reads, clears and stops. Locks,
-// never nested: m_instanceMutex (creation and release), m_blockEventQueueMutex (the buffer: the
-// limit test, each append and removal, the clearing), and the runner's own.
+// never nested: m_instanceMutex (creation, release, the start's copies), m_blockEventQueueMutex
+// (the buffer: the limit test, each append and removal, the clearing), and the runner's own.
 
 #include "RuleEventInfo.h"
 #include "SFQueueRunner.h"
