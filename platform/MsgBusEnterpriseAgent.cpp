@@ -161,7 +161,7 @@ void MsgBusEnterpriseAgent::deliverPolicies()
         if (m_spool.readText(file, text))
             result = deliverPolicy(text, &softwareId, m_spool.path(file));
         if (result < 0)
-            return; // the plug-in went away between the check and the call
+            return; // no policy plug-in to take it: it waits, unfinished
         if (!m_spool.finishPolicy(name, softwareId, result))
             m_deliveredKeptInPlace.insert(name);
         if (m_debug)
