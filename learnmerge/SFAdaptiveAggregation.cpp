@@ -370,6 +370,15 @@ bool SFAdaptiveAggregation::aggregatePrivateIpParams(AggregatedRuleMap* rules, i
                 " as it did not belong to any of the local subnets or rfc 1918 network");
         }
     }
+    if (collapsed.empty()) {
+        // The host's networks changed under the collapse and no source is covered any more. An
+        // empty list would become a rule for any source: keep the list as it was instead.
+        sources->pop_back();
+        log("Not aggregating new private source ip " + ip + " for subnet entry " + subnet +
+            " for destination port " + portText +
+            " as none of the sources belongs to a local subnet or rfc 1918 network any more");
+        return true;
+    }
     sources->assign(collapsed.begin(), collapsed.end());
     return false;
 }

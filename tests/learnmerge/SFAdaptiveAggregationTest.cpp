@@ -433,3 +433,61 @@ TEST_F(SFAdaptiveAggregationTest, ClearingAndReleasingForgetWhatWasLearned)
     m_wrapper->getUdpPrivateAggregatedRules(nullptr, nullptr);
     EXPECT_EQ(incoming, one(22, "192.168.1.0/24", {"203.0.113.5"}));
 }
+
+namespace {
+
+// A monitor whose networks change after a given number of lookups, as the real one's tables
+// do when its thread updates them between two lookups of one record.
+class ChangingMonitor : public TestSupport::FakeNwIFManager {
+public:
+    Table getUniqueNetworksVsBroadcast() override
+    {
+        ++m_calls;
+        return m_calls > m_changeAfter ? m_after : FakeNwIFManager::getUniqueNetworksVsBroadcast();
+    }
+    size_t m_calls = 0;
+    size_t m_changeAfter = SIZE_MAX;
+    Table m_after;
+};
+
+TEST(SFAdaptiveAggregationRaceTest, CollapseThatWouldLeaveNoSourceKeepsTheList)
+{
+    const Table withCarrierNat = {{"100.64.0.0/10", "100.127.255.255"},
+                                  {"192.168.1.0/24", "192.168.1.255"}};
+    Sources nine;
+    for (int i = 1; i <= 9; ++i)
+        nine.push_back(nth("100.64.0.", i));
+    auto run = [&](ChangingMonitor& monitor, TestSupport::RecordingLogger& logger) {
+        SFAdaptiveAggregationWrapper::releaseInstance();
+        monitor.setNetworksVsBroadcast(withCarrierNat);
+        SFAdaptiveAggregationWrapper* wrapper = SFAdaptiveAggregationWrapper::getInstance(logger, monitor);
+        for (const std::string& source : nine) {
+            const SFAdaptiveQueueEntry entry = record(kTcp, kIn, source, "192.168.1.10", 443);
+            wrapper->aggregateRule(&entry);
+        }
+        const SFAdaptiveQueueEntry tenth = record(kTcp, kIn, "100.64.0.10", "192.168.1.10", 443);
+        wrapper->aggregateRule(&tenth);
+        AggregatedRuleMap in, out;
+        wrapper->getTcpPrivateAggregatedRules(&in, &out);
+        SFAdaptiveAggregationWrapper::releaseInstance();
+        return in;
+    };
+
+    // How many lookups a stable host needs; the last ten are the collapse's, one per source.
+    TestSupport::RecordingLogger quietLogger;
+    ChangingMonitor stable;
+    run(stable, quietLogger);
+    ASSERT_GT(stable.m_calls, 10u);
+
+    // The carrier-grade NAT network leaves the host just before the collapse.
+    TestSupport::RecordingLogger logger;
+    ChangingMonitor changing;
+    changing.m_changeAfter = stable.m_calls - 10;
+    changing.m_after = {{"192.168.1.0/24", "192.168.1.255"}};
+    EXPECT_EQ(run(changing, logger), one(443, "192.168.1.0/24", nine));
+    EXPECT_TRUE(logger.has(6, "Not aggregating new private source ip 100.64.0.10 for subnet entry "
+                              "192.168.1.0/24 for destination port 443 as none of the sources "
+                              "belongs to a local subnet or rfc 1918 network any more"));
+}
+
+} // namespace
