@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -168,6 +169,34 @@ TEST_F(ChannelLifeCycleTest, StopEndsTheRunLoopWithin100Milliseconds)
     // A stopped client does not connect again for a sender.
     const std::string bytes = "x";
     EXPECT_THROW(tool.client().sendRawMessage(bytes.data(), bytes.size()), ZAV::FMPException);
+}
+
+TEST_F(ChannelLifeCycleTest, SignalsInterruptingTheReadDoNotBreakTheConnection)
+{
+    // A handler installed without SA_RESTART makes the blocked read return EINTR.
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &quiet, &previous), 0);
+
+    ChannelClientRig daemon(m_socketPath, kDaemon, Role::Responder);
+    ASSERT_TRUE(daemon.start());
+    ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
+    ASSERT_TRUE(tool.start());
+    for (int i = 0; i < 20; ++i) {
+        ::pthread_kill(daemon.loopThread(), SIGUSR1);
+        ::pthread_kill(tool.loopThread(), SIGUSR1);
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_FALSE(tool.waitLoopEnded(20ms)) << tool.lastFailure();
+    ASSERT_FALSE(daemon.waitLoopEnded(0ms)) << daemon.lastFailure();
+    ZAV::CommandRequest request(500, kDaemon);
+    ZAV::CommandResponse response;
+    tool.call(*echoRequest(request, "interrupted"), response);
+    EXPECT_TRUE(response.getCommandStatus());
+    tool.stop();
+    daemon.stop();
+    ::sigaction(SIGUSR1, &previous, nullptr);
 }
 
 TEST_F(ChannelLifeCycleTest, KillingTheServiceFailsPendingSendsAtOnceWithoutSigpipe)

@@ -56,6 +56,8 @@ public:
     // The message of the last break run() threw for; empty when none.
     std::string lastFailure() const;
     int runs() const;
+    // The loop thread, for signalling it.
+    std::thread::native_handle_type loopThread() { return m_thread.native_handle(); }
 
     int fmId() const { return m_fmId; }
     ZAV::FMCommClient& client() { return m_client; }
