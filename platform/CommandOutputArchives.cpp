@@ -41,14 +41,13 @@ boost::archive::text_woarchive& CommandOutputArchives::wide()
 
 bool CommandOutputArchives::narrowWritten() const
 {
-    return m_narrow && (m_narrowStream.fail() || m_narrowStream.str().size() >
-                                                     static_cast<std::size_t>(m_narrowHeader));
+    // A failed stream counts as written, so that narrowBytes() reports the failure.
+    return m_narrow && (m_narrowStream.fail() || written(m_narrowStream) > m_narrowHeader);
 }
 
 bool CommandOutputArchives::wideWritten() const
 {
-    return m_wide &&
-           (m_wideStream.fail() || m_wideStream.str().size() > static_cast<std::size_t>(m_wideHeader));
+    return m_wide && (m_wideStream.fail() || written(m_wideStream) > m_wideHeader);
 }
 
 std::string CommandOutputArchives::narrowBytes() const

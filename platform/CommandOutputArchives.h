@@ -36,10 +36,11 @@ public:
     std::string wideBytes() const;
 
 private:
-    std::ostringstream m_narrowStream;
+    // Mutable for tellp(), which asks where the stream is without changing what it holds.
+    mutable std::ostringstream m_narrowStream;
     std::unique_ptr<boost::archive::text_oarchive> m_narrow;
     std::streamoff m_narrowHeader = 0; // length of the header boost wrote at creation
-    std::wostringstream m_wideStream;
+    mutable std::wostringstream m_wideStream;
     std::unique_ptr<boost::archive::text_woarchive> m_wide;
     std::streamoff m_wideHeader = 0;
 };
