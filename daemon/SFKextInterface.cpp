@@ -1,0 +1,173 @@
+// The bridge's object, its connection to netfilter, hooking and FTP inspection.
+
+#include "SFKextInterface.h"
+
+#include "IConfigController.h"
+#include "ILogger.h"
+#include "IZAVUtils.h"
+#include "SFException.h"
+#include "SFHelperUtils.h"
+#include "SFRuleManager.h"
+
+#include <boost/thread/lock_guard.hpp>
+
+#include <exception>
+#include <utility>
+
+namespace StatefulFirewall {
+
+boost::mutex SFKextInterface::m_guardRuleTableDataParsing;
+
+namespace {
+
+using Lock = boost::lock_guard<boost::mutex>;
+
+} // namespace
+
+SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config,
+                                 INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
+                                 std::unique_ptr<INetfilter> driver)
+    : m_handle(-1), m_hooking(false), m_aggregationInterval(0), m_reportingInterval(0),
+      m_consumeStop(false), m_readStop(false), m_reportingStop(false),
+      m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
+      m_nwIfManager(nwIfManager), m_netfilter(std::move(driver)), m_eventAdaptor(eventAdaptor),
+      m_healthCheckStop(false), m_healthCheckPeriod(0)
+{
+}
+
+SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config,
+                                 INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
+                                 std::shared_ptr<ZAV::IZAVUtils> zavUtils,
+                                 std::string netfilterStateFile)
+    : SFKextInterface(logger, config, nwIfManager, eventAdaptor, std::unique_ptr<INetfilter>())
+{
+    m_zavUtils = std::move(zavUtils);
+    // The driver is the runner's only user: the bridge keeps no reference of its own.
+    auto runner = std::make_shared<SFHelperUtils>(logger, m_zavUtils);
+    m_netfilter = std::make_unique<SFIptables>(logger, config, runner, nwIfManager,
+                                               std::move(netfilterStateFile));
+}
+
+SFKextInterface::~SFKextInterface()
+{
+    if (m_hooking.load()) {
+        try {
+            stopHooking();
+        } catch (const SFException& e) {
+            log(2, "Unexpected SFException. Exception is " + std::to_string(e.code) +
+                       " and exception message is " + e.message);
+        } catch (const std::exception&) {
+            log(2, "Unknown exception occurred");
+        }
+    }
+    m_handle.store(-1);
+    // A thread started while not hooked ends by itself, and a failed stop may have left one:
+    // none may outlive the object it runs on.
+    {
+        Lock lock(m_threadControlMutex);
+        stopThreads();
+    }
+    freeAdaptiveRecords();
+    freeBlockEventRecords();
+}
+
+void SFKextInterface::log(int level, const std::string& message)
+{
+    m_logger.logMessage(level, m_componentName, message);
+}
+
+SFRuleManager* SFKextInterface::ruleManager()
+{
+    return SFRuleManager::getInstance(m_logger, m_configController, true);
+}
+
+void SFKextInterface::connectToKext()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    const std::string version = m_netfilter->getNetfilterVersion();
+    log(5, "Detected Netfilter version : " + version);
+}
+
+void SFKextInterface::startHooking()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    m_hooking.store(true);
+}
+
+void SFKextInterface::stopHooking()
+{
+    {
+        // One hold for the flag and the clean-up: a push waiting for the mutex then finds the
+        // flag clear and leaves iptables alone, so no generation is linked after this.
+        Lock lock(m_guardRuleTableDataParsing);
+        m_hooking.store(false);
+        try {
+            m_netfilter->setNetfilterPolicyToAccept(true);
+            m_netfilter->flushIptablesDefaultDropRule();
+            m_netfilter->flushIptablesInCurrentPolicy();
+        } catch (const SFException&) {
+            log(5, "Error in setting default Netfilter policy to Accept and flushing Netfilter rules.");
+        } catch (const std::exception&) {
+            log(5, "Error in setting default Netfilter policy to Accept and flushing Netfilter rules.");
+        }
+    }
+    {
+        Lock lock(m_threadControlMutex);
+        stopThreads();
+    }
+    ruleManager()->disableAllRuleAndGroupEnforcement();
+}
+
+void SFKextInterface::disconnectFromKext()
+{
+    m_handle.store(-1);
+}
+
+bool SFKextInterface::processFtpInspectionSetting()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    try {
+        const std::string ports = m_configController.getFtpInspectionPorts();
+        const bool enabled = m_configController.getFwFTPinspectionOption();
+        return m_netfilter->updateFtpInspectionSetting(enabled, ports);
+    } catch (const SFException&) {
+        log(5, "Ignoring exception that was raised while updating the FTP inspection setting");
+    } catch (const std::exception&) {
+        log(5, "Ignoring exception that was raised while updating the FTP inspection setting");
+    }
+    return false;
+}
+
+bool SFKextInterface::stopFtpInspection()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    if (!m_configController.getFwFTPinspectionOption()) {
+        log(6, "FTP Inspection is not enabled, skipping force stop of ftp inspection");
+        return true;
+    }
+    log(6, "FTP Inspection is enabled, going ahead with force stop of ftp inspection");
+    try {
+        return m_netfilter->updateFtpInspectionSetting(false, "");
+    } catch (const SFException&) {
+        log(6, "Ignoring exception that was raised while stopping FTP inspection");
+    } catch (const std::exception&) {
+        log(6, "Ignoring exception that was raised while stopping FTP inspection");
+    }
+    return false;
+}
+
+bool SFKextInterface::isKerneltzSupportedInTimeModule()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    return m_netfilter->isKerneltzSupportedInTimeModule();
+}
+
+void SFKextInterface::startIntrusionYalEventQueue()
+{
+}
+
+void SFKextInterface::stopIntrusionYalEventQueue()
+{
+}
+
+} // namespace StatefulFirewall

@@ -1,0 +1,189 @@
+#pragma once
+
+// The enforcement bridge: owns the iptables driver and drives it (full pushes of the rule
+// table, the adaptive group alone, the mode switch, FTP inspection), and runs the bridge
+// threads: the two netfilter-queue threads (block events, adaptive connections), the adaptive
+// read and consume threads, the reporting thread and the health-check thread.
+//
+// Ownership: the driver is owned; the logger, settings, interface monitor and event adaptor
+// belong to the daemon and outlive the bridge; the platform utility is shared. Records in the
+// two deques belong to the deque. Every thread object is owned through its pointer, a null
+// pointer meaning "not started"; every thread is joined before its object goes, never detached.
+//
+// Lock order, outermost first:
+//   SFController::m_instanceMutex (held by the controller around enable and disable);
+//   m_threadControlMutex;
+//   one of m_healthCheckMutex, m_adaptiveListMutex, m_blockEventListMutex;
+//   m_guardRuleTableDataParsing (the driver mutex);
+//   the rule model's mutexes and SFTrustedIPGroupManager::m_guardTrustedIPList.
+// No read, consume, reporting or health-check thread is joined while the driver mutex or
+// m_adaptiveListMutex is held: the consume thread takes both, the health-check thread the
+// driver mutex. The queue threads take none of these locks, so they may be joined under any.
+// No bridge thread takes m_threadControlMutex or calls the controller.
+
+#include "IKextInterface.h"
+#include "INetfilter.h"
+#include "RuleEventInfo.h"
+#include "SFAdaptiveQueueEntry.h"
+#include "AggregatedRuleMap.h"
+#include "SFIptables.h"
+
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ZAV {
+class ILogger;
+class IZAVUtils;
+} // namespace ZAV
+
+namespace StatefulFirewall {
+
+class IConfigController;
+class INwIFManager;
+class ISFEventAdaptor;
+class SFRuleGroup;
+class SFRuleManager;
+
+class SFKextInterface : public IKextInterface {
+public:
+    // Builds the command runner on the utility and the iptables driver on that runner; the
+    // driver keeps its record of created chains in netfilterStateFile.
+    SFKextInterface(ZAV::ILogger& logger, IConfigController& config, INwIFManager& nwIfManager,
+                    ISFEventAdaptor& eventAdaptor, std::shared_ptr<ZAV::IZAVUtils> zavUtils,
+                    std::string netfilterStateFile = SF_NETFILTER_STATE_FILE);
+    // Drives the given driver instead (tests).
+    SFKextInterface(ZAV::ILogger& logger, IConfigController& config, INwIFManager& nwIfManager,
+                    ISFEventAdaptor& eventAdaptor, std::unique_ptr<INetfilter> driver);
+    // Stops hooking when still hooked, joins every thread left, then frees the driver.
+    ~SFKextInterface() override;
+
+    SFKextInterface(const SFKextInterface&) = delete;
+    SFKextInterface& operator=(const SFKextInterface&) = delete;
+
+    void connectToKext() override;
+    void startHooking() override;
+    // Clears the hooking flag and returns iptables to ACCEPT in one hold of the driver mutex,
+    // so no push started later changes iptables again; then stops and joins the threads and
+    // clears the enforced flags of the rule table.
+    void stopHooking() override;
+    void disconnectFromKext() override;
+    // True without touching iptables while not hooked.
+    bool SendRuleAndGroupDataToKext() override;
+    bool SendAdaptiveModeStatusToKext() override;
+    bool processFtpInspectionSetting() override;
+    bool stopFtpInspection() override;
+    bool isKerneltzSupportedInTimeModule() override;
+    void startIntrusionYalEventQueue() override;
+    void stopIntrusionYalEventQueue() override;
+    bool startReporting() override;
+    bool startHealthCheck() override;
+
+    // Adds the adaptive group's fixed block rules and, with configureQueueGroup, the queue
+    // chain and the connmark restore rule, then the marking rules. Caller holds the driver
+    // mutex.
+    bool configureDefaultAdaptiveRules(bool configureQueueGroup);
+    // Adds the enabled rules of a group (a copy; enforced flags are written back to the live
+    // table by id) to its chains. False when it has no rules. Caller holds the driver mutex.
+    bool sendRulesInGroupToKext(SFRuleGroup* group);
+    // Start and stop the block-event queue thread. Caller holds the driver mutex.
+    void startBlockEventQueue();
+    void stopBlockEventQueue();
+
+    // Held for every call into the driver.
+    static boost::mutex m_guardRuleTableDataParsing;
+
+private:
+    using ThreadPtr = std::unique_ptr<boost::thread>;
+
+    // Full push, driver mutex held and hooked.
+    bool pushLocked();
+    // The mode switch's iptables parts, driver mutex held and hooked.
+    void enterAdaptiveModeLocked();
+    void leaveAdaptiveModeLocked();
+    // Removes the queue chain and the connmark restore rule; failures are logged and ignored.
+    void deleteQueueGroupAndRestoreRuleLocked();
+
+    // Thread bodies (SFKextInterfaceThreads.cpp).
+    void startBlockEventQueueThread();
+    void startAdaptiveQueue();
+    void getAdaptiveDataFromNetfilter();
+    void consumeAdaptiveDataFromNetfilter();
+    void convertAggregatedAdaptiveDataToRules(const AggregatedRuleMap& map, bool tcp, bool inbound);
+    void startReportingThread();
+    void startHealthCheckThread();
+
+    // One consume pass over the records, m_adaptiveListMutex held.
+    void consumeAdaptiveRecords();
+    // One reporting pass, m_blockEventListMutex held.
+    void reportBlockEvents();
+    void freeAdaptiveRecords();
+    void freeBlockEventRecords();
+
+    // Starting and stopping threads; m_threadControlMutex held unless said otherwise.
+    // Joins and forgets a thread that ended by itself; true while one still runs.
+    static bool runs(ThreadPtr& thread);
+    // Stops a queue's run and joins its thread: a stop reaches only a run that has opened its
+    // queue, so it is repeated every 100 ms until the thread ends. The first stop's result.
+    bool stopAndJoinQueueThread(boost::thread& thread, const std::function<bool()>& stop);
+    void startAdaptiveThreads();
+    // Stop, join and release the adaptive queue (the buffer is left to the caller).
+    bool stopAdaptiveQueueThread();
+    // Driver mutex held.
+    void stopBlockEventQueueThread();
+    void stopReadThread(const char* logText);
+    void stopConsumeThread(const char* logText);
+    void stopReportingThread();
+    void stopHealthCheckThread();
+    // Every thread, in the shutdown order.
+    void stopThreads();
+
+    SFRuleManager* ruleManager();
+    // A copy of the table's adaptive group; null when the table has none.
+    std::unique_ptr<SFRuleGroup> copyAdaptiveGroup();
+    void log(int level, const std::string& message);
+
+    std::atomic<int> m_handle;
+    ThreadPtr m_adaptiveQueueThread;          // guarded by m_threadControlMutex
+    ThreadPtr m_adaptiveReadThread;           // guarded by m_threadControlMutex
+    boost::condition_variable m_readWakeUp;   // waited on with m_adaptiveListMutex
+    boost::condition_variable m_reportingWakeUp; // waited on with m_blockEventListMutex
+    ThreadPtr m_adaptiveConsumeThread;        // guarded by m_threadControlMutex
+    boost::condition_variable m_consumeWakeUp; // waited on with m_adaptiveListMutex
+    ThreadPtr m_reportingThread;              // guarded by m_threadControlMutex
+    ThreadPtr m_blockEventQueueThread;        // guarded by m_guardRuleTableDataParsing
+    // Written under the driver mutex; read anywhere.
+    std::atomic<bool> m_hooking;
+    std::deque<SFAdaptiveQueueEntry*> m_adaptiveList; // guarded by m_adaptiveListMutex
+    std::deque<RuleEventInfo*> m_blockEventList;      // guarded by m_blockEventListMutex
+    int m_aggregationInterval; // the read thread's alone
+    int m_reportingInterval;   // the reporting thread's alone
+    boost::mutex m_adaptiveListMutex;
+    boost::mutex m_blockEventListMutex;
+    bool m_consumeStop;   // guarded by m_adaptiveListMutex
+    bool m_readStop;      // guarded by m_adaptiveListMutex
+    bool m_reportingStop; // guarded by m_blockEventListMutex
+    std::string m_componentName;
+    ZAV::ILogger& m_logger;
+    IConfigController& m_configController;
+    INwIFManager& m_nwIfManager;
+    std::unique_ptr<INetfilter> m_netfilter; // called only under m_guardRuleTableDataParsing
+    ISFEventAdaptor& m_eventAdaptor;
+    std::shared_ptr<ZAV::IZAVUtils> m_zavUtils;
+    bool m_healthCheckStop;   // guarded by m_healthCheckMutex
+    int m_healthCheckPeriod;  // the health-check thread's alone
+    boost::mutex m_healthCheckMutex;
+    boost::condition_variable m_healthCheckWakeUp;
+    ThreadPtr m_healthCheckThread; // guarded by m_threadControlMutex
+    // Serialises starting and stopping the threads other than the block-event queue's, which
+    // the pushes start and stop under the driver mutex.
+    boost::mutex m_threadControlMutex;
+};
+
+} // namespace StatefulFirewall

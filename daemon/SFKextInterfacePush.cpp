@@ -1,0 +1,570 @@
+// Applying the rule table: the full push of a new generation, the adaptive group alone, its
+// fixed rules and the switch between regular and adaptive mode.
+
+#include "SFKextInterface.h"
+
+#include "CommonFunc.h"
+#include "IConfigController.h"
+#include "ILogger.h"
+#include "SFAdaptiveAggregationWrapper.h"
+#include "SFAdaptiveQueueWrapper.h"
+#include "SFException.h"
+#include "SFIptablesUtils.h"
+#include "SFMatch.h"
+#include "SFResultCodes.h"
+#include "SFRule.h"
+#include "SFRuleGroup.h"
+#include "SFRuleManager.h"
+#include "SFTrustedGroupIP.h"
+#include "SFTrustedIPGroupManager.h"
+
+#include <boost/thread/lock_guard.hpp>
+
+#include <exception>
+#include <list>
+#include <vector>
+
+namespace StatefulFirewall {
+
+namespace {
+
+using Lock = boost::lock_guard<boost::mutex>;
+
+constexpr unsigned short FIRST_RULE_MARK = 257;
+const char* const CLIENT_CHAIN_NAME = "QTZ_Client";
+
+const std::string ENFORCE = "Inside enforce rule section. ";
+
+// The walk of one full push over a copy of the rule table. What it decides about a group or
+// rule (enforced, chain name) is written to the copy, where later steps of the walk read it,
+// and to the live table by id; an object deleted from the live table since the copy was taken
+// is skipped there. The caller holds the driver mutex.
+class PushWalk {
+public:
+    PushWalk(ZAV::ILogger& logger, const std::string& component, INetfilter& netfilter,
+             SFRuleManager& manager, SFRuleTableSnapshot& table,
+             const std::vector<std::string>& trusted)
+        : m_logger(logger), m_component(component), m_netfilter(netfilter), m_manager(manager),
+          m_table(table), m_trusted(trusted)
+    {
+    }
+
+    // Walks every group in table order; the outcome of the last ordinary rule (true when
+    // there was none). An SFException of a group's creation or of the walk itself passes on.
+    bool run()
+    {
+        for (const std::unique_ptr<SFRuleGroup>& group : m_table.groups)
+            walkGroup(*group);
+        return m_result;
+    }
+
+    // Enforced rules that are treated as intrusions, so far.
+    int intrusionCount() const { return m_intrusionCount; }
+
+private:
+    void walkGroup(SFRuleGroup& group)
+    {
+        const std::string name = group.name.substr(0, 103);
+        if (!group.enabled) {
+            log(5, ENFORCE + "Ignoring the group - " + name + " as the group is disabled");
+            setGroupEnforced(group, false);
+            setGroupChainName(group, group.name);
+            return;
+        }
+        bool isDefaultGroup = false;
+        if (!m_defaultGroupSeen && sameGuidText(group.groupId, m_table.defaultGroupId)) {
+            setGroupEnforced(group, true);
+            setGroupChainName(group, group.name);
+            isDefaultGroup = true;
+            m_defaultGroupSeen = true;
+        }
+        // Only the default group, groups made jump targets earlier in this walk and groups an
+        // earlier push left flagged pass here: a jump target must follow its jumping group.
+        if (!group.enforced) {
+            log(5, ENFORCE + "Ignoring the group - " + name + " as the group enforcement status is false");
+            setGroupChainName(group, group.name);
+            return;
+        }
+        const std::list<SFMatch*> groupMatches = group.matches;
+        log(6, "Group match context size is " + std::to_string(groupMatches.size()));
+        if (groupMatches.empty()) {
+            log(5, ENFORCE + "Ignoring the group - " + name +
+                       " as the group does not have any match criteria in it");
+            setGroupEnforced(group, false);
+            return;
+        }
+        // The driver built the group's chains for the direction of its last direction match;
+        // its rules must be added for the same direction, or they would name chains that do
+        // not exist.
+        const auto direction =
+            static_cast<SFwDirection>(SFIptablesUtils().getGroupDirection(groupMatches));
+
+        const std::list<SFRule*> rules = group.rules;
+        const int count = static_cast<int>(rules.size());
+        if (count == 0)
+            log(6, ENFORCE + "The group - " + name + " is empty and does not have any rules in it");
+        else
+            log(6, ENFORCE + "The group - " + name + " has " + std::to_string(count) + " rules in it");
+        log(5, ENFORCE + "Starting to enforce rules inside the group - " + name);
+        const std::string chainName = group.chainName;
+
+        int position = 0;
+        for (SFRule* rule : rules) {
+            ++position;
+            KSFRule record = rule->GetData();
+            const std::string ruleName = record.name;
+            log(5, ENFORCE + "Processing rule - " + std::to_string(position) +
+                       " inside the group - " + name + ". Rule name is - " + ruleName);
+            if (!rule->enabled) {
+                log(5, ENFORCE + "Ignoring the rule - " + ruleName + " in the group - " + name +
+                           " as it is disabled");
+                setRuleEnforced(group, *rule, false);
+            } else if (rule->matches.empty()) {
+                enforceJumpRule(group, name, *rule, ruleName);
+            } else {
+                bool last = false;
+                if (isDefaultGroup && position == count - 2) {
+                    last = true;
+                    log(6, "Last rule in default group. Rule name is " + ruleName);
+                } else if (chainName == CLIENT_CHAIN_NAME && position == count) {
+                    last = true;
+                    log(6, "Last rule is client side group. Rule name is " + ruleName);
+                }
+                enforceOrdinaryRule(group, name, chainName, isDefaultGroup, direction, *rule,
+                                    record, last);
+            }
+        }
+    }
+
+    void enforceJumpRule(SFRuleGroup& group, const std::string& name, SFRule& rule,
+                         const std::string& ruleName)
+    {
+        log(6, ENFORCE + "Detected a jump rule - " + ruleName + " in the group - " + name);
+        const std::string skipped = ENFORCE + "Skipped enforcing the jump rule - " + ruleName +
+                                    " in the group - " + name + " as the target group - ";
+        SFRuleGroup* target = findGroup(rule.jumpTarget);
+        if (target == nullptr) {
+            log(6, skipped + CommonFunc::textGUID(rule.jumpTarget) + " was not found");
+            return;
+        }
+        const std::string targetName = target->name.substr(0, 103);
+        if (!target->enabled) {
+            log(6, skipped + targetName + " was disabled");
+            setGroupEnforced(*target, false);
+            setRuleEnforced(group, rule, false);
+            return;
+        }
+        log(6, ENFORCE + "Creating the group  - " + targetName);
+        std::string chain;
+        if (sameGuidText(target->groupId, m_table.agentGroupId) ||
+            sameGuidText(target->groupId, m_table.clientGroupId) ||
+            sameGuidText(target->groupId, m_table.adaptiveGroupId)) {
+            chain = target->name;
+        } else {
+            ++m_jumpGroupCount;
+            chain = "QTZ_Group_" + std::to_string(m_jumpGroupCount);
+            setGroupChainName(*target, chain);
+        }
+        const bool created = m_netfilter.createNetfilterGroup(
+            chain, static_cast<SFwNetProtocol>(target->netProto),
+            static_cast<SFwTransProtocol>(target->transport),
+            static_cast<SFMsgType>(target->msgType), target->matches, m_trusted);
+        if (!created) {
+            log(6, "Target group could not be created, setting rule group " + targetName +
+                       "to disabled and corresponding enforcement status of the target group "
+                       "and the jump rule to false");
+            log(5, ENFORCE + "Failed to create the group  - " + targetName);
+        } else {
+            log(6, ENFORCE + "Successfully created the group  - " + targetName);
+        }
+        setGroupEnforced(*target, created);
+        setRuleEnforced(group, rule, created);
+    }
+
+    void enforceOrdinaryRule(SFRuleGroup& group, const std::string& name,
+                             const std::string& chainName, bool isDefaultGroup,
+                             SFwDirection direction, SFRule& rule, KSFRule& record, bool last)
+    {
+        const std::string ruleName = record.name;
+        const std::string opening = ENFORCE + "Rule - " + ruleName + " in the group - " + name;
+        log(6, opening + "  has " + std::to_string(record.matchCount) + " match criteria");
+        try {
+            if (!m_netfilter.addRuleToNetfilterGroup(record, rule.matches, chainName,
+                                                     isDefaultGroup, m_trusted, direction,
+                                                     m_mark, last)) {
+                log(5, opening + " was not enforced probably due to unsupported match criteria");
+                setRuleEnforced(group, rule, false);
+                m_result = false;
+                return;
+            }
+            log(5, opening + " was enforced successfully");
+            setRuleEnforced(group, rule, true);
+            m_intrusionCount += record.treatAsIntrusion;
+            m_manager.updateNfMarkVsRuleUid(m_mark, record.ruleId);
+            ++m_mark;
+            m_result = true;
+        } catch (const SFException& e) {
+            log(5, "Caught Socket Communication exception" + e.message + ENFORCE +
+                       "Exception occurred when enforcing the rule - " + ruleName +
+                       " in the group - " + name);
+            setRuleEnforced(group, rule, false);
+        } catch (const std::exception&) {
+            log(5, ENFORCE + "Unknown exception occurred when enforcing the rule - " + ruleName +
+                       " in the group - " + name);
+            setRuleEnforced(group, rule, false);
+        }
+    }
+
+    SFRuleGroup* findGroup(const GUID& id)
+    {
+        for (const std::unique_ptr<SFRuleGroup>& group : m_table.groups)
+            if (sameGuidText(group->groupId, id))
+                return group.get();
+        return nullptr;
+    }
+
+    void setGroupEnforced(SFRuleGroup& group, bool enforced)
+    {
+        group.enforced = enforced;
+        m_manager.setGroupEnforced(group.groupId, enforced);
+    }
+
+    void setGroupChainName(SFRuleGroup& group, const std::string& chainName)
+    {
+        group.chainName = chainName;
+        m_manager.setGroupChainName(group.groupId, chainName);
+    }
+
+    void setRuleEnforced(const SFRuleGroup& group, SFRule& rule, bool enforced)
+    {
+        rule.enforced = enforced;
+        m_manager.setRuleEnforced(group.groupId, rule.ruleId, enforced);
+    }
+
+    void log(int level, const std::string& message)
+    {
+        m_logger.logMessage(level, m_component, message);
+    }
+
+    ZAV::ILogger& m_logger;
+    const std::string& m_component;
+    INetfilter& m_netfilter;
+    SFRuleManager& m_manager;
+    SFRuleTableSnapshot& m_table;
+    const std::vector<std::string>& m_trusted;
+    // Marks restart with every push and are used only by rules that were enforced.
+    unsigned short m_mark = FIRST_RULE_MARK;
+    int m_intrusionCount = 0;
+    bool m_defaultGroupSeen = false;
+    // Numbers the chains of the groups that are neither fixed nor the default group.
+    int m_jumpGroupCount = 0;
+    bool m_result = true;
+};
+
+} // namespace
+
+std::unique_ptr<SFRuleGroup> SFKextInterface::copyAdaptiveGroup()
+{
+    SFRuleManager* manager = ruleManager();
+    GUID adaptiveGroupId;
+    {
+        Lock lock(SFRuleTable::m_guardRuleGroupList);
+        adaptiveGroupId = manager->m_ruleTable.adaptiveGroupId;
+    }
+    return manager->copyGroup(adaptiveGroupId);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Full push
+
+bool SFKextInterface::SendRuleAndGroupDataToKext()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    // Disabled means iptables is left to the system: a push that waited for the mutex while
+    // the firewall was being disabled must not link a new generation afterwards.
+    if (!m_hooking.load()) {
+        log(6, "Firewall is not enforced. Skipping applying the rules to Iptables");
+        return true;
+    }
+    return pushLocked();
+}
+
+bool SFKextInterface::pushLocked()
+{
+    SFRuleManager* manager = ruleManager();
+    SFRuleTableSnapshot table = manager->snapshot();
+    const size_t groupCount = table.groups.size();
+
+    std::vector<std::string> trusted;
+    try {
+        std::vector<SFTrustedGroupIP> copy =
+            SFTrustedIPGroupManager::getInstance(m_logger, m_configController)->copyTrustedIPList();
+        std::list<SFTrustedGroupIP*> entries;
+        for (SFTrustedGroupIP& entry : copy)
+            entries.push_back(&entry);
+        trusted = m_netfilter->getTrustedNetworkParams(entries);
+    } catch (const SFException& e) {
+        log(6, "Caught Socket Communication exception: " + e.message);
+        log(5, ENFORCE + "Exception occurred while reading the list of trusted networks");
+        trusted.clear();
+    } catch (const std::exception&) {
+        log(5, ENFORCE + "Unknown exception occurred while reading the list of trusted networks");
+        trusted.clear();
+    }
+
+    log(6, ENFORCE + "Successfully flushed existing Iptables rules");
+    try {
+        m_netfilter->flushIptablesDefaultDropRule();
+        m_configController.setPreviousUniqueId(m_configController.getUniqueId());
+        m_netfilter->saveIptablesChainsToPreviousPolicy();
+        m_configController.setUniqueId(
+            std::to_string(m_configController.getGlobalEnforcementPolicyUniqueId()));
+        m_netfilter->addVarnikInputOutputChains(m_configController.getUniqueId());
+        m_netfilter->addRelEstRuleToNetfilter(true);
+        m_netfilter->addBlockEventChain();
+    } catch (const std::exception&) {
+        log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
+                         "default Accept Policy or creating default Block event chains");
+        return false;
+    } catch (const SFException&) {
+        // The driver keeps every generation it started, so the next push or the disable
+        // removes what this one left.
+        log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
+                         "default Accept Policy or creating default Block event chains");
+        return false;
+    }
+
+    log(6, ENFORCE + "Number of default groups in the policy - " + std::to_string(groupCount));
+    if (groupCount < 1)
+        return true;
+
+    PushWalk walk(m_logger, m_componentName, *m_netfilter, *manager, table, trusted);
+    auto settleBlockEventQueue = [this, &walk] {
+        if (walk.intrusionCount() != 0)
+            startBlockEventQueue();
+        else
+            stopBlockEventQueue();
+    };
+    try {
+        const bool result = walk.run();
+        if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
+            configureDefaultAdaptiveRules(true);
+            log(6, ENFORCE + "Successfully added default Iptables rules to the Adaptive chains");
+        }
+        settleBlockEventQueue();
+        m_netfilter->addRedirectionRulesToInputOutputChains();
+        m_netfilter->setNetfilterPolicyToAccept(false);
+        m_netfilter->flushIptablesInPreviousPolicy();
+        log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
+        return result;
+    } catch (const SFException& e) {
+        log(6, "Caught Socket Communication exception " + e.message);
+        try {
+            m_netfilter->addRelEstRuleToNetfilter(false);
+        } catch (const SFException& again) {
+            log(5, "Failed to add the Related and Established rule to the built-in chains - " +
+                       again.message);
+        }
+        settleBlockEventQueue();
+        return false;
+    } catch (const std::exception&) {
+        log(6, "Caught generic exception ");
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The adaptive group alone
+
+bool SFKextInterface::sendRulesInGroupToKext(SFRuleGroup* group)
+{
+    if (group == nullptr)
+        return false;
+    const std::string name = group->name;
+    const std::string opening = "Enforcing rules in the group - " + name;
+    const std::list<SFRule*> rules = group->rules;
+    log(5, opening);
+    if (rules.empty()) {
+        log(6, "Skipped enforcing rules in the group - " + name + " as it is empty");
+        return false;
+    }
+    log(6, opening + " which has " + std::to_string(rules.size()) + "rules ");
+    SFRuleManager* manager = ruleManager();
+    int position = 0;
+    for (SFRule* rule : rules) {
+        ++position;
+        KSFRule record = rule->GetData();
+        const std::string ruleName = record.name;
+        log(6, opening + ". Processing rule - " + std::to_string(position) + " with name " + ruleName);
+        if (!rule->enabled) {
+            log(6, opening + ". Skipped rule - " + std::to_string(position) + " with name " +
+                       ruleName + " as it is disabled");
+            continue;
+        }
+        if (rule->matches.empty())
+            continue;
+        try {
+            const bool enforced = m_netfilter->addRuleToNetfilterGroup(
+                record, rule->matches, name, false, {}, FW_DIRECTION_EITHER, 0, false);
+            if (enforced)
+                log(5, opening + ". Successfully enforced the rule with name " + ruleName);
+            else
+                log(5, opening + ". Failed to enforce the rule with name " + ruleName +
+                           " probably due to unsupported match criteria. Rule was ignored for addition");
+            rule->enforced = enforced;
+            manager->setRuleEnforced(group->groupId, rule->ruleId, enforced);
+        } catch (const SFException& e) {
+            log(5, "Caught exception " + e.message + " when adding the rule. " + opening +
+                       ". Exception occurred when enforcing the rule with name " + ruleName);
+        } catch (const std::exception&) {
+            log(5, opening + ". Unknown Exception occurred when enforcing the rule with name " + ruleName);
+        }
+    }
+    return true;
+}
+
+bool SFKextInterface::configureDefaultAdaptiveRules(bool configureQueueGroup)
+{
+    try {
+        SFRuleManager* manager = ruleManager();
+        const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
+        if (!group)
+            throw SFException(SF_INVALID_ARGUMENT, "The rule table has no adaptive group");
+        log(5, "Adding default rules to the Adaptive group.");
+        const struct {
+            std::unique_ptr<SFRule> rule;
+            const char* text;
+        } defaults[] = {
+            {std::unique_ptr<SFRule>(manager->createAdaptiveICMPRule()),
+             "Adding rule to block ICMP by default in the Adaptive group."},
+            {std::unique_ptr<SFRule>(manager->createAdaptiveBroadcastRule()),
+             "Adding rule to block Broadcast by default in the Adaptive group."},
+            {std::unique_ptr<SFRule>(manager->createAdaptiveAnyRule()),
+             "Adding rule to block 0.0.0.0 by default in the Adaptive group."},
+            {std::unique_ptr<SFRule>(manager->createAdaptiveMulticastInRule()),
+             "Adding rule to block Multicast by default in the Adaptive group for Incoming Traffic."},
+            {std::unique_ptr<SFRule>(manager->createAdaptiveMulticastOutRule()),
+             "Adding rule to block Multicast by default in the Adaptive group for Outgoing Traffic."},
+            {std::unique_ptr<SFRule>(manager->createLoopbackRule(false)),
+             "Adding rule to allow Loopback traffic in the Adaptive group."},
+        };
+        for (const auto& builtin : defaults) {
+            log(6, builtin.text);
+            KSFRule record = builtin.rule->GetData();
+            m_netfilter->addRuleToNetfilterGroup(record, builtin.rule->matches, group->name,
+                                                 false, {}, FW_DIRECTION_EITHER, 0, false);
+        }
+        log(6, std::string("Configure Queue Group flag is ") + (configureQueueGroup ? "1" : "0"));
+        if (configureQueueGroup) {
+            log(5, "Creating the Queue Group");
+            m_netfilter->addOrDeleteQueueGroupWithJumpRule(true);
+            log(5, "Adding default rules to the Queue Group");
+            m_netfilter->addRulesToQueueGroup();
+            log(5, "Adding rule to restore mark to the Queue Group");
+            m_netfilter->addOrDeleteConnmarkRestoreRule(true);
+        }
+        log(5, "Adding rule to Queue to userland to the Queue Group");
+        m_netfilter->appendQueueRuleToAdaptiveGroup(group->name);
+        return true;
+    } catch (const SFException&) {
+        log(5, "Exception occurred while adding default rules to the Adaptive group.");
+    } catch (const std::exception&) {
+        log(5, "Exception occurred while adding default rules to the Adaptive group.");
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Mode switch
+
+bool SFKextInterface::SendAdaptiveModeStatusToKext()
+{
+    try {
+        Lock control(m_threadControlMutex);
+        if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
+            {
+                Lock lock(m_guardRuleTableDataParsing);
+                if (!m_hooking.load()) {
+                    log(6, "Firewall is not enforced. Skipping the change to Adaptive mode");
+                    return true;
+                }
+                enterAdaptiveModeLocked();
+            }
+            startAdaptiveThreads();
+        } else {
+            // Joined before anything else: a consume pass uses the aggregation reset below and
+            // takes the driver mutex, which must not be held while joining it.
+            stopReadThread("Changing from Adaptive to regular mode. Notifying read Adaptive data thread to join back");
+            stopConsumeThread("Changing from Adaptive to regular mode. Notifying consume Adaptive data thread to join back");
+            Lock lock(m_guardRuleTableDataParsing);
+            if (!m_hooking.load()) {
+                log(6, "Firewall is not enforced. Skipping the change to Regular mode");
+                return true;
+            }
+            leaveAdaptiveModeLocked();
+        }
+    } catch (const SFException& e) {
+        log(2, "Exception occurred while changing the firewall mode - " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Exception occurred while changing the firewall mode - ") + e.what());
+    }
+    return true;
+}
+
+void SFKextInterface::enterAdaptiveModeLocked()
+{
+    log(5, "Updating firewall mode to Adaptive");
+    const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
+    if (!group) {
+        log(2, "The rule table has no adaptive group. Adaptive mode was not applied");
+        return;
+    }
+    m_netfilter->deleteAllRulesFromAdaptiveGroup(group->name);
+    sendRulesInGroupToKext(group.get());
+    // Removed first so a switch while already adaptive leaves one queue chain and one restore
+    // rule, not two.
+    deleteQueueGroupAndRestoreRuleLocked();
+    configureDefaultAdaptiveRules(true);
+}
+
+void SFKextInterface::leaveAdaptiveModeLocked()
+{
+    log(5, "Updating firewall mode to Regular");
+    log(5, "Stopping Netfilter Queue monitoring");
+    if (m_adaptiveQueueThread) {
+        if (!stopAdaptiveQueueThread())
+            log(5, "Error in stopping Netfilter Queue monitoring");
+    } else {
+        SFAdaptiveQueueWrapper::releaseInstance();
+    }
+    const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
+    if (group) {
+        m_netfilter->deleteAllRulesFromAdaptiveGroup(group->name);
+        sendRulesInGroupToKext(group.get());
+    }
+    log(5, "Clearing the queue where Queued packets were being saved");
+    SFAdaptiveQueueWrapper::clearAdaptiveQueue();
+    // Learning starts again from empty maps at the next switch to adaptive mode.
+    SFAdaptiveAggregationWrapper::releaseInstance();
+    deleteQueueGroupAndRestoreRuleLocked();
+}
+
+void SFKextInterface::deleteQueueGroupAndRestoreRuleLocked()
+{
+    log(5, "Deleting the Queue Group that was used in Adaptive mode to jump to userland");
+    try {
+        m_netfilter->addOrDeleteQueueGroupWithJumpRule(false);
+    } catch (const SFException&) {
+        log(6, "Exception occurred while deleting the Queue Group. Probably the group does not "
+               "exist anymore. Ignoring the exception");
+    }
+    log(5, "Deleting the rule that was used in Adaptive mode to restore connmark");
+    try {
+        m_netfilter->addOrDeleteConnmarkRestoreRule(false);
+    } catch (const SFException&) {
+        log(6, "Exception occurred while deleting the rule that was used to restore connmark. "
+               "Ignoring the exception");
+    }
+}
+
+} // namespace StatefulFirewall

@@ -1,0 +1,39 @@
+#pragma once
+
+// The enforcement bridge as the controller sees it: connects to netfilter, applies the rule
+// table and the adaptive mode, switches FTP inspection and runs the bridge threads. One
+// implementation, created and owned by the daemon's start-up. The order of the operations is
+// part of the interface: libraries built apart rely on it.
+
+namespace StatefulFirewall {
+
+class IKextInterface {
+public:
+    virtual ~IKextInterface() = default;
+
+    // Reads and logs the netfilter version.
+    virtual void connectToKext() = 0;
+    // From now on pushes change iptables and the bridge threads may run.
+    virtual void startHooking() = 0;
+    // Sets the built-in policies to ACCEPT, removes every generation, stops and joins every
+    // bridge thread and clears the enforced flags of the rule table.
+    virtual void stopHooking() = 0;
+    virtual void disconnectFromKext() = 0;
+    // Builds a new generation of chains from the whole rule table and the trusted networks;
+    // the outcome of the last ordinary rule, false when the generation could not be started.
+    virtual bool SendRuleAndGroupDataToKext() = 0;
+    // Applies the stored firewall mode; always true.
+    virtual bool SendAdaptiveModeStatusToKext() = 0;
+    // Applies the stored FTP inspection setting; false when it could not be applied.
+    virtual bool processFtpInspectionSetting() = 0;
+    // Switches FTP inspection off when the setting has it on.
+    virtual bool stopFtpInspection() = 0;
+    virtual bool isKerneltzSupportedInTimeModule() = 0;
+    virtual void startIntrusionYalEventQueue() = 0;
+    virtual void stopIntrusionYalEventQueue() = 0;
+    // Start one thread each; false when it already runs or could not be started.
+    virtual bool startReporting() = 0;
+    virtual bool startHealthCheck() = 0;
+};
+
+} // namespace StatefulFirewall
