@@ -1,0 +1,346 @@
+// The full push's walk over a real rule table, against a driver that runs nothing: which rule
+// is passed as the last of its group, which marks the enforced rules get, how jump targets are
+// named and found, which direction rules are added for, and what a disabled bridge leaves alone.
+
+#include "SFKextInterface.h"
+
+#include "CapturingEventAdaptor.h"
+#include "FakeConfigController.h"
+#include "FakeNwIFManager.h"
+#include "ModelFixtures.h"
+#include "RecordingLogger.h"
+#include "RecordingNetfilter.h"
+#include "SFMatch.h"
+#include "SFResultCodes.h"
+#include "SFRule.h"
+#include "SFRuleGroup.h"
+#include "SFRuleManager.h"
+#include "SFTrustedIPGroupManager.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace StatefulFirewall;
+using namespace TestSupport;
+using model::kAdaptive;
+using model::kClient;
+using model::kDefault;
+
+namespace {
+
+using P = FakeConfigController::path;
+
+SFMatch* directionMatch(int direction)
+{
+    auto* match = new SFMatch();
+    match->matchType = FW_MATCH_DIRECTION;
+    match->matchOp = FW_MATCH_OP_EQUAL;
+    match->value.intValue = direction;
+    return match;
+}
+
+SFMatch* localPortMatch(uint16_t port)
+{
+    auto* match = new SFMatch();
+    match->matchType = FW_MATCH_LOCAL_PORT;
+    match->addressType = FW_ADDRESS_TYPE_SINGLE;
+    match->matchOp = FW_MATCH_OP_EQUAL;
+    match->setPortNumber(port, 0);
+    return match;
+}
+
+// One rule line of the expected walk: rule name, chain name passed, primary, mark, last.
+struct Line {
+    std::string rule;
+    std::string group;
+    bool primary;
+    unsigned short mark;
+    bool last;
+    bool operator==(const Line& o) const
+    {
+        return rule == o.rule && group == o.group && primary == o.primary && mark == o.mark && last == o.last;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Line& l)
+{
+    return out << "{" << l.rule << ", " << l.group << ", " << l.primary << ", " << l.mark << ", " << l.last << "}";
+}
+
+class SFKextInterfaceWalkTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_config.set(P::ruleStore, m_dir.file("rules"));
+        m_config.set(P::trustedStore, m_dir.file("trusted"));
+        m_manager = SFRuleManager::getInstance(m_logger, m_config, true);
+        auto driver = std::make_unique<RecordingNetfilter>();
+        m_driver = driver.get();
+        m_bridge = std::make_unique<SFKextInterface>(m_logger, m_config, m_monitor, m_events, std::move(driver));
+        m_bridge->startHooking();
+    }
+
+    void TearDown() override
+    {
+        m_bridge.reset();
+        SFTrustedIPGroupManager::releaseInstance();
+        SFRuleManager::releaseInstance();
+    }
+
+    // An enabled TCP allow rule on a local port, in the group; returns its id.
+    GUID addRule(const GUID& group, const std::string& name, uint16_t port, int position = -1)
+    {
+        auto* rule = new SFRule();
+        rule->ruleId = CommonFunc::generateGUID();
+        rule->groupId = group;
+        rule->name = name;
+        rule->enabled = true;
+        rule->action = FW_ACTION_ALLOW;
+        rule->transport = FW_TRANS_PROTO_TCP;
+        rule->netProto = NET_PROTO_IP;
+        rule->position = position;
+        rule->addMatch(localPortMatch(port));
+        const GUID id = rule->ruleId;
+        const int added = m_manager->addRule(rule);
+        EXPECT_TRUE(added == SF_SUCCESS || added == SF_RULE_POSITION_CHANGED) << name;
+        return id;
+    }
+
+    // A rule without matches: the walk takes it as a jump to target. Only the default group
+    // takes rules whose action is jump; elsewhere the missing matches alone make the jump.
+    void addJump(const GUID& from, const GUID& target, const std::string& name)
+    {
+        auto* rule = new SFRule();
+        rule->ruleId = CommonFunc::generateGUID();
+        rule->groupId = from;
+        rule->name = name;
+        rule->enabled = true;
+        rule->action = sameGuidText(from, kDefault) ? FW_ACTION_JUMP : FW_ACTION_ALLOW;
+        rule->jumpTarget = target;
+        ASSERT_EQ(m_manager->addRule(rule), SF_SUCCESS) << name;
+    }
+
+    GUID addGroup(const std::string& name, std::vector<int> directions)
+    {
+        auto* group = new SFRuleGroup();
+        group->groupId = CommonFunc::generateGUID();
+        group->name = name;
+        group->chainName = name;
+        group->enabled = true;
+        group->transport = FW_TRANS_PROTO_ANY;
+        group->netProto = NET_PROTO_IP;
+        group->msgType = FW_MSG_TYPE_UNKNOWN;
+        for (int direction : directions)
+            group->addGrpMatch(directionMatch(direction));
+        const GUID id = group->groupId;
+        EXPECT_EQ(m_manager->addGroup(group), SF_SUCCESS);
+        return id;
+    }
+
+    std::vector<Line> lines() const
+    {
+        std::vector<Line> out;
+        for (const NetfilterRuleCall& call : m_driver->rules())
+            out.push_back({call.rule, call.group, call.primary, call.mark, call.last});
+        return out;
+    }
+
+    std::vector<std::string> createdGroups() const
+    {
+        std::vector<std::string> out;
+        for (const NetfilterGroupCall& call : m_driver->groups())
+            out.push_back(call.group);
+        return out;
+    }
+
+    bool enforced(const GUID& group, const GUID& rule)
+    {
+        auto copy = m_manager->copyRule(group, rule);
+        return copy && copy->enforced;
+    }
+
+    RecordingLogger m_logger;
+    TempDir m_dir;
+    FakeConfigController m_config;
+    FakeNwIFManager m_monitor;
+    CapturingEventAdaptor m_events;
+    SFRuleManager* m_manager = nullptr;
+    RecordingNetfilter* m_driver = nullptr;
+    std::unique_ptr<SFKextInterface> m_bridge;
+};
+
+// The default group starts with the jump to the management agent's group and ends with the
+// jumps to the client and adaptive groups, so of its five rules the third is the last ordinary
+// one; the client group's last rule is its final one. Marks count the enforced rules from 257.
+TEST_F(SFKextInterfaceWalkTest, LastRulesAreThirdOfFiveInTheDefaultGroupAndFinalInTheClientGroup)
+{
+    const GUID first = addRule(kDefault, "Default 1", 1001);
+    const GUID second = addRule(kDefault, "Default 2", 1002);
+    ASSERT_EQ(m_manager->copyGroup(kDefault)->rules.size(), 5u);
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+
+    EXPECT_EQ(createdGroups(), (std::vector<std::string>{"QTZ WZ", "QTZ Client", "QTZ Adaptive"}));
+    const std::vector<Line> expected = {
+        {"Default 1", "Primary group", true, 257, false},
+        {"Default 2", "Primary group", true, 258, true},
+        {"Varnik-Allow-SSH", "QTZ_Client", false, 259, false},
+        {"Varnik-Allow-Loopback", "QTZ_Client", false, 260, false},
+        {"Varnik-Allow-Ntp", "QTZ_Client", false, 261, false},
+        {"Varnik-Allow-AnyLocalIp", "QTZ_Client", false, 262, true},
+        {"Varnik-Allow Bootp", "QTZ_WZ", false, 263, false},
+        {"Varnik-Allow DNS Resolution", "QTZ_WZ", false, 264, false},
+        {"Varnik-Allow TCP DNS Resolution", "QTZ_WZ", false, 265, false},
+    };
+    EXPECT_EQ(lines(), expected);
+    EXPECT_TRUE(m_logger.has(6, "Last rule in default group. Rule name is Default 2"));
+    EXPECT_TRUE(m_logger.has(6, "Last rule is client side group. Rule name is Varnik-Allow-AnyLocalIp"));
+    EXPECT_TRUE(m_logger.has(6, "Inside enforce rule section. Creating the group  - QTZ Client"));
+    EXPECT_TRUE(enforced(kDefault, first));
+    EXPECT_TRUE(enforced(kDefault, second));
+    KGUID marked{};
+    ASSERT_TRUE(m_manager->getNfMarkVsRuleUid(258, &marked));
+    EXPECT_EQ(CommonFunc::textGUID(fromKGUID(marked)), CommonFunc::textGUID(second));
+
+    // The driver saw the generation switch first and the redirection and DROP last.
+    const auto ops = m_driver->operations();
+    ASSERT_GE(ops.size(), 8u);
+    EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 3),
+              (std::vector<std::string>{"getTrustedNetworkParams", "flushIptablesDefaultDropRule",
+                                        "saveIptablesChainsToPreviousPolicy"}));
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()),
+              (std::vector<std::string>{"addRedirectionRulesToInputOutputChains",
+                                        "setNetfilterPolicyToAccept false", "flushIptablesInPreviousPolicy"}));
+}
+
+TEST_F(SFKextInterfaceWalkTest, RulesThatFailUseNoMarkAndTheResultIsTheLastOrdinaryRules)
+{
+    const GUID refused = addRule(kDefault, "Refused", 1001);
+    const GUID throwing = addRule(kDefault, "Throwing", 1002);
+    addRule(kDefault, "Kept", 1003);
+    m_driver->refuseRule("Refused");
+    m_driver->throwOnRule("Throwing");
+    EXPECT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    const auto got = lines();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), (Line{"Kept", "Primary group", true, 257, true}));
+    EXPECT_FALSE(enforced(kDefault, refused));
+    EXPECT_FALSE(enforced(kDefault, throwing));
+    EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Rule - Refused in the group - Primary group "
+                                "was not enforced probably due to unsupported match criteria"));
+    EXPECT_TRUE(m_logger.has(5, "Caught Socket Communication exceptioncannot add ThrowingInside enforce rule "
+                                "section. Exception occurred when enforcing the rule - Throwing in the group - Primary group"));
+
+    // The result is the outcome of the walk's last ordinary rule alone.
+    m_driver->refuseRule(got.back().rule);
+    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+}
+
+TEST_F(SFKextInterfaceWalkTest, JumpTargetsAreNumberedFromOneInEveryPushAndGetTheDirectionOfTheirLastMatch)
+{
+    const GUID web = addGroup("Web servers", {FW_DIRECTION_INBOUND, FW_DIRECTION_OUTBOUND});
+    const GUID mail = addGroup("Mail", {FW_DIRECTION_INBOUND});
+    addRule(web, "Web rule", 80);
+    addRule(mail, "Mail rule", 25);
+    addJump(kDefault, web, "To web");
+    addJump(kDefault, mail, "To mail");
+
+    for (int push = 1; push <= 2; ++push) {
+        SCOPED_TRACE(push);
+        m_driver->clear();
+        ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+        EXPECT_EQ(createdGroups(),
+                  (std::vector<std::string>{"QTZ WZ", "QTZ_Group_1", "QTZ_Group_2", "QTZ Client", "QTZ Adaptive"}));
+        const auto rules = m_driver->rules();
+        auto web = std::find_if(rules.begin(), rules.end(), [](const NetfilterRuleCall& c) { return c.rule == "Web rule"; });
+        auto mail = std::find_if(rules.begin(), rules.end(), [](const NetfilterRuleCall& c) { return c.rule == "Mail rule"; });
+        ASSERT_NE(web, rules.end());
+        ASSERT_NE(mail, rules.end());
+        EXPECT_EQ(web->group, "QTZ_Group_1");
+        EXPECT_EQ(mail->group, "QTZ_Group_2");
+        // The driver built the web group's chains for its last direction match; its rule must
+        // be added for the same direction.
+        EXPECT_EQ(m_driver->groups().at(1).direction, FW_DIRECTION_OUTBOUND);
+        EXPECT_EQ(web->direction, FW_DIRECTION_OUTBOUND);
+        EXPECT_EQ(mail->direction, FW_DIRECTION_INBOUND);
+    }
+    EXPECT_EQ(m_manager->copyGroup(web)->chainName, "QTZ_Group_1");
+    EXPECT_TRUE(m_manager->copyGroup(mail)->enforced);
+}
+
+TEST_F(SFKextInterfaceWalkTest, AJumpTargetStandingBeforeItsJumperIsEnforcedFromTheNextPushOn)
+{
+    const GUID early = addGroup("Early", {FW_DIRECTION_INBOUND});
+    const GUID late = addGroup("Late", {FW_DIRECTION_INBOUND});
+    const GUID refused = addGroup("Refused", {FW_DIRECTION_INBOUND});
+    addRule(early, "Early rule", 81);
+    addRule(late, "Late rule", 82);
+    addRule(refused, "Refused rule", 83);
+    addJump(kDefault, late, "To late");
+    addJump(late, early, "Late to early"); // a rule without matches jumps from any group
+    addJump(kDefault, refused, "To refused");
+    m_driver->refuseGroup("QTZ_Group_2");
+
+    auto names = [this] {
+        std::vector<std::string> out;
+        for (const NetfilterRuleCall& call : m_driver->rules())
+            out.push_back(call.rule);
+        return out;
+    };
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    auto first = names();
+    EXPECT_EQ(std::count(first.begin(), first.end(), "Early rule"), 0);
+    EXPECT_EQ(std::count(first.begin(), first.end(), "Late rule"), 1);
+    EXPECT_EQ(std::count(first.begin(), first.end(), "Refused rule"), 0);
+    EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Ignoring the group - Early as the group enforcement status is false"));
+    EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Failed to create the group  - Refused"));
+    EXPECT_FALSE(m_manager->copyGroup(refused)->enforced);
+
+    // The first push left the early group flagged: now its rules are enforced.
+    m_driver->clear();
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    auto second = names();
+    EXPECT_EQ(std::count(second.begin(), second.end(), "Early rule"), 1);
+}
+
+// Disabled means iptables is the system's: a push, a mode switch and an adaptive rebuild that
+// come after the disable change nothing.
+TEST_F(SFKextInterfaceWalkTest, AfterStopHookingPushesAndModeSwitchesLeaveTheDriverAlone)
+{
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    m_bridge->stopHooking();
+    EXPECT_FALSE(m_manager->copyGroup(kClient)->enforced);
+    const auto stopped = m_driver->operations();
+    EXPECT_EQ(std::vector<std::string>(stopped.end() - 3, stopped.end()),
+              (std::vector<std::string>{"setNetfilterPolicyToAccept true", "flushIptablesDefaultDropRule",
+                                        "flushIptablesInCurrentPolicy"}));
+    m_driver->clear();
+    EXPECT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    m_config.setFwMode(FW_MODE_ADAPTIVE);
+    EXPECT_TRUE(m_bridge->SendAdaptiveModeStatusToKext());
+    m_config.setFwMode(FW_MODE_REGULAR);
+    EXPECT_TRUE(m_bridge->SendAdaptiveModeStatusToKext());
+    EXPECT_TRUE(m_driver->operations().empty());
+}
+
+TEST_F(SFKextInterfaceWalkTest, AFailedGenerationSwitchEndsThePushBeforeTheWalk)
+{
+    m_driver->throwOn("addBlockEventChain");
+    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+    EXPECT_TRUE(m_driver->rules().empty());
+    EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Exception occurred while adding Related and "
+                                "Established rule, setting default Accept Policy or creating default Block event chains"));
+
+    // Past the switch, an escaping exception adds the fallback rule to the built-in chains.
+    m_bridge.reset();
+    auto fresh = std::make_unique<RecordingNetfilter>();
+    m_driver = fresh.get();
+    m_bridge = std::make_unique<SFKextInterface>(m_logger, m_config, m_monitor, m_events, std::move(fresh));
+    m_bridge->startHooking();
+    m_driver->throwOn("addRedirectionRulesToInputOutputChains");
+    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+    EXPECT_EQ(m_driver->operations().back(), "addRelEstRuleToNetfilter false");
+}
+
+} // namespace
