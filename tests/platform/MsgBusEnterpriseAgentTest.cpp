@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 // The JSON reader still pulls in boost bind's global placeholders.
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
 #include <boost/property_tree/json_parser.hpp>
@@ -85,7 +87,13 @@ protected:
         return std::make_unique<ZAV::MsgBusEnterpriseAgent>(m_logger, kSoftware, "YALAGENT3700QUIL",
                                                             false, ZAV::RQD_POLICY_ENFORCEMENT);
     }
-    void conf(const std::string& text) { writeFile(m_dir.file("agent.conf"), text); }
+    // Spool files appear in one step: the agent thread polls them and must never see half of one.
+    void drop(const std::string& name, const std::string& text)
+    {
+        writeFile(m_dir.file(name + ".new"), text);
+        ASSERT_EQ(::rename(m_dir.file(name + ".new").c_str(), m_dir.file(name).c_str()), 0);
+    }
+    void conf(const std::string& text) { drop("agent.conf", text); }
 
     TestSupport::TempDir m_dir;
     TestSupport::RecordingLogger m_logger;
@@ -296,7 +304,7 @@ TEST_F(MsgBusEnterpriseAgentTest, PoliciesAreDeliveredOnceInNameOrderOnTheAgentT
     EXPECT_TRUE(exists(m_dir.file("policy.d/notes.md")));
 
     // Dropped later, delivered too; the earlier ones are not delivered again.
-    writeFile(m_dir.file("policy.d/003.txt"), "section 8 FWStatus=4\n");
+    drop("policy.d/003.txt", "section 8 FWStatus=4\n");
     ASSERT_TRUE(eventually([&] { return exists(m_dir.file("policy.d/003.txt.done")); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
@@ -336,11 +344,11 @@ TEST_F(MsgBusEnterpriseAgentTest, ACollectRequestIsAnsweredInPropertiesTxt)
         });
     ASSERT_TRUE(agent->registerPropertyCollection(plugin));
 
-    writeFile(m_dir.file("collect.request"), "all=0\n");
+    drop("collect.request", "all=0\n");
     ASSERT_TRUE(eventually([&] { return !exists(m_dir.file("collect.request")); }));
     EXPECT_EQ(readFile(m_dir.file("properties.txt")), "FW|Version|10.6.11\nFW|All|no\nA|Empty|\n");
 
-    writeFile(m_dir.file("collect.request"), "");
+    drop("collect.request", "");
     ASSERT_TRUE(eventually([&] { return !exists(m_dir.file("collect.request")); }));
     EXPECT_EQ(readFile(m_dir.file("properties.txt")), "FW|Version|10.6.11\nFW|All|yes\nA|Empty|\n");
     EXPECT_EQ(m_probe->calls(), (std::vector<std::string>{"collect 0", "collect 1"}));
