@@ -15,6 +15,21 @@
 
 namespace StatefulFirewall {
 
+// Writes all of bytes to fd, retrying EINTR and short writes; 0, or the errno of the failure.
+inline int writeAll(int fd, const std::string& bytes)
+{
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno != EINTR)
+                return errno;
+            continue;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 // True when the file now holds exactly bytes; otherwise false with the system's reason in
 // error, and the old file untouched.
 inline bool writeFileAtomically(const std::string& path, const std::string& bytes, std::string& error)
@@ -33,15 +48,8 @@ inline bool writeFileAtomically(const std::string& path, const std::string& byte
     int failure = 0;
     if (fchmod(fd, 0600) != 0)
         failure = errno;
-    for (size_t done = 0; failure == 0 && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno != EINTR)
-                failure = errno;
-            continue;
-        }
-        done += static_cast<size_t>(n);
-    }
+    if (failure == 0)
+        failure = writeAll(fd, bytes);
     while (failure == 0 && fsync(fd) != 0) {
         if (errno != EINTR)
             failure = errno;

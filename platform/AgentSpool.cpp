@@ -3,6 +3,7 @@
 #include "ILogger.h"
 #include "ISiteListInfoAdaptor.h"
 #include "MsgBusEventData.h"
+#include "SpoolLines.h"
 #include "SFAtomicFile.h"
 
 #include <algorithm>
@@ -46,22 +47,6 @@ std::string trimmed(const std::string& text)
         return std::string();
     const size_t last = text.find_last_not_of(" \t");
     return text.substr(first, last - first + 1);
-}
-
-// Calls take(number, line) for every line that is neither blank nor a '#' comment.
-template <typename Take>
-void forEachLine(const std::string& text, Take take)
-{
-    std::istringstream lines(text);
-    std::string line;
-    for (int number = 1; std::getline(lines, line); ++number) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        take(number, line);
-    }
 }
 
 // Empty when value is valid for key, else why not.
@@ -307,15 +292,8 @@ bool AgentSpool::append(const std::string& name, const std::string& bytes)
     // The file may have been made by hand with a wider mode; what it holds is the host's.
     if (::fchmod(fd, 0600) != 0)
         failure = errno;
-    for (size_t done = 0; failure == 0 && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno != EINTR)
-                failure = errno;
-            continue;
-        }
-        done += static_cast<size_t>(n);
-    }
+    if (failure == 0)
+        failure = StatefulFirewall::writeAll(fd, bytes);
     ::close(fd);
     if (failure != 0) {
         log(2, "Cannot write " + file + ": " + std::strerror(failure));

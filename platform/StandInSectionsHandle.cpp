@@ -1,6 +1,7 @@
 #include "StandInSectionsHandle.h"
 
 #include "ILogger.h"
+#include "SpoolLines.h"
 
 #include <sstream>
 
@@ -60,19 +61,12 @@ void StandInSectionsHandle::readPolicyText(const std::string& text, const std::s
                                            ILogger& logger, const std::string& component,
                                            std::string& softwareId)
 {
-    std::istringstream lines(text);
-    std::string line;
-    for (int number = 1; std::getline(lines, line); ++number) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const size_t first = line.find_first_not_of(" \t");
-        if (first == std::string::npos || line[first] == '#')
-            continue;
-        const std::string problem = readLine(line.substr(first), softwareId);
+    forEachLine(text, [&](int number, const std::string& line) {
+        const std::string problem = readLine(line.substr(line.find_first_not_of(" \t")), softwareId);
         if (!problem.empty())
             logger.logMessage(2, component, "Skipped line " + std::to_string(number) + " of " +
                                                 source + ": " + problem);
-    }
+    });
 }
 
 std::string StandInSectionsHandle::readLine(const std::string& line, std::string& softwareId)
