@@ -4,6 +4,7 @@
 
 #include "ChannelClientRig.h"
 #include "ChannelTestClient.h"
+#include "ChildProcess.h"
 #include "CommandRequest.h"
 #include "CommandResponse.h"
 #include "FMPException.h"
@@ -43,61 +44,7 @@ namespace {
 constexpr int kTool = 3000;
 constexpr int kDaemon = 7000;
 
-// A program run with its standard output and error in files; killed if still running when the
-// object goes, so a failed assertion never leaves a process behind.
-class Process {
-public:
-    Process(std::vector<std::string> words, const std::string& outputFile)
-    {
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outputFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0)
-            throw std::runtime_error("cannot run " + words[0]);
-    }
-    ~Process()
-    {
-        if (!m_ended) {
-            ::kill(m_pid, SIGKILL);
-            wait(5s);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    void kill() { ::kill(m_pid, SIGKILL); }
-
-    // The exit status; -1 when it ended by a signal or did not end within timeout.
-    int wait(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = Clock::now() + timeout;
-        while (!m_ended) {
-            int status = 0;
-            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-                m_ended = true;
-                m_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            } else if (Clock::now() >= deadline) {
-                return -1;
-            } else {
-                std::this_thread::sleep_for(5ms);
-            }
-        }
-        return m_status;
-    }
-
-private:
-    pid_t m_pid = -1;
-    bool m_ended = false;
-    int m_status = -1;
-};
+using Process = ChildProcess;
 
 bool acceptsConnections(const std::string& path)
 {
@@ -131,7 +78,7 @@ protected:
     }
     void killService()
     {
-        m_service->kill();
+        m_service->signal(SIGKILL);
         m_service->wait(5s);
     }
     void SetUp() override { startService(); }

@@ -2,6 +2,7 @@
 
 #include "ChannelArchives.h"
 #include "ChannelTestClient.h"
+#include "ChildProcess.h"
 #include "FakeResponder.h"
 #include "TempDir.h"
 
@@ -29,57 +30,21 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-// One run of the service with its standard error in a file. A run still going when the object
-// goes is killed, so a failed assertion never leaves a service behind.
-class ServiceRun {
+// One run of the service; its output goes to errorFile, appended across runs.
+class ServiceRun : public ChildProcess {
 public:
     ServiceRun(const std::vector<std::string>& args, const std::string& errorFile)
+        : ChildProcess(withProgram(args), errorFile, Output::Append)
     {
-        std::vector<std::string> words{TQ_ZAVBROKERD};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0600);
-        const int spawned = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0)
-            throw std::runtime_error("cannot run " + words[0]);
-    }
-    ~ServiceRun()
-    {
-        if (!m_status) {
-            ::kill(m_pid, SIGKILL);
-            wait(5s);
-        }
-    }
-
-    void signal(int number) { ::kill(m_pid, number); }
-
-    // The exit status, or -1 when the process ended otherwise or did not end within timeout.
-    int wait(std::chrono::milliseconds timeout)
-    {
-        const auto deadline = Clock::now() + timeout;
-        while (!m_status) {
-            int status = 0;
-            const pid_t done = ::waitpid(m_pid, &status, WNOHANG);
-            if (done == m_pid)
-                m_status = status;
-            else if (Clock::now() >= deadline)
-                return -1;
-            else
-                std::this_thread::sleep_for(10ms);
-        }
-        return WIFEXITED(*m_status) ? WEXITSTATUS(*m_status) : -1;
     }
 
 private:
-    pid_t m_pid = -1;
-    std::optional<int> m_status;
+    static std::vector<std::string> withProgram(const std::vector<std::string>& args)
+    {
+        std::vector<std::string> words{TQ_ZAVBROKERD};
+        words.insert(words.end(), args.begin(), args.end());
+        return words;
+    }
 };
 
 bool waitForFile(const std::string& path, bool present)
