@@ -1,0 +1,142 @@
+// The bridge's threads and chains over many enables, disables and mode switches with the real
+// stack in the sandbox: every disable ends every thread quickly and leaves iptables as it was,
+// mode switches never double the adaptive chains, and a disable that meets a push of the
+// health-check thread still leaves nothing behind.
+
+#include "BridgeSandboxRig.h"
+
+#include "QueueSandboxRig.h"
+#include "SFConfigController.h"
+#include "SFController.h"
+#include "SFRuleManager.h"
+#include "SandboxGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <condition_variable>
+#include <mutex>
+
+using namespace StatefulFirewall;
+using namespace BridgeRig;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kBaseline = "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n";
+
+// Each cycle costs most of a second in iptables runs, so the suite runs a share of the full
+// counts; TQ_LONG_CYCLES=1 runs all of them (50 cycles, 20 disables during health pushes).
+int rounds(int quick, int full)
+{
+    const char* longRun = std::getenv("TQ_LONG_CYCLES");
+    return longRun != nullptr && std::string(longRun) == "1" ? full : quick;
+}
+
+class SFKextInterfaceCycleSandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override { TQ_REQUIRE_SANDBOX(); }
+};
+
+// Threads one enabled firewall adds: the monitor's, reporting, health check and, with an
+// enforced intrusion rule, the block-event queue; adaptive mode adds its queue, read and
+// consume threads.
+constexpr int kEnabledThreads = 4;
+constexpr int kAdaptiveThreads = 3;
+
+TEST_F(SFKextInterfaceCycleSandboxTest, ManyEnableDisableCyclesLeaveIptablesAndTheThreadsAsBefore)
+{
+    Stack stack(Settings{});
+    addClientRule(stack.rules(), {"Report port 9999", FW_ACTION_BLOCK_PACKET, FW_DIRECTION_OUTBOUND,
+                                  FW_MATCH_REMOTE_PORT, 9999, true});
+    ASSERT_EQ(iptables("-S"), kBaseline);
+    const int baseline = taskCount();
+
+    const int cycles = rounds(20, 50);
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        SCOPED_TRACE(cycle);
+        const bool adaptive = cycle % 2 == 1;
+        stack.config().setFwMode(adaptive ? FW_MODE_ADAPTIVE : FW_MODE_REGULAR);
+        stack.enable();
+        EXPECT_EQ(taskCount(), baseline + kEnabledThreads + (adaptive ? kAdaptiveThreads : 0));
+
+        const auto start = Clock::now();
+        stack.disable();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+        EXPECT_LT(took.count(), 2000);
+        EXPECT_EQ(iptables("-S"), kBaseline);
+        EXPECT_EQ(taskCount(), baseline);
+        if (HasFailure())
+            break;
+    }
+}
+
+TEST_F(SFKextInterfaceCycleSandboxTest, ModeSwitchesKeepOneQueueChainAndOneRestoreRuleOnlyInAdaptiveMode)
+{
+    Stack stack(Settings{});
+    stack.enable();
+    const int enabled = taskCount();
+    const std::string uid = "_" + std::to_string(stack.generation());
+    for (int change = 1; change <= 10; ++change) {
+        SCOPED_TRACE(change);
+        const bool adaptive = change % 2 == 1;
+        stack.config().setFwMode(adaptive ? FW_MODE_ADAPTIVE : FW_MODE_REGULAR);
+        stack.controller().sfPreferencesCallBack(SF_PREF_FW_MODE, stack.monitor());
+        const std::string listing = iptables("-S");
+        const size_t expected = adaptive ? 1 : 0;
+        EXPECT_EQ(linesWith(listing, "-N QueueGroup" + uid), expected) << listing;
+        EXPECT_EQ(linesWith(listing, "-A QTZ_INPUT" + uid + " -j CONNMARK --restore-mark"), expected) << listing;
+        EXPECT_EQ(linesWith(listing, "-A QTZ_OUTPUT" + uid + " -j CONNMARK --restore-mark"), expected) << listing;
+        EXPECT_EQ(linesWith(listing, "-j QueueGroup" + uid), 2 * expected) << listing;
+        EXPECT_EQ(linesWith(listing, "--queue-num 1"), 2 * expected) << listing;
+        EXPECT_EQ(taskCount(), enabled + (adaptive ? kAdaptiveThreads : 0));
+    }
+}
+
+// A disable must win over a push the health-check thread has begun: the push either finishes
+// before the clean-up or finds the firewall disabled, and never links a generation afterwards.
+TEST_F(SFKextInterfaceCycleSandboxTest, DisablingWhileTheHealthCheckPushesLeavesOnlyTheAcceptPolicies)
+{
+    AlwaysChangedMonitor monitor;
+    Settings settings;
+    settings.healthCheckSecs = 1;
+    Stack stack(settings, &monitor);
+    const int baseline = taskCount();
+
+    std::mutex mutex;
+    std::condition_variable seen;
+    int generationsStarted = 0;
+    stack.utils().observe([&](const std::string& line) {
+        if (line.rfind("-N QTZ_INPUT_", 0) == 0) {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++generationsStarted;
+            seen.notify_all();
+        }
+    });
+    const int count = rounds(10, 20);
+    for (int round = 0; round < count; ++round) {
+        SCOPED_TRACE(round);
+        int before = 0;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            before = generationsStarted;
+        }
+        stack.enable();
+        {
+            // The enable's own push, then one by the health-check thread.
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(seen.wait_for(lock, std::chrono::seconds(5), [&] { return generationsStarted >= before + 2; }));
+        }
+        const auto start = Clock::now();
+        stack.disable();
+        EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count(), 2000);
+        EXPECT_EQ(iptables("-S"), kBaseline);
+        EXPECT_EQ(taskCount(), baseline);
+        if (HasFailure())
+            break;
+    }
+    EXPECT_TRUE(stack.logger().has(5, "Network interface has detected changes. Hence enforcing the rules again"));
+}
+
+} // namespace

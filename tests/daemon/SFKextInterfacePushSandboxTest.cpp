@@ -1,0 +1,124 @@
+// Pushes through the controller, the bridge and the real iptables of the sandbox: what one
+// generation looks like in the kernel, how the next one replaces it, and how a push that failed
+// half-way is cleaned up by the next push and by the disable.
+
+#include "BridgeSandboxRig.h"
+
+#include "CommonFunc.h"
+#include "QueueSandboxRig.h"
+#include "SFConfigController.h"
+#include "SFController.h"
+#include "SFRule.h"
+#include "SFRuleGroup.h"
+#include "SFRuleManager.h"
+#include "SandboxGuard.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace StatefulFirewall;
+using namespace BridgeRig;
+
+namespace {
+
+const char* const kFallbackIn = "-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+const char* const kFallbackOut = "-A OUTPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+
+std::string hex(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%x", value);
+    return text;
+}
+
+// Every line of the listing other than the built-in policies.
+std::vector<std::string> nonPolicyLines(const std::string& listing)
+{
+    std::vector<std::string> out;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("-P ", 0) != 0)
+            out.push_back(line);
+    return out;
+}
+
+class SFKextInterfacePushSandboxTest : public ::testing::Test {
+protected:
+    void SetUp() override { TQ_REQUIRE_SANDBOX(); }
+};
+
+TEST_F(SFKextInterfacePushSandboxTest, EnableLinksOneGenerationWithDropPoliciesAndTheNextPushReplacesIt)
+{
+    Stack stack(Settings{});
+    const GUID admin = addClientRule(stack.rules(), {"Allow admin port", FW_ACTION_ALLOW,
+                                                     FW_DIRECTION_INBOUND, FW_MATCH_LOCAL_PORT, 2222});
+    stack.enable();
+
+    const long n = stack.generation();
+    const std::string uid = "_" + std::to_string(n);
+    std::string listing = iptables("-S");
+    EXPECT_EQ(linesWith(listing, "-N QTZ_INPUT"), 1u) << listing;
+    EXPECT_EQ(linesWith(listing, "-N QTZ_OUTPUT"), 1u) << listing;
+    EXPECT_EQ(iptables("-S INPUT"), "-P INPUT DROP\n-A INPUT -j QTZ_INPUT" + uid + "\n");
+    EXPECT_EQ(iptables("-S OUTPUT"), "-P OUTPUT DROP\n-A OUTPUT -j QTZ_OUTPUT" + uid + "\n");
+
+    // The user rule stands in its group's chain with the mark the mark map gives it.
+    unsigned mark = 0;
+    for (unsigned candidate = 257; candidate < 400 && mark == 0; ++candidate) {
+        KGUID id{};
+        if (stack.rules().getNfMarkVsRuleUid(static_cast<unsigned short>(candidate), &id) &&
+            CommonFunc::textGUID(fromKGUID(id)) == CommonFunc::textGUID(admin))
+            mark = candidate;
+    }
+    ASSERT_NE(mark, 0u);
+    const std::string client = iptables("-S QTZ_Client_IN" + uid);
+    const std::string rule = "-A QTZ_Client_IN" + uid + " -p tcp -m state --state NEW -m multiport --dports 2222 -j ";
+    EXPECT_EQ(linesWith(client, "--dports 2222"), 2u) << client;
+    EXPECT_EQ(linesWith(client, rule + "MARK --set-xmark " + hex(mark) + "/0xffffffff"), 1u) << client;
+    EXPECT_EQ(linesWith(client, rule + "ACCEPT"), 1u) << client;
+    EXPECT_TRUE(stack.rules().copyRule(CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID), admin)->enforced);
+    EXPECT_TRUE(stack.rules().copyGroup(CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID))->enforced);
+
+    ASSERT_TRUE(stack.controller().SendRuleAndGroupDataToKext());
+    EXPECT_EQ(stack.generation(), n + 1);
+    listing = iptables("-S");
+    EXPECT_FALSE(mentionsGeneration(listing, n)) << listing;
+    EXPECT_EQ(linesWith(listing, "-N QTZ_INPUT_" + std::to_string(n + 1)), 1u) << listing;
+    EXPECT_EQ(linesWith(listing, "-N QTZ_INPUT"), 1u) << listing;
+    EXPECT_EQ(stack.utils().refusedModprobes(), 0);
+}
+
+TEST_F(SFKextInterfacePushSandboxTest, APushThatFailedHalfWayLeavesNoOlderGenerationAfterTheNextPushOrTheDisable)
+{
+    Stack stack(Settings{});
+    stack.enable();
+    const long n = stack.generation();
+
+    // The new generation is linked from INPUT but not from OUTPUT: two generations stand.
+    stack.utils().failOnce("-I OUTPUT -j QTZ_OUTPUT_" + std::to_string(n + 1));
+    EXPECT_FALSE(stack.controller().SendRuleAndGroupDataToKext());
+    std::string listing = iptables("-S");
+    EXPECT_TRUE(mentionsGeneration(listing, n)) << listing;
+    EXPECT_TRUE(mentionsGeneration(listing, n + 1)) << listing;
+    EXPECT_EQ(linesWith(listing, kFallbackIn), 1u) << listing;
+
+    ASSERT_TRUE(stack.controller().SendRuleAndGroupDataToKext());
+    listing = iptables("-S");
+    EXPECT_FALSE(mentionsGeneration(listing, n)) << listing;
+    EXPECT_FALSE(mentionsGeneration(listing, n + 1)) << listing;
+    EXPECT_TRUE(mentionsGeneration(listing, n + 2)) << listing;
+
+    // Failed again, then disabled: only the ACCEPT policies and the fallback lines stay.
+    stack.utils().failOnce("-I OUTPUT -j QTZ_OUTPUT_" + std::to_string(n + 3));
+    EXPECT_FALSE(stack.controller().SendRuleAndGroupDataToKext());
+    stack.disable();
+    listing = iptables("-S");
+    EXPECT_EQ(linesWith(listing, "-P INPUT ACCEPT"), 1u) << listing;
+    EXPECT_EQ(linesWith(listing, "-P OUTPUT ACCEPT"), 1u) << listing;
+    for (const std::string& line : nonPolicyLines(listing))
+        EXPECT_TRUE(line == kFallbackIn || line == kFallbackOut) << line;
+    EXPECT_EQ(linesWith(listing, kFallbackOut), 2u) << listing;
+}
+
+} // namespace
