@@ -1,0 +1,175 @@
+// The bridge against the daemon's own store code: the same bytes as the managers write, stores
+// the managers load back, and how the output file is replaced.
+
+#include "TqStoreBridgeRules.h"
+#include "TqStoreBridgeTrustedIP.h"
+
+#include "FakeConfigController.h"
+#include "MigrationSamples.h"
+#include "RecordingLogger.h"
+#include "SFResultCodes.h"
+#include "SFRuleGroup.h"
+#include "SFRuleManager.h"
+#include "SFSerialization.h"
+#include "SFStoreCodec.h"
+#include "SFTrustedIPGroupManager.h"
+#include "TempDir.h"
+
+#include <boost/archive/text_oarchive.hpp>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <iostream>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace StatefulFirewall;
+using TestSupport::fileMode;
+using TestSupport::readFile;
+using TestSupport::writeFile;
+
+namespace {
+
+const char* const kOldContent = "previous content";
+
+// Every archived field of a group, its matches and rules.
+std::string groupText(const SFRuleGroup& group)
+{
+    std::ostringstream out;
+    boost::archive::text_oarchive archive(out, boost::archive::no_header);
+    archive << group;
+    return out.str();
+}
+
+std::vector<std::string> folderEntries(const std::string& path)
+{
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(path.c_str())) {
+        while (const dirent* entry = ::readdir(dir))
+            if (entry->d_name[0] != '.')
+                names.push_back(entry->d_name);
+        ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs save with standard error captured.
+template <class Save> std::pair<int, std::string> captured(Save save)
+{
+    std::ostringstream err;
+    std::streambuf* old = std::cerr.rdbuf(err.rdbuf());
+    const int result = save();
+    std::cerr.rdbuf(old);
+    return {result, err.str()};
+}
+
+class TqStoreBridgeTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        SFRuleManager::releaseInstance();
+        SFTrustedIPGroupManager::releaseInstance();
+    }
+
+    TestSupport::TempDir m_dir;
+    TestSupport::FakeConfigController m_config;
+    TestSupport::RecordingLogger m_logger;
+};
+
+// ---- round trips through the daemon's store code --------------------------------------------
+
+TEST_F(TqStoreBridgeTest, RuleStoreIsTheDaemonsOwnBytesAndLoadsBackEqual)
+{
+    std::string daemonPath = m_dir.file("daemon-rules.data");
+    std::string bridgePath = m_dir.file("bridge-rules.data");
+    m_config.set("GlobalConfiguration.RuleStorePath", daemonPath);
+    SFRuleManager& daemon = *SFRuleManager::getInstance(m_logger, m_config, true);
+    // The fixed groups and built-in rules, plus a group with every match kind and format.
+    const auto sample = TestSupport::migration::sampleTable();
+    const SFRuleGroup& office = *sample->groups.back();
+    ASSERT_EQ(SF_SUCCESS, daemon.addGroup(new SFRuleGroup(office)));
+    ASSERT_EQ(SF_SUCCESS, daemon.updateRuleStore());
+
+    ASSERT_EQ(0, TqStoreBridgeRules().saveRuleStore(daemon.m_ruleTable, bridgePath));
+    const std::string bytes = readFile(bridgePath);
+    EXPECT_EQ(bytes, readFile(daemonPath));
+    EXPECT_EQ(bytes.rfind("22 serialization::archive 13 ", 0), 0u);
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_NE(bytes.back(), '\n');
+
+    SFRuleManager::releaseInstance();
+    m_config.set("GlobalConfiguration.RuleStorePath", bridgePath);
+    SFRuleManager& loaded = *SFRuleManager::getInstance(m_logger, m_config, true);
+    EXPECT_FALSE(m_logger.has(2, "Caught exception. Clearing our store and returning."));
+    const auto back = loaded.copyGroup(TestSupport::migration::officeGroupId());
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(groupText(*back), groupText(office));
+}
+
+TEST_F(TqStoreBridgeTest, TrustedStoreIsWideAndTheTrustedManagerLoadsIt)
+{
+    std::string bridgePath = m_dir.file("bridge-trusted.data");
+    std::string daemonPath = m_dir.file("daemon-trusted.data");
+    TestSupport::migration::TrustedSample sample;
+    ASSERT_EQ(0, TqStoreBridgeTrustedIP().saveTrustedIPStore(sample.entries, bridgePath));
+    const std::string bytes = readFile(bridgePath);
+    // 4 bytes per character: "2" then three zero bytes. A narrow file would load as nothing.
+    EXPECT_EQ(bytes.substr(0, 8), std::string("2\0\0\0" "2\0\0\0", 8));
+
+    m_config.set("GlobalConfiguration.TrustedIPStorePath", bridgePath);
+    m_config.set("GlobalConfiguration.ShouldTrustLocalSubnet", "1");
+    SFTrustedIPGroupManager& manager = *SFTrustedIPGroupManager::getInstance(m_logger, m_config);
+    EXPECT_FALSE(m_logger.has(2, "Caught exception. Clearing our store and returning."));
+    std::vector<std::string> values;
+    for (const SFTrustedGroupIP& entry : manager.copyTrustedIPList())
+        values.push_back(entry.getTrustedIPValueString());
+    EXPECT_EQ(values, (std::vector<std::string>{"10.1.2.3", "10.0.0.1-10.0.0.9", "192.168.0.0/24",
+                                                "NOT SET"}));
+    ASSERT_TRUE(manager.persistTrustedStore(daemonPath));
+    EXPECT_EQ(bytes, readFile(daemonPath));
+}
+
+// ---- the output file ------------------------------------------------------------------------
+
+TEST_F(TqStoreBridgeTest, ExistingOutputIsReplacedWholeKeepingItsModeAndLink)
+{
+    TestSupport::migration::TrustedSample sample;
+    const std::string target = m_dir.file("target.data");
+    std::string link = m_dir.file("link.data");
+    writeFile(target, kOldContent);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+
+    ASSERT_EQ(0, TqStoreBridgeTrustedIP().saveTrustedIPStore(sample.entries, link));
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)); // the file it names was replaced, not the link
+    EXPECT_EQ(readFile(target), encodeTrustedStore(sample.entries));
+    EXPECT_EQ(fileMode(target), 0640);
+    EXPECT_EQ(folderEntries(m_dir.path()), (std::vector<std::string>{"link.data", "target.data"}));
+}
+
+TEST_F(TqStoreBridgeTest, UnusableOutputGivesTheOpenFailureLineAndChangesNothing)
+{
+    SFRuleTable empty;
+    std::string missingFolder = m_dir.file("no/such/folder/rules.data");
+    auto result =
+        captured([&] { return TqStoreBridgeRules().saveRuleStore(empty, missingFolder); });
+    EXPECT_EQ(result.first, 1);
+    EXPECT_EQ(result.second, "Unable to open output file to migrate rule store\n");
+
+    // A directory in the output's place is not written into or replaced.
+    std::string folder = m_dir.file("folder");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    std::list<SFTrustedGroupIP*> none;
+    result = captured([&] { return TqStoreBridgeTrustedIP().saveTrustedIPStore(none, folder); });
+    EXPECT_EQ(result.first, 1);
+    EXPECT_EQ(result.second, "Unable to open output file to migrate trustedip store\n");
+    EXPECT_EQ(folderEntries(m_dir.path()), std::vector<std::string>{"folder"});
+}
+
+} // namespace
