@@ -5,7 +5,7 @@
 #include "TqStoreBridgeTrustedIP.h"
 
 #include "FakeConfigController.h"
-#include "MigrationSamples.h"
+#include "ModelFixtures.h"
 #include "RecordingLogger.h"
 #include "SFResultCodes.h"
 #include "SFRuleGroup.h"
@@ -34,6 +34,25 @@ using TestSupport::writeFile;
 namespace {
 
 const char* const kOldContent = "previous content";
+// The user group of the golden rule store: rules with every match kind and format.
+const GUID kOffice = TestSupport::model::idOf("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9");
+
+std::string golden(const char* name)
+{
+    return readFile(std::string(TQ_SOURCE_DIR) + "/tests/policycore/golden/" + name);
+}
+
+// The golden trusted store's entries: a single address, a range, a CIDR network and the local
+// subnet.
+struct GoldenTrusted {
+    GoldenTrusted() { decodeTrustedStore(golden("trustedip-store.data"), entries); }
+    ~GoldenTrusted()
+    {
+        for (SFTrustedGroupIP* entry : entries)
+            delete entry;
+    }
+    std::list<SFTrustedGroupIP*> entries;
+};
 
 // Every archived field of a group, its matches and rules.
 std::string groupText(const SFRuleGroup& group)
@@ -86,14 +105,16 @@ TEST_F(TqStoreBridgeTest, RuleStoreIsTheDaemonsOwnBytesAndLoadsBackEqual)
 {
     std::string daemonPath = m_dir.file("daemon-rules.data");
     std::string bridgePath = m_dir.file("bridge-rules.data");
+    SFRuleTable table;
+    decodeRuleStore(golden("rule-store.data"), table);
+    ASSERT_EQ(0, TqStoreBridgeRules().saveRuleStore(table, bridgePath));
+    EXPECT_EQ(readFile(bridgePath), golden("rule-store.data"));
+
+    // The daemon's writer on its own live table (the golden one with its built-ins added).
+    writeFile(daemonPath, golden("rule-store.data"));
     m_config.set("GlobalConfiguration.RuleStorePath", daemonPath);
     SFRuleManager& daemon = *SFRuleManager::getInstance(m_logger, m_config, true);
-    // The fixed groups and built-in rules, plus a group with every match kind and format.
-    const auto sample = TestSupport::migration::sampleTable();
-    const SFRuleGroup& office = *sample->groups.back();
-    ASSERT_EQ(SF_SUCCESS, daemon.addGroup(new SFRuleGroup(office)));
     ASSERT_EQ(SF_SUCCESS, daemon.updateRuleStore());
-
     ASSERT_EQ(0, TqStoreBridgeRules().saveRuleStore(daemon.m_ruleTable, bridgePath));
     const std::string bytes = readFile(bridgePath);
     EXPECT_EQ(bytes, readFile(daemonPath));
@@ -105,20 +126,21 @@ TEST_F(TqStoreBridgeTest, RuleStoreIsTheDaemonsOwnBytesAndLoadsBackEqual)
     m_config.set("GlobalConfiguration.RuleStorePath", bridgePath);
     SFRuleManager& loaded = *SFRuleManager::getInstance(m_logger, m_config, true);
     EXPECT_FALSE(m_logger.has(2, "Caught exception. Clearing our store and returning."));
-    const auto back = loaded.copyGroup(TestSupport::migration::officeGroupId());
+    const auto back = loaded.copyGroup(kOffice);
     ASSERT_NE(back, nullptr);
-    EXPECT_EQ(groupText(*back), groupText(office));
+    EXPECT_EQ(groupText(*back), groupText(*table.findGroup(kOffice)));
 }
 
 TEST_F(TqStoreBridgeTest, TrustedStoreIsWideAndTheTrustedManagerLoadsIt)
 {
     std::string bridgePath = m_dir.file("bridge-trusted.data");
     std::string daemonPath = m_dir.file("daemon-trusted.data");
-    TestSupport::migration::TrustedSample sample;
+    GoldenTrusted sample;
     ASSERT_EQ(0, TqStoreBridgeTrustedIP().saveTrustedIPStore(sample.entries, bridgePath));
     const std::string bytes = readFile(bridgePath);
     // 4 bytes per character: "2" then three zero bytes. A narrow file would load as nothing.
     EXPECT_EQ(bytes.substr(0, 8), std::string("2\0\0\0" "2\0\0\0", 8));
+    EXPECT_EQ(bytes, golden("trustedip-store.data"));
 
     m_config.set("GlobalConfiguration.TrustedIPStorePath", bridgePath);
     m_config.set("GlobalConfiguration.ShouldTrustLocalSubnet", "1");
@@ -127,8 +149,8 @@ TEST_F(TqStoreBridgeTest, TrustedStoreIsWideAndTheTrustedManagerLoadsIt)
     std::vector<std::string> values;
     for (const SFTrustedGroupIP& entry : manager.copyTrustedIPList())
         values.push_back(entry.getTrustedIPValueString());
-    EXPECT_EQ(values, (std::vector<std::string>{"10.1.2.3", "10.0.0.1-10.0.0.9", "192.168.0.0/24",
-                                                "NOT SET"}));
+    EXPECT_EQ(values, (std::vector<std::string>{"192.168.1.10", "10.0.0.1-10.0.0.254",
+                                                "192.168.1.0/24", "NOT SET"}));
     ASSERT_TRUE(manager.persistTrustedStore(daemonPath));
     EXPECT_EQ(bytes, readFile(daemonPath));
 }
@@ -137,7 +159,7 @@ TEST_F(TqStoreBridgeTest, TrustedStoreIsWideAndTheTrustedManagerLoadsIt)
 
 TEST_F(TqStoreBridgeTest, ExistingOutputIsReplacedWholeKeepingItsModeAndLink)
 {
-    TestSupport::migration::TrustedSample sample;
+    GoldenTrusted sample;
     const std::string target = m_dir.file("target.data");
     std::string link = m_dir.file("link.data");
     writeFile(target, kOldContent);

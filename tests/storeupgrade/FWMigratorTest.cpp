@@ -2,12 +2,13 @@
 // converted into stores the daemon's code loads, and every failure gives its line, exit code 1
 // and an output as it was.
 
-#include "MigrationSamples.h"
 #include "ModelFixtures.h"
 #include "OldStoreWriter.h"
 #include "SFRule.h"
 #include "SFRuleGroup.h"
+#include "SFRuleTable.h"
 #include "SFStoreCodec.h"
+#include "SFTrustedGroupIP.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <memory>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -109,6 +111,31 @@ std::wstring oldTrusted(const std::list<SFTrustedGroupIP*>& model)
     return OldStore::trustedStoreText(list);
 }
 
+// The golden stores of the current format: every match kind and format, fixed groups, jump
+// rules, identifiers with bytes above 0x7f, adaptive keys and intrusion flags; every trusted
+// entry type.
+std::string golden(const char* name)
+{
+    return readFile(std::string(TQ_SOURCE_DIR) + "/tests/policycore/golden/" + name);
+}
+
+std::unique_ptr<SFRuleTable> goldenTable()
+{
+    auto table = std::make_unique<SFRuleTable>();
+    decodeRuleStore(golden("rule-store.data"), *table);
+    return table;
+}
+
+struct GoldenTrusted {
+    GoldenTrusted() { decodeTrustedStore(golden("trustedip-store.data"), entries); }
+    ~GoldenTrusted()
+    {
+        for (SFTrustedGroupIP* entry : entries)
+            delete entry;
+    }
+    std::list<SFTrustedGroupIP*> entries;
+};
+
 // The hand-written previous-release trusted store: 192.168.0.0/24 and the local-subnet entry.
 const std::wstring kGoldenTrusted =
     L"22 serialization::archive 9 0 0 2 0 1 1 0\n0 4 4 43200 24 16777215 1\n1 3";
@@ -126,44 +153,39 @@ protected:
 
 TEST_F(FWMigratorTest, VersionZeroRulesMigrateWithTheFlagFalseAndVersionOneKeepsIt)
 {
-    const auto sample = TestSupport::migration::sampleTable();
+    const auto table = goldenTable();
     // Version 0 records carry no flag: the output has it false on every rule, written in
     // class version 1 form, which is what the current writer gives for such a table.
-    writeFile(m_in, OldStore::fileBytes(oldRules<0>(*sample)));
+    writeFile(m_in, OldStore::fileBytes(oldRules<0>(*table)));
     Outcome outcome = run(m_dir.path(), {"rule", m_in, m_out});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
     EXPECT_EQ(outcome.out + outcome.err, "");
     SFRuleTable loaded;
     ASSERT_NO_THROW(decodeRuleStore(readFile(m_out), loaded));
-    int rules = 0;
     for (const SFRuleGroup* group : loaded.groups)
-        for (const SFRule* rule : group->rules) {
+        for (const SFRule* rule : group->rules)
             EXPECT_FALSE(rule->treatAsIntrusion) << rule->name;
-            ++rules;
-        }
-    EXPECT_EQ(rules, 4);
-    for (SFRuleGroup* group : sample->groups)
+    for (SFRuleGroup* group : table->groups)
         for (SFRule* rule : group->rules)
             rule->treatAsIntrusion = false;
-    EXPECT_EQ(readFile(m_out), encodeRuleStore(*sample));
+    EXPECT_EQ(readFile(m_out), encodeRuleStore(*table));
     EXPECT_EQ(fileMode(m_out), 0600);
 
     // Version 1 keeps the flags; read and written in place.
-    const auto flagged = TestSupport::migration::sampleTable();
-    writeFile(m_in, OldStore::fileBytes(oldRules<1>(*flagged)));
+    writeFile(m_in, OldStore::fileBytes(oldRules<1>(*goldenTable())));
     outcome = run(m_dir.path(), {"rule", m_in, m_in});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(readFile(m_in), encodeRuleStore(*flagged));
+    EXPECT_EQ(readFile(m_in), golden("rule-store.data"));
     EXPECT_EQ(folderEntries(m_dir.path()), (std::vector<std::string>{"new.data", "old.data"}));
 }
 
 TEST_F(FWMigratorTest, TrustedStoresMigrateToWhatTheWideLoaderReads)
 {
     // The writer itself gives the hand-written text (plus the archive's final line end).
-    std::list<SFTrustedGroupIP*> golden;
-    ASSERT_NO_THROW(decodeTrustedStore(OldStore::fileBytes(kGoldenTrusted), golden));
-    EXPECT_EQ(oldTrusted(golden), kGoldenTrusted + L"\n");
-    for (SFTrustedGroupIP* entry : golden)
+    std::list<SFTrustedGroupIP*> hand;
+    ASSERT_NO_THROW(decodeTrustedStore(OldStore::fileBytes(kGoldenTrusted), hand));
+    EXPECT_EQ(oldTrusted(hand), kGoldenTrusted + L"\n");
+    for (SFTrustedGroupIP* entry : hand)
         delete entry;
 
     writeFile(m_in, OldStore::fileBytes(kGoldenTrusted));
@@ -173,11 +195,11 @@ TEST_F(FWMigratorTest, TrustedStoresMigrateToWhatTheWideLoaderReads)
     EXPECT_EQ(TestSupport::model::storedValues(m_out),
               (std::vector<std::string>{"192.168.0.0/24", "NOT SET"}));
 
-    TestSupport::migration::TrustedSample sample;
+    GoldenTrusted sample;
     writeFile(m_in, OldStore::fileBytes(oldTrusted(sample.entries)));
     outcome = run(m_dir.path(), {"trustedip", m_in, m_out});
     EXPECT_EQ(outcome.exitCode, 0) << outcome.err;
-    EXPECT_EQ(readFile(m_out), encodeTrustedStore(sample.entries));
+    EXPECT_EQ(readFile(m_out), golden("trustedip-store.data"));
 }
 
 // ---- failures: one run per row --------------------------------------------------------------
@@ -197,22 +219,22 @@ struct Row {
 TEST_F(FWMigratorTest, EveryFailureGivesItsLineAndExitOneAndLeavesTheOutput)
 {
     using OldStore::edited;
-    const auto sample = TestSupport::migration::sampleTable();
+    const auto sample = goldenTable();
     const std::wstring v1 = oldRules<1>(*sample);
     const std::string rules = OldStore::fileBytes(v1);
     const std::string v2 = OldStore::fileBytes(oldRules<2>(*sample));
     const std::string narrow = encodeRuleStore(*sample);
-    TestSupport::migration::TrustedSample trusted;
+    GoldenTrusted trusted;
     const std::string trustedBytes = OldStore::fileBytes(oldTrusted(trusted.entries));
     const std::string golden = OldStore::fileBytes(kGoldenTrusted);
     // Faulty variants, edited in the wide text.
     auto faulty = [&v1](const std::wstring& from, const std::wstring& to) {
         return OldStore::fileBytes(edited(v1, from, to));
     };
-    const std::string data4Nine = faulty(L" 4369 8738 8 ", L" 4369 8738 9 ");
+    const std::string data4Nine = faulty(L" 20063 24689 8 ", L" 20063 24689 9 ");
     const std::string header19 = faulty(L"archive 9 ", L"archive 19 ");
     const std::string hugeGroups =
-        faulty(L"archive 9 0 0 0 0 2 0 ", L"archive 9 0 0 0 0 4000000000 0 ");
+        faulty(L"archive 9 0 0 0 0 5 0 ", L"archive 9 0 0 0 0 4000000000 0 ");
     const std::string hugeTrusted =
         OldStore::fileBytes(edited(kGoldenTrusted, L" 0 0 2 0 ", L" 0 0 4000000000 0 "));
     const std::string truncated = OldStore::fileBytes(v1.substr(0, v1.size() / 2));
