@@ -1,0 +1,295 @@
+#include "SFRulesCommandHelper.h"
+
+#include "CommandRequest.h"
+#include "CommandResponse.h"
+#include "CommonFunc.h"
+#include "ILogger.h"
+#include "SFController.h"
+#include "SFException.h"
+#include "SFResultCodes.h"
+#include "SFRuleManager.h"
+#include "SFSerialization.h"
+#include "SFTextArchive.h"
+#include "SFTrustedIPGroupManager.h"
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+#include <exception>
+#include <list>
+#include <memory>
+#include <sstream>
+
+namespace StatefulFirewall {
+
+SFRulesCommandHelper* SFRulesCommandHelper::m_selfInstance = nullptr;
+
+namespace {
+
+constexpr int SF_RULE_ADD = 100006;
+constexpr int SF_RULES_DEL = 100007;
+constexpr int LIST_ALL_RULES_IN_GROUP = 100015;
+constexpr int SF_RULES_UPDATE = 100017;
+constexpr int SF_ADD_TRUSTED_GROUP_IPS = 100019;
+constexpr int SF_DELETE_TRUSTED_IP_SINGLE_OR_ALL = 100020;
+constexpr int SF_LIST_ALL_TRUSTED_IPS = 100021;
+constexpr int SF_TRUSTED_IP_UPDATE = 100022;
+constexpr int SF_GET_RULE_ENFORCEMENT_STATUS = 100039;
+
+// Reads the request's data into value with the checking reader, which refuses the class ids
+// that crash boost's own reader; the data is the tool's archive text, narrow or wide alike.
+// False (value untouched) without data; throws archive_exception for data that is no such
+// value.
+template <class T> bool readPayload(ZAV::CommandRequest& request, T& value)
+{
+    if (!request.hasCustomData())
+        return false;
+    const std::string& data = request.getCustomData();
+    std::istringstream in(data);
+    SFTextIArchive archive(in);
+    limitListCountsToInput(archive, data.size());
+    archive >> value;
+    return true;
+}
+
+// Every reply sets the custom-data flag, then writes its values into the narrow archive.
+template <class... T> void writeReply(ZAV::CommandResponse& response, const T&... values)
+{
+    response.setCustomDataPresent(true);
+    response.setNarrowArchiveWritten(true);
+    boost::archive::text_oarchive& archive = *response.getNarrowOutputArchive();
+    (archive << ... << values);
+}
+
+// Frees the loaded entries of a trusted-network list on every path, a decode error midway
+// included (the list load leaves the entries it read in the list).
+struct TrustedListOwner {
+    std::list<SFTrustedGroupIP*> entries;
+    ~TrustedListOwner()
+    {
+        for (SFTrustedGroupIP* entry : entries)
+            delete entry;
+    }
+};
+
+} // namespace
+
+SFRulesCommandHelper* SFRulesCommandHelper::getInstance(ZAV::ILogger& logger,
+                                                        IConfigController& config)
+{
+    if (m_selfInstance == nullptr)
+        m_selfInstance = new SFRulesCommandHelper(logger, config);
+    return m_selfInstance;
+}
+
+void SFRulesCommandHelper::releaseInstance()
+{
+    delete m_selfInstance;
+    m_selfInstance = nullptr;
+}
+
+SFRulesCommandHelper::SFRulesCommandHelper(ZAV::ILogger& logger, IConfigController& config)
+    : m_ruleManager(SFRuleManager::getInstance(logger, config, true)),
+      m_trustedManager(SFTrustedIPGroupManager::getInstance(logger, config)),
+      m_logger(logger),
+      m_componentName("SFRulesCommandHelper"),
+      m_configController(config)
+{
+}
+
+SFRulesCommandHelper::~SFRulesCommandHelper()
+{
+    try {
+        SFRuleManager::releaseInstance();
+        SFTrustedIPGroupManager::releaseInstance();
+    } catch (const SFException& e) {
+        log(2, "Error occurred while releasing instance: " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Error occurred while releasing instance: ") + e.what());
+    } catch (...) {
+        log(2, "Error occurred while releasing instance");
+    }
+    m_ruleManager = nullptr;
+    m_trustedManager = nullptr;
+}
+
+bool SFRulesCommandHelper::handleCommand(ZAV::CommandRequest& request,
+                                         ZAV::CommandResponse& response)
+{
+    switch (request.getCommandId()) {
+    case SF_RULE_ADD:
+        log(5, "Received SF_RULE_ADD command");
+        return handleAddRule(request, response);
+    case SF_RULES_DEL:
+        log(5, "Received SF_RULES_DEL command");
+        handleDelRule(request, response);
+        return true;
+    case LIST_ALL_RULES_IN_GROUP:
+        log(5, "Received LIST_ALL_RULES_IN_GROUP command");
+        handleListAllRules(response);
+        return true;
+    case SF_RULES_UPDATE:
+        log(5, "Received SF_RULES_UPDATE command");
+        handleUpdate(response);
+        return true;
+    case SF_ADD_TRUSTED_GROUP_IPS:
+        log(5, "Received SF_ADD_TRUSTED_GROUP_IPS command");
+        handleAddTrustedGroupIPs(request, response);
+        return true;
+    case SF_DELETE_TRUSTED_IP_SINGLE_OR_ALL:
+        log(5, "Received SF_DELETE_TRUSTED_IP_SINGLE_OR_ALL command");
+        handleDeleteTrustedGroupOrIP(request, response);
+        return true;
+    case SF_LIST_ALL_TRUSTED_IPS:
+        log(5, "Received SF_LIST_ALL_TRUSTED_IPS command");
+        handleListTrustedGroupIPs(response);
+        return true;
+    case SF_TRUSTED_IP_UPDATE:
+        log(5, "Received SF_TRUSTED_IP_UPDATE command");
+        handleUpdateForTrustedIP(response);
+        return true;
+    case SF_GET_RULE_ENFORCEMENT_STATUS:
+        log(5, "Received SF_GET_RULE_ENFORCEMENT_STATUS command");
+        handleGetRuleEnforcementStatus(request, response);
+        return true;
+    default:
+        log(5, "Received unrecognised Command");
+        return false;
+    }
+}
+
+bool SFRulesCommandHelper::handleAddRule(ZAV::CommandRequest& request,
+                                         ZAV::CommandResponse& response)
+{
+    SFRule received;
+    readPayload(request, received);
+    auto copy = std::make_unique<SFRule>(received);
+    const GUID ruleId = copy->ruleId;
+    const int result = m_ruleManager->addRule(copy.get());
+    // The table owns the rule once it is filed, at its place (150000) or elsewhere (150022).
+    if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED)
+        copy.release();
+    writeReply(response, ruleId, result);
+    return result == SF_SUCCESS;
+}
+
+void SFRulesCommandHelper::handleDelRule(ZAV::CommandRequest& request,
+                                         ZAV::CommandResponse& response)
+{
+    std::string text;
+    readPayload(request, text);
+    int result = SF_SUCCESS;
+    std::string remaining = text;
+    for (;;) {
+        std::string ruleIdText;
+        std::string rest = remaining;
+        if (CommonFunc::getEachString(remaining, ruleIdText, rest, ",") < 0) {
+            result = SF_INVALID_ARGUMENT;
+            break;
+        }
+        std::string groupIdText;
+        std::string next = rest;
+        const bool last = CommonFunc::getEachString(rest, groupIdText, next, ",") < 0;
+        const GUID ruleId = CommonFunc::getGUIDFromString(ruleIdText);
+        const GUID groupId = CommonFunc::getGUIDFromString(groupIdText);
+        // Copied out under the table lock: the live rule may go from another thread.
+        const std::unique_ptr<SFRule> rule = m_ruleManager->copyRule(groupId, ruleId);
+        const std::string ruleName = rule ? rule->name : std::string();
+        result = m_ruleManager->delRule(groupId, ruleId);
+        if (result != SF_SUCCESS) {
+            log(5, "Rule Delete Failed for Rule " + ruleName + " and Group ID: " + groupIdText);
+            break;
+        }
+        if (last)
+            break;
+        remaining = next;
+    }
+    writeReply(response, result);
+}
+
+void SFRulesCommandHelper::handleListAllRules(ZAV::CommandResponse& response)
+{
+    // A deep copy taken under the model locks; archiving it takes them again, so it runs after.
+    SFRuleTableSnapshot snapshot = m_ruleManager->snapshot();
+    std::list<SFRuleGroup> groups;
+    for (const std::unique_ptr<SFRuleGroup>& group : snapshot.groups) {
+        group->logRuleGroupDetails();
+        groups.emplace_back(*group);
+    }
+    writeReply(response, groups);
+}
+
+void SFRulesCommandHelper::handleUpdate(ZAV::CommandResponse& response)
+{
+    SFController* controller = SFController::getInstance(m_logger, m_configController, nullptr);
+    int pushResult = SF_SUCCESS;
+    if (controller->getEnableStatefulFirewall() && !controller->SendRuleAndGroupDataToKext()) {
+        log(2, " Update sending rule table data to Kext failed");
+        pushResult = SF_STORE_WRITE_FAILED;
+    }
+    const int storeResult = m_ruleManager->updateRuleStore();
+    writeReply(response, storeResult == SF_SUCCESS ? pushResult : SF_STORE_WRITE_FAILED);
+}
+
+void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request,
+                                                    ZAV::CommandResponse& response)
+{
+    int result = SF_NO_TRUSTED_NETWORKS;
+    TrustedListOwner loaded;
+    if (readPayload(request, loaded.entries)) {
+        for (const SFTrustedGroupIP* entry : loaded.entries) {
+            if (entry == nullptr)
+                continue;
+            auto copy = std::make_unique<SFTrustedGroupIP>(*entry);
+            result = m_trustedManager->addTrustedIP(copy.get());
+            if (result == SF_SUCCESS)
+                copy.release(); // the manager owns an accepted entry
+        }
+    }
+    writeReply(response, result);
+}
+
+void SFRulesCommandHelper::handleDeleteTrustedGroupOrIP(ZAV::CommandRequest& request,
+                                                        ZAV::CommandResponse& response)
+{
+    std::string text;
+    readPayload(request, text);
+    const int result = boost::algorithm::iequals(text, "all")
+                           ? m_trustedManager->flushTrustedIPList(true)
+                           : m_trustedManager->deleteTrustedIP(text);
+    writeReply(response, result);
+}
+
+void SFRulesCommandHelper::handleListTrustedGroupIPs(ZAV::CommandResponse& response)
+{
+    // Entries copied by value under the list lock, then archived with no lock held.
+    std::list<SFTrustedGroupIP> entries;
+    for (const SFTrustedGroupIP& entry : m_trustedManager->copyTrustedIPList()) {
+        entry.logTrustedIPDetails();
+        entries.push_back(entry);
+    }
+    writeReply(response, entries);
+}
+
+void SFRulesCommandHelper::handleUpdateForTrustedIP(ZAV::CommandResponse& response)
+{
+    writeReply(response, m_trustedManager->persistTrustedIPStore());
+}
+
+void SFRulesCommandHelper::handleGetRuleEnforcementStatus(ZAV::CommandRequest& request,
+                                                          ZAV::CommandResponse& response)
+{
+    log(5, "Handling get enforcement status");
+    SFRule asked;
+    readPayload(request, asked);
+    const std::unique_ptr<SFRule> rule = m_ruleManager->copyRule(asked.groupId, asked.ruleId);
+    const bool enforced = rule ? rule->enforced : false;
+    writeReply(response, enforced);
+}
+
+void SFRulesCommandHelper::log(int level, const std::string& message)
+{
+    m_logger.logMessage(level, m_componentName, message);
+}
+
+} // namespace StatefulFirewall

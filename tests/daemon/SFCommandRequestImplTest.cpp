@@ -1,0 +1,386 @@
+// The command dispatcher called directly, replies read from the bytes it sent: framing per
+// command, answers to unknown ids and unreadable payloads, the preference and log-setting
+// commands against the settings and the platform logger, the common policy and the version.
+
+#include "SFCommandRequestImpl.h"
+
+#include "CapturingSocket.h"
+#include "DispatcherCalls.h"
+#include "FakeConfigController.h"
+#include "FakeNwIFManager.h"
+#include "RecordingKextInterface.h"
+#include "RecordingPlatformLogger.h"
+#include "SFCommandPayloads.h"
+#include "SFCommonPolicyRequestImpl.h"
+#include "SFController.h"
+#include "SFPrefKeys.h"
+#include "SFResultCodes.h"
+#include "SFRulesCommandHelper.h"
+#include "TempDir.h"
+
+#include <boost/archive/text_oarchive.hpp>
+#include <boost/serialization/map.hpp>
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+using namespace StatefulFirewall;
+using namespace TestSupport;
+
+namespace {
+
+using P = FakeConfigController::path;
+
+// Settings whose logging setters answer a scripted code (storing nothing unless it is
+// 150000) and that record the order of the common policy's writes.
+class ScriptedConfig : public FakeConfigController {
+public:
+    int code = SF_SUCCESS;
+    std::vector<std::string> writes;
+
+    int enableActivityLogging(bool v) override { return scripted("activity", v, P::activity); }
+    int enableDebugLoggingForFirewall(bool v) override { return scripted("debug", v, P::debugFw); }
+    int enableEventLogging(bool v) override { return scripted("eventLogging", v, P::eventLog); }
+    int setFwActivityLogSize(int v) override
+    {
+        writes.push_back("activitySize=" + std::to_string(v));
+        if (code == SF_SUCCESS)
+            FakeConfigController::setFwActivityLogSize(v);
+        return code;
+    }
+    int setLogPath(std::string v) override { return note("logPath=" + v, FakeConfigController::setLogPath(v)); }
+    int enableLimitActivityLogSize(bool v) override
+    {
+        return note("limitActivity=" + std::to_string(v), FakeConfigController::enableLimitActivityLogSize(v));
+    }
+    int enableLimitDebugLogSize(bool v) override
+    {
+        return note("limitDebug=" + std::to_string(v), FakeConfigController::enableLimitDebugLogSize(v));
+    }
+    int setDebugLogSize(int v) override
+    {
+        return note("debugSize=" + std::to_string(v), FakeConfigController::setDebugLogSize(v));
+    }
+    int enableSendingEventsToYal(bool v) override
+    {
+        return note("sendEvents=" + std::to_string(v), FakeConfigController::enableSendingEventsToYal(v));
+    }
+    int setYalLogLevelForFW(int v) override
+    {
+        return note("serverLevel=" + std::to_string(v), FakeConfigController::setYalLogLevelForFW(v));
+    }
+
+private:
+    int scripted(const std::string& name, bool v, const char* path)
+    {
+        writes.push_back(name + "=" + std::to_string(v));
+        if (code == SF_SUCCESS)
+            set(path, v ? "1" : "0");
+        return code;
+    }
+    int note(const std::string& write, int result)
+    {
+        writes.push_back(write);
+        return result;
+    }
+};
+
+class SFCommandRequestImplTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_config.set(P::ruleStore, m_dir.file("rules"));
+        m_config.set(P::trustedStore, m_dir.file("trusted"));
+        m_controller = SFController::getInstance(m_logger, m_config, &m_bridge);
+        m_dispatcher = std::make_unique<SFCommandRequestImpl>(m_socket, m_logger, m_config, m_monitor);
+    }
+    void TearDown() override
+    {
+        m_dispatcher.reset();
+        SFRulesCommandHelper::releaseInstance();
+        SFController::releaseInstance();
+    }
+
+    // Runs one command and returns the one frame it sent.
+    CapturedReply run(const ZAV::CommandRequest& request, bool narrowData = true)
+    {
+        m_socket.clear();
+        ZAV::CommandNWRequest arrived = arriving(request);
+        EXPECT_TRUE(m_dispatcher->processCommandForFM(arrived, narrowData));
+        EXPECT_EQ(m_socket.sends().size(), 1u) << "a reply is one send";
+        return m_socket.sends().empty() ? CapturedReply{} : decodeReply(m_socket.sends().back());
+    }
+    template <class T> T narrowValue(const CapturedReply& reply)
+    {
+        auto response = asResponse(reply);
+        T value{};
+        EXPECT_NE(response->getNarrowInputArchive(), nullptr);
+        if (auto* archive = response->getNarrowInputArchive())
+            *archive >> value;
+        return value;
+    }
+    template <class T> T wideValue(const CapturedReply& reply)
+    {
+        auto response = asResponse(reply);
+        T value{};
+        EXPECT_EQ(reply.record.dataKind, ZAV::kDataKindWide);
+        if (auto* archive = response->getWideInputArchive())
+            *archive >> value;
+        else
+            ADD_FAILURE() << "no wide view of the reply";
+        return value;
+    }
+    void setBothLevels(int level)
+    {
+        m_config.set(P::logLevel, std::to_string(level));
+        m_logger.setLogLevel(level);
+    }
+
+    TempDir m_dir;
+    RecordingPlatformLogger m_logger;
+    ScriptedConfig m_config;
+    RecordingKextInterface m_bridge;
+    FakeNwIFManager m_monitor;
+    CapturingSocket m_socket;
+    SFController* m_controller = nullptr;
+    std::unique_ptr<SFCommandRequestImpl> m_dispatcher;
+};
+
+TEST_F(SFCommandRequestImplTest, EveryReplyIsOneFrameWithTheKindOfItsCommandAndItsExactLength)
+{
+    const struct {
+        int id;
+        int32_t kind;
+    } cases[] = {{100000, 8}, {100003, 8}, {100038, 8}, {100004, 16}, {100040, 16},
+                 {100041, 16}, {1001, 16}, {100015, 16}, {100021, 16}, {100005, 16}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        const CapturedReply reply = run(*emptyRequest(c.id));
+        EXPECT_EQ(reply.kind, c.kind);
+        EXPECT_EQ(reply.magic, 0x1234);
+        EXPECT_EQ(reply.length, 48 + reply.record.dataSize);
+        EXPECT_EQ(static_cast<size_t>(reply.record.dataSize), reply.bytes - 48);
+        EXPECT_EQ(reply.record.completed, 1);
+        EXPECT_EQ(reply.record.cookie, 77);
+        EXPECT_EQ(reply.record.commandId, c.id);
+    }
+    EXPECT_TRUE(m_logger.has(5, "Successfully responded to Command Request from FMId - 3000 with cookie id - 77"));
+}
+
+TEST_F(SFCommandRequestImplTest, UnknownIdsAndUnlistedPreferenceTypesAnswerWithTheHeaderOnly)
+{
+    CapturedReply reply = run(*emptyRequest(100005));
+    EXPECT_EQ(reply.record.status, 0);
+    EXPECT_EQ(reply.bytes, 48u);
+    EXPECT_TRUE(m_logger.has(2, "Invalid Command was received and will be ignored"));
+
+    reply = run(*emptyRequest(100013));
+    EXPECT_EQ(reply.record.status, 0);
+    EXPECT_EQ(reply.bytes, 48u);
+    EXPECT_TRUE(m_logger.has(5, "Received unrecognised Command"));
+
+    reply = run(*narrowRequest(100004, 3));
+    EXPECT_EQ(reply.record.status, 1);
+    EXPECT_EQ(reply.bytes, 48u);
+    EXPECT_TRUE(m_logger.has(2, "Error Invalid Preference type found 3"));
+}
+
+TEST_F(SFCommandRequestImplTest, UnreadablePayloadsGetCompletedStatusFalseAndTheNextCommandIsAnswered)
+{
+    for (int id : {100003, 100006, 100004, 100019, 1001}) {
+        SCOPED_TRACE(id);
+        m_logger.lines().clear();
+        const CapturedReply reply = run(*rawRequest(id, "this is no archive"));
+        EXPECT_EQ(reply.record.completed, 1);
+        EXPECT_EQ(reply.record.status, 0);
+        EXPECT_EQ(reply.bytes, 48u);
+        EXPECT_EQ(m_logger.lines().count(2), 1u);
+    }
+    // A record cut inside a rule: the archive header is fine, the fields are not.
+    const CapturedReply cut = run(*rawRequest(100006, "22 serialization::archive 17 0 1 0 0 12"));
+    EXPECT_EQ(cut.record.status, 0);
+    EXPECT_EQ(cut.bytes, 48u);
+
+    const CapturedReply next = run(*emptyRequest(100000));
+    EXPECT_EQ(next.record.status, 1);
+    EXPECT_GT(next.record.dataSize, 0);
+}
+
+TEST_F(SFCommandRequestImplTest, AFailedSendIsReportedAndNothingIsLeftHalfSent)
+{
+    m_socket.failNextSend();
+    m_logger.lines().clear();
+    ZAV::CommandNWRequest arrived = arriving(*emptyRequest(100000));
+    EXPECT_FALSE(m_dispatcher->processCommandForFM(arrived, true));
+    EXPECT_TRUE(m_socket.sends().empty());
+    EXPECT_EQ(m_logger.lines().count(6), 1u);
+}
+
+TEST_F(SFCommandRequestImplTest, PreferencesAreReadAllAtOnceOrOneByTypeAlsoFromWideRequests)
+{
+    m_config.set(P::tcpTimeout, "45");
+    m_config.set(P::mode, "1");
+    m_config.set(P::ftp, "1");
+    SFPrefsData all = wideValue<SFPrefsData>(run(*emptyRequest(100000)));
+    EXPECT_EQ(all.m_tcpConTimeout, 45);
+    EXPECT_EQ(all.m_fwMode, 1);
+    EXPECT_TRUE(all.m_ftpInspection);
+    EXPECT_EQ(all.m_prefType, SF_PREF_NONE);
+    EXPECT_FALSE(all.m_prefPresent);
+
+    // The tool writes most payloads wide; the narrow view reads them all the same.
+    const CapturedReply reply = run(*wideRequest(100004, 6), false);
+    EXPECT_TRUE(m_logger.has(6, "Firewall received command request with wide data"));
+    SFPrefsData one = narrowValue<SFPrefsData>(reply);
+    EXPECT_TRUE(one.m_prefPresent);
+    EXPECT_EQ(one.m_prefType, SF_PREF_FW_MODE);
+    EXPECT_EQ(one.m_fwMode, 1);
+}
+
+TEST_F(SFCommandRequestImplTest, SetOneWithoutItsPreferenceAnswers150003AndStillRunsTheCallback)
+{
+    m_config.set(P::enabled, "1");
+    m_config.set(P::ftp, "0");
+    m_controller->enableStatefulFirewall(m_monitor);
+    const size_t ftpCalls = m_bridge.count("processFtpInspectionSetting");
+    SFPrefsData prefs;
+    prefs.m_prefType = SF_PREF_FTP_INSPECTION;
+    prefs.m_prefPresent = false;
+    const CapturedReply reply = run(*narrowRequest(100003, prefs));
+    EXPECT_EQ(reply.kind, 8);
+    EXPECT_EQ(reply.record.status, 1);
+    EXPECT_EQ(wideValue<int>(reply), SF_INVALID_ARGUMENT);
+    EXPECT_EQ(m_bridge.count("processFtpInspectionSetting"), ftpCalls + 1);
+
+    prefs.m_prefPresent = true;
+    prefs.m_ftpInspection = true;
+    EXPECT_EQ(wideValue<int>(run(*wideRequest(100003, prefs), false)), SF_SUCCESS);
+    EXPECT_EQ(m_config.get(P::ftp), "1");
+    EXPECT_EQ(m_bridge.count("processFtpInspectionSetting"), ftpCalls + 2);
+}
+
+TEST_F(SFCommandRequestImplTest, AnEnableThatThrowsFromSetOneAnswersStatusFalseAndIsUndone)
+{
+    m_config.set(P::enabled, "0");
+    m_bridge.throwOn("startHooking", SF_SYSTEM_COMMAND_FAILED, "iptables is missing", 1);
+    SFPrefsData prefs;
+    prefs.m_prefType = SF_PREF_FW_STATUS;
+    prefs.m_prefPresent = true;
+    prefs.m_fwEnabled = true;
+    const CapturedReply reply = run(*narrowRequest(100003, prefs));
+    EXPECT_EQ(reply.record.completed, 1);
+    EXPECT_EQ(reply.record.status, 0);
+    EXPECT_EQ(reply.bytes, 48u) << "nothing half-written goes out";
+    EXPECT_EQ(m_bridge.count("stopHooking"), 1u) << "the failed enable was undone";
+    // The controller is disabled again: the next enable runs its steps once more.
+    m_controller->enableStatefulFirewall(m_monitor);
+    EXPECT_EQ(m_bridge.count("connectToKext"), 2u);
+}
+
+TEST_F(SFCommandRequestImplTest, LogSettersAnswerTheirCodeAndSetLevelsByTheTable)
+{
+    // level < 0: the level stays as it was (4).
+    const struct {
+        int id;
+        bool value;
+        bool debugOn;
+        bool activityOn;
+        int code;
+        bool status;
+        int level;
+    } cases[] = {
+        {100041, true, false, false, SF_SUCCESS, true, 5},
+        {100041, false, false, true, SF_SUCCESS, true, 2},
+        {100041, true, true, false, SF_SUCCESS, true, -1},
+        {100041, true, false, false, SF_PREF_ALREADY_SET, true, -1},
+        {100041, true, false, false, SF_PREF_WRITE_FAILED, false, -1},
+        {100042, true, false, false, SF_SUCCESS, true, 6},
+        {100042, false, true, true, SF_SUCCESS, true, 5},
+        {100042, false, true, false, SF_SUCCESS, true, 2},
+        {100042, true, false, false, SF_PREF_ALREADY_SET, true, -1},
+        {100042, true, false, false, SF_PREF_WRITE_FAILED, false, -1},
+        {100043, true, false, false, SF_SUCCESS, true, -1},
+        {100043, true, false, false, SF_PREF_ALREADY_SET, true, -1},
+        {100043, false, false, false, SF_PREF_WRITE_FAILED, false, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.id) + " " + std::to_string(c.value) + " code " +
+                     std::to_string(c.code));
+        m_config.set(P::debugFw, c.debugOn ? "1" : "0");
+        m_config.set(P::activity, c.activityOn ? "1" : "0");
+        setBothLevels(4);
+        m_config.code = c.code;
+        const CapturedReply reply = run(*narrowRequest(c.id, c.value));
+        EXPECT_EQ(reply.record.status, c.status ? 1 : 0);
+        EXPECT_EQ(narrowValue<int>(reply), c.code);
+        const int expected = c.level < 0 ? 4 : c.level;
+        EXPECT_EQ(m_config.getFwLogLevel(), expected);
+        EXPECT_EQ(m_logger.getLogLevel(), expected);
+    }
+    EXPECT_TRUE(m_logger.has(2, "Error in setting the syslog configuration."));
+    EXPECT_TRUE(m_logger.has(6, "Debug log status already set"));
+}
+
+TEST_F(SFCommandRequestImplTest, LogSizeResizesTheLoggerIn64BitsOnlyWhileLimitedActivityLogging)
+{
+    m_config.set(P::rotatedCount, "5");
+    m_config.set(P::activity, "1");
+    m_config.set(P::limitActivity, "1");
+    EXPECT_EQ(narrowValue<int>(run(*narrowRequest(100044, 999))), SF_SUCCESS);
+    EXPECT_EQ(m_logger.getMaxFileSize(), 999LL * 1048576);
+    EXPECT_EQ(m_logger.getMaxTotalSize(), 5237637120LL);
+    EXPECT_TRUE(m_logger.has(6, "Successfully set the Product log size"));
+
+    m_config.set(P::activity, "0");
+    EXPECT_EQ(narrowValue<int>(run(*narrowRequest(100044, 3))), SF_SUCCESS);
+    EXPECT_EQ(m_config.getFwActivityLogSize(), 3);
+    EXPECT_EQ(m_logger.getMaxFileSize(), 999LL * 1048576) << "logger left alone";
+}
+
+TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrderAndKeepsALoggerLimit)
+{
+    m_config.set(P::maxLogSize, "10");
+    m_config.set(P::rotatedCount, "3");
+    m_config.set(P::debugFw, "1");
+    const CapturedReply reply = run(*emptyRequest(1001));
+    EXPECT_EQ(reply.record.status, 1);
+    EXPECT_EQ(reply.bytes, 48u);
+    const std::vector<std::string> expected = {
+        "logPath=",       "activity=1",   "limitActivity=1", "activitySize=0",
+        "debug=0",        "limitDebug=1", "debugSize=0",     "sendEvents=0",
+        "eventLogging=1", "serverLevel=0"};
+    EXPECT_EQ(m_config.writes, expected);
+    EXPECT_EQ(m_config.get(P::activitySize), "0");
+    // Size 0 would rotate on every line: the logger gets the default size instead.
+    EXPECT_EQ(m_logger.getMaxFileSize(), 10LL * 1048576);
+    EXPECT_EQ(m_logger.getMaxTotalSize(), 30LL * 1048576);
+    EXPECT_EQ(m_config.getFwLogLevel(), 5);
+    EXPECT_EQ(m_logger.getLogLevel(), 5);
+    EXPECT_EQ(m_logger.getSecondaryLogLevel(), 5);
+    EXPECT_TRUE(m_logger.has(5, "Common Yal Policy settings has been successfully applied."));
+}
+
+TEST_F(SFCommandRequestImplTest, VersionAndLogSettingsAnswerFromTheSettingsWithNonAsciiReplaced)
+{
+    m_config.set(SF_KEY_PRODUCT_COPYRIGHT, "(c) 2026 Caf\xc3\xa9");
+    m_config.set(SF_KEY_PRODUCT_NAME, "Firewall");
+    const CapturedReply reply = run(*emptyRequest(100038));
+    EXPECT_EQ(reply.record.status, 1);
+    const AboutBoxData about = wideValue<AboutBoxData>(reply);
+    EXPECT_EQ(about.m_fmId, 7000);
+    EXPECT_EQ(about.m_aboutBoxDisplayContents.at("Copyright"), "(c) 2026 Caf??");
+    EXPECT_EQ(about.m_aboutBoxDisplayContents.at("StatefulFirewall_Name"), "Firewall");
+    EXPECT_EQ(about.m_aboutBoxDisplayContents.size(), 4u);
+
+    m_config.set(P::eventLog, "1");
+    m_config.set(P::activity, "0");
+    m_config.set(P::activitySize, "7");
+    m_config.set(P::debugFw, "1");
+    const auto settings = narrowValue<std::map<std::string, std::string>>(run(*emptyRequest(100040)));
+    const std::map<std::string, std::string> expected = {
+        {"SysLog", "Enabled"}, {"ProductLog", "Disabled"}, {"ProductLogSize", "7"}, {"DebugLog", "Enabled"}};
+    EXPECT_EQ(settings, expected);
+}
+
+} // namespace
