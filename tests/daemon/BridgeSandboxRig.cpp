@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <thread>
 #include <stdexcept>
 
 using namespace StatefulFirewall;
@@ -276,6 +277,13 @@ bool mentionsGeneration(const std::string& listing, long generation)
 
 int taskCount()
 {
+    // A sanitizer starts a helper thread of its own at the first thread a process creates:
+    // one thread made and joined first keeps it out of the difference between two counts.
+    static const bool warmedUp = [] {
+        std::thread([] {}).join();
+        return true;
+    }();
+    (void)warmedUp;
     DIR* tasks = ::opendir("/proc/self/task");
     if (tasks == nullptr)
         return -1;
