@@ -13,12 +13,14 @@
 #include "SFTrustedIPGroupManager.h"
 
 #include <boost/algorithm/string/predicate.hpp>
+#include <boost/archive/archive_exception.hpp>
 #include <boost/thread/lock_guard.hpp>
 
 #include <exception>
 #include <list>
 #include <memory>
 #include <sstream>
+#include <type_traits>
 
 namespace StatefulFirewall {
 
@@ -48,6 +50,16 @@ template <class T> bool readPayload(ZAV::CommandRequest& request, T& value)
     std::istringstream in(data);
     SFTextIArchive archive(in);
     limitListCountsToInput(archive, data.size());
+    if constexpr (std::is_same_v<T, std::string>) {
+        // boost sizes a string to its stored length before reading it: refuse a length the
+        // data cannot hold rather than allocate it.
+        const std::streampos start = in.tellg();
+        std::size_t length = 0;
+        if (!(in >> length) || length > data.size())
+            throw boost::archive::archive_exception(
+                boost::archive::archive_exception::input_stream_error);
+        in.seekg(start);
+    }
     archive >> value;
     return true;
 }

@@ -201,6 +201,14 @@ TEST_F(SFCommandRequestImplTest, UnreadablePayloadsGetCompletedStatusFalseAndThe
     const CapturedReply cut = run(*rawRequest(100006, "22 serialization::archive 17 0 1 0 0 12"));
     EXPECT_EQ(cut.record.status, 0);
     EXPECT_EQ(cut.bytes, 48u);
+    // A delete text claiming more bytes than the data holds is refused as a short archive
+    // before the string is sized (sizing it would throw length_error or allocate gigabytes).
+    m_logger.lines().clear();
+    const CapturedReply huge =
+        run(*rawRequest(100007, "22 serialization::archive 18 4611686018427387904 x"));
+    EXPECT_EQ(huge.record.status, 0);
+    EXPECT_EQ(huge.bytes, 48u);
+    EXPECT_TRUE(m_logger.has(2, "Command 100007 from FMId - 3000 failed: input stream error"));
 
     const CapturedReply next = run(*emptyRequest(100000));
     EXPECT_EQ(next.record.status, 1);
