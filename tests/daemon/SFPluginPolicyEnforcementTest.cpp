@@ -170,6 +170,12 @@ TEST_F(SFPluginPolicyEnforcementTest, TrustedNetworks)
                                                   {"LocalSubnet", "", "1"}})),
               1);
     EXPECT_EQ(m_rig.trustedValues(), std::vector<std::string>{"10.0.0.1"});
+
+    // A store that cannot be written fails the policy.
+    m_rig.m_config.set(FakeConfigController::path::trustedStore, m_rig.m_dir.file("missing/trusted"));
+    EXPECT_EQ(m_rig.deliver(PolicyText().trusted({{"SingleIP", "10.0.0.3"}, {"LocalSubnet", "", "1"}})), 0);
+    EXPECT_TRUE(m_rig.m_logger.has(2, "Unable to write the trusted network store"));
+    EXPECT_EQ(m_rig.trustedValues(), std::vector<std::string>{"10.0.0.3"});
 }
 
 TEST_F(SFPluginPolicyEnforcementTest, GoldenTranslation)
@@ -262,6 +268,15 @@ TEST_F(SFPluginPolicyEnforcementTest, ChangeDetection)
     m_rig.m_bridge.answer("SendRuleAndGroupDataToKext", true);
     EXPECT_EQ(m_rig.deliver(policy("t3", {kRuleB, kRuleA})), 1);
     EXPECT_EQ(m_rig.pushes(), 6u);
+
+    // So does a rule store that cannot be written; once it can, the same policy writes it.
+    const std::string store = m_rig.m_dir.file("rules");
+    m_rig.m_config.set(FakeConfigController::path::ruleStore, m_rig.m_dir.file("missing/rules"));
+    EXPECT_EQ(m_rig.deliver(policy("t4", {kRuleB, kRuleA})), 0);
+    m_rig.m_config.set(FakeConfigController::path::ruleStore, store);
+    boost::filesystem::remove(store);
+    EXPECT_EQ(m_rig.deliver(policy("t4", {kRuleB, kRuleA})), 1);
+    EXPECT_TRUE(exists(store));
 }
 
 // One rule's keys against what reaches the table ("" when the rule is dropped).
