@@ -117,7 +117,8 @@ class AgentPluginRig {
 public:
     using P = FakeConfigController::path;
 
-    AgentPluginRig() : m_agent(m_logger, "HVRT_FW_1060QUIL")
+    explicit AgentPluginRig(std::unique_ptr<FakeConfigController> config = std::make_unique<FakeConfigController>())
+        : m_ownConfig(std::move(config)), m_config(*m_ownConfig), m_agent(m_logger, "HVRT_FW_1060QUIL")
     {
         m_config.set(P::ruleStore, m_dir.file("rules"));
         m_config.set(P::trustedStore, m_dir.file("trusted"));
@@ -167,7 +168,8 @@ public:
 
     RecordingLogger m_logger;
     TempDir m_dir;
-    FakeConfigController m_config;
+    std::unique_ptr<FakeConfigController> m_ownConfig;
+    FakeConfigController& m_config;
     RecordingKextInterface m_bridge;
     FakeNwIFManager m_monitor;
     StatefulFirewall::SFController* m_controller = nullptr;

@@ -348,4 +348,22 @@ TEST_F(SFPluginPolicyEnforcementTest, ConversionTable)
     }
 }
 
+// Settings whose TCP timeout cannot be written, as a read-only settings file would answer.
+class ReadOnlyTimeoutConfig : public FakeConfigController {
+public:
+    int setFwTCPConTimeout(int) override { return SF_PREF_WRITE_FAILED; }
+};
+
+TEST(SFPluginPolicyEnforcementSettingsTest, AFailedSettingWriteFailsThePolicyAndTheOtherOptionsStillApply)
+{
+    AgentPluginRig rig(std::make_unique<ReadOnlyTimeoutConfig>());
+    EXPECT_EQ(rig.deliver(PolicyText().option("TCPTimeout", "45").option("VCTimeout", "50")
+                              .option("_AddressType", "0").sequence("", {kRuleA}).rule(kRuleA, "ALLOW", {})),
+              0);
+    EXPECT_EQ(rig.m_config.get(FakeConfigController::path::udpTimeout), "50");
+    EXPECT_TRUE(rig.m_logger.has(2, "Error Firewall Options Policy enforcement failed "));
+    // The rules were still applied.
+    EXPECT_EQ(rig.pushes(), 1u);
+}
+
 } // namespace
