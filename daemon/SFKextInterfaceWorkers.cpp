@@ -272,8 +272,13 @@ void SFKextInterface::startReportingThread()
     m_reportingInterval = periodOf(m_configController.getReportingTimeoutInterval());
     UniqueLock lock(m_blockEventListMutex);
     while (m_hooking.load() && !m_reportingStop) {
+        // A pass that failed still waits its period: the loop goes on without spinning.
         try {
             reportBlockEvents();
+        } catch (...) {
+            log(5, "In read reporting data thread - Unknown exception while waiting for sleep timeout or condition");
+        }
+        try {
             m_reportingWakeUp.wait_until(lock,
                                          SteadyClock::now() + boost::chrono::seconds(m_reportingInterval),
                                          [this] { return m_reportingStop || !m_hooking.load(); });
