@@ -1,0 +1,62 @@
+#pragma once
+
+// The daemon as a process in the sandbox: fresh product paths and filter table, a settings file
+// with chosen elements, zavbrokerd and tqd as children, and readers of what they leave behind
+// (the daemon's log, the broker's output, iptables listings).
+
+#include "ChildProcess.h"
+#include "TempDir.h"
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace TqdRig {
+
+constexpr const char* kDaemonLog = "/var/Varnik/kyv/log/fw/tqd.log";
+constexpr const char* kSocket = "/var/Varnik/kyv/zav/zavsocket";
+constexpr const char* kSpool = "/var/Varnik/kyv/fw/agent";
+
+// Empties the product paths and the filter table and writes the settings file: the shipped
+// template with FTP inspection off (it would load a kernel module) and the given elements.
+void freshProduct(const std::map<std::string, std::string>& elements);
+// Replaces the text of the first <tag> element of the live settings file.
+void setSetting(const std::string& tag, const std::string& value);
+std::string setting(const std::string& tag);
+
+// Exit status of a shell command; its standard output and error in output when given.
+int shell(const std::string& command, std::string* output = nullptr);
+std::string iptablesListing();
+size_t linesWith(const std::string& listing, const std::string& text);
+// The policy of a built-in chain ("ACCEPT", "DROP") from a listing of iptables -S.
+std::string policyOf(const std::string& listing, const std::string& chain);
+// The names of the product's chains (QTZ...) defined in a listing.
+std::vector<std::string> productChains(const std::string& listing);
+
+// The broker, run with args; started() waits until its socket exists.
+class Broker : public TestSupport::ChildProcess {
+public:
+    Broker(const std::vector<std::string>& args, const std::string& outputFile);
+    bool started(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+};
+
+// tqd with args; its standard output and error go to outputFile.
+class Daemon : public TestSupport::ChildProcess {
+public:
+    explicit Daemon(const std::string& outputFile, std::vector<std::string> args = {});
+};
+
+// Waits until text appears in the file, at least count times.
+bool waitForText(const std::string& file, const std::string& text,
+                 std::chrono::milliseconds timeout, size_t count = 1);
+size_t countOf(const std::string& file, const std::string& text);
+
+// The names of a process's threads, from /proc/<pid>/task/*/comm.
+std::vector<std::string> threadNames(int pid);
+
+// Runs zavcall with the words after its path; its exit status, its output in output.
+int zavcall(const std::string& words, std::string* output);
+
+} // namespace TqdRig
