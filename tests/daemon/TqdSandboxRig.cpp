@@ -60,11 +60,14 @@ void setSetting(const std::string& tag, const std::string& value)
     TestSupport::writeFile(kLivePrefs, replaced(TestSupport::readFile(kLivePrefs), tag, value));
 }
 
-std::string setting(const std::string& tag)
+std::string setting(const std::string& section, const std::string& tag)
 {
     const std::string text = TestSupport::readFile(kLivePrefs);
     const std::string open = "<" + tag + ">";
-    const size_t start = text.find(open);
+    const size_t sectionStart = text.find("<" + section + " ");
+    if (sectionStart == std::string::npos)
+        return std::string();
+    const size_t start = text.find(open, sectionStart);
     if (start == std::string::npos)
         return std::string();
     const size_t end = text.find("</" + tag + ">", start);
@@ -123,6 +126,40 @@ std::vector<std::string> productChains(const std::string& listing)
         if (line.rfind("-N QTZ", 0) == 0)
             chains.push_back(line.substr(3));
     return chains;
+}
+
+std::string waitForEnforcement(std::chrono::milliseconds timeout)
+{
+    const auto deadline = Clock::now() + timeout;
+    std::string listing;
+    std::string previous;
+    while (Clock::now() < deadline) {
+        listing = iptablesListing();
+        if (linesWith(listing, "-N QTZ_INPUT_") > 0 && policyOf(listing, "INPUT") == "DROP" &&
+            policyOf(listing, "OUTPUT") == "DROP" && listing == previous)
+            return listing;
+        previous = listing;
+        std::this_thread::sleep_for(200ms);
+    }
+    return listing;
+}
+
+void prepareManagedProduct(bool enabled, const std::string& siteAddress)
+{
+    freshProduct({{"IsFirewallEnabled", enabled ? "1" : "0"}});
+    if (::mkdir(kSpool, 0700) != 0 || ::mkdir((std::string(kSpool) + "/policy.d").c_str(), 0700) != 0)
+        throw std::runtime_error("cannot make the agent spool " + std::string(kSpool));
+    TestSupport::writeFile(std::string(kSpool) + "/agent.conf", "managed_mode=1\n");
+    TestSupport::writeFile(std::string(kSpool) + "/sitelist.conf",
+                           "6|epo-server|" + siteAddress + "|443|8443\n");
+}
+
+void dropPolicy(const std::string& name, const std::string& text)
+{
+    const std::string temporary = std::string(kSpool) + "/" + name + ".part";
+    TestSupport::writeFile(temporary, text);
+    if (::rename(temporary.c_str(), (std::string(kSpool) + "/policy.d/" + name).c_str()) != 0)
+        throw std::runtime_error("cannot move the policy " + name + " into place");
 }
 
 Broker::Broker(const std::vector<std::string>& args, const std::string& outputFile)

@@ -24,7 +24,8 @@ constexpr const char* kSpool = "/var/Varnik/kyv/fw/agent";
 void freshProduct(const std::map<std::string, std::string>& elements);
 // Replaces the text of the first <tag> element of the live settings file.
 void setSetting(const std::string& tag, const std::string& value);
-std::string setting(const std::string& tag);
+// The text of the first <tag> element inside the given section of the live settings file.
+std::string setting(const std::string& section, const std::string& tag);
 
 // Exit status of a shell command; its standard output and error in output when given.
 int shell(const std::string& command, std::string* output = nullptr);
@@ -34,6 +35,17 @@ size_t linesWith(const std::string& listing, const std::string& text);
 std::string policyOf(const std::string& listing, const std::string& chain);
 // The names of the product's chains (QTZ...) defined in a listing.
 std::vector<std::string> productChains(const std::string& listing);
+
+// Waits until the daemon's chains are in place with both policies DROP and the listing has
+// stayed the same for a moment (the enable sets the policies one after the other); the listing
+// then.
+std::string waitForEnforcement(std::chrono::milliseconds timeout = std::chrono::seconds(25));
+
+// The settings, agent spool and broker of one daemon run: the firewall enabled or not, a
+// managed agent whose site list holds one management server at siteAddress.
+void prepareManagedProduct(bool enabled, const std::string& siteAddress);
+// Drops a policy text into the agent spool's policy.d in one step.
+void dropPolicy(const std::string& name, const std::string& text);
 
 // The broker, run with args; started() waits until its socket exists.
 class Broker : public TestSupport::ChildProcess {
