@@ -64,6 +64,10 @@ std::string confProblem(const std::string& key, const std::string& value)
             return std::string();
         return "expected ok, fail, half, throw or block:<ms>";
     }
+    if (key == "register_delay_ms") {
+        int ms = 0;
+        return parseDigits(value, ms) ? std::string() : "expected a number of milliseconds";
+    }
     if (key == "poll_ms") {
         int ms = 0;
         return parseDigits(value, ms) && ms > 0 ? std::string() : "expected a positive number";

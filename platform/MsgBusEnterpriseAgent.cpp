@@ -80,6 +80,10 @@ StandInBehaviour MsgBusEnterpriseAgent::currentBehaviour()
     b.hasAgentPort = port != conf.end();
     b.agentPort = b.hasAgentPort ? port->second : std::string();
 
+    const auto delay = conf.find("register_delay_ms");
+    if (delay != conf.end())
+        b.registerDelayMs = numberAfter(delay->second, 0, 0);
+
     const auto send = conf.find("send");
     const std::string how = send == conf.end() ? "ok" : send->second;
     if (how == "fail")

@@ -57,6 +57,8 @@ bool StandInAgent::keep(std::unique_ptr<Plugin>& slot, std::unique_ptr<Plugin>& 
 bool StandInAgent::registerPolicyEnforcement(std::unique_ptr<IAgentPolicyEnforcement>& plugin)
 {
     const StandInBehaviour b = currentBehaviour();
+    if (b.registerDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(b.registerDelayMs));
     return keep(m_policyPlugin, plugin, b.reachable && b.registerPolicy, "policy");
 }
 

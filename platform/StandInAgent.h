@@ -48,6 +48,7 @@ struct StandInBehaviour {
     std::string agentPort; // answered for key 21
     SendMode sendMode = SendMode::Ok;
     int blockMs = 0;
+    int registerDelayMs = 0; // the policy plug-in's registration takes this long (a slow agent)
 };
 
 struct StandInSentEvent {
