@@ -128,6 +128,21 @@ TEST_F(MsgBusEnterpriseAgentTest, AnAbsentFolderMeansTheAgentIsNotReachable)
     EXPECT_FALSE(exists(m_dir.file("absent")));
 }
 
+TEST_F(MsgBusEnterpriseAgentTest, RegisterDelaySlowsThePolicyRegistrationAndABadValueIsSkipped)
+{
+    auto agent = makeAgent();
+    conf("register_delay_ms=300\n");
+    std::unique_ptr<ZAV::IAgentPolicyEnforcement> plugin = std::make_unique<TestSupport::FakePolicyPlugin>(m_probe);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(agent->registerPolicyEnforcement(plugin));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+
+    conf("register_delay_ms=soon\n");
+    EXPECT_TRUE(agent->registerSiteListChange()); // reads agent.conf again
+    EXPECT_TRUE(m_logger.has(2, "Skipped line 1 of " + m_dir.file("agent.conf") +
+                                    ": expected a number of milliseconds"));
+}
+
 TEST_F(MsgBusEnterpriseAgentTest, AgentConfIsReadAtEveryCallAndBadLinesAreLoggedOnce)
 {
     auto agent = makeAgent();
