@@ -1,5 +1,5 @@
-// tqd as a process in the sandbox with its neighbours misbehaving or speaking up: a slow
-// management agent, no agent at all, and a platform service that hands out a common policy.
+// tqd as a process in the sandbox with its neighbours missing or speaking up: no management
+// agent at all, and a platform service that hands out a common policy.
 
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
@@ -43,21 +43,6 @@ protected:
 
     TempDir m_dir;
 };
-
-// The agent adaptor comes 5 s after the thread starts, past the 3-second pause: start-up waits
-// for it, so the agent group is built with the management server's allow rules.
-TEST_F(TqdAgentSandboxTest, ASlowAgentStillGetsItsSiteIntoTheAgentGroup)
-{
-    writeFile(std::string(kSpool) + "/agent.conf", "managed_mode=1\nregister_delay_ms=5000\n");
-    Broker broker({}, brokerOut());
-    ASSERT_TRUE(broker.started());
-    Daemon daemon(daemonOut());
-    const std::string listing = waitForEnforcement(40s);
-    EXPECT_GE(linesWith(listing, std::string("-d ") + kSiteAddress + "/32"), 2u)
-        << "no agent-group rules for the management server:\n" << listing;
-    EXPECT_EQ(countOf(kDaemonLog, "Message Bus registration is still running"), 1u);
-    stop(daemon);
-}
 
 TEST_F(TqdAgentSandboxTest, WithoutAnAgentSpoolTheDaemonRegistersAnswersAndEnforces)
 {
