@@ -1,0 +1,256 @@
+#pragma once
+
+// Every command name, option name, help text, message and delimiter of the command-line tool.
+// The texts are what users and scripts see, so they are kept character for character (double
+// blanks included). Built once before main runs; read-only afterwards, so any thread may read.
+
+#include <string>
+
+namespace SFCliStringConstants {
+
+// Top-level commands, in the order of the "Options" group.
+inline const std::string CLI_HELP_CMD = "help";
+inline const std::string CLI_FW_CMD = "fw";
+inline const std::string CLI_FW_MODE_CMD = "fw-mode";
+inline const std::string CLI_FW_RULE_ADD_CMD = "fw-rule-add";
+inline const std::string CLI_FW_RULE_DELETE_CMD = "fw-rule-delete";
+inline const std::string CLI_FW_RULE_LIST_CMD = "fw-rules-list";
+inline const std::string CLI_FW_TRUSTED_NETWORK_ADD_CMD = "fw-trusted-add";
+inline const std::string CLI_FW_TRUSTED_NETWORK_DELETE_CMD = "fw-trusted-delete";
+inline const std::string CLI_FW_TRUSTED_NETWORK_LIST_CMD = "fw-trusted-list";
+inline const std::string CLI_FW_OPT_INSPECT_FTP_TRAFFIC_CMD = "fw-inspect-ftp-traffic";
+inline const std::string CLI_FW_OPT_SET_LOG_LEVEL_CMD = "fw-log-level";
+inline const std::string CLI_VERSION = "version";
+inline const std::string CLI_SHOWLOGSETTINGS_CMD = "showlogsettings";
+inline const std::string CLI_PRODUCTLOG_CMD = "productlog";
+inline const std::string CLI_DEBUGLOG_CMD = "debuglog";
+inline const std::string CLI_USESYSLOG_CMD = "usesyslog";
+inline const std::string CLI_SETMAXPRODUCTLOGSIZE_CMD = "setmaxproductlogsize";
+
+// Value words of the commands.
+inline const std::string CLI_FW_STATUS = "status";
+inline const std::string CLI_OPTION_ON = "on";
+inline const std::string CLI_OPTION_OFF = "off";
+inline const std::string CLI_FW_MODE_REGULAR = "regular";
+inline const std::string CLI_FW_MODE_ADAPTIVE = "adaptive";
+inline const std::string CLI_FW_OPT_LOG_LEVEL_DISABLED = "disabled";
+inline const std::string CLI_FW_OPT_LOG_LEVEL_INFORMATION = "info";
+inline const std::string CLI_FW_OPT_LOG_LEVEL_DEBUG = "debug";
+inline const std::string PARAM_ENABLE = "enable";
+inline const std::string PARAM_DISABLE = "disable";
+
+// Value words of the rule options.
+inline const std::string CLI_OPT_RULE_ACTION_ALLOW = "allow";
+inline const std::string CLI_OPT_RULE_ACTION_DENY = "deny";
+inline const std::string CLI_OPT_RULE_DIRECTION_EITHER = "either";
+inline const std::string CLI_OPT_RULE_DIRECTION_IN = "in";
+inline const std::string CLI_OPT_RULE_DIRECTION_OUT = "out";
+inline const std::string CLI_OPT_RULE_STATE_ENABLE = "enable";
+inline const std::string CLI_OPT_RULE_STATE_DISABLE = "disable";
+inline const std::string CLI_OPT_RULE_PROTOCOL_ANY = "any";
+inline const std::string CLI_OPT_RULE_PROTOCOL_TCP = "tcp";
+inline const std::string CLI_OPT_RULE_PROTOCOL_UDP = "udp";
+inline const std::string CLI_OPT_RULE_PROTOCOL_ICMP = "icmp";
+inline const std::string CLI_RULE_SCHEDULE_STATUS_ON = "on";
+inline const std::string CLI_RULE_SCHEDULE_STATUS_OFF = "off";
+inline const std::string CLI_RULE_SCHEDULE_ACTION_DISABLE = "disable";
+inline const std::string CLI_RULE_SCHEDULE_ACTION_REVERSE = "reverse";
+
+// Help texts of the commands.
+inline const std::string CLI_CMD_FW_HELP_DESC =
+    "Show help. For details of each option refer tqctl(8) man page";
+inline const std::string CLI_CMD_FW_STATUS_DESC =
+    "Enables you to control the firewall-engine\n"
+    "Accepted values:\n"
+    "   status: Shows current status of the firewall\n"
+    "   on: Enables the firewall\n"
+    "   off: Disables the firewall\n";
+inline const std::string CLI_CMD_FW_MODE_DESC =
+    "Configure firewall to operate in adaptive or regular mode\n"
+    "Accepted values:\n"
+    "   regular: Sets firewall to run in regular mode\n"
+    "   adaptive: Sets firewall to run in adaptive mode\n";
+inline const std::string CLI_CMD_FW_RULE_ADD_DESC = "Option to add a firewall rule";
+inline const std::string CLI_CMD_FW_RULE_DELETE_DESC = "Option to delete a firewall rule";
+inline const std::string CLI_CMD_FW_RULE_LIST_DESC = "Option to list firewall rules";
+inline const std::string CLI_FW_TRUSTED_NETWORK_ADD_CMD_DESC =
+    "Option to add an entry to trusted network list";
+inline const std::string CLI_FW_TRUSTED_NETWORK_DELETE_CMD_DESC =
+    "Option to delete an entry from trusted network list";
+inline const std::string CLI_FW_TRUSTED_NETWORK_LIST_CMD_DESC =
+    "Option to list entries in trusted network";
+inline const std::string CLI_FW_OPT_INSPECT_FTP_TRAFFIC_CMD_DESC =
+    "Enables you to control the inspection of FTP Traffic\n"
+    "Accepted values:\n"
+    "   on: Enables the FTP Inspection\n"
+    "   off: Disables the FTP Inspection\n";
+inline const std::string CLI_FW_OPT_SET_LOG_LEVEL_CMD_DESC =
+    "Enables you to set the log level of the product\n"
+    "Accepted values:\n"
+    "   disabled: Disables the log\n"
+    "   info: Set log level to information\n"
+    "   debug: Set log level to debug\n";
+inline const std::string CLI_VERSION_DESC = "Shows version information";
+inline const std::string CLI_SHOWLOGSETTINGS_CMD_DESC = "Show current log settings.";
+inline const std::string CLI_PRODUCTLOG_CMD_DESC =
+    "This enables or disables product logging. Allowed values are enable or disable.";
+inline const std::string CLI_DEBUGLOG_CMD_DESC =
+    "This enables or disables debug logging. Allowed values are enable or disable.";
+inline const std::string CLI_USESYSLOG_CMD_DESC =
+    "This enables or disables logging using syslog on the system. Allowed values are enable or "
+    "disable.";
+// The default named here (10) is not the product's default (1); the text is kept as users know it.
+inline const std::string CLI_SETMAXPRODUCTLOGSIZE_CMD_DESC =
+    "This option configures the maximum product log file size where n is an integer in "
+    "megabytes. 'n' is a number between 1 and 999 and default value is 10.";
+
+// Group titles.
+inline const std::string CLI_OPTIONS_TITLE = "Options";
+inline const std::string CLI_GEN_DESC_TITLE = "General description";
+inline const std::string CLI_ADD_OPT_DESC_TITLE = "Additional options";
+inline const std::string CLI_OPTIONAL_DESC_TITLE = "Optional";
+
+// Sub-options other than the rule options.
+inline const std::string CLI_XML = "xml";
+inline const std::string CLI_XML_DESC = "Show in xml format";
+inline const std::string CLI_OPT_DELETE_FORCE = "force";
+inline const std::string CLI_OPT_DELETE_FORCE_DESC = "Delete without prompting";
+inline const std::string CLI_OPT_FW_RULE_DELETE_ADAPTIVE_RULE = "adaptive";
+inline const std::string CLI_OPT_FW_RULE_DELETE_ADAPTIVE_RULE_DESC =
+    "Delete rule from adaptive group (only in regular mode)";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_SINGLE = "single";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_SINGLE_DESC = "Ip Address";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_CIDR = "cidr";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_CIDR_DESC = "Ip CIDR";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_RANGE = "range";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_RANGE_DESC = "Ip Range";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_INCLUDE_LOCAL = "include-local";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_INCLUDE_LOCAL_DESC =
+    "Option to include local subnets as part of the trusted network list\n"
+    "Accepted values:\n"
+    "   on: Includes the local subnets in trusted networks\n"
+    "   off: Excludes the local subnets from trusted networks\n";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_DELETE_INDEX = "index";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_DELETE_INDEX_DESC = "Trusted Network Index";
+
+// The 32 rule options of --fw-rule-add.
+inline const std::string CLI_OPT_RULE_INDEX = "index";
+inline const std::string CLI_OPT_RULE_INDEX_DESC = "Rule Index";
+inline const std::string CLI_OPT_RULE_NAME = "name";
+inline const std::string CLI_OPT_RULE_NAME_DESC = "Rule Name";
+inline const std::string CLI_OPT_RULE_ACTION = "action";
+inline const std::string CLI_OPT_RULE_ACTION_DESC =
+    "Rule Action\n"
+    "Accepted values:\n"
+    "   allow: Allows the traffic\n"
+    "   deny: Blocks the traffic\n";
+inline const std::string CLI_OPT_RULE_DIRECTION = "direction";
+inline const std::string CLI_OPT_RULE_DIRECTION_DESC =
+    "Packet Direction for Rule Match\n"
+    "Accepted values:\n"
+    "   either: Rule is for traffic in either direction\n"
+    "   in: Rule is for inbound traffic\n"
+    "   out: Rule is for outbound traffic\n";
+inline const std::string CLI_OPT_RULE_LOG = "log";
+inline const std::string CLI_OPT_RULE_LOG_DESC = "Enable rule logging";
+inline const std::string CLI_OPT_RULE_STATE = "state";
+inline const std::string CLI_OPT_RULE_STATE_DESC =
+    "Rule State\n"
+    "Accepted values:\n"
+    "   enable (Default): Rule added is in enabled state\n"
+    "   disable: Rule added is in disabled state\n";
+inline const std::string CLI_OPT_RULE_DESCRIPTION = "notes";
+inline const std::string CLI_OPT_RULE_DESCRIPTION_DESC = "Rule Description";
+inline const std::string CLI_OPT_RULE_LOCAL_SINGLE = "local-single";
+inline const std::string CLI_OPT_RULE_LOCAL_SINGLE_DESC = "Local Address";
+inline const std::string CLI_OPT_RULE_LOCAL_FQDN = "local-fqdn";
+inline const std::string CLI_OPT_RULE_LOCAL_FQDN_DESC = "Local Domain";
+inline const std::string CLI_OPT_RULE_REMOTE_SINGLE = "remote-single";
+inline const std::string CLI_OPT_RULE_REMOTE_SINGLE_DESC = "Remote Address";
+inline const std::string CLI_OPT_RULE_REMOTE_FQDN = "remote-fqdn";
+inline const std::string CLI_OPT_RULE_REMOTE_FQDN_DESC = "Remote Domain";
+inline const std::string CLI_OPT_RULE_LOCAL_ANYV4 = "local-anyv4";
+inline const std::string CLI_OPT_RULE_LOCAL_ANYV4_DESC = "Any IPv4 local Address";
+inline const std::string CLI_OPT_RULE_REMOTE_ANYV4 = "remote-anyv4";
+inline const std::string CLI_OPT_RULE_REMOTE_ANYV4_DESC = "Any IPv4 remote Address";
+inline const std::string CLI_OPT_RULE_LOCAL_RANGE = "local-range";
+inline const std::string CLI_OPT_RULE_LOCAL_RANGE_DESC = "Local Ip Range";
+inline const std::string CLI_OPT_RULE_REMOTE_RANGE = "remote-range";
+inline const std::string CLI_OPT_RULE_REMOTE_RANGE_DESC = "Remote Ip Range";
+inline const std::string CLI_OPT_RULE_LOCAL_CIDR = "local-cidr";
+inline const std::string CLI_OPT_RULE_LOCAL_CIDR_DESC = "Local Ip CIDR";
+inline const std::string CLI_OPT_RULE_REMOTE_CIDR = "remote-cidr";
+inline const std::string CLI_OPT_RULE_REMOTE_CIDR_DESC = "Remote Ip CIDR";
+inline const std::string CLI_OPT_RULE_LOCAL_LOCAL = "local-local";
+inline const std::string CLI_OPT_RULE_LOCAL_LOCAL_DESC = "Any local Ip address";
+inline const std::string CLI_OPT_RULE_REMOTE_LOCAL = "remote-local";
+inline const std::string CLI_OPT_RULE_REMOTE_LOCAL_DESC =
+    "Local Ip address specified as remote address";
+inline const std::string CLI_OPT_RULE_LOCAL_SUBNET = "local-subnet";
+inline const std::string CLI_OPT_RULE_LOCAL_SUBNET_DESC = "Local subnet";
+inline const std::string CLI_OPT_RULE_REMOTE_SUBNET = "remote-subnet";
+inline const std::string CLI_OPT_RULE_REMOTE_SUBNET_DESC = "Local subnet specified as remote address";
+inline const std::string CLI_OPT_RULE_LOCAL_TRUSTED = "local-trusted";
+inline const std::string CLI_OPT_RULE_LOCAL_TRUSTED_DESC = "Local Trusted Networks";
+inline const std::string CLI_OPT_RULE_REMOTE_TRUSTED = "remote-trusted";
+inline const std::string CLI_OPT_RULE_REMOTE_TRUSTED_DESC = "Remote Trusted Networks";
+inline const std::string CLI_OPT_RULE_PROTOCOL = "proto";
+inline const std::string CLI_OPT_RULE_PROTOCOL_DESC =
+    "Protocol\n"
+    "Accepted values:\n"
+    "   any (Default): Matches any protocol\n"
+    "   tcp: Matches TCP protocol\n"
+    "   udp: Matches UDP protocol\n"
+    "   icmp: Matches ICMP protocol\n";
+inline const std::string CLI_OPT_RULE_LOCAL_SERVICE = "local-service";
+inline const std::string CLI_OPT_RULE_LOCAL_SERVICE_DESC = "Local Service";
+inline const std::string CLI_OPT_RULE_REMOTE_SERVICE = "remote-service";
+inline const std::string CLI_OPT_RULE_REMOTE_SERVICE_DESC = "Remote Service";
+inline const std::string CLI_OPT_RULE_ICMP_TYPE = "icmp-type";
+inline const std::string CLI_OPT_RULE_ICMP_TYPE_DESC =
+    "ICMP message type\n"
+    "Accepted values:\n"
+    "    any: Any ICMP type\n"
+    "    0: Echo Reply\n"
+    "    8: Echo Request\n"
+    "    Refer tqctl(8) man page for more ICMP types\n";
+inline const std::string CLI_OPT_RULE_SCHEDULE_STATUS = "schedule-status";
+inline const std::string CLI_OPT_RULE_SCHEDULE_STATUS_DESC = "Option to specify schedule status";
+inline const std::string CLI_OPT_RULE_SCHEDULE_DAYS = "schedule-weekdays";
+inline const std::string CLI_OPT_RULE_SCHEDULE_DAYS_DESC = "Option to specify schedule days";
+inline const std::string CLI_OPT_RULE_SCHEDULE_START_TIME = "schedule-start-time";
+inline const std::string CLI_OPT_RULE_SCHEDULE_START_TIME_DESC =
+    "Option to specify schedule start time";
+inline const std::string CLI_OPT_RULE_SCHEDULE_END_TIME = "schedule-end-time";
+inline const std::string CLI_OPT_RULE_SCHEDULE_END_TIME_DESC =
+    "Option to specify schedule end time";
+inline const std::string CLI_OPT_RULE_SCHEDULE_OFF_HOURS_ACTION = "schedule-offhour-action";
+inline const std::string CLI_OPT_RULE_SCHEDULE_OFF_HOURS_ACTION_DESC =
+    "Option to specify schedule off hour action\n"
+    "Accepted values:\n"
+    "   disable\n"
+    "   reverse";
+
+// Defaults of the schedule options.
+inline const std::string CLI_DEFAULT_SCHEDULE_STATUS = "off";
+inline const std::string CLI_DEFAULT_SCHEDULE_DAYS = "Sun,Mon,Tue,Wed,Thu,Fri,Sat";
+inline const std::string CLI_DEFAULT_SCHEDULE_START_TIME = "00:00";
+inline const std::string CLI_DEFAULT_SCHEDULE_END_TIME = "23:59";
+inline const std::string CLI_DEFAULT_SCHEDULE_OFF_HOURS_ACTION = "disable";
+
+// Messages.
+inline const std::string CLI_INVALID_SYNTAX = "Invalid Syntax";
+inline const std::string CLI_INVALID_OPTION = "Invalid Option";
+inline const std::string CLI_FMP_COMMUNICATION_EXCEPTION_MSG = "FMP communication error";
+inline const std::string CLI_FMP_PARSING_EXCEPTION_MSG = "Error parsing data from FMP";
+inline const std::string CLI_GENERIC_EXCEPTION_MSG = "Exception occurred";
+inline const std::string PARSE_EXCEPTION_MSG = "Invalid cli options passed by user.";
+inline const std::string CLI_INVALID_IPv6_PROTOCOL_ERROR = "IPv6 protocol is not supported";
+
+// Delimiters used to cut option values before they are validated.
+inline const std::string CLI_RANGE_DELIMITER = "-";
+inline const std::string CLI_LIST_DELIMITER = ",";
+inline const std::string CLI_CIDR_DELIMITER = "/";
+inline const std::string CLI_PORT_RANGE_DELIMITER = "-";
+
+} // namespace SFCliStringConstants
