@@ -151,7 +151,7 @@ void prepareManagedProduct(bool enabled, const std::string& siteAddress)
         throw std::runtime_error("cannot make the agent spool " + std::string(kSpool));
     TestSupport::writeFile(std::string(kSpool) + "/agent.conf", "managed_mode=1\n");
     TestSupport::writeFile(std::string(kSpool) + "/sitelist.conf",
-                           "6|epo-server|" + siteAddress + "|443|8443\n");
+                           "6|mgmt-server|" + siteAddress + "|443|8443\n");
 }
 
 void dropPolicy(const std::string& name, const std::string& text)

@@ -252,8 +252,8 @@ TEST_F(MsgBusEnterpriseAgentTest, SiteListFileFillsTheAgentAdaptorsLists)
 {
     writeFile(m_dir.file("sitelist.conf"),
               "# kind|name|ipv4|port1|port2\n"
-              "6|epo-b|10.0.0.2|443|8443\n"
-              "6|epo-a||80|8080\n"
+              "6|mgmt-b|10.0.0.2|443|8443\n"
+              "6|mgmt-a||80|8080\n"
               "0|http://updates|  |8081|\n"
               "1|ftp://files||21|\n"
               "9|other|10.9.9.9|1|2\n"
@@ -265,7 +265,7 @@ TEST_F(MsgBusEnterpriseAgentTest, SiteListFileFillsTheAgentAdaptorsLists)
         std::make_unique<TestSupport::FakePropertyPlugin>(m_probe),
         std::make_unique<TestSupport::FakeAgentInfo>(m_probe));
     using List = std::list<std::string>;
-    EXPECT_EQ(adaptor.m_yalServerName, (List{"epo-a", "epo-b"}));
+    EXPECT_EQ(adaptor.m_yalServerName, (List{"mgmt-a", "mgmt-b"}));
     EXPECT_EQ(adaptor.m_yalServerIP, (List{"10.0.0.2"}));
     EXPECT_EQ(adaptor.m_yalSecurePort, (List{"443", "80"}));
     EXPECT_EQ(adaptor.m_yalServerPort, (List{"8080", "8443"}));
