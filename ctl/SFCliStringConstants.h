@@ -253,4 +253,71 @@ inline const std::string CLI_LIST_DELIMITER = ",";
 inline const std::string CLI_CIDR_DELIMITER = "/";
 inline const std::string CLI_PORT_RANGE_DELIMITER = "-";
 
+// Output keys of the preference, version and log-settings displays.
+inline const std::string CLI_PREF_STATUS_KEY = "Status";
+inline const std::string CLI_PREF_MODE_KEY = "Mode";
+inline const std::string CLI_PREF_RETAIN_CLIENT_RULES_KEY = "Retain Client Side Rules";
+inline const std::string CLI_PREF_FTP_INSPECTION_KEY = "FTP Inspection";
+inline const std::string CLI_PREF_LOG_LEVEL_KEY = "Log Level";
+inline const std::string CLI_XML_ROOT = "version";
+inline const std::string CLI_XML_STATUS = "Status";
+inline const std::string CLI_XML_MODE = "Mode";
+inline const std::string CLI_XML_RETAIN_CLIENT_RULES = "RetainClientSideRules";
+inline const std::string CLI_XML_FTP_INSPECTION = "FTPInspection";
+inline const std::string CLI_XML_LOG_LEVEL = "LogLevel";
+inline const std::string CLI_VERSION_NAME_KEY = "Name";
+inline const std::string CLI_VERSION_VERSION_KEY = "Version";
+inline const std::string CLI_VERSION_COPYRIGHT_KEY = "Copyright";
+inline const std::string CLI_KEY_VALUE_SEPARATOR = ": ";
+inline const std::string CLI_LOG_SETTINGS_SEPARATOR = " : ";
+inline const std::string CLI_LOG_SETTINGS_FORMAT = "%1$-15s %2$-5s %3$-12s";
+inline const std::string CLI_ENABLED = "Enabled";
+inline const std::string CLI_DISABLED = "Disabled";
+inline const std::string CLI_MODE_ADAPTIVE_TEXT = "Adaptive";
+inline const std::string CLI_MODE_REGULAR_TEXT = "Regular";
+inline const std::string CLI_LEVEL_INFO_TEXT = "Info";
+inline const std::string CLI_LEVEL_DEBUG_TEXT = "Debug";
+// Keys of the daemon's version record.
+inline const std::string CLI_ABOUT_NAME_ENTRY = "StatefulFirewall_Name";
+inline const std::string CLI_ABOUT_VERSION_ENTRY = "StatefulFirewall_Version";
+inline const std::string CLI_ABOUT_COPYRIGHT_ENTRY = "Copyright";
+inline const std::string CLI_COPYRIGHT_NOTICE = "Copyright (c) Varnik LLC. All rights reserved.";
+
+// Texts of the preference and log-setting requests on the terminal.
+inline const std::string CLI_PREFS_SET_SUCCESS_MSG = "Preferences set successfully";
+inline const std::string CLI_PRODUCT_LOG_SET_MSG = "Product log configuration was successfully set";
+inline const std::string CLI_PRODUCT_LOG_SAME_MSG =
+    "Product log configuration is already in the same state.";
+inline const std::string CLI_PRODUCT_LOG_ERROR_MSG =
+    "Error occurred while setting the product log configuration";
+inline const std::string CLI_DEBUG_LOG_SET_MSG = "Debug log configuration was successfully set";
+inline const std::string CLI_DEBUG_LOG_SAME_MSG =
+    "Debug log configuration is already in the same state.";
+inline const std::string CLI_DEBUG_LOG_ERROR_MSG =
+    "Error occurred while setting the debug log configuration";
+inline const std::string CLI_SYSLOG_ENABLED_MSG =
+    "Configuration was successfully updated to enable use of syslog";
+inline const std::string CLI_SYSLOG_DISABLED_MSG =
+    "Configuration was successfully updated to disable use of syslog";
+// Printed without the full stop that its log line ends with.
+inline const std::string CLI_SYSLOG_SAME_MSG =
+    "Configuration could not be updated since same configuration is already set";
+inline const std::string CLI_SYSLOG_SAME_LOG =
+    "Configuration could not be updated since same configuration is already set.";
+inline const std::string CLI_SYSLOG_ERROR_MSG =
+    "Error occurred while setting the use syslog configuration";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_SUCCESS_MSG = "Successfully set max product log size";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_SUCCESS_LOG = "Max product log size was Successfully set";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_SAME_MSG =
+    "Max product log size already set to the same value";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_SAME_LOG =
+    "Max product log size is already set to the same value";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_FAILURE_MSG = "Failed to set max product log size";
+
+// Start-up and shutdown of the tool.
+inline const std::string CLI_NOT_ROOT_MSG =
+    "CLI can be executed only by root user or a user with sudo privileges";
+inline const std::string CLI_LOGGER_FAILURE_MSG = "Failed to create logger instance for Varnik FW";
+inline const std::string CLI_DEREGISTRATION_FAILURE_MSG = "Deregistration with ZAV failed";
+
 } // namespace SFCliStringConstants

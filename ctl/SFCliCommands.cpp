@@ -1,0 +1,406 @@
+// The command exchange and the preference, version, update and enforcement-status requests.
+
+#include "SFCliCommands.h"
+
+#include "CommandRequest.h"
+#include "CommandResponse.h"
+#include "FMPException.h"
+#include "ICommandFMCallback.h"
+#include "ILogger.h"
+#include "SFCliStringConstants.h"
+#include "SFResultCodes.h"
+#include "SFSerialization.h"
+
+#include <boost/archive/archive_exception.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <iostream>
+
+namespace StatefulFirewall {
+
+namespace C = SFCliStringConstants;
+
+// Texts of a guarded operation's exception reports.
+struct SFCliCommands::Guarded {
+    const char* platformSuffix;
+    const char* archiveSuffix;
+    const char* catchAll;
+};
+
+namespace {
+
+bool flagsSet(const ZAV::CommandResponse& response)
+{
+    return response.getCommandCompleted() && response.getCommandStatus();
+}
+
+std::string enabledText(bool on)
+{
+    return on ? "enabled" : "disabled";
+}
+
+const std::string& displayText(bool on)
+{
+    return on ? C::CLI_ENABLED : C::CLI_DISABLED;
+}
+
+void writeXml(const boost::property_tree::ptree& tree)
+{
+    boost::property_tree::write_xml(
+        std::cout, tree, boost::property_tree::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
+}
+
+} // namespace
+
+SFCliCommands::SFCliCommands(ZAV::ILogger& logger)
+    : m_logger(logger),
+      m_component("SFCliCommand"),
+      m_levelNames{{5, C::CLI_LEVEL_INFO_TEXT}, {6, C::CLI_LEVEL_DEBUG_TEXT}}
+{
+}
+
+void SFCliCommands::log(int level, const std::string& message)
+{
+    m_logger.logMessage(level, m_component, message);
+}
+
+std::string SFCliCommands::levelName(int level) const
+{
+    const auto found = m_levelNames.find(level);
+    return found == m_levelNames.end() ? C::CLI_DISABLED : found->second;
+}
+
+void SFCliCommands::send(ZAV::CommandRequest& request, ZAV::CommandResponse& response,
+                         ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client, bool sendFlag)
+{
+    cb.sendCommandRequest(request, response, SF_CLI_FM_ID, client, sendFlag);
+}
+
+void SFCliCommands::reportFailure(const std::string& sentence, const ZAV::CommandResponse& response,
+                                  const std::string& resultPart)
+{
+    std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+    log(4, sentence);
+    log(6, "Command Failed : completed = " + std::to_string(response.getCommandCompleted() ? 1 : 0) +
+               ", Status = " + std::to_string(response.getCommandStatus() ? 1 : 0) + resultPart);
+}
+
+template <class Body> bool SFCliCommands::guarded(const Guarded& texts, Body body)
+{
+    try {
+        return body();
+    } catch (const ZAV::FMPException& e) {
+        std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+        log(4, "Caught FMPException - " + e.getMessage() + texts.platformSuffix);
+    } catch (const boost::archive::archive_exception& e) {
+        std::cerr << C::CLI_FMP_PARSING_EXCEPTION_MSG << std::endl;
+        log(4, std::string("Caught Boost Exception - ") + e.what() + texts.archiveSuffix);
+    } catch (const std::exception& e) {
+        std::cerr << C::CLI_GENERIC_EXCEPTION_MSG << std::endl;
+        log(4, texts.catchAll);
+        log(4, std::string("The exception said: ") + e.what());
+    } catch (...) {
+        std::cerr << C::CLI_GENERIC_EXCEPTION_MSG << std::endl;
+        log(4, texts.catchAll);
+    }
+    return false;
+}
+
+bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    const Guarded texts{", when communicating with FMP to get  preferences",
+                        " when retrieving preferences",
+                        "Caught Unknown Exception, when communicating with FMP to read all preferences"};
+    return guarded(texts, [&] {
+        log(4, "Executing fw status command");
+        ZAV::CommandRequest request(SF_CLI_GET_PREFS, SF_CLI_DAEMON_FM_ID);
+        ZAV::CommandResponse response;
+        send(request, response, cb, client, false);
+        if (!flagsSet(response)) {
+            reportFailure("Error communicating with FMP to show preferences", response, "");
+            return false;
+        }
+        // A reply without data shows the defaults.
+        SFPrefsData prefs;
+        if (auto* archive = response.getWideInputArchive())
+            *archive >> prefs;
+
+        const std::string status = displayText(prefs.m_fwEnabled);
+        const std::string mode =
+            prefs.m_fwMode != FW_MODE_REGULAR ? C::CLI_MODE_ADAPTIVE_TEXT : C::CLI_MODE_REGULAR_TEXT;
+        const std::string retain = displayText(prefs.m_retainClientRules);
+        const std::string ftp = displayText(prefs.m_ftpInspection);
+        const std::string level = levelName(prefs.m_logLevel);
+        if (!xml) {
+            const std::string& sep = C::CLI_KEY_VALUE_SEPARATOR;
+            std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n"
+                      << C::CLI_PREF_MODE_KEY << sep << mode << "\n"
+                      << C::CLI_PREF_RETAIN_CLIENT_RULES_KEY << sep << retain << "\n"
+                      << C::CLI_PREF_FTP_INSPECTION_KEY << sep << ftp << "\n"
+                      << C::CLI_PREF_LOG_LEVEL_KEY << sep << level << std::endl;
+        } else {
+            log(5, "Showing preferences in xml format");
+            boost::property_tree::ptree root;
+            root.put(C::CLI_XML_STATUS, status);
+            root.put(C::CLI_XML_MODE, mode);
+            root.put(C::CLI_XML_RETAIN_CLIENT_RULES, retain);
+            root.put(C::CLI_XML_FTP_INSPECTION, ftp);
+            root.put(C::CLI_XML_LOG_LEVEL, level);
+            boost::property_tree::ptree tree;
+            tree.add_child(C::CLI_XML_ROOT, root);
+            writeXml(tree);
+        }
+        log(6, "Preferences retrieved successfully.");
+        return true;
+    });
+}
+
+bool SFCliCommands::getIndividualPref(SFPrefType kind, SFPrefsData* out, ZAV::ICommandFMCallback& cb,
+                                      ZAV::IFMCommClient& client)
+{
+    const Guarded texts{", when communicating with FMP to read preferences",
+                        ", when communicating with FMP to read preferences",
+                        "Caught Unknown Exception, when communicating with FMP to read preferences"};
+    return guarded(texts, [&] {
+        ZAV::CommandRequest request(SF_CLI_GET_PREF_INDIVIDUAL, SF_CLI_DAEMON_FM_ID);
+        request.setCustomDataPresent(true);
+        const int type = static_cast<int>(kind);
+        *request.getWideOutputArchive() << type;
+        ZAV::CommandResponse response;
+        send(request, response, cb, client, false);
+        if (!flagsSet(response)) {
+            reportFailure("Error communicating with FMP to read preferences", response, "");
+            return false;
+        }
+        // The daemon answers this command narrow, unlike the other preference commands.
+        if (auto* archive = response.getNarrowInputArchive())
+            *archive >> *out;
+        if (!out->m_prefPresent || out->m_prefType != kind) {
+            log(4, "Error retrieving preferences from FMP");
+            return false;
+        }
+        log(5, "Preferences retrieved successfully.");
+        return true;
+    });
+}
+
+bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::string& value,
+                                          ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    const Guarded texts{", when communicating with FMP to set preference",
+                        " when setting individual preferences",
+                        "Caught Unknown Exception, when communicating with FMP to set the preference"};
+    return guarded(texts, [&] {
+        SFPrefsData prefs;
+        prefs.m_prefType = kind;
+        prefs.m_prefPresent = true;
+        const bool on = value == "true";
+        switch (kind) {
+        case SF_PREF_FW_STATUS:
+            log(5, "Setting Firewall state to " + enabledText(on));
+            prefs.m_fwEnabled = on;
+            break;
+        case SF_PREF_FTP_INSPECTION:
+            log(5, "Setting FTP Inspection in Firewall to " + enabledText(on));
+            prefs.m_ftpInspection = on;
+            break;
+        case SF_PREF_FW_MODE:
+            log(5, std::string("Setting Firewall mode to ") + (on ? "Adaptive" : "Regular"));
+            prefs.m_fwMode = on ? FW_MODE_ADAPTIVE : FW_MODE_REGULAR;
+            break;
+        case SF_PREF_TRUST_LOCAL_SUBNET: {
+            SFPrefsData current;
+            if (getIndividualPref(kind, &current, cb, client)) {
+                log(6, "Current setting of Trust Local subnet is " +
+                           enabledText(current.m_trustLocalSubnet));
+                if (current.m_trustLocalSubnet == on) {
+                    log(6, "Not changing Trust Local subnet, as it is already " + enabledText(on));
+                    return true;
+                }
+            }
+            // An unknown current value is no reason to skip the change: the daemon itself
+            // answers "already set" when nothing needed changing.
+            log(6, "Setting Trust Local subnet to " + enabledText(on));
+            prefs.m_trustLocalSubnet = on;
+            break;
+        }
+        default:
+            std::cerr << C::CLI_INVALID_OPTION << std::endl;
+            log(4, "CLI was attempting to set an unsupported preference");
+            return false;
+        }
+
+        ZAV::CommandRequest request(SF_CLI_SET_PREF_INDIVIDUAL, SF_CLI_DAEMON_FM_ID);
+        request.setCustomDataPresent(true);
+        *request.getWideOutputArchive() << prefs;
+        ZAV::CommandResponse response;
+        send(request, response, cb, client, false);
+        int result = SF_SUCCESS;
+        if (auto* archive = response.getWideInputArchive())
+            *archive >> result;
+        const char* sentence = "Error communicating with FMP to set preference";
+        if (!flagsSet(response)) {
+            reportFailure(sentence, response, "");
+            return false;
+        }
+        // The daemon sets its status flag even when it could not write the setting, so the
+        // result code decides: changed and already set are the two successes.
+        if (result != SF_SUCCESS && result != SF_PREF_ALREADY_SET) {
+            reportFailure(sentence, response, ", RetVal = " + std::to_string(result));
+            return false;
+        }
+        std::cout << C::CLI_PREFS_SET_SUCCESS_MSG << std::endl;
+        log(5, "Preferences was set successfully");
+        if (kind == SF_PREF_TRUST_LOCAL_SUBNET) {
+            if (!sendUpdate(SF_CLI_RULES_UPDATE, cb, client))
+                return false;
+            log(6, "Ruleset was updated successfully after setting the new preference");
+        }
+        return true;
+    });
+}
+
+bool SFCliCommands::sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    ZAV::CommandRequest request(command, SF_CLI_DAEMON_FM_ID);
+    ZAV::CommandResponse response;
+    if (command == SF_CLI_RULES_UPDATE || command == SF_CLI_TRUSTED_IP_UPDATE) {
+        send(request, response, cb, client, false);
+    } else {
+        std::cerr << "sendUpdate UpdateType " << command << " not defined" << std::endl;
+        log(4, "Unsupported update type");
+    }
+    int result = SF_SUCCESS;
+    if (auto* archive = response.getWideInputArchive())
+        *archive >> result;
+    if (flagsSet(response) && result == SF_SUCCESS) {
+        log(5, "Update to Firewall was successfully sent");
+        return true;
+    }
+    reportFailure("Error communicating with FMP to send update", response,
+                  ", RetVal = " + std::to_string(result));
+    return false;
+}
+
+bool SFCliCommands::getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFMCallback& cb,
+                                             ZAV::IFMCommClient& client)
+{
+    ZAV::CommandRequest request(SF_CLI_GET_RULE_ENFORCEMENT_STATUS, SF_CLI_DAEMON_FM_ID);
+    request.setCustomDataPresent(true);
+    *request.getWideOutputArchive() << rule;
+    ZAV::CommandResponse response;
+    send(request, response, cb, client, false);
+    if (!flagsSet(response)) {
+        std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+        log(4, "Error communicating with FMP to get enforcement status of the rule");
+        log(6, "Command Failed : completed = " +
+                   std::to_string(response.getCommandCompleted() ? 1 : 0) +
+                   ",  Status = " + std::to_string(response.getCommandStatus() ? 1 : 0));
+        return false;
+    }
+    log(6, "FMP command to get rule enforcement status is completed");
+    bool enforced = false;
+    if (auto* archive = response.getNarrowInputArchive())
+        *archive >> enforced;
+    return enforced;
+}
+
+bool SFCliCommands::showVersion(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    const Guarded texts{", when communicating with FMP to show version information",
+                        " when showing version information",
+                        "Caught Unknown Exception, when communicating with FMP to get the version"};
+    return guarded(texts, [&] {
+        ZAV::CommandRequest request(SF_CLI_GET_VERSION, SF_CLI_DAEMON_FM_ID);
+        request.setCustomDataPresent(false);
+        ZAV::CommandResponse response;
+        send(request, response, cb, client, false);
+        if (!flagsSet(response)) {
+            reportFailure("Error communicating with FMP to show version information", response, "");
+            return false;
+        }
+        log(6, "Successfully read the version information");
+        AboutBoxData about;
+        if (auto* archive = response.getWideInputArchive())
+            *archive >> about;
+        auto entry = [&about](const std::string& key) {
+            const auto found = about.m_aboutBoxDisplayContents.find(key);
+            return found == about.m_aboutBoxDisplayContents.end() ? std::string() : found->second;
+        };
+        const std::string name = entry(C::CLI_ABOUT_NAME_ENTRY);
+        const std::string version = entry(C::CLI_ABOUT_VERSION_ENTRY);
+        const std::string notice = entry(C::CLI_ABOUT_COPYRIGHT_ENTRY);
+        if (!xml) {
+            log(5, "Showing product information in human readable format");
+            std::cout << C::CLI_VERSION_NAME_KEY << C::CLI_KEY_VALUE_SEPARATOR << name << "\n"
+                      << C::CLI_VERSION_VERSION_KEY << C::CLI_KEY_VALUE_SEPARATOR << version << "\n"
+                      << "\n"
+                      << C::CLI_COPYRIGHT_NOTICE << std::endl;
+        } else {
+            log(5, "Showing product information in xml format");
+            boost::property_tree::ptree root;
+            root.put(C::CLI_VERSION_NAME_KEY, name);
+            root.put(C::CLI_VERSION_VERSION_KEY, version);
+            root.put(C::CLI_VERSION_COPYRIGHT_KEY, notice);
+            boost::property_tree::ptree tree;
+            tree.add_child(C::CLI_XML_ROOT, root);
+            writeXml(tree);
+        }
+        return true;
+    });
+}
+
+// Rule and trusted-network requests: not available yet; each reports a failed request.
+bool SFCliCommands::notAvailable(const char* operation)
+{
+    log(5, std::string(operation) + " is not available in this build");
+    return false;
+}
+
+bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback&, ZAV::IFMCommClient&, const int&,
+                                  const SFRule&)
+{
+    return notAvailable("addModifyRule");
+}
+
+bool SFCliCommands::getAllRules(std::string, std::vector<GUID>&, std::vector<std::string>&,
+                                ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
+{
+    return notAvailable("getAllRules");
+}
+
+bool SFCliCommands::deleteRule(std::string, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
+{
+    return notAvailable("deleteRule");
+}
+
+bool SFCliCommands::listAllRules(bool, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
+{
+    return notAvailable("listAllRules");
+}
+
+bool SFCliCommands::addToTrustedNetwork(std::list<SFTrustedGroupIP*>, ZAV::ICommandFMCallback&,
+                                        ZAV::IFMCommClient&)
+{
+    return notAvailable("addToTrustedNetwork");
+}
+
+bool SFCliCommands::getAllTrustedNetwork(std::vector<std::string>&, ZAV::ICommandFMCallback&,
+                                         ZAV::IFMCommClient&)
+{
+    return notAvailable("getAllTrustedNetwork");
+}
+
+bool SFCliCommands::deleteFromTrustedNetwork(std::string, ZAV::ICommandFMCallback&,
+                                             ZAV::IFMCommClient&)
+{
+    return notAvailable("deleteFromTrustedNetwork");
+}
+
+bool SFCliCommands::listTrustedNetwork(bool, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
+{
+    return notAvailable("listTrustedNetwork");
+}
+
+} // namespace StatefulFirewall

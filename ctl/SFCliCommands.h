@@ -1,0 +1,123 @@
+#pragma once
+
+// The tool's request layer: builds each request, sends it through the command callback as
+// framework manager 3000, judges the response and reports the outcome on the terminal and in
+// the log. Every interface operation catches its exceptions and returns false on failure.
+// Keeps no state between requests; one instance lives on the main thread for the whole run.
+// The logger is the caller's and must outlive the object.
+
+#include "ICliCommands.h"
+
+#include <map>
+#include <string>
+
+namespace ZAV {
+class CommandRequest;
+class CommandResponse;
+class ILogger;
+} // namespace ZAV
+
+namespace StatefulFirewall {
+
+// Framework-manager ids on the command channel.
+inline constexpr int SF_CLI_FM_ID = 3000;
+inline constexpr int SF_CLI_DAEMON_FM_ID = 7000;
+inline constexpr int SF_CLI_SERVICE_FM_ID = 1;
+
+// Command ids the tool sends.
+inline constexpr int SF_CLI_GET_PREFS = 100000;
+inline constexpr int SF_CLI_SET_PREF_INDIVIDUAL = 100003;
+inline constexpr int SF_CLI_GET_PREF_INDIVIDUAL = 100004;
+inline constexpr int SF_CLI_RULES_UPDATE = 100017;
+inline constexpr int SF_CLI_TRUSTED_IP_UPDATE = 100022;
+inline constexpr int SF_CLI_GET_VERSION = 100038;
+inline constexpr int SF_CLI_GET_RULE_ENFORCEMENT_STATUS = 100039;
+inline constexpr int SF_CLI_GET_LOG_SETTINGS = 100040;
+inline constexpr int SF_CLI_SET_PRODUCT_LOG_CONFIG = 100041;
+inline constexpr int SF_CLI_SET_DEBUG_LOG_CONFIG = 100042;
+inline constexpr int SF_CLI_SET_USE_SYSLOG_CONFIG = 100043;
+inline constexpr int SF_CLI_SET_PRODUCT_LOG_SIZE = 100044;
+inline constexpr int ZAV_SET_MAX_PRODUCT_LOG_SIZE = 1002;
+inline constexpr int ZAV_SET_PRODUCT_LOG_CONFIG = 1003;
+inline constexpr int ZAV_SET_DEBUG_LOG_CONFIG = 1004;
+inline constexpr int ZAV_SET_USE_SYSLOG_CONFIG = 1005;
+
+class SFCliCommands : public ICliCommands {
+public:
+    explicit SFCliCommands(ZAV::ILogger& logger);
+
+    bool showVersion(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client) override;
+    bool getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client) override;
+    bool setIndividualPrefData(const SFPrefType& kind, const std::string& value,
+                               ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client) override;
+    bool getIndividualPref(SFPrefType kind, SFPrefsData* out, ZAV::ICommandFMCallback& cb,
+                           ZAV::IFMCommClient& client) override;
+    bool addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client, const int& command,
+                       const SFRule& rule) override;
+    bool getAllRules(std::string groupGuid, std::vector<GUID>& ids, std::vector<std::string>& names,
+                     ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client) override;
+    bool deleteRule(std::string guid, ZAV::ICommandFMCallback& cb,
+                    ZAV::IFMCommClient& client) override;
+    bool listAllRules(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client) override;
+    bool addToTrustedNetwork(std::list<SFTrustedGroupIP*> entries, ZAV::ICommandFMCallback& cb,
+                             ZAV::IFMCommClient& client) override;
+    bool getAllTrustedNetwork(std::vector<std::string>& values, ZAV::ICommandFMCallback& cb,
+                              ZAV::IFMCommClient& client) override;
+    bool deleteFromTrustedNetwork(std::string value, ZAV::ICommandFMCallback& cb,
+                                  ZAV::IFMCommClient& client) override;
+    bool listTrustedNetwork(bool xml, ZAV::ICommandFMCallback& cb,
+                            ZAV::IFMCommClient& client) override;
+    bool getLogSettings(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client) override;
+    bool setZAVProductLogConfig(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                                bool on) override;
+    bool setFWProductLogConfig(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                               bool on) override;
+    bool setZAVDebugLogConfig(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                              bool on) override;
+    bool setFWDebugLogConfig(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                             bool on) override;
+    bool setZAVUseSysLogConfig(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                               bool on) override;
+    bool setFWUseSysLogConfig(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                              bool on) override;
+    bool setZAVMaxProductLogSize(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                                 int megabytes) override;
+    bool setMaxProductLogSize(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
+                              int megabytes) override;
+
+    // Has the daemon apply and store the rule table (100017) or the trusted networks (100022).
+    // True when the daemon reported success; prints "FMP communication error" otherwise.
+    // Archive and platform exceptions reach the caller.
+    bool sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
+    // The rule's enforced flag as the daemon reports it; false on failure. Exceptions reach
+    // the caller.
+    bool getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFMCallback& cb,
+                                  ZAV::IFMCommClient& client);
+
+private:
+    struct Guarded;
+    struct LogSetter;
+
+    void log(int level, const std::string& message);
+    void send(ZAV::CommandRequest& request, ZAV::CommandResponse& response,
+              ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client, bool sendFlag);
+    // The report of a failed exchange: the terminal line, the operation's sentence and the
+    // flags (and the result code when the operation judges one).
+    void reportFailure(const std::string& sentence, const ZAV::CommandResponse& response,
+                       const std::string& resultPart);
+    // Runs body, turning the platform's and the archive library's exceptions into the
+    // operation's report and false.
+    template <class Body> bool guarded(const Guarded& texts, Body body);
+    bool setPlatformLog(const LogSetter& texts, int command, ZAV::ICommandFMCallback& cb,
+                        ZAV::IFMCommClient& client, int value, bool isBool);
+    bool setDaemonLog(const LogSetter& texts, int command, ZAV::ICommandFMCallback& cb,
+                      ZAV::IFMCommClient& client, int value, bool isBool);
+    bool notAvailable(const char* operation);
+    std::string levelName(int level) const;
+
+    ZAV::ILogger& m_logger;
+    std::string m_component;
+    std::map<int, std::string> m_levelNames;
+};
+
+} // namespace StatefulFirewall

@@ -1,0 +1,271 @@
+// The request layer against a scripted sender, for replies the daemon never gives: garbled
+// data, the wrong preference, missing data and refusing result codes.
+
+#include "SFCliCommands.h"
+
+#include "CommandRequest.h"
+#include "CommandResponse.h"
+#include "ICommandFMCallback.h"
+#include "RecordingCliCommands.h"
+#include "RecordingLogger.h"
+#include "SFResultCodes.h"
+
+#include <boost/serialization/map.hpp>
+#include <boost/serialization/string.hpp>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+using namespace StatefulFirewall;
+using namespace TestSupport;
+
+namespace {
+
+struct Reply {
+    bool completed = true;
+    bool status = true;
+    int32_t kind = ZAV::kDataKindNone;
+    std::string data;
+};
+
+// A reply as the daemon's side would put it on the channel.
+template <class T> Reply wideReply(const T& value)
+{
+    ZAV::CommandResponse answer;
+    T copy = value;
+    *answer.getWideOutputArchive() << copy;
+    answer.setWideArchiveWritten(true);
+    return {true, true, answer.outgoingDataKind(), answer.outgoingData()};
+}
+
+template <class T> Reply narrowReply(const T& value)
+{
+    ZAV::CommandResponse answer;
+    T copy = value;
+    *answer.getNarrowOutputArchive() << copy;
+    answer.setNarrowArchiveWritten(true);
+    answer.setCustomUTF8DataPresent(true);
+    return {true, true, answer.outgoingDataKind(), answer.outgoingData()};
+}
+
+// Answers each command id as scripted (default: completed, status set, no data) and records
+// the requests: command, destination, send flag and payload.
+class ScriptedSender : public UnusedCommandCallback {
+public:
+    std::map<int, Reply> replies;
+    std::vector<std::string> sent;
+
+    void sendCommandRequest(ZAV::CommandRequest& request, ZAV::CommandResponse& response,
+                            const int& source, ZAV::IFMCommClient&, bool flag) override
+    {
+        EXPECT_EQ(source, 3000);
+        sent.push_back(std::to_string(request.getCommandId()) + "->" +
+                       std::to_string(request.getDestinationFMId()) + (flag ? " flagged" : ""));
+        payloads.push_back(request.outgoingData());
+        const Reply reply = replies.count(request.getCommandId()) ? replies[request.getCommandId()]
+                                                                   : Reply{};
+        ZAV::ResponseRecord record;
+        record.completed = reply.completed;
+        record.status = reply.status;
+        record.dataKind = reply.kind;
+        record.dataSize = static_cast<int32_t>(reply.data.size());
+        response.setReceivedReply(record, reply.data);
+    }
+    std::vector<std::string> payloads;
+};
+
+class SFCliCommandsTest : public testing::Test {
+protected:
+    RecordingLogger m_log;
+    SFCliCommands m_commands{m_log};
+    ScriptedSender m_sender;
+    UnusedCommClient m_client;
+
+    template <class Call> std::pair<std::string, std::string> captured(Call call, bool& result)
+    {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        result = call();
+        std::string out = testing::internal::GetCapturedStdout();
+        return {out, testing::internal::GetCapturedStderr()};
+    }
+};
+
+} // namespace
+
+TEST_F(SFCliCommandsTest, PreferencesWithoutDataShowTheDefaultsAndGarbledDataIsAParseError)
+{
+    bool ok = false;
+    auto [out, err] = captured([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "Status: Enabled\nMode: Regular\nRetain Client Side Rules: Disabled\n"
+                   "FTP Inspection: Disabled\nLog Level: Disabled\n");
+
+    SFPrefsData prefs;
+    prefs.m_fwMode = FW_MODE_ADAPTIVE;
+    prefs.m_logLevel = 6;
+    prefs.m_fwEnabled = false;
+    m_sender.replies[SF_CLI_GET_PREFS] = wideReply(prefs);
+    std::tie(out, err) = captured([&] { return m_commands.getPrefs(true, m_sender, m_client); }, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<version>\n"
+                   "    <Status>Disabled</Status>\n    <Mode>Adaptive</Mode>\n"
+                   "    <RetainClientSideRules>Disabled</RetainClientSideRules>\n"
+                   "    <FTPInspection>Disabled</FTPInspection>\n    <LogLevel>Debug</LogLevel>\n"
+                   "</version>\n");
+
+    m_sender.replies[SF_CLI_GET_PREFS] = {true, true, ZAV::kDataKindWide, "not an archive"};
+    std::tie(out, err) = captured([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "Error parsing data from FMP\n");
+
+    m_sender.replies[SF_CLI_GET_VERSION] = {false, false, ZAV::kDataKindNone, ""};
+    std::tie(out, err) = captured([&] { return m_commands.showVersion(false, m_sender, m_client); }, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_TRUE(m_log.has(6, "Command Failed : completed = 0, Status = 0"));
+}
+
+TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
+{
+    bool ok = false;
+    for (int code : {SF_SUCCESS, SF_PREF_ALREADY_SET}) {
+        m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = wideReply(code);
+        auto [out, err] = captured(
+            [&] { return m_commands.setIndividualPrefData(SF_PREF_FW_STATUS, "true", m_sender, m_client); },
+            ok);
+        EXPECT_TRUE(ok) << code;
+        EXPECT_EQ(out, "Preferences set successfully\n");
+    }
+    // The settings write failed: the daemon still sets its status flag.
+    m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = wideReply(SF_PREF_WRITE_FAILED);
+    auto [out, err] = captured(
+        [&] { return m_commands.setIndividualPrefData(SF_PREF_FW_MODE, "true", m_sender, m_client); },
+        ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_TRUE(m_log.has(6, "Command Failed : completed = 1, Status = 1, RetVal = 150016"));
+
+    // The payload carries the kind, the present flag and the value the daemon reads.
+    SFPrefsData sent;
+    ZAV::ResponseRecord record;
+    record.dataKind = ZAV::kDataKindWide;
+    ZAV::CommandResponse carrier;
+    carrier.setReceivedReply(record, m_sender.payloads.back());
+    *carrier.getWideInputArchive() >> sent;
+    EXPECT_EQ(sent.m_prefType, SF_PREF_FW_MODE);
+    EXPECT_TRUE(sent.m_prefPresent);
+    EXPECT_EQ(sent.m_fwMode, FW_MODE_ADAPTIVE);
+
+    std::tie(out, err) = captured(
+        [&] { return m_commands.setIndividualPrefData(SF_PREF_TCP_CON_TIMEOUT, "true", m_sender, m_client); },
+        ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(err, "Invalid Option\n");
+}
+
+TEST_F(SFCliCommandsTest, TrustLocalSubnetReadsTheCurrentValueAndFailsWithItsUpdate)
+{
+    bool ok = false;
+    // A reply naming another preference is not the current value: the change is sent anyway.
+    SFPrefsData other;
+    other.m_prefType = SF_PREF_FW_MODE;
+    other.m_prefPresent = true;
+    m_sender.replies[SF_CLI_GET_PREF_INDIVIDUAL] = narrowReply(other);
+    m_sender.replies[SF_CLI_RULES_UPDATE] = wideReply(SF_STORE_WRITE_FAILED);
+    auto [out, err] = captured(
+        [&] { return m_commands.setIndividualPrefData(SF_PREF_TRUST_LOCAL_SUBNET, "false", m_sender, m_client); },
+        ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(m_log.has(4, "Error retrieving preferences from FMP"));
+    EXPECT_EQ(m_sender.sent,
+              (std::vector<std::string>{"100004->7000", "100003->7000", "100017->7000"}));
+    EXPECT_TRUE(m_log.has(6, "Command Failed : completed = 1, Status = 1, RetVal = 150001"));
+    EXPECT_EQ(out, "Preferences set successfully\n");
+
+    // Already at the value asked for: nothing is sent.
+    SFPrefsData current;
+    current.m_prefType = SF_PREF_TRUST_LOCAL_SUBNET;
+    current.m_prefPresent = true;
+    current.m_trustLocalSubnet = true;
+    m_sender.replies[SF_CLI_GET_PREF_INDIVIDUAL] = narrowReply(current);
+    m_sender.sent.clear();
+    std::tie(out, err) = captured(
+        [&] { return m_commands.setIndividualPrefData(SF_PREF_TRUST_LOCAL_SUBNET, "true", m_sender, m_client); },
+        ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(m_sender.sent, std::vector<std::string>{"100004->7000"});
+
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(m_commands.sendUpdate(12345, m_sender, m_client));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "sendUpdate UpdateType 12345 not defined\nFMP communication error\n");
+}
+
+TEST_F(SFCliCommandsTest, LogSettersPrintByResultAndPlatformSettersPrintNothing)
+{
+    bool ok = false;
+    m_sender.replies[SF_CLI_SET_USE_SYSLOG_CONFIG] = narrowReply(SF_PREF_ALREADY_SET);
+    auto [out, err] =
+        captured([&] { return m_commands.setFWUseSysLogConfig(m_sender, m_client, false); }, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "Configuration could not be updated since same configuration is already set\n");
+    EXPECT_TRUE(m_log.has(6, "Configuration could not be updated since same configuration is already set."));
+
+    m_sender.replies.erase(SF_CLI_SET_USE_SYSLOG_CONFIG);
+    std::tie(out, err) =
+        captured([&] { return m_commands.setFWUseSysLogConfig(m_sender, m_client, true); }, ok);
+    EXPECT_EQ(out, "Configuration was successfully updated to enable use of syslog\n");
+
+    m_sender.replies[SF_CLI_SET_PRODUCT_LOG_SIZE] = narrowReply(SF_PREF_WRITE_FAILED);
+    std::tie(out, err) =
+        captured([&] { return m_commands.setMaxProductLogSize(m_sender, m_client, 7); }, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out + err, "");
+
+    m_sender.replies[SF_CLI_SET_DEBUG_LOG_CONFIG] = {false, false, ZAV::kDataKindNone, ""};
+    m_sender.replies[ZAV_SET_DEBUG_LOG_CONFIG] = {true, false, ZAV::kDataKindNone, ""};
+    std::tie(out, err) =
+        captured([&] { return m_commands.setFWDebugLogConfig(m_sender, m_client, true); }, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(err, "Error occurred while setting the debug log configuration\n");
+    std::tie(out, err) =
+        captured([&] { return m_commands.setZAVDebugLogConfig(m_sender, m_client, true); }, ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out + err, "");
+    EXPECT_TRUE(m_log.has(2, "Failed to set debug log configuration in ZAV. Command timed out or was not completed"));
+
+    // Requests as sent: destinations, the send flag and the narrow bare value.
+    m_sender.sent.clear();
+    m_sender.payloads.clear();
+    m_commands.setZAVMaxProductLogSize(m_sender, m_client, 7);
+    EXPECT_EQ(m_sender.sent, std::vector<std::string>{"1002->1 flagged"});
+    EXPECT_NE(m_sender.payloads.back().find("serialization::archive"), std::string::npos);
+    EXPECT_EQ(m_sender.payloads.back().substr(m_sender.payloads.back().size() - 2), " 7");
+}
+
+TEST_F(SFCliCommandsTest, LogSettingsArePrintedInKeyOrderWithTheirPadding)
+{
+    const std::map<std::string, std::string> settings = {
+        {"SysLog", "Enabled"}, {"ProductLog", "Disabled"}, {"ProductLogSize", "1"},
+        {"DebugLog", "Disabled"}};
+    m_sender.replies[SF_CLI_GET_LOG_SETTINGS] = narrowReply(settings);
+    bool ok = false;
+    auto [out, err] = captured([&] { return m_commands.getLogSettings(m_sender, m_client); }, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "DebugLog         :    Disabled    \n"
+                   "ProductLog       :    Disabled    \n"
+                   "ProductLogSize   :    1           \n"
+                   "SysLog           :    Enabled     \n");
+    EXPECT_EQ(m_sender.sent, std::vector<std::string>{"100040->7000 flagged"});
+
+    m_sender.replies[SF_CLI_GET_LOG_SETTINGS] = Reply{};
+    std::tie(out, err) = captured([&] { return m_commands.getLogSettings(m_sender, m_client); }, ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "");
+}
