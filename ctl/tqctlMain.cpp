@@ -1,0 +1,150 @@
+// tqctl: the root-only administration program. Registers with the platform service as
+// framework manager 3000, performs one command line through SFCli and the request layer,
+// deregisters and exits with the command's code.
+
+#include "CommandCallbackForCLIFM.h"
+#include "FMCommClient.h"
+#include "FMPException.h"
+#include "FMPLogger.h"
+#include "HelperFactory.h"
+#include "SFCli.h"
+#include "SFCliCommands.h"
+#include "SFCliOutcome.h"
+#include "SFCliRegistrationFMCallback.h"
+#include "SFCliStringConstants.h"
+#include "SystemInfo.h"
+#include "UnixDomainSocket.h"
+#include "UnixDomainSocketUtils.h"
+#include "ZAVSystemUtils.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+namespace C = SFCliStringConstants;
+using namespace StatefulFirewall;
+
+constexpr int kExitNotRoot = 105;
+constexpr int kExitChannel = 104;
+constexpr int kRegistrationTimeoutSecs = 10;
+// The platform service needs a moment to take the deregistration before the connection goes.
+constexpr auto kDeregistrationGrace = std::chrono::seconds(1);
+
+const char* const kSocketPath = "/var/Varnik/kyv/zav/zavsocket";
+const char* const kLogBaseName = "/var/Varnik/kyv/log/fw/tqctl";
+const char* const kLogFilePath = "/var/Varnik/kyv/log/fw/tqctl.log";
+const std::string kComponent = "SFCli";
+
+ZAV::loggerConfig loggerSettings()
+{
+    ZAV::loggerConfig settings;
+    settings.logLevel = 6;
+    settings.logTarget = 0;
+    settings.logBaseName = kLogBaseName;
+    settings.logFilePath = kLogFilePath;
+    settings.maxFileSize = 1048576;
+    settings.maxTotalSize = 5242880;
+    settings.auxiliarySize = 10485760;
+    settings.fileLogging = true;
+    settings.facility = 0;
+    settings.append = true;
+    return settings;
+}
+
+// The client thread: the receive loop delivers the acknowledgement and every reply. It ends
+// when the client is stopped; a failure ending it early leaves waiting requests to time out.
+void startFMCommClient(ZAV::FMCommClient* client, ZAV::ILogger* logger)
+{
+    try {
+        client->run();
+    } catch (const std::exception& e) {
+        logger->logMessage(6, kComponent, std::string("The command client's loop ended: ") + e.what());
+    } catch (...) {
+        logger->logMessage(6, kComponent, "The command client's loop ended on an unknown exception");
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (::getuid() != 0) {
+        std::cerr << C::CLI_NOT_ROOT_MSG << std::endl;
+        return kExitNotRoot;
+    }
+    // Before the logger opens its file, so the tool's log is readable by root only.
+    ::umask(0177);
+
+    ZAV::FMPLogger logger;
+    const ZAV::loggerConfig settings = loggerSettings();
+    logger.setLoggerSettings(&settings);
+    if (!logger.initialize(6, 6, "Varnik FW", "10.6.11"))
+        std::cerr << C::CLI_LOGGER_FAILURE_MSG << std::endl;
+
+    auto systemUtils = std::make_shared<ZAV::ZAVSystemUtils>();
+    ZAV::SystemInfo systemInfo(logger, systemUtils);
+    std::shared_ptr<ZAV::kernelVersion> kernel = systemInfo.getKernelVersion();
+    ZAV::UnixDomainSocketUtils socketUtils;
+    ZAV::UnixDomainSocket socket(socketUtils, kernel);
+    socket.setSocketPath(kSocketPath);
+    ZAV::HelperFactory helperFactory(logger);
+    SFCliRegistrationFMCallback registration(logger);
+    for (int type : registration.getSupportedFMMessageTypes())
+        helperFactory.addFMCallback(type, &registration);
+    ZAV::FMCommClient client(socket, helperFactory, logger);
+
+    std::thread loop;
+    bool registered = false;
+    try {
+        client.startConnection();
+        loop = std::thread(startFMCommClient, &client, &logger);
+        registered = registration.startFMRegistration(SF_CLI_FM_ID, kRegistrationTimeoutSecs, client);
+        if (!registered)
+            std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+    } catch (const ZAV::FMPException& e) {
+        std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << "\n" << e.getMessage() << std::endl;
+        logger.logMessage(2, kComponent, "Registration with ZAV failed: " + e.getMessage());
+    } catch (const std::exception& e) {
+        std::cerr << C::CLI_GENERIC_EXCEPTION_MSG << std::endl;
+        logger.logMessage(2, kComponent, std::string("Registration with ZAV failed: ") + e.what());
+    }
+    if (!registered) {
+        client.stop();
+        if (loop.joinable())
+            loop.join();
+        return kExitChannel;
+    }
+
+    ZAV::CommandCallbackForCLIFM commandCallback(logger);
+    for (int type : commandCallback.getSupportedFMMessageTypes())
+        helperFactory.addFMCallback(type, &commandCallback);
+
+    int exitCode = 0;
+    {
+        SFCliCommands commands(logger);
+        SFCli cli(logger);
+        cli.initCli();
+        exitCode = runCommandLine([&] { return cli.parseAndPerformHelp(argc, argv); },
+                                  [&] { return cli.performCli(commands, commandCallback, client); },
+                                  logger);
+    }
+
+    registration.startFMDeregistration(SF_CLI_FM_ID, client);
+    try {
+        std::this_thread::sleep_for(kDeregistrationGrace);
+        client.stop();
+        loop.join();
+    } catch (const std::exception& e) {
+        std::cerr << C::CLI_DEREGISTRATION_FAILURE_MSG << std::endl;
+        logger.logMessage(2, kComponent, std::string("Stopping the channel failed: ") + e.what());
+        exitCode = kExitChannel;
+    }
+    return exitCode;
+}
