@@ -18,21 +18,13 @@ namespace {
 
 constexpr const char* kSiteAddress = "10.20.30.42";
 
-class TqdAgentSandboxTest : public ::testing::Test {
+class TqdAgentSandboxTest : public TqdSandboxTest {
 protected:
     void SetUp() override
     {
         TQ_REQUIRE_SANDBOX();
         prepareManagedProduct(true, kSiteAddress);
     }
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::cerr << "tqd output:\n" << readFile(daemonOut()) << "\nbroker output:\n"
-                      << readFile(brokerOut()) << "\nlog:\n" << readFile(kDaemonLog) << "\n";
-    }
-    std::string daemonOut() const { return m_dir.file("tqd.out"); }
-    std::string brokerOut() const { return m_dir.file("broker.out"); }
 
     void stop(Daemon& daemon)
     {
@@ -41,7 +33,6 @@ protected:
         EXPECT_EQ(linesWith(iptablesListing(), "QTZ"), 0u);
     }
 
-    TempDir m_dir;
 };
 
 TEST_F(TqdAgentSandboxTest, WithoutAnAgentSpoolTheDaemonRegistersAnswersAndEnforces)

@@ -78,23 +78,14 @@ void tryConnect(uint16_t port, std::chrono::milliseconds timeout)
     ::close(fd);
 }
 
-class TqdEventsSandboxTest : public ::testing::Test {
+class TqdEventsSandboxTest : public TqdSandboxTest {
 protected:
     void SetUp() override
     {
         TQ_REQUIRE_SANDBOX();
         prepareManagedProduct(true, kSiteAddress);
     }
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::cerr << "tqd output:\n" << readFile(daemonOut()) << "\nbroker output:\n"
-                      << readFile(brokerOut()) << "\nlog:\n" << readFile(kDaemonLog) << "\n";
-    }
-    std::string daemonOut() const { return m_dir.file("tqd.out"); }
-    std::string brokerOut() const { return m_dir.file("broker.out"); }
 
-    TempDir m_dir;
 };
 
 // The agent adaptor comes 5 s after the thread starts, past the 3-second pause: start-up waits

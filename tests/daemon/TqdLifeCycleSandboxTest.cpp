@@ -23,7 +23,7 @@ namespace {
 
 constexpr const char* kSiteAddress = "10.20.30.40";
 
-class TqdLifeCycleSandboxTest : public ::testing::Test {
+class TqdLifeCycleSandboxTest : public TqdSandboxTest {
 protected:
     void start(bool enabled)
     {
@@ -33,16 +33,7 @@ protected:
         m_daemon = std::make_unique<Daemon>(daemonOut());
     }
     void SetUp() override { TQ_REQUIRE_SANDBOX(); }
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::cerr << "tqd output:\n" << readFile(daemonOut()) << "\nbroker output:\n"
-                      << readFile(brokerOut()) << "\nlog:\n" << readFile(kDaemonLog) << "\n";
-    }
-    std::string daemonOut() const { return m_dir.file("tqd.out"); }
-    std::string brokerOut() const { return m_dir.file("broker.out"); }
 
-    TempDir m_dir;
     std::unique_ptr<Broker> m_broker;
     std::unique_ptr<Daemon> m_daemon;
 };

@@ -48,21 +48,13 @@ std::string rulesPolicy(int stamp)
            "key 101 +LocalPort#0=23\n";
 }
 
-class TqdRobustnessSandboxTest : public ::testing::Test {
+class TqdRobustnessSandboxTest : public TqdSandboxTest {
 protected:
     void SetUp() override
     {
         TQ_REQUIRE_SANDBOX();
         prepareManagedProduct(true, kSiteAddress);
     }
-    void TearDown() override
-    {
-        if (HasFailure())
-            std::cerr << "tqd output:\n" << readFile(daemonOut()) << "\nbroker output:\n"
-                      << readFile(brokerOut()) << "\nlog:\n" << readFile(kDaemonLog) << "\n";
-    }
-    std::string daemonOut() const { return m_dir.file("tqd.out"); }
-    std::string brokerOut() const { return m_dir.file("broker.out"); }
 
     // After a daemon has gone: nothing of the product is left in the filter table.
     void expectNothingLeft()
@@ -73,7 +65,6 @@ protected:
         EXPECT_EQ(policyOf(listing, "OUTPUT"), "ACCEPT");
     }
 
-    TempDir m_dir;
 };
 
 TEST_F(TqdRobustnessSandboxTest, SigtermDuringTheRegistrationWaitRunsTheWholeStartUpThenShutsDown)

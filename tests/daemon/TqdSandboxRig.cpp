@@ -1,5 +1,7 @@
 #include "TqdSandboxRig.h"
 
+#include <iostream>
+
 #include "SandboxGuard.h"
 
 #include <gtest/gtest.h>
@@ -244,6 +246,14 @@ std::vector<std::string> threadNames(int pid)
 int zavcall(const std::string& words, std::string* output)
 {
     return shell(std::string(TQ_ZAVCALL) + " " + words, output);
+}
+
+void TqdSandboxTest::TearDown()
+{
+    if (HasFailure())
+        std::cerr << "tqd output:\n" << TestSupport::readFile(daemonOut()) << "\nbroker output:\n"
+                  << TestSupport::readFile(brokerOut()) << "\nlog:\n" << TestSupport::readFile(kDaemonLog)
+                  << "\n";
 }
 
 } // namespace TqdRig

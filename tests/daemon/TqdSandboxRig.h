@@ -7,6 +7,8 @@
 #include "ChildProcess.h"
 #include "TempDir.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <map>
 #include <memory>
@@ -70,5 +72,16 @@ std::vector<std::string> threadNames(int pid);
 
 // Runs zavcall with the words after its path; its exit status, its output in output.
 int zavcall(const std::string& words, std::string* output);
+
+// Fixture of the daemon suites: a folder for the daemon's and the broker's output, which is
+// printed with the daemon's log when a test failed.
+class TqdSandboxTest : public ::testing::Test {
+protected:
+    void TearDown() override;
+    std::string daemonOut() const { return m_dir.file("tqd.out"); }
+    std::string brokerOut() const { return m_dir.file("broker.out"); }
+
+    TestSupport::TempDir m_dir;
+};
 
 } // namespace TqdRig
