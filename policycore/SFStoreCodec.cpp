@@ -55,11 +55,13 @@ std::string wideToBytes(const std::wstring& text)
     return bytes;
 }
 
+} // namespace
+
 std::wstring bytesToWide(const std::string& bytes)
 {
     if (bytes.size() % 4 != 0)
         throw archive_exception(archive_exception::input_stream_error,
-                                "trusted store length is not a multiple of 4");
+                                "store length is not a multiple of 4");
     std::wstring text;
     text.reserve(bytes.size() / 4);
     for (std::size_t i = 0; i < bytes.size(); i += 4) {
@@ -70,8 +72,6 @@ std::wstring bytesToWide(const std::string& bytes)
     }
     return text;
 }
-
-} // namespace
 
 // Readers rely on boost for the framing of objects. boost 1.74 trusts a stored class id that
 // is beyond the classes it has seen so far and corrupts its own memory on one; the model's

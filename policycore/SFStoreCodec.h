@@ -26,6 +26,9 @@ void decodeRuleStore(const std::string& bytes, SFRuleTable& table);
 
 std::string encodeTrustedStore(const std::list<SFTrustedGroupIP*>& list);
 void decodeTrustedStore(const std::string& bytes, std::list<SFTrustedGroupIP*>& list);
+// The text of a wide store file: 4 bytes per character, little-endian; throws an
+// archive_exception (input_stream_error) when the length is not a multiple of 4.
+std::wstring bytesToWide(const std::string& bytes);
 
 // The archive header every writer of this system puts first.
 inline constexpr const char* SF_ARCHIVE_HEADER = "22 serialization::archive 13 ";

@@ -19,22 +19,6 @@ namespace {
 
 static_assert(sizeof(wchar_t) == 4, "the old stores hold 4 bytes per wide character");
 
-std::wstring bytesToWide(const std::string& bytes)
-{
-    if (bytes.size() % 4 != 0)
-        throw archive_exception(archive_exception::input_stream_error,
-                                "store length is not a multiple of 4");
-    std::wstring text;
-    text.reserve(bytes.size() / 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 4) {
-        uint32_t code = 0;
-        for (int b = 3; b >= 0; --b)
-            code = (code << 8) | static_cast<unsigned char>(bytes[i + b]);
-        text.push_back(static_cast<wchar_t>(code));
-    }
-    return text;
-}
-
 // Checked before boost reads the header, because boost sizes the signature string from the
 // first number of the input: garbage would make it reserve and fill whatever length that names.
 void checkSignaturePrefix(const std::wstring& text)
@@ -82,7 +66,7 @@ void FWOldStoreReader::decodeRuleStore(const std::string& bytes,
 {
     // The model's rule-store codec reads narrow text only; this is the same checking reader
     // over the wide text.
-    const std::wstring text = bytesToWide(bytes);
+    const std::wstring text = StatefulFirewall::bytesToWide(bytes);
     checkSignaturePrefix(text);
     std::wistringstream in(text);
     StatefulFirewall::SFTextWIArchive archive(in); // flags 0: the header is read and checked
