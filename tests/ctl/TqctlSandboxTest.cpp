@@ -144,6 +144,9 @@ TEST_F(TqctlSandboxTest, LogSettingsChangeInTheServiceAndTheDaemon)
     EXPECT_EQ(run.code, 0) << run.output;
     EXPECT_EQ(run.output, "Configuration could not be updated since same configuration is already set\n");
     EXPECT_EQ(setting("LoggingInformation", "EnableEventLogging"), "0");
+    std::string state;
+    EXPECT_EQ(shell("cat /var/Varnik/kyv/zav/zavsocket.state", &state), 0);
+    EXPECT_NE(state.find("useSyslog=0"), std::string::npos) << state;
 
     EXPECT_EQ(tqctl("--fw-log-level debug").code, 0);
     EXPECT_EQ(tqctl("--setmaxproductlogsize 7").code, 0);
@@ -159,6 +162,15 @@ TEST_F(TqctlSandboxTest, LogSettingsChangeInTheServiceAndTheDaemon)
 TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
 {
     startAll();
+    // The daemon cannot write its settings: it still answers with its status flag set, and the
+    // tool reports the failed write.
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    ASSERT_EQ(shell("mount --bind -o ro /var/Varnik/kyv/fw /var/Varnik/kyv/fw"), 0);
+    ToolRun readOnly = tqctl("--fw off");
+    shell("umount /var/Varnik/kyv/fw");
+    EXPECT_EQ(readOnly.code, 103) << readOnly.output;
+    EXPECT_EQ(readOnly.output, "FMP communication error\n");
+
     m_daemon->signal(SIGTERM);
     ASSERT_EQ(m_daemon->wait(10s), 0);
     for (const char* words : {"--fw status", "--productlog enable"}) {
