@@ -52,73 +52,79 @@ const std::vector<CommandSpec>& commandTable()
 {
     static const std::vector<CommandSpec> table = {
         {&C::CLI_FW_CMD, &C::CLI_CMD_FW_STATUS_DESC, ValueKind::STRING, SecondPass::ALL_ARGUMENTS,
-         {5, "Processing firewall status command"},
-         {5, "Invalid syntax for Processing firewall status command"},
-         {5, "Processing firewall status help command"}, false},
+         {5, C::CLI_LOG_PROCESSING_FIREWALL_STATUS_COMMAND.c_str()},
+         {5, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_STATUS_COMMAND.c_str()},
+         {5, C::CLI_LOG_PROCESSING_FIREWALL_STATUS_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_MODE_CMD, &C::CLI_CMD_FW_MODE_DESC, ValueKind::STRING,
-         SecondPass::ALL_ARGUMENTS, {5, "Processing firewall mode command"},
-         {5, "Invalid syntax for Processing firewall mode command"},
-         {5, "Processing firewall mode help command"}, false},
+         SecondPass::ALL_ARGUMENTS, {5, C::CLI_LOG_PROCESSING_FIREWALL_MODE_COMMAND.c_str()},
+         {5, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_MODE_COMMAND.c_str()},
+         {5, C::CLI_LOG_PROCESSING_FIREWALL_MODE_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_RULE_ADD_CMD, &C::CLI_CMD_FW_RULE_ADD_DESC, ValueKind::NONE,
-         SecondPass::SET_ASIDE_TO_SUB_GROUP, {6, "Processing firewall rule insert command"},
-         {4, "Invalid syntax for Processing firewall rule insert command"},
-         {5, "Processing rules insert help command"}, false},
+         SecondPass::SET_ASIDE_TO_SUB_GROUP,
+         {6, C::CLI_LOG_PROCESSING_FIREWALL_RULE_INSERT_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_RULE_INSERT.c_str()},
+         {5, C::CLI_LOG_PROCESSING_RULES_INSERT_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_RULE_DELETE_CMD, &C::CLI_CMD_FW_RULE_DELETE_DESC, ValueKind::NONE,
-         SecondPass::SET_ASIDE_TO_SUB_GROUP, {6, "Processing firewall rule delete command"},
-         {4, "Invalid syntax for Processing firewall rule delete command"},
-         {6, "Processing rules delete help command"}, false},
+         SecondPass::SET_ASIDE_TO_SUB_GROUP,
+         {6, C::CLI_LOG_PROCESSING_FIREWALL_RULE_DELETE_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_RULE_DELETE.c_str()},
+         {6, C::CLI_LOG_PROCESSING_RULES_DELETE_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_RULE_LIST_CMD, &C::CLI_CMD_FW_RULE_LIST_DESC, ValueKind::NONE,
-         SecondPass::SET_ASIDE_TO_SUB_GROUP, {6, "Processing firewall list command"},
-         {4, "Invalid syntax for Processing firewall list command"},
-         {6, "Processing rules list help command"}, false},
+         SecondPass::SET_ASIDE_TO_SUB_GROUP,
+         {6, C::CLI_LOG_PROCESSING_FIREWALL_LIST_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_LIST_COMMAND.c_str()},
+         {6, C::CLI_LOG_PROCESSING_RULES_LIST_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_TRUSTED_NETWORK_ADD_CMD, &C::CLI_FW_TRUSTED_NETWORK_ADD_CMD_DESC,
          ValueKind::NONE, SecondPass::SET_ASIDE_TO_SUB_GROUP,
-         {6, "Processing Trusted network add command"},
-         {4, "Invalid syntax for Processing Trusted network add command"},
-         {6, "Processing trusted network add help command"}, false},
+         {6, C::CLI_LOG_PROCESSING_TRUSTED_NETWORK_ADD_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_TRUSTED_NETWORK_ADD.c_str()},
+         {6, C::CLI_LOG_PROCESSING_TRUSTED_NETWORK_ADD_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_TRUSTED_NETWORK_DELETE_CMD, &C::CLI_FW_TRUSTED_NETWORK_DELETE_CMD_DESC,
          ValueKind::NONE, SecondPass::SET_ASIDE_TO_SUB_GROUP,
-         {6, "Processing Trusted network delete command"},
-         {4, "Invalid syntax for Processing Trusted network delete command"},
-         {6, "Processing trusted network delete help command"}, false},
+         {6, C::CLI_LOG_PROCESSING_TRUSTED_NETWORK_DELETE_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_TRUSTED_NETWORK_DELETE.c_str()},
+         {6, C::CLI_LOG_PROCESSING_TRUSTED_NETWORK_DELETE_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_TRUSTED_NETWORK_LIST_CMD, &C::CLI_FW_TRUSTED_NETWORK_LIST_CMD_DESC,
          ValueKind::NONE, SecondPass::SET_ASIDE_TO_SUB_GROUP,
-         {6, "Processing Trusted network list command"},
-         {4, "Invalid syntax for Processing Trusted network list command"},
-         {6, "Processing trusted network list help command"}, false},
+         {6, C::CLI_LOG_PROCESSING_TRUSTED_NETWORK_LIST_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_TRUSTED_NETWORK_LIST.c_str()},
+         {6, C::CLI_LOG_PROCESSING_TRUSTED_NETWORK_LIST_HELP_COMMAND.c_str()}, false},
         {&C::CLI_FW_OPT_INSPECT_FTP_TRAFFIC_CMD, &C::CLI_FW_OPT_INSPECT_FTP_TRAFFIC_CMD_DESC,
          ValueKind::STRING, SecondPass::ALL_ARGUMENTS,
-         {5, "Processing inspect ftp traffic command"},
-         {5, "Unknown parameter for Processing inspect ftp traffic command"},
-         {6, "Processing inspect ftp traffic help command"}, true},
+         {5, C::CLI_LOG_PROCESSING_INSPECT_FTP_TRAFFIC_COMMAND.c_str()},
+         {5, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_INSPECT_FTP_TRAFFIC.c_str()},
+         {6, C::CLI_LOG_PROCESSING_INSPECT_FTP_TRAFFIC_HELP_COMMAND.c_str()}, true},
         {&C::CLI_FW_OPT_SET_LOG_LEVEL_CMD, &C::CLI_FW_OPT_SET_LOG_LEVEL_CMD_DESC,
-         ValueKind::STRING, SecondPass::ALL_ARGUMENTS, {5, "Processing Set Log level command"},
-         {5, "Unknown parameter for Processing set log level command"},
-         {6, "Processing set log level help command"}, true},
+         ValueKind::STRING, SecondPass::ALL_ARGUMENTS,
+         {5, C::CLI_LOG_PROCESSING_SET_LOG_LEVEL_COMMAND.c_str()},
+         {5, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_SET_LOG_LEVEL.c_str()},
+         {6, C::CLI_LOG_PROCESSING_SET_LOG_LEVEL_HELP_COMMAND.c_str()}, true},
         {&C::CLI_VERSION, &C::CLI_VERSION_DESC, ValueKind::NONE,
-         SecondPass::SET_ASIDE_TO_SUB_GROUP, {5, "Processing version command"},
-         {4, "Invalid syntax for Processing version command"},
-         {5, "Processing version help command"}, false},
+         SecondPass::SET_ASIDE_TO_SUB_GROUP, {5, C::CLI_LOG_PROCESSING_VERSION_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_VERSION_COMMAND.c_str()},
+         {5, C::CLI_LOG_PROCESSING_VERSION_HELP_COMMAND.c_str()}, false},
         {&C::CLI_SHOWLOGSETTINGS_CMD, &C::CLI_SHOWLOGSETTINGS_CMD_DESC, ValueKind::NONE,
-         SecondPass::SET_ASIDE_TO_COMMAND, {5, "Processing show log settings command"},
-         {4, "Invalid syntax for processing show log settings command"},
-         {5, "Processing shows log settings help command"}, false},
+         SecondPass::SET_ASIDE_TO_COMMAND,
+         {5, C::CLI_LOG_PROCESSING_SHOW_LOG_SETTINGS_COMMAND.c_str()},
+         {4, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_SHOW_LOG_SETTINGS.c_str()},
+         {5, C::CLI_LOG_PROCESSING_SHOWS_LOG_SETTINGS_HELP_COMMAND.c_str()}, false},
         {&C::CLI_PRODUCTLOG_CMD, &C::CLI_PRODUCTLOG_CMD_DESC, ValueKind::STRING,
-         SecondPass::ALL_ARGUMENTS, {5, "Processing product log command"},
-         {5, "Invalid syntax for Processing product log command"},
-         {5, "Processing product log help command"}, false},
+         SecondPass::ALL_ARGUMENTS, {5, C::CLI_LOG_PROCESSING_PRODUCT_LOG_COMMAND.c_str()},
+         {5, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_PRODUCT_LOG_COMMAND.c_str()},
+         {5, C::CLI_LOG_PROCESSING_PRODUCT_LOG_HELP_COMMAND.c_str()}, false},
         {&C::CLI_DEBUGLOG_CMD, &C::CLI_DEBUGLOG_CMD_DESC, ValueKind::STRING,
-         SecondPass::ALL_ARGUMENTS, {5, "Processing debug log command"},
-         {5, "Invalid syntax for Processing debug log command"},
-         {5, "Processing debug log help command"}, false},
+         SecondPass::ALL_ARGUMENTS, {5, C::CLI_LOG_PROCESSING_DEBUG_LOG_COMMAND.c_str()},
+         {5, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_DEBUG_LOG_COMMAND.c_str()},
+         {5, C::CLI_LOG_PROCESSING_DEBUG_LOG_HELP_COMMAND.c_str()}, false},
         {&C::CLI_USESYSLOG_CMD, &C::CLI_USESYSLOG_CMD_DESC, ValueKind::STRING,
-         SecondPass::ALL_ARGUMENTS, {5, "Processing use sys log command"},
-         {5, "Invalid syntax for Processing use sys log command"},
-         {5, "Processing use sys log help command"}, false},
+         SecondPass::ALL_ARGUMENTS, {5, C::CLI_LOG_PROCESSING_USE_SYS_LOG_COMMAND.c_str()},
+         {5, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_USE_SYS_LOG.c_str()},
+         {5, C::CLI_LOG_PROCESSING_USE_SYS_LOG_HELP_COMMAND.c_str()}, false},
         {&C::CLI_SETMAXPRODUCTLOGSIZE_CMD, &C::CLI_SETMAXPRODUCTLOGSIZE_CMD_DESC, ValueKind::INT,
-         SecondPass::ALL_ARGUMENTS, {5, "Processing set max product log size command"},
-         {5, "Invalid syntax for Processing set max product log size command"},
-         {5, "Processing setmaxproductlogsize help command"}, false},
+         SecondPass::ALL_ARGUMENTS,
+         {5, C::CLI_LOG_PROCESSING_SET_MAX_PRODUCT_LOG_SIZE_COMMAND.c_str()},
+         {5, C::CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_SET_MAX_PRODUCT.c_str()},
+         {5, C::CLI_LOG_PROCESSING_SETMAXPRODUCTLOGSIZE_HELP_COMMAND.c_str()}, false},
     };
     return table;
 }
@@ -253,9 +259,9 @@ CommandGroups buildGroups(const CommandSpec& spec)
 // Every printed group is followed by an empty line.
 void printGroups(const CommandGroups& groups)
 {
-    std::cout << *groups.command << "\n";
+    std::cout << *groups.command << C::CLI_LOG_N.c_str();
     if (groups.sub)
-        std::cout << *groups.sub << "\n";
+        std::cout << *groups.sub << C::CLI_LOG_N.c_str();
 }
 
 } // namespace
@@ -274,12 +280,12 @@ void SFCli::log(int level, const std::string& message)
 
 void SFCli::printInvalidSyntax()
 {
-    std::cout << C::CLI_INVALID_SYNTAX << "\n" << m_options << "\n";
+    std::cout << C::CLI_INVALID_SYNTAX << C::CLI_LOG_N.c_str() << m_options << C::CLI_LOG_N.c_str();
 }
 
 void SFCli::printInvalidOption()
 {
-    std::cout << C::CLI_INVALID_OPTION << "\n" << m_options << "\n";
+    std::cout << C::CLI_INVALID_OPTION << C::CLI_LOG_N.c_str() << m_options << C::CLI_LOG_N.c_str();
 }
 
 void SFCli::initCli()
@@ -294,8 +300,8 @@ void SFCli::initCli()
 int SFCli::parseAndPerformHelp(int argc, char** argv)
 {
     if (argc < 2) {
-        log(5, "No options were provided");
-        std::cout << m_options << "\n";
+        log(5, C::CLI_LOG_NO_OPTIONS_WERE_PROVIDED.c_str());
+        std::cout << m_options << C::CLI_LOG_N.c_str();
         return SF_CLI_EXIT_SUCCESS;
     }
 
@@ -307,12 +313,12 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
         setAside = po::collect_unrecognized(first.options, po::include_positional);
     } catch (const po::error&) {
         printInvalidSyntax();
-        log(5, "Invalid syntax for CLI. Refer Man Page.");
+        log(5, C::CLI_LOG_INVALID_SYNTAX_FOR_CLI_REFER_MAN_PAGE.c_str());
         return SF_CLI_EXIT_SYNTAX;
     }
 
     if (m_firstPass.count(C::CLI_HELP_CMD)) {
-        log(5, "Processing help command");
+        log(5, C::CLI_LOG_PROCESSING_HELP_COMMAND.c_str());
         for (const CommandSpec& spec : commandTable()) {
             if (m_firstPass.count(*spec.name)) {
                 log(spec.helpLine.level, spec.helpLine.text);
@@ -320,8 +326,8 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
                 return SF_CLI_EXIT_SUCCESS;
             }
         }
-        log(5, "--help command executed successfully.");
-        std::cout << m_options << "\n";
+        log(5, C::CLI_LOG_HELP_COMMAND_EXECUTED_SUCCESSFULLY.c_str());
+        std::cout << m_options << C::CLI_LOG_N.c_str();
         return SF_CLI_EXIT_SUCCESS;
     }
 
@@ -333,8 +339,8 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
         }
     }
     if (found == nullptr) {
-        log(5, "No commands were provided, so --help command was executed by default");
-        std::cout << m_options << "\n";
+        log(5, C::CLI_LOG_NO_COMMANDS_WERE_PROVIDED_SO_HELP_COMMAND.c_str());
+        std::cout << m_options << C::CLI_LOG_N.c_str();
         return SF_CLI_EXIT_SUCCESS;
     }
 
@@ -354,9 +360,9 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
         // Loose words only: unknown options were refused above.
         unrecognised = po::collect_unrecognized(second.options, po::include_positional);
     } catch (const po::error& e) {
-        std::cout << e.what() << "\n";
+        std::cout << e.what() << C::CLI_LOG_N.c_str();
         if (found->invalidOptionOnError)
-            std::cout << C::CLI_INVALID_OPTION << "\n";
+            std::cout << C::CLI_INVALID_OPTION << C::CLI_LOG_N.c_str();
         log(found->passError.level, found->passError.text);
         printGroups(groups);
         return SF_CLI_EXIT_SYNTAX;
@@ -364,22 +370,22 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
 
     const std::string& name = *found->name;
     if (name == C::CLI_FW_TRUSTED_NETWORK_ADD_CMD && setAside.empty()) {
-        log(4, "No sub option parameter for Processing Trusted network add command is selected");
-        std::cout << C::CLI_INVALID_SYNTAX << "\n";
+        log(4, C::CLI_LOG_NO_SUB_OPTION_PARAMETER_FOR_PROCESSING_TRUSTED.c_str());
+        std::cout << C::CLI_INVALID_SYNTAX << C::CLI_LOG_N.c_str();
         printGroups(groups);
         return SF_CLI_EXIT_SYNTAX;
     }
     if (!unrecognised.empty()) {
         LogLine line{0, nullptr};
         if (name == C::CLI_FW_TRUSTED_NETWORK_ADD_CMD)
-            line = {4, "Unknown parameter for Processing Trusted network add command"};
+            line = {4, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_ADD.c_str()};
         else if (name == C::CLI_FW_TRUSTED_NETWORK_DELETE_CMD)
-            line = {6, "Unknown parameter for Processing Trusted network delete command"};
+            line = {6, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_DELETE.c_str()};
         else if (name == C::CLI_FW_TRUSTED_NETWORK_LIST_CMD)
-            line = {6, "Unknown parameter for Processing Trusted network list command"};
+            line = {6, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_LIST.c_str()};
         if (line.text != nullptr) {
             log(line.level, line.text);
-            std::cout << C::CLI_INVALID_OPTION << "\n";
+            std::cout << C::CLI_INVALID_OPTION << C::CLI_LOG_N.c_str();
             printGroups(groups);
             return SF_CLI_EXIT_SYNTAX;
         }
@@ -387,7 +393,7 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
 
     if (m_firstPass.size() > 1) {
         printInvalidSyntax();
-        log(4, "Invalid combination of parameters. Refer Man Page.");
+        log(4, C::CLI_LOG_INVALID_COMBINATION_OF_PARAMETERS_REFER_MAN_PAGE.c_str());
         return SF_CLI_EXIT_SYNTAX;
     }
     return SF_CLI_EXIT_PERFORM;
@@ -435,27 +441,28 @@ int SFCli::performCli(ICliCommands& commands, ZAV::ICommandFMCallback& callback,
         if (given(C::CLI_FW_CMD)) {
             const std::string value = text(C::CLI_FW_CMD);
             if (value == C::CLI_FW_STATUS) {
-                log(5, "Executed --fw status  command.");
+                log(5, C::CLI_LOG_EXECUTED_FW_STATUS_COMMAND.c_str());
                 return requestResult(commands.getPrefs(xml, cb, client));
             }
             if (value == C::CLI_OPTION_ON || value == C::CLI_OPTION_OFF) {
                 const bool on = value == C::CLI_OPTION_ON;
-                log(5, on ? "Executed --fw on  command." : "Executed --fw off  command.");
+                log(5, on ? C::CLI_LOG_EXECUTED_FW_ON_COMMAND.c_str()
+                       : C::CLI_LOG_EXECUTED_FW_OFF_COMMAND.c_str());
                 return requestResult(commands.setIndividualPrefData(
                     SF_PREF_FW_STATUS, on ? "true" : "false", cb, client));
             }
-            return badValue(4, "Invalid syntax with --fw  command.");
+            return badValue(4, C::CLI_LOG_INVALID_SYNTAX_WITH_FW_COMMAND.c_str());
         }
         if (given(C::CLI_FW_MODE_CMD)) {
             const std::string value = text(C::CLI_FW_MODE_CMD);
             if (value == C::CLI_FW_MODE_REGULAR || value == C::CLI_FW_MODE_ADAPTIVE) {
                 const bool adaptive = value == C::CLI_FW_MODE_ADAPTIVE;
-                log(6, adaptive ? "Executed --fw adaptive  command."
-                                : "Executed --fw regular  command.");
+                log(6, adaptive ? C::CLI_LOG_EXECUTED_FW_ADAPTIVE_COMMAND.c_str()
+                                : C::CLI_LOG_EXECUTED_FW_REGULAR_COMMAND.c_str());
                 return requestResult(commands.setIndividualPrefData(
                     SF_PREF_FW_MODE, adaptive ? "true" : "false", cb, client));
             }
-            return badValue(4, "Invalid syntax with --fw-mode  command.");
+            return badValue(4, C::CLI_LOG_INVALID_SYNTAX_WITH_FW_MODE_COMMAND.c_str());
         }
         if (given(C::CLI_FW_RULE_ADD_CMD))
             return processAddActions(commands, cb, client, m_secondPass);
@@ -473,17 +480,17 @@ int SFCli::performCli(ICliCommands& commands, ZAV::ICommandFMCallback& callback,
             const std::string value = text(C::CLI_FW_OPT_INSPECT_FTP_TRAFFIC_CMD);
             if (value == C::CLI_OPTION_ON || value == C::CLI_OPTION_OFF) {
                 const bool on = value == C::CLI_OPTION_ON;
-                log(5, on ? "Executed --fw-inspect-ftp-traffic on  command."
-                          : "Executed --fw-inspect-ftp-traffic off  command.");
+                log(5, on ? C::CLI_LOG_EXECUTED_FW_INSPECT_FTP_TRAFFIC_ON_COMMAND.c_str()
+                          : C::CLI_LOG_EXECUTED_FW_INSPECT_FTP_TRAFFIC_OFF_COMMAND.c_str());
                 return requestResult(commands.setIndividualPrefData(
                     SF_PREF_FTP_INSPECTION, on ? "true" : "false", cb, client));
             }
-            return badValue(5, "Invalid syntax with --fw-inspect-ftp-traffic command.");
+            return badValue(5, C::CLI_LOG_INVALID_SYNTAX_WITH_FW_INSPECT_FTP_TRAFFIC.c_str());
         }
         if (given(C::CLI_FW_OPT_SET_LOG_LEVEL_CMD)) {
             const std::string value = text(C::CLI_FW_OPT_SET_LOG_LEVEL_CMD);
             if (value == C::CLI_FW_OPT_LOG_LEVEL_DISABLED) {
-                log(5, "Executed --fw-log-level disabled command.");
+                log(5, C::CLI_LOG_EXECUTED_FW_LOG_LEVEL_DISABLED_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVProductLogConfig(cb, client, false); },
                     [&] { return commands.setFWProductLogConfig(cb, client, false); },
@@ -492,7 +499,7 @@ int SFCli::performCli(ICliCommands& commands, ZAV::ICommandFMCallback& callback,
                 });
             }
             if (value == C::CLI_FW_OPT_LOG_LEVEL_INFORMATION) {
-                log(5, "Executed --fw-log-level info command.");
+                log(5, C::CLI_LOG_EXECUTED_FW_LOG_LEVEL_INFO_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVDebugLogConfig(cb, client, false); },
                     [&] { return commands.setFWDebugLogConfig(cb, client, false); },
@@ -501,78 +508,78 @@ int SFCli::performCli(ICliCommands& commands, ZAV::ICommandFMCallback& callback,
                 });
             }
             if (value == C::CLI_FW_OPT_LOG_LEVEL_DEBUG) {
-                log(5, "Executed --fw-log-level debug command.");
+                log(5, C::CLI_LOG_EXECUTED_FW_LOG_LEVEL_DEBUG_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVDebugLogConfig(cb, client, true); },
                     [&] { return commands.setFWDebugLogConfig(cb, client, true); },
                 });
             }
-            return badValue(5, "Invalid syntax with --fw-log-level command.");
+            return badValue(5, C::CLI_LOG_INVALID_SYNTAX_WITH_FW_LOG_LEVEL_COMMAND.c_str());
         }
         if (given(C::CLI_VERSION)) {
-            log(5, "Calling show version info");
+            log(5, C::CLI_LOG_CALLING_SHOW_VERSION_INFO.c_str());
             return requestResult(commands.showVersion(xml, cb, client));
         }
         if (given(C::CLI_SHOWLOGSETTINGS_CMD)) {
-            log(6, "Showing log settings information");
+            log(6, C::CLI_LOG_SHOWING_LOG_SETTINGS_INFORMATION.c_str());
             return requestResult(commands.getLogSettings(cb, client));
         }
         if (given(C::CLI_PRODUCTLOG_CMD)) {
             const std::string value = text(C::CLI_PRODUCTLOG_CMD);
             if (value == C::PARAM_ENABLE || value == C::PARAM_DISABLE) {
                 const bool on = value == C::PARAM_ENABLE;
-                log(6, on ? "Executed --productlog enable  command."
-                          : "Executed --productlog disable  command.");
+                log(6, on ? C::CLI_LOG_EXECUTED_PRODUCTLOG_ENABLE_COMMAND.c_str()
+                          : C::CLI_LOG_EXECUTED_PRODUCTLOG_DISABLE_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVProductLogConfig(cb, client, on); },
                     [&] { return commands.setFWProductLogConfig(cb, client, on); },
                 });
             }
-            return badValue(4, "Invalid syntax with --productlog command.");
+            return badValue(4, C::CLI_LOG_INVALID_SYNTAX_WITH_PRODUCTLOG_COMMAND.c_str());
         }
         if (given(C::CLI_DEBUGLOG_CMD)) {
             const std::string value = text(C::CLI_DEBUGLOG_CMD);
             if (value == C::PARAM_ENABLE || value == C::PARAM_DISABLE) {
                 const bool on = value == C::PARAM_ENABLE;
-                log(6, on ? "Executed --debuglog enable  command."
-                          : "Executed --debuglog disable  command.");
+                log(6, on ? C::CLI_LOG_EXECUTED_DEBUGLOG_ENABLE_COMMAND.c_str()
+                          : C::CLI_LOG_EXECUTED_DEBUGLOG_DISABLE_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVDebugLogConfig(cb, client, on); },
                     [&] { return commands.setFWDebugLogConfig(cb, client, on); },
                 });
             }
-            return badValue(4, "Invalid syntax with --debuglog command.");
+            return badValue(4, C::CLI_LOG_INVALID_SYNTAX_WITH_DEBUGLOG_COMMAND.c_str());
         }
         if (given(C::CLI_USESYSLOG_CMD)) {
             const std::string value = text(C::CLI_USESYSLOG_CMD);
             if (value == C::PARAM_ENABLE || value == C::PARAM_DISABLE) {
                 const bool on = value == C::PARAM_ENABLE;
-                log(6, on ? "Executed --usesyslog enable  command."
-                          : "Executed --usesyslog disable  command.");
+                log(6, on ? C::CLI_LOG_EXECUTED_USESYSLOG_ENABLE_COMMAND.c_str()
+                          : C::CLI_LOG_EXECUTED_USESYSLOG_DISABLE_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVUseSysLogConfig(cb, client, on); },
                     [&] { return commands.setFWUseSysLogConfig(cb, client, on); },
                 });
             }
-            return badValue(4, "Invalid syntax with --usesyslog command.");
+            return badValue(4, C::CLI_LOG_INVALID_SYNTAX_WITH_USESYSLOG_COMMAND.c_str());
         }
         if (given(C::CLI_SETMAXPRODUCTLOGSIZE_CMD)) {
             const int megabytes = m_secondPass[C::CLI_SETMAXPRODUCTLOGSIZE_CMD].as<int>();
             if (megabytes >= 1 && megabytes <= 999) {
-                log(6, "Executing --setmaxproductlogsize command");
+                log(6, C::CLI_LOG_EXECUTING_SETMAXPRODUCTLOGSIZE_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVMaxProductLogSize(cb, client, megabytes); },
                     [&] { return commands.setMaxProductLogSize(cb, client, megabytes); },
                 });
             }
-            return badValue(4, "Invalid syntax with --setmaxproductlogsize command.");
+            return badValue(4, C::CLI_LOG_INVALID_SYNTAX_WITH_SETMAXPRODUCTLOGSIZE_COMMAND.c_str());
         }
         printInvalidOption();
-        log(5, "Invalid  option  for CLI. Refer Man Page.");
+        log(5, C::CLI_LOG_INVALID_OPTION_FOR_CLI_REFER_MAN_PAGE.c_str());
         return SF_CLI_EXIT_BAD_VALUE;
     } catch (const po::error&) {
         printInvalidSyntax();
-        log(5, "Invalid syntax with for CLI. Refer Man Page.");
+        log(5, C::CLI_LOG_INVALID_SYNTAX_WITH_FOR_CLI_REFER_MAN.c_str());
         return SF_CLI_EXIT_SYNTAX;
     } catch (const boost::bad_any_cast& e) {
         printInvalidSyntax();

@@ -189,7 +189,8 @@ inline const std::string CLI_OPT_RULE_REMOTE_LOCAL_DESC =
 inline const std::string CLI_OPT_RULE_LOCAL_SUBNET = "local-subnet";
 inline const std::string CLI_OPT_RULE_LOCAL_SUBNET_DESC = "Local subnet";
 inline const std::string CLI_OPT_RULE_REMOTE_SUBNET = "remote-subnet";
-inline const std::string CLI_OPT_RULE_REMOTE_SUBNET_DESC = "Local subnet specified as remote address";
+inline const std::string CLI_OPT_RULE_REMOTE_SUBNET_DESC =
+    "Local subnet specified as remote address";
 inline const std::string CLI_OPT_RULE_LOCAL_TRUSTED = "local-trusted";
 inline const std::string CLI_OPT_RULE_LOCAL_TRUSTED_DESC = "Local Trusted Networks";
 inline const std::string CLI_OPT_RULE_REMOTE_TRUSTED = "remote-trusted";
@@ -306,8 +307,10 @@ inline const std::string CLI_SYSLOG_SAME_LOG =
     "Configuration could not be updated since same configuration is already set.";
 inline const std::string CLI_SYSLOG_ERROR_MSG =
     "Error occurred while setting the use syslog configuration";
-inline const std::string SET_MAX_PRODUCTLOG_SIZE_SUCCESS_MSG = "Successfully set max product log size";
-inline const std::string SET_MAX_PRODUCTLOG_SIZE_SUCCESS_LOG = "Max product log size was Successfully set";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_SUCCESS_MSG =
+    "Successfully set max product log size";
+inline const std::string SET_MAX_PRODUCTLOG_SIZE_SUCCESS_LOG =
+    "Max product log size was Successfully set";
 inline const std::string SET_MAX_PRODUCTLOG_SIZE_SAME_MSG =
     "Max product log size already set to the same value";
 inline const std::string SET_MAX_PRODUCTLOG_SIZE_SAME_LOG =
@@ -319,5 +322,171 @@ inline const std::string CLI_NOT_ROOT_MSG =
     "CLI can be executed only by root user or a user with sudo privileges";
 inline const std::string CLI_LOGGER_FAILURE_MSG = "Failed to create logger instance for Varnik FW";
 inline const std::string CLI_DEREGISTRATION_FAILURE_MSG = "Deregistration with ZAV failed";
+
+// Log lines of the command line's parse and dispatch.
+inline const std::string CLI_LOG_INVALID_OPTION = "Invalid Option";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_STATUS_COMMAND =
+    "Processing firewall status command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_STATUS_COMMAND =
+    "Invalid syntax for Processing firewall status command";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_STATUS_HELP_COMMAND =
+    "Processing firewall status help command";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_MODE_COMMAND =
+    "Processing firewall mode command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_MODE_COMMAND =
+    "Invalid syntax for Processing firewall mode command";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_MODE_HELP_COMMAND =
+    "Processing firewall mode help command";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_RULE_INSERT_COMMAND =
+    "Processing firewall rule insert command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_RULE_INSERT =
+    "Invalid syntax for Processing firewall rule insert command";
+inline const std::string CLI_LOG_PROCESSING_RULES_INSERT_HELP_COMMAND =
+    "Processing rules insert help command";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_RULE_DELETE_COMMAND =
+    "Processing firewall rule delete command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_RULE_DELETE =
+    "Invalid syntax for Processing firewall rule delete command";
+inline const std::string CLI_LOG_PROCESSING_RULES_DELETE_HELP_COMMAND =
+    "Processing rules delete help command";
+inline const std::string CLI_LOG_PROCESSING_FIREWALL_LIST_COMMAND =
+    "Processing firewall list command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_FIREWALL_LIST_COMMAND =
+    "Invalid syntax for Processing firewall list command";
+inline const std::string CLI_LOG_PROCESSING_RULES_LIST_HELP_COMMAND =
+    "Processing rules list help command";
+inline const std::string CLI_LOG_PROCESSING_TRUSTED_NETWORK_ADD_COMMAND =
+    "Processing Trusted network add command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_TRUSTED_NETWORK_ADD =
+    "Invalid syntax for Processing Trusted network add command";
+inline const std::string CLI_LOG_PROCESSING_TRUSTED_NETWORK_ADD_HELP_COMMAND =
+    "Processing trusted network add help command";
+inline const std::string CLI_LOG_PROCESSING_TRUSTED_NETWORK_DELETE_COMMAND =
+    "Processing Trusted network delete command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_TRUSTED_NETWORK_DELETE =
+    "Invalid syntax for Processing Trusted network delete command";
+inline const std::string CLI_LOG_PROCESSING_TRUSTED_NETWORK_DELETE_HELP_COMMAND =
+    "Processing trusted network delete help command";
+inline const std::string CLI_LOG_PROCESSING_TRUSTED_NETWORK_LIST_COMMAND =
+    "Processing Trusted network list command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_TRUSTED_NETWORK_LIST =
+    "Invalid syntax for Processing Trusted network list command";
+inline const std::string CLI_LOG_PROCESSING_TRUSTED_NETWORK_LIST_HELP_COMMAND =
+    "Processing trusted network list help command";
+inline const std::string CLI_LOG_PROCESSING_INSPECT_FTP_TRAFFIC_COMMAND =
+    "Processing inspect ftp traffic command";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_INSPECT_FTP_TRAFFIC =
+    "Unknown parameter for Processing inspect ftp traffic command";
+inline const std::string CLI_LOG_PROCESSING_INSPECT_FTP_TRAFFIC_HELP_COMMAND =
+    "Processing inspect ftp traffic help command";
+inline const std::string CLI_LOG_PROCESSING_SET_LOG_LEVEL_COMMAND =
+    "Processing Set Log level command";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_SET_LOG_LEVEL =
+    "Unknown parameter for Processing set log level command";
+inline const std::string CLI_LOG_PROCESSING_SET_LOG_LEVEL_HELP_COMMAND =
+    "Processing set log level help command";
+inline const std::string CLI_LOG_PROCESSING_VERSION_COMMAND = "Processing version command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_VERSION_COMMAND =
+    "Invalid syntax for Processing version command";
+inline const std::string CLI_LOG_PROCESSING_VERSION_HELP_COMMAND =
+    "Processing version help command";
+inline const std::string CLI_LOG_PROCESSING_SHOW_LOG_SETTINGS_COMMAND =
+    "Processing show log settings command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_SHOW_LOG_SETTINGS =
+    "Invalid syntax for processing show log settings command";
+inline const std::string CLI_LOG_PROCESSING_SHOWS_LOG_SETTINGS_HELP_COMMAND =
+    "Processing shows log settings help command";
+inline const std::string CLI_LOG_PROCESSING_PRODUCT_LOG_COMMAND = "Processing product log command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_PRODUCT_LOG_COMMAND =
+    "Invalid syntax for Processing product log command";
+inline const std::string CLI_LOG_PROCESSING_PRODUCT_LOG_HELP_COMMAND =
+    "Processing product log help command";
+inline const std::string CLI_LOG_PROCESSING_DEBUG_LOG_COMMAND = "Processing debug log command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_DEBUG_LOG_COMMAND =
+    "Invalid syntax for Processing debug log command";
+inline const std::string CLI_LOG_PROCESSING_DEBUG_LOG_HELP_COMMAND =
+    "Processing debug log help command";
+inline const std::string CLI_LOG_PROCESSING_USE_SYS_LOG_COMMAND = "Processing use sys log command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_USE_SYS_LOG =
+    "Invalid syntax for Processing use sys log command";
+inline const std::string CLI_LOG_PROCESSING_USE_SYS_LOG_HELP_COMMAND =
+    "Processing use sys log help command";
+inline const std::string CLI_LOG_PROCESSING_SET_MAX_PRODUCT_LOG_SIZE_COMMAND =
+    "Processing set max product log size command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_PROCESSING_SET_MAX_PRODUCT =
+    "Invalid syntax for Processing set max product log size command";
+inline const std::string CLI_LOG_PROCESSING_SETMAXPRODUCTLOGSIZE_HELP_COMMAND =
+    "Processing setmaxproductlogsize help command";
+inline const std::string CLI_LOG_N = "\n";
+inline const std::string CLI_LOG_NO_OPTIONS_WERE_PROVIDED = "No options were provided";
+inline const std::string CLI_LOG_INVALID_SYNTAX_FOR_CLI_REFER_MAN_PAGE =
+    "Invalid syntax for CLI. Refer Man Page.";
+inline const std::string CLI_LOG_PROCESSING_HELP_COMMAND = "Processing help command";
+inline const std::string CLI_LOG_HELP_COMMAND_EXECUTED_SUCCESSFULLY =
+    "--help command executed successfully.";
+inline const std::string CLI_LOG_NO_COMMANDS_WERE_PROVIDED_SO_HELP_COMMAND =
+    "No commands were provided, so --help command was executed by default";
+inline const std::string CLI_LOG_NO_SUB_OPTION_PARAMETER_FOR_PROCESSING_TRUSTED =
+    "No sub option parameter for Processing Trusted network add command is selected";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_ADD =
+    "Unknown parameter for Processing Trusted network add command";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_DELETE =
+    "Unknown parameter for Processing Trusted network delete command";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_LIST =
+    "Unknown parameter for Processing Trusted network list command";
+inline const std::string CLI_LOG_INVALID_COMBINATION_OF_PARAMETERS_REFER_MAN_PAGE =
+    "Invalid combination of parameters. Refer Man Page.";
+inline const std::string CLI_LOG_EXECUTED_FW_STATUS_COMMAND = "Executed --fw status  command.";
+inline const std::string CLI_LOG_EXECUTED_FW_ON_COMMAND = "Executed --fw on  command.";
+inline const std::string CLI_LOG_EXECUTED_FW_OFF_COMMAND = "Executed --fw off  command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_FW_COMMAND =
+    "Invalid syntax with --fw  command.";
+inline const std::string CLI_LOG_EXECUTED_FW_ADAPTIVE_COMMAND = "Executed --fw adaptive  command.";
+inline const std::string CLI_LOG_EXECUTED_FW_REGULAR_COMMAND = "Executed --fw regular  command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_FW_MODE_COMMAND =
+    "Invalid syntax with --fw-mode  command.";
+inline const std::string CLI_LOG_EXECUTED_FW_INSPECT_FTP_TRAFFIC_ON_COMMAND =
+    "Executed --fw-inspect-ftp-traffic on  command.";
+inline const std::string CLI_LOG_EXECUTED_FW_INSPECT_FTP_TRAFFIC_OFF_COMMAND =
+    "Executed --fw-inspect-ftp-traffic off  command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_FW_INSPECT_FTP_TRAFFIC =
+    "Invalid syntax with --fw-inspect-ftp-traffic command.";
+inline const std::string CLI_LOG_EXECUTED_FW_LOG_LEVEL_DISABLED_COMMAND =
+    "Executed --fw-log-level disabled command.";
+inline const std::string CLI_LOG_EXECUTED_FW_LOG_LEVEL_INFO_COMMAND =
+    "Executed --fw-log-level info command.";
+inline const std::string CLI_LOG_EXECUTED_FW_LOG_LEVEL_DEBUG_COMMAND =
+    "Executed --fw-log-level debug command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_FW_LOG_LEVEL_COMMAND =
+    "Invalid syntax with --fw-log-level command.";
+inline const std::string CLI_LOG_CALLING_SHOW_VERSION_INFO = "Calling show version info";
+inline const std::string CLI_LOG_SHOWING_LOG_SETTINGS_INFORMATION =
+    "Showing log settings information";
+inline const std::string CLI_LOG_EXECUTED_PRODUCTLOG_ENABLE_COMMAND =
+    "Executed --productlog enable  command.";
+inline const std::string CLI_LOG_EXECUTED_PRODUCTLOG_DISABLE_COMMAND =
+    "Executed --productlog disable  command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_PRODUCTLOG_COMMAND =
+    "Invalid syntax with --productlog command.";
+inline const std::string CLI_LOG_EXECUTED_DEBUGLOG_ENABLE_COMMAND =
+    "Executed --debuglog enable  command.";
+inline const std::string CLI_LOG_EXECUTED_DEBUGLOG_DISABLE_COMMAND =
+    "Executed --debuglog disable  command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_DEBUGLOG_COMMAND =
+    "Invalid syntax with --debuglog command.";
+inline const std::string CLI_LOG_EXECUTED_USESYSLOG_ENABLE_COMMAND =
+    "Executed --usesyslog enable  command.";
+inline const std::string CLI_LOG_EXECUTED_USESYSLOG_DISABLE_COMMAND =
+    "Executed --usesyslog disable  command.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_USESYSLOG_COMMAND =
+    "Invalid syntax with --usesyslog command.";
+inline const std::string CLI_LOG_EXECUTING_SETMAXPRODUCTLOGSIZE_COMMAND =
+    "Executing --setmaxproductlogsize command";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_SETMAXPRODUCTLOGSIZE_COMMAND =
+    "Invalid syntax with --setmaxproductlogsize command.";
+inline const std::string CLI_LOG_INVALID_OPTION_FOR_CLI_REFER_MAN_PAGE =
+    "Invalid  option  for CLI. Refer Man Page.";
+inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_FOR_CLI_REFER_MAN =
+    "Invalid syntax with for CLI. Refer Man Page.";
 
 } // namespace SFCliStringConstants
