@@ -202,20 +202,20 @@ struct CommandGroups {
     std::unique_ptr<po::options_description> sub; // null for commands without sub-options
 };
 
-CommandGroups buildGroups(const CommandSpec& spec)
+CommandGroups buildGroups(const CommandSpec& command)
 {
     CommandGroups groups;
     groups.command = newGroup(C::CLI_GEN_DESC_TITLE);
-    const std::string& name = *spec.name;
-    switch (spec.value) {
+    const std::string& name = *command.name;
+    switch (command.value) {
     case ValueKind::NONE:
-        groups.command->add_options()(name.c_str(), spec.help->c_str());
+        groups.command->add_options()(name.c_str(), command.help->c_str());
         break;
     case ValueKind::STRING:
-        groups.command->add_options()(name.c_str(), po::value<std::string>(), spec.help->c_str());
+        groups.command->add_options()(name.c_str(), po::value<std::string>(), command.help->c_str());
         break;
     case ValueKind::INT:
-        groups.command->add_options()(name.c_str(), po::value<int>(), spec.help->c_str());
+        groups.command->add_options()(name.c_str(), po::value<int>(), command.help->c_str());
         break;
     }
     if (name == C::CLI_FW_CMD) {
@@ -293,8 +293,8 @@ void SFCli::initCli()
     // In this group every command is a bare name: its value is read by the second pass only,
     // so the first pass can tell which command the line holds whatever follows it.
     m_options.add_options()(C::CLI_HELP_CMD.c_str(), C::CLI_CMD_FW_HELP_DESC.c_str());
-    for (const CommandSpec& spec : commandTable())
-        m_options.add_options()(spec.name->c_str(), spec.help->c_str());
+    for (const CommandSpec& command : commandTable())
+        m_options.add_options()(command.name->c_str(), command.help->c_str());
 }
 
 int SFCli::parseAndPerformHelp(int argc, char** argv)
@@ -319,10 +319,10 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
 
     if (m_firstPass.count(C::CLI_HELP_CMD)) {
         log(5, C::CLI_LOG_PROCESSING_HELP_COMMAND.c_str());
-        for (const CommandSpec& spec : commandTable()) {
-            if (m_firstPass.count(*spec.name)) {
-                log(spec.helpLine.level, spec.helpLine.text);
-                printGroups(buildGroups(spec));
+        for (const CommandSpec& command : commandTable()) {
+            if (m_firstPass.count(*command.name)) {
+                log(command.helpLine.level, command.helpLine.text);
+                printGroups(buildGroups(command));
                 return SF_CLI_EXIT_SUCCESS;
             }
         }
@@ -332,9 +332,9 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
     }
 
     const CommandSpec* found = nullptr;
-    for (const CommandSpec& spec : commandTable()) {
-        if (m_firstPass.count(*spec.name)) {
-            found = &spec;
+    for (const CommandSpec& command : commandTable()) {
+        if (m_firstPass.count(*command.name)) {
+            found = &command;
             break;
         }
     }

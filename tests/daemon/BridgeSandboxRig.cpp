@@ -207,33 +207,33 @@ long Stack::generation()
 
 // ---------------------------------------------------------------------------------------------
 
-GUID addClientRule(SFRuleManager& rules, const ClientRule& spec)
+GUID addClientRule(SFRuleManager& rules, const ClientRule& wanted)
 {
     auto* rule = new SFRule();
     rule->ruleId = CommonFunc::generateGUID();
     rule->groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
-    rule->name = spec.name;
+    rule->name = wanted.name;
     rule->enabled = true;
-    rule->action = spec.action;
+    rule->action = wanted.action;
     rule->transport = FW_TRANS_PROTO_TCP;
     rule->netProto = NET_PROTO_IP;
-    rule->position = spec.position;
-    rule->treatAsIntrusion = spec.intrusion;
+    rule->position = wanted.position;
+    rule->treatAsIntrusion = wanted.intrusion;
     auto* direction = new SFMatch();
     direction->matchType = FW_MATCH_DIRECTION;
     direction->matchOp = FW_MATCH_OP_EQUAL;
-    direction->value.intValue = spec.direction;
+    direction->value.intValue = wanted.direction;
     rule->addMatch(direction);
     auto* port = new SFMatch();
-    port->matchType = spec.portKind;
+    port->matchType = wanted.portKind;
     port->addressType = FW_ADDRESS_TYPE_SINGLE;
     port->matchOp = FW_MATCH_OP_EQUAL;
-    port->setPortNumber(spec.port, 0);
+    port->setPortNumber(wanted.port, 0);
     rule->addMatch(port);
     const GUID id = rule->ruleId;
     const int added = rules.addRule(rule);
     if (added != SF_SUCCESS && added != SF_RULE_POSITION_CHANGED) {
-        ADD_FAILURE() << "rule " << spec.name << " refused: " << added;
+        ADD_FAILURE() << "rule " << wanted.name << " refused: " << added;
         delete rule;
     }
     return id;

@@ -125,7 +125,7 @@ struct ClientRule {
     bool intrusion = false;
     int position = -1; // -1: at the end
 };
-StatefulFirewall::GUID addClientRule(StatefulFirewall::SFRuleManager& rules, const ClientRule& spec);
+StatefulFirewall::GUID addClientRule(StatefulFirewall::SFRuleManager& rules, const ClientRule& wanted);
 // Deletes the client group's rules of these names.
 void removeClientRules(StatefulFirewall::SFRuleManager& rules, const std::vector<std::string>& names);
 
