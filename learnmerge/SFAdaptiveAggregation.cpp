@@ -23,6 +23,29 @@ namespace {
 using Lock = boost::lock_guard<boost::mutex>;
 using SubnetMap = std::map<std::string, std::vector<std::string>>;
 
+enum class SourceList { NewPort, NewSubnet, Found };
+
+// Finds the source list of (port, subnet): the port's subnet map goes to subnetMap and the list
+// to sources when they exist; a list that does not exist yet starts as {ip}.
+SourceList findSourceList(const AggregatedRuleMap& rules, int port, const std::string& subnet,
+                          const std::string& ip, SubnetMap* subnetMap,
+                          std::vector<std::string>* sources)
+{
+    const auto portEntry = rules.find(port);
+    if (portEntry == rules.end()) {
+        *sources = {ip};
+        return SourceList::NewPort;
+    }
+    *subnetMap = portEntry->second;
+    const auto subnetEntry = subnetMap->find(subnet);
+    if (subnetEntry == subnetMap->end()) {
+        *sources = {ip};
+        return SourceList::NewSubnet;
+    }
+    *sources = subnetEntry->second;
+    return SourceList::Found;
+}
+
 constexpr int kLogLevel = 6;
 constexpr int kTcp = 6;
 constexpr int kUdp = 17;
@@ -250,22 +273,18 @@ bool SFAdaptiveAggregation::aggregatePublicIpParams(AggregatedRuleMap* rules, in
     if (rules == nullptr || subnetMap == nullptr || sources == nullptr)
         return true;
     const std::string portText = std::to_string(port);
-    const auto portEntry = rules->find(port);
-    if (portEntry == rules->end()) {
+    switch (findSourceList(*rules, port, subnet, ip, subnetMap, sources)) {
+    case SourceList::NewPort:
         log("Adding new public source ip " + ip + " for new subnet entry " + subnet +
             " for new destination Port " + portText + " during aggregation");
-        *sources = {ip};
         return false;
-    }
-    *subnetMap = portEntry->second;
-    const auto subnetEntry = subnetMap->find(subnet);
-    if (subnetEntry == subnetMap->end()) {
+    case SourceList::NewSubnet:
         log("Adding new public source ip " + ip + " for new subnet entry " + subnet +
             " for an existing destination Port " + portText + " during aggregation");
-        *sources = {ip};
         return false;
+    case SourceList::Found:
+        break;
     }
-    *sources = subnetEntry->second;
     if (!sources->empty() && sources->front() == kAny) {
         log("Not aggregating new public source ip " + ip + " for subnet entry " + subnet +
             " for destination port " + portText +
@@ -298,22 +317,18 @@ bool SFAdaptiveAggregation::aggregatePrivateIpParams(AggregatedRuleMap* rules, i
     if (rules == nullptr || subnetMap == nullptr || sources == nullptr)
         return true;
     const std::string portText = std::to_string(port);
-    const auto portEntry = rules->find(port);
-    if (portEntry == rules->end()) {
+    switch (findSourceList(*rules, port, subnet, ip, subnetMap, sources)) {
+    case SourceList::NewPort:
         log("Adding new private source ip " + ip + " for a new subnet entry " + subnet +
             " for new destination Port " + portText + " during aggregation");
-        *sources = {ip};
         return false;
-    }
-    *subnetMap = portEntry->second;
-    const auto subnetEntry = subnetMap->find(subnet);
-    if (subnetEntry == subnetMap->end()) {
+    case SourceList::NewSubnet:
         log("Adding new private source ip " + ip + " for a new subnet entry " + subnet +
             " for existing destination Port " + portText + " during aggregation");
-        *sources = {ip};
         return false;
+    case SourceList::Found:
+        break;
     }
-    *sources = subnetEntry->second;
     for (const std::string& source : *sources) {
         if (source.find('/') == std::string::npos) {
             if (source == ip) {
