@@ -22,6 +22,7 @@ class ILogger;
 namespace StatefulFirewall {
 
 class ICliCommands;
+class SFRule;
 
 // Exit codes of the tool.
 enum SFCliExitCode {
@@ -81,6 +82,13 @@ public:
     // when a later one is not.
     bool generateDaysMask(const std::string& days, int& mask, std::string& dayList);
     std::string sanitizeRuleNameOrDesc(std::string text);
+
+    // Append one address match (kind 2 local or 4 remote, format 1, 2, 4 or 5) or one port
+    // match (kind 1 or 3) per element of a comma-separated list to rule; false at the first
+    // element that fails its check (earlier elements stay on the rule).
+    bool getIpMatchList(SFwMatchFormat format, const std::string& text, SFwMatchType kind,
+                        SFwMatchOp op, SFRule& rule);
+    bool getPortMatchList(const std::string& text, SFwMatchType kind, SFwMatchOp op, SFRule& rule);
 
 private:
     void log(int level, const std::string& message);

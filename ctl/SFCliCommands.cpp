@@ -65,7 +65,7 @@ void SFCliCommands::log(int level, const std::string& message)
     m_logger.logMessage(level, m_component, message);
 }
 
-std::string SFCliCommands::levelName(int level) const
+std::string SFCliCommands::getLogLevelString(int level) const
 {
     const auto found = m_levelNames.find(level);
     return found == m_levelNames.end() ? C::CLI_DISABLED : found->second;
@@ -131,7 +131,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             prefs.m_fwMode != FW_MODE_REGULAR ? C::CLI_MODE_ADAPTIVE_TEXT : C::CLI_MODE_REGULAR_TEXT;
         const std::string retain = displayText(prefs.m_retainClientRules);
         const std::string ftp = displayText(prefs.m_ftpInspection);
-        const std::string level = levelName(prefs.m_logLevel);
+        const std::string level = getLogLevelString(prefs.m_logLevel);
         if (!xml) {
             const std::string& sep = C::CLI_KEY_VALUE_SEPARATOR;
             std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n"
@@ -349,58 +349,6 @@ bool SFCliCommands::showVersion(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMC
         }
         return true;
     });
-}
-
-// Rule and trusted-network requests: not available yet; each reports a failed request.
-bool SFCliCommands::notAvailable(const char* operation)
-{
-    log(5, std::string(operation) + " is not available in this build");
-    return false;
-}
-
-bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback&, ZAV::IFMCommClient&, const int&,
-                                  const SFRule&)
-{
-    return notAvailable("addModifyRule");
-}
-
-bool SFCliCommands::getAllRules(std::string, std::vector<GUID>&, std::vector<std::string>&,
-                                ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
-{
-    return notAvailable("getAllRules");
-}
-
-bool SFCliCommands::deleteRule(std::string, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
-{
-    return notAvailable("deleteRule");
-}
-
-bool SFCliCommands::listAllRules(bool, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
-{
-    return notAvailable("listAllRules");
-}
-
-bool SFCliCommands::addToTrustedNetwork(std::list<SFTrustedGroupIP*>, ZAV::ICommandFMCallback&,
-                                        ZAV::IFMCommClient&)
-{
-    return notAvailable("addToTrustedNetwork");
-}
-
-bool SFCliCommands::getAllTrustedNetwork(std::vector<std::string>&, ZAV::ICommandFMCallback&,
-                                         ZAV::IFMCommClient&)
-{
-    return notAvailable("getAllTrustedNetwork");
-}
-
-bool SFCliCommands::deleteFromTrustedNetwork(std::string, ZAV::ICommandFMCallback&,
-                                             ZAV::IFMCommClient&)
-{
-    return notAvailable("deleteFromTrustedNetwork");
-}
-
-bool SFCliCommands::listTrustedNetwork(bool, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&)
-{
-    return notAvailable("listTrustedNetwork");
 }
 
 } // namespace StatefulFirewall

@@ -8,6 +8,9 @@
 
 #include "ICliCommands.h"
 
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include <list>
 #include <map>
 #include <string>
 
@@ -19,6 +22,9 @@ class ILogger;
 
 namespace StatefulFirewall {
 
+class SFMatch;
+class SFRuleGroup;
+
 // Framework-manager ids on the command channel.
 inline constexpr int SF_CLI_FM_ID = 3000;
 inline constexpr int SF_CLI_DAEMON_FM_ID = 7000;
@@ -28,7 +34,13 @@ inline constexpr int SF_CLI_SERVICE_FM_ID = 1;
 inline constexpr int SF_CLI_GET_PREFS = 100000;
 inline constexpr int SF_CLI_SET_PREF_INDIVIDUAL = 100003;
 inline constexpr int SF_CLI_GET_PREF_INDIVIDUAL = 100004;
+inline constexpr int SF_CLI_RULE_ADD = 100006;
+inline constexpr int SF_CLI_RULES_DEL = 100007;
+inline constexpr int SF_CLI_LIST_ALL_RULES_IN_GROUP = 100015;
 inline constexpr int SF_CLI_RULES_UPDATE = 100017;
+inline constexpr int SF_CLI_ADD_TRUSTED_GROUP_IPS = 100019;
+inline constexpr int SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL = 100020;
+inline constexpr int SF_CLI_LIST_ALL_TRUSTED_IPS = 100021;
 inline constexpr int SF_CLI_TRUSTED_IP_UPDATE = 100022;
 inline constexpr int SF_CLI_GET_VERSION = 100038;
 inline constexpr int SF_CLI_GET_RULE_ENFORCEMENT_STATUS = 100039;
@@ -94,6 +106,30 @@ public:
     bool getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFMCallback& cb,
                                   ZAV::IFMCommClient& client);
 
+    // Text listing. The ellipsis cut: a text longer than 3 characters and than width becomes
+    // its first width characters with the last three replaced by "...".
+    std::string getEllipsisFromString(std::string text, int width);
+    std::string getCliDirectionString(std::string directionName);
+    std::string getCliActionString(SFwActionType action);
+    std::string getLogLevelString(int level) const;
+    // The thirteen display keys (srcType, srcIp, ... schedOffHrAction) of a match list.
+    std::map<std::string, std::string> getRuleOrGroupMatchDetails(const std::list<SFMatch*>& matches);
+    // The prefix the iptables driver gives the rule's LOG lines; "" when it logs nothing.
+    std::string getRuleLogPrefixString(bool logEnabled, std::string ruleName, SFwActionType action,
+                                       const std::list<SFMatch*>& matches);
+    // table: the coloured table form (a terminal), else the detailed form.
+    void showGroupInStdout(const SFRuleGroup& group, bool table);
+    // columns: the terminal width (0 in the detailed form); rulesInGroup: the group's rule
+    // count; ordinal: the rule's 1-based place in the listing of its group, which decides
+    // where the table frame opens and closes (positions are 1..n only in the client group).
+    void showRuleInStdout(SFRule* rule, bool table, int columns, int rulesInGroup, int ordinal);
+
+    // XML listing: the attributes of one group element and the attributes and children of
+    // one rule element. Control bytes other than tab, line feed and carriage return become
+    // "?" so the document stays well-formed.
+    boost::property_tree::ptree getGroupNodeInXml(const SFRuleGroup& group);
+    boost::property_tree::ptree getRuleNodeInXml(SFRule* rule);
+
 private:
     struct Guarded;
     struct LogSetter;
@@ -112,8 +148,6 @@ private:
                         ZAV::IFMCommClient& client, int value, bool isBool);
     bool setDaemonLog(const LogSetter& texts, int command, ZAV::ICommandFMCallback& cb,
                       ZAV::IFMCommClient& client, int value, bool isBool);
-    bool notAvailable(const char* operation);
-    std::string levelName(int level) const;
 
     ZAV::ILogger& m_logger;
     std::string m_component;
