@@ -21,19 +21,7 @@ namespace StatefulFirewall {
 
 namespace C = SFCliStringConstants;
 
-// Texts of a guarded operation's exception reports.
-struct SFCliCommands::Guarded {
-    const char* platformSuffix;
-    const char* archiveSuffix;
-    const char* catchAll;
-};
-
 namespace {
-
-bool flagsSet(const ZAV::CommandResponse& response)
-{
-    return response.getCommandCompleted() && response.getCommandStatus();
-}
 
 std::string enabledText(bool on)
 {
@@ -43,12 +31,6 @@ std::string enabledText(bool on)
 const std::string& displayText(bool on)
 {
     return on ? C::CLI_ENABLED : C::CLI_DISABLED;
-}
-
-void writeXml(const boost::property_tree::ptree& tree)
-{
-    boost::property_tree::write_xml(
-        std::cout, tree, boost::property_tree::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
 }
 
 } // namespace
@@ -86,7 +68,18 @@ void SFCliCommands::reportFailure(const std::string& sentence, const ZAV::Comman
                ", Status = " + std::to_string(response.getCommandStatus() ? 1 : 0) + resultPart);
 }
 
-template <class Body> bool SFCliCommands::guarded(const Guarded& texts, Body body)
+bool SFCliCommands::flagsSet(const ZAV::CommandResponse& response)
+{
+    return response.getCommandCompleted() && response.getCommandStatus();
+}
+
+void SFCliCommands::writeXml(const boost::property_tree::ptree& tree)
+{
+    boost::property_tree::write_xml(
+        std::cout, tree, boost::property_tree::xml_writer_make_settings<std::string>(' ', 4, "utf-8"));
+}
+
+bool SFCliCommands::guarded(const Guarded& texts, const std::function<bool()>& body)
 {
     try {
         return body();
@@ -94,6 +87,12 @@ template <class Body> bool SFCliCommands::guarded(const Guarded& texts, Body bod
         std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
         log(4, "Caught FMPException - " + e.getMessage() + texts.platformSuffix);
     } catch (const boost::archive::archive_exception& e) {
+        if (texts.archiveSuffix == nullptr) {
+            std::cerr << C::CLI_GENERIC_EXCEPTION_MSG << std::endl;
+            log(4, texts.catchAll);
+            log(4, std::string("The exception said: ") + e.what());
+            return false;
+        }
         std::cerr << C::CLI_FMP_PARSING_EXCEPTION_MSG << std::endl;
         log(4, std::string("Caught Boost Exception - ") + e.what() + texts.archiveSuffix);
     } catch (const std::exception& e) {

@@ -40,11 +40,6 @@ struct SFCliCommands::LogSetter {
 
 namespace {
 
-bool flagsSet(const ZAV::CommandResponse& response)
-{
-    return response.getCommandCompleted() && response.getCommandStatus();
-}
-
 // The setters' payload: one bare value in the narrow archive.
 void writeValue(ZAV::CommandRequest& request, int value, bool isBool)
 {

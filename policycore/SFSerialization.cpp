@@ -129,7 +129,10 @@ template <std::size_t N> void forceTerminator(char (&text)[N])
 // Every model pointer list loads this way: the length, the item version (libraries after 3
 // write one), then the pointers one at a time. Never sized from the stored count, so a hostile count
 // fails at the first missing element instead of allocating.
-template <class Archive, class T> void loadPointerList(Archive& ar, std::list<T*>& list)
+// Reads a list's length and item version; a count the input cannot hold is refused before
+// reading on: past the real elements boost would take whatever follows for class ids (an id it
+// never saw crashes boost 1.74), and a list by value would be sized to it.
+template <class Archive> std::size_t loadListCount(Archive& ar)
 {
     boost::serialization::collection_size_type count;
     ar >> make_nvp("count", count);
@@ -137,12 +140,16 @@ template <class Archive, class T> void loadPointerList(Archive& ar, std::list<T*
         boost::serialization::item_version_type itemVersion(0);
         ar >> make_nvp("item_version", itemVersion);
     }
-    PendingObjects& pending = pendingObjects(ar);
-    // A count the input cannot hold is refused before reading on: past the real elements boost
-    // would take whatever follows for class ids, and an id it never saw crashes boost 1.74.
-    if (count > pending.maxElements())
+    if (count > pendingObjects(ar).maxElements())
         throw archive_exception(archive_exception::input_stream_error,
                                 "list count larger than the input");
+    return count;
+}
+
+template <class Archive, class T> void loadPointerList(Archive& ar, std::list<T*>& list)
+{
+    const std::size_t count = loadListCount(ar);
+    PendingObjects& pending = pendingObjects(ar);
     PendingObjects::ExpectedScope scope(pending, typeid(T));
     for (std::size_t i = 0; i < count; ++i) {
         T* element = nullptr;
@@ -151,6 +158,16 @@ template <class Archive, class T> void loadPointerList(Archive& ar, std::list<T*
             throw archive_exception(archive_exception::input_stream_error,
                                     "list element is not a new object");
         list.push_back(element);
+    }
+}
+
+// Elements are loaded in place, so the list never holds more than was read.
+template <class Archive, class T> void loadValueList(Archive& ar, std::list<T>& list)
+{
+    const std::size_t count = loadListCount(ar);
+    for (std::size_t i = 0; i < count; ++i) {
+        list.emplace_back();
+        ar >> make_nvp("item", list.back());
     }
 }
 
@@ -410,6 +427,16 @@ template <class Archive> void load(Archive& ar, std::list<SFTrustedGroupIP*>& li
     loadPointerList(ar, list);
 }
 
+template <class Archive> void load(Archive& ar, std::list<SFRuleGroup>& list, unsigned int)
+{
+    loadValueList(ar, list);
+}
+
+template <class Archive> void load(Archive& ar, std::list<SFTrustedGroupIP>& list, unsigned int)
+{
+    loadValueList(ar, list);
+}
+
 template <class Archive> void limitListCountsToInput(Archive& ar, std::size_t inputCharacters)
 {
     pendingObjects(ar).setInputSize(inputCharacters);
@@ -428,6 +455,8 @@ template <class Archive> void limitListCountsToInput(Archive& ar, std::size_t in
     template void load<Archive>(Archive&, std::list<SFRule*>&, unsigned int);                \
     template void load<Archive>(Archive&, std::list<SFRuleGroup*>&, unsigned int);           \
     template void load<Archive>(Archive&, std::list<SFTrustedGroupIP*>&, unsigned int);      \
+    template void load<Archive>(Archive&, std::list<SFRuleGroup>&, unsigned int);            \
+    template void load<Archive>(Archive&, std::list<SFTrustedGroupIP>&, unsigned int);       \
     template void load_construct_data<Archive>(Archive&, SFMatch*, unsigned int);            \
     template void load_construct_data<Archive>(Archive&, SFRule*, unsigned int);             \
     template void load_construct_data<Archive>(Archive&, SFRuleGroup*, unsigned int);        \

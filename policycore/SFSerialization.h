@@ -45,6 +45,11 @@ template <class Archive> void load(Archive& ar, std::list<SFRule*>& list, unsign
 template <class Archive> void load(Archive& ar, std::list<SFRuleGroup*>& list, unsigned int version);
 template <class Archive>
 void load(Archive& ar, std::list<SFTrustedGroupIP*>& list, unsigned int version);
+// Lists of groups and trusted networks by value, as command replies carry them: the same
+// refusal of a count the input cannot hold, then one element at a time.
+template <class Archive> void load(Archive& ar, std::list<SFRuleGroup>& list, unsigned int version);
+template <class Archive>
+void load(Archive& ar, std::list<SFTrustedGroupIP>& list, unsigned int version);
 
 // Tells the list loads of an input archive how many characters its input holds, so a stored
 // count that cannot fit is refused before any element is read. Call it right after creating
