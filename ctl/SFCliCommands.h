@@ -10,6 +10,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -129,9 +130,18 @@ public:
     // "?" so the document stays well-formed.
     boost::property_tree::ptree getGroupNodeInXml(const SFRuleGroup& group);
     boost::property_tree::ptree getRuleNodeInXml(SFRule* rule);
+    // The text with every control byte but tab, line feed and carriage return replaced by "?":
+    // the XML writer escapes markup characters but passes control bytes, which no XML 1.0
+    // document may hold. For every value put into a listing document.
+    static std::string xmlSafeText(std::string text);
 
 private:
-    struct Guarded;
+    // Texts of a guarded operation's exception reports.
+    struct Guarded {
+        const char* platformSuffix;
+        const char* archiveSuffix; // null: archive exceptions are reported as unknown ones
+        const char* catchAll;
+    };
     struct LogSetter;
 
     void log(int level, const std::string& message);
@@ -142,8 +152,13 @@ private:
     void reportFailure(const std::string& sentence, const ZAV::CommandResponse& response,
                        const std::string& resultPart);
     // Runs body, turning the platform's and the archive library's exceptions into the
-    // operation's report and false.
-    template <class Body> bool guarded(const Guarded& texts, Body body);
+    // operation's report and false. An operation without an archive suffix reports archive
+    // exceptions like any other.
+    bool guarded(const Guarded& texts, const std::function<bool()>& body);
+    // Completed with its status set.
+    static bool flagsSet(const ZAV::CommandResponse& response);
+    // One XML document on standard output: blank-indented by four, utf-8 declared.
+    static void writeXml(const boost::property_tree::ptree& tree);
     bool setPlatformLog(const LogSetter& texts, int command, ZAV::ICommandFMCallback& cb,
                         ZAV::IFMCommClient& client, int value, bool isBool);
     bool setDaemonLog(const LogSetter& texts, int command, ZAV::ICommandFMCallback& cb,
