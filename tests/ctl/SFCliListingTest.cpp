@@ -146,8 +146,8 @@ struct RuleText {
 SFRule* makeRule(const RuleText& text, std::initializer_list<SFMatch*> matches)
 {
     auto* rule = new SFRule;
-    rule->ruleId = CommonFunc::getGUIDFromString("0000002a-0001-0002-0304-050607080900");
-    rule->ruleId.Data1 += static_cast<unsigned long>(text.position + 100);
+    rule->ruleId = CommonFunc::getGUIDFromString("00000100-0001-0002-0304-050607080900");
+    rule->ruleId.Data1 += static_cast<unsigned long>(text.position);
     rule->position = text.position;
     rule->name = text.name;
     rule->action = text.action;
@@ -196,12 +196,17 @@ std::string tableListing(SFCliCommands& commands, const SFRuleGroup& group, int 
     return capture.text();
 }
 
-std::vector<std::string> keysOf(const ptree& tree)
+// The entries in order, blank-separated: "key=text" for a leaf, the key alone for an entry
+// with children (whose text is the writer's indentation).
+std::string entriesOf(const ptree& tree)
 {
-    std::vector<std::string> keys;
-    for (const auto& child : tree)
-        keys.push_back(child.first);
-    return keys;
+    std::string entries;
+    for (const auto& child : tree) {
+        entries += (entries.empty() ? "" : " ") + child.first;
+        if (child.second.empty())
+            entries += "=" + child.second.data();
+    }
+    return entries;
 }
 
 // The group node with its rules as the rules document holds it, written and parsed back.
@@ -344,66 +349,25 @@ TEST_F(SFCliListingTest, XmlNodesKeepTheirOrderAndValuesThroughWriterAndParser)
     std::string written;
     const ptree parsed = writtenAndReadBack(m_commands, group, &written);
 
-    EXPECT_EQ(keysOf(parsed), (std::vector<std::string>{"<xmlattr>", "rule", "rule", "rule"}));
-    const std::vector<std::pair<std::string, std::string>> groupAttributes = {
-        {"guid", SF_CLIENT_GROUP_ID},
-        {"enabled", "true"},
-        {"enforcementStatus", "false"},
-        {"groupName", "Client rules"},
-        {"groupInternalName", "QTZ_Client"},
-        {"groupDesc", "Rules added by the administrator"},
-        {"numOfRules", "3"},
-        {"networkProtocol", "NET_PROTO_IP"},
-        {"transportProtocol", "TCP"},
-        {"localIP", ""},
-        {"localService", ""},
-        {"remoteIP", ""},
-        {"remoteService", ""},
-        {"direction", "Out"},
-        {"interfaceType", ""},
-        {"schedStatus", "Disabled"},
-        {"schedStartTime", ""},
-        {"schedEndTime", ""},
-        {"schedDays", ""},
-        {"schedOffHrAction", ""},
-    };
-    std::vector<std::pair<std::string, std::string>> readAttributes;
-    for (const auto& attribute : parsed.get_child("<xmlattr>"))
-        readAttributes.emplace_back(attribute.first, attribute.second.data());
-    EXPECT_EQ(readAttributes, groupAttributes);
+    EXPECT_EQ(entriesOf(parsed), "<xmlattr> rule rule rule");
+    EXPECT_EQ(entriesOf(parsed.get_child("<xmlattr>")),
+              std::string("guid=") + SF_CLIENT_GROUP_ID +
+                  " enabled=true enforcementStatus=false groupName=Client rules"
+                  " groupInternalName=QTZ_Client groupDesc=Rules added by the administrator"
+                  " numOfRules=3 networkProtocol=NET_PROTO_IP transportProtocol=TCP localIP="
+                  " localService= remoteIP= remoteService= direction=Out interfaceType="
+                  " schedStatus=Disabled schedStartTime= schedEndTime= schedDays="
+                  " schedOffHrAction=");
 
     const ptree& lastRule = std::prev(parsed.end())->second;
-    EXPECT_EQ(keysOf(lastRule.get_child("<xmlattr>")),
-              (std::vector<std::string>{"ruleId", "enforcementStatus"}));
-    EXPECT_EQ(lastRule.get<std::string>("<xmlattr>.enforcementStatus"), "false");
-    std::vector<std::pair<std::string, std::string>> children;
-    for (const auto& child : lastRule)
-        if (child.first != "<xmlattr>")
-            children.emplace_back(child.first, child.second.data());
-    const std::vector<std::pair<std::string, std::string>> ruleChildren = {
-        {"ruleIndex", "3"},
-        {"ruleName", "Outbound NTP"},
-        {"ruleDesc", ""},
-        {"ruleAction", "FW_ACTION_ALLOW"},
-        {"ruleStatus", "Disabled"},
-        {"logStatus", "Disabled"},
-        {"networkProtocol", "NET_PROTO_ANY"},
-        {"transportProtocol", "UDP"},
-        {"localIP", ""},
-        {"localService", ""},
-        {"remoteIP", ""},
-        {"remoteService", "123"},
-        {"icmpType", "NOT SET"},
-        {"direction", "Out"},
-        {"interfaceType", ""},
-        {"treatAsIntrusion", "Disabled"},
-        {"schedStatus", "Disabled"},
-        {"schedStartTime", ""},
-        {"schedEndTime", ""},
-        {"schedDays", ""},
-        {"schedOffHrAction", ""},
-    };
-    EXPECT_EQ(children, ruleChildren);
+    EXPECT_EQ(entriesOf(lastRule.get_child("<xmlattr>")),
+              "ruleId=00000103-0001-0002-0304-050607080900 enforcementStatus=false");
+    EXPECT_EQ(entriesOf(lastRule),
+              "<xmlattr> ruleIndex=3 ruleName=Outbound NTP ruleDesc= ruleAction=FW_ACTION_ALLOW"
+              " ruleStatus=Disabled logStatus=Disabled networkProtocol=NET_PROTO_ANY"
+              " transportProtocol=UDP localIP= localService= remoteIP= remoteService=123"
+              " icmpType=NOT SET direction=Out interfaceType= treatAsIntrusion=Disabled"
+              " schedStatus=Disabled schedStartTime= schedEndTime= schedDays= schedOffHrAction=");
 }
 
 TEST_F(SFCliListingTest, XmlEscapesMarkupAndTurnsControlBytesIntoQuestionMarks)
