@@ -252,6 +252,14 @@ const std::string& rowColor(const SFRule& rule)
                                                                             : Color::CLI_COLOR_RED;
 }
 
+// Action values come from the daemon's stores; one outside the enumeration must not be cast
+// into it. Every such value shows like the invalid action.
+SFwActionType actionOf(int value)
+{
+    return value >= FW_ACTION_INVALID && value < FW_ACTION_LAST ? static_cast<SFwActionType>(value)
+                                                                  : FW_ACTION_INVALID;
+}
+
 void addText(ptree& parent, const std::string& key, const std::string& text)
 {
     parent.push_back(ptree::value_type(key, ptree(SFCliCommands::xmlSafeText(text))));
@@ -453,6 +461,9 @@ void SFCliCommands::showGroupInStdout(const SFRuleGroup& group, bool table)
                 << std::flush;
         },
         [&](const char* what) {
+            // A colour already written must not spill into the lines that follow.
+            if (table)
+                std::cout << Color::CLI_COLOR_RESET;
             std::cout << std::flush;
             log(LOG_LEVEL_ERROR, LOG_GROUP_TEXT_FAILED);
             if (what != nullptr)
@@ -470,7 +481,7 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
             std::ostream& out = std::cout;
             const auto details = getRuleOrGroupMatchDetails(rule->matches);
             const std::string transport = transportText(rule->transport);
-            const auto action = static_cast<SFwActionType>(rule->action);
+            const SFwActionType action = actionOf(rule->action);
             const std::string logPrefix =
                 getRuleLogPrefixString(rule->logEnabled, rule->name, action, rule->matches);
 
@@ -533,6 +544,8 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
             out << '\n' << std::flush;
         },
         [&](const char* what) {
+            if (table && rule != nullptr)
+                std::cout << Color::CLI_COLOR_RESET;
             std::cout << std::flush;
             log(LOG_LEVEL_ERROR, LOG_RULE_TEXT_FAILED);
             if (what != nullptr)
