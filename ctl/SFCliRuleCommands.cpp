@@ -20,6 +20,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <iostream>
 #include <sstream>
 
@@ -283,7 +284,9 @@ bool SFCliCommands::listAllRules(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFM
             std::cout << std::endl;
             for (const SFRuleGroup& group : groups) {
                 showGroupInStdout(group, colour);
-                const int count = static_cast<int>(group.rules.size());
+                const int count = static_cast<int>(
+                    std::count_if(group.rules.begin(), group.rules.end(),
+                                  [](const SFRule* rule) { return rule != nullptr; }));
                 int ordinal = 0;
                 for (SFRule* rule : group.rules)
                     if (rule != nullptr)
