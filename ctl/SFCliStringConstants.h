@@ -4,6 +4,8 @@
 // The texts are what users and scripts see, so they are kept character for character (double
 // blanks included). Built once before main runs; read-only afterwards, so any thread may read.
 
+#include "SFTypes.h"
+
 #include <string>
 
 namespace SFCliStringConstants {
@@ -488,5 +490,208 @@ inline const std::string CLI_LOG_INVALID_OPTION_FOR_CLI_REFER_MAN_PAGE =
     "Invalid  option  for CLI. Refer Man Page.";
 inline const std::string CLI_LOG_INVALID_SYNTAX_WITH_FOR_CLI_REFER_MAN =
     "Invalid syntax with for CLI. Refer Man Page.";
+
+// Fixed groups the rule actions address: rules added with --fw-rule-add go to the client group;
+// --fw-rule-delete --adaptive deletes from the adaptive group.
+inline const std::string CLI_CLIENT_GROUP_ID = StatefulFirewall::SF_CLIENT_GROUP_ID;
+inline const std::string CLI_ADAPTIVE_GROUP_ID = StatefulFirewall::SF_ADAPTIVE_GROUP_ID;
+// Between the rule's identifier and its group's in the key of a rule delete.
+inline const std::string CLI_RULE_DELETE_KEY_SEPARATOR = ",";
+
+// Texts of the rule and trusted-network delete actions on the terminal.
+inline const std::string CLI_OPT_RULE_DELETE_ERROR_STR1 =
+    "Error in deleting rule as invalid rule index was provided";
+inline const std::string CLI_OPT_RULE_DELETE_ERROR_STR2 =
+    "Error in deleting rule as rule with that index could not be found";
+inline const std::string CLI_OPT_RULE_DELETE_ERROR_STR3 =
+    "Error in deleting adaptive rule as firewall is in adaptive mode";
+// The mode decides whether adaptive rules may be deleted, so an unknown mode refuses.
+inline const std::string CLI_OPT_RULE_DELETE_ERROR_MODE_UNKNOWN =
+    "Error in deleting adaptive rule as firewall mode could not be read";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_DELETE_ERROR_STR1 =
+    "Error in deleting trusted network as invalid index was provided";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_DELETE_ERROR_STR2 =
+    "Error in deleting trusted network as network with that index could not be found";
+inline const std::string CLI_DELETE_CONFIRM_SUFFIX = " (Enter y to confirm): ";
+inline const std::string CLI_DELETE_CONFIRM_YES = "y";
+inline const std::string CLI_DELETE_CONFIRM_YES_UPPER = "Y";
+inline const std::string CLI_RULE_DELETE_PROMPT = "Delete firewall rule - ";
+inline const std::string CLI_RULE_DELETE_CANCELLED = "Cancelled delete of firewall rule";
+inline const std::string CLI_RULE_DELETING = "Deleting firewall rule: ";
+inline const std::string CLI_TRUSTED_NETWORK_DELETE_PROMPT = "Delete Trusted Network - ";
+inline const std::string CLI_TRUSTED_NETWORK_DELETE_CANCELLED =
+    "Cancelled delete of Trusted Network";
+inline const std::string CLI_TRUSTED_NETWORK_DELETING = "Deleting Trusted Network: ";
+
+// Texts of the rule and trusted-network add actions on the terminal. A refused option prints
+// STR1, the option's name and STR2.
+inline const std::string CLI_OPT_RULE_ADD_ERROR_STR1 =
+    "Error in adding rule as invalid value for rule ";
+inline const std::string CLI_OPT_RULE_ADD_ERROR_STR2 = " was provided";
+inline const std::string CLI_OPT_RULE_ADD_ERROR_STR_MISSING_OPT =
+    "Error in adding rule as value for schedule status was not provided";
+inline const std::string CLI_OPT_RULE_ADD_ERROR_SERVICE_TYPE =
+    "Error in adding rule as service is not valid for selected protocol";
+inline const std::string CLI_OPT_RULE_ADD_ERROR_ICMP_TYPE =
+    "Error in adding rule as message type is not valid for selected protocol";
+inline const std::string CLI_OPT_RULE_ADD_ERROR_SCHEDULE_TIME =
+    "Error in adding rule as invalid value for rule schedule-start-time Or schedule-end-time "
+    "was provided";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_ERROR_STR1 =
+    "Error in adding trusted network as invalid value for trusted network ";
+inline const std::string CLI_OPT_TRUSTED_NETWORK_ADD_ERROR_STR2 = " was provided";
+inline const std::string CLI_ICMP_TYPE_ANY = "any";
+
+// Log lines of the delete actions.
+inline const std::string CLI_LOG_RULE_DELETE_INVALID_INDEX =
+    " Error in deleting rule as invalid rule index was provided";
+inline const std::string CLI_LOG_RULE_DELETE_IN_ADAPTIVE_MODE =
+    " Error in deleting adaptive rule as firewall is in adaptive mode";
+inline const std::string CLI_LOG_RULE_DELETE_MODE_UNKNOWN =
+    " Error in deleting adaptive rule as firewall mode could not be read";
+inline const std::string CLI_LOG_RULE_DELETE_LIST_FAILED =
+    " Unable to delete rule as it failed to get list of rules in client side group";
+inline const std::string CLI_LOG_RULE_DELETE_NOT_FOUND =
+    " Error in deleting rule as rule with rule index could not be found";
+inline const std::string CLI_LOG_RULE_DELETE_PROMPTING =
+    " Prompting user to delete the rule name - ";
+inline const std::string CLI_LOG_RULE_DELETE_FORCED = " Force delete was selected for rule name - ";
+inline const std::string CLI_LOG_DELETE_CANCELLED = " User cancelled delete operation";
+inline const std::string CLI_LOG_DELETE_CONFIRMED = " User confirmed delete operation";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_DELETE_INVALID_INDEX =
+    " Error in deleting trusted network as invalid index was provided";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_DELETE_LIST_FAILED =
+    " Error in deleting trusted network as it failed to get list of trusted network";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_DELETE_NOT_FOUND =
+    " Error in deleting trusted network as network with index could not be found";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_DELETE_PROMPTING =
+    " Prompting user to confirm delete operation";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_DELETE_FORCED =
+    " Force delete was selected for Trusted Network ";
+
+// Log lines of the trusted-network add action.
+inline const std::string CLI_LOG_TRUSTED_NETWORK_ADD_SINGLE =
+    " Processing Single Ip type Trusted Network for addition";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_ADD_CIDR =
+    " Processing CIDR type Trusted Network for addition";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_ADD_RANGE =
+    " Processing Ip Range type Trusted Network for addition";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_INCLUDE_LOCAL =
+    " Processing Option to change include local subnets in Trusted Network";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_INCLUDE_LOCAL_INVALID =
+    " Failed to change include local subnets in Trusted Network due to invalid syntax";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_INVALID_IP =
+    " Failed to add Trusted Network as invalid Ip ";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_INVALID_CIDR =
+    " Failed to add Trusted Network as invalid CIDR  ";
+inline const std::string CLI_LOG_TRUSTED_NETWORK_INVALID_RANGE =
+    " Failed to add Trusted Network as invalid Ip Range ";
+inline const std::string CLI_LOG_WAS_PROVIDED = " was provided";
+
+// Log lines of the address and port list builders; the element follows the head.
+inline const std::string CLI_LOG_VALIDATION_OF_IP_ADDRESS = " Validation of Ip Address ";
+inline const std::string CLI_LOG_VALIDATION_OF_IP_RANGE = " Validation of Ip Range  ";
+inline const std::string CLI_LOG_VALIDATION_OF_CIDR = " Validation of CIDR  ";
+inline const std::string CLI_LOG_VALIDATION_OF_FQDN = " Validation of FQDN  ";
+inline const std::string CLI_LOG_VALIDATION_FAILED = " failed";
+inline const std::string CLI_LOG_VALIDATION_SYNTAX_FAILED = " failed due to syntax issues";
+inline const std::string CLI_LOG_UNKNOWN_MATCH_TYPE = " Found unknown match type";
+inline const std::string CLI_LOG_VALIDATION_OF_PORT = "Validation of port ";
+inline const std::string CLI_LOG_VALIDATION_OF_PORT_RANGE = " Validation of port range ";
+
+// Log lines of the rule add action, in the order the options are read.
+inline const std::string CLI_LOG_RULE_ADD_INVALID_INDEX =
+    " Error in adding rule as invalid rule index was provided";
+inline const std::string CLI_LOG_PROCESSING_RULE_NAME = "Processing Rule Name ";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_NAME =
+    " Error in adding rule as invalid rule name ";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_DESCRIPTION =
+    " Error in adding rule as invalid rule name description ";
+inline const std::string CLI_LOG_SETTING_ACTION_ALLOW = "Setting Rule Action to allow";
+inline const std::string CLI_LOG_SETTING_ACTION_DENY = "Setting Rule Action to deny";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_ACTION =
+    " Error in adding rule as invalid rule action was selected for the rule";
+inline const std::string CLI_LOG_PROCESSING_RULE_DIRECTION = "Processing Rule Direction";
+inline const std::string CLI_LOG_SETTING_DIRECTION_IN = "Setting Rule Direction to in";
+inline const std::string CLI_LOG_SETTING_DIRECTION_OUT = "Setting Rule Direction to out";
+inline const std::string CLI_LOG_SETTING_DIRECTION_EITHER = "Setting Rule Direction to either";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_DIRECTION =
+    " Error in adding rule as invalid direction was selected for the rule";
+inline const std::string CLI_LOG_PROCESSING_RULE_STATE = "Processing Rule State";
+inline const std::string CLI_LOG_SETTING_STATE_ENABLED = "Setting Rule state to enabled";
+inline const std::string CLI_LOG_SETTING_STATE_DISABLED = "Setting Rule state to disabled";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_STATE =
+    " Error in adding rule as invalid state was selected for the rule";
+inline const std::string CLI_LOG_PROCESSING_RULE_PROTOCOL = "Processing Rule Protocol";
+inline const std::string CLI_LOG_SETTING_PROTOCOL_ANY = "Setting Rule Protocol to any";
+inline const std::string CLI_LOG_SETTING_PROTOCOL_TCP = "Setting Rule Protocol to tcp";
+inline const std::string CLI_LOG_SETTING_PROTOCOL_UDP = "Setting Rule Protocol to udp";
+inline const std::string CLI_LOG_SETTING_PROTOCOL_ICMP = "Setting Rule Protocol to icmp";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_PROTOCOL =
+    "Error in adding rule as invalid protocol was provided";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_PROTOCOL_0 =
+    "Error in adding rule as invalid protocol 0 was provided";
+inline const std::string CLI_LOG_IPV6_PROTOCOLS_NOT_SUPPORTED = "IPv6 protocols are not supported";
+inline const std::string CLI_LOG_SET_UNKNOWN_PROTOCOL = " Set unknown protocol to protocol number ";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_LOCAL_SINGLE =
+    " Error in adding rule as local Ip address parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_LOCAL_FQDN =
+    " Error in adding rule as local FQDN parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_LOCAL_RANGE =
+    " Error in adding rule as local IP Range parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_LOCAL_CIDR =
+    " Error in adding rule as local IP CIDR parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_START_TIME_WITHOUT_STATUS =
+    " Error in adding rule as Start time params can only be specified when Schedule status is on";
+inline const std::string CLI_LOG_RULE_ADD_END_TIME_WITHOUT_STATUS =
+    " Error in adding rule as End time params can only be specified when Schedule status is on";
+inline const std::string CLI_LOG_RULE_ADD_DAYS_WITHOUT_STATUS =
+    " Error in adding rule as weekDays params can only be specified when Schedule status is on";
+inline const std::string CLI_LOG_RULE_ADD_OFF_HOURS_ACTION_WITHOUT_STATUS =
+    " Error in adding rule as off hours action params can only be specified when Schedule "
+    "status is on";
+inline const std::string CLI_LOG_RULE_ADD_START_TIME_WITH_STATUS_OFF =
+    " Error in adding rule as start Time params can only be specified when Schedule status is on";
+inline const std::string CLI_LOG_RULE_ADD_END_TIME_WITH_STATUS_OFF =
+    " Error in adding rule as end Time params can only be specified when Schedule status is on";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_SCHEDULE_STATUS =
+    " Error in adding rule as Schedule status parameter value is invalid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_SCHEDULE_TIMES =
+    " Error in adding rule as Schedule start Time parameter and(or) end Time parameter is not "
+    "valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_SCHEDULE_DAYS =
+    " Error in adding rule as Schedule Days parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_SCHEDULE_ACTION =
+    " Error in adding rule as Schedule Off Hours Action parameter is not valid";
+inline const std::string CLI_LOG_PROCESSING_LOCAL_TRUSTED =
+    "Processing Local Trusted Network option";
+inline const std::string CLI_LOG_PROCESSING_LOCAL_LOCAL = "Processing Local Ip Address option";
+inline const std::string CLI_LOG_PROCESSING_LOCAL_SUBNET = "Processing Local Subnet option";
+inline const std::string CLI_LOG_PROCESSING_REMOTE_SINGLE = "Processing Remote Single parameter";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_REMOTE_SINGLE =
+    " Error in adding rule as Remote Ip address parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_REMOTE_FQDN =
+    " Error in adding rule as Remote FQDN parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_REMOTE_RANGE =
+    " Error in adding rule as remote Ip range parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_REMOTE_CIDR =
+    " Error in adding rule as remote CIDR  parameter is not valid";
+inline const std::string CLI_LOG_PROCESSING_REMOTE_TRUSTED =
+    "Processing Remote Trusted Network option";
+inline const std::string CLI_LOG_PROCESSING_REMOTE_SUBNET = "Processing Remote Local Subnet option";
+inline const std::string CLI_LOG_RULE_ADD_LOCAL_SERVICE_NOT_ALLOWED =
+    " Error in adding rule as local service is not valid for selected protocol";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_LOCAL_SERVICE =
+    " Error in adding rule as local service parameter is not valid";
+inline const std::string CLI_LOG_RULE_ADD_REMOTE_SERVICE_NOT_ALLOWED =
+    " Error in adding rule as remote service is not valid for selected protocol";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_REMOTE_SERVICE =
+    " Error in adding rule as remote service parameter is not valid";
+inline const std::string CLI_LOG_PROCESSING_ICMP_TYPE = "Processing ICMP message type";
+inline const std::string CLI_LOG_RULE_ADD_ICMP_TYPE_NOT_ALLOWED =
+    " Error in adding rule as message type is not valid for selected protocol";
+inline const std::string CLI_LOG_RULE_ADD_INVALID_ICMP_TYPE =
+    " Error in adding rule as message type parameter is not valid";
+inline const std::string CLI_LOG_SETTING_ICMP_TYPE_ANY = "Setting ICMP type as any";
 
 } // namespace SFCliStringConstants

@@ -1,12 +1,19 @@
 #pragma once
 
 // A request layer that records each call with its arguments, in order, and answers true
-// except for the call numbered failAt (1-based), so a test can fail a sequence at any step.
+// except for the call numbered failAt (1-based) and calls to the operations named in failing,
+// so a test can fail a sequence at any step. It keeps a copy of every rule and trusted-network
+// entry sent, and answers the list and mode reads with the canned values below.
 
 #include "ICliCommands.h"
 #include "ICommandFMCallback.h"
 #include "IFMCommClient.h"
+#include "SFRule.h"
+#include "SFTrustedGroupIP.h"
 
+#include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +23,19 @@ class RecordingCliCommands : public StatefulFirewall::ICliCommands {
 public:
     std::vector<std::string> calls;
     size_t failAt = 0;
+    std::set<std::string> failing; // operation names, e.g. "getIndividualPref"
+    // Called with each call's text as it is recorded, before the answer.
+    std::function<void(const std::string&)> onCall;
+
+    // Copies of what was sent.
+    std::vector<std::unique_ptr<StatefulFirewall::SFRule>> rules;
+    std::vector<StatefulFirewall::SFTrustedGroupIP> trustedEntries;
+
+    // Canned answers of the reads.
+    std::vector<StatefulFirewall::GUID> ruleIds;
+    std::vector<std::string> ruleNames;
+    std::vector<std::string> trustedList;
+    int mode = StatefulFirewall::FW_MODE_REGULAR;
 
     bool showVersion(bool xml, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&) override
     {
@@ -30,21 +50,31 @@ public:
     {
         return record("setIndividualPrefData(" + std::to_string(kind) + "," + value + ")");
     }
-    bool getIndividualPref(StatefulFirewall::SFPrefType kind, StatefulFirewall::SFPrefsData*,
+    bool getIndividualPref(StatefulFirewall::SFPrefType kind, StatefulFirewall::SFPrefsData* out,
                            ZAV::ICommandFMCallback&, ZAV::IFMCommClient&) override
     {
-        return record("getIndividualPref(" + std::to_string(kind) + ")");
+        if (!record("getIndividualPref(" + std::to_string(kind) + ")"))
+            return false;
+        out->m_prefType = kind;
+        out->m_prefPresent = true;
+        out->m_fwMode = mode;
+        return true;
     }
     bool addModifyRule(ZAV::ICommandFMCallback&, ZAV::IFMCommClient&, const int& command,
-                       const StatefulFirewall::SFRule&) override
+                       const StatefulFirewall::SFRule& rule) override
     {
+        rules.push_back(std::make_unique<StatefulFirewall::SFRule>(rule));
         return record("addModifyRule(" + std::to_string(command) + ")");
     }
-    bool getAllRules(std::string group, std::vector<StatefulFirewall::GUID>&,
-                     std::vector<std::string>&, ZAV::ICommandFMCallback&,
+    bool getAllRules(std::string group, std::vector<StatefulFirewall::GUID>& ids,
+                     std::vector<std::string>& names, ZAV::ICommandFMCallback&,
                      ZAV::IFMCommClient&) override
     {
-        return record("getAllRules(" + group + ")");
+        if (!record("getAllRules(" + group + ")"))
+            return false;
+        ids = ruleIds;
+        names = ruleNames;
+        return true;
     }
     bool deleteRule(std::string guid, ZAV::ICommandFMCallback&, ZAV::IFMCommClient&) override
     {
@@ -54,15 +84,20 @@ public:
     {
         return record("listAllRules(" + flag(xml) + ")");
     }
-    bool addToTrustedNetwork(std::list<StatefulFirewall::SFTrustedGroupIP*>,
+    bool addToTrustedNetwork(std::list<StatefulFirewall::SFTrustedGroupIP*> entries,
                              ZAV::ICommandFMCallback&, ZAV::IFMCommClient&) override
     {
+        for (const StatefulFirewall::SFTrustedGroupIP* entry : entries)
+            trustedEntries.push_back(*entry);
         return record("addToTrustedNetwork");
     }
-    bool getAllTrustedNetwork(std::vector<std::string>&, ZAV::ICommandFMCallback&,
+    bool getAllTrustedNetwork(std::vector<std::string>& values, ZAV::ICommandFMCallback&,
                               ZAV::IFMCommClient&) override
     {
-        return record("getAllTrustedNetwork");
+        if (!record("getAllTrustedNetwork"))
+            return false;
+        values = trustedList;
+        return true;
     }
     bool deleteFromTrustedNetwork(std::string value, ZAV::ICommandFMCallback&,
                                   ZAV::IFMCommClient&) override
@@ -112,10 +147,14 @@ public:
 
 private:
     static std::string flag(bool b) { return b ? "1" : "0"; }
+    // The operation's name is the call's text up to its arguments.
     bool record(std::string call)
     {
+        const std::string operation = call.substr(0, call.find('('));
+        if (onCall)
+            onCall(call);
         calls.push_back(std::move(call));
-        return calls.size() != failAt;
+        return calls.size() != failAt && failing.count(operation) == 0;
     }
 };
 
