@@ -1,10 +1,13 @@
 // tqctl as root in the sandbox against the real platform service and tqd: exit codes, what
-// changes in iptables and the settings file, the status and log-setting listings, and failures
-// of the service and the daemon.
+// changes in iptables and the settings file, the status, log-setting, rule and trusted-network
+// listings, adding and deleting rules and trusted networks, and failures of the service, the
+// daemon, iptables and the stores.
 
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
+#include <boost/property_tree/ptree.hpp>
+#include <boost/property_tree/xml_parser.hpp>
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -12,6 +15,7 @@
 #include <unistd.h>
 
 #include <future>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -29,11 +33,13 @@ struct ToolRun {
     Clock::duration took;
 };
 
-ToolRun tqctl(const std::string& words)
+// Runs tqctl with the words; input, when given, is its standard input.
+ToolRun tqctl(const std::string& words, const char* input = nullptr)
 {
     ToolRun run{};
+    const std::string feed = input != nullptr ? "printf '" + std::string(input) + "' | " : "";
     const auto start = Clock::now();
-    run.code = shell(std::string(TQ_TQCTL) + " " + words, &run.output);
+    run.code = shell(feed + TQ_TQCTL + " " + words, &run.output);
     run.took = Clock::now() - start;
     return run;
 }
@@ -189,4 +195,199 @@ TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
     const ToolRun run = pending.get();
     EXPECT_EQ(run.code, 103) << run.output;
     m_daemon->signal(SIGCONT);
+}
+
+namespace {
+
+const char* const kClientGroup = "7eece6a4-5ac2-9dfb-6374-477569447e00";
+
+boost::property_tree::ptree parsedXml(const std::string& text)
+{
+    std::istringstream in(text);
+    boost::property_tree::ptree document;
+    boost::property_tree::read_xml(in, document);
+    return document;
+}
+
+// The rule elements of the client group, which is always the second-last group.
+std::vector<boost::property_tree::ptree> clientRules(const std::string& listingXml)
+{
+    const boost::property_tree::ptree document = parsedXml(listingXml);
+    std::vector<boost::property_tree::ptree> groups;
+    for (const auto& entry : document.get_child("groups"))
+        groups.push_back(entry.second);
+    std::vector<boost::property_tree::ptree> rules;
+    if (groups.size() < 2) {
+        ADD_FAILURE() << listingXml;
+        return rules;
+    }
+    const boost::property_tree::ptree& client = groups[groups.size() - 2];
+    EXPECT_EQ(client.get("<xmlattr>.guid", ""), kClientGroup);
+    for (const auto& [tag, rule] : client)
+        if (tag == "rule")
+            rules.push_back(rule);
+    return rules;
+}
+
+std::vector<std::string> clientRuleNames()
+{
+    std::vector<std::string> names;
+    for (const auto& rule : clientRules(tqctl("--fw-rules-list --xml").output))
+        names.push_back(rule.get("ruleName", ""));
+    return names;
+}
+
+const std::string kTrustedSeparator(41, '-');
+
+std::string trustedRow(const std::string& number, const std::string& value)
+{
+    return " " + std::string(5 - number.size(), ' ') + number + "  " + value +
+           std::string(32 - value.size(), ' ') + " \n";
+}
+
+} // namespace
+
+TEST_F(TqctlSandboxTest, RulesAreAddedEnforcedListedAndDeleted)
+{
+    startAll();
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+
+    ToolRun run = tqctl("--fw-rule-add --name \"web 80\" --action allow --direction in "
+                        "--proto tcp --local-service 80");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "Rule was successfully created and enforced\n");
+    EXPECT_EQ(linesWith(iptablesListing(), "--dports 80 -j ACCEPT"), 1u) << iptablesListing();
+
+    // The client group starts with the settings' own rules; a new rule goes last.
+    std::vector<boost::property_tree::ptree> rules =
+        clientRules(tqctl("--fw-rules-list --xml").output);
+    ASSERT_FALSE(rules.empty());
+    const size_t own = rules.size() - 1;
+    EXPECT_EQ(rules.back().get("ruleName", ""), "web 80");
+    EXPECT_EQ(rules.back().get("<xmlattr>.enforcementStatus", ""), "true");
+    EXPECT_EQ(rules.back().get("localService", ""), "80");
+    EXPECT_EQ(rules.back().get("ruleIndex", ""), std::to_string(own + 1));
+    const std::string webIndex = std::to_string(own + 1);
+
+    run = tqctl("--fw-rule-add --name off1 --action deny --state disable");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output,
+              "Rule was successfully created. It was not enforced as the rule is in a disabled state\n");
+    run = tqctl("--fw-rule-add --name late --action allow --index 99");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "Incorrect rule index provided. However, rule was successfully created "
+                          "and enforced at last index\n");
+    std::vector<std::string> names = clientRuleNames();
+    names.erase(names.begin(), names.begin() + static_cast<long>(own));
+    EXPECT_EQ(names, (std::vector<std::string>{"web 80", "off1", "late"}));
+
+    // Redirected: the detailed form without colours; on a 100-column terminal: the table.
+    run = tqctl("--fw-rules-list");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output.rfind("Detailed list of rules and groups\n\n", 0), 0u) << run.output;
+    EXPECT_EQ(run.output.find('\033'), std::string::npos);
+    std::string terminal;
+    EXPECT_EQ(shell("script -qec 'stty cols 100; " + std::string(TQ_TQCTL) +
+                        " --fw-rules-list' /dev/null",
+                    &terminal),
+              0);
+    EXPECT_NE(terminal.find("Colors used in rule and group listing"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find(" " + std::string(95, '-') + " "), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("web 80"), std::string::npos) << terminal;
+
+    // Deleting asks first; only "y" deletes.
+    run = tqctl("--fw-rule-delete --index " + webIndex, "n\\n");
+    EXPECT_EQ(run.code, 101) << run.output;
+    EXPECT_EQ(run.output, "Delete firewall rule - web 80 (Enter y to confirm): "
+                          "Cancelled delete of firewall rule\n");
+    run = tqctl("--fw-rule-delete --index " + webIndex, "y\\n");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "Delete firewall rule - web 80 (Enter y to confirm): "
+                          "Deleting firewall rule: web 80\nSuccessfully deleted rule\n");
+    EXPECT_EQ(linesWith(iptablesListing(), "--dports 80 "), 0u) << iptablesListing();
+    run = tqctl("--fw-rule-delete --index " + std::to_string(own + 2) + " --force <&-");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "Deleting firewall rule: late\nSuccessfully deleted rule\n");
+    names = clientRuleNames();
+    ASSERT_EQ(names.size(), own + 1);
+    EXPECT_EQ(names.back(), "off1");
+    EXPECT_EQ(tqctl("--fw-rule-delete --index " + std::to_string(own + 2) + " --force").code, 101);
+}
+
+TEST_F(TqctlSandboxTest, TrustedNetworksAreAddedListedAndDeleted)
+{
+    startAll();
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    for (const char* words : {"--single 10.1.1.1", "--cidr 10.0.0.0/8",
+                              "--range 192.168.1.1-192.168.1.9"}) {
+        const ToolRun run = tqctl(std::string("--fw-trusted-add ") + words);
+        EXPECT_EQ(run.code, 0) << words << ": " << run.output;
+        EXPECT_EQ(run.output, "Trusted Network was successfully added\n") << words;
+    }
+    ToolRun run = tqctl("--fw-trusted-list");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "\n" + trustedRow("Index", "Trusted networks") + kTrustedSeparator +
+                              "\n" + trustedRow("1", "10.1.1.1") + trustedRow("2", "10.0.0.0/8") +
+                              trustedRow("3", "192.168.1.1-192.168.1.9") + kTrustedSeparator +
+                              "\n\nTrust local subnet: Enabled\n\n");
+    const boost::property_tree::ptree document =
+        parsedXml(tqctl("--fw-trusted-list --xml").output);
+    EXPECT_EQ(document.get("trustedNetworks.<xmlattr>.trustLocalSubnet", ""), "Enabled");
+    std::vector<std::string> listed;
+    for (const auto& [tag, entry] : document.get_child("trustedNetworks"))
+        if (tag == "trustedNetwork")
+            listed.push_back(entry.get("<xmlattr>.index", "") + "=" + entry.data());
+    EXPECT_EQ(listed, (std::vector<std::string>{"1=10.1.1.1", "2=10.0.0.0/8",
+                                                "3=192.168.1.1-192.168.1.9"}));
+
+    run = tqctl("--fw-trusted-add --single 10.1.1.1");
+    EXPECT_EQ(run.code, 103) << run.output;
+    EXPECT_EQ(run.output, "FMP communication error\n");
+
+    run = tqctl("--fw-trusted-delete --index 2 --force");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "Deleting Trusted Network: 10.0.0.0/8\n"
+                          "Trusted Network was successfully deleted\n");
+    run = tqctl("--fw-trusted-delete --index 3 --force");
+    EXPECT_EQ(run.code, 101) << run.output;
+
+    run = tqctl("--fw-trusted-add --include-local off");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "Preferences set successfully\n");
+    run = tqctl("--fw-trusted-add --include-local off");
+    EXPECT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "");
+    run = tqctl("--fw-trusted-list");
+    EXPECT_EQ(run.output, "\n" + trustedRow("Index", "Trusted networks") + kTrustedSeparator +
+                              "\n" + trustedRow("1", "10.1.1.1") +
+                              trustedRow("2", "192.168.1.1-192.168.1.9") + kTrustedSeparator +
+                              "\n\nTrust local subnet: Disabled\n\n");
+}
+
+TEST_F(TqctlSandboxTest, FailedEnforcementAndUnwritableStoresGive103)
+{
+    startAll();
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    ASSERT_EQ(tqctl("--fw-trusted-add --single 10.1.1.1").code, 0);
+
+    // Every iptables call fails: the rule is filed but not enforced.
+    ASSERT_EQ(shell("ln -sfn /bin/false /opt/Varnik/kyv/fw/bin/iptables"), 0);
+    ToolRun run = tqctl("--fw-rule-add --name broken --action allow");
+    shell("ln -sfn /usr/sbin/iptables /opt/Varnik/kyv/fw/bin/iptables");
+    EXPECT_EQ(run.code, 103) << run.output;
+    EXPECT_NE(run.output.find("Rule was successfully created but enforcement failed\n"),
+              std::string::npos)
+        << run.output;
+
+    // The stores cannot be written: the change is not kept, and the command says so.
+    ASSERT_EQ(shell("mount --bind -o ro /var/Varnik/kyv/fw /var/Varnik/kyv/fw"), 0);
+    const ToolRun add = tqctl("--fw-rule-add --name unkept --action allow");
+    const ToolRun remove = tqctl("--fw-trusted-delete --index 1 --force");
+    shell("umount /var/Varnik/kyv/fw");
+    EXPECT_EQ(add.code, 103) << add.output;
+    EXPECT_NE(add.output.find("FMP communication error"), std::string::npos) << add.output;
+    EXPECT_EQ(remove.code, 103) << remove.output;
 }
