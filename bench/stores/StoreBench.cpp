@@ -4,10 +4,8 @@
 //
 //   tq-bench-stores [folder]      (default: a fresh folder under /tmp)
 
-#include "CommonFunc.h"
+#include "BenchRuleMix.h"
 #include "SFAtomicFile.h"
-#include "SFMatch.h"
-#include "SFRule.h"
 #include "SFRuleGroup.h"
 #include "SFRuleTable.h"
 #include "SFStoreCodec.h"
@@ -19,7 +17,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -31,80 +28,6 @@ namespace {
 constexpr int kRules = 10000;
 constexpr int kTrusted = 1000;
 constexpr int kRuns = 20;
-
-SFMatch* match(int type, int format)
-{
-    auto* m = new SFMatch();
-    m->matchType = type;
-    m->addressType = format;
-    m->matchOp = FW_MATCH_OP_EQUAL;
-    return m;
-}
-
-// A realistic mix: single ports, ranges, addresses, address ranges, CIDR, a few schedules.
-void fillTable(SFRuleTable& table)
-{
-    table.defaultGroupId = CommonFunc::getDefaultGroupID();
-    table.clientGroupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
-    table.adaptiveGroupId = CommonFunc::getGUIDFromString(SF_ADAPTIVE_GROUP_ID);
-    table.agentGroupId = CommonFunc::getYalAgentGroupID();
-    table.addDefaultGroup();
-    table.addClientSideGroup();
-    table.addAdaptiveGroup();
-    table.addYalAgentGroup();
-    SFRuleGroup* client = table.findGroup(table.clientGroupId);
-    std::mt19937 random(42);
-    for (int n = 0; n < kRules; ++n) {
-        auto* rule = new SFRule();
-        rule->ruleId = CommonFunc::generateGUID();
-        rule->groupId = table.clientGroupId;
-        rule->name = "Rule " + std::to_string(n);
-        rule->description = "benchmark rule";
-        rule->enabled = true;
-        rule->action = n % 3 == 0 ? FW_ACTION_BLOCK_PACKET : FW_ACTION_ALLOW;
-        rule->transport = n % 2 ? FW_TRANS_PROTO_TCP : FW_TRANS_PROTO_UDP;
-        rule->logEnabled = n % 4 == 0;
-        rule->treatAsIntrusion = n % 10 == 0;
-        SFMatch* port = match(FW_MATCH_LOCAL_PORT,
-                              n % 5 ? FW_ADDRESS_TYPE_SINGLE : FW_ADDRESS_TYPE_PORT_RANGE);
-        port->setPortNumber(static_cast<uint16_t>(1 + random() % 60000), 61000);
-        rule->matches.push_back(port);
-        const std::string address = "10." + std::to_string(n % 250) + "." +
-                                    std::to_string(random() % 250) + ".1";
-        switch (n % 3) {
-        case 0: {
-            SFMatch* m = match(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_SINGLE);
-            m->setStartIp4Address(address.c_str());
-            rule->matches.push_back(m);
-            break;
-        }
-        case 1: {
-            SFMatch* m = match(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_IP_RANGE);
-            m->setStartIp4Address(address.c_str());
-            m->setEndIp4Address("10.255.255.254");
-            rule->matches.push_back(m);
-            break;
-        }
-        default: {
-            SFMatch* m = match(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_CIDR);
-            m->setCidrIPAddress(24, address.c_str());
-            rule->matches.push_back(m);
-        }
-        }
-        if (n % 50 == 0) {
-            SFMatch* m = match(FW_MATCH_SCHEDULE, FW_ADDRESS_TYPE_INVALID);
-            MatchSchedule schedule{};
-            std::snprintf(schedule.startTime, sizeof(schedule.startTime), "08:00");
-            std::snprintf(schedule.endTime, sizeof(schedule.endTime), "17:30");
-            std::snprintf(schedule.days, sizeof(schedule.days), "Mon,Tue,Wed,Thu,Fri,");
-            schedule.daysMask = 62;
-            m->setSchedule(schedule);
-            rule->matches.push_back(m);
-        }
-        client->rules.push_back(rule);
-    }
-    client->updateAllRuleIndex();
-}
 
 double medianMs(const std::function<void()>& work)
 {
@@ -142,7 +65,7 @@ int main(int argc, char** argv)
     const std::string trustedPath = folder + "/trustedip-store.data";
 
     SFRuleTable table;
-    fillTable(table);
+    fillBenchTable(table, kRules);
     std::list<SFTrustedGroupIP*> trusted;
     for (int n = 0; n < kTrusted; ++n) {
         auto* entry = new SFTrustedGroupIP();
