@@ -91,6 +91,9 @@ public:
     bool getPortMatchList(const std::string& text, SFwMatchType kind, SFwMatchOp op, SFRule& rule);
 
 private:
+    // Splits at the first delimiter; false when there is none. The halves are not trimmed.
+    static bool splitAtFirst(const std::string& text, const std::string& delimiter,
+                             std::string& head, std::string& tail);
     void log(int level, const std::string& message);
     // Prints "Invalid Syntax" and the "Options" group.
     void printInvalidSyntax();

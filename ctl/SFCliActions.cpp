@@ -44,18 +44,6 @@ std::string trustedRefusal(const std::string& option)
            C::CLI_OPT_TRUSTED_NETWORK_ADD_ERROR_STR2;
 }
 
-// Splits at the first delimiter; false when there is none.
-bool splitAtFirst(const std::string& text, const std::string& delimiter, std::string& head,
-                  std::string& tail)
-{
-    const size_t at = text.find(delimiter);
-    if (at == std::string::npos)
-        return false;
-    head = text.substr(0, at);
-    tail = text.substr(at + delimiter.size());
-    return true;
-}
-
 } // namespace
 
 int SFCli::processTrustedNetworkAddAction(const po::variables_map& options,

@@ -155,6 +155,11 @@ private:
     // operation's report and false. An operation without an archive suffix reports archive
     // exceptions like any other.
     bool guarded(const Guarded& texts, const std::function<bool()>& body);
+    // Sends a request whose reply carries an int result. True when the reply is completed with
+    // its status set and the result is 150000 (or absent); otherwise reports failure and the
+    // flags and returns false.
+    bool sendForResult(ZAV::CommandRequest& request, const char* failure,
+                       ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
     // Completed with its status set.
     static bool flagsSet(const ZAV::CommandResponse& response);
     // One XML document on standard output: blank-indented by four, utf-8 declared.

@@ -56,9 +56,10 @@ std::vector<std::string> listElements(const std::string& text)
     return elements;
 }
 
-// Splits at the first delimiter; false when there is none. The halves are not trimmed.
-bool splitAtFirst(const std::string& text, const std::string& delimiter, std::string& head,
-                  std::string& tail)
+} // namespace
+
+bool SFCli::splitAtFirst(const std::string& text, const std::string& delimiter, std::string& head,
+                         std::string& tail)
 {
     const size_t at = text.find(delimiter);
     if (at == std::string::npos)
@@ -67,6 +68,8 @@ bool splitAtFirst(const std::string& text, const std::string& delimiter, std::st
     tail = text.substr(at + delimiter.size());
     return true;
 }
+
+namespace {
 
 // Values converted here have passed their check, which reads them with the same reader, so the
 // conversion cannot fail; the narrowing keeps the low bits as the rule model stores them.

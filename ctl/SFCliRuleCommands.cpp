@@ -83,14 +83,6 @@ template <class... T> bool readReply(const ZAV::CommandResponse& response, T&...
     return true;
 }
 
-// The int result of a reply; a reply without data counts as success.
-int readResult(const ZAV::CommandResponse& response)
-{
-    int result = SF_SUCCESS;
-    readReply(response, result);
-    return result;
-}
-
 // The column count of the terminal on standard input; 0 when it cannot be read.
 int terminalColumns()
 {
@@ -106,6 +98,22 @@ bool isLocalSubnet(const SFTrustedGroupIP& entry)
 }
 
 } // namespace
+
+bool SFCliCommands::sendForResult(ZAV::CommandRequest& request, const char* failure,
+                                  ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    ZAV::CommandResponse response;
+    send(request, response, cb, client, false);
+    // A reply without data counts as success.
+    int result = SF_SUCCESS;
+    readReply(response, result);
+    if (flagsSet(response) && result == SF_SUCCESS)
+        return true;
+    std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+    log(4, failure);
+    log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
+    return false;
+}
 
 bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
                                   const int& command, const SFRule& rule)
@@ -236,15 +244,8 @@ bool SFCliCommands::deleteRule(std::string guid, ZAV::ICommandFMCallback& cb,
         ZAV::CommandRequest request(SF_CLI_RULES_DEL, SF_CLI_DAEMON_FM_ID);
         request.setCustomDataPresent(true);
         *request.getWideOutputArchive() << guid;
-        ZAV::CommandResponse response;
-        send(request, response, cb, client, false);
-        const int result = readResult(response);
-        if (!flagsSet(response) || result != SF_SUCCESS) {
-            std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
-            log(4, "Error communicating with FMP to delete a rule");
-            log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
+        if (!sendForResult(request, "Error communicating with FMP to delete a rule", cb, client))
             return false;
-        }
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
         std::cout << RULE_DELETED << std::endl;
         return updated;
@@ -335,15 +336,9 @@ bool SFCliCommands::addToTrustedNetwork(std::list<SFTrustedGroupIP*> entries,
         request.setCustomDataPresent(true);
         const std::list<SFTrustedGroupIP*>& payload = entries;
         *request.getWideOutputArchive() << payload;
-        ZAV::CommandResponse response;
-        send(request, response, cb, client, false);
-        const int result = readResult(response);
-        if (!flagsSet(response) || result != SF_SUCCESS) {
-            std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
-            log(4, "Error communicating with FMP to add the Trusted Network");
-            log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
+        if (!sendForResult(request, "Error communicating with FMP to add the Trusted Network", cb,
+                           client))
             return false;
-        }
         log(5, "Trusted Network was successfully added");
         const bool refreshed = sendUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
         if (refreshed)
@@ -394,15 +389,9 @@ bool SFCliCommands::deleteFromTrustedNetwork(std::string value, ZAV::ICommandFMC
         ZAV::CommandRequest request(SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, SF_CLI_DAEMON_FM_ID);
         request.setCustomDataPresent(true);
         *request.getWideOutputArchive() << value;
-        ZAV::CommandResponse response;
-        send(request, response, cb, client, false);
-        const int result = readResult(response);
-        if (!flagsSet(response) || result != SF_SUCCESS) {
-            std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
-            log(4, "Error communicating with FMP to delete the Trusted Network");
-            log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
+        if (!sendForResult(request, "Error communicating with FMP to delete the Trusted Network",
+                           cb, client))
             return false;
-        }
         log(5, "Trusted Network was successfully deleted");
         const bool refreshed = sendUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
