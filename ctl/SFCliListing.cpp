@@ -555,13 +555,38 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
 
 std::string SFCliCommands::xmlSafeText(std::string text)
 {
-    std::replace_if(
-        text.begin(), text.end(),
-        [](char c) {
-            const auto byte = static_cast<unsigned char>(c);
-            return byte < 0x20 && c != '\t' && c != '\n' && c != '\r';
-        },
-        '?');
+    // The document declares utf-8, and XML 1.0 allows no C0 control byte but tab, line feed and
+    // carriage return; the writer escapes only markup, so control bytes and every byte that does
+    // not start a well-formed UTF-8 sequence (names from policies may hold Latin-1) become "?".
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x80) {
+            if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r')
+                text[i] = '?';
+            ++i;
+            continue;
+        }
+        const size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
+                              : byte >= 0xE0 && byte <= 0xEF ? 3
+                              : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                             : 0;
+        bool wellFormed = length != 0 && i + length <= text.size();
+        for (size_t k = 1; wellFormed && k < length; ++k)
+            wellFormed = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (wellFormed) {
+            // No overlong forms, no surrogates, nothing above U+10FFFF.
+            const auto second = static_cast<unsigned char>(text[i + 1]);
+            wellFormed = !(byte == 0xE0 && second < 0xA0) && !(byte == 0xED && second >= 0xA0) &&
+                         !(byte == 0xF0 && second < 0x90) && !(byte == 0xF4 && second >= 0x90);
+        }
+        if (!wellFormed) {
+            text[i] = '?';
+            ++i;
+            continue;
+        }
+        i += length;
+    }
     return text;
 }
 

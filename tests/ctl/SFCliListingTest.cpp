@@ -391,6 +391,11 @@ TEST_F(SFCliListingTest, XmlEscapesMarkupAndTurnsControlBytesIntoQuestionMarks)
     EXPECT_EQ(parsed.get<std::string>("<xmlattr>.groupDesc"), "bell? and\ttab");
     EXPECT_EQ(parsed.get<std::string>("rule.ruleName"), "x?y");
     EXPECT_EQ(SFCliCommands::xmlSafeText("\x1f\r\n\x7f"), "?\r\n\x7f");
+    // Well-formed UTF-8 stays; a Latin-1 byte, a cut sequence and a surrogate do not.
+    EXPECT_EQ(SFCliCommands::xmlSafeText("caf\xc3\xa9 \xe2\x82\xac"), "caf\xc3\xa9 \xe2\x82\xac");
+    EXPECT_EQ(SFCliCommands::xmlSafeText("caf\xe9!"), "caf?!");
+    EXPECT_EQ(SFCliCommands::xmlSafeText("\xe2\x82"), "??");
+    EXPECT_EQ(SFCliCommands::xmlSafeText("\xed\xa0\x80"), "???");
 }
 
 TEST_F(SFCliListingTest, MissingRuleIsLoggedAndPrintsNothing)
