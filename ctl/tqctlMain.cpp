@@ -20,7 +20,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <iostream>
 #include <memory>
 #include <system_error>
@@ -34,8 +33,6 @@ using namespace StatefulFirewall;
 constexpr int kExitNotRoot = 105;
 constexpr int kExitChannel = 104;
 constexpr int kRegistrationTimeoutSecs = 10;
-// The platform service needs a moment to take the deregistration before the connection goes.
-constexpr auto kDeregistrationGrace = std::chrono::seconds(1);
 
 const char* const kSocketPath = "/var/Varnik/kyv/zav/zavsocket";
 const char* const kLogBaseName = "/var/Varnik/kyv/log/fw/tqctl";
@@ -138,7 +135,8 @@ int main(int argc, char** argv)
 
     registration.startFMDeregistration(SF_CLI_FM_ID, client);
     try {
-        std::this_thread::sleep_for(kDeregistrationGrace);
+        // No pause before stopping: the deregistration was written on the same stream socket
+        // before the shutdown, so the service reads it before it sees the connection end.
         client.stop();
         loop.join();
     } catch (const std::exception& e) {
