@@ -11,9 +11,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -97,6 +100,37 @@ TEST_F(TqctlSandboxTest, StartUpRefusesOtherUsersAndReportsAMissingService)
               105);
     EXPECT_EQ(output, "CLI can be executed only by root user or a user with sudo privileges\n");
     EXPECT_NE(::access(kToolLog, F_OK), 0) << "a refused user left a log file";
+}
+
+TEST_F(TqctlSandboxTest, AServiceThatNeverAcknowledgesGives104)
+{
+    freshProduct({});
+    // A listener that takes the connection and reads what comes, but never answers.
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof(address.sun_path), "%s",
+                  "/var/Varnik/kyv/zav/zavsocket");
+    ::unlink(address.sun_path);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    std::thread silent([listener] {
+        const int connection = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        char buffer[256];
+        while (connection >= 0 && ::read(connection, buffer, sizeof(buffer)) > 0) {
+        }
+        if (connection >= 0)
+            ::close(connection);
+    });
+    const ToolRun run = tqctl("--fw status");
+    ::shutdown(listener, SHUT_RDWR);
+    ::close(listener);
+    silent.join();
+    EXPECT_EQ(run.code, 104) << run.output;
+    EXPECT_EQ(run.output, "FMP communication error\n");
+    EXPECT_GE(run.took, 9s);
+    EXPECT_LT(run.took, 13s);
 }
 
 TEST_F(TqctlSandboxTest, PreferencesChangeTheFirewallAndShowInTheStatus)
