@@ -12,6 +12,8 @@
 // rules-after is the number of "-A" lines iptables-save lists afterwards, so the caller can
 // check that the replay built what the push built.
 
+#include "BenchProcess.h"
+
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/algorithm/string/split.hpp>
 
@@ -38,39 +40,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::runtime_error systemError(const std::string& what)
-{
-    return std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-// Runs argv with standard input from inputPath (or /dev/null) and standard output to
-// outputPath (or /dev/null); its exit status, -1 when it did not exit normally.
+// Standard error of the replayed programs is dropped: iptables' warnings are not figures.
 int run(const std::vector<std::string>& words, const char* inputPath = "/dev/null",
         const char* outputPath = "/dev/null")
 {
-    std::vector<char*> argv;
-    for (const std::string& word : words)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputPath, O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        errno = error;
-        throw systemError("cannot start " + words[0]);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw systemError("waitpid");
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Bench::runProcess(words, inputPath, outputPath, "/dev/null");
 }
+
+using Bench::systemError;
 
 std::vector<std::vector<std::string>> readVectors(const std::string& path)
 {

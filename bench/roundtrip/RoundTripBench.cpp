@@ -12,6 +12,7 @@
 //
 // Prints one line: median-ms p95-ms floor-median-ms floor-p95-ms
 
+#include "BenchProcess.h"
 #include "CommandCallbackForCLIFM.h"
 #include "CommandRequest.h"
 #include "CommandResponse.h"
@@ -52,10 +53,7 @@ constexpr int kCliFmId = 3000;
 constexpr int kDaemonFmId = 7000;
 constexpr int kVersionCommand = 100038;
 
-std::runtime_error systemError(const std::string& what)
-{
-    return std::runtime_error(what + ": " + std::strerror(errno));
-}
+using Bench::systemError;
 
 // Milliseconds of each call of work.
 std::vector<double> timeEach(int runs, const std::function<void()>& work)
@@ -85,26 +83,7 @@ void print(const std::vector<double>& measured, const std::vector<double>& floor
 
 int spawnAndWait(const std::vector<std::string>& words)
 {
-    std::vector<char*> argv;
-    for (const std::string& word : words)
-        argv.push_back(const_cast<char*>(word.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        errno = error;
-        throw systemError("cannot start " + words[0]);
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR)
-            throw systemError("waitpid");
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Bench::runProcess(words);
 }
 
 void processes(int runs, const std::vector<std::string>& words)
