@@ -180,4 +180,19 @@ public:
     bool isRunLoopThread() const override { return false; }
 };
 
+// A command line as main receives it: "tqctl" and args, with argv pointing into storage.
+struct CommandLine {
+    explicit CommandLine(const std::vector<std::string>& args) : storage{"tqctl"}
+    {
+        storage.insert(storage.end(), args.begin(), args.end());
+        for (std::string& word : storage)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(storage.size()); }
+
+    std::vector<std::string> storage;
+    std::vector<char*> argv;
+};
+
 } // namespace TestSupport

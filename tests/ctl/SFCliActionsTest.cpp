@@ -62,13 +62,7 @@ struct Tool {
 
     int run(const std::vector<std::string>& args, const std::string& input = "")
     {
-        std::vector<std::string> storage = {"tqctl"};
-        storage.insert(storage.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& s : storage)
-            argv.push_back(s.data());
-        argv.push_back(nullptr);
-
+        TestSupport::CommandLine line(args);
         in.str(input);
         StreamSwap output(std::cout, out.rdbuf());
         StreamSwap answers(std::cin, in.rdbuf());
@@ -76,7 +70,7 @@ struct Tool {
         TestSupport::UnusedCommClient client;
         SFCli cli(log);
         cli.initCli();
-        const int parsed = cli.parseAndPerformHelp(static_cast<int>(argv.size() - 1), argv.data());
+        const int parsed = cli.parseAndPerformHelp(line.argc(), line.argv.data());
         return parsed == 99 ? cli.performCli(commands, callback, client) : parsed;
     }
 };

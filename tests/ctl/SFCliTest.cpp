@@ -29,12 +29,7 @@ Outcome run(const std::vector<std::string>& args, size_t failAt = 0,
 {
     TestSupport::RecordingLogger ownLogger;
     TestSupport::RecordingLogger& log = logger ? *logger : ownLogger;
-    std::vector<std::string> storage = {"tqctl"};
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& s : storage)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    TestSupport::CommandLine line(args);
 
     RecordingCliCommands commands;
     commands.failAt = failAt;
@@ -44,7 +39,7 @@ Outcome run(const std::vector<std::string>& args, size_t failAt = 0,
     testing::internal::CaptureStdout();
     SFCli cli(log);
     cli.initCli();
-    outcome.parseCode = cli.parseAndPerformHelp(static_cast<int>(storage.size()), argv.data());
+    outcome.parseCode = cli.parseAndPerformHelp(line.argc(), line.argv.data());
     outcome.exitCode = outcome.parseCode;
     if (outcome.parseCode == 99)
         outcome.exitCode = cli.performCli(commands, callback, client);
