@@ -17,7 +17,7 @@
 #include "FMPException.h"
 #include "HelperFactory.h"
 #include "ILogger.h"
-#include "SFRegistrationCore.h"
+#include "SFPlainRegistrationCallback.h"
 #include "UnixDomainSocket.h"
 #include "UnixDomainSocketUtils.h"
 
@@ -62,19 +62,7 @@ private:
     std::mutex m_mutex;
 };
 
-class Registration : public ZAV::IRegistrationFMCallback {
-public:
-    explicit Registration(ZAV::ILogger& logger) : m_core(logger) {}
-    std::list<int> getSupportedFMMessageTypes() override { return {m_core.kAcknowledgementType}; }
-    int callbackFMToProcessMessage(const int& type, void*, unsigned long, const int& status) override
-    {
-        return m_core.acknowledge(type, status);
-    }
-    StatefulFirewall::SFRegistrationCore<Registration>& core() { return m_core; }
-
-private:
-    StatefulFirewall::SFRegistrationCore<Registration> m_core;
-};
+using Registration = StatefulFirewall::SFPlainRegistrationCallback;
 
 struct Options {
     std::string socketPath = "/var/Varnik/kyv/zav/zavsocket";

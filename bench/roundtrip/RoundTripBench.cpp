@@ -20,7 +20,7 @@
 #include "FMPException.h"
 #include "HelperFactory.h"
 #include "ILogger.h"
-#include "SFRegistrationCore.h"
+#include "SFPlainRegistrationCallback.h"
 #include "UnixDomainSocket.h"
 #include "UnixDomainSocketUtils.h"
 
@@ -106,19 +106,7 @@ public:
     }
 };
 
-class Registration : public ZAV::IRegistrationFMCallback {
-public:
-    explicit Registration(ZAV::ILogger& logger) : m_core(logger) {}
-    std::list<int> getSupportedFMMessageTypes() override { return {m_core.kAcknowledgementType}; }
-    int callbackFMToProcessMessage(const int& type, void*, unsigned long, const int& status) override
-    {
-        return m_core.acknowledge(type, status);
-    }
-    StatefulFirewall::SFRegistrationCore<Registration>& core() { return m_core; }
-
-private:
-    StatefulFirewall::SFRegistrationCore<Registration> m_core;
-};
+using Registration = StatefulFirewall::SFPlainRegistrationCallback;
 
 // Echoes what it reads until the peer closes; runs in a child process.
 [[noreturn]] void echo(int fd)
