@@ -7,11 +7,11 @@
 #include "CommonFunc.h"
 #include "ICommandFMCallback.h"
 #include "ILogger.h"
+#include "SFCheckedRead.h"
 #include "SFCliColorConstants.h"
 #include "SFCliStringConstants.h"
 #include "SFResultCodes.h"
 #include "SFSerialization.h"
-#include "SFTextArchive.h"
 
 #include <boost/format.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -22,7 +22,6 @@
 
 #include <algorithm>
 #include <iostream>
-#include <sstream>
 
 namespace StatefulFirewall {
 
@@ -75,11 +74,7 @@ template <class... T> bool readReply(const ZAV::CommandResponse& response, T&...
 {
     if (!response.hasCustomData())
         return false;
-    const std::string& data = response.getCustomData();
-    std::istringstream in(data);
-    SFTextIArchive archive(in);
-    limitListCountsToInput(archive, data.size());
-    (archive >> ... >> values);
+    readCheckedArchive(response.getCustomData(), values...);
     return true;
 }
 

@@ -8,8 +8,8 @@
 #include "SFException.h"
 #include "SFResultCodes.h"
 #include "SFRuleManager.h"
+#include "SFCheckedRead.h"
 #include "SFSerialization.h"
-#include "SFTextArchive.h"
 #include "SFTrustedIPGroupManager.h"
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -19,8 +19,6 @@
 #include <exception>
 #include <list>
 #include <memory>
-#include <sstream>
-#include <type_traits>
 
 namespace StatefulFirewall {
 
@@ -46,21 +44,7 @@ template <class T> bool readPayload(ZAV::CommandRequest& request, T& value)
 {
     if (!request.hasCustomData())
         return false;
-    const std::string& data = request.getCustomData();
-    std::istringstream in(data);
-    SFTextIArchive archive(in);
-    limitListCountsToInput(archive, data.size());
-    if constexpr (std::is_same_v<T, std::string>) {
-        // boost sizes a string to its stored length before reading it: refuse a length the
-        // data cannot hold rather than allocate it.
-        const std::streampos start = in.tellg();
-        std::size_t length = 0;
-        if (!(in >> length) || length > data.size())
-            throw boost::archive::archive_exception(
-                boost::archive::archive_exception::input_stream_error);
-        in.seekg(start);
-    }
-    archive >> value;
+    readCheckedArchive(request.getCustomData(), value);
     return true;
 }
 
