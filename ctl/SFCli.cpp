@@ -376,8 +376,16 @@ int SFCli::parseAndPerformHelp(int argc, char** argv)
         return SF_CLI_EXIT_SYNTAX;
     }
     if (!unrecognised.empty()) {
+        // A loose word is most often a value whose option was forgotten or a flag given a
+        // value ("--log no"); carrying on without it would build a rule broader than asked.
         LogLine line{0, nullptr};
-        if (name == C::CLI_FW_TRUSTED_NETWORK_ADD_CMD)
+        if (name == C::CLI_FW_RULE_ADD_CMD)
+            line = {4, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_FIREWALL_RULE_INSERT.c_str()};
+        else if (name == C::CLI_FW_RULE_DELETE_CMD)
+            line = {4, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_FIREWALL_RULE_DELETE.c_str()};
+        else if (name == C::CLI_FW_RULE_LIST_CMD)
+            line = {6, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_FIREWALL_LIST.c_str()};
+        else if (name == C::CLI_FW_TRUSTED_NETWORK_ADD_CMD)
             line = {4, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_ADD.c_str()};
         else if (name == C::CLI_FW_TRUSTED_NETWORK_DELETE_CMD)
             line = {6, C::CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_DELETE.c_str()};

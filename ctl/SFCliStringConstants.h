@@ -430,6 +430,12 @@ inline const std::string CLI_LOG_NO_COMMANDS_WERE_PROVIDED_SO_HELP_COMMAND =
     "No commands were provided, so --help command was executed by default";
 inline const std::string CLI_LOG_NO_SUB_OPTION_PARAMETER_FOR_PROCESSING_TRUSTED =
     "No sub option parameter for Processing Trusted network add command is selected";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_FIREWALL_RULE_INSERT =
+    "Unknown parameter for Processing firewall rule insert command";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_FIREWALL_RULE_DELETE =
+    "Unknown parameter for Processing firewall rule delete command";
+inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_FIREWALL_LIST =
+    "Unknown parameter for Processing firewall list command";
 inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_ADD =
     "Unknown parameter for Processing Trusted network add command";
 inline const std::string CLI_LOG_UNKNOWN_PARAMETER_FOR_PROCESSING_TRUSTED_NETWORK_DELETE =

@@ -89,7 +89,6 @@ TEST(SFCliTest, CommandLinesGiveTheirExitCodesRequestsAndMessages)
         {{"--version", "--xml"}, 0, {"showVersion(1)"}, ""},
         {{"--fw-r"}, 100, {}, "Invalid Syntax"},
         {{"--fw-rules-list", "--fw-trusted-list"}, 100, {}, "Invalid Syntax\nOptions:"},
-        {{"--fw-rules-list", "extra"}, 0, {"listAllRules(0)"}, ""},
         {{"--fw-rules-list", "--xml"}, 0, {"listAllRules(1)"}, ""},
         {{"--fw-trusted-list", "extra"}, 100, {}, "Invalid Option\nGeneral description:"},
         {{"--fw-trusted-list"}, 0, {"listTrustedNetwork(0)"}, ""},
@@ -112,6 +111,7 @@ TEST(SFCliTest, CommandLinesGiveTheirExitCodesRequestsAndMessages)
         {{"--help", "--fw", "--fw-mode"}, 0, {}, "General description:\n  --fw arg"},
         {{"--help"}, 0, {}, "Options:"},
         {{"--showlogsettings", "extra"}, 0, {"getLogSettings"}, ""},
+        {{"--help", "--fw-rule-add", "extra"}, 0, {}, "General description:"},
         {{"--productlog", "enable"}, 0,
          {"setZAVProductLogConfig(1)", "setFWProductLogConfig(1)"}, ""},
         {{"--debuglog", "disable"}, 0, {"setZAVDebugLogConfig(0)", "setFWDebugLogConfig(0)"}, ""},
@@ -139,6 +139,45 @@ TEST(SFCliTest, CommandLinesGiveTheirExitCodesRequestsAndMessages)
             EXPECT_NE(outcome.out.find(row.shows), std::string::npos) << outcome.out;
         }
     }
+}
+
+// A loose word after a rule command is most often a value whose option was forgotten; taking the
+// rest of the line without it would build a rule broader than asked (a deny on SSH for every
+// peer instead of one) or turn on what was meant off.
+TEST(SFCliTest, LooseWordsAfterRuleCommandsAreRefusedAndNothingIsSent)
+{
+    const std::vector<std::string> ssh = {"--fw-rule-add", "--name", "ssh", "--action", "deny",
+                                          "--proto", "tcp", "--local-service", "22"};
+    auto with = [](std::vector<std::string> args, std::initializer_list<std::string> more) {
+        args.insert(args.end(), more);
+        return args;
+    };
+    const std::vector<std::vector<std::string>> lines = {
+        with(ssh, {"10.99.0.3"}),
+        with(ssh, {"--log", "no"}),
+        with(ssh, {"--log", "no", "--remote-single", "10.99.0.3"}),
+        {"--fw-rule-add", "stray", "--name", "r", "--action", "allow"},
+        {"--fw-rule-add", "--name", "r", "--action", "allow", "--direction", "in", "out"},
+        {"--fw-rule-delete", "--index", "1", "2"},
+        {"--fw-rule-delete", "--index", "1", "--force", "yes"},
+        {"--fw-rules-list", "extra"},
+        {"--fw-rules-list", "--xml", "yes"},
+    };
+    for (const auto& args : lines) {
+        std::string line;
+        for (const std::string& a : args)
+            line += a + " ";
+        SCOPED_TRACE("tqctl " + line);
+        const Outcome outcome = run(args);
+        EXPECT_EQ(outcome.exitCode, 100);
+        EXPECT_EQ(outcome.calls, std::vector<std::string>{});
+        EXPECT_EQ(outcome.out.find("Invalid Option\nGeneral description:"), 0u) << outcome.out;
+    }
+    // The same lines without the loose word still go through.
+    EXPECT_EQ(run(with(ssh, {"--remote-single", "10.99.0.3"})).calls,
+              std::vector<std::string>{"addModifyRule(100006)"});
+    EXPECT_EQ(run(with(ssh, {"--log"})).calls, std::vector<std::string>{"addModifyRule(100006)"});
+    EXPECT_EQ(run({"--fw-rules-list", "--xml"}).calls, std::vector<std::string>{"listAllRules(1)"});
 }
 
 TEST(SFCliTest, LogLevelSequencesStopAtTheFirstFailedRequest)
@@ -188,6 +227,15 @@ TEST(SFCliTest, LogLinesKeepTheirExactWording)
     log.clear();
     run({"--fw-log-level", "loud"}, 0, &log);
     EXPECT_TRUE(log.has(5, "Invalid syntax with --fw-log-level command."));
+    log.clear();
+    run({"--fw-rule-add", "--name", "r", "--action", "allow", "10.0.0.1"}, 0, &log);
+    EXPECT_TRUE(log.has(4, "Unknown parameter for Processing firewall rule insert command"));
+    log.clear();
+    run({"--fw-rule-delete", "--index", "1", "2"}, 0, &log);
+    EXPECT_TRUE(log.has(4, "Unknown parameter for Processing firewall rule delete command"));
+    log.clear();
+    run({"--fw-rules-list", "extra"}, 0, &log);
+    EXPECT_TRUE(log.has(6, "Unknown parameter for Processing firewall list command"));
     log.clear();
     run({"--help", "--fw-rule-add"}, 0, &log);
     EXPECT_TRUE(log.has(5, "Processing help command"));
