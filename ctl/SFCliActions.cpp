@@ -7,6 +7,7 @@
 #include "CommonFunc.h"
 #include "ICliCommands.h"
 #include "ILogger.h"
+#include "SFCliCommands.h"
 #include "SFCliNumber.h"
 #include "SFCliStringConstants.h"
 #include "SFTrustedGroupIP.h"
@@ -158,7 +159,8 @@ int SFCli::processDeleteAction(const po::variables_map& options, ICliCommands& c
         return SF_CLI_EXIT_BAD_VALUE;
     }
     const GUID& ruleId = ruleIds[position - 1];
-    const std::string& name = ruleNames[position - 1];
+    // The name may come from a policy or the channel: it is shown, not obeyed, by the terminal.
+    const std::string name = SFCliCommands::terminalSafeText(ruleNames[position - 1]);
 
     if (options.find(C::CLI_OPT_DELETE_FORCE) == options.end()) {
         log(5, C::CLI_LOG_RULE_DELETE_PROMPTING + name);

@@ -126,14 +126,19 @@ public:
     void showRuleInStdout(SFRule* rule, bool table, int columns, int rulesInGroup, int ordinal);
 
     // XML listing: the attributes of one group element and the attributes and children of
-    // one rule element. Control bytes other than tab, line feed and carriage return become
-    // "?" so the document stays well-formed.
+    // one rule element. Characters XML 1.0 forbids become "?" so the document stays
+    // well-formed.
     boost::property_tree::ptree getGroupNodeInXml(const SFRuleGroup& group);
     boost::property_tree::ptree getRuleNodeInXml(SFRule* rule);
-    // The text with every control byte but tab, line feed and carriage return replaced by "?":
-    // the XML writer escapes markup characters but passes control bytes, which no XML 1.0
-    // document may hold. For every value put into a listing document.
+    // The text with every control byte but tab, line feed and carriage return, every U+FFFE
+    // and U+FFFF and every byte outside a well-formed UTF-8 sequence replaced by "?": the XML
+    // writer escapes markup characters but passes these, which no XML 1.0 document may hold.
+    // For every value put into a listing document.
     static std::string xmlSafeText(std::string text);
+    // The text with every C0 control byte, DEL and C1 control (U+0080..U+009F, or a lone byte
+    // 0x80..0x9F outside UTF-8) replaced by "?", so a name shown on a terminal cannot drive it.
+    // For every value from outside that the text listings print.
+    static std::string terminalSafeText(const std::string& text);
 
 private:
     // Texts of a guarded operation's exception reports.

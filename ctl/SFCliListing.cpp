@@ -265,6 +265,14 @@ void addText(ptree& parent, const std::string& key, const std::string& text)
     parent.push_back(ptree::value_type(key, ptree(SFCliCommands::xmlSafeText(text))));
 }
 
+// The match details with every value fit for a terminal.
+std::map<std::string, std::string> terminalSafeDetails(std::map<std::string, std::string> details)
+{
+    for (auto& entry : details)
+        entry.second = SFCliCommands::terminalSafeText(entry.second);
+    return details;
+}
+
 // Runs body; an exception is reported through report (with the exception's text when it has
 // one) and what body already wrote stays.
 template <class Body, class Report> void reportingFailures(Body body, Report report)
@@ -434,20 +442,21 @@ void SFCliCommands::showGroupInStdout(const SFRuleGroup& group, bool table)
     reportingFailures(
         [&] {
             std::ostream& out = std::cout;
+            const std::string name = terminalSafeText(group.name);
+            const std::string chainName = terminalSafeText(group.chainName);
             if (table) {
                 if (group.enabled)
                     out << (group.enforced ? Color::CLI_COLOR_GREEN : Color::CLI_COLOR_YELLOW);
-                out << GROUP_TABLE_NAME << getEllipsisFromString(group.name, GROUP_NAME_WIDTH)
-                    << '\n';
-                out << GROUP_TABLE_INTERNAL_NAME << group.chainName << GROUP_TABLE_RULE_COUNT
+                out << GROUP_TABLE_NAME << getEllipsisFromString(name, GROUP_NAME_WIDTH) << '\n';
+                out << GROUP_TABLE_INTERNAL_NAME << chainName << GROUP_TABLE_RULE_COUNT
                     << group.rules.size() << '\n';
                 out << Color::CLI_COLOR_RESET << std::flush;
                 return;
             }
-            const auto details = getRuleOrGroupMatchDetails(group.matches);
-            out << GROUP_NAME << group.name << '\n'
-                << GROUP_DESCRIPTION << group.description << '\n'
-                << GROUP_INTERNAL_NAME << group.chainName << '\n'
+            const auto details = terminalSafeDetails(getRuleOrGroupMatchDetails(group.matches));
+            out << GROUP_NAME << name << '\n'
+                << GROUP_DESCRIPTION << terminalSafeText(group.description) << '\n'
+                << GROUP_INTERNAL_NAME << chainName << '\n'
                 << GROUP_RULE_COUNT << group.rules.size() << '\n'
                 << GROUP_STATE << enabledText(group.enabled) << '\n'
                 << GROUP_ENFORCEMENT << enforcedText(group.enforced) << '\n'
@@ -479,7 +488,10 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
             if (rule == nullptr)
                 throw std::invalid_argument("no rule to show");
             std::ostream& out = std::cout;
-            const auto details = getRuleOrGroupMatchDetails(rule->matches);
+            // Names, descriptions and domain names come from the stores, policies and the
+            // channel, not only from this tool.
+            const auto details = terminalSafeDetails(getRuleOrGroupMatchDetails(rule->matches));
+            const std::string name = terminalSafeText(rule->name);
             const std::string transport = transportText(rule->transport);
             const SFwActionType action = actionOf(rule->action);
             const std::string logPrefix =
@@ -499,7 +511,7 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
                         row % HEADER_LOG_PREFIX;
                     out << frame << '|' << row << "|\n" << frame;
                 }
-                row % rule->position % getEllipsisFromString(rule->name, TABLE_NAME_WIDTH) %
+                row % rule->position % getEllipsisFromString(name, TABLE_NAME_WIDTH) %
                     detail(details, KEY_DIRECTION) % transport %
                     getEllipsisFromString(detail(details, KEY_DST_PORT), TABLE_SERVICE_WIDTH);
                 if (layout.logPrefixWidth > 0)
@@ -516,8 +528,8 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
             auto labelled = [&](const std::string& label, const std::string& value) {
                 out << (line % none % none % label % value) << '\n';
             };
-            out << (line % RULE_WORD % rule->position % RULE_NAME % rule->name) << '\n';
-            labelled(RULE_DESCRIPTION, rule->description);
+            out << (line % RULE_WORD % rule->position % RULE_NAME % name) << '\n';
+            labelled(RULE_DESCRIPTION, terminalSafeText(rule->description));
             labelled(RULE_ENFORCEMENT, enforcedText(rule->enforced));
             labelled(RULE_ACTION, getCliActionString(action));
             labelled(RULE_DIRECTION, detail(details, KEY_DIRECTION));
@@ -553,41 +565,86 @@ void SFCliCommands::showRuleInStdout(SFRule* rule, bool table, int columns, int 
         });
 }
 
-std::string SFCliCommands::xmlSafeText(std::string text)
+namespace {
+
+// The length of the well-formed UTF-8 sequence at text[i] (no overlong forms, no surrogates,
+// nothing above U+10FFFF), or 0 when the byte there starts none.
+size_t utf8SequenceLength(const std::string& text, size_t i)
 {
-    // The document declares utf-8, and XML 1.0 allows no C0 control byte but tab, line feed and
-    // carriage return; the writer escapes only markup, so control bytes and every byte that does
-    // not start a well-formed UTF-8 sequence (names from policies may hold Latin-1) become "?".
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80)
+        return 1;
+    const size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
+                          : byte >= 0xE0 && byte <= 0xEF ? 3
+                          : byte >= 0xF0 && byte <= 0xF4 ? 4
+                                                         : 0;
+    if (length == 0 || i + length > text.size())
+        return 0;
+    for (size_t k = 1; k < length; ++k)
+        if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80)
+            return 0;
+    const auto second = static_cast<unsigned char>(text[i + 1]);
+    if ((byte == 0xE0 && second < 0xA0) || (byte == 0xED && second >= 0xA0) ||
+        (byte == 0xF0 && second < 0x90) || (byte == 0xF4 && second >= 0x90))
+        return 0;
+    return length;
+}
+
+// Copies text with every character for which refused(text, i, length) holds replaced by one
+// "?". length is that of the UTF-8 sequence at i, 0 for a byte that starts none, which is
+// then judged (and replaced) alone.
+template <class Refused> std::string replaceCharacters(const std::string& text, Refused refused)
+{
+    std::string safe;
+    safe.reserve(text.size());
     size_t i = 0;
     while (i < text.size()) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte < 0x80) {
-            if (byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r')
-                text[i] = '?';
-            ++i;
-            continue;
-        }
-        const size_t length = byte >= 0xC2 && byte <= 0xDF   ? 2
-                              : byte >= 0xE0 && byte <= 0xEF ? 3
-                              : byte >= 0xF0 && byte <= 0xF4 ? 4
-                                                             : 0;
-        bool wellFormed = length != 0 && i + length <= text.size();
-        for (size_t k = 1; wellFormed && k < length; ++k)
-            wellFormed = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-        if (wellFormed) {
-            // No overlong forms, no surrogates, nothing above U+10FFFF.
-            const auto second = static_cast<unsigned char>(text[i + 1]);
-            wellFormed = !(byte == 0xE0 && second < 0xA0) && !(byte == 0xED && second >= 0xA0) &&
-                         !(byte == 0xF0 && second < 0x90) && !(byte == 0xF4 && second >= 0x90);
-        }
-        if (!wellFormed) {
-            text[i] = '?';
-            ++i;
-            continue;
-        }
-        i += length;
+        const size_t length = utf8SequenceLength(text, i);
+        const size_t taken = length == 0 ? 1 : length;
+        if (refused(text, i, length))
+            safe += '?';
+        else
+            safe.append(text, i, taken);
+        i += taken;
     }
-    return text;
+    return safe;
+}
+
+} // namespace
+
+std::string SFCliCommands::xmlSafeText(std::string text)
+{
+    // The document declares utf-8, and XML 1.0 allows neither C0 control bytes but tab, line
+    // feed and carriage return nor U+FFFE and U+FFFF; the writer escapes only markup. Names
+    // from policies may also hold Latin-1 bytes, which are no UTF-8.
+    return replaceCharacters(text, [](const std::string& t, size_t i, size_t length) {
+        const auto byte = static_cast<unsigned char>(t[i]);
+        if (length == 0)
+            return true;
+        if (length == 1)
+            return byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
+        // U+FFFE and U+FFFF: EF BF BE and EF BF BF.
+        return length == 3 && byte == 0xEF && static_cast<unsigned char>(t[i + 1]) == 0xBF &&
+               static_cast<unsigned char>(t[i + 2]) >= 0xBE;
+    });
+}
+
+std::string SFCliCommands::terminalSafeText(const std::string& text)
+{
+    // A terminal acts on C0 controls, DEL and the C1 controls (U+0080..U+009F, and as single
+    // bytes where the terminal is not in UTF-8 mode, such as 0x9B, which opens a control
+    // sequence): a name must not retitle, clear or move the administrator's screen, nor break
+    // the listing's lines.
+    return replaceCharacters(text, [](const std::string& t, size_t i, size_t length) {
+        const auto byte = static_cast<unsigned char>(t[i]);
+        // Other bytes outside UTF-8 (Latin-1 letters in names from policies) stay as they
+        // were: a terminal shows them as text.
+        if (length == 0)
+            return byte >= 0x80 && byte <= 0x9F;
+        if (length == 1)
+            return byte < 0x20 || byte == 0x7F;
+        return length == 2 && byte == 0xC2 && static_cast<unsigned char>(t[i + 1]) < 0xA0;
+    });
 }
 
 ptree SFCliCommands::getGroupNodeInXml(const SFRuleGroup& group)

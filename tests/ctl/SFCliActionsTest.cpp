@@ -506,3 +506,14 @@ TEST(SFCliActionsTest, ForcedDeleteNamesTheEntryBeforeTheRequestAndReadsNoAnswer
         EXPECT_EQ(tool.in.tellg(), 0);
     }
 }
+
+TEST(SFCliActionsTest, DeletePromptShowsControlBytesOfTheNameAsQuestionMarks)
+{
+    Tool tool;
+    tool.commands.ruleNames[1] = "ssh\x1b]0;owned\x07\x1b[2J";
+    EXPECT_EQ(tool.run({"--fw-rule-delete", "--index", "2"}, "y\n"), 0);
+    EXPECT_EQ(tool.out.str(), "Delete firewall rule - ssh?]0;owned??[2J (Enter y to confirm): "
+                              "Deleting firewall rule: ssh?]0;owned??[2J\n");
+    // The rule is still deleted by its identifier.
+    EXPECT_EQ(tool.commands.calls.back(), "deleteRule(" + kSecondRuleId + "," + kClientGroup + ")");
+}

@@ -229,6 +229,65 @@ ptree writtenAndReadBack(SFCliCommands& commands, const SFRuleGroup& group, std:
     return parsed.get_child("groups.group");
 }
 
+// Fails for every character of the document outside XML 1.0's Char production (tab, line feed,
+// carriage return, U+0020..U+D7FF, U+E000..U+FFFD, U+10000..U+10FFFF) or not in well-formed
+// UTF-8, which the document declares: what a strict parser refuses, unlike the one above.
+void expectOnlyXmlCharacters(const std::string& document)
+{
+    size_t i = 0;
+    while (i < document.size()) {
+        const auto lead = static_cast<unsigned char>(document[i]);
+        const size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        bool wellFormed = lead < 0x80 || (lead >= 0xC2 && lead <= 0xF4);
+        for (size_t k = 1; wellFormed && k < length; ++k) {
+            const auto next = i + k < document.size() ? static_cast<unsigned char>(document[i + k])
+                                                      : 0;
+            wellFormed = (next & 0xC0) == 0x80;
+            code = (code << 6) | (next & 0x3F);
+        }
+        const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        wellFormed = wellFormed && code >= smallest[length];
+        const bool xmlChar = code == 0x9 || code == 0xA || code == 0xD ||
+                             (code >= 0x20 && code <= 0xD7FF) ||
+                             (code >= 0xE000 && code <= 0xFFFD) ||
+                             (code >= 0x10000 && code <= 0x10FFFF);
+        EXPECT_TRUE(wellFormed && xmlChar)
+            << "character U+" << std::hex << code << " at byte " << std::dec << i;
+        if (!(wellFormed && xmlChar))
+            return;
+        i += length;
+    }
+}
+
+// Fails for every byte a terminal acts on rather than shows: C0 controls other than the line
+// feeds the listing writes itself, DEL, and the C1 controls as UTF-8 or as single bytes.
+void expectNoTerminalControls(const std::string& listing)
+{
+    size_t continuations = 0; // still expected after a UTF-8 lead byte
+    for (size_t i = 0; i < listing.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(listing[i]);
+        if (continuations > 0 && (byte & 0xC0) == 0x80) {
+            --continuations;
+            continue;
+        }
+        continuations = 0;
+        const auto next = i + 1 < listing.size() ? static_cast<unsigned char>(listing[i + 1]) : 0;
+        const bool control = (byte < 0x20 && byte != '\n') || byte == 0x7F ||
+                             (byte == 0xC2 && next >= 0x80 && next <= 0x9F) ||
+                             (byte >= 0x80 && byte <= 0x9F);
+        EXPECT_FALSE(control) << "byte " << static_cast<int>(byte) << " at " << i << " in:\n"
+                              << listing;
+        if (byte >= 0xC2 && byte <= 0xF4)
+            continuations = byte >= 0xF0 ? 3 : byte >= 0xE0 ? 2 : 1;
+    }
+}
+
+// Names as policies and the channel may deliver them: markup, controls, a window-title and a
+// clear-screen sequence, the two non-characters XML forbids, a C1 control in both spellings.
+const std::string HOSTILE_GROUP_NAME = "grp\x1b]0;owned\x07\x1b[2J<&\">";
+const std::string HOSTILE_RULE_NAME = "rule\xef\xbf\xbe\xef\xbf\xbf\xc2\x9b" "31m\x9b" "2J\x7f";
+
 class SFCliListingTest : public testing::Test {
 protected:
     TestSupport::RecordingLogger m_logger;
@@ -370,7 +429,7 @@ TEST_F(SFCliListingTest, XmlNodesKeepTheirOrderAndValuesThroughWriterAndParser)
               " schedStatus=Disabled schedStartTime= schedEndTime= schedDays= schedOffHrAction=");
 }
 
-TEST_F(SFCliListingTest, XmlEscapesMarkupAndTurnsControlBytesIntoQuestionMarks)
+TEST_F(SFCliListingTest, XmlEscapesMarkupAndTurnsForbiddenCharactersIntoQuestionMarks)
 {
     SFRuleGroup group;
     group.name = "a<&\">b";
@@ -382,11 +441,7 @@ TEST_F(SFCliListingTest, XmlEscapesMarkupAndTurnsControlBytesIntoQuestionMarks)
     std::string written;
     const ptree parsed = writtenAndReadBack(m_commands, group, &written);
 
-    for (const char c : written) {
-        const auto byte = static_cast<unsigned char>(c);
-        EXPECT_FALSE(byte < 0x20 && c != '\t' && c != '\n' && c != '\r')
-            << "control byte " << static_cast<int>(byte) << " written";
-    }
+    expectOnlyXmlCharacters(written);
     EXPECT_EQ(parsed.get<std::string>("<xmlattr>.groupName"), "a<&\">b");
     EXPECT_EQ(parsed.get<std::string>("<xmlattr>.groupDesc"), "bell? and\ttab");
     EXPECT_EQ(parsed.get<std::string>("rule.ruleName"), "x?y");
@@ -396,6 +451,55 @@ TEST_F(SFCliListingTest, XmlEscapesMarkupAndTurnsControlBytesIntoQuestionMarks)
     EXPECT_EQ(SFCliCommands::xmlSafeText("caf\xe9!"), "caf?!");
     EXPECT_EQ(SFCliCommands::xmlSafeText("\xe2\x82"), "??");
     EXPECT_EQ(SFCliCommands::xmlSafeText("\xed\xa0\x80"), "???");
+    // U+FFFE and U+FFFF are one "?" each; their neighbours U+FFFD and U+10000 stay.
+    EXPECT_EQ(SFCliCommands::xmlSafeText("\xef\xbf\xbd\xef\xbf\xbe\xef\xbf\xbf\xf0\x90\x80\x80"),
+              "\xef\xbf\xbd??\xf0\x90\x80\x80");
+}
+
+TEST_F(SFCliListingTest, HostileNamesGiveAWellFormedDocumentAndInertTextListings)
+{
+    SFRuleGroup group;
+    fillClientGroup(group);
+    group.name = HOSTILE_GROUP_NAME;
+    group.description = HOSTILE_RULE_NAME;
+    group.chainName = "QTZ_\x1b[2J";
+    SFRule& rule = *group.rules.front();
+    rule.name = HOSTILE_RULE_NAME;
+    rule.description = HOSTILE_GROUP_NAME;
+    auto* domain = new SFMatch;
+    domain->matchType = FW_MATCH_REMOTE_IP_ADDRESS;
+    domain->addressType = FW_ADDRESS_TYPE_DOMAIN_NAME;
+    domain->matchOp = FW_MATCH_OP_EQUAL;
+    ASSERT_TRUE(domain->setFQDNString("evil\x1b[2J.example"));
+    rule.addMatch(domain);
+
+    std::string written;
+    const ptree parsed = writtenAndReadBack(m_commands, group, &written);
+    expectOnlyXmlCharacters(written);
+    EXPECT_EQ(parsed.get<std::string>("<xmlattr>.groupName"), "grp?]0;owned??[2J<&\">");
+    EXPECT_EQ(parsed.get<std::string>("rule.ruleName"), "rule??\xc2\x9b" "31m?2J\x7f");
+    EXPECT_EQ(parsed.get<std::string>("rule.remoteIP"), "evil?[2J.example");
+
+    // The table and the detailed forms; the colour sequences are the listing's own.
+    for (const int columns : {60, 121}) {
+        SCOPED_TRACE(columns);
+        const std::string table = tableListing(m_commands, group, columns);
+        expectNoTerminalControls(table);
+        EXPECT_NE(table.find("grp?]0;owned??[2J<&\">"), std::string::npos) << table;
+        EXPECT_NE(table.find("QTZ_?[2J"), std::string::npos) << table;
+    }
+    StdoutCapture capture;
+    m_commands.showGroupInStdout(group, false);
+    int ordinal = 0;
+    for (SFRule* each : group.rules)
+        m_commands.showRuleInStdout(each, false, 0, 3, ++ordinal);
+    const std::string detailed = capture.text();
+    expectNoTerminalControls(detailed);
+    // Printable text around the controls stays readable, U+FFFE and U+FFFF included.
+    EXPECT_NE(detailed.find("rule\xef\xbf\xbe\xef\xbf\xbf?31m?2J?"), std::string::npos) << detailed;
+    EXPECT_NE(detailed.find("evil?[2J.example"), std::string::npos) << detailed;
+    // Latin-1 letters are shown as they come; only control bytes change.
+    EXPECT_EQ(SFCliCommands::terminalSafeText("caf\xe9\tx\r\n\xc2\xa0"), "caf\xe9?x??\xc2\xa0");
 }
 
 TEST_F(SFCliListingTest, MissingRuleIsLoggedAndPrintsNothing)
