@@ -153,15 +153,19 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         const bool enforced = getRuleEnforcementStatus(rule, cb, client);
         const std::string id = CommonFunc::textGUID(returnedId);
         const std::string index = std::to_string(position);
+        // The client group files a rule asked for at position 0 (or below) first and one
+        // asked for beyond its end last; the message tells which, since the first matching
+        // rule wins.
+        const std::string placed = position <= 0 ? "first" : "last";
         std::string logLine;
         std::string printed;
         if (enforced) {
             if (!status) {
                 logLine = "Rule was successfully created and enforced. Incorrect rule index was "
-                          "provided. Incorrect rule index was provided. It was created at last "
-                          "index and internal rule ID : " + id;
+                          "provided. Incorrect rule index was provided. It was created at " +
+                          placed + " index and internal rule ID : " + id;
                 printed = "Incorrect rule index provided. However, rule was successfully created "
-                          "and enforced at last index";
+                          "and enforced at " + placed + " index";
             } else if (position == -1) {
                 logLine = "Rule was successfully created and enforced with internal rule ID : " + id;
                 printed = "Rule was successfully created and enforced";
@@ -173,10 +177,10 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         } else {
             if (!status) {
                 logLine = "Rule was successfully created but enforcement failed. Incorrect rule "
-                          "index was provided. It was created at last index and internal rule "
-                          "ID : " + id;
+                          "index was provided. It was created at " + placed +
+                          " index and internal rule ID : " + id;
                 printed = "Incorrect rule index provided. However, rule was successfully created "
-                          "at last index but enforcement failed";
+                          "at " + placed + " index but enforcement failed";
             } else if (position == -1) {
                 logLine = "Rule was successfully created  with internal rule ID : " + id +
                           " but enforcement failed.";

@@ -316,3 +316,28 @@ TEST_F(SFCliRuleCommandsTest, TrustedListingsNumberAllButTheLocalSubnet)
                        "\n Trusted networks list is empty\n" + separator +
                        "\n\nTrust local subnet: \n\n");
 }
+
+// The client group files a rule asked for at index 0 first, not last: which end it went to
+// decides which rule wins, so the message must name the right one.
+TEST_F(SFCliRuleCommandsTest, AnIndexOfZeroIsReportedAtTheFirstPlace)
+{
+    const GUID id = CommonFunc::getGUIDFromString(kRuleId);
+    Reply moved = narrowReply(id, SF_RULE_POSITION_CHANGED);
+    moved.status = false;
+    m_sender.replies[SF_CLI_RULE_ADD] = moved;
+    m_sender.replies[SF_CLI_GET_RULE_ENFORCEMENT_STATUS] = narrowReply(true);
+    bool ok = false;
+    auto [out, err] = addRule(*makeRule(0, true), ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "Incorrect rule index provided. However, rule was successfully created and "
+                   "enforced at first index\n");
+    EXPECT_TRUE(m_log.has(5, "Rule was successfully created and enforced. Incorrect rule index "
+                             "was provided. Incorrect rule index was provided. It was created "
+                             "at first index and internal rule ID : " + std::string(kRuleId)));
+
+    m_sender.replies[SF_CLI_GET_RULE_ENFORCEMENT_STATUS] = narrowReply(false);
+    std::tie(out, err) = addRule(*makeRule(0, true), ok);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(out, "Incorrect rule index provided. However, rule was successfully created at "
+                   "first index but enforcement failed\n");
+}
