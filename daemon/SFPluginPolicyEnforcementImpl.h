@@ -169,6 +169,7 @@ private:
     std::vector<std::unique_ptr<SFRuleGroup>> m_stagedGroups;
     std::vector<std::unique_ptr<SFRule>> m_stagedRules;
     size_t m_builtItems = 0;
+    std::string m_rulesPolicyName; // recorded with the settings once the policy applies
 };
 
 } // namespace StatefulFirewall

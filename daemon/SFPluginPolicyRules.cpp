@@ -122,7 +122,7 @@ void SFPluginPolicyEnforcementImpl::countBuilt(size_t items)
 void SFPluginPolicyEnforcementImpl::readRules(const ZAV::ISectionsHandle& handle)
 {
     const ZAV::PolicyInfo info = handle.getPolicyInfo(kRulesObject);
-    m_configController.setPolicyNameForFirewallRules(info.policyName);
+    m_rulesPolicyName = info.policyName;
     m_changed = false;
     resetVariables();
 
@@ -161,6 +161,7 @@ void SFPluginPolicyEnforcementImpl::stageRules()
 
 bool SFPluginPolicyEnforcementImpl::enforceRules(bool force)
 {
+    m_configController.setPolicyNameForFirewallRules(m_rulesPolicyName);
     // From here on the previous policy is this one, whether or not it is applied.
     swapOldToNew();
 
