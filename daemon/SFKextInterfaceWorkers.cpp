@@ -325,8 +325,9 @@ void SFKextInterface::reportBlockEvents()
                    "is disabled for rule id " + CommonFunc::textGUID(ruleId));
             continue;
         }
-        std::strncpy(record->ruleName, rule->name.c_str(), sizeof(record->ruleName) - 1);
-        record->ruleName[sizeof(record->ruleName) - 1] = '\0';
+        // Cut at a character boundary: the name travels on as event text, which must stay UTF-8.
+        const std::string name = CommonFunc::cutUtf8(rule->name, sizeof(record->ruleName) - 1);
+        std::memcpy(record->ruleName, name.c_str(), name.size() + 1);
         record->EventID = BLOCK_EVENT_ID;
         record->action = FW_ACTION_BLOCK_PACKET;
         record->EventSeverity = BLOCK_EVENT_SEVERITY;

@@ -128,6 +128,39 @@ bool SFPluginPolicyEnforcementImpl::enforcePolicy(const std::string&, const std:
     return true;
 }
 
+bool SFPluginPolicyEnforcementImpl::getListCount(const ZAV::ISectionsHandle& handle,
+                                                 const ZAV::PolicySetting* setting,
+                                                 const std::string& section,
+                                                 const std::string& countKey,
+                                                 const std::string& entryPrefix, int& count)
+{
+    const bool found = setting != nullptr
+                           ? getPolicyKeyValue(handle, *setting, section, countKey, count)
+                           : getPolicyKeyValue(handle, section, countKey, count);
+    if (!found || count < 1)
+        return found;
+    // The walks read entry after entry up to the count, so a count that the policy does not
+    // back with entries would hold the agent's thread (and the lists built from it) for as long
+    // as the count says. Checking stops at the first missing entry: at most one look-up more
+    // than the entries the policy holds.
+    for (int i = 0; i < count; ++i) {
+        bool present = false;
+        const std::string key = entryPrefix + std::to_string(i);
+        if (setting != nullptr)
+            handle.getValue(*setting, section, key, present);
+        else
+            handle.getValue(section, key, present);
+        if (!present)
+            throw PolicyRefused("the count " + countKey + "=" + std::to_string(count) +
+                                " in section " + section +
+                                (setting != nullptr ? " of the setting " + setting->settingName
+                                                    : std::string()) +
+                                " is larger than the " + std::to_string(i) +
+                                " entries the policy holds (no " + key + ")");
+    }
+    return true;
+}
+
 bool SFPluginPolicyEnforcementImpl::enforcePolicy(const std::string& softwareId,
                                                   const ZAV::ISectionsHandle& handle)
 {
@@ -135,17 +168,18 @@ bool SFPluginPolicyEnforcementImpl::enforcePolicy(const std::string& softwareId,
         log(2, "Policy is not for our software ID so ignoring.");
         return false;
     }
-    // The agent's thread must never see an exception: a bad number in the policy, a failing
-    // store or the model's SFException all end the call with false. The rule list is read
-    // completely before the table or the previous-policy snapshots change, so such a policy
-    // leaves the rules as they were.
+    // The agent's thread must never see an exception: a bad number or count in the policy, a
+    // failing store or the model's SFException all end the call with false. The policy is read
+    // whole before anything changes, so a policy that cannot be read changes nothing.
     try {
         return enforcePolicyChecked(handle);
+    } catch (const PolicyRefused& e) {
+        log(2, std::string("Policy refused, nothing was applied: ") + e.what());
     } catch (const SFException& e) {
         log(2, "Policy enforcement failed with error " + std::to_string(e.code) + ": " + e.message);
     } catch (const std::exception& e) {
-        log(2, std::string("Policy enforcement failed: the policy holds a value that could not "
-                           "be read (") + e.what() + ")");
+        log(2, std::string("Policy refused, nothing was applied: the policy holds a value that "
+                           "could not be read (") + e.what() + ")");
     } catch (...) {
         log(2, "Policy enforcement failed with an unknown exception");
     }
@@ -170,15 +204,27 @@ bool SFPluginPolicyEnforcementImpl::enforcePolicyChecked(const ZAV::ISectionsHan
         }
     }
 
+    // Everything is read first; any of these may throw, and nothing has changed yet.
+    const FirewallOptions options = readFirewallOptions(handle);
+    const std::optional<bool> trustLocalSubnet = parseTrustLocalSubnetInPolicy(handle);
+    TrustedList trusted = parseTrustedNetworksInPolicy(handle);
+    readRules(handle);
+
     bool result = true;
     const bool oldTrustLocalSubnet = m_configController.getShouldTrustLocalSubnet();
-    if (!enforceFirewallOptions(handle)) {
+    if (!enforceFirewallOptions(options)) {
         log(2, "Error Firewall Options Policy enforcement failed ");
         result = false;
     }
-    const bool newTrustLocalSubnet = parseTrustLocalSubnetInPolicy(handle);
+    const std::string statusPolicyName = handle.getPolicyInfo(kStatusModeObject).policyName;
+    m_configController.setPolicyNameForTrustedNetwork(statusPolicyName);
+    bool newTrustLocalSubnet = false;
+    if (trustLocalSubnet) {
+        newTrustLocalSubnet = *trustLocalSubnet;
+        if (!enforceTrustLocalSubnet(newTrustLocalSubnet))
+            result = false;
+    }
 
-    TrustedList trusted = parseTrustedNetworksInPolicy(handle);
     const bool trustedChanged = hasTrustedNetworksChanged(trusted);
     if (trustedChanged && !enforceTrustedNetworks(trusted)) {
         log(2, "Error Trusted Network List update Failed ");
@@ -186,20 +232,40 @@ bool SFPluginPolicyEnforcementImpl::enforcePolicyChecked(const ZAV::ISectionsHan
     }
     trusted.clear();
 
+    // Read (and cleared) only now that the policy is known to apply: a refused policy leaves
+    // the change for the health-check thread.
     const bool networkChanged = m_nwIfManager.hasNetworkChanged();
-    if (!enforceRules(handle, oldTrustLocalSubnet != newTrustLocalSubnet || networkChanged ||
-                                  trustedChanged)) {
+    if (!enforceRules(oldTrustLocalSubnet != newTrustLocalSubnet || networkChanged ||
+                      trustedChanged)) {
         log(2, "Rule enforcement Failed ");
         result = false;
     }
     return result;
 }
 
-bool SFPluginPolicyEnforcementImpl::enforceFirewallOptions(const ZAV::ISectionsHandle& handle)
+SFPluginPolicyEnforcementImpl::FirewallOptions
+SFPluginPolicyEnforcementImpl::readFirewallOptions(const ZAV::ISectionsHandle& handle)
+{
+    FirewallOptions options;
+    options.policyName = handle.getPolicyInfo(kStatusModeObject).policyName;
+    auto read = [&](const char* key, std::optional<int>& out) {
+        int value = -1;
+        if (getPolicyKeyValue(handle, kOptionsSection, key, value))
+            out = value;
+    };
+    read("FWStatus", options.fwStatus);
+    read("AdaptiveModeStatus", options.adaptiveMode);
+    read("MergeRules", options.mergeRules);
+    read("InspectFTP", options.inspectFtp);
+    read("TCPTimeout", options.tcpTimeout);
+    read("VCTimeout", options.vcTimeout);
+    return options;
+}
+
+bool SFPluginPolicyEnforcementImpl::enforceFirewallOptions(const FirewallOptions& options)
 {
     log(6, "Enforcing Firewall Options");
-    m_configController.setPolicyNameForFirewallOptions(
-        handle.getPolicyInfo(kStatusModeObject).policyName);
+    m_configController.setPolicyNameForFirewallOptions(options.policyName);
     SFController* controller = SFController::getInstance(m_logger, m_configController, nullptr);
     bool result = true;
     // A setter that could not write the settings fails the options; the others still apply.
@@ -212,9 +278,8 @@ bool SFPluginPolicyEnforcementImpl::enforceFirewallOptions(const ZAV::ISectionsH
         return code;
     };
 
-    int value = -1;
-    if (getPolicyKeyValue(handle, kOptionsSection, "FWStatus", value)) {
-        const bool on = value == 1;
+    if (options.fwStatus) {
+        const bool on = *options.fwStatus == 1;
         checkWrite(m_configController.setFwEnableStatus(on), "firewall status");
         controller->setPolicyFirewallStatus(on);
         controller->setPolicyFirewallStatusSet(true);
@@ -222,19 +287,17 @@ bool SFPluginPolicyEnforcementImpl::enforceFirewallOptions(const ZAV::ISectionsH
                   : "Inside firewall option enforcement. Disabling the firewall");
         controller->sfPreferencesCallBack(SF_PREF_FW_STATUS, m_nwIfManager);
     }
-    value = -1;
-    if (getPolicyKeyValue(handle, kOptionsSection, "AdaptiveModeStatus", value)) {
-        const int code = checkWrite(m_configController.setFwMode(static_cast<FW_MODE>(value)),
-                                    "firewall mode");
+    if (options.adaptiveMode) {
+        const int code = checkWrite(
+            m_configController.setFwMode(static_cast<FW_MODE>(*options.adaptiveMode)), "firewall mode");
         if (code == SF_SUCCESS)
             controller->sfPreferencesCallBack(SF_PREF_FW_MODE, m_nwIfManager);
         else
             log(6, "Inside firewall option enforcement, Unable to set firewall mode due to the "
                    "error id - " + std::to_string(code));
     }
-    value = -1;
-    if (getPolicyKeyValue(handle, kOptionsSection, "MergeRules", value)) {
-        if (value == 1) {
+    if (options.mergeRules) {
+        if (*options.mergeRules == 1) {
             checkWrite(m_configController.setFwRetainExistCLROption(true), "retain client rules");
             log(6, "Inside firewall option enforcement, setting the option retain client side "
                    "rules to true");
@@ -247,16 +310,15 @@ bool SFPluginPolicyEnforcementImpl::enforceFirewallOptions(const ZAV::ISectionsH
         }
     }
     checkWrite(m_configController.setFwEnableIPspoofProtOption(false), "IP spoof protection");
-    value = -1;
-    if (getPolicyKeyValue(handle, kOptionsSection, "InspectFTP", value)) {
-        const bool on = value == 1;
+    if (options.inspectFtp) {
+        const bool on = *options.inspectFtp == 1;
         checkWrite(m_configController.setFwFTPinspectionOption(on), "FTP inspection");
         log(6, on ? "Inside firewall option enforcement, setting the option ftp inspection to true"
                   : "Inside firewall option enforcement, setting the option ftp inspection to false");
         controller->sfPreferencesCallBack(SF_PREF_FTP_INSPECTION, m_nwIfManager);
     }
-    value = -1;
-    if (getPolicyKeyValue(handle, kOptionsSection, "TCPTimeout", value)) {
+    if (options.tcpTimeout) {
+        const int value = *options.tcpTimeout;
         const int code = checkWrite(m_configController.setFwTCPConTimeout(value), "TCP timeout");
         if (code == SF_SUCCESS)
             controller->sfPreferencesCallBack(SF_PREF_TCP_CON_TIMEOUT, m_nwIfManager);
@@ -264,8 +326,8 @@ bool SFPluginPolicyEnforcementImpl::enforceFirewallOptions(const ZAV::ISectionsH
             log(6, "Stateful Firewall Unable to set Value" + std::to_string(value) +
                        " for SF_TCP_TIMEOUT with error value " + std::to_string(code));
     }
-    value = -1;
-    if (getPolicyKeyValue(handle, kOptionsSection, "VCTimeout", value)) {
+    if (options.vcTimeout) {
+        const int value = *options.vcTimeout;
         const int code =
             checkWrite(m_configController.setFwUDPandICMPConTimeout(value), "UDP and ICMP timeout");
         if (code == SF_SUCCESS)
@@ -312,13 +374,12 @@ bool SFPluginPolicyEnforcementImpl::flushClientSideRules()
     return result;
 }
 
-bool SFPluginPolicyEnforcementImpl::parseTrustLocalSubnetInPolicy(const ZAV::ISectionsHandle& handle)
+std::optional<bool>
+SFPluginPolicyEnforcementImpl::parseTrustLocalSubnetInPolicy(const ZAV::ISectionsHandle& handle)
 {
-    m_configController.setPolicyNameForTrustedNetwork(
-        handle.getPolicyInfo(kStatusModeObject).policyName);
     int count = -1;
-    if (!getPolicyKeyValue(handle, kOptionsSection, "_AddressType", count))
-        return false;
+    if (!getListCount(handle, nullptr, kOptionsSection, "_AddressType", "+AddressType#", count))
+        return std::nullopt;
     bool trusted = false;
     for (int i = 0; i < count; ++i) {
         const std::string index = std::to_string(i);
@@ -329,11 +390,19 @@ bool SFPluginPolicyEnforcementImpl::parseTrustLocalSubnetInPolicy(const ZAV::ISe
         trusted = isTrusted == 1;
         break;
     }
-    if (m_configController.setShouldTrustLocalSubnet(trusted) == SF_PREF_WRITE_FAILED)
+    return trusted;
+}
+
+bool SFPluginPolicyEnforcementImpl::enforceTrustLocalSubnet(bool trusted)
+{
+    bool result = true;
+    if (m_configController.setShouldTrustLocalSubnet(trusted) == SF_PREF_WRITE_FAILED) {
         log(2, "Unable to write the trust local subnet setting");
+        result = false;
+    }
     SFController::getInstance(m_logger, m_configController, nullptr)
         ->sfPreferencesCallBack(SF_PREF_TRUST_LOCAL_SUBNET, m_nwIfManager);
-    return trusted;
+    return result;
 }
 
 std::unique_ptr<SFTrustedGroupIP>
@@ -378,11 +447,10 @@ SFPluginPolicyEnforcementImpl::parseTrustedEntry(const std::string& type, const 
 SFPluginPolicyEnforcementImpl::TrustedList
 SFPluginPolicyEnforcementImpl::parseTrustedNetworksInPolicy(const ZAV::ISectionsHandle& handle)
 {
-    m_configController.setPolicyNameForTrustedNetwork(
-        handle.getPolicyInfo(kStatusModeObject).policyName);
     TrustedList list;
     int count = -1;
-    if (!getPolicyKeyValue(handle, kOptionsSection, "_AddressType", count) || count < 1)
+    if (!getListCount(handle, nullptr, kOptionsSection, "_AddressType", "+AddressType#", count) ||
+        count < 1)
         return list;
     for (int i = 0; i < count; ++i) {
         const std::string index = std::to_string(i);

@@ -32,6 +32,12 @@ const char* const kSpecialIpv6Rule = "ae02d3db-11e3-4fdb-9f7d-f004cee03e23";
 constexpr int kAggLocal = 65541;
 constexpr int kAggRemote = 65546;
 constexpr int kMaxGroupDepth = 2;
+// Rules, matches and references that building one policy's rules for the rule manager may go
+// through. A sequence may list one rule or group many times and a rule may refer to one
+// aggregation many times, so that work grows with the product of list lengths, not with the
+// policy's size; this caps it far above any real rule list (a match is a few hundred bytes, so
+// the copies stay near 30 MB).
+constexpr size_t kMaxBuiltItems = 100000;
 
 // A port is decimal 0-65535 and nothing else.
 bool parsePort(const std::string& text, uint16_t& port)
@@ -84,6 +90,9 @@ void SFPluginPolicyEnforcementImpl::resetVariables()
     m_groups.clear();
     m_aggregations.clear();
     m_newTimestamps.clear();
+    m_stagedGroups.clear();
+    m_stagedRules.clear();
+    m_builtItems = 0;
 }
 
 void SFPluginPolicyEnforcementImpl::FlushAllocatedMemory()
@@ -91,6 +100,9 @@ void SFPluginPolicyEnforcementImpl::FlushAllocatedMemory()
     m_rules.clear();
     m_groups.clear();
     m_aggregations.clear();
+    m_stagedGroups.clear();
+    m_stagedRules.clear();
+    m_builtItems = 0;
 }
 
 void SFPluginPolicyEnforcementImpl::swapOldToNew()
@@ -99,10 +111,18 @@ void SFPluginPolicyEnforcementImpl::swapOldToNew()
     m_oldTimestamps = m_newTimestamps;
 }
 
-bool SFPluginPolicyEnforcementImpl::enforceRules(const ZAV::ISectionsHandle& handle, bool force)
+void SFPluginPolicyEnforcementImpl::countBuilt(size_t items)
+{
+    m_builtItems += items;
+    if (m_builtItems > kMaxBuiltItems)
+        throw PolicyRefused("the rule list would build more than " +
+                            std::to_string(kMaxBuiltItems) + " rules and matches");
+}
+
+void SFPluginPolicyEnforcementImpl::readRules(const ZAV::ISectionsHandle& handle)
 {
     const ZAV::PolicyInfo info = handle.getPolicyInfo(kRulesObject);
-    m_configController.setPolicyNameForFirewallRules(info.policyName);
+    m_rulesPolicyName = info.policyName;
     m_changed = false;
     resetVariables();
 
@@ -118,6 +138,31 @@ bool SFPluginPolicyEnforcementImpl::enforceRules(const ZAV::ISectionsHandle& han
             log(6, "Ignored the Setting of Type " + setting.settingType + " with Setting name " +
                        setting.settingName);
     }
+    stageRules();
+}
+
+void SFPluginPolicyEnforcementImpl::stageRules()
+{
+    // Rules of the top level, held back until every group they jump to is in the table.
+    const auto top = m_newSequences.find(kTopLevel);
+    if (top == m_newSequences.end())
+        return;
+    for (const std::string& guid : top->second) {
+        std::unique_ptr<SFRuleGroup> group;
+        std::unique_ptr<SFRule> rule = prepareRule(guid, kMaxGroupDepth, group);
+        if (!rule)
+            continue;
+        log(6, "Adding Rule " + guid + " to Group EMPTY");
+        m_stagedRules.push_back(std::move(rule));
+        if (group)
+            m_stagedGroups.push_back(std::move(group));
+    }
+}
+
+bool SFPluginPolicyEnforcementImpl::enforceRules(bool force)
+{
+    m_configController.setPolicyNameForFirewallRules(m_rulesPolicyName);
+    // From here on the previous policy is this one, whether or not it is applied.
     swapOldToNew();
 
     if (m_changed) {
@@ -138,34 +183,22 @@ bool SFPluginPolicyEnforcementImpl::enforceRules(const ZAV::ISectionsHandle& han
     SFRuleManager* manager = SFRuleManager::getInstance(m_logger, m_configController, true);
     manager->delAllGroups(m_configController.getFwRetainExistCLROption());
 
-    // Rules of the top level, held back until every group they jump to is in the table.
-    std::vector<std::unique_ptr<SFRule>> staging;
-    const auto top = m_newSequences.find(kTopLevel);
-    if (top != m_newSequences.end()) {
-        for (const std::string& guid : top->second) {
-            std::unique_ptr<SFRuleGroup> group;
-            std::unique_ptr<SFRule> rule = prepareRule(guid, kMaxGroupDepth, group);
-            if (!rule)
-                continue;
-            log(6, "Adding Rule " + guid + " to Group EMPTY");
-            staging.push_back(std::move(rule));
-            if (group) {
-                log(6, "Adding Group " + CommonFunc::textGUID(group->groupId) + " to Rule Table");
-                const int code = manager->addGroup(group.get());
-                if (code == SF_SUCCESS || code == SF_RULE_POSITION_CHANGED)
-                    group.release();
-                else
-                    log(2, "The rule manager refused the group " + guid + " with error " +
-                               std::to_string(code));
-            }
-        }
+    for (std::unique_ptr<SFRuleGroup>& group : m_stagedGroups) {
+        const std::string groupText = CommonFunc::textGUID(group->groupId);
+        log(6, "Adding Group " + groupText + " to Rule Table");
+        const int code = manager->addGroup(group.get());
+        if (code == SF_SUCCESS || code == SF_RULE_POSITION_CHANGED)
+            group.release();
+        else
+            log(2, "The rule manager refused the group " + groupText + " with error " +
+                       std::to_string(code));
     }
     GUID defaultGroupId;
     {
         boost::lock_guard<boost::mutex> lock(SFRuleTable::m_guardRuleGroupList);
         defaultGroupId = manager->m_ruleTable.defaultGroupId;
     }
-    for (std::unique_ptr<SFRule>& rule : staging) {
+    for (std::unique_ptr<SFRule>& rule : m_stagedRules) {
         rule->groupId = defaultGroupId;
         const int code = manager->addRule(rule.get());
         if (code == SF_SUCCESS || code == SF_RULE_POSITION_CHANGED)
@@ -174,7 +207,6 @@ bool SFPluginPolicyEnforcementImpl::enforceRules(const ZAV::ISectionsHandle& han
             log(2, "The rule manager refused the rule " + rule->name + " with error " +
                        std::to_string(code));
     }
-    staging.clear();
 
     bool result = true;
     if (m_configController.getFwEnableStatus()) {
@@ -204,12 +236,14 @@ std::unique_ptr<SFRule> SFPluginPolicyEnforcementImpl::prepareRule(const std::st
     const auto found = m_rules.find(guid);
     if (found == m_rules.end())
         return nullptr;
+    countBuilt(1 + found->second.rule->matches.size() + found->second.aggregations.size());
     auto rule = std::make_unique<SFRule>(*found->second.rule);
     const bool jump = rule->action == FW_ACTION_JUMP;
     if (jump) {
         const auto stored = m_groups.find(guid);
         if (stored == m_groups.end())
             return nullptr;
+        countBuilt(1 + stored->second->matches.size());
         group = std::make_unique<SFRuleGroup>(*stored->second);
         handleGroupAddition(*group, guid, depth);
     }
@@ -230,6 +264,7 @@ std::unique_ptr<SFRule> SFPluginPolicyEnforcementImpl::prepareRule(const std::st
         } else {
             continue;
         }
+        countBuilt(agg->second.matches.size());
         for (const auto& match : agg->second.matches) {
             if (jump)
                 group->addGrpMatch(new SFMatch(*match));
@@ -256,6 +291,7 @@ bool SFPluginPolicyEnforcementImpl::handleGroupAddition(SFRuleGroup& group,
     const auto sequence = m_newSequences.find(groupGuid);
     if (sequence == m_newSequences.end())
         return false;
+    countBuilt(sequence->second.size());
     const std::string groupText = CommonFunc::textGUID(group.groupId);
     for (const std::string& guid : sequence->second) {
         const auto found = m_rules.find(guid);
@@ -285,7 +321,7 @@ bool SFPluginPolicyEnforcementImpl::buildSequence(const ZAV::PolicySetting& sett
     if (id.empty())
         id = kTopLevel;
     int count = -1;
-    getPolicyKeyValue(handle, setting, kSequenceSection, "_RuleIDSequence", count);
+    getListCount(handle, &setting, kSequenceSection, "_RuleIDSequence", "+RuleIDSequence#", count);
     std::list<std::string> sequence;
     for (int i = 0; i < count; ++i)
         sequence.push_back(
@@ -349,7 +385,7 @@ SFPluginPolicyEnforcementImpl::Matches SFPluginPolicyEnforcementImpl::getAggMatc
 {
     Matches matches;
     int count = -1;
-    getPolicyKeyValue(handle, setting, kAggSection, countKey, count);
+    getListCount(handle, &setting, kAggSection, countKey, entryPrefix, count);
     for (int i = 0; i < count; ++i) {
         const std::string text =
             getStringFromKey(handle, setting, kAggSection, entryPrefix + std::to_string(i));
@@ -551,7 +587,7 @@ bool SFPluginPolicyEnforcementImpl::buildRule(const ZAV::PolicySetting& setting,
 
     std::list<std::string> aggregations;
     int count = -1;
-    integer("_AggRef", count);
+    getListCount(handle, &setting, kRuleSection, "_AggRef", "+AggRef#", count);
     for (int i = 0; i < count; ++i)
         aggregations.push_back(text("+AggRef#" + std::to_string(i)));
 
@@ -561,7 +597,7 @@ bool SFPluginPolicyEnforcementImpl::buildRule(const ZAV::PolicySetting& setting,
     for (const bool local : {true, false}) {
         const std::string list = local ? "LocalPort" : "RemotePort";
         count = -1;
-        integer("_" + list, count);
+        getListCount(handle, &setting, kRuleSection, "_" + list, "+" + list + "#", count);
         for (int i = 0; i < count; ++i) {
             const std::string ports = text("+" + list + "#" + std::to_string(i));
             if (ports.empty()) {

@@ -30,18 +30,6 @@ const char* boolText(bool value)
     return value ? "true" : "false";
 }
 
-// The first limit bytes of text, shortened further so that no UTF-8 sequence is split.
-std::string cutUtf8(const std::string& text, size_t limit)
-{
-    if (text.size() <= limit)
-        return text;
-    size_t end = limit;
-    // Step back over continuation bytes to the lead byte of the sequence the cut falls into.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    return text.substr(0, end);
-}
-
 std::string jsonString(std::string text)
 {
     CommonFunc::EscapeSpecialCharsForJSON(text);
@@ -267,7 +255,7 @@ bool SFPluginPropertyCollectionImpl::ruleToJsonStr(const SFRule& rule, std::stri
 {
     log(6, "SFPluginPropertyCollectionImpl::ruleToJsonStr - Entered");
     std::string text = "{\"@_NodeName\":\"clientRule\",\"id\":\"" + CommonFunc::textGUID(rule.ruleId) +
-                       "\",\"name\":" + jsonString(cutUtf8(rule.name, kNameLimit)) +
+                       "\",\"name\":" + jsonString(CommonFunc::cutUtf8(rule.name, kNameLimit)) +
                        ",\"enabled\":" + boolText(rule.enabled);
     if (rule.action != FW_ACTION_ALLOW && rule.action != FW_ACTION_BLOCK_PACKET) {
         log(6, "SFPluginPropertyCollectionImpl::ruleToJsonStr - Unknow action found so ignoring the rule");

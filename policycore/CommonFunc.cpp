@@ -321,6 +321,17 @@ std::string CommonFunc::trimLastChar(const std::string& s, const std::string& c)
     return s;
 }
 
+std::string CommonFunc::cutUtf8(const std::string& text, size_t limit)
+{
+    if (text.size() <= limit)
+        return text;
+    size_t end = limit;
+    // Step back over continuation bytes to the lead byte of the sequence the cut falls into.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    return text.substr(0, end);
+}
+
 bool CommonFunc::EscapeSpecialCharsForJSON(std::string& text)
 {
     std::string escaped;

@@ -50,6 +50,8 @@ public:
     static std::string trimLastChar(const std::string& s, const std::string& c);
     // Escapes text for a JSON string in place; always true.
     static bool EscapeSpecialCharsForJSON(std::string& text);
+    // At most limit bytes of text, cut before a UTF-8 sequence that would not fit whole.
+    static std::string cutUtf8(const std::string& text, size_t limit);
 
     // IPv4-mapped IPv6 text, always 39 characters (an invalid address maps 0.0.0.0).
     static std::string convertIPV4ToIPV6Str(std::string dotted);

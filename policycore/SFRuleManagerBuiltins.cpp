@@ -68,6 +68,22 @@ bool parsePort(const std::string& text, uint16_t& port)
     return true;
 }
 
+// A wake-up port of the agent's rule file. The file's numbers have always been read as base-10
+// strtol reads them, so the blanks around the number and a plus sign that it skips are taken
+// too; anything else around the digits, and values outside 1..65535, are still refused.
+bool parseAgentPort(const std::string& text, uint16_t& port)
+{
+    const char* const blanks = " \t\n\v\f\r";
+    const size_t first = text.find_first_not_of(blanks);
+    if (first == std::string::npos)
+        return false;
+    const size_t last = text.find_last_not_of(blanks);
+    size_t start = first;
+    if (text[start] == '+')
+        ++start;
+    return start <= last && parsePort(text.substr(start, last - start + 1), port);
+}
+
 // A REMOTE_IP match for a server or update host: SINGLE for dotted IPv4, DOMAIN_NAME for a
 // host name, null for anything else. An address that does not parse would otherwise leave a
 // match on 0.0.0.0.
@@ -729,8 +745,8 @@ int SFRuleManager::addWakeupRulesLocked(bool byAddress, const std::list<std::str
         }
         uint16_t remotePort = 0;
         uint16_t localPort = 0;
-        const bool remoteBad = !values[1].empty() && !parsePort(values[1], remotePort);
-        const bool localBad = !values[2].empty() && !parsePort(values[2], localPort);
+        const bool remoteBad = !values[1].empty() && !parseAgentPort(values[1], remotePort);
+        const bool localBad = !values[2].empty() && !parseAgentPort(values[2], localPort);
         if (remoteBad || localBad) {
             log(2, "Skipping agent rule " + name + ": port '" +
                        (remoteBad ? values[1] : values[2]) + "' is not a number from 1 to 65535");

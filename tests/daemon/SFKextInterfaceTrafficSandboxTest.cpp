@@ -1,10 +1,12 @@
 // Real packets through the enforced rule table in the sandbox, between this namespace
 // (10.0.0.5 on tq0) and the rig's peer (10.0.0.7): a connection a reporting rule blocks
-// becomes one intrusion event, and connections that adaptive mode sees become a learned rule
+// becomes one intrusion event whose event line stays valid UTF-8 JSON when the rule name is cut,
+// and connections that adaptive mode sees become a learned rule
 // in the table, in its chain and in the store.
 
 #include "BridgeSandboxRig.h"
 
+#include "AgentSpool.h"
 #include "CommonFunc.h"
 #include "MsgBusEventData.h"
 #include "QueueSandboxRig.h"
@@ -16,12 +18,19 @@
 #include "SFException.h"
 #include "SFRuleTable.h"
 #include "SFStoreCodec.h"
+#include "SFEventAdaptor.h"
 #include "SandboxGuard.h"
+#include "WideText.h"
 
 #include <gtest/gtest.h>
 
+#define BOOST_BIND_GLOBAL_PLACEHOLDERS
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 using namespace StatefulFirewall;
@@ -86,6 +95,41 @@ TEST_F(SFKextInterfaceTrafficSandboxTest, ABlockedConnectionOfAnIntrusionRuleRea
 
     stack.disable();
     EXPECT_TRUE(QueueRig::waitForQueue(3, false));
+}
+
+// The record holds 103 bytes of the name; 12 ASCII bytes leave an odd 91 for two-byte
+// characters, so a byte-wise cut would split the 46th.
+TEST_F(SFKextInterfaceTrafficSandboxTest, ARuleNameCutForTheEventEndsOnACharacterBoundary)
+{
+    std::string accents;
+    for (int i = 0; i < 60; ++i)
+        accents += "\xC3\xA9";
+    const std::string name = "Report 9999 " + accents;
+    Settings settings;
+    settings.reportingSecs = 1;
+    settings.hashLimitRate = "1000/second";
+    Stack stack(settings);
+    addClientRule(stack.rules(), {name, FW_ACTION_BLOCK_PACKET, FW_DIRECTION_OUTBOUND, FW_MATCH_REMOTE_PORT,
+                                  9999, true, 1});
+    stack.enable();
+    ASSERT_TRUE(QueueRig::waitForQueue(3, true));
+    EXPECT_EQ(shell("\"$TOOL\" tcp-connect 10.0.0.7 9999 --timeout 1000"), 3);
+    ASSERT_TRUE(stack.events().waitForEvents(1, std::chrono::seconds(3)));
+    auto created = stack.events().created();
+    ASSERT_FALSE(created.empty());
+    stack.disable();
+
+    SFEventAdaptor adaptor(stack.logger(), stack.config());
+    ZAV::MsgBusEventData event(std::to_string(created.front().record.EventID),
+                               created.front().record.EventSeverity);
+    adaptor.createEventData(created.front().topic, created.front().record, event);
+    const std::string line = ZAV::AgentSpool::eventLine(0, "HVRT_FW_1060QUIL", "product", "1", event);
+    std::wstring decoded;
+    EXPECT_TRUE(ZAV::utf8ToWide(line, decoded)) << line;
+    boost::property_tree::ptree tree;
+    std::istringstream in(line);
+    EXPECT_NO_THROW(boost::property_tree::read_json(in, tree)) << line;
+    EXPECT_NE(line.find("\"" + name.substr(0, 12 + 90) + "\""), std::string::npos) << line;
 }
 
 TEST_F(SFKextInterfaceTrafficSandboxTest, ConnectionsSeenInAdaptiveModeBecomeALearnedRuleInTableChainAndStore)

@@ -279,6 +279,81 @@ TEST_F(SFPluginPolicyEnforcementTest, ChangeDetection)
     EXPECT_TRUE(exists(store));
 }
 
+// A policy that cannot be read at the options, the trusted networks or the rule list changes
+// nothing: settings, trusted networks, rules, both stores, the bridge and the monitor's changed
+// flag stay as they were. The corrected policy after it is then compared with what is in force
+// and applied whole, although its trusted list and stamps equal the failed one's.
+TEST_F(SFPluginPolicyEnforcementTest, AFailedPolicyChangesNothingAndTheCorrectedOneAppliesWhole)
+{
+    auto policy = [](const std::string& trusted, const std::string& timeout, const std::string& stamp,
+                     const PolicyText::Keys& optionFaults, const PolicyText::Keys& ruleFaults) {
+        PolicyText text;
+        text.option("FWStatus", "1").option("TCPTimeout", timeout);
+        text.trusted({{"SingleIP", trusted}, {"LocalSubnet", "", "0"}});
+        // Later lines replace earlier ones, so a fault may also replace a count.
+        for (const auto& key : optionFaults)
+            text.option(key.first, key.second);
+        PolicyText::Keys ruleKeys{{"LastModified", stamp}, {"_AggRef", "1"}, {"+AggRef#0", kAgg}};
+        ruleKeys.insert(ruleKeys.end(), ruleFaults.begin(), ruleFaults.end());
+        return text.sequence("", {kRuleA})
+            .aggregation(kAgg, 65546, {"[trusted]"})
+            .rule(kRuleA, "ALLOW", ruleKeys);
+    };
+    struct Case {
+        const char* stage;
+        PolicyText::Keys optionFaults;
+        PolicyText::Keys ruleFaults;
+    };
+    const std::vector<Case> cases = {
+        {"options: a timeout that is no number", {{"VCTimeout", "x30"}}, {}},
+        {"trusted networks: an IsTrusted that is no number", {{"+IsTrusted#0", "yes"}}, {}},
+        {"trusted networks: a count above the entries", {{"_AddressType", "3"}}, {}},
+        {"rules: a week mask that is no number", {}, {{"ScheduleEnabled", "1"}, {"WeekMask", "x62"}}},
+        {"rules: a schedule without week mask", {}, {{"ScheduleEnabled", "1"}}},
+        {"rules: a port count above the entries", {}, {{"_LocalPort", "2"}, {"+LocalPort#0", "22"}}},
+    };
+
+    ASSERT_EQ(m_rig.deliver(policy("10.1.1.0", "40", "s0", {}, {})), 1);
+    int round = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.stage);
+        ++round;
+        const std::string next = "10.2.2." + std::to_string(round);
+        const std::string timeout = std::to_string(40 + round);
+        const std::string stamp = "s" + std::to_string(round);
+
+        const std::vector<std::string> trustedBefore = m_rig.trustedValues();
+        const std::vector<std::string> rulesBefore = policyRules();
+        const std::string ruleStore = readFile(m_rig.m_dir.file("rules"));
+        const std::string trustedStore = readFile(m_rig.m_dir.file("trusted"));
+        const std::string timeoutBefore = m_rig.m_config.get(FakeConfigController::path::tcpTimeout);
+        const std::vector<std::string> bridgeCalls = m_rig.m_bridge.calls();
+        const size_t refusals = m_rig.m_logger.count(2);
+        m_rig.m_monitor.setNetworkChanged(true);
+
+        EXPECT_EQ(m_rig.deliver(policy(next, timeout, stamp, c.optionFaults, c.ruleFaults)), 0);
+        EXPECT_EQ(m_rig.m_logger.count(2), refusals + 1);
+        const auto lines = m_rig.m_logger.lines();
+        EXPECT_EQ(lines.back().level, 2);
+        EXPECT_EQ(lines.back().message.rfind("Policy refused, nothing was applied: ", 0), 0u)
+            << lines.back().message;
+        EXPECT_EQ(m_rig.trustedValues(), trustedBefore);
+        EXPECT_EQ(policyRules(), rulesBefore);
+        EXPECT_EQ(readFile(m_rig.m_dir.file("rules")), ruleStore);
+        EXPECT_EQ(readFile(m_rig.m_dir.file("trusted")), trustedStore);
+        EXPECT_EQ(m_rig.m_config.get(FakeConfigController::path::tcpTimeout), timeoutBefore);
+        EXPECT_EQ(m_rig.m_bridge.calls(), bridgeCalls);
+        // The change is left for the health-check thread.
+        EXPECT_TRUE(m_rig.m_monitor.hasNetworkChanged());
+
+        const size_t pushes = m_rig.pushes();
+        EXPECT_EQ(m_rig.deliver(policy(next, timeout, stamp, {}, {})), 1);
+        EXPECT_EQ(m_rig.trustedValues(), std::vector<std::string>{next});
+        EXPECT_EQ(m_rig.m_config.get(FakeConfigController::path::tcpTimeout), timeout);
+        EXPECT_EQ(m_rig.pushes(), pushes + 1);
+    }
+}
+
 // One rule's keys against what reaches the table ("" when the rule is dropped).
 TEST_F(SFPluginPolicyEnforcementTest, ConversionTable)
 {

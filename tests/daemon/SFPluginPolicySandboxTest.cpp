@@ -1,7 +1,9 @@
 // The daemon's real objects behind the file-backed agent, in the sandbox: policies dropped into
 // the spool's policy.d change iptables and both stores, an identical policy changes nothing, a
 // policy that disables the firewall leaves no product chain, and a collect request yields the
-// rule list as pieces that join into JSON.
+// rule list as pieces that join into JSON. A policy that cannot be read changes nothing and the
+// corrected one after it is enforced whole; an address added meanwhile is enforced by the health
+// check.
 
 #include "AgentPluginRig.h"
 #include "BridgeSandboxRig.h"
@@ -13,6 +15,7 @@
 #include "SFRuleGroup.h"
 #include "SandboxGuard.h"
 #include "FakeAgentPlugins.h"
+#include "QueueSandboxRig.h"
 
 #include <boost/filesystem.hpp>
 #define BOOST_BIND_GLOBAL_PLACEHOLDERS
@@ -27,6 +30,7 @@
 using namespace StatefulFirewall;
 using namespace BridgeRig;
 using namespace TestSupport;
+using QueueRig::shell;
 
 namespace {
 
@@ -77,6 +81,22 @@ PolicyText policy(const std::string& status, const std::string& merge)
 class SFPluginPolicySandboxTest : public ::testing::Test {
 protected:
     void SetUp() override { TQ_REQUIRE_SANDBOX(); }
+
+    // The plug-ins behind the file-backed agent on the spool folder spool.
+    static std::unique_ptr<SFAgentAdaptor> startAgent(Stack& stack, const std::string& spool)
+    {
+        boost::filesystem::create_directories(spool + "/policy.d");
+        ::setenv("TQ_AGENT_DIR", spool.c_str(), 1);
+        auto adaptor = std::make_unique<SFAgentAdaptor>(
+            stack.logger(),
+            std::make_unique<ZAV::MsgBusEnterpriseAgent>(stack.logger(), "HVRT_FW_1060QUIL", "YALAGENT3700QUIL",
+                                                         false, ZAV::RQD_POLICY_ENFORCEMENT),
+            std::make_unique<SFPluginPolicyEnforcementImpl>(stack.logger(), stack.config(), stack.monitor()),
+            std::make_unique<SFPluginPropertyCollectionImpl>(stack.logger(), stack.config()),
+            std::make_unique<FakeAgentInfo>(std::make_shared<PluginProbe>()));
+        ::unsetenv("TQ_AGENT_DIR");
+        return adaptor;
+    }
 
     // Drops the policy into policy.d in one step and waits for its result line.
     std::string deliver(const std::string& spool, const std::string& name, const PolicyText& text)
@@ -166,6 +186,157 @@ TEST_F(SFPluginPolicySandboxTest, SpoolPoliciesChangeIptablesAndStoresAndCollect
     EXPECT_EQ(linesWith(listing, "-P INPUT ACCEPT"), 1u) << listing;
     EXPECT_EQ(linesWith(listing, "-P OUTPUT ACCEPT"), 1u) << listing;
     EXPECT_EQ(linesWith(listing, "QTZ"), 0u) << listing;
+}
+
+// Port 8080 from the trusted networks only: an allow from "[trusted]" before a block of all.
+PolicyText trustedOnly(const std::string& trusted, const std::string& stamp,
+                       const PolicyText::Keys& optionFaults, const PolicyText::Keys& ruleFaults)
+{
+    PolicyText text;
+    text.option("FWStatus", "1").option("MergeRules", "1");
+    text.trusted({{"SingleIP", mapped(trusted)}, {"LocalSubnet", "", "0"}});
+    for (const auto& key : optionFaults)
+        text.option(key.first, key.second);
+    PolicyText::Keys allow{{"Name", "allow 8080 from trusted"}, {"Direction", "IN"}, {"LastModified", stamp},
+                           {"_TransportProtocol", "1"}, {"+TransportProtocol#0", "6"}, {"_LocalPort", "1"},
+                           {"+LocalPort#0", "8080"}, {"_AggRef", "1"}, {"+AggRef#0", kTrusted}};
+    allow.insert(allow.end(), ruleFaults.begin(), ruleFaults.end());
+    return text.sequence("", {kAllow, kBlock})
+        .aggregation(kTrusted, 65546, {"[trusted]"})
+        .rule(kAllow, "ALLOW", allow)
+        .rule(kBlock, "BLOCK", {{"Name", "block 8080"}, {"Direction", "IN"}, {"_TransportProtocol", "1"},
+                                {"+TransportProtocol#0", "6"}, {"_LocalPort", "1"}, {"+LocalPort#0", "8080"}});
+}
+
+// A connection from the peer's address from to port 8080 here: accepted (a listener answers),
+// or dropped (it times out, exit 3, where an accepted one without listener would be refused).
+bool acceptedFrom(const std::string& from)
+{
+    return shell("serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 --count 1 --timeout 5000 && "
+                 "in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from " + from + " --timeout 2000") == 0;
+}
+bool droppedFrom(const std::string& from)
+{
+    return shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from " + from + " --timeout 1000") == 3;
+}
+
+std::vector<std::string> trustedOf(Stack& stack)
+{
+    std::vector<std::string> values;
+    for (const auto& entry : SFTrustedIPGroupManager::getInstance(stack.logger(), stack.config())->copyTrustedIPList())
+        values.push_back(entry.getTrustedIPValueString());
+    return values;
+}
+
+std::vector<std::string> rulesOf(Stack& stack)
+{
+    std::vector<std::string> lines;
+    for (const auto& group : stack.rules().snapshot().groups)
+        for (const SFRule* rule : group->rules)
+            lines.push_back(CommonFunc::textGUID(group->groupId) + " " + rule->name);
+    return lines;
+}
+
+TEST_F(SFPluginPolicySandboxTest, APolicyFailingAtAnyStageChangesNothingAndTheCorrectedOneIsEnforced)
+{
+    ASSERT_EQ(shell("rig_up && in_peer ip addr replace 10.0.0.8/24 dev \"$RIG_PEER_IF\""), 0);
+    FakeNwIFManager monitor;
+    Stack stack(Settings{}, &monitor);
+    stack.enable();
+    TempDir spoolDir;
+    const std::string spool = spoolDir.file("agent");
+    std::unique_ptr<SFAgentAdaptor> adaptor = startAgent(stack, spool);
+
+    ASSERT_EQ(deliver(spool, "000.txt", trustedOnly("10.0.0.7", "s0", {}, {})), "result=1");
+    EXPECT_TRUE(acceptedFrom("10.0.0.7"));
+    EXPECT_TRUE(droppedFrom("10.0.0.8"));
+
+    struct Stage {
+        const char* what;
+        PolicyText::Keys optionFaults;
+        PolicyText::Keys ruleFaults;
+    };
+    const std::vector<Stage> stages = {
+        {"options", {{"TCPTimeout", "abc"}}, {}},
+        {"trusted networks", {{"_AddressType", "9"}}, {}},
+        {"rules", {}, {{"ScheduleEnabled", "1"}, {"WeekMask", "x62"}}},
+    };
+    std::string current = "10.0.0.7";
+    std::string other = "10.0.0.8";
+    int round = 0;
+    for (const Stage& stage : stages) {
+        SCOPED_TRACE(stage.what);
+        ++round;
+        const std::string listing = iptables("-S");
+        const std::string ruleStore = readFile(stack.dir().file("rule-store.data"));
+        const std::string trustedStore = readFile(stack.dir().file("trustedip-store.data"));
+        const std::vector<std::string> trusted = trustedOf(stack);
+        const std::vector<std::string> rules = rulesOf(stack);
+        monitor.setNetworkChanged(true);
+
+        const std::string stamp = "s" + std::to_string(round);
+        EXPECT_EQ(deliver(spool, std::to_string(round) + "a.txt", trustedOnly(other, stamp, stage.optionFaults, stage.ruleFaults)),
+                  "result=0");
+        EXPECT_EQ(iptables("-S"), listing);
+        EXPECT_EQ(readFile(stack.dir().file("rule-store.data")), ruleStore);
+        EXPECT_EQ(readFile(stack.dir().file("trustedip-store.data")), trustedStore);
+        EXPECT_EQ(trustedOf(stack), trusted);
+        EXPECT_EQ(rulesOf(stack), rules);
+        EXPECT_TRUE(monitor.hasNetworkChanged());
+
+        // The corrected policy: the same trusted list and stamps as the failed one.
+        EXPECT_EQ(deliver(spool, std::to_string(round) + "b.txt", trustedOnly(other, stamp, {}, {})), "result=1");
+        EXPECT_EQ(linesWith(iptables("-S"), "-s " + other +
+                                                 "/32 -p tcp -m state --state NEW -m multiport --dports 8080 -j ACCEPT"),
+                  1u)
+            << iptables("-S");
+        EXPECT_EQ(linesWith(iptables("-S"), "-s " + current + "/32"), 0u) << iptables("-S");
+        EXPECT_TRUE(acceptedFrom(other));
+        EXPECT_TRUE(droppedFrom(current));
+        std::swap(current, other);
+    }
+    adaptor.reset();
+    shell("rig_down");
+}
+
+// The interface monitor's changed flag is left to the health check when a policy fails, so an
+// address added meanwhile reaches the rules that name local addresses.
+TEST_F(SFPluginPolicySandboxTest, AnAddressAddedDuringAFailedPolicyIsEnforcedAtTheNextHealthCheck)
+{
+    ASSERT_EQ(shell("rig_up"), 0);
+    Settings settings;
+    settings.healthCheckSecs = 2;
+    Stack stack(settings); // the real interface monitor
+    stack.enable();
+    TempDir spoolDir;
+    const std::string spool = spoolDir.file("agent");
+    std::unique_ptr<SFAgentAdaptor> adaptor = startAgent(stack, spool);
+
+    auto toLocal = [](const std::string& stamp, const PolicyText::Keys& faults) {
+        PolicyText::Keys keys{{"Name", "allow 8080 to local"}, {"Direction", "IN"}, {"LastModified", stamp},
+                              {"_TransportProtocol", "1"}, {"+TransportProtocol#0", "6"}, {"_LocalPort", "1"},
+                              {"+LocalPort#0", "8080"}, {"_AggRef", "1"}, {"+AggRef#0", kTrusted}};
+        keys.insert(keys.end(), faults.begin(), faults.end());
+        return PolicyText()
+            .option("FWStatus", "1")
+            .sequence("", {kAllow})
+            .aggregation(kTrusted, 65541, {"[local]"})
+            .rule(kAllow, "ALLOW", keys);
+    };
+    ASSERT_EQ(deliver(spool, "001.txt", toLocal("s1", {})), "result=1");
+    ASSERT_GE(linesWith(iptables("-S"), "-d 10.0.0.5/32"), 1u) << iptables("-S");
+
+    ASSERT_EQ(shell("ip addr add 10.0.0.9/24 dev \"$RIG_LOCAL_IF\""), 0);
+    ASSERT_TRUE(waitFor([&] { return stack.monitor().getUniqueIpAddresses().count("10.0.0.9") == 1; }));
+    EXPECT_EQ(deliver(spool, "002.txt", toLocal("s2", {{"ScheduleEnabled", "1"}})), "result=0");
+
+    // Generous: several health-check periods on a loaded machine; guards against a hang only.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (linesWith(iptables("-S"), "-d 10.0.0.9/32") == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_GE(linesWith(iptables("-S"), "-d 10.0.0.9/32"), 1u) << iptables("-S");
+    adaptor.reset();
+    shell("rig_down");
 }
 
 } // namespace

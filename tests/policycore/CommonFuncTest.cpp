@@ -207,6 +207,28 @@ TEST(CommonFuncTest, EscapeForJSONYieldsValidJSONForEveryControlByte)
     EXPECT_EQ(original, tree.get<std::string>("k"));
 }
 
+// Names cut for events and reports must stay UTF-8: a cut inside a two-, three- or four-byte
+// character drops the whole character, a cut after one keeps it.
+TEST(CommonFuncTest, CutUtf8NeverSplitsACharacter)
+{
+    const std::string e = "\xC3\xA9";             // é
+    const std::string euro = "\xE2\x82\xAC";     // €
+    const std::string clef = "\xF0\x9D\x84\x9E"; // 𝄞
+    EXPECT_EQ(CommonFunc::cutUtf8("abc", 3), "abc");
+    EXPECT_EQ(CommonFunc::cutUtf8("abcd", 3), "abc");
+    EXPECT_EQ(CommonFunc::cutUtf8("a" + e, 2), "a");
+    EXPECT_EQ(CommonFunc::cutUtf8("a" + e + "b", 3), "a" + e);
+    EXPECT_EQ(CommonFunc::cutUtf8(euro + euro, 5), euro);
+    EXPECT_EQ(CommonFunc::cutUtf8(clef + clef, 7), clef);
+    EXPECT_EQ(CommonFunc::cutUtf8(clef, 1), "");
+    std::string sixty;
+    for (int i = 0; i < 60; ++i)
+        sixty += e;
+    const std::string cut = CommonFunc::cutUtf8(sixty, 103);
+    EXPECT_EQ(cut.size(), 102u);
+    EXPECT_EQ(cut, sixty.substr(0, 102));
+}
+
 TEST(CommonFuncTest, IPv4AndMappedIPv6TextConvertBothWays)
 {
     EXPECT_EQ("0000:0000:0000:0000:0000:ffff:0a01:0203",

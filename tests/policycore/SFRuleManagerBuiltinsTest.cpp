@@ -344,6 +344,32 @@ TEST_F(SFRuleManagerBuiltinsTest, WakeupRulesByNameMatchTheServerNames)
               matchesOf(rule(kAgent, "Wake")));
 }
 
+// The agent's rule file is edited by hand: blanks around a port and a plus sign are what the
+// management server's own reading of the file accepts, so they must not drop the entry.
+TEST_F(SFRuleManagerBuiltinsTest, WakeupPortsTakeBlanksAndAPlusSignButNotJunk)
+{
+    m_config.setAgentList("serverIp", {"192.0.2.10"});
+    m_config.setAgentRules({{"Wake blank before", {"0", " 8082", "", "0"}},
+                            {"Wake blank after", {"0", "8083 ", "", "0"}},
+                            {"Wake plus", {"0", "+80", "\t+9000\n", "0"}},
+                            {"Wake x blank in sign", {"0", "+ 80", "", "0"}},
+                            {"Wake x negative", {"0", "-80", "", "0"}},
+                            {"Wake x two signs", {"0", "++80", "", "0"}},
+                            {"Wake x too large", {"0", " +65536 ", "", "0"}},
+                            {"Wake x only blanks", {"0", "  ", "", "0"}},
+                            {"Wake x inner blank", {"0", "80 81", "", "0"}}});
+
+    EXPECT_EQ(agentRules({}, {"Wake blank after", "Wake blank before", "Wake plus"}), ruleNames(kAgent));
+    EXPECT_EQ((Lines{"REMOTE_PORT 8082", "REMOTE_IP 192.0.2.10", "DIRECTION IN"}),
+              matchesOf(rule(kAgent, "Wake blank before")));
+    EXPECT_EQ((Lines{"REMOTE_PORT 8083", "REMOTE_IP 192.0.2.10", "DIRECTION IN"}),
+              matchesOf(rule(kAgent, "Wake blank after")));
+    EXPECT_EQ((Lines{"REMOTE_PORT 80", "LOCAL_PORT 9000", "REMOTE_IP 192.0.2.10", "DIRECTION IN"}),
+              matchesOf(rule(kAgent, "Wake plus")));
+    for (const char* text : {"'+ 80'", "'-80'", "'++80'", "' +65536 '", "'  '", "'80 81'"})
+        EXPECT_TRUE(logged(2, text)) << text;
+}
+
 // ---- Hosts and ports from the agent's data --------------------------------------------------
 
 TEST_F(SFRuleManagerBuiltinsTest, HostsThatAreNeitherAddressNorNameAreSkipped)
@@ -390,7 +416,7 @@ TEST_F(SFRuleManagerBuiltinsTest, PortsOutside1To65535AreSkippedNotWrapped)
     m_config.setAgentList("securePort", {"70000", "-1", "8a", "", "0", " 443"});
     m_config.setAgentList("serverPort", {"65536", "443", "65535"});
     m_config.setAgentRules({{"Wake bad local", {"0", "8081", "99999", "0"}},
-                            {"Wake bad remote", {"0", "+80", "", "0"}},
+                            {"Wake bad remote", {"0", "80x", "", "0"}},
                             {"Wake good", {"1", "", "9000", "1"}}});
 
     EXPECT_EQ(agentRules({"Varnik-Allow Yal by Address for Server Port"}, {"Wake good"}),
@@ -399,7 +425,7 @@ TEST_F(SFRuleManagerBuiltinsTest, PortsOutside1To65535AreSkippedNotWrapped)
         (Lines{"REMOTE_PORT 443", "REMOTE_PORT 65535", "REMOTE_IP 192.0.2.10", "DIRECTION OUT"}),
         matchesOf(rule(kAgent, "Varnik-Allow Yal by Address for Server Port")));
     for (const char* text :
-         {"'70000'", "'-1'", "'8a'", "''", "'0'", "' 443'", "'65536'", "'99999'", "'+80'"})
+         {"'70000'", "'-1'", "'8a'", "''", "'0'", "' 443'", "'65536'", "'99999'", "'80x'"})
         EXPECT_TRUE(logged(2, text)) << text;
     // "70000" read as a 16-bit number would have been 4464, "-1" 65535, "8a" 8.
     for (const std::string& line : allAgentMatches()) {
