@@ -1,6 +1,7 @@
 // tqctl as root in the sandbox against the real platform service and tqd when the daemon cannot
-// keep a change (its store folder is read-only): what the tool prints and exits with, and that
-// the table, iptables and a restart agree with what it said.
+// keep a change (its store folder is read-only) and when it is registered but answers nothing
+// (stopped): what the tool prints and exits with, and that the table, iptables and a restart
+// agree with what it said.
 
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
@@ -73,8 +74,10 @@ protected:
     void SetUp() override { TQ_REQUIRE_SANDBOX(); }
     void TearDown() override
     {
-        // A failed assertion may leave the mount behind.
+        // A failed assertion may leave the mount or a stopped daemon behind.
         shell("umount /var/Varnik/kyv/fw 2>/dev/null");
+        if (m_daemon)
+            m_daemon->signal(SIGCONT);
         TqdSandboxTest::TearDown();
     }
 
@@ -158,4 +161,22 @@ TEST_F(TqctlFailureSandboxTest, ChangesTheStoreRefusesAreNotAppliedAndARestartSh
     const std::vector<std::string> now = clientRules();
     EXPECT_EQ(std::count(now.begin(), now.end(), "port 4000 enforced=true"), 1) << now.size();
     EXPECT_EQ(linesWith(iptablesListing(), "--dports 4000 -j ACCEPT"), 1u);
+}
+
+TEST_F(TqctlFailureSandboxTest, AStoppedDaemonGives104WithinTheBound)
+{
+    startAll();
+    m_daemon->signal(SIGSTOP);
+    const ToolRun run = tqctl("--fw status");
+    m_daemon->signal(SIGCONT);
+    EXPECT_EQ(run.code, 104) << run.output;
+    EXPECT_EQ(run.output, "FMP communication error\n"
+                          "The firewall daemon did not reply in time; it may be stopped or hung\n");
+    // The tool's bound is 15 s; the upper limit only guards against waiting without end.
+    EXPECT_GE(run.took, 14s);
+    EXPECT_LT(run.took, 60s);
+
+    // Running again, the daemon answers as before.
+    const ToolRun after = tqctl("--fw status");
+    EXPECT_EQ(after.code, 0) << after.output;
 }
