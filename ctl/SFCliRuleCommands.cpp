@@ -36,6 +36,9 @@ const char* const RULE_CREATED_DISABLED =
 const char* const RULE_DELETED = "Successfully deleted rule";
 const char* const TRUSTED_ADDED = "Trusted Network was successfully added";
 const char* const TRUSTED_DELETED = "Trusted Network was successfully deleted";
+// The daemon keeps a rule or trusted-network change only when its store could be written.
+const char* const STORE_REFUSED =
+    "The change was not made: the firewall could not write it to its store";
 const char* const LEGEND_TITLE = "Colors used in rule and group listing";
 const char* const LEGEND_ENFORCED = "An Allow Rule or a Group that was enforced successfully";
 const char* const LEGEND_BLOCK = "A Block Rule that was enforced successfully";
@@ -92,6 +95,14 @@ bool isLocalSubnet(const SFTrustedGroupIP& entry)
     return entry.type == FW_TRUSTED_ADDRESS_TYPE_LOCAL_SUBNET;
 }
 
+// The failure line of a change the daemon refused with result: the store's own when the store
+// could not be written, since nothing was changed then.
+const std::string& refusalText(int result)
+{
+    static const std::string storeRefused = STORE_REFUSED;
+    return result == SF_STORE_WRITE_FAILED ? storeRefused : C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG;
+}
+
 } // namespace
 
 bool SFCliCommands::sendForResult(ZAV::CommandRequest& request, const char* failure,
@@ -104,7 +115,7 @@ bool SFCliCommands::sendForResult(ZAV::CommandRequest& request, const char* fail
     readReply(response, result);
     if (flagsSet(response) && result == SF_SUCCESS)
         return true;
-    std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+    std::cerr << refusalText(result) << std::endl;
     log(4, failure);
     log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
     return false;
@@ -131,22 +142,24 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         // With the status clear only 150022 means the rule was filed (at the end of its group);
         // any other result means the daemon refused and freed it.
         if (!response.getCommandCompleted() || (!status && result != SF_RULE_POSITION_CHANGED)) {
-            std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
+            std::cerr << refusalText(result) << std::endl;
             log(6, "Error communicating with FMP to add the rule");
             log(6, flagsLine(response, " ") +
                        (result != SF_SUCCESS ? ", RetVal = " + std::to_string(result) : ""));
             return false;
         }
         log(5, "New rule was added successfully");
-        // The rule is filed either way; a failed update still fails the command, since the
-        // rule is then neither enforced nor stored.
+        // The rule is filed and stored either way; a failed update still fails the command,
+        // since the rule is then not in force as the table says. Only the failure is printed
+        // then, or that enforcement failed: no sentence that claims success.
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
         if (updated)
             log(5, "Ruleset was updated successfully after adding the new rule");
 
         if (!rule.enabled) {
             log(5, RULE_CREATED_DISABLED);
-            std::cout << RULE_CREATED_DISABLED << std::endl;
+            if (updated)
+                std::cout << RULE_CREATED_DISABLED << std::endl;
             return updated;
         }
 
@@ -193,7 +206,8 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
             }
         }
         log(5, logLine);
-        std::cout << printed << std::endl;
+        if (updated || !enforced)
+            std::cout << printed << std::endl;
         return enforced && updated;
     });
 }
@@ -246,7 +260,8 @@ bool SFCliCommands::deleteRule(std::string guid, ZAV::ICommandFMCallback& cb,
         if (!sendForResult(request, "Error communicating with FMP to delete a rule", cb, client))
             return false;
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
-        std::cout << RULE_DELETED << std::endl;
+        if (updated)
+            std::cout << RULE_DELETED << std::endl;
         return updated;
     });
 }
@@ -345,7 +360,8 @@ bool SFCliCommands::addToTrustedNetwork(std::list<SFTrustedGroupIP*> entries,
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
         if (updated)
             log(5, "Ruleset was updated successfully after adding a Trusted Network");
-        std::cout << TRUSTED_ADDED << std::endl;
+        if (refreshed && updated)
+            std::cout << TRUSTED_ADDED << std::endl;
         return refreshed && updated;
     });
 }
@@ -394,7 +410,8 @@ bool SFCliCommands::deleteFromTrustedNetwork(std::string value, ZAV::ICommandFMC
         log(5, "Trusted Network was successfully deleted");
         const bool refreshed = sendUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
-        std::cout << TRUSTED_DELETED << std::endl;
+        if (refreshed && updated)
+            std::cout << TRUSTED_DELETED << std::endl;
         return refreshed && updated;
     });
 }

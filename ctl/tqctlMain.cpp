@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 #include <system_error>
@@ -33,6 +34,13 @@ using namespace StatefulFirewall;
 constexpr int kExitNotRoot = 105;
 constexpr int kExitChannel = 104;
 constexpr int kRegistrationTimeoutSecs = 10;
+// The wait for a reply, of the order of the registration wait: a daemon that is registered but
+// stopped or hung would otherwise keep the tool waiting for ever. A few seconds more than the
+// registration, since the daemon answers one request at a time and may be finishing another.
+constexpr std::chrono::seconds kReplyTimeout{15};
+
+const char* const kNoReplyMsg =
+    "The firewall daemon did not reply in time; it may be stopped or hung";
 
 const char* const kSocketPath = "/var/Varnik/kyv/zav/zavsocket";
 const char* const kLogBaseName = "/var/Varnik/kyv/log/fw/tqctl";
@@ -66,6 +74,15 @@ void startFMCommClient(ZAV::FMCommClient* client, ZAV::ILogger* logger)
     } catch (...) {
         logger->logMessage(6, kComponent, "The command client's loop ended on an unknown exception");
     }
+}
+
+// Commands whose handling re-applies the whole rule table to iptables, which takes minutes for
+// thousands of rules, wait as long as the channel allows; every other command is bounded.
+std::chrono::seconds replyBound(int commandId)
+{
+    if (commandId == SF_CLI_RULES_UPDATE || commandId == SF_CLI_SET_PREF_INDIVIDUAL)
+        return std::chrono::seconds::max();
+    return kReplyTimeout;
 }
 
 } // namespace
@@ -119,7 +136,7 @@ int main(int argc, char** argv)
         return kExitChannel;
     }
 
-    ZAV::CommandCallbackForCLIFM commandCallback(logger);
+    ZAV::CommandCallbackForCLIFM commandCallback(logger, replyBound);
     for (int type : commandCallback.getSupportedFMMessageTypes())
         helperFactory.addFMCallback(type, &commandCallback);
 
@@ -131,6 +148,13 @@ int main(int argc, char** argv)
         exitCode = runCommandLine([&] { return cli.parseAndPerformHelp(argc, argv); },
                                   [&] { return cli.performCli(commands, commandCallback, client); },
                                   logger);
+    }
+    // A peer that stopped answering is a lost peer, as one that never acknowledged.
+    if (commandCallback.peerLost()) {
+        std::cerr << kNoReplyMsg << std::endl;
+        logger.logMessage(2, kComponent, "No reply from the daemon in time; exiting with " +
+                                             std::to_string(kExitChannel));
+        exitCode = kExitChannel;
     }
 
     registration.startFMDeregistration(SF_CLI_FM_ID, client);

@@ -19,6 +19,7 @@
 #include <exception>
 #include <list>
 #include <memory>
+#include <vector>
 
 namespace StatefulFirewall {
 
@@ -161,10 +162,25 @@ bool SFRulesCommandHelper::handleAddRule(ZAV::CommandRequest& request,
     readPayload(request, received);
     auto copy = std::make_unique<SFRule>(received);
     const GUID ruleId = copy->ruleId;
-    const int result = m_ruleManager->addRule(copy.get());
+    // The group the manager files a rule without one in; taken before the table owns the copy.
+    GUID groupId = copy->groupId;
+    if (CommonFunc::isGUIDNull(groupId)) {
+        boost::lock_guard<boost::mutex> lock(SFRuleTable::m_guardRuleGroupList);
+        groupId = m_ruleManager->m_ruleTable.defaultGroupId;
+    }
+    int result = m_ruleManager->addRule(copy.get());
     // The table owns the rule once it is filed, at its place (150000) or elsewhere (150022).
-    if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED)
+    if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED) {
         copy.release();
+        // Kept only when the store holds it: a rule the store refused would be enforced now
+        // and gone after the next start.
+        if (m_ruleManager->updateRuleStore() != SF_SUCCESS) {
+            m_ruleManager->delRule(groupId, ruleId);
+            log(2, "The rule " + received.name + " was not added: the rule store could not be "
+                   "written");
+            result = SF_STORE_WRITE_FAILED;
+        }
+    }
     writeReply(response, ruleId, result);
     return result == SF_SUCCESS;
 }
@@ -175,6 +191,8 @@ void SFRulesCommandHelper::handleDelRule(ZAV::CommandRequest& request,
     std::string text;
     readPayload(request, text);
     int result = SF_SUCCESS;
+    // Copies of the rules deleted, in order, to put back when the store refuses the deletion.
+    std::vector<std::unique_ptr<SFRule>> deleted;
     std::string remaining = text;
     for (;;) {
         std::string ruleIdText;
@@ -189,16 +207,31 @@ void SFRulesCommandHelper::handleDelRule(ZAV::CommandRequest& request,
         const GUID ruleId = CommonFunc::getGUIDFromString(ruleIdText);
         const GUID groupId = CommonFunc::getGUIDFromString(groupIdText);
         // Copied out under the table lock: the live rule may go from another thread.
-        const std::unique_ptr<SFRule> rule = m_ruleManager->copyRule(groupId, ruleId);
+        std::unique_ptr<SFRule> rule = m_ruleManager->copyRule(groupId, ruleId);
         const std::string ruleName = rule ? rule->name : std::string();
         result = m_ruleManager->delRule(groupId, ruleId);
         if (result != SF_SUCCESS) {
             log(5, "Rule Delete Failed for Rule " + ruleName + " and Group ID: " + groupIdText);
             break;
         }
+        if (rule)
+            deleted.push_back(std::move(rule));
         if (last)
             break;
         remaining = next;
+    }
+    if (!deleted.empty() && m_ruleManager->updateRuleStore() != SF_SUCCESS) {
+        // Put back last-deleted first, each at the place it held, so the group reads as before.
+        for (auto it = deleted.rbegin(); it != deleted.rend(); ++it) {
+            const std::string name = (*it)->name;
+            const int restored = m_ruleManager->addRule(it->get());
+            if (restored == SF_SUCCESS || restored == SF_RULE_POSITION_CHANGED)
+                it->release(); // the table owns it again
+            else
+                log(2, "The rule " + name + " could not be put back: " + std::to_string(restored));
+        }
+        log(2, "No rule was deleted: the rule store could not be written");
+        result = SF_STORE_WRITE_FAILED;
     }
     writeReply(response, result);
 }
@@ -232,15 +265,24 @@ void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request
 {
     int result = SF_NO_TRUSTED_NETWORKS;
     TrustedListOwner loaded;
+    std::vector<SFTrustedGroupIP> accepted; // to withdraw when the store refuses them
     if (readPayload(request, loaded.entries)) {
         for (const SFTrustedGroupIP* entry : loaded.entries) {
             if (entry == nullptr)
                 continue;
             auto copy = std::make_unique<SFTrustedGroupIP>(*entry);
             result = m_trustedManager->addTrustedIP(copy.get());
-            if (result == SF_SUCCESS)
+            if (result == SF_SUCCESS) {
+                accepted.push_back(*copy);
                 copy.release(); // the manager owns an accepted entry
+            }
         }
+    }
+    // Kept only when the store holds them, as for rules.
+    if (!accepted.empty() && m_trustedManager->persistTrustedIPStore() != SF_SUCCESS) {
+        m_trustedManager->withdrawTrustedIPs(accepted);
+        log(2, "No trusted network was added: the trusted-network store could not be written");
+        result = SF_STORE_WRITE_FAILED;
     }
     writeReply(response, result);
 }
@@ -250,9 +292,15 @@ void SFRulesCommandHelper::handleDeleteTrustedGroupOrIP(ZAV::CommandRequest& req
 {
     std::string text;
     readPayload(request, text);
-    const int result = boost::algorithm::iequals(text, "all")
-                           ? m_trustedManager->flushTrustedIPList(true)
-                           : m_trustedManager->deleteTrustedIP(text);
+    std::vector<SFRemovedTrustedIP> removed; // to put back when the store refuses the removal
+    int result = boost::algorithm::iequals(text, "all")
+                     ? m_trustedManager->flushTrustedIPList(true, &removed)
+                     : m_trustedManager->deleteTrustedIP(text, &removed);
+    if (!removed.empty() && m_trustedManager->persistTrustedIPStore() != SF_SUCCESS) {
+        m_trustedManager->restoreTrustedIPs(removed);
+        log(2, "No trusted network was deleted: the trusted-network store could not be written");
+        result = SF_STORE_WRITE_FAILED;
+    }
     writeReply(response, result);
 }
 

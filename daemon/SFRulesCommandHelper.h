@@ -2,8 +2,10 @@
 
 // The rule and trusted-network commands of the command-line tool: decodes each request's data,
 // calls the rule manager, the trusted-network manager or the controller, and writes the reply.
-// Additions and deletions change the tables in memory only; 100017 and 100022 make them
-// effective and write the stores.
+// Additions and deletions write their store at once and are undone in memory when it cannot be
+// written, so a change is kept exactly when it would survive a restart; 100017 puts the rule
+// table into iptables (and writes the rule store again), 100022 writes a trusted-network list
+// that changed otherwise.
 //
 // Ownership: the singleton lives from the first getInstance to releaseInstance, which also
 // releases both managers. The logger and the settings belong to the daemon's start-up.

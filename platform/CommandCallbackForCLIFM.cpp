@@ -1,11 +1,23 @@
 #include "CommandCallbackForCLIFM.h"
 
 #include "ChannelFrame.h"
+#include "CommandRequest.h"
+#include "CommandResponse.h"
+#include "ILogger.h"
+
+#include <algorithm>
+#include <string>
 
 namespace ZAV {
 
-CommandCallbackForCLIFM::CommandCallbackForCLIFM(ILogger& logger)
-    : m_exchange(logger, "CommandCallbackForCLIFM")
+namespace {
+
+const char* const kComponent = "CommandCallbackForCLIFM";
+
+} // namespace
+
+CommandCallbackForCLIFM::CommandCallbackForCLIFM(ILogger& logger, ReplyBound replyBound)
+    : m_logger(logger), m_exchange(logger, kComponent), m_replyBound(std::move(replyBound))
 {
 }
 
@@ -26,7 +38,21 @@ void CommandCallbackForCLIFM::sendCommandRequest(CommandRequest& request, Comman
                                                  const int& sourceFmId, IFMCommClient& client,
                                                  bool sendFlag)
 {
-    m_exchange.send(request, response, sourceFmId, client, sendFlag);
+    if (m_peerLost) {
+        // The peer is still busy with (or stuck in) an earlier request: a new one would only
+        // queue behind it.
+        response.clearReceivedReply();
+        m_logger.logMessage(4, kComponent,
+                            "Command " + std::to_string(request.getCommandId()) +
+                                " not sent: an earlier request got no reply");
+        return;
+    }
+    std::chrono::seconds bound = m_exchange.timeout();
+    if (m_replyBound)
+        bound = std::min(bound, m_replyBound(request.getCommandId()));
+    if (m_exchange.send(request, response, sourceFmId, client, sendFlag, bound) ==
+        CommandExchange::Outcome::TimedOut)
+        m_peerLost = true;
 }
 
 void CommandCallbackForCLIFM::connectionClosed()

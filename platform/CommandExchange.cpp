@@ -57,8 +57,15 @@ CommandExchange::CommandExchange(ILogger& logger, std::string component)
 {
 }
 
-void CommandExchange::send(CommandRequest& request, CommandResponse& response, int sourceFmId,
-                           IFMCommClient& client, bool sendFlag)
+CommandExchange::Outcome CommandExchange::send(CommandRequest& request, CommandResponse& response,
+                                               int sourceFmId, IFMCommClient& client, bool sendFlag)
+{
+    return send(request, response, sourceFmId, client, sendFlag, m_timeout);
+}
+
+CommandExchange::Outcome CommandExchange::send(CommandRequest& request, CommandResponse& response,
+                                               int sourceFmId, IFMCommClient& client, bool sendFlag,
+                                               std::chrono::seconds timeout)
 {
     const std::string command = "command " + std::to_string(request.getCommandId()) + " to " +
                                 std::to_string(request.getDestinationFMId());
@@ -85,19 +92,20 @@ void CommandExchange::send(CommandRequest& request, CommandResponse& response, i
         throw;
     }
 
-    const auto deadline = std::chrono::steady_clock::now() + m_timeout;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(m_mutex);
     const bool ended = m_changed.wait_until(lock, deadline, [&] { return waiter.done; });
     m_waiting.erase(cookie);
     if (waiter.answered) {
         response.setReceivedReply(waiter.reply.record, std::move(waiter.reply.data));
-        return;
+        return Outcome::Answered;
     }
     lock.unlock();
     m_logger.logMessage(4, m_component,
                         ended ? "The connection closed before the reply to " + command + " came"
                               : "No reply to " + command + " within " +
-                                    std::to_string(m_timeout.count()) + " s");
+                                    std::to_string(timeout.count()) + " s");
+    return ended ? Outcome::Closed : Outcome::TimedOut;
 }
 
 int CommandExchange::deliver(const void* data, unsigned long size)

@@ -31,14 +31,20 @@ class CommandExchange {
 public:
     static constexpr int kDefaultTimeoutSecs = 300;
 
+    // How a send ended.
+    enum class Outcome { Answered, Closed, TimedOut };
+
     CommandExchange(ILogger& logger, std::string component);
 
     CommandExchange(const CommandExchange&) = delete;
     CommandExchange& operator=(const CommandExchange&) = delete;
 
-    // See ICommandFMCallback::sendCommandRequest.
-    void send(CommandRequest& request, CommandResponse& response, int sourceFmId,
-              IFMCommClient& client, bool sendFlag);
+    // See ICommandFMCallback::sendCommandRequest; waits at most timeout() for the response.
+    Outcome send(CommandRequest& request, CommandResponse& response, int sourceFmId,
+                 IFMCommClient& client, bool sendFlag);
+    // The same with the caller's own bound on the wait.
+    Outcome send(CommandRequest& request, CommandResponse& response, int sourceFmId,
+                 IFMCommClient& client, bool sendFlag, std::chrono::seconds timeout);
 
     // A response message (the whole frame); 1 when it answered a waiting send, else 0.
     int deliver(const void* data, unsigned long size);

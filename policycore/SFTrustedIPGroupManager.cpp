@@ -114,14 +114,18 @@ int SFTrustedIPGroupManager::addTrustedIP(SFTrustedGroupIP* entry)
     return SF_SUCCESS;
 }
 
-int SFTrustedIPGroupManager::deleteTrustedIP(std::string valueText)
+int SFTrustedIPGroupManager::deleteTrustedIP(std::string valueText,
+                                             std::vector<SFRemovedTrustedIP>* removed)
 {
     ListLock lock(m_guardTrustedIPList);
     int index = 1; // as the user sees the list: addresses only, counted from 1
-    for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
+    std::size_t place = 0;
+    for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it, ++place) {
         if (isLocalSubnet(*it))
             continue;
         if ((*it)->getTrustedIPValueString() == valueText) {
+            if (removed != nullptr)
+                removed->push_back({place, **it});
             delete *it;
             m_trustedIPList.erase(it);
             m_listChanged = true;
@@ -135,17 +139,21 @@ int SFTrustedIPGroupManager::deleteTrustedIP(std::string valueText)
     return SF_TRUSTED_LIST_UNCHANGED;
 }
 
-int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet)
+int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
+                                                std::vector<SFRemovedTrustedIP>* removed)
 {
     ListLock lock(m_guardTrustedIPList);
     size_t kept = 0;
-    for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end();) {
+    std::size_t place = 0;
+    for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++place) {
         if (keepLocalSubnet && isLocalSubnet(*it)) {
             ++kept;
             ++it;
             continue;
         }
         log(6, "IP with value " + (*it)->getTrustedIPValueString() + " deleted from trusted IP List");
+        if (removed != nullptr)
+            removed->push_back({place, **it});
         delete *it;
         it = m_trustedIPList.erase(it);
         m_listChanged = true;
@@ -157,6 +165,35 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet)
     }
     log(2, "failed to delete some of the trusted IPs\n");
     return SF_TRUSTED_LIST_UNCHANGED;
+}
+
+void SFTrustedIPGroupManager::withdrawTrustedIPs(const std::vector<SFTrustedGroupIP>& entries)
+{
+    ListLock lock(m_guardTrustedIPList);
+    for (const SFTrustedGroupIP& entry : entries) {
+        for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
+            if (**it == entry) {
+                delete *it;
+                m_trustedIPList.erase(it);
+                m_listChanged = true;
+                break;
+            }
+        }
+    }
+}
+
+void SFTrustedIPGroupManager::restoreTrustedIPs(const std::vector<SFRemovedTrustedIP>& removed)
+{
+    ListLock lock(m_guardTrustedIPList);
+    for (const SFRemovedTrustedIP& taken : removed) {
+        auto at = m_trustedIPList.begin();
+        for (std::size_t n = 0; n < taken.place && at != m_trustedIPList.end(); ++n)
+            ++at;
+        auto entry = std::make_unique<SFTrustedGroupIP>(taken.entry);
+        m_trustedIPList.insert(at, entry.get());
+        entry.release();
+        m_listChanged = true;
+    }
 }
 
 int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)

@@ -35,6 +35,13 @@ namespace StatefulFirewall {
 class IConfigController;
 class SFStoreFile;
 
+// An entry taken out of the list and the place it held there (0-based, counting every entry),
+// kept so that a removal the store refused can be undone.
+struct SFRemovedTrustedIP {
+    std::size_t place;
+    SFTrustedGroupIP entry;
+};
+
 class SFTrustedIPGroupManager {
 public:
     // The entries in insertion order; guarded by m_guardTrustedIPList.
@@ -51,11 +58,18 @@ public:
     // local-subnet entry (the caller keeps those).
     int addTrustedIP(SFTrustedGroupIP* entry);
     // Removes the first entry whose value text equals valueText; the local-subnet entry is never
-    // matched. 150000 or 150057.
-    int deleteTrustedIP(std::string valueText);
+    // matched. 150000 or 150057. With removed, a copy of the entry taken out is appended there.
+    int deleteTrustedIP(std::string valueText, std::vector<SFRemovedTrustedIP>* removed = nullptr);
     // Removes every entry (with keepLocalSubnet the local-subnet ones stay). 150000, or 150057
-    // when more entries remain than the one local-subnet entry meant to stay.
-    int flushTrustedIPList(bool keepLocalSubnet);
+    // when more entries remain than the one local-subnet entry meant to stay. With removed,
+    // copies of the entries taken out are appended there in list order.
+    int flushTrustedIPList(bool keepLocalSubnet,
+                           std::vector<SFRemovedTrustedIP>* removed = nullptr);
+    // Undo of an accepted add: removes the first entry equal to each of entries.
+    void withdrawTrustedIPs(const std::vector<SFTrustedGroupIP>& entries);
+    // Undo of a removal: puts the entries back at their former places, in the order they were
+    // taken out, which rebuilds the former order when the list has not changed in between.
+    void restoreTrustedIPs(const std::vector<SFRemovedTrustedIP>& removed);
     // Adds (150000; 150056 when present) or removes (150000; 150057 when absent) the
     // local-subnet entry.
     int handleShouldTrustLocalSubnet(bool trust);

@@ -139,13 +139,13 @@ TEST_F(SFCliRuleCommandsTest, AnAddIsJudgedByStatusResultAndEnforcement)
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "Rule was successfully created at index : 3 but enforcement failed \n");
 
-    // A disabled rule is never asked about; a failed update fails the command.
+    // A disabled rule is never asked about; a failed update fails the command, with no
+    // sentence that claims success.
     m_sender.sent.clear();
     m_sender.replies[SF_CLI_RULES_UPDATE] = narrowReply(SF_STORE_WRITE_FAILED);
     std::tie(out, err) = addRule(*makeRule(-1, false), ok);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(out, "Rule was successfully created. It was not enforced as the rule is in a "
-                   "disabled state\n");
+    EXPECT_EQ(out, "");
     EXPECT_EQ(err, "FMP communication error\n");
     EXPECT_EQ(m_sender.sent, (std::vector<std::string>{"100006->7000 flagged", "100017->7000"}));
 

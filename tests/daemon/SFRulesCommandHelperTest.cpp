@@ -289,8 +289,11 @@ TEST_F(SFRulesCommandHelperTest, UpdatesWriteTheStoresAndAnswer150001WhenTheyCan
     EXPECT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
     EXPECT_NE(storedValues(m_dir.file("stores/trusted")), std::vector<std::string>{});
 
-    SFTrustedGroupIP b = single("10.2.2.3");
-    EXPECT_EQ(addTrusted({&b}), SF_SUCCESS);
+    // A change the commands did not write (the trust-local-subnet setting's entry, say): 100022
+    // writes it.
+    ASSERT_EQ(SFTrustedIPGroupManager::getInstance(m_logger, m_config)
+                  ->addTrustedIP(new SFTrustedGroupIP(single("10.2.2.3"))),
+              SF_SUCCESS);
     // Root ignores file modes: take the folder away so the write cannot succeed.
     boost::filesystem::remove_all(m_dir.file("stores"));
     const CapturedReply failed = run(*emptyRequest(100022));
