@@ -1,6 +1,7 @@
 // tqd as a process in the sandbox with its neighbours missing or speaking up: no management
 // agent at all, and a platform service that hands out a common policy.
 
+#include "HangGuard.h"
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
@@ -29,7 +30,7 @@ protected:
     void stop(Daemon& daemon)
     {
         daemon.signal(SIGTERM);
-        EXPECT_EQ(daemon.wait(15s), 0);
+        EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 0);
         EXPECT_EQ(linesWith(iptablesListing(), "QTZ"), 0u);
     }
 
@@ -62,7 +63,7 @@ TEST_F(TqdAgentSandboxTest, TheServicesCommonPolicyReachesTheSettingsOnlyWhenItH
         EXPECT_EQ(setting("LoggingInformation", "FirewallLogLevel"), "5");
         stop(daemon);
         broker.signal(SIGTERM);
-        ASSERT_EQ(broker.wait(5s), 0);
+        ASSERT_EQ(broker.wait(TestSupport::kHangGuard), 0);
     }
     const std::string policy = m_dir.file("common-policy");
     writeFile(policy, "activityLogSize=7\ndebugLogging=1\n");
