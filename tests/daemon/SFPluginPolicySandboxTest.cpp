@@ -8,6 +8,7 @@
 #include "AgentPluginRig.h"
 #include "BridgeSandboxRig.h"
 
+#include "HangGuard.h"
 #include "MsgBusEnterpriseAgent.h"
 #include "SFAgentAdaptor.h"
 #include "SFConfigController.h"
@@ -54,7 +55,7 @@ std::vector<std::string> inputVerdicts(const std::string& listing, const std::st
 template <typename Predicate>
 bool waitFor(Predicate predicate)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
     while (!predicate()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;

@@ -348,4 +348,54 @@ TEST_F(SFRulesCommandHelperTest, ListingsRaceChangesMadeByAnotherThread)
     changer.join();
 }
 
+TEST_F(SFRulesCommandHelperTest, ARuleStoreThatCannotBeWrittenFailsTheRulesUpdate)
+{
+    ASSERT_EQ(addRule(userRule("unsaved", kClient)), SF_SUCCESS);
+    // Root ignores file modes: take the folder away so the write cannot succeed.
+    boost::filesystem::remove_all(m_dir.file("stores"));
+    for (const char* enabled : {"0", "1"}) {
+        SCOPED_TRACE(std::string("enabled ") + enabled);
+        // Enabled, the push itself succeeds: the failed write alone must reach the reply.
+        m_config.set(P::enabled, enabled);
+        m_bridge.answer("SendRuleAndGroupDataToKext", true);
+        m_logger.clear();
+        EXPECT_EQ(code(run(*emptyRequest(100017))), SF_STORE_WRITE_FAILED);
+        EXPECT_TRUE(m_logger.has(2, "Could not open Rule Store file"));
+    }
+    EXPECT_FALSE(boost::filesystem::exists(m_dir.file("stores/rules")));
+}
+
+// The commands the tool sends, then a new start on the same stores: what each update wrote is
+// what comes back, and nothing deleted returns.
+TEST_F(SFRulesCommandHelperTest, ChangesWrittenByTheUpdatesAreWhatTheNextStartLoads)
+{
+    const SFRule kept = userRule("kept", kClient);
+    const SFRule deleted = userRule("deleted", kClient);
+    ASSERT_EQ(addRule(kept), SF_SUCCESS);
+    ASSERT_EQ(addRule(deleted), SF_SUCCESS);
+    ASSERT_EQ(code(run(*narrowRequest(100007, pair(deleted)))), SF_SUCCESS);
+    ASSERT_EQ(code(run(*emptyRequest(100017))), SF_SUCCESS);
+
+    SFTrustedGroupIP a = single("10.4.4.1");
+    SFTrustedGroupIP b = single("10.4.4.2");
+    ASSERT_EQ(addTrusted({&a, &b}), SF_SUCCESS);
+    ASSERT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
+    ASSERT_EQ(code(run(*narrowRequest(100020, std::string("10.4.4.1")))), SF_SUCCESS);
+    ASSERT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
+    // The update itself wrote the deletion, not the shutdown that follows.
+    EXPECT_EQ(storedValues(m_dir.file("stores/trusted")), (std::vector<std::string>{"NOT SET", "10.4.4.2"}));
+    const std::vector<std::string> clientRules = clientRuleNames();
+
+    m_dispatcher.reset();
+    SFRulesCommandHelper::releaseInstance();
+    m_dispatcher = std::make_unique<SFCommandRequestImpl>(m_socket, m_logger, m_config, m_monitor);
+    m_rules = SFRuleManager::getInstance();
+
+    EXPECT_EQ(clientRuleNames(), clientRules);
+    const std::vector<std::string> names = clientRuleNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), "kept"), names.end());
+    EXPECT_EQ(std::find(names.begin(), names.end(), "deleted"), names.end());
+    EXPECT_EQ(listedTrusted(), (std::vector<std::string>{"LOCAL_SUBNET", "10.4.4.2"}));
+}
+
 } // namespace

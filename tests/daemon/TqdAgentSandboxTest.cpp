@@ -2,6 +2,7 @@
 // agent at all, a platform service that hands out a common policy, and management policies
 // whose list counts the policy does not back.
 
+#include "HangGuard.h"
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
@@ -30,7 +31,7 @@ protected:
     void stop(Daemon& daemon)
     {
         daemon.signal(SIGTERM);
-        EXPECT_EQ(daemon.wait(15s), 0);
+        EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 0);
         EXPECT_EQ(linesWith(iptablesListing(), "QTZ"), 0u);
     }
 
@@ -63,7 +64,7 @@ TEST_F(TqdAgentSandboxTest, TheServicesCommonPolicyReachesTheSettingsOnlyWhenItH
         EXPECT_EQ(setting("LoggingInformation", "FirewallLogLevel"), "5");
         stop(daemon);
         broker.signal(SIGTERM);
-        ASSERT_EQ(broker.wait(5s), 0);
+        ASSERT_EQ(broker.wait(TestSupport::kHangGuard), 0);
     }
     const std::string policy = m_dir.file("common-policy");
     writeFile(policy, "activityLogSize=7\ndebugLogging=1\n");

@@ -5,6 +5,7 @@
 
 #include "CommonFunc.h"
 #include "DispatcherCalls.h"
+#include "HangGuard.h"
 #include "SFMatch.h"
 #include "SFRule.h"
 #include "SFSerialization.h"
@@ -116,15 +117,16 @@ TEST_F(TqdEventsSandboxTest, ASlowAgentGetsItsSiteRulesAndTheEventsOfAnIntrusion
         EXPECT_EQ(zavcall("--dest 7000 --cmd 100006 --wide-raw '" + payload + "'", &answer), 0) << answer;
     }
     EXPECT_EQ(zavcall("--dest 7000 --cmd 100017", &answer), 0) << answer;
-    ASSERT_TRUE(waitForText(kDaemonLog, "Block 9999", 10s)) << "the rule never reached the daemon";
+    ASSERT_TRUE(waitForText(kDaemonLog, "Block 9999", TestSupport::kHangGuard))
+        << "the rule never reached the daemon";
 
     const std::string events = std::string(kSpool) + "/events.jsonl";
     for (int attempt = 0; attempt < 5 && countOf(events, "18001") == 0; ++attempt)
         tryConnect(9999, 2s);
-    EXPECT_TRUE(waitForText(events, "18001", 10s)) << iptablesListing();
+    EXPECT_TRUE(waitForText(events, "18001", TestSupport::kHangGuard)) << iptablesListing();
 
     daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(15s), 0);
+    EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 0);
     EXPECT_EQ(linesWith(iptablesListing(), "QTZ"), 0u);
 }
 

@@ -1,6 +1,7 @@
 // tqd's exit statuses as a process in the sandbox: a command line, no platform service, no or a
 // refused acknowledgement, and a logger that cannot start.
 
+#include "HangGuard.h"
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
@@ -43,7 +44,7 @@ double secondsSince(Clock::time_point start)
 TEST_F(TqdExitStatusSandboxTest, AnArgumentExits22BeforeAnyLogFile)
 {
     Daemon daemon(out(), {"x"});
-    EXPECT_EQ(daemon.wait(5s), 22);
+    EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 22);
     EXPECT_EQ(fileMode(kDaemonLog), -1) << "a log file was opened";
     EXPECT_EQ(readFile(out()), "");
 }
@@ -52,11 +53,11 @@ TEST_F(TqdExitStatusSandboxTest, NoPlatformServiceExits255AfterTheAgentPause)
 {
     const auto start = Clock::now();
     Daemon daemon(out());
-    const int status = daemon.wait(10s);
+    // A daemon that outlives the hang guard is reported as status -1.
+    const int status = daemon.wait(TestSupport::kHangGuard);
     const double took = secondsSince(start);
     EXPECT_EQ(status, 255);
     EXPECT_GE(took, 3.0) << "the exit came before the 3-second pause";
-    EXPECT_LT(took, 10.0);
     const std::string output = readFile(out());
     EXPECT_NE(output.find("Exception raised when registering with ZAV\n"), std::string::npos) << output;
     // The exception's own message follows on its own line.
@@ -77,17 +78,19 @@ TEST_F(TqdExitStatusSandboxTest, NoOrRefusedAcknowledgementExits1AfterTheRegistr
     setSetting("ZAVSocketPath", silentSocket);
     const auto start = Clock::now();
     Daemon first(m_dir.file("first.out"));
-    ASSERT_TRUE(waitForText(kDaemonLog, "Going to start Message Bus registration.", 5s));
+    ASSERT_TRUE(waitForText(kDaemonLog, "Going to start Message Bus registration.",
+                            TestSupport::kHangGuard));
     setSetting("ZAVSocketPath", refusingSocket);
     Daemon second(m_dir.file("second.out"));
 
-    auto firstStatus = std::async(std::launch::async, [&] { return first.wait(20s); });
-    const int secondStatus = second.wait(20s);
+    // Ten times the expected 13 s guards against a hang; a daemon still running then is
+    // reported as status -1.
+    auto firstStatus = std::async(std::launch::async, [&] { return first.wait(130s); });
+    const int secondStatus = second.wait(130s);
     const double took = secondsSince(start);
     EXPECT_EQ(firstStatus.get(), 1) << "never 134: the threads are joined before the exit";
     EXPECT_EQ(secondStatus, 1);
     EXPECT_GE(took, 12.5);
-    EXPECT_LT(took, 20.0);
     for (const char* file : {"first.out", "second.out"})
         EXPECT_NE(readFile(m_dir.file(file)).find("Unable to register with ZAV"), std::string::npos) << file;
     EXPECT_EQ(countOf(kDaemonLog, "Unable to register with ZAV"), 2u);
@@ -99,7 +102,7 @@ TEST_F(TqdExitStatusSandboxTest, ALogFolderThatIsAFileExits1)
 {
     ASSERT_EQ(shell("rm -rf /var/Varnik/kyv/log/fw && touch /var/Varnik/kyv/log/fw"), 0);
     Daemon daemon(out());
-    EXPECT_EQ(daemon.wait(5s), 1);
+    EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 1);
     EXPECT_EQ(readFile(out()), "Failed to initialize log library\n");
 }
 

@@ -2,6 +2,7 @@
 // start-up enables the firewall from the settings, commands are answered, SIGTERM removes
 // everything, and a second daemon is refused without touching the first one's chains.
 
+#include "HangGuard.h"
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
@@ -60,31 +61,33 @@ TEST_F(TqdLifeCycleSandboxTest, EnabledDaemonEnforcesAnswersAndRemovesEverything
     // and the first one's chains stay exactly as they were.
     {
         Daemon second(m_dir.file("second.out"));
-        EXPECT_EQ(second.wait(20s), 1);
+        // Ten times the 3-second pause and the 10-second registration wait guards the exit.
+        EXPECT_EQ(second.wait(130s), 1);
         EXPECT_NE(readFile(m_dir.file("second.out")).find("Unable to register with ZAV"), std::string::npos);
     }
     EXPECT_EQ(iptablesListing(), listing) << "the second daemon changed the first one's chains";
     EXPECT_EQ(zavcall("--dest 7000 --cmd 100038", &answer), 0) << answer;
 
     m_daemon->signal(SIGTERM);
-    EXPECT_EQ(m_daemon->wait(8s), 0);
+    EXPECT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
     const std::string after = iptablesListing();
     EXPECT_EQ(policyOf(after, "INPUT"), "ACCEPT");
     EXPECT_EQ(policyOf(after, "OUTPUT"), "ACCEPT");
     EXPECT_EQ(linesWith(after, "QTZ"), 0u) << after;
-    EXPECT_TRUE(waitForText(brokerOut(), "Deregistered fm id 7000", 2s));
+    EXPECT_TRUE(waitForText(brokerOut(), "Deregistered fm id 7000", TestSupport::kHangGuard));
     EXPECT_EQ(countOf(kDaemonLog, "Product has started the shutdown sequence"), 1u);
 }
 
 TEST_F(TqdLifeCycleSandboxTest, DisabledDaemonNeverMakesAChainAndExits0)
 {
     start(false);
-    ASSERT_TRUE(waitForText(kDaemonLog, "Received registration acknowledgment from ZAV", 10s));
+    ASSERT_TRUE(waitForText(kDaemonLog, "Received registration acknowledgment from ZAV",
+                            TestSupport::kHangGuard));
     std::string answer;
     EXPECT_EQ(zavcall("--dest 7000 --cmd 100038", &answer), 0) << answer;
     EXPECT_EQ(linesWith(iptablesListing(), "QTZ"), 0u);
     m_daemon->signal(SIGTERM);
-    EXPECT_EQ(m_daemon->wait(8s), 0);
+    EXPECT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
     const std::string after = iptablesListing();
     EXPECT_EQ(linesWith(after, "QTZ"), 0u) << after;
     EXPECT_EQ(policyOf(after, "INPUT"), "ACCEPT");

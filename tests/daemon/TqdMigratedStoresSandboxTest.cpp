@@ -2,6 +2,7 @@
 // loaded by tqd: their rules are enforced and their trusted networks are present.
 
 #include "ChildProcess.h"
+#include "HangGuard.h"
 #include "OldStoreWriter.h"
 #include "SFPrefKeys.h"
 #include "SFRuleTable.h"
@@ -24,7 +25,7 @@ int upgrade(const std::string& kind, const std::string& input, const std::string
             const std::string& log)
 {
     ChildProcess run({TQ_STOREUPGRADE, kind, input, output}, log);
-    return run.wait(20s);
+    return run.wait(TestSupport::kHangGuard);
 }
 
 TEST(TqdMigratedStoresSandboxTest, MigratedStoresAreEnforcedAndServedByTheDaemon)
@@ -66,7 +67,7 @@ TEST(TqdMigratedStoresSandboxTest, MigratedStoresAreEnforcedAndServedByTheDaemon
     EXPECT_NE(trusted.find("43200"), std::string::npos) << trusted;
 
     daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(8s), 0) << readFile(dir.file("tqd.out"));
+    EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 0) << readFile(dir.file("tqd.out"));
 }
 
 } // namespace

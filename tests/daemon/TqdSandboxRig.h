@@ -40,8 +40,9 @@ std::vector<std::string> productChains(const std::string& listing);
 
 // Waits until the daemon's chains are in place with both policies DROP and the listing has
 // stayed the same for a moment (the enable sets the policies one after the other); the listing
-// then.
-std::string waitForEnforcement(std::chrono::milliseconds timeout = std::chrono::seconds(25));
+// then. The default timeout is a hang guard: a start-up takes seconds on an idle machine and
+// many times that beside other builds.
+std::string waitForEnforcement(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // The settings, agent spool and broker of one daemon run: the firewall enabled or not, a
 // managed agent whose site list holds one management server at siteAddress.

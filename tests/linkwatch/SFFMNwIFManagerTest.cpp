@@ -1,5 +1,6 @@
 #include "SFFMNwIFManager.h"
 
+#include "HangGuard.h"
 #include "RecordingLogger.h"
 #include "SandboxGuard.h"
 #include "TempDir.h"
@@ -63,7 +64,7 @@ void removeAddress(const std::string& address, const std::string& device)
 
 bool eventually(const std::function<bool()>& condition)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
     while (std::chrono::steady_clock::now() < deadline) {
         if (condition())
             return true;

@@ -5,6 +5,7 @@
 #include "CommonFunc.h"
 #include "FakeAgentPlugins.h"
 #include "FakeConfigController.h"
+#include "HangGuard.h"
 #include "MsgBusEnterpriseAgent.h"
 #include "MsgBusEventData.h"
 #include "QueueSandboxRig.h"
@@ -94,7 +95,7 @@ TEST_F(BlockEventDeliveryTest, ABlockedTcpPacketEndsAsAnEventLineInTheSpool)
     EXPECT_NE(shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 23 --from 10.0.0.7 --timeout 1000"), 0);
     RuleEventInfo info{};
     bool recorded = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
     while (!(recorded = SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&info)) &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -4,6 +4,7 @@
 
 #include "ChannelTestClient.h"
 #include "FakeResponder.h"
+#include "HangGuard.h"
 #include "InProcessBroker.h"
 #include "TempDir.h"
 
@@ -84,7 +85,7 @@ TEST_F(BrokerRoutingTest, RegistrationRulesForServiceToolAndExclusiveIds)
     auto request = makeRequest(42, 7000, 9);
     request.record.sourceFmId = 4444;
     toolA->send(request);
-    auto delivered = daemon->receive(2s);
+    auto delivered = daemon->receive(kHangGuard);
     ASSERT_TRUE(delivered && std::holds_alternative<RequestFrame>(*delivered));
     EXPECT_EQ(std::get<RequestFrame>(*delivered).record.sourceFmId, 3000);
     EXPECT_EQ(std::get<RequestFrame>(*delivered).record.commandId, 42);
@@ -137,7 +138,7 @@ TEST_F(BrokerRoutingTest, AnswersReturnToTheirRequesterWithItsOwnCookie)
                        int32_t kind, int32_t type) {
         std::set<int32_t> cookies;
         for (int i = 0; i < kRounds; ++i) {
-            auto answer = tool.receiveResponse(2s);
+            auto answer = tool.receiveResponse(kHangGuard);
             ASSERT_TRUE(answer) << "answer " << i << " of command " << command << " missing";
             EXPECT_EQ(answer->type, type);
             EXPECT_EQ(answer->record.commandId, command);
@@ -164,17 +165,17 @@ TEST_F(BrokerRoutingTest, AnswersReturnToTheirRequesterWithItsOwnCookie)
     EXPECT_EQ(brokerCookies.size(), 2u * kRounds) << "two requests shared a broker cookie";
 }
 
-TEST_F(BrokerRoutingTest, RequestsThatCannotBeAnsweredGetNotCompletedWithinASecond)
+// The service answers these itself; a request left to the sender's 300 s timeout instead runs
+// into the hang guard.
+TEST_F(BrokerRoutingTest, RequestsThatCannotBeAnsweredGetNotCompletedFromTheService)
 {
     startBroker();
     auto tool = registered(3000);
     auto within = [&](ChannelTestClient& client, const std::function<void()>& action, int32_t cookie,
                       int32_t responder) {
-        const auto start = Clock::now();
         action();
-        auto answer = client.receiveResponse(1s);
+        auto answer = client.receiveResponse(kHangGuard);
         ASSERT_TRUE(answer) << "no answer for cookie " << cookie;
-        EXPECT_LT(Clock::now() - start, 1s);
         EXPECT_EQ(answer->record.cookie, cookie);
         EXPECT_EQ(answer->record.completed, 0);
         EXPECT_EQ(answer->record.status, 0);
@@ -199,7 +200,7 @@ TEST_F(BrokerRoutingTest, RequestsThatCannotBeAnsweredGetNotCompletedWithinASeco
     silent.script(9, ScriptedAnswer::ignore());
     ASSERT_EQ(silent.start(), 1);
     tool->send(makeRequest(9, 7000, 5));
-    ASSERT_TRUE(silent.waitForRequests(1, 2s));
+    ASSERT_TRUE(silent.waitForRequests(1, kHangGuard));
     EXPECT_FALSE(tool->receiveResponse(200ms)) << "answered before the responder went";
     within(*tool, [&] { silent.stop(); }, 5, 7000);
 }
@@ -214,7 +215,7 @@ TEST_F(BrokerRoutingTest, AnAnswerIsTakenOnlyFromTheConnectionTheRequestWentTo)
     auto forger = registered(7001);
 
     tool->send(makeRequest(50, 7000, 77));
-    ASSERT_TRUE(daemon.waitForRequests(1, 2s));
+    ASSERT_TRUE(daemon.waitForRequests(1, kHangGuard));
     const int32_t brokerCookie = daemon.received()[0].record.cookie;
     ResponseFrame forged;
     forged.record = {50, 3000, 7000, brokerCookie, 1, 1, 0, 0, 0};
@@ -222,7 +223,7 @@ TEST_F(BrokerRoutingTest, AnAnswerIsTakenOnlyFromTheConnectionTheRequestWentTo)
     EXPECT_FALSE(tool->receiveResponse(300ms)) << "an answer from the wrong connection was forwarded";
 
     daemon.stop();
-    auto answer = tool->receiveResponse(1s);
+    auto answer = tool->receiveResponse(kHangGuard);
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->record.cookie, 77);
     EXPECT_EQ(answer->record.completed, 0);
@@ -250,7 +251,7 @@ TEST_F(BrokerRoutingTest, ABadFrameClosesOnlyItsOwnConnection)
         SCOPED_TRACE(name);
         auto bad = registered(3000);
         bad->sendBytes(bytes);
-        EXPECT_TRUE(bad->waitClosed(1s)) << "the sender of a bad frame stays connected";
+        EXPECT_TRUE(bad->waitClosed(kHangGuard)) << "the sender of a bad frame stays connected";
         auto answer = good->call(makeRequest(1, 7000, ++cookie));
         ASSERT_TRUE(answer);
         EXPECT_EQ(answer->record.completed, 1);
@@ -265,7 +266,7 @@ TEST_F(BrokerRoutingTest, NothingIsRoutedBeforeTheDelayedAcknowledgement)
     options.ackDelaySecs = 1;
     startBroker(options);
     ChannelTestClient tool(path());
-    ASSERT_EQ(tool.registerAs(3000, 3s), 1);
+    ASSERT_EQ(tool.registerAs(3000, kHangGuard), 1);
 
     ChannelTestClient daemon(path());
     const auto registeredAt = Clock::now();
@@ -281,7 +282,7 @@ TEST_F(BrokerRoutingTest, NothingIsRoutedBeforeTheDelayedAcknowledgement)
     EXPECT_EQ(std::get<ZAV::RegAckFrame>(*ack).status, 1);
     EXPECT_GE(Clock::now() - registeredAt, 900ms);
     tool.send(makeRequest(5, 7000, 2));
-    auto delivered = daemon.receive(2s);
+    auto delivered = daemon.receive(kHangGuard);
     ASSERT_TRUE(delivered && std::holds_alternative<RequestFrame>(*delivered));
 }
 
@@ -299,10 +300,10 @@ TEST_F(BrokerRoutingTest, APeerThatStopsReadingIsDroppedAndItsRequestersAnswered
     for (int cookie = 1; cookie <= kRequests; ++cookie)
         ASSERT_TRUE(tool->sendBytes(ZAV::encodeFrame(makeRequest(9, 7000, cookie, ZAV::kDataKindNarrow, data))));
 
-    EXPECT_TRUE(sink->waitClosed(5s)) << "a peer that does not read is kept";
+    EXPECT_TRUE(sink->waitClosed(kHangGuard)) << "a peer that does not read is kept";
     std::set<int32_t> cookies;
     for (int i = 0; i < kRequests; ++i) {
-        auto answer = tool->receiveResponse(2s);
+        auto answer = tool->receiveResponse(kHangGuard);
         ASSERT_TRUE(answer) << "only " << i << " answers";
         EXPECT_EQ(answer->record.completed, 0);
         cookies.insert(answer->record.cookie);

@@ -5,6 +5,7 @@
 #include "ChannelArchives.h"
 #include "ChannelTestClient.h"
 #include "FakeResponder.h"
+#include "HangGuard.h"
 #include "InProcessBroker.h"
 #include "TempDir.h"
 
@@ -206,7 +207,7 @@ TEST_F(BrokerServiceTest, ReloadPushesTheReReadPolicyToTheDaemon)
 
     writeFile(m_options.commonPolicyFile, "activityLogSize=9\n");
     m_broker->broker().reloadCommonPolicy();
-    ASSERT_TRUE(daemon.waitForRequests(1, 2s));
+    ASSERT_TRUE(daemon.waitForRequests(1, TestSupport::kHangGuard));
     const ZAV::RequestFrame push = daemon.received()[0];
     EXPECT_EQ(push.record.commandId, 1001);
     EXPECT_EQ(push.record.sourceFmId, 1);

@@ -9,6 +9,7 @@
 #include "CommandResponse.h"
 #include "FMPException.h"
 #include "FakeResponder.h"
+#include "HangGuard.h"
 #include "TempDir.h"
 
 #include <boost/serialization/string.hpp>
@@ -68,7 +69,7 @@ protected:
         m_service = std::make_unique<Process>(
             std::vector<std::string>{TQ_ZAVBROKERD, "--socket", m_socketPath},
             m_dir.file("service.log"));
-        const auto deadline = Clock::now() + 5s;
+        const auto deadline = Clock::now() + kHangGuard;
         while (!acceptsConnections(m_socketPath)) {
             if (Clock::now() > deadline)
                 throw std::runtime_error("the service did not come up: " +
@@ -79,7 +80,7 @@ protected:
     void killService()
     {
         m_service->signal(SIGKILL);
-        m_service->wait(5s);
+        m_service->wait(kHangGuard);
     }
     void SetUp() override { startService(); }
 
@@ -95,21 +96,20 @@ protected:
     {
         args.insert(args.begin(), {TQ_ZAVCALL, "--socket", m_socketPath});
         Process probe(args, m_dir.file("zavcall.out"));
-        const int status = probe.wait(15s);
+        const int status = probe.wait(kHangGuard);
         output = readFile(m_dir.file("zavcall.out"));
         return status;
     }
 };
 
-TEST_F(ChannelLifeCycleTest, StopEndsTheRunLoopWithin100Milliseconds)
+TEST_F(ChannelLifeCycleTest, StopEndsTheRunLoopBlockedInItsRead)
 {
     ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
     ASSERT_TRUE(tool.start());
     std::this_thread::sleep_for(50ms); // the loop is blocked in its read by now
-    const auto start = Clock::now();
     tool.client().stop();
-    ASSERT_TRUE(tool.waitLoopEnded(1s));
-    EXPECT_LT(Clock::now() - start, 100ms);
+    // Nothing else would wake the read: a stop that does not interrupt it hangs here.
+    ASSERT_TRUE(tool.waitLoopEnded(kHangGuard));
     EXPECT_EQ(tool.lastFailure(), "") << "run() must return normally after stop()";
     EXPECT_FALSE(tool.client().isActive());
     EXPECT_FALSE(tool.socket().isConnected());
@@ -157,21 +157,21 @@ TEST_F(ChannelLifeCycleTest, KillingTheServiceFailsPendingSendsAtOnceWithoutSigp
     ZAV::CommandRequest request(500, kDaemon);
     ZAV::CommandResponse response;
     auto pending = std::async(std::launch::async, [&] { tool.call(*echoRequest(request, "held"), response); });
-    ASSERT_TRUE(daemon.handler().waitForCommands(1, 2s));
+    ASSERT_TRUE(daemon.handler().waitForCommands(1, kHangGuard));
 
-    const auto killed = Clock::now();
     killService();
-    ASSERT_EQ(pending.wait_for(1s), std::future_status::ready);
+    // The send timeout is 300 s: a pending send that waited for it instead of failing when the
+    // connection broke is caught by the guard.
+    ASSERT_EQ(pending.wait_for(kHangGuard), std::future_status::ready);
     pending.get();
-    EXPECT_LT(Clock::now() - killed, 500ms);
     EXPECT_FALSE(response.getCommandCompleted());
-    ASSERT_TRUE(tool.waitLoopEnded(1s));
+    ASSERT_TRUE(tool.waitLoopEnded(kHangGuard));
     EXPECT_NE(tool.lastFailure(), "") << "run() must throw when the connection breaks";
 
     // The daemon's held reply now goes to a dead peer: a failed send, not a fatal signal, and
     // the answer of last resort fails the same way.
     daemon.handler().release();
-    ASSERT_TRUE(daemon.waitLoopEnded(2s));
+    ASSERT_TRUE(daemon.waitLoopEnded(kHangGuard));
     // With nobody listening the client's raw send reconnects and fails with an exception.
     const std::string bytes(24, '\0');
     EXPECT_THROW(daemon.client().sendRawMessage(bytes.data(), bytes.size()), ZAV::FMPException);
@@ -194,7 +194,8 @@ TEST_F(ChannelLifeCycleTest, TimeoutOverrideEndsTheWaitForAStallingDaemon)
     tool.call(*echoRequest(request, "stall"), response);
     const auto took = Clock::now() - start;
     EXPECT_GE(took, 900ms);
-    EXPECT_LT(took, 3s);
+    // Far above the 1 s override on a loaded machine, far below the 300 s default it replaces.
+    EXPECT_LT(took, kHangGuard);
     EXPECT_FALSE(response.getCommandCompleted());
     EXPECT_TRUE(tool.log().has(4, "No reply to command 500 to 7000 within 1 s"));
 }
@@ -212,7 +213,7 @@ TEST_F(ChannelLifeCycleTest, AfterARestartRawSendReconnectsAndRegistersAgain)
     ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
     ASSERT_TRUE(tool.start());
     bool answered = false;
-    const auto deadline = Clock::now() + 5s;
+    const auto deadline = Clock::now() + kHangGuard;
     while (!answered && Clock::now() < deadline) {
         ZAV::CommandRequest request(500, kDaemon);
         ZAV::CommandResponse response;
@@ -256,10 +257,9 @@ TEST_F(ChannelLifeCycleTest, ZavcallReportsTheReplyInItsExitStatus)
     EXPECT_EQ(zavcall({"--dest", "1", "--cmd", "1003", "--narrow-bool", "1"}, output), 0) << output;
     EXPECT_NE(output.find("completed 1, status 1"), std::string::npos) << output;
 
-    // No daemon: answered not completed at once.
-    const auto start = Clock::now();
+    // No daemon: answered not completed by the service. Waiting for the 300 s send timeout
+    // instead would outlast the probe's hang guard and leave "completed 0" unprinted.
     EXPECT_NE(zavcall({"--dest", "7000", "--cmd", "100000"}, output), 0) << output;
-    EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_NE(output.find("completed 0"), std::string::npos) << output;
 
     // A daemon that echoes: the reply's data is printed.

@@ -7,6 +7,7 @@
 #include "CommandResponse.h"
 #include "CommonExtPolicyObj.h"
 #include "FakeResponder.h"
+#include "HangGuard.h"
 #include "InProcessBroker.h"
 #include "TempDir.h"
 
@@ -91,7 +92,9 @@ TEST_F(ChannelRoutingTest, TwoToolClientsGetTheirOwnRepliesOverParallelRounds)
         EXPECT_FALSE(narrow) << command;
 }
 
-TEST_F(ChannelRoutingTest, AbsentOrVanishingDaemonGivesNotCompletedWithinASecond)
+// Both answers come from the service, well before the 300 s send timeout; the hang guard
+// tells the two apart even on a loaded machine.
+TEST_F(ChannelRoutingTest, AbsentOrVanishingDaemonGivesNotCompletedBeforeTheSendTimeout)
 {
     ChannelClientRig tool(m_socketPath, kTool, Role::Requester);
     ASSERT_TRUE(tool.start());
@@ -99,7 +102,7 @@ TEST_F(ChannelRoutingTest, AbsentOrVanishingDaemonGivesNotCompletedWithinASecond
     ZAV::CommandResponse absent;
     auto start = Clock::now();
     echo(tool, "nobody", absent);
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, kHangGuard);
     EXPECT_FALSE(absent.getCommandCompleted());
 
     // A daemon that drops its connection with the request in hand.
@@ -109,7 +112,7 @@ TEST_F(ChannelRoutingTest, AbsentOrVanishingDaemonGivesNotCompletedWithinASecond
     ZAV::CommandResponse vanished;
     start = Clock::now();
     echo(tool, "then gone", vanished);
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, kHangGuard);
     EXPECT_FALSE(vanished.getCommandCompleted());
     EXPECT_TRUE(daemon.connectionEnded());
 }
@@ -140,7 +143,7 @@ TEST_F(ChannelRoutingTest, BadFrameClosesOnlyItsOwnConnection)
     ASSERT_EQ(rogue.registerAs(kTool), 1);
     const int32_t badMagic[] = {4, 48, 0x4321, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     rogue.sendBytes(std::string(reinterpret_cast<const char*>(badMagic), sizeof badMagic));
-    EXPECT_TRUE(rogue.waitClosed(2s));
+    EXPECT_TRUE(rogue.waitClosed(kHangGuard));
 
     ZAV::CommandResponse response;
     EXPECT_EQ(echo(tool, "still here", response), "echo:still here");

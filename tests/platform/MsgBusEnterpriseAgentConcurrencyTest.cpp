@@ -5,6 +5,7 @@
 #include "MsgBusEnterpriseAgent.h"
 
 #include "FakeAgentPlugins.h"
+#include "HangGuard.h"
 #include "MsgBusEventData.h"
 #include "RecordingLogger.h"
 #include "TempDir.h"
@@ -50,7 +51,7 @@ TEST(MsgBusEnterpriseAgentConcurrencyTest, DeletingTheAgentWaitsForABlockedPlugi
     writeFile(dir.file("policy.d/001.txt"), "section 8 FWStatus=1\n");
     {
         std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return entered; }));
+        ASSERT_TRUE(changed.wait_for(lock, TestSupport::kHangGuard, [&] { return entered; }));
     }
 
     // The agent stays usable while its thread is inside the plug-in.

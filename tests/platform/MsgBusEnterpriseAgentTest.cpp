@@ -6,6 +6,7 @@
 
 #include "FMPException.h"
 #include "FakeAgentPlugins.h"
+#include "HangGuard.h"
 #include "RecordingLogger.h"
 #include "SFAgentAdaptor.h"
 #include "SiteListInfoAdaptor.h"
@@ -44,7 +45,7 @@ const char* const kSoftware = "HVRT_FW_1060QUIL";
 template <typename Predicate>
 bool eventually(Predicate done)
 {
-    const auto until = Clock::now() + std::chrono::seconds(10);
+    const auto until = Clock::now() + TestSupport::kHangGuard;
     while (!done()) {
         if (Clock::now() > until)
             return false;

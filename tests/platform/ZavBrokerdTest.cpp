@@ -4,6 +4,7 @@
 #include "ChannelTestClient.h"
 #include "ChildProcess.h"
 #include "FakeResponder.h"
+#include "HangGuard.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -79,7 +80,7 @@ protected:
 TEST_F(ZavBrokerdTest, ExitStatusesAndTheSocketFile)
 {
     ServiceRun bad({"--ack-status", "2"}, errors());
-    EXPECT_EQ(bad.wait(2s), 2) << "a bad command line";
+    EXPECT_EQ(bad.wait(TestSupport::kHangGuard), 2) << "a bad command line";
 
     ServiceRun service({"--socket", socket()}, errors());
     ASSERT_TRUE(waitForFile(socket(), true));
@@ -87,15 +88,15 @@ TEST_F(ZavBrokerdTest, ExitStatusesAndTheSocketFile)
     EXPECT_EQ(client.registerAs(3000), 1);
 
     ServiceRun second({"--socket", socket()}, errors());
-    EXPECT_EQ(second.wait(3s), 1) << "a second service on the same socket";
+    EXPECT_EQ(second.wait(TestSupport::kHangGuard), 1) << "a second service on the same socket";
     auto answer = client.call(makeRequest(1003, 1, 1, ZAV::kDataKindNarrow, narrowArchive(true)));
     ASSERT_TRUE(answer) << "the first service stopped serving";
     EXPECT_EQ(answer->record.status, 1);
 
     service.signal(SIGTERM);
-    EXPECT_EQ(service.wait(3s), 0);
+    EXPECT_EQ(service.wait(TestSupport::kHangGuard), 0);
     EXPECT_EQ(fileMode(socket()), -1) << "the socket outlived the service";
-    EXPECT_TRUE(client.waitClosed(1s));
+    EXPECT_TRUE(client.waitClosed(TestSupport::kHangGuard));
 }
 
 TEST_F(ZavBrokerdTest, HangUpPushesTheReReadPolicyToTheDaemon)
@@ -109,7 +110,7 @@ TEST_F(ZavBrokerdTest, HangUpPushesTheReReadPolicyToTheDaemon)
 
     writeFile(policy, "serverLogLevel=4\neventLogging=0\n");
     service.signal(SIGHUP);
-    ASSERT_TRUE(daemon.waitForRequests(1, 3s));
+    ASSERT_TRUE(daemon.waitForRequests(1, TestSupport::kHangGuard));
     const auto push = daemon.received()[0];
     EXPECT_EQ(push.record.commandId, 1001);
     const ZAV::CommonExtPolicyObj fields = readPolicyArchive(push.data);
@@ -117,7 +118,7 @@ TEST_F(ZavBrokerdTest, HangUpPushesTheReReadPolicyToTheDaemon)
     EXPECT_FALSE(fields.m_eventLogging);
 
     service.signal(SIGTERM);
-    EXPECT_EQ(service.wait(3s), 0);
+    EXPECT_EQ(service.wait(TestSupport::kHangGuard), 0);
 }
 
 } // namespace

@@ -14,6 +14,9 @@
 
 #include <sys/stat.h>
 
+#include <functional>
+#include <memory>
+
 using namespace StatefulFirewall;
 using TestSupport::readFile;
 using TestSupport::writeFile;
@@ -268,6 +271,94 @@ TEST_F(SFRuleManagerTest, CopiesAreDetachedAndWriteBacksFindTheLiveObjects)
     EXPECT_FALSE(rules.setRuleEnforced(kUser, sshId, true));
     rules.disableAllRuleAndGroupEnforcement();
     EXPECT_FALSE(rules.copyRule(kClient, sshId)->enforced);
+}
+
+// Every group with its rules as "name@position", in table order; not the agent group, which
+// every start builds anew at the end of the table.
+std::vector<std::string> layout(SFRuleManager& manager)
+{
+    std::vector<std::string> lines;
+    for (const auto& group : manager.snapshot().groups) {
+        if (sameGuidBytes(group->groupId, kAgent))
+            continue;
+        std::string line = group->name + ":";
+        for (const SFRule* rule : group->rules)
+            line += " " + rule->name + "@" + std::to_string(rule->position);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The user's rules of a group, built-in ones left out.
+std::vector<std::string> userRuleNames(SFRuleManager& manager, const GUID& groupId)
+{
+    std::vector<std::string> names;
+    for (const std::string& name : ruleNames(manager, groupId))
+        if (name.rfind("Varnik-", 0) != 0 && name.rfind("Jump to group ", 0) != 0)
+            names.push_back(name);
+    return names;
+}
+
+// Every kind of rule change, each followed by the store update: a new manager on the same
+// store loads the table as it was.
+TEST_F(SFRuleManagerTest, EveryUpdatedChangeIsWhatTheNextStartLoads)
+{
+    using Names = std::vector<std::string>;
+    GUID firstId{}, secondId{}, thirdId{}, officeId{};
+    auto addTo = [](SFRuleManager& m, const char* name, const GUID& groupId, GUID& id) {
+        SFRule* rule = userRule(name, groupId);
+        id = rule->ruleId;
+        const int result = m.addRule(rule);
+        if (result != SF_SUCCESS && result != SF_RULE_POSITION_CHANGED)
+            delete rule;
+        return result;
+    };
+    struct Step {
+        const char* name;
+        std::function<int(SFRuleManager&)> change;
+        const GUID& groupId; // the group whose user rules are checked
+        Names expected;
+    };
+    const std::vector<Step> steps = {
+        {"add a rule", [&](auto& m) { return addTo(m, "first", kClient, firstId); }, kClient, {"first"}},
+        {"add a second", [&](auto& m) { return addTo(m, "second", kClient, secondId); }, kClient,
+         {"first", "second"}},
+        {"add a third", [&](auto& m) { return addTo(m, "third", kClient, thirdId); }, kClient,
+         {"first", "second", "third"}},
+        {"move the third to the top",
+         [&](auto& m) {
+             std::unique_ptr<SFRule> moved = m.copyRule(kClient, thirdId);
+             if (!moved)
+                 return SF_RULE_UPDATE_GROUP_MISSING;
+             moved->position = 1;
+             const int result = m.updateRule(moved.get());
+             if (result == SF_SUCCESS)
+                 moved.release();
+             return result;
+         },
+         kClient, {"third", "first", "second"}},
+        {"delete the middle one", [&](auto& m) { return m.delRule(kClient, firstId); }, kClient,
+         {"third", "second"}},
+        {"add a group and a rule in it",
+         [&](auto& m) {
+             const int added = m.addGroup(userGroup());
+             return added != SF_SUCCESS ? added : addTo(m, "Office 8080", kUser, officeId);
+         },
+         kUser, {"Office 8080"}},
+        {"delete the group's rule", [&](auto& m) { return m.delRule(kUser, officeId); }, kUser, {}},
+    };
+    SFRuleManager* rules = &manager();
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        ASSERT_EQ(step.change(*rules), SF_SUCCESS);
+        ASSERT_EQ(userRuleNames(*rules, step.groupId), step.expected);
+        const std::vector<std::string> before = layout(*rules);
+        ASSERT_EQ(rules->updateRuleStore(), SF_SUCCESS);
+
+        rules = &restart();
+        EXPECT_EQ(layout(*rules), before);
+        EXPECT_EQ(userRuleNames(*rules, step.groupId), step.expected);
+    }
 }
 
 TEST_F(SFRuleManagerTest, FailedStoreWriteAnswers150001AndKeepsTheOldStore)

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -365,6 +366,49 @@ TEST_F(SFTrustedIPGroupManagerTest, FlushLeavingTwoLocalSubnetEntriesFailsButIts
     EXPECT_TRUE(m_logger.has(2, "failed to delete some of the trusted IPs\n"));
     EXPECT_EQ(manager.persistTrustedIPStore(), SF_SUCCESS);
     EXPECT_EQ(storedValues(store()), (Values{kLocalSubnet, kLocalSubnet}));
+}
+
+// Every kind of change, each followed by the update the tool sends: the store then holds the
+// list, and a new manager on the same file loads it with nothing left to write. A change that
+// forgets to mark the list changed is written by nobody and comes back at the next start.
+TEST_F(SFTrustedIPGroupManagerTest, EveryUpdatedChangeIsWhatTheNextStartLoads)
+{
+    struct Step {
+        const char* name;
+        std::function<int(SFTrustedIPGroupManager&)> change;
+        bool trustLocalSubnet; // the setting from this step on
+        Values expected;
+    };
+    const std::vector<Step> steps = {
+        {"add a single address", [](auto& m) { return add(m, single("10.0.0.1")); }, true,
+         {kLocalSubnet, "10.0.0.1"}},
+        {"add a range", [](auto& m) { return add(m, range("10.0.1.1", "10.0.1.9")); }, true,
+         {kLocalSubnet, "10.0.0.1", "10.0.1.1-10.0.1.9"}},
+        {"add a network", [](auto& m) { return add(m, cidr("172.16.0.0", 12)); }, true,
+         {kLocalSubnet, "10.0.0.1", "10.0.1.1-10.0.1.9", "172.16.0.0/12"}},
+        {"delete the first address", [](auto& m) { return m.deleteTrustedIP("10.0.0.1"); }, true,
+         {kLocalSubnet, "10.0.1.1-10.0.1.9", "172.16.0.0/12"}},
+        {"delete the network", [](auto& m) { return m.deleteTrustedIP("172.16.0.0/12"); }, true,
+         {kLocalSubnet, "10.0.1.1-10.0.1.9"}},
+        {"stop trusting the local subnet", [](auto& m) { return m.handleShouldTrustLocalSubnet(false); },
+         false, {"10.0.1.1-10.0.1.9"}},
+        {"trust the local subnet again", [](auto& m) { return m.handleShouldTrustLocalSubnet(true); },
+         true, {"10.0.1.1-10.0.1.9", kLocalSubnet}},
+        {"flush all but the local subnet", [](auto& m) { return m.flushTrustedIPList(true); }, true,
+         {kLocalSubnet}},
+    };
+    SFTrustedIPGroupManager* manager = &start(true);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        m_config.set(kTrustSubnetKey, step.trustLocalSubnet ? "1" : "0");
+        ASSERT_EQ(step.change(*manager), SF_SUCCESS);
+        ASSERT_EQ(manager->persistTrustedIPStore(), SF_SUCCESS);
+        EXPECT_EQ(storedValues(store()), step.expected);
+
+        manager = &restart(step.trustLocalSubnet);
+        EXPECT_EQ(values(*manager), step.expected);
+        EXPECT_TRUE(persistWroteNothing(*manager));
+    }
 }
 
 // ---- the store file ---------------------------------------------------------------------------

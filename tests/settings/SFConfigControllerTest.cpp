@@ -11,6 +11,7 @@
 #include "TempDir.h"
 
 #include <functional>
+#include <string>
 #include <vector>
 
 using namespace StatefulFirewall;
@@ -168,6 +169,118 @@ TEST_F(SFConfigControllerTest, StoreReadFailuresGiveDefaultsWithALevelTwoLine)
     EXPECT_TRUE(m_logger.has(2, "Unable to get the log path"));
     EXPECT_EQ(c->getRuleStorePath(), SF_DEFAULT_RULE_STORE_PATH);
     EXPECT_TRUE(m_logger.has(2, "Caught unknown exception. Returning default val"));
+}
+
+// The default of a key in the table the settings file is filled from.
+std::string tableDefault(const std::string& path)
+{
+    for (const SFPrefDefault& entry : SF_GLOBAL_DEFAULTS)
+        if (path == entry.path)
+            return entry.value;
+    for (const SFPrefDefault& entry : SF_LOGGING_DEFAULTS)
+        if (path == entry.path)
+            return entry.value;
+    ADD_FAILURE() << "no default for " << path;
+    return {};
+}
+
+std::string text(bool value)
+{
+    return value ? "1" : "0";
+}
+
+// Every getter that falls back on a failed read, against the default the settings file would
+// have held: an unreadable value must behave like the documented default. The log path alone
+// falls back to the empty text.
+TEST_F(SFConfigControllerTest, EveryGettersFallbackIsTheDefaultOfItsKey)
+{
+    struct Getter {
+        const char* key;
+        std::function<std::string(SFConfigController&)> read;
+        const char* message; // logged at level 2 on the failure
+        const char* fallback; // nullptr: the key's default
+    };
+    const char* const prefsDefault = "Got prefs exception. Returning default value";
+    const std::vector<Getter> getters = {
+        {SF_KEY_IS_FIREWALL_ENABLED, [](auto& c) { return text(c.getFwEnableStatus()); },
+         "Got prefs exception. Returning default firewall status", nullptr},
+        {SF_KEY_IS_REGULAR_OR_ADAPTIVE, [](auto& c) { return std::to_string(c.getFwMode()); },
+         "Got prefs exception. Returning default mode", nullptr},
+        {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, [](auto& c) { return text(c.getFwRetainExistCLROption()); },
+         prefsDefault, nullptr},
+        {SF_KEY_ENABLE_IP_SPOOF_PROTECTION, [](auto& c) { return text(c.getFwEnableIPspoofProtOption()); },
+         prefsDefault, nullptr},
+        {SF_KEY_USE_FTP_INSPECTION, [](auto& c) { return text(c.getFwFTPinspectionOption()); },
+         prefsDefault, nullptr},
+        {SF_KEY_SHOULD_TRUST_LOCAL_SUBNET, [](auto& c) { return text(c.getShouldTrustLocalSubnet()); },
+         "Got prefs exception. Returning default firewall status", nullptr},
+        {SF_KEY_TCP_CON_TIMEOUT, [](auto& c) { return std::to_string(c.getFwTCPConTimeout()); },
+         "Got prefs exception. Returning default mode", nullptr},
+        {SF_KEY_UDP_ICMP_CON_TIMEOUT, [](auto& c) { return std::to_string(c.getFwUDPandICMPConTimeout()); },
+         "Got prefs exception. Returning default mode", nullptr},
+        {SF_KEY_AGGR_TIMEOUT_SECS, [](auto& c) { return std::to_string(c.getAggregationTimeoutInterval()); },
+         prefsDefault, nullptr},
+        {SF_KEY_REPORTING_TIMEOUT_SECS, [](auto& c) { return std::to_string(c.getReportingTimeoutInterval()); },
+         prefsDefault, nullptr},
+        {SF_KEY_HASH_LIMIT_UPTO_RATE, [](auto& c) { return c.getHashLimitUptoRate(); }, prefsDefault, nullptr},
+        {SF_KEY_UNSUPPORTED_PROTOCOL, [](auto& c) { return std::to_string(c.getUnsupportedProtocol()); },
+         "Got prefs exception. Returning default Unsupported protocol value", nullptr},
+        {SF_KEY_HEALTH_CHECK_TIMER, [](auto& c) { return std::to_string(c.getHealthCheckTimer()); },
+         "Got prefs exception while getting health check interval. Returning default value", nullptr},
+        {SF_KEY_FIREWALL_LOG_LEVEL, [](auto& c) { return std::to_string(c.getFwLogLevel()); },
+         "Got prefs exception. Returning default log level", nullptr},
+        {SF_KEY_ACTIVITY_LOG_SIZE, [](auto& c) { return std::to_string(c.getFwActivityLogSize()); },
+         "Got prefs exception. Returning default log Size", nullptr},
+        {SF_KEY_IPTABLES_RULE_LOG_LEVEL, [](auto& c) { return std::to_string(c.getIptablesLogLevel()); },
+         "Got prefs exception. Returning default log level", nullptr},
+        {SF_KEY_CUSTOM_LOG_ENABLE, [](auto& c) { return text(c.getCustomLogEnable()); },
+         "Got prefs exception. Returning default custom log status", nullptr},
+        {SF_KEY_SEND_EVENTS_TO_YAL, [](auto& c) { return text(c.isSendingEventsToYalEnabled()); },
+         "Unable to determine if sending events to Yal is enabled. Returning default value instead", nullptr},
+        {SF_KEY_LOG_PATH, [](auto& c) { return c.getLogPath(); }, "Unable to get the log path", ""},
+        {SF_KEY_FTP_INSPECTION_PORTS, [](auto& c) { return c.getFtpInspectionPorts(); },
+         "Caught unknown exception. Returning default val", nullptr},
+        {SF_KEY_RULE_STORE_PATH, [](auto& c) { return c.getRuleStorePath(); },
+         "Caught unknown exception. Returning default val", nullptr},
+        {SF_KEY_TRUSTED_IP_STORE_PATH, [](auto& c) { return c.getTrustedIPStorePath(); },
+         "Caught unknown exception. Returning default val", nullptr},
+        {SF_KEY_ENABLE_ACTIVITY_LOGGING, [](auto& c) { return text(c.isActivityLoggingEnabled()); },
+         "Unable to determine if activity logging is enabled. Returning default value", nullptr},
+        {SF_KEY_LIMIT_ACTIVITY_LOG_SIZE, [](auto& c) { return text(c.isLimitActivityLogSizeEnabled()); },
+         "Unable to determine if limit activity log size is enabled. Returning default value instead",
+         nullptr},
+        {SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW, [](auto& c) { return text(c.isDebugLoggingEnabledForFirewall()); },
+         "Unable to determine if debug logging is enabled for FW. Returning default value instead", nullptr},
+        {SF_KEY_ENABLE_DEBUG_LOGGING_FOR_MSG_BUS, [](auto& c) { return text(c.isDebugLoggingEnabledForMsgBus()); },
+         "Unable to determine if debug logging is enabled for msgbus. Returning default value instead",
+         nullptr},
+        {SF_KEY_LIMIT_DEBUG_LOG_SIZE, [](auto& c) { return text(c.isLimitDebugLogSizeEnabled()); },
+         "Unable to determine if limit debug log size is enabled. Returning default value instead", nullptr},
+        {SF_KEY_ENABLE_EVENT_LOGGING, [](auto& c) { return text(c.isEventLoggingEnabled()); },
+         "Unable to determine if event logging is enabled. Returning default value instead", nullptr},
+        {SF_KEY_DEBUG_LOG_SIZE, [](auto& c) { return std::to_string(c.getDebugLogSize()); },
+         "Unable to get debug log size. Returning default value instead", nullptr},
+        {SF_KEY_YAL_LOG_LEVEL_FOR_FW, [](auto& c) { return std::to_string(c.getYalLogLevelForFW()); },
+         "Unable to get Yal log level for FW. Returning default value instead", nullptr},
+        {SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, [](auto& c) { return std::to_string(c.getDefaultMaximumLogFileSize()); },
+         "Unable to get default rotated log file size. Returning default value instead", nullptr},
+        {SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT,
+         [](auto& c) { return std::to_string(c.getDefaultRotatedLogFileCount()); },
+         "Unable to get default maximum rotated log file count. Returning default value instead", nullptr},
+    };
+    auto c = fakeController();
+    for (const Getter& getter : getters) {
+        SCOPED_TRACE(getter.key);
+        // A stored value unlike the default, which the failing read must not reach.
+        m_fake->set(getter.key, "7");
+        m_fake->failReadsOf(getter.key);
+        m_logger.clear();
+        EXPECT_EQ(getter.read(*c), getter.fallback != nullptr ? getter.fallback : tableDefault(getter.key));
+        EXPECT_TRUE(m_logger.has(2, getter.message));
+    }
+    // The socket path has no fallback for a failed read: the daemon cannot start without it.
+    m_fake->failReadsOf(SF_KEY_ZAV_SOCKET_PATH);
+    EXPECT_THROW(c->getZAVSocketPath(), std::exception);
 }
 
 TEST_F(SFConfigControllerTest, EmptyPathSettingsFallBackToTheirDefaults)

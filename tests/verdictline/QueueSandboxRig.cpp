@@ -1,5 +1,7 @@
 #include "QueueSandboxRig.h"
 
+#include "HangGuard.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -80,7 +82,7 @@ unsigned listenerPortId(uint16_t queue)
 
 bool waitForQueue(uint16_t queue, bool bound)
 {
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
+    const Clock::time_point deadline = Clock::now() + TestSupport::kHangGuard;
     while ((listenerPortId(queue) != 0) != bound) {
         if (Clock::now() > deadline)
             return false;
@@ -105,14 +107,14 @@ ReaderThread::~ReaderThread()
     m_thread.detach();
 }
 
-bool ReaderThread::stopAndJoin(int limitMs, int* stops)
+bool ReaderThread::stopAndJoin(int limitMs, int* stops, int retryMs)
 {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
     while (m_thread.joinable() && Clock::now() < deadline) {
         m_stop();
         if (stops != nullptr)
             ++*stops;
-        const Clock::time_point retry = Clock::now() + std::chrono::milliseconds(100);
+        const Clock::time_point retry = Clock::now() + std::chrono::milliseconds(retryMs);
         while (!m_finished.load() && Clock::now() < retry)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (m_finished.load())

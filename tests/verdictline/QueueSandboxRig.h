@@ -21,7 +21,8 @@ int shell(const std::string& script, std::string* output = nullptr);
 // Queue's listener as /proc/net/netfilter/nfnetlink_queue shows it, once it copies whole packets:
 // its port id, 0 when none.
 unsigned listenerPortId(uint16_t queue);
-// Waits up to 2 s until the queue has such a listener (or, with bound false, none).
+// Waits until the queue has such a listener (or, with bound false, none); false when the hang
+// guard ran out first.
 bool waitForQueue(uint16_t queue, bool bound);
 
 // Runs start (a queue's start) on a thread of its own; stop is the queue's stop.
@@ -33,9 +34,9 @@ public:
     ReaderThread(const ReaderThread&) = delete;
     ReaderThread& operator=(const ReaderThread&) = delete;
 
-    // The daemon's stop: stop, wait up to 100 ms for the thread, stop again while it runs. False
+    // The daemon's stop: stop, wait up to retryMs for the thread, stop again while it runs. False
     // when it had not ended after limitMs; *stops counts the stop calls.
-    bool stopAndJoin(int limitMs = 2000, int* stops = nullptr);
+    bool stopAndJoin(int limitMs = 30000, int* stops = nullptr, int retryMs = 100);
 
 private:
     const std::function<bool()> m_stop;
