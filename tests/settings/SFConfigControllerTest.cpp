@@ -1,4 +1,5 @@
 #include "SFConfigController.h"
+#include "SFSettingsText.h"
 
 #include "ConfigStore.h"
 #include "ConfigStoreUtility.h"
@@ -334,6 +335,17 @@ TEST_F(SFConfigControllerTest, AgentRuleFileYieldsTheUsedFieldsOfEachEntry)
     EXPECT_TRUE(m_logger.has(2, "Error while processing firewall rules from config file"));
     EXPECT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules.count("first"), 1u);
+
+    // A file past the size bound is refused before it is parsed and changes nothing.
+    m_logger.clear();
+    rules.clear();
+    writeFile(SF_AGENT_RULES_INI_PATH,
+              "[FirewallRules]\nr1=wake,any,0,,,5000,,\n" +
+                  std::string(kMaxSettingsFileBytes, ';') + "\n");
+    c->getAgentRulesFromIni(rules);
+    EXPECT_TRUE(m_logger.has(2, std::string(SF_AGENT_RULES_INI_PATH) + " is larger than " +
+                                    std::to_string(kMaxSettingsFileBytes) + " bytes"));
+    EXPECT_TRUE(rules.empty());
 }
 
 TEST_F(SFConfigControllerTest, ConstructionWithoutUsableSettingsThrowsTheFailureText)
