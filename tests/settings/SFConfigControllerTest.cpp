@@ -127,6 +127,30 @@ TEST_F(SFConfigControllerTest, SettingsSurviveANewController)
     EXPECT_EQ(TestSupport::fileMode(SF_LIVE_PREFS_PATH), 0600);
 }
 
+// Regression: a settings file cut short by an interrupted save came back as the template:
+// the firewall disabled, FTP inspection and local-subnet trust on, the mode regular.
+TEST_F(SFConfigControllerTest, DamagedSettingsFileStartsWithTheSettingsLastSaved)
+{
+    {
+        auto controller = realController();
+        ASSERT_EQ(controller->setFwEnableStatus(true), SF_SUCCESS);
+        ASSERT_EQ(controller->setFwMode(FW_MODE_ADAPTIVE), SF_SUCCESS);
+        ASSERT_EQ(controller->setFwFTPinspectionOption(false), SF_SUCCESS);
+        ASSERT_EQ(controller->setShouldTrustLocalSubnet(false), SF_SUCCESS);
+    }
+    EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), readFile(SF_LIVE_PREFS_PATH));
+    const std::string saved = readFile(SF_LIVE_PREFS_PATH);
+    writeFile(SF_LIVE_PREFS_PATH, saved.substr(0, saved.size() / 2));
+
+    auto controller = realController();
+    EXPECT_TRUE(controller->getFwEnableStatus());
+    EXPECT_EQ(controller->getFwMode(), FW_MODE_ADAPTIVE);
+    EXPECT_FALSE(controller->getFwFTPinspectionOption());
+    EXPECT_FALSE(controller->getShouldTrustLocalSubnet());
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), saved.substr(0, saved.size() / 2));
+    EXPECT_EQ(TestSupport::fileMode(SF_LAST_GOOD_PREFS_PATH), 0600);
+}
+
 TEST_F(SFConfigControllerTest, FreshSettingsAnswerTheDefaults)
 {
     auto c = realController();
