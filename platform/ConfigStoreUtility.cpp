@@ -3,6 +3,7 @@
 #include "FMPException.h"
 #include "ILogger.h"
 #include "SFAtomicFile.h"
+#include "SFSettingsText.h"
 
 #include <boost/property_tree/xml_parser.hpp>
 
@@ -24,11 +25,22 @@ ConfigStoreUtility::ConfigStoreUtility(ILogger& logger)
 
 boost::property_tree::ptree ConfigStoreUtility::readSettings(const std::string& path)
 {
+    // The parser descends one call per nested element and holds the whole text: both are
+    // bounded before it runs, so a hostile or runaway file is refused instead of crashing.
+    std::string text;
+    std::string error;
+    if (!StatefulFirewall::readBoundedFile(path, StatefulFirewall::kMaxSettingsFileBytes, text,
+                                           error))
+        throw FMPException(kReadFailed, "Cannot read settings file " + path + ": " + error);
+    if (!StatefulFirewall::xmlNestingWithin(text, StatefulFirewall::kMaxSettingsDepth))
+        throw FMPException(kReadFailed, "Cannot read settings file " + path +
+                                            ": elements are nested deeper than " +
+                                            std::to_string(StatefulFirewall::kMaxSettingsDepth));
     boost::property_tree::ptree tree;
     try {
         // trim_whitespace undoes the pretty printing of writeSettings.
-        boost::property_tree::read_xml(path, tree,
-                                       boost::property_tree::xml_parser::trim_whitespace);
+        std::istringstream in(text);
+        boost::property_tree::read_xml(in, tree, boost::property_tree::xml_parser::trim_whitespace);
     } catch (const boost::property_tree::xml_parser_error& e) {
         throw FMPException(kReadFailed, "Cannot read settings file " + path + ": " + e.what());
     }

@@ -422,6 +422,11 @@ bool SFRuleManager::deserializeRuleTable()
     std::string path = m_configController->getRuleStorePath();
     Lock storeLock(m_guardRuleStore);
     lockRuleStore(path);
+    // Only the constructor loads the store, before this process writes it: any temporary file
+    // beside it is a crashed write's leftover.
+    if (const int removed = SFStoreFile(path).removeLeftoverTemporaries())
+        log(5, "Removed " + std::to_string(removed) +
+                   " temporary files left beside the rule store " + path);
     const bool loaded = loadRuleStore(path);
     unlockRuleStore();
     return loaded;

@@ -230,31 +230,34 @@ const FixedGroup kAdaptiveGroup = {
 };
 
 // Makes sure of the client or the adaptive group. A table read from the store keeps its group
-// and only gets the names set again; a store that kept the identifier but lost the group gets
-// the group back, and a jump to it only when the default group has none. Needs
-// m_guardRuleGroupList held.
+// and only gets the names set again; a group found while the table's identifier for it is null
+// is adopted rather than added twice; a store that kept the identifier but lost the group gets
+// the group back. The default group gets a jump to the group whenever it holds none (it may
+// itself have been rebuilt). Needs m_guardRuleGroupList held.
 int ensureFixedGroupLocked(SFRuleTable& table, const FixedGroup& fixed, SFRule* (*makeJump)(),
                            const std::function<int(SFRule*)>& addRuleLocked, const LogFn& log)
 {
     const GUID id = CommonFunc::getGUIDFromString(fixed.idText);
     const bool fromStore = !CommonFunc::isGUIDNull(table.*fixed.idField);
-    if (fromStore) {
-        if (SFRuleGroup* group = table.findGroupLocked(id)) {
-            group->name = fixed.name;
-            group->chainName = fixed.chainName;
-            log(6, std::string(fixed.renamedLog) + fixed.name);
-            return SF_SUCCESS;
-        }
-        log(2, std::string(fixed.renameFailedLog) + fixed.name);
+    const std::string idText = CommonFunc::textGUID(id);
+    if (SFRuleGroup* group = table.findGroupLocked(id)) {
+        if (!fromStore)
+            log(2, std::string("The rule store holds the group ") + fixed.name + " (" + idText +
+                       ") without naming it; it is used as that group");
+        table.*fixed.idField = id;
+        group->name = fixed.name;
+        group->chainName = fixed.chainName;
+        log(6, std::string(fixed.renamedLog) + fixed.name);
+    } else {
+        if (fromStore)
+            log(2, std::string(fixed.renameFailedLog) + fixed.name);
+        table.*fixed.idField = id;
+        if ((table.*fixed.appendLocked)() != SF_SUCCESS)
+            throw SFException(SF_GROUP_REFUSED, fixed.refusedText);
+        log(6, fixed.addedLog + idText);
     }
 
-    table.*fixed.idField = id;
-    if ((table.*fixed.appendLocked)() != SF_SUCCESS)
-        throw SFException(SF_GROUP_REFUSED, fixed.refusedText);
-    const std::string idText = CommonFunc::textGUID(id);
-    log(6, fixed.addedLog + idText);
-
-    if (fromStore && hasJumpToLocked(table, id))
+    if (hasJumpToLocked(table, id))
         return SF_SUCCESS;
     SFRule* jump = makeJump();
     const int result = addRuleLocked(jump);
@@ -338,8 +341,14 @@ void SFRuleManager::createDefaultGroup()
 
 void SFRuleManager::createDefaultGroupLocked()
 {
-    if (!CommonFunc::isGUIDNull(m_ruleTable.defaultGroupId))
-        return;
+    if (!CommonFunc::isGUIDNull(m_ruleTable.defaultGroupId)) {
+        if (m_ruleTable.findGroupLocked(m_ruleTable.defaultGroupId) != nullptr)
+            return;
+        // A damaged store named the group but lost it: rebuilt like the other fixed groups,
+        // whose jumps are then added back to it.
+        log(2, "The default group " + CommonFunc::textGUID(m_ruleTable.defaultGroupId) +
+                   " is missing from the rule store; it is rebuilt");
+    }
     m_ruleTable.defaultGroupId = CommonFunc::getDefaultGroupID();
     if (m_ruleTable.addDefaultGroupLocked() != SF_SUCCESS)
         throw SFException(SF_GROUP_REFUSED,

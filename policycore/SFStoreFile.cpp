@@ -12,6 +12,10 @@ namespace StatefulFirewall {
 
 namespace {
 
+// Replacements seen while waiting for the lock before giving up; each one is a finished write
+// by another process, so reaching this means the file is rewritten without pause.
+constexpr int kMaxLockAttempts = 100;
+
 std::string reason(int error)
 {
     return std::strerror(error);
@@ -22,22 +26,42 @@ std::string reason(int error)
 bool SFStoreFile::lock(std::string& error)
 {
     unlock();
-    int fd;
-    do {
-        fd = ::open(m_path.c_str(), O_RDWR | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return true; // nothing to lock yet; the write creates the file
-    while (lockf(fd, F_LOCK, 0) != 0) {
-        const int failure = errno;
-        if (failure == EINTR)
-            continue;
-        ::close(fd);
-        error = reason(failure);
-        return false;
+    // A writer replaces the file by renaming a new one over it, so the file this process
+    // waited on may no longer be the one at the path once the lock is granted. Then the lock
+    // is taken again on the file now there; each retry means another write was completed.
+    for (int attempt = 0; attempt < kMaxLockAttempts; ++attempt) {
+        int fd;
+        do {
+            fd = ::open(m_path.c_str(), O_RDWR | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        if (fd < 0)
+            return true; // nothing to lock yet; the write creates the file
+        while (lockf(fd, F_LOCK, 0) != 0) {
+            const int failure = errno;
+            if (failure == EINTR)
+                continue;
+            ::close(fd);
+            error = reason(failure);
+            return false;
+        }
+        struct stat held {};
+        struct stat current {};
+        if (::fstat(fd, &held) != 0) {
+            const int failure = errno;
+            ::close(fd);
+            error = reason(failure);
+            return false;
+        }
+        if (::stat(m_path.c_str(), &current) == 0 && current.st_dev == held.st_dev &&
+            current.st_ino == held.st_ino) {
+            m_fd = fd;
+            return true;
+        }
+        ::close(fd); // replaced or set aside while we waited
     }
-    m_fd = fd;
-    return true;
+    error = "the file was replaced " + std::to_string(kMaxLockAttempts) +
+            " times while waiting for its lock";
+    return false;
 }
 
 void SFStoreFile::unlock()
@@ -119,12 +143,12 @@ bool SFStoreFile::keepAsCorrupt(std::string& keptPath, std::string& error) const
     struct stat st {};
     if (::stat(m_path.c_str(), &st) != 0 || st.st_size == 0)
         return false;
-    keptPath = m_path + ".corrupt";
-    if (::rename(m_path.c_str(), keptPath.c_str()) != 0) {
-        error = reason(errno);
-        return false;
-    }
-    return true;
+    return keepAsideWithoutReplacing(m_path, keptPath, error);
+}
+
+int SFStoreFile::removeLeftoverTemporaries() const
+{
+    return StatefulFirewall::removeLeftoverTemporaries(m_path);
 }
 
 } // namespace StatefulFirewall

@@ -392,6 +392,11 @@ bool SFTrustedIPGroupManager::deserializeTrustedDataFile()
     std::string path = m_configController->getTrustedIPStorePath();
     boost::mutex::scoped_lock storeLock(m_guardTrustedStore);
     lockTrustedStore(path);
+    // Only the constructor loads the store, before this process writes it: any temporary file
+    // beside it is a crashed write's leftover.
+    if (const int removed = SFStoreFile(path).removeLeftoverTemporaries())
+        log(5, "Removed " + std::to_string(removed) +
+                   " temporary files left beside the trusted store " + path);
     loadTrustedStore(path);
     unlockTrustedStore();
     return true;

@@ -8,6 +8,7 @@
 #include "IConfigStore.h"
 #include "SFAgentAdaptor.h"
 #include "SFPrefKeys.h"
+#include "SFSettingsText.h"
 
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
@@ -15,6 +16,7 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include <random>
+#include <sstream>
 
 namespace StatefulFirewall {
 
@@ -219,8 +221,19 @@ int SFConfigController::getAgentListenPort(std::string& out)
 void SFConfigController::getAgentRulesFromIni(std::map<std::string, std::vector<std::string>>& rules)
 {
     try {
+        // Bounded before parsing: the parser holds the whole file in memory. The format has
+        // sections only, no nesting, so size is the one thing to bound.
+        std::string text;
+        std::string error;
+        if (!readBoundedFile(SF_AGENT_RULES_INI_PATH, kMaxSettingsFileBytes, text, error)) {
+            m_logger->logMessage(2, m_componentName,
+                                 "Error while processing firewall rules from config file");
+            m_logger->logMessage(2, m_componentName, error);
+            return;
+        }
         boost::property_tree::ptree ini;
-        boost::property_tree::ini_parser::read_ini(SF_AGENT_RULES_INI_PATH, ini);
+        std::istringstream in(text);
+        boost::property_tree::ini_parser::read_ini(in, ini);
         auto section = ini.find("FirewallRules");
         if (section == ini.not_found())
             return;

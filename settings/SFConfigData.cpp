@@ -2,11 +2,11 @@
 
 #include "ILogger.h"
 #include "IConfigStoreUtility.h"
+#include "SFAtomicFile.h"
 #include "SFPrefKeys.h"
+#include "SFSettingsText.h"
 
 #include <boost/filesystem.hpp>
-
-#include <filesystem>
 
 namespace fs = boost::filesystem;
 
@@ -30,6 +30,50 @@ std::map<std::string, std::string> sectionDefaults(const SFPrefDefault (&table)[
     logger.logMessage(2, kComponent, logged);
     throw thrown;
 }
+
+// Copies one settings file over another atomically (mode 0600). False with the reason.
+bool copySettingsFile(const std::string& from, const std::string& to, std::string& error)
+{
+    std::string text;
+    return readBoundedFile(from, kMaxSettingsFileBytes, text, error) &&
+           writeFileAtomically(to, text, error);
+}
+
+// Called after the live file was loaded or saved whole. A failure costs only the fallback, so
+// it is logged and the caller goes on.
+void keepLastGoodCopy(ZAV::ILogger& logger)
+{
+    std::string error;
+    if (!copySettingsFile(SF_LIVE_PREFS_PATH, SF_LAST_GOOD_PREFS_PATH, error))
+        logger.logMessage(2, kComponent,
+                          std::string("Cannot keep the last good settings copy ") +
+                              SF_LAST_GOOD_PREFS_PATH + ": " + error);
+}
+
+// The store's file I/O, keeping the last good copy after every save of the live file.
+class LastGoodCopyingUtility : public ZAV::IConfigStoreUtility {
+public:
+    LastGoodCopyingUtility(ZAV::ILogger& logger, std::shared_ptr<ZAV::IConfigStoreUtility> inner)
+        : m_logger(logger), m_inner(std::move(inner))
+    {
+    }
+
+    boost::property_tree::ptree readSettings(const std::string& path) override
+    {
+        return m_inner->readSettings(path);
+    }
+
+    void writeSettings(const std::string& path, const boost::property_tree::ptree& tree) override
+    {
+        m_inner->writeSettings(path, tree); // a failure throws before the copy is touched
+        if (path == SF_LIVE_PREFS_PATH)
+            keepLastGoodCopy(m_logger);
+    }
+
+private:
+    ZAV::ILogger& m_logger; // outlives the store: the controller's logger
+    std::shared_ptr<ZAV::IConfigStoreUtility> m_inner;
+};
 
 } // namespace
 
@@ -56,28 +100,46 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
     }
 
     try {
-        store->setConfigStoreUtility(std::shared_ptr<ZAV::IConfigStoreUtility>(std::move(utility)));
+        std::shared_ptr<ZAV::IConfigStoreUtility> shared(std::move(utility));
+        if (shared)
+            shared = std::make_shared<LastGoodCopyingUtility>(logger, std::move(shared));
+        store->setConfigStoreUtility(std::move(shared));
     } catch (...) {
         const std::string text = "Fatal error setting configuration store utility";
         fail(logger, text, text);
     }
 
-    if (store->initialise(SF_LIVE_PREFS_PATH, defaults))
+    if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
+        keepLastGoodCopy(logger);
         return;
+    }
 
-    // The template is about to replace the live file. Keep the refused file, so the settings
-    // it held (an enabled firewall, say) can still be recovered by hand.
-    boost::system::error_code error;
-    fs::rename(SF_LIVE_PREFS_PATH, SF_CORRUPT_PREFS_PATH, error);
-    if (error)
+    // Another copy is about to replace the live file. Keep the refused file, never over an
+    // earlier one, so the settings it held can still be recovered by hand.
+    std::string kept;
+    std::string error;
+    if (keepAsideWithoutReplacing(SF_LIVE_PREFS_PATH, kept, error))
         logger.logMessage(2, kComponent,
                           std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                              " was refused and could not be kept as " + SF_CORRUPT_PREFS_PATH +
-                              ": " + error.message());
+                              " was refused; it is kept as " + kept);
     else
         logger.logMessage(2, kComponent,
                           std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                              " was refused; it is kept as " + SF_CORRUPT_PREFS_PATH);
+                              " was refused and could not be set aside: " + error);
+
+    if (restoreLastGoodPrefs()) {
+        if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
+            logger.logMessage(2, kComponent,
+                              std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                                  " was restored from the last good copy " +
+                                  SF_LAST_GOOD_PREFS_PATH);
+            return;
+        }
+        // The copy stays where it is for a look by hand; the live file is only its copy.
+        logger.logMessage(2, kComponent,
+                          std::string("The last good settings copy ") + SF_LAST_GOOD_PREFS_PATH +
+                              " was refused too");
+    }
 
     if (!copyDefaultPrefs()) {
         const std::string text = "Fatal error after initialisation failed and default preferences "
@@ -88,33 +150,29 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
         fail(logger, "Fatal error after initialisation failed after default preferences was copied",
              "Fatal error after initialisation failed after default preferences was copied.");
     }
+    logger.logMessage(2, kComponent,
+                      std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                          " was replaced by the template " + SF_TEMPLATE_PREFS_PATH +
+                          ": there is no usable last good copy " + SF_LAST_GOOD_PREFS_PATH);
     logger.logMessage(5, kComponent,
                       "Initialisation was successful after default preferences was copied");
+    keepLastGoodCopy(logger);
 }
 
 bool SFConfigData::copyDefaultPrefs()
 {
-    // Copy beside the live file, make it private, then rename it over: the live file is never
-    // half-written nor readable by others, even for a moment. std::filesystem falls back to
-    // plain reads and writes when the template lies on another file system (boost 1.74's
-    // copy_file does not, and fails with EXDEV there).
-    const std::string temp = std::string(SF_LIVE_PREFS_PATH) + ".new";
-    std::error_code error;
-    std::filesystem::copy_file(SF_TEMPLATE_PREFS_PATH, temp,
-                               std::filesystem::copy_options::overwrite_existing, error);
-    if (!error)
-        std::filesystem::permissions(temp,
-                                     std::filesystem::perms::owner_read |
-                                         std::filesystem::perms::owner_write,
-                                     error);
-    if (!error)
-        std::filesystem::rename(temp, SF_LIVE_PREFS_PATH, error);
-    if (error) {
-        std::error_code ignored;
-        std::filesystem::remove(temp, ignored);
-        return false; // the callers turn this into their own fatal message
-    }
-    return true;
+    // Written beside the live file, private, then renamed over it: the live file is never
+    // half-written nor readable by others, even for a moment, and a link to it stays a link.
+    std::string error;
+    return copySettingsFile(SF_TEMPLATE_PREFS_PATH, SF_LIVE_PREFS_PATH, error);
+}
+
+bool SFConfigData::restoreLastGoodPrefs()
+{
+    boost::system::error_code missing;
+    std::string error;
+    return fs::exists(fs::status(SF_LAST_GOOD_PREFS_PATH, missing)) &&
+           copySettingsFile(SF_LAST_GOOD_PREFS_PATH, SF_LIVE_PREFS_PATH, error);
 }
 
 } // namespace StatefulFirewall

@@ -2,8 +2,13 @@
 
 // Makes sure the configuration store has a usable settings file before the configuration
 // controller touches a preference: restores a missing live file from the shipped template,
-// initialises the store, and retries once from a fresh copy of the template when the store
-// refuses the file. Runs once, inside the controller's construction; keeps no state.
+// initialises the store, and when the store refuses the file sets it aside and retries from
+// the last good copy, or from the template when there is none. Runs once, inside the
+// controller's construction; keeps no state.
+//
+// The last good copy is the settings file as last loaded or saved whole, written atomically
+// beside it after each successful load and each save through the store, so a file damaged by
+// an interrupted edit or a full disk costs no setting.
 
 #include "IConfigStore.h"
 #include "IConfigStoreUtility.h"
@@ -18,8 +23,10 @@ namespace StatefulFirewall {
 
 inline constexpr const char* SF_LIVE_PREFS_PATH = "/var/Varnik/kyv/fw/prefs.xml";
 inline constexpr const char* SF_TEMPLATE_PREFS_PATH = "/opt/Varnik/kyv/fw/etc/prefs.xml";
-// A refused live file is kept here, so what the administrator had set can still be recovered.
+// A refused live file is kept here (or at ".corrupt.1" and up when earlier ones are kept), so
+// what the administrator had set can still be recovered.
 inline constexpr const char* SF_CORRUPT_PREFS_PATH = "/var/Varnik/kyv/fw/prefs.xml.corrupt";
+inline constexpr const char* SF_LAST_GOOD_PREFS_PATH = "/var/Varnik/kyv/fw/prefs.xml.last-good";
 
 class SFConfigData {
 public:
@@ -29,6 +36,9 @@ public:
 
     // Copies the template over the live file, mode 0600. False when the copy fails.
     bool copyDefaultPrefs();
+    // Copies the last good copy over the live file. False when there is none or it cannot be
+    // copied.
+    bool restoreLastGoodPrefs();
 
     // Section id -> path -> default text, every section also mapping its attribute path to its id.
     static ZAV::ConfigDefaults defaultPreferences();

@@ -5,10 +5,10 @@
 //
 // A regular output (or a new one) is replaced atomically: a temporary file beside it (through
 // a symbolic link, beside the link's target) takes the bytes with every write, the fsync and the
-// close checked, and is renamed over it. An existing file keeps its permission bits, a new one
-// gets 0600; after any failure the output is as it was and no temporary file is left. An output
-// that exists and is not a regular file (a device, a fifo) is written in place, since renaming
-// over it would replace the device by a file.
+// close checked, and is renamed over it. An existing file keeps its permission bits, owner and
+// group, a new one gets 0600; after any failure the output is as it was and no temporary file
+// is left. An output that exists and is not a regular file (a device, a fifo) is written in
+// place, since renaming over it would replace the device by a file.
 //
 // Every failure is one line on standard error and the result 1; nothing is thrown. Stateless
 // and thread-safe, except that standard error is shared.

@@ -236,6 +236,7 @@ TEST_F(SFIptablesGenerationsTest, UnreadableStateFileIsKeptAsideAndNothingIsLoad
                                   std::string("tq-netfilter-state 1\nFORWARD action -j DROP\n"),
                                   std::string("tq-netfilter-state 1\ngeneration 1\n")}) {
         ::mkdir(m_dir.file("state").c_str(), 0700);
+        ::unlink((stateFile() + ".corrupt").c_str()); // an earlier copy is never replaced
         writeFile(stateFile(), bad);
         m_logger.clear();
         auto netfilter = driver();

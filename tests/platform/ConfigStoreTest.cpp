@@ -10,6 +10,7 @@
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using TestSupport::readFile;
 using TestSupport::writeFile;
@@ -208,6 +209,69 @@ TEST_F(ConfigStoreTest, EmptyElementReadsAsEmptyText)
     auto store = openStore(R"(<GlobalConfiguration type="1"><HashLimitUptoRate/></GlobalConfiguration>)");
     ASSERT_TRUE(m_initialised);
     EXPECT_EQ(store->getStringValue("1", "GlobalConfiguration.HashLimitUptoRate"), "");
+}
+
+} // namespace
+
+namespace {
+
+// Regression: 200,000 nested elements overflowed the parser's stack at every start.
+TEST_F(ConfigStoreTest, DeeplyNestedOrOversizedFilesAreRefusedBeforeParsing)
+{
+    std::string deep = "<GlobalConfiguration type=\"1\">";
+    for (int i = 0; i < 200000; ++i)
+        deep += "<a>";
+    auto store = openStore(deep);
+    EXPECT_FALSE(m_initialised);
+    EXPECT_TRUE(m_logger.has(2, "Cannot read settings file " + m_path +
+                                    ": elements are nested deeper than 32"));
+
+    const std::string large =
+        std::string(kSettings) + "<!--" + std::string(1024 * 1024, 'x') + "-->";
+    store = openStore(large);
+    EXPECT_FALSE(m_initialised);
+    EXPECT_TRUE(m_logger.has(2, "Cannot read settings file " + m_path + ": " + m_path +
+                                    " is larger than 1048576 bytes"));
+    EXPECT_EQ(readFile(m_path), large); // refused files are left as they were
+}
+
+TEST_F(ConfigStoreTest, NestingCountSkipsCommentsDeclarationsAndQuotedBrackets)
+{
+    // Thirty-one levels inside the section, with everything the count must not mistake for a
+    // start tag around them: still accepted.
+    std::string text = "<?xml version=\"1.0\"?>\n<!DOCTYPE x>\n<!-- <a><a><a> -->\n"
+                       "<GlobalConfiguration type=\"1\" note=\"a>b/\">\n"
+                       "<IsFirewallEnabled>1</IsFirewallEnabled><Empty/><![CDATA[<a><a>]]>";
+    for (int i = 0; i < 31; ++i)
+        text += "<n k='>'>";
+    for (int i = 0; i < 31; ++i)
+        text += "</n>";
+    text += "</GlobalConfiguration>\n";
+    auto store = openStore(text);
+    ASSERT_TRUE(m_initialised);
+    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
+
+    // One level more is refused.
+    text.insert(text.find("<n "), "<n>");
+    text.insert(text.rfind("</GlobalConfiguration>"), "</n>");
+    store = openStore(text);
+    EXPECT_FALSE(m_initialised);
+}
+
+TEST_F(ConfigStoreTest, SaveThroughALinkReplacesTheFileItNames)
+{
+    const std::string target = m_dir.file("real-prefs.xml");
+    writeFile(target, kSettings);
+    ASSERT_EQ(::symlink(target.c_str(), m_path.c_str()), 0);
+    ZAV::ConfigStore store(m_logger);
+    store.setConfigStoreUtility(m_utility);
+    ASSERT_TRUE(store.initialise(m_path, defaults()));
+    store.setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7);
+
+    struct stat st {};
+    ASSERT_EQ(::lstat(m_path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_NE(readFile(target).find("<TCPconTimeout>7</TCPconTimeout>"), std::string::npos);
 }
 
 } // namespace

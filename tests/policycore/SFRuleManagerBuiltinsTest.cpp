@@ -638,4 +638,60 @@ TEST_F(SFRuleManagerBuiltinsTest, StrayAgentJumpIsReplacedNotDoubled)
         ruleNames(kDefault));
 }
 
+// The fixed groups and jumps a repaired table must hold: one default and one client group, and
+// the default group's three jumps, each once.
+void expectOneOfEachFixedGroupAndJump(const SFRuleTableSnapshot& table, const Lines& defaultRules)
+{
+    for (const char* id : {SF_DEFAULT_GROUP_ID, SF_CLIENT_GROUP_ID, SF_ADAPTIVE_GROUP_ID}) {
+        EXPECT_EQ(1, std::count_if(table.groups.begin(), table.groups.end(), [&](const auto& g) {
+                      return CommonFunc::textGUID(g->groupId) == id;
+                  })) << id;
+    }
+    EXPECT_EQ(
+        (Lines{"Jump to group QTZ WZ", "Jump to group QTZ Client", "Jump to group QTZ Adaptive"}),
+        defaultRules);
+}
+
+// Regression: a store that named the default group but had lost it came back with no default
+// group at all, so nothing jumped to the client, adaptive or agent chains.
+TEST_F(SFRuleManagerBuiltinsTest, StoreMissingTheDefaultGroupGetsItBackWithItsJumps)
+{
+    SFRuleManager& rules = manager();
+    {
+        boost::lock_guard<boost::mutex> lock(SFRuleTable::m_guardRuleGroupList);
+        auto& groups = rules.m_ruleTable.groups;
+        auto primary = std::find(groups.begin(), groups.end(),
+                                 rules.m_ruleTable.findGroupLocked(kDefault));
+        ASSERT_NE(primary, groups.end());
+        SFRuleGroup* removed = *primary;
+        groups.erase(primary);
+        delete removed; // the table still names it as its default group
+    }
+    ASSERT_EQ(SF_SUCCESS, rules.updateRuleStore());
+    restart();
+
+    expectOneOfEachFixedGroupAndJump(manager().snapshot(), ruleNames(kDefault));
+    EXPECT_EQ(4u, ruleNames(kClient).size()); // the client rules as stored
+    EXPECT_TRUE(logged(2, "is missing from the rule store; it is rebuilt"));
+}
+
+// Regression: a store whose client-group identifier was null came back with a second
+// "QTZ Client" group and a second client jump sharing the first one's rule id.
+TEST_F(SFRuleManagerBuiltinsTest, StoreWithANullClientGroupIdAdoptsItsClientGroup)
+{
+    SFRuleManager& rules = manager();
+    {
+        boost::lock_guard<boost::mutex> lock(SFRuleTable::m_guardRuleGroupList);
+        rules.m_ruleTable.clientGroupId = GUID();
+    }
+    ASSERT_EQ(SF_SUCCESS, rules.updateRuleStore());
+    restart();
+
+    expectOneOfEachFixedGroupAndJump(manager().snapshot(), ruleNames(kDefault));
+    EXPECT_EQ(4u, ruleNames(kClient).size());
+    // Adopted, so the next start finds it named and changes nothing.
+    restart();
+    expectOneOfEachFixedGroupAndJump(manager().snapshot(), ruleNames(kDefault));
+}
+
 } // namespace

@@ -1,4 +1,5 @@
 #include "SFConfigController.h"
+#include "SFSettingsText.h"
 
 #include "ConfigStore.h"
 #include "ConfigStoreUtility.h"
@@ -125,6 +126,30 @@ TEST_F(SFConfigControllerTest, SettingsSurviveANewController)
     EXPECT_TRUE(controller->isDebugLoggingEnabledForFirewall());
     EXPECT_EQ(controller->getDebugLogSize(), 20);
     EXPECT_EQ(TestSupport::fileMode(SF_LIVE_PREFS_PATH), 0600);
+}
+
+// Regression: a settings file cut short by an interrupted save came back as the template:
+// the firewall disabled, FTP inspection and local-subnet trust on, the mode regular.
+TEST_F(SFConfigControllerTest, DamagedSettingsFileStartsWithTheSettingsLastSaved)
+{
+    {
+        auto controller = realController();
+        ASSERT_EQ(controller->setFwEnableStatus(true), SF_SUCCESS);
+        ASSERT_EQ(controller->setFwMode(FW_MODE_ADAPTIVE), SF_SUCCESS);
+        ASSERT_EQ(controller->setFwFTPinspectionOption(false), SF_SUCCESS);
+        ASSERT_EQ(controller->setShouldTrustLocalSubnet(false), SF_SUCCESS);
+    }
+    EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), readFile(SF_LIVE_PREFS_PATH));
+    const std::string saved = readFile(SF_LIVE_PREFS_PATH);
+    writeFile(SF_LIVE_PREFS_PATH, saved.substr(0, saved.size() / 2));
+
+    auto controller = realController();
+    EXPECT_TRUE(controller->getFwEnableStatus());
+    EXPECT_EQ(controller->getFwMode(), FW_MODE_ADAPTIVE);
+    EXPECT_FALSE(controller->getFwFTPinspectionOption());
+    EXPECT_FALSE(controller->getShouldTrustLocalSubnet());
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), saved.substr(0, saved.size() / 2));
+    EXPECT_EQ(TestSupport::fileMode(SF_LAST_GOOD_PREFS_PATH), 0600);
 }
 
 TEST_F(SFConfigControllerTest, FreshSettingsAnswerTheDefaults)
@@ -447,6 +472,17 @@ TEST_F(SFConfigControllerTest, AgentRuleFileYieldsTheUsedFieldsOfEachEntry)
     EXPECT_TRUE(m_logger.has(2, "Error while processing firewall rules from config file"));
     EXPECT_EQ(rules.size(), 1u);
     EXPECT_EQ(rules.count("first"), 1u);
+
+    // A file past the size bound is refused before it is parsed and changes nothing.
+    m_logger.clear();
+    rules.clear();
+    writeFile(SF_AGENT_RULES_INI_PATH,
+              "[FirewallRules]\nr1=wake,any,0,,,5000,,\n" +
+                  std::string(kMaxSettingsFileBytes, ';') + "\n");
+    c->getAgentRulesFromIni(rules);
+    EXPECT_TRUE(m_logger.has(2, std::string(SF_AGENT_RULES_INI_PATH) + " is larger than " +
+                                    std::to_string(kMaxSettingsFileBytes) + " bytes"));
+    EXPECT_TRUE(rules.empty());
 }
 
 TEST_F(SFConfigControllerTest, ConstructionWithoutUsableSettingsThrowsTheFailureText)

@@ -53,8 +53,57 @@ TEST_F(SFConfigDataTest, RefusedLiveFileIsKeptAsCorruptAndReplacedByTheTemplate)
     EXPECT_EQ(m_store->initialiseCount(), 2);
     EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
     EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "<GlobalConfiguration type=\"1\"><IsFirewallEnabled>1");
-    EXPECT_EQ(m_logger.count(2), 1u);
+    EXPECT_EQ(m_logger.count(2), 2u);
+    EXPECT_TRUE(m_logger.has(2, std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                                    " was replaced by the template " + SF_TEMPLATE_PREFS_PATH +
+                                    ": there is no usable last good copy " +
+                                    SF_LAST_GOOD_PREFS_PATH));
     EXPECT_TRUE(m_logger.has(5, "Initialisation was successful after default preferences was copied"));
+}
+
+// Regression: a refused settings file was always replaced by the template, so an enabled
+// firewall came up disabled and every other setting went back to its default.
+TEST_F(SFConfigDataTest, RefusedLiveFileIsReplacedByTheLastGoodCopyWhenThereIsOne)
+{
+    const std::string lastGood = "<GlobalConfiguration type=\"1\"><IsFirewallEnabled>1"
+                                 "</IsFirewallEnabled></GlobalConfiguration>\n";
+    writeFile(SF_LAST_GOOD_PREFS_PATH, lastGood);
+    writeFile(SF_LIVE_PREFS_PATH, "<GlobalConfiguration type=\"1\"><IsFire");
+    m_store->scriptInitialise({false, true});
+
+    EXPECT_EQ(bootstrap(), "");
+    EXPECT_EQ(m_store->initialiseCount(), 2);
+    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), lastGood);
+    EXPECT_EQ(fileMode(SF_LIVE_PREFS_PATH), 0600);
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "<GlobalConfiguration type=\"1\"><IsFire");
+    EXPECT_TRUE(m_logger.has(2, std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                                    " was refused; it is kept as " + SF_CORRUPT_PREFS_PATH));
+    EXPECT_TRUE(m_logger.has(2, std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                                    " was restored from the last good copy " +
+                                    SF_LAST_GOOD_PREFS_PATH));
+    EXPECT_EQ(m_logger.count(2), 2u);
+
+    // A second refusal keeps the first refused file and restores the copy again.
+    writeFile(SF_LIVE_PREFS_PATH, "second damage");
+    m_store->scriptInitialise({false, true});
+    EXPECT_EQ(bootstrap(), "");
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "<GlobalConfiguration type=\"1\"><IsFire");
+    EXPECT_EQ(readFile(std::string(SF_CORRUPT_PREFS_PATH) + ".1"), "second damage");
+    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), lastGood);
+}
+
+TEST_F(SFConfigDataTest, RefusedLastGoodCopyFallsBackToTheTemplateAndStaysForALook)
+{
+    writeFile(SF_LAST_GOOD_PREFS_PATH, "damaged copy");
+    writeFile(SF_LIVE_PREFS_PATH, "junk");
+    m_store->scriptInitialise({false, false, true});
+
+    EXPECT_EQ(bootstrap(), "");
+    EXPECT_EQ(m_store->initialiseCount(), 3);
+    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
+    EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "junk");
+    EXPECT_TRUE(m_logger.has(2, std::string("The last good settings copy ") +
+                                    SF_LAST_GOOD_PREFS_PATH + " was refused too"));
 }
 
 TEST_F(SFConfigDataTest, LiveFileRefusedTwiceIsFatal)

@@ -175,6 +175,26 @@ TEST_F(TqStoreBridgeTest, ExistingOutputIsReplacedWholeKeepingItsModeAndLink)
     EXPECT_EQ(folderEntries(m_dir.path()), (std::vector<std::string>{"link.data", "target.data"}));
 }
 
+// Regression: replacing an existing output handed it to the migrating account (root).
+TEST_F(TqStoreBridgeTest, ExistingOutputKeepsItsOwnerAndGroup)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "giving a file to another owner needs root";
+    GoldenTrusted sample;
+    std::string output = m_dir.file("owned.data");
+    writeFile(output, kOldContent);
+    ASSERT_EQ(::chown(output.c_str(), 4321, 8765), 0);
+    ASSERT_EQ(::chmod(output.c_str(), 0640), 0);
+
+    ASSERT_EQ(0, TqStoreBridgeTrustedIP().saveTrustedIPStore(sample.entries, output));
+    struct stat st {};
+    ASSERT_EQ(::stat(output.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(readFile(output), encodeTrustedStore(sample.entries));
+}
+
 TEST_F(TqStoreBridgeTest, UnusableOutputGivesTheOpenFailureLineAndChangesNothing)
 {
     SFRuleTable empty;
