@@ -7,21 +7,16 @@
 // Timeouts here only guard against hangs and are generous for loaded machines.
 
 #include "ChannelTestClient.h"
+#include "ConnectChurn.h"
 #include "SandboxGuard.h"
 #include "TqdSandboxRig.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -140,58 +135,17 @@ TEST_F(TqdBrokerLoadSandboxTest, ChurningRefusedPeersNeitherStarveTheToolNorFloo
         ASSERT_EQ(::chmod(folder, 0755), 0) << folder;
     ASSERT_EQ(::chmod(kSocket, 0666), 0);
 
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, kSocket);
-    void* shared = ::mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
-                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    auto* churned = new (shared) std::atomic<long>(0);
-
-    std::vector<pid_t> children;
-    struct Reaper {
-        std::vector<pid_t>& children;
-        ~Reaper()
-        {
-            for (pid_t child : children) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, nullptr, 0);
-            }
-        }
-    } reaper{children};
-    for (int i = 0; i < 3; ++i) {
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(10);
-            for (;;) {
-                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                if (fd < 0)
-                    ::_exit(11);
-                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
-                    churned->fetch_add(1);
-                ::close(fd);
-            }
-        }
-        children.push_back(child);
-    }
+    ConnectChurn churn(kSocket, 3);
     const auto started = Clock::now();
-    while (churned->load() < 2000 && Clock::now() - started < kHangGuard)
-        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(churn.waitFor(2000, kHangGuard)) << "the refused peers did not get going";
 
     int answered = 0;
     std::string answer;
     for (int i = 0; i < 10; ++i)
         answered += zavcall("--dest 7000 --cmd 100038", &answer) == 0 ? 1 : 0;
-    const long connections = churned->load();
+    const long connections = churn.connections();
     const auto elapsed = Clock::now() - started;
-    for (pid_t child : children) {
-        ::kill(child, SIGKILL);
-        ::waitpid(child, nullptr, 0);
-    }
-    children.clear();
-    ::munmap(shared, sizeof(std::atomic<long>));
+    EXPECT_TRUE(churn.stop()) << "a refused peer could not take its user or make a socket";
 
     EXPECT_EQ(answered, 10) << answer;
     EXPECT_GE(connections, 2000);

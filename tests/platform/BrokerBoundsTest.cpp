@@ -6,22 +6,17 @@
 // Timeouts here only guard against hangs and are generous (ten seconds) for loaded machines.
 
 #include "ChannelTestClient.h"
+#include "ConnectChurn.h"
 #include "InProcessBroker.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <set>
 #include <thread>
@@ -293,50 +288,9 @@ TEST_F(BrokerBoundsTest, ChurningRefusedPeersNeitherStarveRootNorFloodTheLog)
     ASSERT_EQ(::chmod(m_dir.file("zav").c_str(), 0755), 0);
     ASSERT_EQ(::chmod(path().c_str(), 0666), 0);
 
-    sockaddr_un address {};
-    address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, path().c_str(), path().size() + 1);
-
-    // Connections the children made, in memory they share with the test.
-    void* shared = ::mmap(nullptr, sizeof(std::atomic<long>), PROT_READ | PROT_WRITE,
-                          MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    auto* churned = new (shared) std::atomic<long>(0);
-
-    constexpr int kChurners = 3;
-    std::vector<pid_t> children;
-    // The children churn until killed, also when an assertion ends the test early.
-    struct Reaper {
-        std::vector<pid_t>& children;
-        ~Reaper()
-        {
-            for (pid_t child : children) {
-                ::kill(child, SIGKILL);
-                ::waitpid(child, nullptr, 0);
-            }
-        }
-    } reaper{children};
-    for (int i = 0; i < kChurners; ++i) {
-        // The children only make system calls: the parent runs threads.
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(10);
-            for (;;) {
-                const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                if (fd < 0)
-                    ::_exit(11);
-                if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
-                    churned->fetch_add(1);
-                ::close(fd);
-            }
-        }
-        children.push_back(child);
-    }
+    ConnectChurn churn(path(), 3);
     const auto started = Clock::now();
-    while (churned->load() < 2000 && Clock::now() - started < kHangGuard)
-        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(churn.waitFor(2000, kHangGuard)) << "the refused peers did not get going";
 
     auto root = registered(3000);
     int answered = 0;
@@ -344,19 +298,11 @@ TEST_F(BrokerBoundsTest, ChurningRefusedPeersNeitherStarveRootNorFloodTheLog)
         auto answer = root->call(serviceRequest(cookie), kHangGuard);
         answered += answer && answer->record.cookie == cookie ? 1 : 0;
     }
-    const long connections = churned->load();
+    const long connections = churn.connections();
     const auto elapsed = Clock::now() - started;
-    for (pid_t child : children) {
-        ::kill(child, SIGKILL);
-        int status = 0;
-        ::waitpid(child, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status)) << "child exit " << WEXITSTATUS(status) << ": 10 setuid, 11 socket";
-    }
-    children.clear();
-    ::munmap(shared, sizeof(std::atomic<long>));
+    EXPECT_TRUE(churn.stop()) << "a refused peer could not take its user or make a socket";
 
     EXPECT_EQ(answered, 10);
-    EXPECT_GE(connections, 2000);
     // One line at the first refusal and one per ten seconds after it.
     const size_t lines = logLinesWith("uid 65534");
     EXPECT_GE(lines, 1u);
