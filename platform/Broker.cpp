@@ -4,6 +4,7 @@
 #include "FMPException.h"
 #include "ILogger.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -23,9 +24,29 @@ namespace {
 
 const char kComponent[] = "ZAVBroker";
 
-// A connection may have one largest frame queued plus this much in small frames before the
-// broker decides its peer has stopped reading and drops it rather than hoard memory.
-constexpr size_t kQueueSlack = 1u << 20;
+// A connection whose queue holds this much is full: requests for it wait on their senders until
+// its peer has read it down, so the queue holds at most this plus one largest frame. Above a
+// socket buffer, so a reading peer never finds its socket empty while requests wait; small, as
+// up to this much per connection is queued without looking at the total held.
+constexpr size_t kQueueFull = 256u << 10;
+// Frames up to one read's worth are taken without looking at the total held: every connection
+// can always send small frames, and each holds at most two reads' worth of them unadmitted.
+constexpr size_t kSmallFrame = FrameDecoder::kReadSlack;
+// Bytes held for all connections together (received, waiting and queued) that admitting a larger
+// frame may not exceed: four largest frames, each with a full queue beside it, so the daemon and
+// a few tools can move large data at once, while half-sent frames cannot take the service past a
+// few hundred megabytes however many connections send them.
+constexpr size_t kHeldBytesBound = 4 * (static_cast<size_t>(kDefaultMaxDataSize) + kQueueFull);
+// Open connections. The daemon and a few tools need a handful; the bound keeps descriptors and
+// per-connection buffers (up to two reads' worth and a full queue each outside the total bound)
+// from growing without end.
+constexpr size_t kMaxConnections = 256;
+// Connections taken per loop turn, so peers that connect and close without end cannot keep the
+// loop from serving the connections it has; a turn with nothing else to do is short.
+constexpr int kAcceptBatch = 64;
+// One log line per refused peer and interval: a churning peer costs a few lines a minute, and
+// the log still shows within seconds when refusals start and stop.
+constexpr auto kRefusalLogInterval = std::chrono::seconds(10);
 // How long accepting pauses when the process is out of descriptors: the listener would stay
 // readable and poll would spin.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
@@ -86,7 +107,8 @@ Broker::Broker(ILogger& logger, BrokerOptions options)
     : m_logger(logger),
       m_options(std::move(options)),
       m_logSettings(std::make_unique<BrokerLogSettings>(m_options.socketPath + ".state")),
-      m_lockPath(m_options.socketPath + ".lock")
+      m_lockPath(m_options.socketPath + ".lock"),
+      m_refusals(logger, kRefusalLogInterval)
 {
     m_wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (m_wakeFd < 0)
@@ -289,7 +311,9 @@ void Broker::run()
             m_acceptPausedUntil.reset();
         fds.push_back({accepting ? m_listenFd : -1, POLLIN, 0});
         for (const auto& [serial, connection] : m_connections) {
-            const short events = POLLIN | (connection->outputBytes > 0 ? POLLOUT : 0);
+            // A connection whose frame waits for room is not read: that is the back-pressure.
+            const short events = static_cast<short>((connection->parked ? 0 : POLLIN) |
+                                                    (connection->outputBytes > 0 ? POLLOUT : 0));
             fds.push_back({connection->fd, events, 0});
             serials.push_back(serial);
         }
@@ -327,22 +351,37 @@ void Broker::serveTurn(const std::vector<pollfd>& fds, const std::vector<uint64_
         Connection* connection = find(serials[i]);
         if (revents == 0 || connection == nullptr || connection->dead)
             continue;
-        if (revents & (POLLIN | POLLHUP | POLLERR))
-            readFrom(*connection);
+        if (revents & (POLLIN | POLLHUP | POLLERR)) {
+            // Hang-ups are reported even unasked; a waiting peer that has gone cannot take an
+            // answer, and polling it on would spin.
+            if (connection->parked)
+                markDead(*connection, "the peer closed it while a request waited for room");
+            else
+                readFrom(*connection);
+        }
         if (!connection->dead && (revents & POLLOUT))
             flush(*connection);
     }
-    fireDueAcks(Clock::now());
+    const Clock::time_point now = Clock::now();
+    fireDueAcks(now);
+    m_refusals.flushDue(now);
+    // Closed connections first: a request waiting for one of them is then answered at once.
+    reapDead();
+    resumeParked(now);
     reapDead();
 }
 
 int Broker::pollTimeoutMs(Clock::time_point now) const
 {
     std::optional<Clock::time_point> due = m_acceptPausedUntil;
+    const auto earliest = [&due](const std::optional<Clock::time_point>& when) {
+        if (when && (!due || *when < *due))
+            due = when;
+    };
+    earliest(m_refusals.nextDue());
     for (const auto& entry : m_connections) {
-        const auto& ackDue = entry.second->ackDue;
-        if (ackDue && (!due || *ackDue < *due))
-            due = ackDue;
+        earliest(entry.second->ackDue);
+        earliest(entry.second->parkDeadline);
     }
     if (!due)
         return -1;
@@ -355,7 +394,7 @@ int Broker::pollTimeoutMs(Clock::time_point now) const
 
 void Broker::acceptPeers()
 {
-    for (;;) {
+    for (int taken = 0; taken < kAcceptBatch; ++taken) {
         const int fd = ::accept4(m_listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             const int failure = errno;
@@ -370,15 +409,22 @@ void Broker::acceptPeers()
         ucred peer {};
         socklen_t size = sizeof(peer);
         if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-            m_logger.logMessage(4, kComponent, "Closed a connection whose peer cannot be identified: " +
-                                                   systemError(errno));
+            const int failure = errno;
+            m_refusals.refused(static_cast<uid_t>(-1), 0, "its credentials cannot be read: " +
+                                                              systemError(failure), Clock::now());
             ::close(fd);
             continue;
         }
+        // Logged before the close, so a peer that sees the close finds the reason logged.
         if (peer.uid != 0) {
-            m_logger.logMessage(4, kComponent,
-                                "Refused a connection from uid " + std::to_string(peer.uid) +
-                                    " (pid " + std::to_string(peer.pid) + "): only root may use the channel");
+            m_refusals.refused(peer.uid, peer.pid, "only root may use the channel", Clock::now());
+            ::close(fd);
+            continue;
+        }
+        if (m_connections.size() >= kMaxConnections) {
+            m_refusals.refused(peer.uid, peer.pid, "the service already serves " +
+                                                       std::to_string(kMaxConnections) + " connections",
+                               Clock::now());
             ::close(fd);
             continue;
         }
@@ -409,14 +455,114 @@ void Broker::readFrom(Connection& connection)
     }
     try {
         connection.decoder.feed(m_readBuffer.data(), static_cast<size_t>(got));
+    } catch (const FMPException& e) {
+        markDead(connection, e.getMessage());
+        return;
+    }
+    drainFrames(connection);
+}
+
+void Broker::drainFrames(Connection& connection)
+{
+    try {
         Frame frame;
-        while (!connection.dead && connection.decoder.next(frame)) {
+        while (!connection.dead && !connection.parked && connection.decoder.next(frame)) {
+            connection.frameAdmitted = false;
             trace("in", connection, frame);
+            const Connection* destination = forwardTarget(connection, frame);
+            if (destination != nullptr && destination->outputBytes >= kQueueFull) {
+                park(connection, std::move(frame));
+                return;
+            }
             handleFrame(connection, frame);
         }
+        if (!connection.dead && !connection.parked)
+            admitPendingFrame(connection);
     } catch (const FMPException& e) {
         markDead(connection, e.getMessage());
     }
+}
+
+void Broker::park(Connection& connection, Frame&& frame)
+{
+    connection.parkedBytes = std::get<RequestFrame>(frame).data.size();
+    connection.parked = std::move(frame);
+    connection.parkedSince = Clock::now();
+    connection.parkDeadline = connection.parkedSince + m_options.sendWaitLimit;
+}
+
+void Broker::resumeParked(Clock::time_point now)
+{
+    std::vector<Connection*> waiting;
+    for (auto& entry : m_connections) {
+        if (entry.second->parked && !entry.second->dead)
+            waiting.push_back(entry.second.get());
+    }
+    // Oldest first, so a peer that keeps its destination full cannot overtake one that waited
+    // behind it.
+    std::stable_sort(waiting.begin(), waiting.end(), [](const Connection* a, const Connection* b) {
+        return a->parkedSince < b->parkedSince;
+    });
+    for (Connection* connection : waiting) {
+        if (connection->dead || !connection->parked)
+            continue;
+        const Connection* destination = forwardTarget(*connection, *connection->parked);
+        const bool full = destination != nullptr && destination->outputBytes >= kQueueFull;
+        if (full && connection->parkDeadline && *connection->parkDeadline > now)
+            continue;
+        Frame frame = std::move(*connection->parked);
+        connection->parked.reset();
+        connection->parkedBytes = 0;
+        connection->parkDeadline.reset();
+        if (full) {
+            RequestRecord record = std::get<RequestFrame>(frame).record;
+            record.sourceFmId = connection->fmId;
+            m_logger.logMessage(5, kComponent, "Command " + std::to_string(record.commandId) +
+                                                   " from fm id " + std::to_string(record.sourceFmId) +
+                                                   " to fm id " + std::to_string(record.destFmId) +
+                                                   " answered as not completed: its queue stayed full for " +
+                                                   std::to_string(m_options.sendWaitLimit.count()) + " ms");
+            answerNotCompleted(*connection, record);
+        } else {
+            handleFrame(*connection, frame);
+        }
+        drainFrames(*connection);
+    }
+}
+
+size_t Broker::heldBytesOfAll() const
+{
+    size_t held = 0;
+    for (const auto& entry : m_connections)
+        held += heldBytes(*entry.second);
+    return held;
+}
+
+size_t Broker::heldBytes(const Connection& connection) const
+{
+    size_t input = connection.decoder.buffered();
+    if (connection.frameAdmitted)
+        input = std::max(input, connection.decoder.pendingFrameLength());
+    return input + connection.parkedBytes + connection.outputBytes;
+}
+
+void Broker::admitPendingFrame(Connection& connection)
+{
+    const size_t declared = connection.decoder.pendingFrameLength();
+    if (connection.frameAdmitted || declared <= kSmallFrame)
+        return;
+    size_t held = connection.parkedBytes + connection.outputBytes;
+    for (const auto& entry : m_connections) {
+        if (entry.second.get() != &connection)
+            held += heldBytes(*entry.second);
+    }
+    if (held + declared > kHeldBytesBound) {
+        markDead(connection, "its frame of " + std::to_string(declared) + " bytes would take the " +
+                                 std::to_string(held) + " bytes held for all connections over the bound of " +
+                                 std::to_string(kHeldBytesBound));
+        return;
+    }
+    connection.frameAdmitted = true;
 }
 
 void Broker::flush(Connection& connection)
@@ -456,11 +602,25 @@ void Broker::queueFrame(Connection& connection, const Frame& frame)
         return;
     }
     trace("out", connection, frame);
-    const size_t bound = m_options.maxDataSize + 48 + kQueueSlack;
-    if (connection.outputBytes + bytes.size() > bound) {
+    // Requests wait for room (drainFrames) and were admitted against the total as they came
+    // in; answers are never held back, so answers a peer asked for and does not read are what
+    // can pile up past a full queue, and only that peer is closed for them.
+    const size_t queued = connection.outputBytes + bytes.size();
+    const size_t bound = m_options.maxDataSize + 48 + kQueueFull;
+    if (queued > bound) {
         markDead(connection, "its peer does not read: more than " + std::to_string(bound) +
                                  " bytes would be queued");
         return;
+    }
+    if (queued > kQueueFull && !std::holds_alternative<RequestFrame>(frame)) {
+        const size_t held = heldBytesOfAll();
+        if (held + bytes.size() > kHeldBytesBound) {
+            markDead(connection, "its peer does not read: " + std::to_string(queued) +
+                                     " bytes queued for it would take the " + std::to_string(held) +
+                                     " bytes held for all connections over the bound of " +
+                                     std::to_string(kHeldBytesBound));
+            return;
+        }
     }
     connection.outputBytes += bytes.size();
     connection.output.push_back(std::move(bytes));

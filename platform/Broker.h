@@ -13,7 +13,16 @@
 // connections and routing state, so none of it is locked. stop() and reloadCommonPolicy() only
 // set an atomic flag and write to the eventfd: any thread and any signal handler may call them.
 // start() sets the process umask to 0177 for the moment of bind(), then puts it back.
+//
+// Fairness and bounds: a request whose destination's queue is full waits on its sender's
+// connection, which is not read meanwhile, so back-pressure reaches the sender and never closes
+// the receiver; after sendWaitLimit the request is answered as not completed. Answers are never
+// held back (a requester that does not read must not stall the peer answering it): a peer that
+// lets the answers it asked for pile up is closed. Frames larger than a read are admitted only
+// while the bytes held across all connections stay under a total bound (a peer over it is
+// closed), the number of connections is bounded, and refusals at accept are logged rate-limited.
 
+#include "BrokerRefusalLog.h"
 #include "ChannelFrame.h"
 
 #include <atomic>
@@ -44,6 +53,10 @@ struct BrokerOptions {
     int ackStatus = 1;                 // 0: every registration is refused
     bool verbose = false;              // logs every frame in and out at level 6
     size_t maxDataSize = 64u << 20;    // largest command data a peer may declare
+    // How long a request waits for room in its destination's queue before it is answered as
+    // not completed: ample for a live peer to read a largest frame, and it ends the wait of two
+    // peers that each write without reading while waiting on one another.
+    std::chrono::milliseconds sendWaitLimit = std::chrono::seconds(10);
 };
 
 class Broker {
@@ -84,6 +97,13 @@ private:
         int32_t fmId = 0;
         int32_t registeredPid = 0;
         std::optional<Clock::time_point> ackDue;
+        // A decoded request that waits for room in its destination's full queue; the connection
+        // is not read while it waits, and the frames behind it wait in the decoder.
+        std::optional<Frame> parked;
+        size_t parkedBytes = 0;
+        Clock::time_point parkedSince;
+        std::optional<Clock::time_point> parkDeadline;
+        bool frameAdmitted = false; // the large frame being received fits the total bound
         bool dead = false;         // closed at the end of this loop turn
 
         explicit Connection(int32_t maxDataSize) : decoder(maxDataSize) {}
@@ -107,6 +127,12 @@ private:
     void readFrom(Connection& connection);
     void flush(Connection& connection);
     void queueFrame(Connection& connection, const Frame& frame);
+    void drainFrames(Connection& connection);
+    void park(Connection& connection, Frame&& frame);
+    void resumeParked(Clock::time_point now);
+    void admitPendingFrame(Connection& connection);
+    size_t heldBytes(const Connection& connection) const;
+    size_t heldBytesOfAll() const;
     void markDead(Connection& connection, const std::string& reason);
     void reapDead();
     void closeConnection(Connection& connection);
@@ -119,6 +145,12 @@ private:
 
     // BrokerRouting.cpp: registrations, requests and responses.
     void handleFrame(Connection& connection, Frame& frame);
+    // The peer a frame from connection is forwarded to as a request; nullptr for every other
+    // frame, whose answers go back to a peer that asked for them and are never held back.
+    Connection* forwardTarget(const Connection& connection, const Frame& frame);
+    // The connection a request from a registered peer is forwarded to; nullptr when the
+    // service answers it itself or nobody holds its destination.
+    Connection* routeOf(const RequestRecord& record);
     void handleRegister(Connection& connection, const RegisterFrame& frame);
     void handleDeregister(Connection& connection, const DeregisterFrame& frame);
     void handleRequest(Connection& connection, RequestFrame& frame);
@@ -147,6 +179,7 @@ private:
     bool m_started = false;
     bool m_ownsSocketFile = false;
     std::optional<Clock::time_point> m_acceptPausedUntil; // set while out of descriptors
+    BrokerRefusalLog m_refusals;
     uint64_t m_nextSerial = 1;
     int32_t m_lastCookie = 0;
     std::map<uint64_t, std::unique_ptr<Connection>> m_connections;

@@ -46,6 +46,20 @@ void Broker::handleFrame(Connection& connection, Frame& frame)
                                                ": only the service sends them");
 }
 
+Broker::Connection* Broker::forwardTarget(const Connection& connection, const Frame& frame)
+{
+    const auto* request = std::get_if<RequestFrame>(&frame);
+    if (request == nullptr || connection.registration != Registration::Active ||
+        request->record.destFmId == kServiceFmId)
+        return nullptr;
+    return routeOf(request->record);
+}
+
+Broker::Connection* Broker::routeOf(const RequestRecord& record)
+{
+    return record.destFmId == kToolFmId ? nullptr : activeHolder(record.destFmId);
+}
+
 void Broker::handleRegister(Connection& connection, const RegisterFrame& frame)
 {
     std::string refusal;
@@ -172,7 +186,7 @@ void Broker::handleRequest(Connection& connection, RequestFrame& frame)
         answerServiceCommand(connection, frame);
         return;
     }
-    Connection* destination = record.destFmId == kToolFmId ? nullptr : activeHolder(record.destFmId);
+    Connection* destination = routeOf(record);
     if (destination == nullptr) {
         m_logger.logMessage(6, kComponent, "Command " + std::to_string(record.commandId) + " from fm id " +
                                                std::to_string(record.sourceFmId) + " to absent fm id " +

@@ -261,7 +261,22 @@ bool FrameDecoder::next(Frame& frame)
         frame = std::move(response);
     }
     m_start += prefix.length;
+    if (prefix.length > static_cast<int32_t>(kReadSlack)) {
+        // The buffer would otherwise keep a large frame's capacity for as long as the connection
+        // lives; what follows the frame is at most one read's worth, so keeping only that is cheap.
+        std::string rest(m_buffer, m_start);
+        m_buffer.swap(rest);
+        m_start = 0;
+    }
     return true;
+}
+
+std::size_t FrameDecoder::pendingFrameLength() const
+{
+    if (buffered() < static_cast<std::size_t>(kPrefixSize))
+        return 0;
+    const auto prefix = readRaw<FramePrefix>(m_buffer.data() + m_start);
+    return prefix.length > 0 ? static_cast<std::size_t>(prefix.length) : 0;
 }
 
 } // namespace ZAV

@@ -151,6 +151,9 @@ public:
 
     // Bytes received but not yet returned as frames.
     std::size_t buffered() const { return m_buffer.size() - m_start; }
+    // The whole length the buffered prefix declares for the frame next() is still waiting for;
+    // 0 when no prefix is buffered. Meaningful after next() has returned false.
+    std::size_t pendingFrameLength() const;
 
 private:
     void compact();

@@ -286,31 +286,6 @@ TEST_F(BrokerRoutingTest, NothingIsRoutedBeforeTheDelayedAcknowledgement)
     ASSERT_TRUE(delivered && std::holds_alternative<RequestFrame>(*delivered));
 }
 
-TEST_F(BrokerRoutingTest, APeerThatStopsReadingIsDroppedAndItsRequestersAnswered)
-{
-    ZAV::BrokerOptions options;
-    options.maxDataSize = 1024;
-    startBroker(options);
-    auto sink = registered(7000); // never reads again while the requests pour in
-    auto tool = registered(3000);
-
-    // More than the broker's bound of one largest frame plus 1 MiB, on top of the socket buffer.
-    constexpr int kRequests = 3000;
-    const std::string data(1000, 'x');
-    for (int cookie = 1; cookie <= kRequests; ++cookie)
-        ASSERT_TRUE(tool->sendBytes(ZAV::encodeFrame(makeRequest(9, 7000, cookie, ZAV::kDataKindNarrow, data))));
-
-    EXPECT_TRUE(sink->waitClosed(kHangGuard)) << "a peer that does not read is kept";
-    std::set<int32_t> cookies;
-    for (int i = 0; i < kRequests; ++i) {
-        auto answer = tool->receiveResponse(kHangGuard);
-        ASSERT_TRUE(answer) << "only " << i << " answers";
-        EXPECT_EQ(answer->record.completed, 0);
-        cookies.insert(answer->record.cookie);
-    }
-    EXPECT_EQ(cookies.size(), static_cast<size_t>(kRequests));
-}
-
 TEST_F(BrokerRoutingTest, APeerThatIsNotRootIsClosedAtAccept)
 {
     startBroker();

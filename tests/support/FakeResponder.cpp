@@ -74,6 +74,8 @@ void FakeResponder::serve()
             }
             m_receivedChanged.notify_all();
             if (answer.action == ScriptedAnswer::Action::Close) {
+                // Marked before the close, which a waiting requester may see answered at once.
+                m_ended = true;
                 m_client->shutdown();
                 break;
             }
