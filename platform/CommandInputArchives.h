@@ -38,6 +38,9 @@ public:
     boost::archive::text_iarchive* narrow();
     // Null without data or when the data cannot be read wide (above).
     boost::archive::text_wiarchive* wide();
+    // The text the wide view reads; false without data or when the data cannot be read wide.
+    // For readers that bring their own (checking) archive.
+    bool wideText(std::wstring& text) const;
 
 private:
     int32_t m_dataKind = 0;
