@@ -7,6 +7,10 @@
 // - the wide view reads UTF-8 wide data decoded, and narrow data widened byte by byte, which is
 //   only faithful for 7-bit data, so for other narrow data it is not offered.
 //
+// The views are boost's own readers, which size strings and collections from the numbers in
+// the data: readers of data from another process take bytes() or wideText() into a reader
+// that bounds them instead (the daemon's and the tool's checking reader).
+//
 // Not copyable; used by one thread at a time.
 
 #include <boost/archive/text_iarchive.hpp>
