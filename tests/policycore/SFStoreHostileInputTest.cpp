@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <iterator>
 #include <random>
@@ -186,6 +185,19 @@ template <class Decode> archive_exception::exception_code failureOf(Decode decod
     return archive_exception::no_exception;
 }
 
+// The refusal a decode ends with: the exception's text; empty when it loads.
+template <class Decode> std::string refusalOf(Decode decode)
+{
+    try {
+        decode();
+    } catch (const std::bad_alloc&) {
+        return "over-allocation";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
 TEST(SFStoreHostileInputTest, ArchiveVersionsUpTo18LoadAndNewerAreRefused)
 {
     const std::string rules = ruleStore();
@@ -310,20 +322,19 @@ TEST(SFStoreHostileInputTest, HugeListCountsFailAtOnce)
     const char* const stored[] = {"2", "1", "1", "2"};
     for (std::size_t i = 0; i < 4; ++i)
         ASSERT_EQ(rules[counts[i]], stored[i]) << i;
+    // Refused as a count, before any element is read (no time or memory spent on them).
     for (std::size_t at : counts) {
         Tokens edited = rules;
         edited[at] = "4000000000";
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_THROW(decodeRules(join(edited)), std::exception) << at;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << at;
+        EXPECT_EQ(refusalOf([&] { decodeRules(join(edited)); }), "list count larger than the input")
+            << at;
     }
 
     Tokens trusted = split(narrowOfWide(trustedStore()));
     ASSERT_EQ(trusted[5], "3");
     trusted[5] = "4000000000";
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(decodeTrusted(wideOfNarrow(join(trusted))), std::exception);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    EXPECT_EQ(refusalOf([&] { decodeTrusted(wideOfNarrow(join(trusted))); }),
+              "list count larger than the input");
 }
 
 TEST(SFStoreHostileInputTest, UnterminatedTextsStayInsideTheirArrays)
@@ -408,19 +419,6 @@ TEST(SFStoreHostileInputTest, ListElementsMustBeNewObjectsOfTheListsClass)
     edited.erase(edited.begin() + static_cast<std::ptrdiff_t>(rule + 1),
                  edited.begin() + static_cast<std::ptrdiff_t>(rule + 3));
     EXPECT_EQ(failureOf([&] { decodeRules(join(edited)); }), archive_exception::unregistered_class);
-}
-
-// The refusal a decode ends with: the exception's text; empty when it loads.
-template <class Decode> std::string refusalOf(Decode decode)
-{
-    try {
-        decode();
-    } catch (const std::bad_alloc&) {
-        return "over-allocation";
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
 }
 
 // Regression: one changed number (a name's length of 3000000000) made every start allocate
