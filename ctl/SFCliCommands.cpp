@@ -7,6 +7,7 @@
 #include "FMPException.h"
 #include "ICommandFMCallback.h"
 #include "ILogger.h"
+#include "SFCliReplyData.h"
 #include "SFCliStringConstants.h"
 #include "SFResultCodes.h"
 #include "SFSerialization.h"
@@ -122,8 +123,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
         }
         // A reply without data shows the defaults.
         SFPrefsData prefs;
-        if (auto* archive = response.getWideInputArchive())
-            *archive >> prefs;
+        readWideReply(response, prefs);
 
         const std::string status = displayText(prefs.m_fwEnabled);
         const std::string mode =
@@ -173,8 +173,7 @@ bool SFCliCommands::getIndividualPref(SFPrefType kind, SFPrefsData* out, ZAV::IC
             return false;
         }
         // The daemon answers this command narrow, unlike the other preference commands.
-        if (auto* archive = response.getNarrowInputArchive())
-            *archive >> *out;
+        readNarrowReply(response, *out);
         if (!out->m_prefPresent || out->m_prefType != kind) {
             log(4, "Error retrieving preferences from FMP");
             return false;
@@ -236,8 +235,7 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         ZAV::CommandResponse response;
         send(request, response, cb, client, false);
         int result = SF_SUCCESS;
-        if (auto* archive = response.getWideInputArchive())
-            *archive >> result;
+        readWideReply(response, result);
         const char* sentence = "Error communicating with FMP to set preference";
         if (!flagsSet(response)) {
             reportFailure(sentence, response, "");
@@ -271,8 +269,7 @@ bool SFCliCommands::sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IF
         log(4, "Unsupported update type");
     }
     int result = SF_SUCCESS;
-    if (auto* archive = response.getWideInputArchive())
-        *archive >> result;
+    readWideReply(response, result);
     if (flagsSet(response) && result == SF_SUCCESS) {
         log(5, "Update to Firewall was successfully sent");
         return true;
@@ -300,8 +297,7 @@ bool SFCliCommands::getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFM
     }
     log(6, "FMP command to get rule enforcement status is completed");
     bool enforced = false;
-    if (auto* archive = response.getNarrowInputArchive())
-        *archive >> enforced;
+    readNarrowReply(response, enforced);
     return enforced;
 }
 
@@ -321,8 +317,7 @@ bool SFCliCommands::showVersion(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMC
         }
         log(6, "Successfully read the version information");
         AboutBoxData about;
-        if (auto* archive = response.getWideInputArchive())
-            *archive >> about;
+        readWideReply(response, about);
         auto entry = [&about](const std::string& key) {
             const auto found = about.m_aboutBoxDisplayContents.find(key);
             return found == about.m_aboutBoxDisplayContents.end() ? std::string() : found->second;

@@ -8,6 +8,7 @@
 #include "FMPException.h"
 #include "ICommandFMCallback.h"
 #include "ILogger.h"
+#include "SFCliReplyData.h"
 #include "SFCliStringConstants.h"
 #include "SFResultCodes.h"
 
@@ -70,8 +71,7 @@ bool SFCliCommands::getLogSettings(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClie
             return false;
         }
         std::map<std::string, std::string> settings;
-        if (auto* archive = response.getNarrowInputArchive())
-            *archive >> settings;
+        readNarrowReply(response, settings);
         log(6, "Successfully fetched the log settings");
         for (const auto& [key, value] : settings) {
             std::cout << boost::format(C::CLI_LOG_SETTINGS_FORMAT) % key %
@@ -128,8 +128,7 @@ bool SFCliCommands::setDaemonLog(const LogSetter& texts, int command, ZAV::IComm
             return false;
         }
         int result = SF_SUCCESS;
-        if (auto* archive = response.getNarrowInputArchive())
-            *archive >> result;
+        readNarrowReply(response, result);
         if (result == SF_SUCCESS) {
             const std::string& printed = value != 0 ? *texts.successOn : *texts.successOff;
             std::cout << printed << std::endl;

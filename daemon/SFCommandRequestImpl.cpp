@@ -10,6 +10,7 @@
 #include "ISocket.h"
 #include "SFCommandPayloads.h"
 #include "SFCommonPolicyRequestImpl.h"
+#include "SFCheckedRead.h"
 #include "SFController.h"
 #include "SFException.h"
 #include "SFResultCodes.h"
@@ -37,6 +38,8 @@ constexpr int SF_SET_DEBUG_LOG_CONFIG = 100042;
 constexpr int SF_SET_USE_SYSLOG_CONFIG = 100043;
 constexpr int SF_SET_PRODUCT_LOG_SIZE = 100044;
 constexpr int DAEMON_FM_ID = 7000;
+constexpr int MIN_LOG_SIZE_MIB = 1;
+constexpr int MAX_LOG_SIZE_MIB = 999;
 
 bool isRulesCommand(int commandId)
 {
@@ -49,13 +52,14 @@ bool isRulesCommand(int commandId)
     }
 }
 
-// Reads one value from the request's narrow view; false (value untouched) without data.
+// Reads one value from the request's data, as narrow archive text, with the checking reader:
+// every length and count in it is bounded by the data's size. False (value untouched) without
+// data; throws archive_exception for data that is no such value.
 template <class T> bool readValue(ZAV::CommandRequest& request, T& value)
 {
-    boost::archive::text_iarchive* archive = request.getNarrowInputArchive();
-    if (archive == nullptr)
+    if (!request.hasCustomData())
         return false;
-    *archive >> value;
+    readCheckedArchive(request.getCustomData(), value);
     return true;
 }
 
@@ -375,7 +379,15 @@ void SFCommandRequestImpl::handleSetLogOption(int commandId, ZAV::CommandRequest
     default: // SF_SET_PRODUCT_LOG_SIZE
         log(6, "FM has received set product log size request.");
         readValue(request, sizeMiB);
-        result = config.setFwActivityLogSize(sizeMiB);
+        // The sizes tqctl offers; a larger one only ever came from a damaged or hostile sender.
+        if (sizeMiB < MIN_LOG_SIZE_MIB || sizeMiB > MAX_LOG_SIZE_MIB) {
+            log(2, "Product log size " + std::to_string(sizeMiB) + " MB refused: it must be " +
+                       std::to_string(MIN_LOG_SIZE_MIB) + " to " +
+                       std::to_string(MAX_LOG_SIZE_MIB) + " MB");
+            result = SF_INVALID_ARGUMENT;
+        } else {
+            result = config.setFwActivityLogSize(sizeMiB);
+        }
         if (result == SF_SUCCESS && config.isActivityLoggingEnabled() &&
             config.isLimitActivityLogSizeEnabled()) {
             SFCommonPolicyRequestImpl::resizeLogger(

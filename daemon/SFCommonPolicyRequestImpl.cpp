@@ -6,11 +6,13 @@
 #include "FMPLogger.h"
 #include "ICommandFMCallback.h"
 #include "IConfigController.h"
+#include "SFCheckedRead.h"
 #include "ILogger.h"
 #include "SFException.h"
 
 #include <boost/thread/lock_guard.hpp>
 
+#include <cstdint>
 #include <exception>
 
 namespace StatefulFirewall {
@@ -44,8 +46,8 @@ bool SFCommonPolicyRequestImpl::getCommonPolicySettings(ZAV::ICommandFMCallback&
         if (!response.getCommandCompleted() || !response.getCommandStatus())
             return false;
         ZAV::CommonExtPolicyObj policy;
-        if (boost::archive::text_iarchive* archive = response.getNarrowInputArchive())
-            *archive >> policy;
+        if (!response.getCustomData().empty())
+            readCheckedArchive(response.getCustomData(), policy);
         applyCommonPolicySettings(policy);
         log(5, "Successfully fetched and applied the Common Policy settings");
         return true;
@@ -101,7 +103,10 @@ void SFCommonPolicyRequestImpl::resizeLogger(ZAV::ILogger& logger, IConfigContro
     settings.logLevel = level;
     settings.logTarget = 0;
     settings.maxFileSize = megabytesToBytes(sizeMiB);
-    settings.maxTotalSize = settings.maxFileSize * config.getDefaultRotatedLogFileCount();
+    // The count comes from the settings file: a product past 64 bits keeps the largest total.
+    const int64_t rotatedFiles = config.getDefaultRotatedLogFileCount();
+    if (__builtin_mul_overflow(settings.maxFileSize, rotatedFiles, &settings.maxTotalSize))
+        settings.maxTotalSize = rotatedFiles < 0 ? INT64_MIN : INT64_MAX;
     settings.auxiliarySize = platformLogger->getAuxiliarySize();
     settings.fileLogging = platformLogger->getFileLogging();
     settings.facility = 0;

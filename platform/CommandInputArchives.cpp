@@ -37,15 +37,20 @@ boost::archive::text_wiarchive* CommandInputArchives::wide()
         return nullptr;
     if (!m_wide) {
         std::wstring text;
-        const bool readable = m_dataKind == kDataKindWide ? utf8ToWide(m_bytes, text)
-                                                          : asciiToWide(m_bytes, text);
-        if (!readable)
+        if (!wideText(text))
             return nullptr;
         auto stream = std::make_unique<std::wistringstream>(std::move(text));
         m_wide = std::make_unique<boost::archive::text_wiarchive>(*stream);
         m_wideStream = std::move(stream);
     }
     return m_wide.get();
+}
+
+bool CommandInputArchives::wideText(std::wstring& text) const
+{
+    if (!hasData())
+        return false;
+    return m_dataKind == kDataKindWide ? utf8ToWide(m_bytes, text) : asciiToWide(m_bytes, text);
 }
 
 } // namespace ZAV

@@ -7,6 +7,10 @@
 // - the wide view reads UTF-8 wide data decoded, and narrow data widened byte by byte, which is
 //   only faithful for 7-bit data, so for other narrow data it is not offered.
 //
+// The views are boost's own readers, which size strings and collections from the numbers in
+// the data: readers of data from another process take bytes() or wideText() into a reader
+// that bounds them instead (the daemon's and the tool's checking reader).
+//
 // Not copyable; used by one thread at a time.
 
 #include <boost/archive/text_iarchive.hpp>
@@ -38,6 +42,9 @@ public:
     boost::archive::text_iarchive* narrow();
     // Null without data or when the data cannot be read wide (above).
     boost::archive::text_wiarchive* wide();
+    // The text the wide view reads; false without data or when the data cannot be read wide.
+    // For readers that bring their own (checking) archive.
+    bool wideText(std::wstring& text) const;
 
 private:
     int32_t m_dataKind = 0;

@@ -68,6 +68,8 @@ public:
     bool hasCustomData() const { return m_received.hasData(); }
     int getCustomDataKind() const { return m_received.dataKind(); }
     const std::string& getCustomData() const { return m_received.bytes(); }
+    // The received data as the wide view reads it; false without data or when it cannot be.
+    bool getWideCustomData(std::wstring& text) const { return m_received.wideText(text); }
 
 private:
     int m_commandId = 0;

@@ -8,7 +8,9 @@
 // older or shorter writer ends at a field boundary, and the fields after it stay as a fresh
 // record has them. The text form cannot tell that end from a token that is not a number, so a
 // field whose first token cannot be read ends the record the same way; a field cut after its
-// first token (a list missing elements) is set back to its default too.
+// first token (a list missing elements) is set back to its default too. A string length or list
+// count larger than the rest of the data is no such end: the daemon's checking reader refuses
+// it (with an exception of another code, which passes through), and the record with it.
 //
 // A plain record: copyable, no locks.
 

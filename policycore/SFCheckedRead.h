@@ -1,9 +1,10 @@
 #pragma once
 
-// Reads values from archive text that comes from outside (command payloads and replies) with
-// the checking reader: list counts are limited to what the text can hold and a string's stored
-// length is checked before boost sizes the string to it, so damaged or hostile text fails with
-// an archive_exception instead of allocating or crashing. Narrow and wide archive text alike.
+// Reads values from archive text that comes from outside (command payloads and replies, the
+// stores) with the checking reader (SFTextArchive.h): the signature is checked before boost
+// reads the header, list counts and string lengths are limited to what the text can hold, so
+// damaged or hostile text fails with an archive_exception instead of allocating or crashing.
+// Narrow and wide archive text alike.
 
 #include "SFSerialization.h"
 #include "SFTextArchive.h"
@@ -14,34 +15,43 @@
 #include <cstddef>
 #include <sstream>
 #include <string>
-#include <type_traits>
 
 namespace StatefulFirewall {
 
-namespace detail {
+// What boost writes before the library version. Checked before the archive is made, so text
+// that is no archive of ours is refused as such rather than read as one.
+inline constexpr const char SF_ARCHIVE_SIGNATURE_PREFIX[] = "22 serialization::archive ";
 
-template <class T> void readCheckedValue(SFTextIArchive& archive, std::istringstream& in,
-                                         std::size_t size, T& value)
+// Throws archive_exception(invalid_signature) unless text starts with the signature prefix.
+template <class Text> void checkArchiveSignature(const Text& text)
 {
-    if constexpr (std::is_same_v<T, std::string>) {
-        const std::streampos start = in.tellg();
-        std::size_t length = 0;
-        if (!(in >> length) || length > size)
-            throw boost::archive::archive_exception(
-                boost::archive::archive_exception::input_stream_error);
-        in.seekg(start);
-    }
-    archive >> value;
+    constexpr std::size_t length = sizeof(SF_ARCHIVE_SIGNATURE_PREFIX) - 1;
+    bool matches = text.size() >= length;
+    for (std::size_t i = 0; matches && i < length; ++i)
+        matches = text[i] == static_cast<typename Text::value_type>(SF_ARCHIVE_SIGNATURE_PREFIX[i]);
+    if (!matches)
+        throw boost::archive::archive_exception(
+            boost::archive::archive_exception::invalid_signature);
 }
 
-} // namespace detail
-
+// Reads values, in order, from narrow archive text.
 template <class... T> void readCheckedArchive(const std::string& data, T&... values)
 {
+    checkArchiveSignature(data);
     std::istringstream in(data);
     SFTextIArchive archive(in);
     limitListCountsToInput(archive, data.size());
-    (detail::readCheckedValue(archive, in, data.size(), values), ...);
+    (archive >> ... >> values);
+}
+
+// Reads values, in order, from wide archive text.
+template <class... T> void readCheckedWideArchive(const std::wstring& data, T&... values)
+{
+    checkArchiveSignature(data);
+    std::wistringstream in(data);
+    SFTextWIArchive archive(in);
+    limitListCountsToInput(archive, data.size());
+    (archive >> ... >> values);
 }
 
 } // namespace StatefulFirewall

@@ -1,5 +1,6 @@
 #include "SFStoreCodec.h"
 
+#include "SFCheckedRead.h"
 #include "SFSerialization.h"
 #include "SFTextArchive.h"
 
@@ -18,21 +19,6 @@ namespace {
 using boost::archive::archive_exception;
 
 static_assert(sizeof(wchar_t) == 4, "the trusted store holds 4 bytes per wide character");
-
-// What boost writes before the library version. Checked before boost reads the header because
-// boost sizes the signature string from the input: garbage would make it allocate whatever
-// length the first number names.
-constexpr const char SIGNATURE_PREFIX[] = "22 serialization::archive ";
-constexpr std::size_t SIGNATURE_PREFIX_LENGTH = sizeof(SIGNATURE_PREFIX) - 1;
-
-template <class Text> void checkSignaturePrefix(const Text& text)
-{
-    bool matches = text.size() >= SIGNATURE_PREFIX_LENGTH;
-    for (std::size_t i = 0; matches && i < SIGNATURE_PREFIX_LENGTH; ++i)
-        matches = text[i] == static_cast<typename Text::value_type>(SIGNATURE_PREFIX[i]);
-    if (!matches)
-        throw archive_exception(archive_exception::invalid_signature);
-}
 
 // boost checks the stream only before each value it writes, so a failure on the last write
 // (or a character the stream cannot take, such as a non-ASCII byte widened in a wide
@@ -73,10 +59,11 @@ std::wstring bytesToWide(const std::string& bytes)
     return text;
 }
 
-// Readers rely on boost for the framing of objects. boost 1.74 trusts a stored class id that
-// is beyond the classes it has seen so far and corrupts its own memory on one; the model's
-// load functions catch every other inconsistency they can see (SFSerialization.cpp). The stores
-// are written only by this system, with mode 0600.
+// Readers rely on boost for the framing of objects, through the checking reader
+// (SFCheckedRead.h): boost 1.74 trusts a stored class id that is beyond the classes it has seen
+// so far and corrupts its own memory on one, and sizes strings and collections from their
+// stored numbers; the model's load functions catch every other inconsistency they can see
+// (SFSerialization.cpp). The stores are written only by this system, with mode 0600.
 //
 // Writers put the header in themselves (boost would write its own library version) and take
 // the text before the archive is destroyed, because its destructor appends a newline.
@@ -93,11 +80,7 @@ std::string encodeRuleStore(const SFRuleTable& table)
 
 void decodeRuleStore(const std::string& bytes, SFRuleTable& table)
 {
-    checkSignaturePrefix(bytes);
-    std::istringstream in(bytes);
-    SFTextIArchive archive(in);
-    limitListCountsToInput(archive, bytes.size());
-    archive >> table;
+    readCheckedArchive(bytes, table);
 }
 
 std::string encodeTrustedStore(const std::list<SFTrustedGroupIP*>& list)
@@ -112,12 +95,7 @@ std::string encodeTrustedStore(const std::list<SFTrustedGroupIP*>& list)
 
 void decodeTrustedStore(const std::string& bytes, std::list<SFTrustedGroupIP*>& list)
 {
-    const std::wstring text = bytesToWide(bytes);
-    checkSignaturePrefix(text);
-    std::wistringstream in(text);
-    SFTextWIArchive archive(in);
-    limitListCountsToInput(archive, text.size());
-    archive >> list;
+    readCheckedWideArchive(bytesToWide(bytes), list);
 }
 
 } // namespace StatefulFirewall

@@ -1,7 +1,7 @@
 #pragma once
 
 // Text input archives that read the same bytes as boost's text_iarchive and text_wiarchive, but
-// check every class id before boost uses it.
+// check every class id before boost uses it and bound every stored length and count by the input.
 //
 // boost 1.74 indexes its class table with the class id it reads for a pointer without checking
 // it: a damaged store whose data tokens slide into a class-id position (an edited format field
@@ -9,14 +9,27 @@
 // numbered in the order they are first loaded) and refuse, with an archive_exception, a class
 // id that is neither the pointer's class already seen nor the next new number. Use them for
 // every input that comes from outside: stores and command payloads. One archive per thread.
+//
+// boost also sizes strings and collections from the number stored in front of them (a string
+// is resized to it, a vector reserved): one changed number made it allocate and zero-fill
+// gigabytes. Here a string's stored length and a collection's stored count are refused, with an
+// SFStoredSizeException, when the input left to read cannot hold them, and a
+// string is filled only as its characters arrive. The input's size is known for string streams
+// (every reader of outside input reads from one); other streams get the gradual filling only.
 
+#include <boost/archive/archive_exception.hpp>
 #include <boost/archive/basic_archive.hpp>
 #include <boost/archive/text_iarchive.hpp>
 #include <boost/archive/text_wiarchive.hpp>
+#include <boost/serialization/collection_size_type.hpp>
 #include <boost/serialization/level.hpp>
 
+#include <algorithm>
+#include <cstddef>
 #include <istream>
 #include <map>
+#include <sstream>
+#include <string>
 #include <typeindex>
 
 namespace StatefulFirewall {
@@ -41,9 +54,30 @@ private:
     const std::type_info* m_pointer = nullptr;
 };
 
+// A stored length or count that the input cannot hold. An archive_exception of code
+// other_exception (so readers that take an input_stream_error for the end of a shorter record
+// do not take this for one) whose text says what was refused.
+class SFStoredSizeException : public boost::archive::archive_exception {
+public:
+    explicit SFStoredSizeException(const char* what)
+        : archive_exception(other_exception), m_what(what)
+    {
+    }
+    const char* what() const noexcept override { return m_what; }
+
+private:
+    const char* m_what; // a string literal
+};
+
+[[noreturn]] inline void refuseStoredSize(const char* what)
+{
+    throw SFStoredSizeException(what);
+}
+
 // The checks shared by the narrow and the wide reader. Archive is the reader itself (boost's
-// archives name their most derived class), Impl boost's text archive implementation.
-template <class Archive, template <class> class Impl>
+// archives name their most derived class), Impl boost's text archive implementation, Char the
+// character type of its stream.
+template <class Archive, template <class> class Impl, class Char>
 class SFCheckingTextIArchive : public Impl<Archive> {
 protected:
     friend class boost::archive::detail::interface_iarchive<Archive>;
@@ -78,13 +112,89 @@ protected:
         Base::load_override(t);
         m_classIds.check(t);
     }
+    // Every element of a collection takes at least one number and its separator; the last
+    // one may end the input without a separator.
+    void load_override(boost::serialization::collection_size_type& t)
+    {
+        Base::load_override(t);
+        const std::size_t left = remaining();
+        if (left != UNKNOWN && static_cast<std::size_t>(t) > left / 2 + 1)
+            refuseStoredSize("list count larger than the input");
+    }
+
+    // Primitive values: boost's load_access calls the most derived archive's load.
+    template <class T> void load(T& t) { Base::load(t); }
+    void load(std::string& s) { loadText(s); }
+    void load(std::wstring& s) { loadText(s); }
+    // A bare character array has no size to check a stored length against; the model never
+    // stores one, so one in the input is refused.
+    void load(char*) { refuseStoredSize("character array without a size"); }
+    void load(wchar_t*) { refuseStoredSize("character array without a size"); }
 
 private:
+    static constexpr std::size_t UNKNOWN = static_cast<std::size_t>(-1);
+    // Characters are taken from the stream this many at a time, so a string never holds much
+    // more than the input really had, whatever its stored length.
+    static constexpr std::size_t CHUNK = 65536;
+
+    // Characters left in the input, or UNKNOWN when the stream is not a string stream.
+    std::size_t remaining() const
+    {
+        auto* buffer = dynamic_cast<std::basic_stringbuf<Char>*>(this->is.rdbuf());
+        if (buffer == nullptr)
+            return UNKNOWN;
+        const std::streamsize left = buffer->in_avail();
+        return left > 0 ? static_cast<std::size_t>(left) : 0;
+    }
+
+    // The same text forms as boost's: the length, one separating character, then the
+    // characters. A narrow archive stores a wide string's characters as their raw bytes; a
+    // wide archive stores a narrow string's characters one per wide character.
+    template <class Text> void loadText(Text& text)
+    {
+        using Unit = typename Text::value_type;
+        constexpr bool raw = sizeof(Unit) > sizeof(Char);
+        constexpr std::size_t perUnit = raw ? sizeof(Unit) / sizeof(Char) : 1;
+        std::size_t size = 0;
+        *this->This() >> size;
+        this->is.get(); // the separator
+        const std::size_t left = remaining();
+        if (left != UNKNOWN ? size > left / perUnit : size > UNKNOWN / perUnit)
+            refuseStoredSize("string length larger than the input");
+        text.clear();
+        while (text.size() < size) {
+            const std::size_t start = text.size();
+            const std::size_t count = std::min(CHUNK, size - start);
+            text.resize(start + count);
+            std::streamsize got = 0;
+            if constexpr (raw) {
+                this->is.read(reinterpret_cast<Char*>(&text[start]),
+                              static_cast<std::streamsize>(count * perUnit));
+                got = this->is.gcount() / static_cast<std::streamsize>(perUnit);
+            } else if constexpr (sizeof(Unit) == sizeof(Char)) {
+                this->is.read(reinterpret_cast<Char*>(&text[start]),
+                              static_cast<std::streamsize>(count));
+                got = this->is.gcount();
+            } else {
+                // Narrow string in a wide archive: each character narrowed as boost does.
+                for (; static_cast<std::size_t>(got) < count; ++got) {
+                    const auto c = this->is.get();
+                    if (!this->is)
+                        break;
+                    text[start + static_cast<std::size_t>(got)] =
+                        this->is.narrow(static_cast<Char>(c), '\0');
+                }
+            }
+            if (static_cast<std::size_t>(got) != count)
+                refuseStoredSize("string cut short by the end of the input");
+        }
+    }
+
     SFClassIdCheck m_classIds;
 };
 
 class SFTextIArchive
-    : public SFCheckingTextIArchive<SFTextIArchive, boost::archive::text_iarchive_impl> {
+    : public SFCheckingTextIArchive<SFTextIArchive, boost::archive::text_iarchive_impl, char> {
 public:
     explicit SFTextIArchive(std::istream& in, unsigned int flags = 0)
         : SFCheckingTextIArchive(in, flags)
@@ -94,7 +204,8 @@ public:
 };
 
 class SFTextWIArchive
-    : public SFCheckingTextIArchive<SFTextWIArchive, boost::archive::text_wiarchive_impl> {
+    : public SFCheckingTextIArchive<SFTextWIArchive, boost::archive::text_wiarchive_impl,
+                                    wchar_t> {
 public:
     explicit SFTextWIArchive(std::wistream& in, unsigned int flags = 0)
         : SFCheckingTextIArchive(in, flags)

@@ -1,32 +1,18 @@
 #include "FWOldStoreReader.h"
 
+#include "SFCheckedRead.h"
 #include "SFRuleTable.h"
 #include "SFSerialization.h"
 #include "SFStoreCodec.h"
-#include "SFTextArchive.h"
-
-#include <boost/archive/archive_exception.hpp>
 
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
-#include <sstream>
 #include <unistd.h>
-
-using boost::archive::archive_exception;
 
 namespace {
 
 static_assert(sizeof(wchar_t) == 4, "the old stores hold 4 bytes per wide character");
-
-// Checked before boost reads the header, because boost sizes the signature string from the
-// first number of the input: garbage would make it reserve and fill whatever length that names.
-void checkSignaturePrefix(const std::wstring& text)
-{
-    static const wchar_t prefix[] = L"22 serialization::archive ";
-    if (text.compare(0, sizeof(prefix) / sizeof(wchar_t) - 1, prefix) != 0)
-        throw archive_exception(archive_exception::invalid_signature);
-}
 
 } // namespace
 
@@ -66,12 +52,7 @@ void FWOldStoreReader::decodeRuleStore(const std::string& bytes,
 {
     // The model's rule-store codec reads narrow text only; this is the same checking reader
     // over the wide text.
-    const std::wstring text = StatefulFirewall::bytesToWide(bytes);
-    checkSignaturePrefix(text);
-    std::wistringstream in(text);
-    StatefulFirewall::SFTextWIArchive archive(in); // flags 0: the header is read and checked
-    StatefulFirewall::limitListCountsToInput(archive, text.size());
-    archive >> table;
+    StatefulFirewall::readCheckedWideArchive(StatefulFirewall::bytesToWide(bytes), table);
 }
 
 void FWOldStoreReader::decodeTrustedStore(const std::string& bytes,

@@ -257,16 +257,19 @@ SFNetfilterSocket::Received SFNetfilterSocket::receive(int timeoutMs, size_t* le
 
 void SFNetfilterSocket::dispatch(size_t length)
 {
-    const auto* first = reinterpret_cast<const nlmsghdr*>(m_buffer.data());
-    if (!mnl_nlmsg_ok(first, static_cast<int>(length))) {
+    // libmnl's own walk trusts a stated length of 2^31 or more (see SFQueuePacket::messageFits)
+    // and would hand the callbacks a message reaching past the buffer: it walks only the
+    // messages that fit, as it stops itself at any other malformed length.
+    const size_t whole = SFQueuePacket::wholeMessagesLength(m_buffer.data(), length);
+    if (whole < length)
         log(2, m_queueComponent, "Error in parsing the Netlink message");
+    if (whole == 0)
         return;
-    }
     // Acknowledgements are read here rather than by libmnl's default, which would end the walk
     // at the first one and skip packets behind it.
     mnl_cb_t controls[NLMSG_MIN_TYPE] = {};
     controls[NLMSG_ERROR] = ackCallback;
-    if (mnl_cb_run2(m_buffer.data(), length, 0, m_portId, dataCallback, this, controls, NLMSG_MIN_TYPE) < 0) {
+    if (mnl_cb_run2(m_buffer.data(), whole, 0, m_portId, dataCallback, this, controls, NLMSG_MIN_TYPE) < 0) {
         const int error = errno;
         log(2, m_queueComponent, "Error in callback runqueue handler for netlink messages");
         log(2, m_queueComponent, "The message was skipped: " + errorText(error));

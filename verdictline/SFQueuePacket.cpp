@@ -6,6 +6,7 @@
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_queue.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace StatefulFirewall {
@@ -96,7 +97,7 @@ SFQueuePacket::ParseResult SFQueuePacket::parse(const void* buffer, size_t lengt
 {
     *this = SFQueuePacket();
     const auto* nlh = static_cast<const nlmsghdr*>(buffer);
-    if (buffer == nullptr || !mnl_nlmsg_ok(nlh, static_cast<int>(length > INT32_MAX ? INT32_MAX : length))) {
+    if (!messageFits(buffer, length)) {
         return ParseResult::Truncated;
     }
     if (nlh->nlmsg_type != ((NFNL_SUBSYS_QUEUE << 8) | NFQNL_MSG_PACKET)) {
@@ -108,7 +109,7 @@ SFQueuePacket::ParseResult SFQueuePacket::parse(const void* buffer, size_t lengt
     const auto* nfg = static_cast<const nfgenmsg*>(mnl_nlmsg_get_payload(nlh));
 
     // mnl_attr_parse walks only attributes that fit inside nlmsg_len (checked against length
-    // above) and stops at the first with a bad length; what came before it is kept.
+    // by messageFits) and stops at the first with a bad length; what came before it is kept.
     AttributeTable table;
     mnl_attr_parse(nlh, sizeof(nfgenmsg), storeAttribute, &table);
 
@@ -181,10 +182,31 @@ bool SFQueuePacket::toBlockEvent(RuleEventInfo& out) const
     return true;
 }
 
+bool SFQueuePacket::messageFits(const void* buffer, size_t length)
+{
+    if (buffer == nullptr || length < sizeof(nlmsghdr))
+        return false;
+    const uint32_t stated = static_cast<const nlmsghdr*>(buffer)->nlmsg_len;
+    return stated >= sizeof(nlmsghdr) && stated <= length;
+}
+
+size_t SFQueuePacket::wholeMessagesLength(const void* buffer, size_t length)
+{
+    const auto* bytes = static_cast<const unsigned char*>(buffer);
+    size_t offset = 0;
+    while (offset < length && messageFits(bytes + offset, length - offset)) {
+        const uint32_t stated = static_cast<const nlmsghdr*>(
+                                    static_cast<const void*>(bytes + offset))->nlmsg_len;
+        // The last message's padding may be missing from the buffer.
+        offset += std::min<size_t>(MNL_ALIGN(stated), length - offset);
+    }
+    return offset;
+}
+
 bool SFQueuePacket::parseAck(const void* buffer, size_t length, uint32_t& sequence, int& error)
 {
     const auto* nlh = static_cast<const nlmsghdr*>(buffer);
-    if (buffer == nullptr || !mnl_nlmsg_ok(nlh, static_cast<int>(length > INT32_MAX ? INT32_MAX : length))) {
+    if (!messageFits(buffer, length)) {
         return false;
     }
     if (nlh->nlmsg_type != NLMSG_ERROR || nlh->nlmsg_len < mnl_nlmsg_size(sizeof(nlmsgerr))) {

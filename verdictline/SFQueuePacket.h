@@ -53,6 +53,17 @@ public:
     // refused the request with. False when the message is not a complete acknowledgement.
     static bool parseAck(const void* buffer, size_t length, uint32_t& sequence, int& error);
 
+    // True when a whole netlink message starts at buffer and ends within length bytes: its
+    // header fits and its stated length is at least the header and at most length. libmnl's
+    // mnl_nlmsg_ok compares the 32-bit length as a signed int, so it lets a length of 2^31 or
+    // more through; every reader of received messages checks with this instead.
+    static bool messageFits(const void* buffer, size_t length);
+
+    // How many of the first length bytes of buffer hold whole messages, walked as libmnl walks
+    // a receive buffer (aligned lengths): up to the first message that does not fit in what
+    // follows it, or to the end. 0 when the first message does not fit.
+    static size_t wholeMessagesLength(const void* buffer, size_t length);
+
 private:
     uint32_t m_packetId = 0;
     uint16_t m_queueNumber = 0;

@@ -1,11 +1,13 @@
 // The request layer against a scripted sender, for replies the daemon never gives: garbled
-// data, the wrong preference, missing data and refusing result codes.
+// data, lengths and counts beyond the data, the wrong preference, missing data and refusing
+// result codes.
 
 #include "SFCliCommands.h"
 
 #include "CommandRequest.h"
 #include "CommandResponse.h"
 #include "ICommandFMCallback.h"
+#include "MemoryCeiling.h"
 #include "RecordingCliCommands.h"
 #include "RecordingLogger.h"
 #include "ScriptedSender.h"
@@ -15,9 +17,12 @@
 #include <boost/serialization/string.hpp>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -213,3 +218,53 @@ TEST_F(SFCliCommandsTest, LogSettingsArePrintedInKeyOrderWithTheirPadding)
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "");
 }
+
+// A reply whose stored string length or list count is far beyond its data fails as garbled
+// data does, without sizing anything to the stored number.
+TEST_F(SFCliCommandsTest, RepliesWithLengthsOrCountsBeyondTheirDataFailWithinTheMemoryCeiling)
+{
+    limitAddressSpace(512);
+    auto edited = [](std::string text, const std::string& from, const std::string& to) {
+        const size_t at = text.find(from);
+        EXPECT_NE(at, std::string::npos) << from << " not in " << text;
+        if (at != std::string::npos)
+            text.replace(at, from.size(), to);
+        return text;
+    };
+    SFPrefsData prefs;
+    prefs.m_spareText1 = "spare1";
+    AboutBoxData about;
+    about.setAboutBoxDisplayContents({{"StatefulFirewall_Name", "Firewall"}});
+    const std::map<std::string, std::string> settings = {{"SysLog", "Enabled"}};
+    const struct {
+        const char* what;
+        int id;
+        Reply reply;
+        std::function<bool()> call;
+    } cases[] = {
+        {"preference text length", SF_CLI_GET_PREFS,
+         {true, true, ZAV::kDataKindWide,
+          edited(narrowReply(prefs).data, " 6 spare1 ", " 3000000000 spare1 ")},
+         [&] { return m_commands.getPrefs(false, m_sender, m_client); }},
+        {"version entry count", SF_CLI_GET_VERSION,
+         {true, true, ZAV::kDataKindWide,
+          edited(narrowReply(about).data, " -1 0 0 1 0 0 0 21 ", " -1 0 0 100000000 0 0 0 21 ")},
+         [&] { return m_commands.showVersion(false, m_sender, m_client); }},
+        {"log setting count", SF_CLI_GET_LOG_SETTINGS,
+         {true, true, ZAV::kDataKindNarrow,
+          edited(narrowReply(settings).data, "18 0 0 1 0 ", "18 0 0 4000000000 0 ")},
+         [&] { return m_commands.getLogSettings(m_sender, m_client); }},
+        {"signature length", SF_CLI_GET_LOG_SETTINGS,
+         {true, true, ZAV::kDataKindNarrow, "3000000000 serialization::archive 18 0"},
+         [&] { return m_commands.getLogSettings(m_sender, m_client); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_sender.replies[c.id] = c.reply;
+        bool ok = true;
+        const auto [out, err] = captured(c.call, ok);
+        EXPECT_FALSE(ok) << out;
+        EXPECT_EQ(err.find("bad_alloc"), std::string::npos) << err;
+    }
+}
+

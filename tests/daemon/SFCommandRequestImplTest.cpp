@@ -1,6 +1,7 @@
 // The command dispatcher called directly, replies read from the bytes it sent: framing per
 // command, answers to unknown ids and unreadable payloads, the preference and log-setting
-// commands against the settings and the platform logger, the common policy and the version.
+// commands against the settings and the platform logger, the common policy and the version,
+// and hostile payloads of every command that reads one, under a memory ceiling.
 
 #include "SFCommandRequestImpl.h"
 
@@ -8,14 +9,18 @@
 #include "DispatcherCalls.h"
 #include "FakeConfigController.h"
 #include "FakeNwIFManager.h"
+#include "MemoryCeiling.h"
 #include "RecordingKextInterface.h"
 #include "RecordingPlatformLogger.h"
+#include "CommonExtPolicyObj.h"
+#include "SFCheckedRead.h"
 #include "SFCommandPayloads.h"
 #include "SFCommonPolicyRequestImpl.h"
 #include "SFController.h"
 #include "SFPrefKeys.h"
 #include "SFResultCodes.h"
 #include "SFRulesCommandHelper.h"
+#include "SFSerialization.h"
 #include "TempDir.h"
 
 #include <boost/archive/text_oarchive.hpp>
@@ -23,7 +28,11 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <random>
 #include <sstream>
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -201,14 +210,14 @@ TEST_F(SFCommandRequestImplTest, UnreadablePayloadsGetCompletedStatusFalseAndThe
     const CapturedReply cut = run(*rawRequest(100006, "22 serialization::archive 17 0 1 0 0 12"));
     EXPECT_EQ(cut.record.status, 0);
     EXPECT_EQ(cut.bytes, 48u);
-    // A delete text claiming more bytes than the data holds is refused as a short archive
-    // before the string is sized (sizing it would throw length_error or allocate gigabytes).
+    // A delete text claiming more bytes than the data holds is refused before the string is
+    // sized (sizing it would throw length_error or allocate gigabytes).
     m_logger.lines().clear();
     const CapturedReply huge =
         run(*rawRequest(100007, "22 serialization::archive 18 4611686018427387904 x"));
     EXPECT_EQ(huge.record.status, 0);
     EXPECT_EQ(huge.bytes, 48u);
-    EXPECT_TRUE(m_logger.has(2, "Command 100007 from FMId - 3000 failed: input stream error"));
+    EXPECT_TRUE(m_logger.has(2, "Command 100007 from FMId - 3000 failed: string length larger than the input"));
 
     const CapturedReply next = run(*emptyRequest(100000));
     EXPECT_EQ(next.record.status, 1);
@@ -389,6 +398,231 @@ TEST_F(SFCommandRequestImplTest, VersionAndLogSettingsAnswerFromTheSettingsWithN
     const std::map<std::string, std::string> expected = {
         {"SysLog", "Enabled"}, {"ProductLog", "Disabled"}, {"ProductLogSize", "7"}, {"DebugLog", "Enabled"}};
     EXPECT_EQ(settings, expected);
+}
+
+TEST_F(SFCommandRequestImplTest, LogSizesOutsideWhatTheToolOffersAreRefusedAndTotalsNeverOverflow)
+{
+    m_config.set(P::rotatedCount, "5000");
+    m_config.set(P::activity, "1");
+    m_config.set(P::limitActivity, "1");
+    m_config.set(P::activitySize, "7");
+    for (int size : {2147483647, 1000, 0, -1}) {
+        SCOPED_TRACE(size);
+        m_logger.lines().clear();
+        const CapturedReply reply = run(*narrowRequest(100044, size));
+        EXPECT_EQ(reply.record.status, 0);
+        EXPECT_EQ(narrowValue<int>(reply), SF_INVALID_ARGUMENT);
+        EXPECT_TRUE(m_logger.has(2, "Product log size " + std::to_string(size) +
+                                        " MB refused: it must be 1 to 999 MB"));
+        EXPECT_TRUE(m_logger.has(2, "Error in setting the Product log size"));
+        EXPECT_EQ(m_config.get(P::activitySize), "7") << "nothing stored";
+    }
+    EXPECT_EQ(narrowValue<int>(run(*narrowRequest(100044, 1))), SF_SUCCESS);
+    EXPECT_EQ(m_logger.getMaxTotalSize(), 5000LL * 1048576);
+
+    // The common policy stores any size; the logger's total (size times the rotated-file count
+    // from the settings file) saturates instead of overflowing 64 bits.
+    ZAV::CommonExtPolicyObj policy;
+    policy.m_activityLogSize = 2147483647;
+    m_config.set(P::rotatedCount, "2147483647");
+    EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 1);
+    EXPECT_EQ(m_logger.getMaxFileSize(), 2147483647LL * 1048576);
+    EXPECT_EQ(m_logger.getMaxTotalSize(), INT64_MAX);
+}
+
+// ---- hostile payloads ------------------------------------------------------------------------
+
+template <class T> std::string narrowText(const T& value)
+{
+    std::ostringstream out;
+    {
+        boost::archive::text_oarchive archive(out);
+        archive << value;
+    }
+    return out.str();
+}
+
+// text with its one occurrence of from replaced by to.
+std::string edited(std::string text, const std::string& from, const std::string& to)
+{
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << "\"" << from << "\" not in " << text;
+    EXPECT_EQ(text.find(from, at + 1), std::string::npos) << from << " is not unique in " << text;
+    if (at != std::string::npos)
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// A rule as the tool sends it, with distinct numbers and texts to edit: message type 4343 is
+// followed by the framing of its match list (two words) and the count 1.
+SFRule sampleRule()
+{
+    SFRule rule;
+    rule.name = "distinct";
+    rule.description = "about";
+    rule.msgType = 4343;
+    auto* match = new SFMatch();
+    match->matchType = FW_MATCH_DIRECTION;
+    match->value.intValue = FW_DIRECTION_INBOUND;
+    rule.matches.push_back(match);
+    return rule;
+}
+
+std::string trustedText()
+{
+    std::list<SFTrustedGroupIP*> entries;
+    for (const char* address : {"10.1.2.3", "10.1.2.4", "10.1.2.5"}) {
+        auto* entry = new SFTrustedGroupIP();
+        entry->type = FW_TRUSTED_ADDRESS_TYPE_SINGLE;
+        entry->setStartIp4Address(address);
+        entries.push_back(entry);
+    }
+    const std::string text = narrowText(entries);
+    for (SFTrustedGroupIP* entry : entries)
+        delete entry;
+    return text;
+}
+
+SFPrefsData samplePrefs()
+{
+    SFPrefsData prefs;
+    prefs.m_spareText1 = "spare1";
+    return prefs;
+}
+
+ZAV::CommonExtPolicyObj samplePolicy()
+{
+    ZAV::CommonExtPolicyObj policy;
+    policy.m_logPath = "/var/log/fw";
+    policy.m_carried23 = "v23";
+    policy.m_carried24 = {"v24a", "v24b"};
+    return policy;
+}
+
+TEST_F(SFCommandRequestImplTest, HostilePayloadsAreRefusedWithinTheMemoryCeilingAndServingGoesOn)
+{
+    // Over-allocation must fail the test, not pass on a machine with memory to spare: the plain
+    // build caps the address space, the sanitizer build its allocations (MemoryCeiling.h).
+    limitAddressSpace(512);
+    const std::string huge = "3000000000";
+    const std::string signature = "invalid signature";
+    const std::string length = "string length larger than the input";
+    const std::string count = "list count larger than the input";
+    const std::string rule = narrowText(sampleRule());
+    const std::string trusted = trustedText();
+    const std::string prefs = narrowText(samplePrefs());
+    const std::string policy = narrowText(samplePolicy());
+    const std::string text = narrowText(std::string("Rule1"));
+
+    struct Case {
+        const char* what;
+        int id;
+        std::string payload;
+        std::string refusal; // the reason in the failure line
+    };
+    std::vector<Case> cases;
+    // Every command that reads data: a signature whose stored length is 3000000000.
+    for (int id : {100003, 100004, 100006, 100007, 100019, 100020, 100039, 100041, 100042,
+                   100043, 100044, 1001})
+        cases.push_back({"signature length", id, huge + " serialization::archive 18 0", signature});
+    for (int id : {100004, 100041, 100044})
+        cases.push_back({"no archive", id, "18 0", signature});
+    for (int id : {100006, 100039}) {
+        cases.push_back({"rule name length", id, edited(rule, " 8 distinct ", " " + huge + " distinct "),
+                         length});
+        cases.push_back({"rule description length", id, edited(rule, " 5 about ", " " + huge + " about "),
+                         length});
+        cases.push_back({"rule match count", id, edited(rule, " 4343 0 0 1 ", " 4343 0 0 100000000 "),
+                         count});
+    }
+    for (int id : {100007, 100020})
+        cases.push_back({"text length", id, edited(text, " 5 Rule1", " " + huge + " Rule1"), length});
+    cases.push_back({"trusted list count", 100019,
+                     edited(trusted, " 0 0 3 0 ", " 0 0 4000000000 0 "), count});
+    cases.push_back({"preference spare text length", 100003,
+                     edited(prefs, " 6 spare1 ", " " + huge + " spare1 "), length});
+    cases.push_back({"policy log path length", 1001,
+                     edited(policy, " 11 /var/log/fw ", " " + huge + " /var/log/fw "), length});
+    cases.push_back({"policy text list count", 1001,
+                     edited(policy, " v23 0 0 2 0 ", " v23 0 0 100000000 0 "), count});
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + " for " + std::to_string(c.id));
+        m_logger.lines().clear();
+        const CapturedReply reply = run(*rawRequest(c.id, c.payload));
+        EXPECT_EQ(reply.record.completed, 1);
+        EXPECT_EQ(reply.record.status, 0);
+        EXPECT_TRUE(m_logger.has(2, "Command " + std::to_string(c.id) +
+                                        " from FMId - 3000 failed: " + c.refusal))
+            << c.payload;
+        EXPECT_EQ(run(*emptyRequest(100038)).record.status, 1) << "still serving";
+    }
+    // The unedited payloads are read (the edits above hit what they meant to).
+    SFRule back;
+    EXPECT_NO_THROW(readCheckedArchive(rule, back));
+    EXPECT_EQ(back.name, "distinct");
+    ZAV::CommonExtPolicyObj policyBack;
+    EXPECT_NO_THROW(readCheckedArchive(policy, policyBack));
+    EXPECT_EQ(policyBack.m_carried24.size(), 2u);
+    EXPECT_EQ(run(*rawRequest(100019, trusted)).record.status, 1);
+}
+
+// Seeded token edits of real payloads (numbers made huge, small or negative, tokens dropped or
+// doubled) must each load or fail with an exception: never crash, hang or over-allocate.
+TEST_F(SFCommandRequestImplTest, MutatedPayloadsOnlyLoadOrFailCleanly)
+{
+    limitAddressSpace(512);
+    const std::vector<std::string> payloads = {narrowText(sampleRule()), trustedText(),
+                                               narrowText(samplePrefs()),
+                                               narrowText(samplePolicy())};
+    const char* const numbers[] = {"0", "1", "2", "-1", "255", "65536", "2147483647",
+                                   "3000000000", "18446744073709551615"};
+    std::mt19937 random(20261209);
+    std::size_t loaded = 0, refused = 0;
+    for (int round = 0; round < 3000; ++round) {
+        const std::size_t which = round % payloads.size();
+        std::istringstream in(payloads[which]);
+        std::vector<std::string> tokens{std::istream_iterator<std::string>(in),
+                                        std::istream_iterator<std::string>()};
+        // The header's first three tokens stay, or every case would be a signature refusal.
+        const std::size_t at = 3 + random() % (tokens.size() - 3);
+        switch (random() % 3) {
+        case 0: tokens[at] = numbers[random() % std::size(numbers)]; break;
+        case 1: tokens.erase(tokens.begin() + static_cast<std::ptrdiff_t>(at)); break;
+        default: tokens.insert(tokens.begin() + static_cast<std::ptrdiff_t>(at), tokens[at]); break;
+        }
+        std::string mutated;
+        for (const std::string& token : tokens)
+            mutated += token + " ";
+        SCOPED_TRACE(mutated);
+        try {
+            switch (which) {
+            case 0: { SFRule rule; readCheckedArchive(mutated, rule); break; }
+            case 1: {
+                std::list<SFTrustedGroupIP*> entries;
+                try {
+                    readCheckedArchive(mutated, entries);
+                } catch (...) {
+                    for (SFTrustedGroupIP* entry : entries)
+                        delete entry;
+                    throw;
+                }
+                for (SFTrustedGroupIP* entry : entries)
+                    delete entry;
+                break;
+            }
+            case 2: { SFPrefsData prefs; readCheckedArchive(mutated, prefs); break; }
+            default: { ZAV::CommonExtPolicyObj policy; readCheckedArchive(mutated, policy); break; }
+            }
+            ++loaded;
+        } catch (const std::bad_alloc&) {
+            ADD_FAILURE() << "over-allocation";
+        } catch (const std::exception&) {
+            ++refused;
+        }
+    }
+    EXPECT_GT(loaded, 0u);
+    EXPECT_GT(refused, 0u);
 }
 
 } // namespace

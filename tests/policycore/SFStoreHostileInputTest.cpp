@@ -1,9 +1,9 @@
 // Store bytes that this system did not write: other archive versions, older and newer class
-// versions, truncation, oversized counts and arrays, back-references. Each case must either
-// load as boost would or fail with an exception, without crashing, hanging or leaking (the
-// sanitizer build checks the last part).
+// versions, truncation, oversized counts, lengths and arrays, back-references. Each case must
+// either load as boost would or fail with an exception, without crashing, hanging, leaking or
+// over-allocating (the sanitizer build checks leaks; MemoryCeiling.h caps memory).
 
-#include "HangGuard.h"
+#include "MemoryCeiling.h"
 #include "SFSerialization.h"
 #include "SFStoreCodec.h"
 
@@ -13,11 +13,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <vector>
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
 
 using namespace StatefulFirewall;
 using boost::archive::archive_exception;
@@ -183,6 +185,19 @@ template <class Decode> archive_exception::exception_code failureOf(Decode decod
     return archive_exception::no_exception;
 }
 
+// The refusal a decode ends with: the exception's text; empty when it loads.
+template <class Decode> std::string refusalOf(Decode decode)
+{
+    try {
+        decode();
+    } catch (const std::bad_alloc&) {
+        return "over-allocation";
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
+
 TEST(SFStoreHostileInputTest, ArchiveVersionsUpTo18LoadAndNewerAreRefused)
 {
     const std::string rules = ruleStore();
@@ -309,20 +324,19 @@ TEST(SFStoreHostileInputTest, HugeListCountsFailAtOnce)
     const char* const stored[] = {"2", "1", "1", "2"};
     for (std::size_t i = 0; i < 4; ++i)
         ASSERT_EQ(rules[counts[i]], stored[i]) << i;
+    // Refused as a count, before any element is read (no time or memory spent on them).
     for (std::size_t at : counts) {
         Tokens edited = rules;
         edited[at] = "4000000000";
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_THROW(decodeRules(join(edited)), std::exception) << at;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, TestSupport::kHangGuard) << at;
+        EXPECT_EQ(refusalOf([&] { decodeRules(join(edited)); }), "list count larger than the input")
+            << at;
     }
 
     Tokens trusted = split(narrowOfWide(trustedStore()));
     ASSERT_EQ(trusted[5], "3");
     trusted[5] = "4000000000";
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_THROW(decodeTrusted(wideOfNarrow(join(trusted))), std::exception);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, TestSupport::kHangGuard);
+    EXPECT_EQ(refusalOf([&] { decodeTrusted(wideOfNarrow(join(trusted))); }),
+              "list count larger than the input");
 }
 
 TEST(SFStoreHostileInputTest, UnterminatedTextsStayInsideTheirArrays)
@@ -407,6 +421,95 @@ TEST(SFStoreHostileInputTest, ListElementsMustBeNewObjectsOfTheListsClass)
     edited.erase(edited.begin() + static_cast<std::ptrdiff_t>(rule + 1),
                  edited.begin() + static_cast<std::ptrdiff_t>(rule + 3));
     EXPECT_EQ(failureOf([&] { decodeRules(join(edited)); }), archive_exception::unregistered_class);
+}
+
+// Regression: one changed number (a name's length of 3000000000) made every start allocate
+// and zero-fill gigabytes. Stored lengths and counts beyond the store are refused first.
+TEST(SFStoreHostileInputTest, StoredLengthsAndCountsBeyondTheStoreAreRefusedWithinTheMemoryCeiling)
+{
+    TestSupport::limitAddressSpace(512);
+    const std::string rules = ruleStore();
+    auto edited = [&rules](const std::string& from, const std::string& to) {
+        const std::size_t at = rules.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        EXPECT_EQ(rules.find(from, at + 1), std::string::npos) << from << " is not unique";
+        std::string text = rules;
+        if (at != std::string::npos)
+            text.replace(at, from.size(), to);
+        return text;
+    };
+    const std::string length = "string length larger than the input";
+    const std::string count = "list count larger than the input";
+    const std::string trusted = narrowOfWide(trustedStore());
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool wide;
+        std::string refusal;
+    } cases[] = {
+        {"group name length", edited(" 5 first ", " 3000000000 first "), false, length},
+        {"second group name length", edited(" 6 second ", " 18446744073709551615 second "), false,
+         length},
+        {"rule name length", edited(" 1 R ", " 3000000000 R "), false, length},
+        {"group count", edited("archive 13 0 0 0 0 2 0 ", "archive 13 0 0 0 0 4000000000 0 "), false, count},
+        {"trusted count", wideOfNarrow(trusted.substr(0, trusted.find(" 3 0 ")) + " 4000000000 0 " +
+                                       trusted.substr(trusted.find(" 3 0 ") + 5)),
+         true, count},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.wide)
+            EXPECT_EQ(refusalOf([&] { decodeTrusted(c.bytes); }), c.refusal);
+        else
+            EXPECT_EQ(refusalOf([&] { decodeRules(c.bytes); }), c.refusal);
+    }
+}
+
+// Every single deleted token (which slides identifier words into length and count positions)
+// and a few thousand seeded edits (numbers made huge, small or negative, tokens doubled) must
+// each load or fail with an exception: never crash, hang or over-allocate.
+TEST(SFStoreHostileInputTest, DeletedTokensAndSeededEditsOnlyLoadOrFailWithinTheMemoryCeiling)
+{
+    TestSupport::limitAddressSpace(512);
+    const Tokens rules = split(ruleStore());
+    const Tokens trusted = split(narrowOfWide(trustedStore()));
+    auto decode = [](const Tokens& tokens, bool wide) {
+        return refusalOf([&] {
+            if (wide)
+                decodeTrusted(wideOfNarrow(join(tokens)));
+            else
+                decodeRules(join(tokens));
+        });
+    };
+    std::size_t loaded = 0;
+    for (const bool wide : {false, true}) {
+        const Tokens& tokens = wide ? trusted : rules;
+        for (std::size_t at = 3; at < tokens.size(); ++at) {
+            Tokens edited = tokens;
+            edited.erase(edited.begin() + static_cast<std::ptrdiff_t>(at));
+            const std::string refusal = decode(edited, wide);
+            EXPECT_NE(refusal, "over-allocation") << join(edited);
+            loaded += refusal.empty();
+        }
+    }
+    const char* const numbers[] = {"0", "1", "2", "-1", "8", "255", "65536", "2147483647",
+                                   "3000000000", "18446744073709551615"};
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 3000; ++round) {
+        const bool wide = round % 4 == 3;
+        Tokens edited = wide ? trusted : rules;
+        for (int edits = 1 + static_cast<int>(random() % 3); edits > 0; --edits) {
+            const std::size_t at = 3 + random() % (edited.size() - 3);
+            if (random() % 2 == 0)
+                edited[at] = numbers[random() % std::size(numbers)];
+            else
+                edited.insert(edited.begin() + static_cast<std::ptrdiff_t>(at), edited[at]);
+        }
+        const std::string refusal = decode(edited, wide);
+        EXPECT_NE(refusal, "over-allocation") << join(edited);
+        loaded += refusal.empty();
+    }
+    EXPECT_GT(loaded, 0u); // edits of plain values still load
 }
 
 TEST(SFStoreHostileInputTest, GarbageInPlaceOfTheHeaderIsRefused)

@@ -238,6 +238,11 @@ TEST_F(FWMigratorTest, EveryFailureGivesItsLineAndExitOneAndLeavesTheOutput)
     const std::string hugeTrusted =
         OldStore::fileBytes(edited(kGoldenTrusted, L" 0 0 2 0 ", L" 0 0 4000000000 0 "));
     const std::string truncated = OldStore::fileBytes(v1.substr(0, v1.size() / 2));
+    // A group name whose stored length is far beyond the store: refused before any of it is
+    // sized (the wide reader used to reserve it and then append one character per count).
+    sample->groups.back()->name = "distinct";
+    const std::string hugeName = OldStore::fileBytes(
+        edited(oldRules<1>(*sample), L" 8 distinct ", L" 3000000000 distinct "));
     // The old release's wide stream failed on a byte of 0x80 or more in a name.
     sample->groups.back()->name = "Caf\xc3\xa9";
     const std::string nonAscii = OldStore::fileBytes(oldRules<1>(*sample));
@@ -245,7 +250,8 @@ TEST_F(FWMigratorTest, EveryFailureGivesItsLineAndExitOneAndLeavesTheOutput)
     const std::vector<std::string> rule{"rule", "IN", "OUT"}, trustedip{"trustedip", "IN", "OUT"};
     const std::string readRule = "Boost exception caught while reading rule store - ";
     const std::string readTrusted = "Boost exception caught while reading trustedip store - ";
-    const std::string countTooLarge = "input stream error-list count larger than the input\n";
+    const std::string countTooLarge = "list count larger than the input\n";
+    const std::string lengthTooLarge = "string length larger than the input\n";
     const std::string badType = "Invalid migration type passed\n";
     // Under the sanitizer the program reserves address space it never uses.
 #ifdef __SANITIZE_ADDRESS__
@@ -273,11 +279,13 @@ TEST_F(FWMigratorTest, EveryFailureGivesItsLineAndExitOneAndLeavesTheOutput)
          readRule + "class version <unknown class>\n"},
         {"truncated", rule, truncated, unchanged, 1, "", readRule + "input stream error\n"},
         {"name with a byte above 0x7f", rule, nonAscii, unchanged, 1, "",
-         readRule + "input stream error\n"},
+         readRule + lengthTooLarge},
         {"current narrow rule store", rule, narrow, unchanged, 1, "", readRule},
         {"huge trusted list count", trustedip, hugeTrusted, unchanged, 1, "",
          readTrusted + countTooLarge, smallMemory},
         {"huge group list count", rule, hugeGroups, unchanged, 1, "", readRule + countTooLarge,
+         smallMemory},
+        {"huge group name length", rule, hugeName, unchanged, 1, "", readRule + lengthTooLarge,
          smallMemory},
         {"missing output folder", {"rule", "IN", "MISSING"}, rules, absent, 1, "",
          "Unable to open output file to migrate rule store\n"},

@@ -348,3 +348,58 @@ TEST(SFQueuePacketTest, AcknowledgementGivesSequenceAndErrno)
         }
     }
 }
+
+// Regression: a stated length of 2^31 or more passed libmnl's check (it compares as a signed
+// int) and the attribute walk then read far past the buffer. Every length beyond what was
+// received is refused, by the parsers and by the walk over a whole receive buffer.
+TEST(SFQueuePacketTest, StatedLengthsBeyondWhatWasReceivedAreRefused)
+{
+    Message m;
+    m.packetId = 77;
+    m.mark = 9;
+    m.payload = kTcpPacket;
+    const std::vector<char> packet = craft(m);
+    const auto size = static_cast<uint32_t>(packet.size());
+    for (uint32_t stated : {0x80000000u, 0xFFFFFFFFu, size + 1, 15u, 0u}) {
+        SCOPED_TRACE(stated);
+        std::vector<char> bytes = packet;
+        header(bytes)->nlmsg_len = stated;
+        SFQueuePacket parsed;
+        EXPECT_EQ(parsed.parse(bytes.data(), bytes.size()), SFQueuePacket::ParseResult::Truncated);
+        uint32_t sequence = 0;
+        int error = 0;
+        header(bytes)->nlmsg_type = NLMSG_ERROR;
+        EXPECT_FALSE(SFQueuePacket::parseAck(bytes.data(), bytes.size(), sequence, error));
+        EXPECT_EQ(SFQueuePacket::wholeMessagesLength(bytes.data(), bytes.size()), 0u);
+    }
+
+    // A receive buffer of several messages is walked up to the first that does not fit in
+    // what follows it.
+    const size_t first = MNL_ALIGN(packet.size());
+    auto joined = [&](uint32_t secondLength, size_t trailing) {
+        std::vector<char> bytes = packet;
+        bytes.resize(first);
+        bytes.insert(bytes.end(), packet.begin(), packet.end());
+        reinterpret_cast<nlmsghdr*>(bytes.data() + first)->nlmsg_len = secondLength;
+        bytes.resize(bytes.size() + trailing);
+        return bytes;
+    };
+    const struct {
+        const char* what;
+        std::vector<char> bytes;
+        size_t whole;
+    } buffers[] = {
+        {"two sound messages", joined(size, 0), first + size},
+        {"trailing bytes shorter than a header", joined(size, 8), first + MNL_ALIGN(size)},
+        {"second claims 2^31", joined(0x80000000u, 0), first},
+        {"second claims one byte more", joined(size + 1, 0), first},
+        {"second shorter than its header", joined(8, 0), first},
+        {"shorter than a header", std::vector<char>(packet.begin(), packet.begin() + 8), 0},
+    };
+    for (const auto& b : buffers) {
+        SCOPED_TRACE(b.what);
+        EXPECT_EQ(SFQueuePacket::wholeMessagesLength(b.bytes.data(), b.bytes.size()), b.whole);
+    }
+    SFQueuePacket sound;
+    EXPECT_EQ(sound.parse(packet.data(), packet.size()), SFQueuePacket::ParseResult::Ok);
+}
