@@ -5,6 +5,7 @@
 #include "SFFMNwIFManager.h"
 
 #include "ILogger.h"
+#include "SFNetlinkLength.h"
 
 #include <libmnl/libmnl.h>
 #include <linux/netlink.h>
@@ -168,8 +169,11 @@ Received receive(mnl_socket* socket, int eventFd, const std::atomic<bool>& stopR
             *error = recvError;
             return Received::Error;
         }
-        // A cut message means lost content, which is repaired like lost notifications.
-        if (message.msg_flags & MSG_TRUNC) {
+        // A cut message means lost content, which is repaired like lost notifications; so does
+        // a message stating more bytes than arrived (libmnl's own walk would read past them).
+        if ((message.msg_flags & MSG_TRUNC) ||
+            (received > 0 && wholeNetlinkMessagesLength(buffer.data(), static_cast<size_t>(received)) <
+                                 static_cast<size_t>(received))) {
             *error = ENOBUFS;
             return Received::Error;
         }

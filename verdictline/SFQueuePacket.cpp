@@ -1,5 +1,7 @@
 #include "SFQueuePacket.h"
 
+#include "SFNetlinkLength.h"
+
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <linux/netfilter.h>
@@ -184,23 +186,12 @@ bool SFQueuePacket::toBlockEvent(RuleEventInfo& out) const
 
 bool SFQueuePacket::messageFits(const void* buffer, size_t length)
 {
-    if (buffer == nullptr || length < sizeof(nlmsghdr))
-        return false;
-    const uint32_t stated = static_cast<const nlmsghdr*>(buffer)->nlmsg_len;
-    return stated >= sizeof(nlmsghdr) && stated <= length;
+    return netlinkMessageFits(buffer, length);
 }
 
 size_t SFQueuePacket::wholeMessagesLength(const void* buffer, size_t length)
 {
-    const auto* bytes = static_cast<const unsigned char*>(buffer);
-    size_t offset = 0;
-    while (offset < length && messageFits(bytes + offset, length - offset)) {
-        const uint32_t stated = static_cast<const nlmsghdr*>(
-                                    static_cast<const void*>(bytes + offset))->nlmsg_len;
-        // The last message's padding may be missing from the buffer.
-        offset += std::min<size_t>(MNL_ALIGN(stated), length - offset);
-    }
-    return offset;
+    return wholeNetlinkMessagesLength(buffer, length);
 }
 
 bool SFQueuePacket::parseAck(const void* buffer, size_t length, uint32_t& sequence, int& error)
