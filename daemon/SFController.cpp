@@ -109,6 +109,14 @@ void SFController::disableStatefulFirewall(INwIFManager& nwIfManager)
     undoEnableSteps(nwIfManager);
 }
 
+void SFController::cleanUpWhileDisabled(bool startUp)
+{
+    Lock lock(m_instanceMutex);
+    if (m_enabled.load() || m_kextInterface == nullptr)
+        return;
+    m_kextInterface->removeLeftovers(startUp);
+}
+
 void SFController::undoEnableSteps(INwIFManager& nwIfManager)
 {
     auto guarded = [this](const char* step, auto&& action) {
@@ -146,6 +154,9 @@ void SFController::sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfMana
                 log(5, "Setting new status of firewall - Enabled");
                 enableStatefulFirewall(nwIfManager);
                 log(5, "Successfully set new status of firewall - Enabled");
+            } else {
+                // A repeated disable still makes sure nothing of the product filters.
+                cleanUpWhileDisabled(false);
             }
         }
         break;

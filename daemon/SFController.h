@@ -47,6 +47,10 @@ public:
     void enableStatefulFirewall(INwIFManager& nwIfManager);
     // Does nothing more than its log line when already disabled.
     void disableStatefulFirewall(INwIFManager& nwIfManager);
+    // While disabled: restores the ACCEPT policies and removes what an earlier run or an
+    // interrupted disable left in iptables, so a disabled firewall never filters. At start-up
+    // (startUp) only when the driver has anything recorded; does nothing while enabled.
+    void cleanUpWhileDisabled(bool startUp);
     // Reacts to a preference that has just been written.
     void sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfManager);
     // Stores the log level and, for 0 and 2 to 4, the custom-log switch; never throws.

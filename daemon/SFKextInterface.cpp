@@ -118,6 +118,34 @@ void SFKextInterface::stopHooking()
     ruleManager()->disableAllRuleAndGroupEnforcement();
 }
 
+void SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    if (m_hooking.load())
+        return;
+    if (onlyWhenRecorded && !m_netfilter->hasRecordedLeftovers())
+        return;
+    log(5, "Firewall is not enforced. Restoring the Accept policy and removing the Netfilter "
+           "chains and rules left by an earlier run");
+    // The policies first: while the old chains go, nothing may fall through to a DROP policy.
+    try {
+        m_netfilter->setNetfilterPolicyToAccept(true);
+    } catch (const SFException& e) {
+        log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
+    }
+    try {
+        m_netfilter->flushIptablesDefaultDropRule();
+        m_netfilter->flushIptablesInCurrentPolicy();
+    } catch (const SFException& e) {
+        log(2, "Failed to remove the Netfilter chains and rules of an earlier run - " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Failed to remove the Netfilter chains and rules of an earlier run - ") +
+                   e.what());
+    }
+}
+
 void SFKextInterface::disconnectFromKext()
 {
     m_handle.store(-1);

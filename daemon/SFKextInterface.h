@@ -84,6 +84,7 @@ public:
     void stopIntrusionYalEventQueue() override;
     bool startReporting() override;
     bool startHealthCheck() override;
+    void removeLeftovers(bool onlyWhenRecorded) override;
 
     // Adds the adaptive group's fixed block rules and, with configureQueueGroup, the queue
     // chain and the connmark restore rule, then the marking rules. Caller holds the driver

@@ -34,6 +34,11 @@ public:
     // Start one thread each; false when it already runs or could not be started.
     virtual bool startReporting() = 0;
     virtual bool startHealthCheck() = 0;
+    // While not hooked: sets the built-in policies to ACCEPT and removes every generation and
+    // built-in line the driver knows of, also those an earlier process left behind. Does
+    // nothing while hooked; with onlyWhenRecorded, nothing when the driver knows of nothing.
+    // Failures are logged (never throws).
+    virtual void removeLeftovers(bool onlyWhenRecorded) = 0;
 };
 
 } // namespace StatefulFirewall

@@ -85,6 +85,9 @@ public:
     virtual void saveIptablesChainsToPreviousPolicy() = 0;
     // Removes the generations awaiting removal and the current one (never throws).
     virtual void flushIptablesInCurrentPolicy() = 0;
+    // True while the driver knows of chains or built-in lines of its own in the kernel, also
+    // ones an earlier process recorded in the state file; runs nothing.
+    virtual bool hasRecordedLeftovers() = 0;
 };
 
 } // namespace StatefulFirewall

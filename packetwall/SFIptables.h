@@ -109,6 +109,7 @@ public:
     void flushIptablesInPreviousPolicy() override;
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
+    bool hasRecordedLeftovers() override;
 
     // Chains and jumps (SFIptablesChains.cpp).
     bool checkChainExists(std::string chain);

@@ -293,6 +293,13 @@ void SFIptables::flushIptablesInCurrentPolicy()
     removePendingGenerations("Exception occurred while flushing iptables rules in current policy", "");
 }
 
+bool SFIptables::hasRecordedLeftovers()
+{
+    return m_currentTopChainsMayExist || !m_currentPolicyChains.empty() ||
+           !m_previousPolicyChains.empty() || !m_inputDefaultDropLines.empty() ||
+           !m_outputDefaultDropLines.empty();
+}
+
 void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                        std::vector<std::string> words)
 {

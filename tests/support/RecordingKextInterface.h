@@ -30,6 +30,7 @@ public:
     void stopIntrusionYalEventQueue() override { call("stopIntrusionYalEventQueue"); }
     bool startReporting() override { return call("startReporting"); }
     bool startHealthCheck() override { return call("startHealthCheck"); }
+    void removeLeftovers(bool) override { call("removeLeftovers"); }
 
     // The operation throws SFException(code, message); times < 0: every call from now on.
     void throwOn(const std::string& operation, int code, const std::string& message, int times = -1);

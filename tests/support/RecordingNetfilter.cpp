@@ -173,4 +173,10 @@ void RecordingNetfilter::flushIptablesInCurrentPolicy()
     operation("flushIptablesInCurrentPolicy");
 }
 
+bool RecordingNetfilter::hasRecordedLeftovers()
+{
+    operation("hasRecordedLeftovers");
+    return true;
+}
+
 } // namespace TestSupport

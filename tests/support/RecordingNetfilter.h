@@ -75,6 +75,7 @@ public:
     void flushIptablesInPreviousPolicy() override;
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
+    bool hasRecordedLeftovers() override;
 
 private:
     // Records the operation (with an argument when given) and throws when told to.

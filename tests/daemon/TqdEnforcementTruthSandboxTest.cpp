@@ -1,0 +1,152 @@
+// tqd and tqctl in the sandbox with the real iptables behind a wrapper that fails chosen
+// command lines: what the tool and the daemon report about enforcement is what the filter table
+// holds, after a crash, a failed enable, a failed switch-over and failed pushes.
+
+#include "SandboxGuard.h"
+#include "TempDir.h"
+#include "TqdSandboxRig.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace TqdRig;
+using namespace TestSupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kSiteAddress = "10.20.30.40";
+constexpr const char* kStateFile = "/run/Varnik/kyv/fw/netfilter.state";
+constexpr const char* kIptablesLink = "/opt/Varnik/kyv/fw/bin/iptables";
+// Extended regular expressions, one a line; an iptables command line (its words after the
+// program, joined by blanks) that matches one of them as a whole fails.
+constexpr const char* kFailingLines = "/opt/Varnik/kyv/fw/bin/iptables.fail";
+
+struct ToolRun {
+    int code;
+    std::string output; // standard output and error
+};
+
+ToolRun tqctl(const std::string& words)
+{
+    ToolRun run{};
+    run.code = shell(std::string(TQ_TQCTL) + " " + words, &run.output);
+    return run;
+}
+
+// The product's iptables becomes a wrapper that fails the lines matching one of patterns and
+// runs the real program for every other line.
+void failIptablesLines(const std::vector<std::string>& patterns)
+{
+    std::string list;
+    for (const std::string& pattern : patterns)
+        list += pattern + "\n";
+    TestSupport::writeFile(kFailingLines, list);
+    ::unlink(kIptablesLink);
+    TestSupport::writeFile(kIptablesLink,
+                           "#!/bin/sh\n"
+                           "if printf '%s\\n' \"$*\" | grep -qxE -f " + std::string(kFailingLines) +
+                               "; then\n"
+                               "    echo \"iptables: failed on purpose: $*\" >&2\n"
+                               "    exit 1\n"
+                               "fi\n"
+                               "exec /usr/sbin/iptables \"$@\"\n");
+    ::chmod(kIptablesLink, 0755);
+}
+
+void restoreIptables()
+{
+    ::unlink(kFailingLines);
+    ::unlink(kIptablesLink);
+    ASSERT_EQ(::symlink("/usr/sbin/iptables", kIptablesLink), 0);
+}
+
+class TqdEnforcementTruthSandboxTest : public TqdSandboxTest {
+protected:
+    void SetUp() override
+    {
+        TQ_REQUIRE_SANDBOX();
+        // /run outlives resetProductPaths: no state of an earlier test may reach this one.
+        ::unlink(kStateFile);
+    }
+
+    void start(bool enabled)
+    {
+        prepareManagedProduct(enabled, kSiteAddress);
+        m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
+        ASSERT_TRUE(m_broker->started());
+        startDaemon();
+    }
+
+    // Starts tqd and waits until it answers the version command (a bound against a hang: the
+    // start-up includes the agent pause and the registration).
+    void startDaemon()
+    {
+        m_daemon = std::make_unique<Daemon>(daemonOut());
+        const auto deadline = Clock::now() + 40s;
+        std::string answer;
+        while (zavcall("--dest 7000 --cmd 100038", &answer) != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(100ms);
+        ASSERT_NE(answer.find("completed 1, status 1"), std::string::npos) << answer;
+    }
+
+    // Nothing of the product filters: no product chain, no jump, both policies ACCEPT.
+    void expectNothingFilters(const std::string& listing)
+    {
+        EXPECT_TRUE(productChains(listing).empty()) << listing;
+        EXPECT_EQ(linesWith(listing, "QTZ"), 0u) << listing;
+        EXPECT_EQ(linesWith(listing, "ESTABLISHED"), 0u) << listing;
+        EXPECT_EQ(policyOf(listing, "INPUT"), "ACCEPT") << listing;
+        EXPECT_EQ(policyOf(listing, "OUTPUT"), "ACCEPT") << listing;
+    }
+
+    std::unique_ptr<Broker> m_broker;
+    std::unique_ptr<Daemon> m_daemon;
+};
+
+} // namespace
+
+TEST_F(TqdEnforcementTruthSandboxTest, ADisabledStartRemovesWhatAKilledEnforcingRunLeft)
+{
+    start(true);
+    const std::string before = waitForEnforcement();
+    ASSERT_FALSE(productChains(before).empty()) << before;
+    m_daemon->signal(SIGKILL);
+    m_daemon.reset();
+    ASSERT_EQ(policyOf(iptablesListing(), "INPUT"), "DROP");
+
+    setSetting("IsFirewallEnabled", "0");
+    startDaemon();
+    expectNothingFilters(iptablesListing());
+    const ToolRun status = tqctl("--fw status");
+    EXPECT_EQ(status.code, 0) << status.output;
+    EXPECT_NE(status.output.find("Disabled"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, FwOffWhileDisabledRestoresTheAcceptPolicies)
+{
+    start(true);
+    waitForEnforcement();
+    m_daemon->signal(SIGKILL);
+    m_daemon.reset();
+
+    // The start-up clean-up cannot set the policies: the chains go, the DROP policies stay.
+    setSetting("IsFirewallEnabled", "0");
+    failIptablesLines({"-P (INPUT|OUTPUT) ACCEPT"});
+    startDaemon();
+    std::string listing = iptablesListing();
+    EXPECT_TRUE(productChains(listing).empty()) << listing;
+    EXPECT_EQ(policyOf(listing, "INPUT"), "DROP") << listing;
+
+    restoreIptables();
+    const ToolRun off = tqctl("--fw off");
+    EXPECT_EQ(off.code, 0) << off.output;
+    expectNothingFilters(iptablesListing());
+}
