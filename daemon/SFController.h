@@ -51,6 +51,8 @@ public:
     // interrupted disable left in iptables, so a disabled firewall never filters. At start-up
     // (startUp) only when the driver has anything recorded; does nothing while enabled.
     void cleanUpWhileDisabled(bool startUp);
+    // False while enabled with the last push of the rules not in force; true otherwise.
+    bool rulesInForce();
     // Reacts to a preference that has just been written.
     void sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfManager);
     // Stores the log level and, for 0 and 2 to 4, the custom-log switch; never throws.

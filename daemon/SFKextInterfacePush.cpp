@@ -325,18 +325,22 @@ bool SFKextInterface::pushLocked()
     } catch (const std::exception&) {
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
+        m_pushFailed.store(true);
         return false;
     } catch (const SFException&) {
         // The driver keeps every generation it started, so the next push or the disable
         // removes what this one left.
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
+        m_pushFailed.store(true);
         return false;
     }
 
     log(6, ENFORCE + "Number of default groups in the policy - " + std::to_string(groupCount));
-    if (groupCount < 1)
+    if (groupCount < 1) {
+        m_pushFailed.store(false);
         return true;
+    }
 
     PushWalk walk(m_logger, m_componentName, *m_netfilter, *manager, table, trusted);
     auto settleBlockEventQueue = [this, &walk] {
@@ -356,9 +360,11 @@ bool SFKextInterface::pushLocked()
         m_netfilter->setNetfilterPolicyToAccept(false);
         m_netfilter->flushIptablesInPreviousPolicy();
         log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
+        m_pushFailed.store(false);
         return result;
     } catch (const SFException& e) {
         log(6, "Caught Socket Communication exception " + e.message);
+        m_pushFailed.store(true);
         try {
             m_netfilter->addRelEstRuleToNetfilter(false);
         } catch (const SFException& again) {
@@ -369,6 +375,7 @@ bool SFKextInterface::pushLocked()
         return false;
     } catch (const std::exception&) {
         log(6, "Caught generic exception ");
+        m_pushFailed.store(true);
         return false;
     }
 }

@@ -39,6 +39,9 @@ public:
     // nothing while hooked; with onlyWhenRecorded, nothing when the driver knows of nothing.
     // Failures are logged (never throws).
     virtual void removeLeftovers(bool onlyWhenRecorded) = 0;
+    // False while hooked and the last push could not put its generation in force (its chains
+    // not linked or the DROP policies not set); true otherwise.
+    virtual bool rulesInForce() = 0;
 };
 
 } // namespace StatefulFirewall

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <memory>
 #include <thread>
 
@@ -77,9 +78,12 @@ protected:
         ::unlink(kStateFile);
     }
 
-    void start(bool enabled)
+    // settings: elements of the settings file to change before the daemon starts.
+    void start(bool enabled, const std::map<std::string, std::string>& settings = {})
     {
         prepareManagedProduct(enabled, kSiteAddress);
+        for (const auto& [tag, value] : settings)
+            setSetting(tag, value);
         m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
         ASSERT_TRUE(m_broker->started());
         startDaemon();
@@ -149,4 +153,46 @@ TEST_F(TqdEnforcementTruthSandboxTest, FwOffWhileDisabledRestoresTheAcceptPolici
     const ToolRun off = tqctl("--fw off");
     EXPECT_EQ(off.code, 0) << off.output;
     expectNothingFilters(iptablesListing());
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, AnEnableWhosePushFailsIsAFailureUntilAnEnableSucceeds)
+{
+    start(false);
+    failIptablesLines({"-P INPUT DROP"});
+    ToolRun on = tqctl("--fw on");
+    EXPECT_EQ(on.code, 103) << on.output;
+    EXPECT_EQ(on.output, "Firewall is enabled in the settings, but its rules are not in force: "
+                         "applying them to iptables failed\n");
+    ToolRun status = tqctl("--fw status");
+    EXPECT_EQ(status.code, 0) << status.output;
+    EXPECT_NE(status.output.find("Status: Enabled\nRules: Not in force"), std::string::npos)
+        << status.output;
+    EXPECT_EQ(policyOf(iptablesListing(), "INPUT"), "ACCEPT");
+
+    // A second --fw on tries again instead of answering that nothing changed.
+    on = tqctl("--fw on");
+    EXPECT_EQ(on.code, 103) << on.output;
+    EXPECT_EQ(on.output.find("already set"), std::string::npos) << on.output;
+
+    restoreIptables();
+    on = tqctl("--fw on");
+    EXPECT_EQ(on.code, 0) << on.output;
+    EXPECT_EQ(on.output, "Preferences set successfully\n");
+    const std::string listing = waitForEnforcement();
+    EXPECT_FALSE(productChains(listing).empty()) << listing;
+    status = tqctl("--fw status");
+    EXPECT_EQ(status.output.find("Not in force"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, TheHealthCheckRetriesAFailedPush)
+{
+    start(false, {{"HealthCheckTimerInSecs", "1"}});
+    failIptablesLines({"-P INPUT DROP"});
+    EXPECT_EQ(tqctl("--fw on").code, 103);
+    restoreIptables();
+    // No command after the fault is gone: the health-check thread applies the rules.
+    const std::string listing = waitForEnforcement();
+    EXPECT_FALSE(productChains(listing).empty()) << listing;
+    const ToolRun status = tqctl("--fw status");
+    EXPECT_EQ(status.output.find("Not in force"), std::string::npos) << status.output;
 }
