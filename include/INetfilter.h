@@ -42,7 +42,8 @@ public:
     // Sets the policies of the built-in INPUT and OUTPUT to ACCEPT (true) or DROP; throws.
     virtual void setNetfilterPolicyToAccept(bool accept) = 0;
     // Inserts the ESTABLISHED,RELATED accept rule at the top of the generation's top chains
-    // (true) or of the built-in chains (false); throws.
+    // (true) or of the built-in chains (false: at most one such pair, recorded with the
+    // built-in lines, so it goes with them at the next push or the disable); throws.
     virtual void addRelEstRuleToNetfilter(bool ownChains) = 0;
     // Address texts of the trusted networks in list order, skipping unknown types (logged);
     // runs nothing and does not fail.

@@ -189,6 +189,10 @@ private:
                                             const char* failureText);
     // Removes every generation awaiting removal except one named inForce; keeps what is left.
     void removePendingGenerations(const char* failureText, const std::string& inForce);
+    // Inserts the ESTABLISHED,RELATED accept line at the top of INPUT and OUTPUT unless it is
+    // recorded there already; recorded like the other built-in lines, so the next successful
+    // push and the disable remove it. Throws.
+    void addFallbackPair();
     // Deletes the recorded lines of one built-in chain, each on its own.
     void flushDefaultDropLines(bool input);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,

@@ -80,11 +80,35 @@ void SFIptables::setNetfilterPolicyToAccept(bool accept)
 
 void SFIptables::addRelEstRuleToNetfilter(bool ownChains)
 {
-    const std::string uid = ownChains ? m_configController.getUniqueId() : std::string();
-    const std::string input = ownChains ? INPUT_TOP + uid : std::string("INPUT");
-    const std::string output = ownChains ? OUTPUT_TOP + uid : std::string("OUTPUT");
-    for (const std::string& chain : {input, output})
+    if (!ownChains) {
+        addFallbackPair();
+        return;
+    }
+    const std::string uid = m_configController.getUniqueId();
+    for (const std::string& chain : {INPUT_TOP + uid, OUTPUT_TOP + uid})
         runIptables({"-m", "state", "--state", "ESTABLISHED,RELATED", "-j", "ACCEPT", "-I", chain});
+}
+
+void SFIptables::addFallbackPair()
+{
+    // The target first, so the line fits the state file's record of a built-in line; iptables
+    // takes the words in any order, and -D with the same words finds the line.
+    const std::vector<std::string> words{"-j", "ACCEPT", "-m", "state", "--state",
+                                         "ESTABLISHED,RELATED"};
+    for (bool input : {true, false}) {
+        const std::vector<SFDefaultDropLine>& lines =
+            input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
+        const bool present = std::any_of(lines.begin(), lines.end(), [&words](const SFDefaultDropLine& l) {
+            return l.kind == SFDefaultDropLine::ACTION && l.words == words;
+        });
+        // One pair at most: every failed push asks for it, and each one would stack another.
+        if (present)
+            continue;
+        recordDefaultDropLine(input, SFDefaultDropLine::ACTION, words);
+        std::vector<std::string> line{"-I", input ? "INPUT" : "OUTPUT"};
+        line.insert(line.end(), words.begin(), words.end());
+        runIptables(std::move(line));
+    }
 }
 
 void SFIptables::addVarnikInputOutputChains(std::string uid)

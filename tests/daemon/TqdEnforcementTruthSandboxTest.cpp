@@ -196,3 +196,32 @@ TEST_F(TqdEnforcementTruthSandboxTest, TheHealthCheckRetriesAFailedPush)
     const ToolRun status = tqctl("--fw status");
     EXPECT_EQ(status.output.find("Not in force"), std::string::npos) << status.output;
 }
+
+TEST_F(TqdEnforcementTruthSandboxTest, FailedPushesLeaveOneFallbackPairThatGoesWithTheNextPushOrDisable)
+{
+    const std::string inputPair = "-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+    const std::string outputPair = "-A OUTPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+    start(true);
+    waitForEnforcement();
+    failIptablesLines({"-P INPUT DROP"});
+    tqctl("--fw-rule-add --name first --action allow --direction in --proto tcp --local-service 81");
+    tqctl("--fw-rule-add --name second --action allow --direction in --proto tcp --local-service 82");
+    std::string listing = iptablesListing();
+    EXPECT_EQ(linesWith(listing, inputPair), 1u) << listing;
+    EXPECT_EQ(linesWith(listing, outputPair), 1u) << listing;
+
+    // A push that succeeds takes the pair away.
+    restoreIptables();
+    EXPECT_EQ(tqctl("--fw-rule-add --name third --action allow --direction in --proto tcp --local-service 83").code, 0);
+    listing = iptablesListing();
+    EXPECT_EQ(linesWith(listing, inputPair), 0u) << listing;
+    EXPECT_EQ(linesWith(listing, outputPair), 0u) << listing;
+
+    // So does the disable.
+    failIptablesLines({"-P INPUT DROP"});
+    tqctl("--fw-rule-add --name fourth --action allow --direction in --proto tcp --local-service 84");
+    ASSERT_EQ(linesWith(iptablesListing(), inputPair), 1u) << iptablesListing();
+    restoreIptables();
+    EXPECT_EQ(tqctl("--fw off").code, 0);
+    expectNothingFilters(iptablesListing());
+}
