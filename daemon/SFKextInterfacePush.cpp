@@ -22,6 +22,7 @@
 
 #include <exception>
 #include <list>
+#include <utility>
 #include <vector>
 
 namespace StatefulFirewall {
@@ -60,6 +61,15 @@ public:
 
     // Enforced rules that are treated as intrusions, so far.
     int intrusionCount() const { return m_intrusionCount; }
+
+    // Clears the enforced flag of every rule this walk flagged: for a generation that was
+    // never linked, nothing may be reported enforced.
+    void withdrawEnforcement()
+    {
+        for (const auto& [groupId, ruleId] : m_enforcedRules)
+            m_manager.setRuleEnforced(groupId, ruleId, false);
+        m_enforcedRules.clear();
+    }
 
 private:
     void walkGroup(SFRuleGroup& group)
@@ -239,6 +249,8 @@ private:
     {
         rule.enforced = enforced;
         m_manager.setRuleEnforced(group.groupId, rule.ruleId, enforced);
+        if (enforced)
+            m_enforcedRules.emplace_back(group.groupId, rule.ruleId);
     }
 
     void log(int level, const std::string& message)
@@ -259,6 +271,8 @@ private:
     // Numbers the chains of the groups that are neither fixed nor the default group.
     int m_jumpGroupCount = 0;
     bool m_result = true;
+    // The rules flagged enforced by this walk, by group and rule id.
+    std::vector<std::pair<GUID, GUID>> m_enforcedRules;
 };
 
 } // namespace
@@ -365,6 +379,7 @@ bool SFKextInterface::pushLocked()
     } catch (const SFException& e) {
         log(6, "Caught Socket Communication exception " + e.message);
         m_pushFailed.store(true);
+        walk.withdrawEnforcement();
         try {
             m_netfilter->addRelEstRuleToNetfilter(false);
         } catch (const SFException& again) {
@@ -376,6 +391,7 @@ bool SFKextInterface::pushLocked()
     } catch (const std::exception&) {
         log(6, "Caught generic exception ");
         m_pushFailed.store(true);
+        walk.withdrawEnforcement();
         return false;
     }
 }

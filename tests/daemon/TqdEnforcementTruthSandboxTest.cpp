@@ -225,3 +225,17 @@ TEST_F(TqdEnforcementTruthSandboxTest, FailedPushesLeaveOneFallbackPairThatGoesW
     EXPECT_EQ(tqctl("--fw off").code, 0);
     expectNothingFilters(iptablesListing());
 }
+
+TEST_F(TqdEnforcementTruthSandboxTest, ARuleOfAGenerationThatWasNeverLinkedIsNotReportedEnforced)
+{
+    start(true);
+    waitForEnforcement();
+    failIptablesLines({"-I INPUT -j QTZ_INPUT_.*"});
+    const ToolRun add = tqctl("--fw-rule-add --name unlinked --action allow --direction in "
+                              "--proto tcp --local-service 85");
+    EXPECT_EQ(add.code, 103) << add.output;
+    EXPECT_EQ(add.output.find("successfully created and enforced"), std::string::npos) << add.output;
+    EXPECT_NE(add.output.find("enforcement failed"), std::string::npos) << add.output;
+    const ToolRun status = tqctl("--fw status");
+    EXPECT_NE(status.output.find("Rules: Not in force"), std::string::npos) << status.output;
+}
