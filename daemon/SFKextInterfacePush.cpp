@@ -328,7 +328,9 @@ bool SFKextInterface::pushLocked()
 
     log(6, ENFORCE + "Successfully flushed existing Iptables rules");
     try {
-        m_netfilter->flushIptablesDefaultDropRule();
+        // The built-in lines of the generation in force stay until the new one is linked: a
+        // connection that both tables allow must never meet a chain without them.
+        m_netfilter->saveDefaultDropRulesToPreviousPolicy();
         m_configController.setPreviousUniqueId(m_configController.getUniqueId());
         m_netfilter->saveIptablesChainsToPreviousPolicy();
         m_configController.setUniqueId(
@@ -372,6 +374,8 @@ bool SFKextInterface::pushLocked()
         settleBlockEventQueue();
         m_netfilter->addRedirectionRulesToInputOutputChains();
         m_netfilter->setNetfilterPolicyToAccept(false);
+        // Before the old chains go: an old line may jump to one of them.
+        m_netfilter->flushDefaultDropRulesOfPreviousPolicy();
         m_netfilter->flushIptablesInPreviousPolicy();
         log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
         m_pushFailed.store(false);

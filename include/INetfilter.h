@@ -89,6 +89,12 @@ public:
     // True while the driver knows of chains or built-in lines of its own in the kernel, also
     // ones an earlier process recorded in the state file; runs nothing.
     virtual bool hasRecordedLeftovers() = 0;
+    // Hands the lines now recorded in the built-in chains to the previous generation; runs
+    // nothing. Lines placed afterwards belong to the current one.
+    virtual void saveDefaultDropRulesToPreviousPolicy() = 0;
+    // Deletes the lines handed to the previous generation, each by its own words; failures are
+    // logged and the records are dropped all the same (never throws).
+    virtual void flushDefaultDropRulesOfPreviousPolicy() = 0;
 };
 
 } // namespace StatefulFirewall

@@ -207,11 +207,14 @@ TEST_F(SFKextInterfaceWalkTest, LastRulesAreThirdOfFiveInTheDefaultGroupAndFinal
     const auto ops = m_driver->operations();
     ASSERT_GE(ops.size(), 8u);
     EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 3),
-              (std::vector<std::string>{"getTrustedNetworkParams", "flushIptablesDefaultDropRule",
+              (std::vector<std::string>{"getTrustedNetworkParams", "saveDefaultDropRulesToPreviousPolicy",
                                         "saveIptablesChainsToPreviousPolicy"}));
-    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()),
+    // The old built-in lines go only once the new generation is linked.
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 4, ops.end()),
               (std::vector<std::string>{"addRedirectionRulesToInputOutputChains",
-                                        "setNetfilterPolicyToAccept false", "flushIptablesInPreviousPolicy"}));
+                                        "setNetfilterPolicyToAccept false",
+                                        "flushDefaultDropRulesOfPreviousPolicy",
+                                        "flushIptablesInPreviousPolicy"}));
 }
 
 TEST_F(SFKextInterfaceWalkTest, RulesThatFailUseNoMarkAndTheResultIsTheLastOrdinaryRules)

@@ -2,6 +2,7 @@
 // command lines: what the tool and the daemon report about enforcement is what the filter table
 // holds, after a crash, a failed enable, a failed switch-over and failed pushes.
 
+#include "QueueSandboxRig.h"
 #include "SandboxGuard.h"
 #include "TempDir.h"
 #include "TqdSandboxRig.h"
@@ -14,6 +15,7 @@
 
 #include <map>
 #include <memory>
+#include <fstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -42,29 +44,54 @@ ToolRun tqctl(const std::string& words)
     return run;
 }
 
-// The product's iptables becomes a wrapper that fails the lines matching one of patterns and
-// runs the real program for every other line.
-void failIptablesLines(const std::vector<std::string>& patterns)
+constexpr const char* kKillingLines = "/opt/Varnik/kyv/fw/bin/iptables.kill";
+constexpr const char* kVictim = "/opt/Varnik/kyv/fw/bin/iptables.victim";
+
+std::string lines(const std::vector<std::string>& patterns)
 {
     std::string list;
     for (const std::string& pattern : patterns)
         list += pattern + "\n";
-    TestSupport::writeFile(kFailingLines, list);
+    return list;
+}
+
+// The product's iptables becomes a wrapper that fails the lines matching one of failing, runs
+// those matching one of killingAfter and then kills the process victim with SIGKILL (a crash
+// right after that line), and runs the real program for every other line.
+void wrapIptables(const std::vector<std::string>& failing,
+                  const std::vector<std::string>& killingAfter = {}, pid_t victim = 0)
+{
+    TestSupport::writeFile(kFailingLines, lines(failing));
+    TestSupport::writeFile(kKillingLines, lines(killingAfter));
+    TestSupport::writeFile(kVictim, std::to_string(victim) + "\n");
     ::unlink(kIptablesLink);
+    const std::string fail(kFailingLines), kill(kKillingLines), victimFile(kVictim);
     TestSupport::writeFile(kIptablesLink,
                            "#!/bin/sh\n"
-                           "if printf '%s\\n' \"$*\" | grep -qxE -f " + std::string(kFailingLines) +
-                               "; then\n"
-                               "    echo \"iptables: failed on purpose: $*\" >&2\n"
-                               "    exit 1\n"
-                               "fi\n"
-                               "exec /usr/sbin/iptables \"$@\"\n");
+                           "if [ -s " + fail + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + fail + "; then\n"
+                           "    echo \"iptables: failed on purpose: $*\" >&2\n"
+                           "    exit 1\n"
+                           "fi\n"
+                           "if [ -s " + kill + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + kill + "; then\n"
+                           "    /usr/sbin/iptables \"$@\"\n"
+                           "    status=$?\n"
+                           "    kill -9 \"$(cat " + victimFile + ")\"\n"
+                           "    exit $status\n"
+                           "fi\n"
+                           "exec /usr/sbin/iptables \"$@\"\n");
     ::chmod(kIptablesLink, 0755);
+}
+
+void failIptablesLines(const std::vector<std::string>& patterns)
+{
+    wrapIptables(patterns);
 }
 
 void restoreIptables()
 {
     ::unlink(kFailingLines);
+    ::unlink(kKillingLines);
+    ::unlink(kVictim);
     ::unlink(kIptablesLink);
     ASSERT_EQ(::symlink("/usr/sbin/iptables", kIptablesLink), 0);
 }
@@ -111,8 +138,54 @@ protected:
         EXPECT_EQ(policyOf(listing, "OUTPUT"), "ACCEPT") << listing;
     }
 
+    // The peer namespace (10.0.0.7) and a listener on 10.0.0.5:8080 here that takes up to
+    // count connections within two minutes (a bound against a hang).
+    void startPeerAndListener(int count)
+    {
+        std::string output;
+        ASSERT_EQ(QueueRig::shell("rig_up && serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 "
+                                  "--count " + std::to_string(count) + " --timeout 120000 && "
+                                  "echo $! >/run/tq-listen.pid",
+                                  &output),
+                  0)
+            << output;
+        m_peerUp = true;
+    }
+
+    // One new connection from the peer: true when the listener's greeting came back within
+    // timeoutMs (generous where it must come back, a bound against a hang).
+    static bool peerConnects(int timeoutMs = 20000)
+    {
+        return QueueRig::shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
+                               std::to_string(timeoutMs)) == 0;
+    }
+
+    // The peer's count of retransmitted SYNs (TcpExt TCPSynRetrans); -1 when unreadable.
+    static long peerSynRetransmits()
+    {
+        std::string output;
+        if (QueueRig::shell("in_peer awk '$1 == \"TcpExt:\" { if (!n) { for (i = 2; i <= NF; i++) "
+                            "if ($i == \"TCPSynRetrans\") k = i; n = 1 } else print $k }' "
+                            "/proc/net/netstat",
+                            &output) != 0)
+            return -1;
+        try {
+            return std::stol(output);
+        } catch (const std::exception&) {
+            return -1;
+        }
+    }
+
+    void TearDown() override
+    {
+        if (m_peerUp && TestSupport::sandboxProblem().empty())
+            QueueRig::shell("kill \"$(cat /run/tq-listen.pid)\" 2>/dev/null; rig_down");
+        TqdSandboxTest::TearDown();
+    }
+
     std::unique_ptr<Broker> m_broker;
     std::unique_ptr<Daemon> m_daemon;
+    bool m_peerUp = false;
 };
 
 } // namespace
@@ -238,4 +311,83 @@ TEST_F(TqdEnforcementTruthSandboxTest, ARuleOfAGenerationThatWasNeverLinkedIsNot
     EXPECT_NE(add.output.find("enforcement failed"), std::string::npos) << add.output;
     const ToolRun status = tqctl("--fw status");
     EXPECT_NE(status.output.find("Rules: Not in force"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, APeerConnectionIsRefusedExactlyWhenTheToolSaysADenyIsEnforced)
+{
+    start(false);
+    startPeerAndListener(50);
+    auto status = [] { return tqctl("--fw status").output; };
+
+    ASSERT_NE(status().find("Status: Disabled"), std::string::npos) << status();
+    EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
+
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    ASSERT_EQ(tqctl("--fw-rule-add --name \"deny 8080\" --action deny --direction in --proto tcp "
+                    "--local-service 8080 --index 1").code,
+              0);
+    const std::string enforcing = status();
+    EXPECT_NE(enforcing.find("Status: Enabled"), std::string::npos) << enforcing;
+    EXPECT_EQ(enforcing.find("Not in force"), std::string::npos) << enforcing;
+    EXPECT_FALSE(peerConnects(3000)) << "the deny is enforced, yet the connection went through";
+
+    ASSERT_EQ(tqctl("--fw off").code, 0);
+    ASSERT_NE(status().find("Status: Disabled"), std::string::npos) << status();
+    EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
+
+    // A crash while enforcing, then a start with the firewall disabled.
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    EXPECT_FALSE(peerConnects(3000));
+    m_daemon->signal(SIGKILL);
+    m_daemon.reset();
+    setSetting("IsFirewallEnabled", "0");
+    startDaemon();
+    ASSERT_NE(status().find("Status: Disabled"), std::string::npos) << status();
+    EXPECT_TRUE(peerConnects()) << "disabled after a crash, yet the connection failed";
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, ALoggedCatchAllAllowDropsNoNewConnectionDuringPushes)
+{
+    start(true);
+    waitForEnforcement();
+    ASSERT_EQ(tqctl("--fw-rule-add --name \"allow all logged\" --action allow --log").code, 0);
+    startPeerAndListener(100000);
+    ASSERT_TRUE(peerConnects()) << "the catch-all allow does not let the peer in";
+
+    // New connections one after the other until the pushes are done. A SYN the host drops is
+    // sent again by the peer a second later and may then get through, so the peer's count of
+    // SYN retransmissions tells the drops, whatever the load; each connection has a generous
+    // time (a bound against a hang only).
+    const long retransmitsBefore = peerSynRetransmits();
+    ASSERT_GE(retransmitsBefore, 0);
+    std::string output;
+    ASSERT_EQ(QueueRig::shell("rm -f /run/tq-stop /run/tq-stream.out; "
+                              "( ok=0; failed=0; "
+                              "  while [ ! -e /run/tq-stop ]; do "
+                              "    if in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout 10000 "
+                              "       >/dev/null 2>&1; then ok=$((ok+1)); else failed=$((failed+1)); fi; "
+                              "  done; echo \"$ok $failed\" >/run/tq-stream.tmp; "
+                              "  mv /run/tq-stream.tmp /run/tq-stream.out ) >/dev/null 2>&1 &",
+                              &output),
+              0)
+        << output;
+    // Each added rule goes first in the client group, so the catch-all stays its last rule.
+    for (int push = 1; push <= 10; ++push) {
+        const ToolRun add = tqctl("--fw-rule-add --name push" + std::to_string(push) +
+                                  " --action allow --direction in --proto tcp --local-service " +
+                                  std::to_string(9000 + push) + " --index 1");
+        EXPECT_EQ(add.code, 0) << add.output;
+    }
+    TestSupport::writeFile("/run/tq-stop", "");
+    // A bound against a hang: the loop ends after its current connection.
+    EXPECT_TRUE(waitForText("/run/tq-stream.out", " ", 30s));
+    int ok = 0;
+    int failed = -1;
+    std::ifstream("/run/tq-stream.out") >> ok >> failed;
+    EXPECT_EQ(failed, 0) << ok << " connections went through";
+    EXPECT_GT(ok, 10);
+    EXPECT_EQ(peerSynRetransmits() - retransmitsBefore, 0)
+        << "SYNs of new connections were dropped during the pushes; " << ok << " connections";
 }

@@ -173,6 +173,16 @@ void RecordingNetfilter::flushIptablesInCurrentPolicy()
     operation("flushIptablesInCurrentPolicy");
 }
 
+void RecordingNetfilter::saveDefaultDropRulesToPreviousPolicy()
+{
+    operation("saveDefaultDropRulesToPreviousPolicy");
+}
+
+void RecordingNetfilter::flushDefaultDropRulesOfPreviousPolicy()
+{
+    operation("flushDefaultDropRulesOfPreviousPolicy");
+}
+
 bool RecordingNetfilter::hasRecordedLeftovers()
 {
     operation("hasRecordedLeftovers");

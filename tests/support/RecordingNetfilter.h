@@ -76,6 +76,8 @@ public:
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
     bool hasRecordedLeftovers() override;
+    void saveDefaultDropRulesToPreviousPolicy() override;
+    void flushDefaultDropRulesOfPreviousPolicy() override;
 
 private:
     // Records the operation (with an argument when given) and throws when told to.
