@@ -36,6 +36,16 @@ const char* const CLIENT_CHAIN_NAME = "QTZ_Client";
 
 const std::string ENFORCE = "Inside enforce rule section. ";
 
+// Chain bases are cut to 13 bytes, which leaves "QTZ_Group_" room for three digits. From the
+// 1,000th jump group on, "QTZ_G" (never followed by "r" there) keeps every name whole and
+// distinct up to this many groups; the first 999 keep the names they always had.
+constexpr int MAX_JUMP_GROUPS = 99999999;
+
+std::string jumpGroupChainName(int number)
+{
+    return (number < 1000 ? "QTZ_Group_" : "QTZ_G") + std::to_string(number);
+}
+
 // The walk of one full push over a copy of the rule table. What it decides about a group or
 // rule (enforced, chain name) is written to the copy, where later steps of the walk read it,
 // and to the live table by id; an object deleted from the live table since the copy was taken
@@ -171,8 +181,14 @@ private:
             sameGuidText(target->groupId, m_table.adaptiveGroupId)) {
             chain = target->name;
         } else {
+            if (m_jumpGroupCount >= MAX_JUMP_GROUPS) {
+                log(2, skipped + targetName + " could not be given a chain name of its own");
+                setGroupEnforced(*target, false);
+                setRuleEnforced(group, rule, false);
+                return;
+            }
             ++m_jumpGroupCount;
-            chain = "QTZ_Group_" + std::to_string(m_jumpGroupCount);
+            chain = jumpGroupChainName(m_jumpGroupCount);
             setGroupChainName(*target, chain);
         }
         const bool created = m_netfilter.createNetfilterGroup(
