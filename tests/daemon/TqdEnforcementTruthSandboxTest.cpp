@@ -313,6 +313,25 @@ TEST_F(TqdEnforcementTruthSandboxTest, ARuleOfAGenerationThatWasNeverLinkedIsNot
     EXPECT_NE(status.output.find("Rules: Not in force"), std::string::npos) << status.output;
 }
 
+TEST_F(TqdEnforcementTruthSandboxTest, ACrashRightAfterTheTopChainsAreCreatedLeavesNothingAfterTheNextStart)
+{
+    start(false);
+    wrapIptables({}, {"-N QTZ_OUTPUT_.*"}, m_daemon->pid());
+    // The daemon dies inside the push; the tool's wait is cut short by timeout(1), a bound
+    // against a hang only.
+    shell("timeout 60 " + std::string(TQ_TQCTL) + " --fw on");
+    EXPECT_EQ(m_daemon->wait(30s), -1) << "the daemon did not die in the push";
+    m_daemon.reset();
+    const std::string crashed = iptablesListing();
+    ASSERT_EQ(linesWith(crashed, "-N QTZ_INPUT_"), 1u) << crashed;
+    ASSERT_EQ(linesWith(crashed, "-N QTZ_OUTPUT_"), 1u) << crashed;
+
+    restoreIptables();
+    setSetting("IsFirewallEnabled", "0");
+    startDaemon();
+    expectNothingFilters(iptablesListing());
+}
+
 TEST_F(TqdEnforcementTruthSandboxTest, APeerConnectionIsRefusedExactlyWhenTheToolSaysADenyIsEnforced)
 {
     start(false);
