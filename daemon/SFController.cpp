@@ -163,9 +163,6 @@ void SFController::sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfMana
                 log(5, "Setting new status of firewall - Enabled");
                 enableStatefulFirewall(nwIfManager);
                 log(5, "Successfully set new status of firewall - Enabled");
-            } else {
-                // A repeated disable still makes sure nothing of the product filters.
-                cleanUpWhileDisabled(false);
             }
         }
         break;
