@@ -123,7 +123,16 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
         }
         // A reply without data shows the defaults.
         SFPrefsData prefs;
-        readWideReply(response, prefs);
+        bool rulesInForce = true;
+        try {
+            readWideReply(response, prefs, rulesInForce);
+        } catch (const boost::archive::archive_exception&) {
+            // A daemon of an earlier release ends its reply with the record.
+            prefs = SFPrefsData();
+            rulesInForce = true;
+            readWideReply(response, prefs);
+        }
+        const bool notInForce = prefs.m_fwEnabled && !rulesInForce;
 
         const std::string status = displayText(prefs.m_fwEnabled);
         const std::string mode =
@@ -133,8 +142,10 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
         const std::string level = getLogLevelString(prefs.m_logLevel);
         if (!xml) {
             const std::string& sep = C::CLI_KEY_VALUE_SEPARATOR;
-            std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n"
-                      << C::CLI_PREF_MODE_KEY << sep << mode << "\n"
+            std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n";
+            if (notInForce)
+                std::cout << C::CLI_PREF_RULES_KEY << sep << C::CLI_RULES_NOT_IN_FORCE_TEXT << "\n";
+            std::cout << C::CLI_PREF_MODE_KEY << sep << mode << "\n"
                       << C::CLI_PREF_RETAIN_CLIENT_RULES_KEY << sep << retain << "\n"
                       << C::CLI_PREF_FTP_INSPECTION_KEY << sep << ftp << "\n"
                       << C::CLI_PREF_LOG_LEVEL_KEY << sep << level << std::endl;
@@ -142,6 +153,8 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             log(5, "Showing preferences in xml format");
             boost::property_tree::ptree root;
             root.put(C::CLI_XML_STATUS, status);
+            if (notInForce)
+                root.put(C::CLI_XML_RULES, C::CLI_XML_RULES_NOT_IN_FORCE);
             root.put(C::CLI_XML_MODE, mode);
             root.put(C::CLI_XML_RETAIN_CLIENT_RULES, retain);
             root.put(C::CLI_XML_FTP_INSPECTION, ftp);
@@ -239,6 +252,11 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         const char* sentence = "Error communicating with FMP to set preference";
         if (!flagsSet(response)) {
             reportFailure(sentence, response, "");
+            return false;
+        }
+        if (kind == SF_PREF_FW_STATUS && on && result == SF_SYSTEM_COMMAND_FAILED) {
+            std::cerr << C::CLI_FW_RULES_NOT_IN_FORCE_MSG << std::endl;
+            log(4, "Firewall was enabled but its rules could not be applied");
             return false;
         }
         // The daemon sets its status flag even when it could not write the setting, so the

@@ -288,6 +288,13 @@ inline const std::string CLI_COPYRIGHT_NOTICE = "Copyright (c) Varnik LLC. All r
 
 // Texts of the preference and log-setting requests on the terminal.
 inline const std::string CLI_PREFS_SET_SUCCESS_MSG = "Preferences set successfully";
+inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
+    "Firewall is enabled in the settings, but its rules are not in force: applying them to "
+    "iptables failed";
+inline const std::string CLI_PREF_RULES_KEY = "Rules";
+inline const std::string CLI_XML_RULES = "Rules";
+inline const std::string CLI_RULES_NOT_IN_FORCE_TEXT = "Not in force (applying them to iptables failed)";
+inline const std::string CLI_XML_RULES_NOT_IN_FORCE = "NotInForce";
 inline const std::string CLI_PRODUCT_LOG_SET_MSG = "Product log configuration was successfully set";
 inline const std::string CLI_PRODUCT_LOG_SAME_MSG =
     "Product log configuration is already in the same state.";

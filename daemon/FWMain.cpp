@@ -222,6 +222,12 @@ int DaemonRun::start()
     m_bridge = std::make_unique<SFKextInterface>(*m_logger, *m_config, *m_interfaceMonitor,
                                                  *m_eventAdaptor, m_zavUtils);
     m_controller = SFController::getInstance(*m_logger, *m_config, m_bridge.get());
+    // A run that died while enforcing (or during a disable) left its chains, lines and DROP
+    // policies: a firewall that is not going to enforce removes them before anything else, so
+    // the host is not blocked during the registrations below or after one fails. An enable
+    // removes them with its first push.
+    if (!m_config->getFwEnableStatus())
+        m_controller->cleanUpWhileDisabled(true);
 
     // 11-12. The agent connection, given time to finish before the rule manager is built.
     log(5, "Going to start Message Bus registration.");

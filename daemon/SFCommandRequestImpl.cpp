@@ -235,6 +235,15 @@ void SFCommandRequestImpl::handleGetPrefs(ZAV::CommandResponse& response)
     prefs.m_ftpInspection = config.getFwFTPinspectionOption();
     prefs.m_retainClientRules = config.getFwRetainExistCLROption();
     writeWide(response, prefs);
+    // After the record, where a reader that does not know it stops: whether the rules of an
+    // enabled firewall are in force.
+    bool inForce = true;
+    try {
+        inForce = SFController::getInstance(m_logger, config, nullptr)->rulesInForce();
+    } catch (const SFException& e) {
+        log(6, "No firewall controller to ask whether the rules are in force - " + e.message);
+    }
+    writeWide(response, inForce);
 }
 
 void SFCommandRequestImpl::handleGetPrefIndividual(ZAV::CommandRequest& request,
@@ -294,12 +303,24 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
             break;
         }
     }
-    writeWide(response, result);
     // The settings' own change callback is not registered in the daemon: this call turns the
     // written preference into action. It may run a whole enable or disable, and its exception
     // reaches processCommandForFM, which answers with status false.
-    SFController::getInstance(m_logger, config, nullptr)
-        ->sfPreferencesCallBack(prefs.m_prefType, m_nwIfManager);
+    SFController* controller = SFController::getInstance(m_logger, config, nullptr);
+    controller->sfPreferencesCallBack(prefs.m_prefType, m_nwIfManager);
+    // A disable asked for while already disabled still makes sure nothing of the product
+    // filters: an earlier run may have left chains and DROP policies.
+    if (prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_STATUS && !prefs.m_fwEnabled &&
+        (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET))
+        controller->cleanUpWhileDisabled(false);
+    // An enable whose push failed leaves the firewall enabled in the settings with its rules
+    // not in force: the caller learns that it failed, not that it succeeded.
+    if (prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_STATUS && prefs.m_fwEnabled &&
+        (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET) && !controller->rulesInForce()) {
+        log(2, "Firewall is enabled but applying its rules to Iptables failed");
+        result = SF_SYSTEM_COMMAND_FAILED;
+    }
+    writeWide(response, result);
 }
 
 void SFCommandRequestImpl::handleGetVersion(ZAV::CommandResponse& response)

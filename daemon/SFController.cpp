@@ -109,6 +109,19 @@ void SFController::disableStatefulFirewall(INwIFManager& nwIfManager)
     undoEnableSteps(nwIfManager);
 }
 
+void SFController::cleanUpWhileDisabled(bool startUp)
+{
+    Lock lock(m_instanceMutex);
+    if (m_enabled.load() || m_kextInterface == nullptr)
+        return;
+    m_kextInterface->removeLeftovers(startUp);
+}
+
+bool SFController::rulesInForce()
+{
+    return !m_enabled.load() || m_kextInterface == nullptr || m_kextInterface->rulesInForce();
+}
+
 void SFController::undoEnableSteps(INwIFManager& nwIfManager)
 {
     auto guarded = [this](const char* step, auto&& action) {
@@ -139,6 +152,10 @@ void SFController::sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfMana
                 log(5, "Setting new status of firewall - Disabled");
                 disableStatefulFirewall(nwIfManager);
                 log(5, "Successfully set new status of firewall - Disabled");
+            } else if (m_kextInterface != nullptr && !m_kextInterface->rulesInForce()) {
+                // An enable again is the user's way to retry a push that failed.
+                log(5, "Firewall rules are not in force. Applying them again");
+                SendRuleAndGroupDataToKext();
             }
         } else {
             log(5, "Current status of firewall - Disabled");

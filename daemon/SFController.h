@@ -47,6 +47,13 @@ public:
     void enableStatefulFirewall(INwIFManager& nwIfManager);
     // Does nothing more than its log line when already disabled.
     void disableStatefulFirewall(INwIFManager& nwIfManager);
+    // While disabled: restores the ACCEPT policies and removes what an earlier run or an
+    // interrupted disable left in iptables, so a disabled firewall never filters. Called at
+    // start-up (startUp: only when the driver has anything recorded) and for a disable asked
+    // for while already disabled; does nothing while enabled.
+    void cleanUpWhileDisabled(bool startUp);
+    // False while enabled with the last push of the rules not in force; true otherwise.
+    bool rulesInForce();
     // Reacts to a preference that has just been written.
     void sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfManager);
     // Stores the log level and, for 0 and 2 to 4, the custom-log switch; never throws.

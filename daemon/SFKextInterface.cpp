@@ -27,8 +27,8 @@ using Lock = boost::lock_guard<boost::mutex>;
 SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config,
                                  INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
                                  std::unique_ptr<INetfilter> driver)
-    : m_handle(-1), m_hooking(false), m_aggregationInterval(0), m_reportingInterval(0),
-      m_consumeStop(false), m_readStop(false), m_reportingStop(false),
+    : m_handle(-1), m_hooking(false), m_pushFailed(false), m_aggregationInterval(0),
+      m_reportingInterval(0), m_consumeStop(false), m_readStop(false), m_reportingStop(false),
       m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
       m_nwIfManager(nwIfManager), m_netfilter(std::move(driver)), m_eventAdaptor(eventAdaptor),
       m_healthCheckStop(false), m_healthCheckPeriod(0)
@@ -101,6 +101,7 @@ void SFKextInterface::stopHooking()
         // flag clear and leaves iptables alone, so no generation is linked after this.
         Lock lock(m_guardRuleTableDataParsing);
         m_hooking.store(false);
+        m_pushFailed.store(false);
         try {
             m_netfilter->setNetfilterPolicyToAccept(true);
             m_netfilter->flushIptablesDefaultDropRule();
@@ -116,6 +117,39 @@ void SFKextInterface::stopHooking()
         stopThreads();
     }
     ruleManager()->disableAllRuleAndGroupEnforcement();
+}
+
+void SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    if (m_hooking.load())
+        return;
+    if (onlyWhenRecorded && !m_netfilter->hasRecordedLeftovers())
+        return;
+    log(5, "Firewall is not enforced. Restoring the Accept policy and removing the Netfilter "
+           "chains and rules left by an earlier run");
+    // The policies first: while the old chains go, nothing may fall through to a DROP policy.
+    try {
+        m_netfilter->setNetfilterPolicyToAccept(true);
+    } catch (const SFException& e) {
+        log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
+    }
+    try {
+        m_netfilter->flushIptablesDefaultDropRule();
+        m_netfilter->flushIptablesInCurrentPolicy();
+    } catch (const SFException& e) {
+        log(2, "Failed to remove the Netfilter chains and rules of an earlier run - " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Failed to remove the Netfilter chains and rules of an earlier run - ") +
+                   e.what());
+    }
+}
+
+bool SFKextInterface::rulesInForce()
+{
+    return !(m_hooking.load() && m_pushFailed.load());
 }
 
 void SFKextInterface::disconnectFromKext()

@@ -84,6 +84,8 @@ public:
     void stopIntrusionYalEventQueue() override;
     bool startReporting() override;
     bool startHealthCheck() override;
+    void removeLeftovers(bool onlyWhenRecorded) override;
+    bool rulesInForce() override;
 
     // Adds the adaptive group's fixed block rules and, with configureQueueGroup, the queue
     // chain and the connmark restore rule, then the marking rules. Caller holds the driver
@@ -160,6 +162,10 @@ private:
     ThreadPtr m_blockEventQueueThread;        // guarded by m_guardRuleTableDataParsing
     // Written under the driver mutex; read anywhere.
     std::atomic<bool> m_hooking;
+    // Set by a push that could not put its generation in force, cleared by one that did and by
+    // stopHooking. Written under the driver mutex; read anywhere (the health-check thread
+    // retries the push while it is set).
+    std::atomic<bool> m_pushFailed;
     std::deque<SFAdaptiveQueueEntry*> m_adaptiveList; // guarded by m_adaptiveListMutex
     std::deque<RuleEventInfo*> m_blockEventList;      // guarded by m_blockEventListMutex
     int m_aggregationInterval; // the read thread's alone

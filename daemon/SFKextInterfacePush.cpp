@@ -22,6 +22,7 @@
 
 #include <exception>
 #include <list>
+#include <utility>
 #include <vector>
 
 namespace StatefulFirewall {
@@ -34,6 +35,16 @@ constexpr unsigned short FIRST_RULE_MARK = 257;
 const char* const CLIENT_CHAIN_NAME = "QTZ_Client";
 
 const std::string ENFORCE = "Inside enforce rule section. ";
+
+// Chain bases are cut to 13 bytes, which leaves "QTZ_Group_" room for three digits. From the
+// 1,000th jump group on, "QTZ_G" (never followed by "r" there) keeps every name whole and
+// distinct up to this many groups; the first 999 keep the names they always had.
+constexpr int MAX_JUMP_GROUPS = 99999999;
+
+std::string jumpGroupChainName(int number)
+{
+    return (number < 1000 ? "QTZ_Group_" : "QTZ_G") + std::to_string(number);
+}
 
 // The walk of one full push over a copy of the rule table. What it decides about a group or
 // rule (enforced, chain name) is written to the copy, where later steps of the walk read it,
@@ -60,6 +71,15 @@ public:
 
     // Enforced rules that are treated as intrusions, so far.
     int intrusionCount() const { return m_intrusionCount; }
+
+    // Clears the enforced flag of every rule this walk flagged: for a generation that was
+    // never linked, nothing may be reported enforced.
+    void withdrawEnforcement()
+    {
+        for (const auto& [groupId, ruleId] : m_enforcedRules)
+            m_manager.setRuleEnforced(groupId, ruleId, false);
+        m_enforcedRules.clear();
+    }
 
 private:
     void walkGroup(SFRuleGroup& group)
@@ -161,8 +181,14 @@ private:
             sameGuidText(target->groupId, m_table.adaptiveGroupId)) {
             chain = target->name;
         } else {
+            if (m_jumpGroupCount >= MAX_JUMP_GROUPS) {
+                log(2, skipped + targetName + " could not be given a chain name of its own");
+                setGroupEnforced(*target, false);
+                setRuleEnforced(group, rule, false);
+                return;
+            }
             ++m_jumpGroupCount;
-            chain = "QTZ_Group_" + std::to_string(m_jumpGroupCount);
+            chain = jumpGroupChainName(m_jumpGroupCount);
             setGroupChainName(*target, chain);
         }
         const bool created = m_netfilter.createNetfilterGroup(
@@ -239,6 +265,8 @@ private:
     {
         rule.enforced = enforced;
         m_manager.setRuleEnforced(group.groupId, rule.ruleId, enforced);
+        if (enforced)
+            m_enforcedRules.emplace_back(group.groupId, rule.ruleId);
     }
 
     void log(int level, const std::string& message)
@@ -259,6 +287,8 @@ private:
     // Numbers the chains of the groups that are neither fixed nor the default group.
     int m_jumpGroupCount = 0;
     bool m_result = true;
+    // The rules flagged enforced by this walk, by group and rule id.
+    std::vector<std::pair<GUID, GUID>> m_enforcedRules;
 };
 
 } // namespace
@@ -314,7 +344,9 @@ bool SFKextInterface::pushLocked()
 
     log(6, ENFORCE + "Successfully flushed existing Iptables rules");
     try {
-        m_netfilter->flushIptablesDefaultDropRule();
+        // The built-in lines of the generation in force stay until the new one is linked: a
+        // connection that both tables allow must never meet a chain without them.
+        m_netfilter->saveDefaultDropRulesToPreviousPolicy();
         m_configController.setPreviousUniqueId(m_configController.getUniqueId());
         m_netfilter->saveIptablesChainsToPreviousPolicy();
         m_configController.setUniqueId(
@@ -325,18 +357,22 @@ bool SFKextInterface::pushLocked()
     } catch (const std::exception&) {
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
+        m_pushFailed.store(true);
         return false;
     } catch (const SFException&) {
         // The driver keeps every generation it started, so the next push or the disable
         // removes what this one left.
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
+        m_pushFailed.store(true);
         return false;
     }
 
     log(6, ENFORCE + "Number of default groups in the policy - " + std::to_string(groupCount));
-    if (groupCount < 1)
+    if (groupCount < 1) {
+        m_pushFailed.store(false);
         return true;
+    }
 
     PushWalk walk(m_logger, m_componentName, *m_netfilter, *manager, table, trusted);
     auto settleBlockEventQueue = [this, &walk] {
@@ -354,11 +390,16 @@ bool SFKextInterface::pushLocked()
         settleBlockEventQueue();
         m_netfilter->addRedirectionRulesToInputOutputChains();
         m_netfilter->setNetfilterPolicyToAccept(false);
+        // Before the old chains go: an old line may jump to one of them.
+        m_netfilter->flushDefaultDropRulesOfPreviousPolicy();
         m_netfilter->flushIptablesInPreviousPolicy();
         log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
+        m_pushFailed.store(false);
         return result;
     } catch (const SFException& e) {
         log(6, "Caught Socket Communication exception " + e.message);
+        m_pushFailed.store(true);
+        walk.withdrawEnforcement();
         try {
             m_netfilter->addRelEstRuleToNetfilter(false);
         } catch (const SFException& again) {
@@ -369,6 +410,8 @@ bool SFKextInterface::pushLocked()
         return false;
     } catch (const std::exception&) {
         log(6, "Caught generic exception ");
+        m_pushFailed.store(true);
+        walk.withdrawEnforcement();
         return false;
     }
 }

@@ -375,6 +375,10 @@ void SFKextInterface::startHealthCheckThread()
             if (m_nwIfManager.hasNetworkChanged()) {
                 log(5, "Network interface has detected changes. Hence enforcing the rules again");
                 SendRuleAndGroupDataToKext();
+            } else if (m_pushFailed.load()) {
+                // Until a push succeeds the host runs without the rules it is meant to enforce.
+                log(5, "The last attempt to apply the rules failed. Hence enforcing the rules again");
+                SendRuleAndGroupDataToKext();
             }
         } catch (...) {
             log(5, "In health check thread - Unknown exception while waiting for sleep timeout or condition");

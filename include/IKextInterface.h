@@ -34,6 +34,14 @@ public:
     // Start one thread each; false when it already runs or could not be started.
     virtual bool startReporting() = 0;
     virtual bool startHealthCheck() = 0;
+    // While not hooked: sets the built-in policies to ACCEPT and removes every generation and
+    // built-in line the driver knows of, also those an earlier process left behind. Does
+    // nothing while hooked; with onlyWhenRecorded, nothing when the driver knows of nothing.
+    // Failures are logged (never throws).
+    virtual void removeLeftovers(bool onlyWhenRecorded) = 0;
+    // False while hooked and the last push could not put its generation in force (its chains
+    // not linked or the DROP policies not set); true otherwise.
+    virtual bool rulesInForce() = 0;
 };
 
 } // namespace StatefulFirewall

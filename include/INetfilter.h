@@ -42,7 +42,8 @@ public:
     // Sets the policies of the built-in INPUT and OUTPUT to ACCEPT (true) or DROP; throws.
     virtual void setNetfilterPolicyToAccept(bool accept) = 0;
     // Inserts the ESTABLISHED,RELATED accept rule at the top of the generation's top chains
-    // (true) or of the built-in chains (false); throws.
+    // (true) or of the built-in chains (false: at most one such pair, recorded with the
+    // built-in lines, so it goes with them at the next push or the disable); throws.
     virtual void addRelEstRuleToNetfilter(bool ownChains) = 0;
     // Address texts of the trusted networks in list order, skipping unknown types (logged);
     // runs nothing and does not fail.
@@ -85,6 +86,15 @@ public:
     virtual void saveIptablesChainsToPreviousPolicy() = 0;
     // Removes the generations awaiting removal and the current one (never throws).
     virtual void flushIptablesInCurrentPolicy() = 0;
+    // True while the driver knows of chains or built-in lines of its own in the kernel, also
+    // ones an earlier process recorded in the state file; runs nothing.
+    virtual bool hasRecordedLeftovers() = 0;
+    // Hands the lines now recorded in the built-in chains to the previous generation; runs
+    // nothing. Lines placed afterwards belong to the current one.
+    virtual void saveDefaultDropRulesToPreviousPolicy() = 0;
+    // Deletes the lines handed to the previous generation, each by its own words; failures are
+    // logged and the records are dropped all the same (never throws).
+    virtual void flushDefaultDropRulesOfPreviousPolicy() = 0;
 };
 
 } // namespace StatefulFirewall

@@ -109,6 +109,9 @@ public:
     void flushIptablesInPreviousPolicy() override;
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
+    bool hasRecordedLeftovers() override;
+    void saveDefaultDropRulesToPreviousPolicy() override;
+    void flushDefaultDropRulesOfPreviousPolicy() override;
 
     // Chains and jumps (SFIptablesChains.cpp).
     bool checkChainExists(std::string chain);
@@ -188,8 +191,13 @@ private:
                                             const char* failureText);
     // Removes every generation awaiting removal except one named inForce; keeps what is left.
     void removePendingGenerations(const char* failureText, const std::string& inForce);
-    // Deletes the recorded lines of one built-in chain, each on its own.
-    void flushDefaultDropLines(bool input);
+    // Inserts the ESTABLISHED,RELATED accept line at the top of INPUT and OUTPUT unless it is
+    // recorded there already; recorded like the other built-in lines, so the next successful
+    // push and the disable remove it. Throws.
+    void addFallbackPair();
+    // Deletes the first `first` recorded lines of one built-in chain, each on its own, and
+    // forgets them.
+    void flushDefaultDropLines(bool input, size_t first);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                std::vector<std::string> words);
     // Runs one iptables line; a failure is logged with failureText and reported as false.
@@ -219,6 +227,10 @@ private:
     // Exact words of every line placed into INPUT (OUTPUT), in placement order.
     std::vector<SFDefaultDropLine> m_inputDefaultDropLines;
     std::vector<SFDefaultDropLine> m_outputDefaultDropLines;
+    // How many of the first lines above belong to earlier generations and wait until the
+    // current one is in force.
+    size_t m_inputPreviousLineCount;
+    size_t m_outputPreviousLineCount;
     // Set once the top chains of the current id text may exist, cleared when they are removed
     // or handed to the pending generations: the state file names them only while it is set.
     bool m_currentTopChainsMayExist;

@@ -31,6 +31,8 @@ SFIptables::SFIptables(ZAV::ILogger& logger, IConfigController& configController
       m_nwIfManager(nwIfManager),
       m_outputDefaultDropCount(0),
       m_inputDefaultDropCount(0),
+      m_inputPreviousLineCount(0),
+      m_outputPreviousLineCount(0),
       m_currentTopChainsMayExist(false),
       m_stateFile(std::move(stateFile)),
       m_ftpModuleDir(std::move(ftpModuleDir))
@@ -80,11 +82,35 @@ void SFIptables::setNetfilterPolicyToAccept(bool accept)
 
 void SFIptables::addRelEstRuleToNetfilter(bool ownChains)
 {
-    const std::string uid = ownChains ? m_configController.getUniqueId() : std::string();
-    const std::string input = ownChains ? INPUT_TOP + uid : std::string("INPUT");
-    const std::string output = ownChains ? OUTPUT_TOP + uid : std::string("OUTPUT");
-    for (const std::string& chain : {input, output})
+    if (!ownChains) {
+        addFallbackPair();
+        return;
+    }
+    const std::string uid = m_configController.getUniqueId();
+    for (const std::string& chain : {INPUT_TOP + uid, OUTPUT_TOP + uid})
         runIptables({"-m", "state", "--state", "ESTABLISHED,RELATED", "-j", "ACCEPT", "-I", chain});
+}
+
+void SFIptables::addFallbackPair()
+{
+    // The target first, so the line fits the state file's record of a built-in line; iptables
+    // takes the words in any order, and -D with the same words finds the line.
+    const std::vector<std::string> words{"-j", "ACCEPT", "-m", "state", "--state",
+                                         "ESTABLISHED,RELATED"};
+    for (bool input : {true, false}) {
+        const std::vector<SFDefaultDropLine>& lines =
+            input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
+        const bool present = std::any_of(lines.begin(), lines.end(), [&words](const SFDefaultDropLine& l) {
+            return l.kind == SFDefaultDropLine::ACTION && l.words == words;
+        });
+        // One pair at most: every failed push asks for it, and each one would stack another.
+        if (present)
+            continue;
+        recordDefaultDropLine(input, SFDefaultDropLine::ACTION, words);
+        std::vector<std::string> line{"-I", input ? "INPUT" : "OUTPUT"};
+        line.insert(line.end(), words.begin(), words.end());
+        runIptables(std::move(line));
+    }
 }
 
 void SFIptables::addVarnikInputOutputChains(std::string uid)
@@ -293,6 +319,13 @@ void SFIptables::flushIptablesInCurrentPolicy()
     removePendingGenerations("Exception occurred while flushing iptables rules in current policy", "");
 }
 
+bool SFIptables::hasRecordedLeftovers()
+{
+    return m_currentTopChainsMayExist || !m_currentPolicyChains.empty() ||
+           !m_previousPolicyChains.empty() || !m_inputDefaultDropLines.empty() ||
+           !m_outputDefaultDropLines.empty();
+}
+
 void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                        std::vector<std::string> words)
 {
@@ -302,12 +335,19 @@ void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
     saveState();
 }
 
-void SFIptables::flushDefaultDropLines(bool input)
+void SFIptables::flushDefaultDropLines(bool input, size_t first)
 {
-    std::vector<SFDefaultDropLine>& lines = input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
+    std::vector<SFDefaultDropLine>& all = input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
+    first = std::min(first, all.size());
+    // The lines to delete; those placed after them stay recorded.
+    const std::vector<SFDefaultDropLine> lines(all.begin(), all.begin() + static_cast<long>(first));
     int& count = input ? m_inputDefaultDropCount : m_outputDefaultDropCount;
-    if (lines.empty() && count == 0)
+    (input ? m_inputPreviousLineCount : m_outputPreviousLineCount) = 0;
+    if (lines.empty()) {
+        if (all.empty())
+            count = 0;
         return;
+    }
     const std::string chain = input ? "INPUT" : "OUTPUT";
     const std::string failureText = std::string("Exception occurred, probably no default rules are present in ") +
                                     (input ? "input" : "output") + " chain";
@@ -338,17 +378,39 @@ void SFIptables::flushDefaultDropLines(bool input)
         ++index;
     }
 
-    count = 0;
-    lines.clear();
-    (input ? m_inputDefaultDropMarks : m_outputDefaultDropMarks).clear();
-    (input ? m_inputDefaultDropLogPrefixes : m_outputDefaultDropLogPrefixes).clear();
+    all.erase(all.begin(), all.begin() + static_cast<long>(first));
+    count = static_cast<int>(std::count_if(all.begin(), all.end(), [](const SFDefaultDropLine& l) {
+        return l.kind == SFDefaultDropLine::ACTION;
+    }));
+    if (all.empty()) {
+        (input ? m_inputDefaultDropMarks : m_outputDefaultDropMarks).clear();
+        (input ? m_inputDefaultDropLogPrefixes : m_outputDefaultDropLogPrefixes).clear();
+    }
+}
+
+void SFIptables::saveDefaultDropRulesToPreviousPolicy()
+{
+    m_inputPreviousLineCount = m_inputDefaultDropLines.size();
+    m_outputPreviousLineCount = m_outputDefaultDropLines.size();
+}
+
+void SFIptables::flushDefaultDropRulesOfPreviousPolicy()
+{
+    try {
+        flushDefaultDropLines(true, m_inputPreviousLineCount);
+        flushDefaultDropLines(false, m_outputPreviousLineCount);
+    } catch (const std::exception& e) {
+        log(6, std::string("Exception occurred while flushing the default drop rules of the "
+                           "previous policy: ") + e.what());
+    }
+    saveState();
 }
 
 void SFIptables::flushIptablesDefaultDropRule()
 {
     try {
-        flushDefaultDropLines(true);
-        flushDefaultDropLines(false);
+        flushDefaultDropLines(true, m_inputDefaultDropLines.size());
+        flushDefaultDropLines(false, m_outputDefaultDropLines.size());
     } catch (const std::exception& e) {
         log(6, std::string("Exception occurred while flushing default drop rule in  iptables "
                            "rules of previous policy: ") + e.what());
@@ -359,6 +421,7 @@ void SFIptables::flushIptablesDefaultDropRule()
         m_outputDefaultDropLogPrefixes.clear();
         m_inputDefaultDropLines.clear();
         m_outputDefaultDropLines.clear();
+        m_inputPreviousLineCount = m_outputPreviousLineCount = 0;
     }
     saveState();
 }

@@ -227,6 +227,36 @@ TEST_F(SFControllerTest, PreferenceCallbacksReachTheBridgeOnlyWhileEnabled)
     EXPECT_TRUE(m_logger.has(5, "Successfully set new status of firewall - Disabled"));
 }
 
+TEST_F(SFControllerTest, TheStatusCallbackRetriesAPushNotInForceAndOnlyADisabledOneCleansUp)
+{
+    m_controller->sfPreferencesCallBack(SF_PREF_FW_STATUS, m_monitor);
+    ASSERT_EQ(m_bridge.calls(), kEnableSteps);
+    EXPECT_TRUE(m_controller->rulesInForce());
+
+    // Enabled, but the last push failed: an enable again pushes again.
+    m_bridge.answer("rulesInForce", false);
+    EXPECT_FALSE(m_controller->rulesInForce());
+    m_bridge.clear();
+    m_controller->sfPreferencesCallBack(SF_PREF_FW_STATUS, m_monitor);
+    EXPECT_EQ(m_bridge.calls(), (Trace{"SendRuleAndGroupDataToKext"}));
+    m_bridge.answer("rulesInForce", true);
+    m_bridge.clear();
+    m_controller->sfPreferencesCallBack(SF_PREF_FW_STATUS, m_monitor);
+    EXPECT_TRUE(m_bridge.calls().empty());
+
+    // A disabled firewall has nothing to put in force, and only it removes leftovers.
+    m_bridge.clear();
+    m_controller->cleanUpWhileDisabled(true);
+    EXPECT_TRUE(m_bridge.calls().empty());
+    m_config.set(P::enabled, "0");
+    m_controller->sfPreferencesCallBack(SF_PREF_FW_STATUS, m_monitor);
+    m_bridge.answer("rulesInForce", false);
+    EXPECT_TRUE(m_controller->rulesInForce());
+    m_bridge.clear();
+    m_controller->cleanUpWhileDisabled(false);
+    EXPECT_EQ(m_bridge.calls(), (Trace{"removeLeftovers"}));
+}
+
 TEST_F(SFControllerTest, TrustLocalSubnetFollowsTheStoredStatusAndEnableCatchesUpOnAChangeMadeWhileDisabled)
 {
     m_config.set(P::enabled, "0");

@@ -10,6 +10,7 @@
 #include "ModelFixtures.h"
 #include "RecordingLogger.h"
 #include "RecordingNetfilter.h"
+#include "SFIptablesUtils.h"
 #include "SFMatch.h"
 #include "SFResultCodes.h"
 #include "SFRule.h"
@@ -207,11 +208,14 @@ TEST_F(SFKextInterfaceWalkTest, LastRulesAreThirdOfFiveInTheDefaultGroupAndFinal
     const auto ops = m_driver->operations();
     ASSERT_GE(ops.size(), 8u);
     EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 3),
-              (std::vector<std::string>{"getTrustedNetworkParams", "flushIptablesDefaultDropRule",
+              (std::vector<std::string>{"getTrustedNetworkParams", "saveDefaultDropRulesToPreviousPolicy",
                                         "saveIptablesChainsToPreviousPolicy"}));
-    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()),
+    // The old built-in lines go only once the new generation is linked.
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 4, ops.end()),
               (std::vector<std::string>{"addRedirectionRulesToInputOutputChains",
-                                        "setNetfilterPolicyToAccept false", "flushIptablesInPreviousPolicy"}));
+                                        "setNetfilterPolicyToAccept false",
+                                        "flushDefaultDropRulesOfPreviousPolicy",
+                                        "flushIptablesInPreviousPolicy"}));
 }
 
 TEST_F(SFKextInterfaceWalkTest, RulesThatFailUseNoMarkAndTheResultIsTheLastOrdinaryRules)
@@ -341,6 +345,38 @@ TEST_F(SFKextInterfaceWalkTest, AFailedGenerationSwitchEndsThePushBeforeTheWalk)
     m_driver->throwOn("addRedirectionRulesToInputOutputChains");
     EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
     EXPECT_EQ(m_driver->operations().back(), "addRelEstRuleToNetfilter false");
+}
+
+TEST_F(SFKextInterfaceWalkTest, EveryJumpGroupGetsAChainOfItsOwnPastTheThousandth)
+{
+    constexpr int kGroups = 1001;
+    for (int i = 1; i <= kGroups; ++i) {
+        const GUID group = addGroup("Group " + std::to_string(i), {FW_DIRECTION_INBOUND});
+        addRule(group, "Rule " + std::to_string(i), 1000 + i);
+        addJump(kDefault, group, "To group " + std::to_string(i));
+    }
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+
+    // What the driver makes of a name: cut to the chain base and sanitised.
+    std::vector<std::string> bases;
+    for (const std::string& name : createdGroups())
+        bases.push_back(SFIptablesUtils().sanitizeChainName(name));
+    ASSERT_EQ(bases.size(), static_cast<size_t>(kGroups) + 3);
+    std::vector<std::string> sorted = bases;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
+        << "two groups share the chain " << *std::adjacent_find(sorted.begin(), sorted.end());
+    // The first 999 keep the names stored tables and listings already know.
+    EXPECT_EQ(bases.at(1), "QTZ_Group_1");
+    EXPECT_EQ(bases.at(999), "QTZ_Group_999");
+    EXPECT_EQ(bases.at(1000), "QTZ_G1000");
+    // Every group's rules go to its own chain.
+    const auto rules = m_driver->rules();
+    const auto last = std::find_if(rules.begin(), rules.end(), [](const NetfilterRuleCall& c) {
+        return c.rule == "Rule 1000";
+    });
+    ASSERT_NE(last, rules.end());
+    EXPECT_EQ(last->group, "QTZ_G1000");
 }
 
 } // namespace

@@ -99,7 +99,7 @@ ReplayResult replayPush(INetfilter& driver, IConfigController& config, const Rep
 {
     ReplayResult result;
     try {
-        driver.flushIptablesDefaultDropRule();
+        driver.saveDefaultDropRulesToPreviousPolicy();
         config.setPreviousUniqueId(config.getUniqueId());
         driver.saveIptablesChainsToPreviousPolicy();
         config.setUniqueId(std::to_string(config.getGlobalEnforcementPolicyUniqueId()));
@@ -154,6 +154,7 @@ ReplayResult replayPush(INetfilter& driver, IConfigController& config, const Rep
         }
         driver.addRedirectionRulesToInputOutputChains();
         driver.setNetfilterPolicyToAccept(false);
+        driver.flushDefaultDropRulesOfPreviousPolicy();
         driver.flushIptablesInPreviousPolicy();
     } catch (const SFException&) {
         try {

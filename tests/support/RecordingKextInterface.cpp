@@ -67,4 +67,11 @@ bool RecordingKextInterface::call(const std::string& operation)
     return answer == m_answers.end() || answer->second;
 }
 
+bool RecordingKextInterface::answerOf(const std::string& operation) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto answer = m_answers.find(operation);
+    return answer == m_answers.end() || answer->second;
+}
+
 } // namespace TestSupport

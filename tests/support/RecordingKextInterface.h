@@ -30,6 +30,9 @@ public:
     void stopIntrusionYalEventQueue() override { call("stopIntrusionYalEventQueue"); }
     bool startReporting() override { return call("startReporting"); }
     bool startHealthCheck() override { return call("startHealthCheck"); }
+    void removeLeftovers(bool) override { call("removeLeftovers"); }
+    // A question, not a step: answered (true unless told otherwise) without being recorded.
+    bool rulesInForce() override { return answerOf("rulesInForce"); }
 
     // The operation throws SFException(code, message); times < 0: every call from now on.
     void throwOn(const std::string& operation, int code, const std::string& message, int times = -1);
@@ -52,6 +55,7 @@ private:
     };
 
     bool call(const std::string& operation);
+    bool answerOf(const std::string& operation) const;
 
     mutable std::mutex m_mutex;
     std::vector<std::string> m_calls;

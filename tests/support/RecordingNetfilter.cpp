@@ -173,4 +173,20 @@ void RecordingNetfilter::flushIptablesInCurrentPolicy()
     operation("flushIptablesInCurrentPolicy");
 }
 
+void RecordingNetfilter::saveDefaultDropRulesToPreviousPolicy()
+{
+    operation("saveDefaultDropRulesToPreviousPolicy");
+}
+
+void RecordingNetfilter::flushDefaultDropRulesOfPreviousPolicy()
+{
+    operation("flushDefaultDropRulesOfPreviousPolicy");
+}
+
+bool RecordingNetfilter::hasRecordedLeftovers()
+{
+    operation("hasRecordedLeftovers");
+    return true;
+}
+
 } // namespace TestSupport

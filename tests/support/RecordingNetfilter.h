@@ -75,6 +75,9 @@ public:
     void flushIptablesInPreviousPolicy() override;
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
+    bool hasRecordedLeftovers() override;
+    void saveDefaultDropRulesToPreviousPolicy() override;
+    void flushDefaultDropRulesOfPreviousPolicy() override;
 
 private:
     // Records the operation (with an argument when given) and throws when told to.

@@ -1,0 +1,412 @@
+// tqd and tqctl in the sandbox with the real iptables behind a wrapper that fails chosen
+// command lines: what the tool and the daemon report about enforcement is what the filter table
+// holds, after a crash, a failed enable, a failed switch-over and failed pushes.
+
+#include "QueueSandboxRig.h"
+#include "SandboxGuard.h"
+#include "TempDir.h"
+#include "TqdSandboxRig.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+#include <memory>
+#include <fstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace TqdRig;
+using namespace TestSupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr const char* kSiteAddress = "10.20.30.40";
+constexpr const char* kStateFile = "/run/Varnik/kyv/fw/netfilter.state";
+constexpr const char* kIptablesLink = "/opt/Varnik/kyv/fw/bin/iptables";
+// Extended regular expressions, one a line; an iptables command line (its words after the
+// program, joined by blanks) that matches one of them as a whole fails.
+constexpr const char* kFailingLines = "/opt/Varnik/kyv/fw/bin/iptables.fail";
+
+struct ToolRun {
+    int code;
+    std::string output; // standard output and error
+};
+
+ToolRun tqctl(const std::string& words)
+{
+    ToolRun run{};
+    run.code = shell(std::string(TQ_TQCTL) + " " + words, &run.output);
+    return run;
+}
+
+constexpr const char* kKillingLines = "/opt/Varnik/kyv/fw/bin/iptables.kill";
+constexpr const char* kVictim = "/opt/Varnik/kyv/fw/bin/iptables.victim";
+
+std::string lines(const std::vector<std::string>& patterns)
+{
+    std::string list;
+    for (const std::string& pattern : patterns)
+        list += pattern + "\n";
+    return list;
+}
+
+// The product's iptables becomes a wrapper that fails the lines matching one of failing, runs
+// those matching one of killingAfter and then kills the process victim with SIGKILL (a crash
+// right after that line), and runs the real program for every other line.
+void wrapIptables(const std::vector<std::string>& failing,
+                  const std::vector<std::string>& killingAfter = {}, pid_t victim = 0)
+{
+    TestSupport::writeFile(kFailingLines, lines(failing));
+    TestSupport::writeFile(kKillingLines, lines(killingAfter));
+    TestSupport::writeFile(kVictim, std::to_string(victim) + "\n");
+    ::unlink(kIptablesLink);
+    const std::string fail(kFailingLines), kill(kKillingLines), victimFile(kVictim);
+    TestSupport::writeFile(kIptablesLink,
+                           "#!/bin/sh\n"
+                           "if [ -s " + fail + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + fail + "; then\n"
+                           "    echo \"iptables: failed on purpose: $*\" >&2\n"
+                           "    exit 1\n"
+                           "fi\n"
+                           "if [ -s " + kill + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + kill + "; then\n"
+                           "    /usr/sbin/iptables \"$@\"\n"
+                           "    status=$?\n"
+                           "    kill -9 \"$(cat " + victimFile + ")\"\n"
+                           "    exit $status\n"
+                           "fi\n"
+                           "exec /usr/sbin/iptables \"$@\"\n");
+    ::chmod(kIptablesLink, 0755);
+}
+
+void failIptablesLines(const std::vector<std::string>& patterns)
+{
+    wrapIptables(patterns);
+}
+
+void restoreIptables()
+{
+    ::unlink(kFailingLines);
+    ::unlink(kKillingLines);
+    ::unlink(kVictim);
+    ::unlink(kIptablesLink);
+    ASSERT_EQ(::symlink("/usr/sbin/iptables", kIptablesLink), 0);
+}
+
+class TqdEnforcementTruthSandboxTest : public TqdSandboxTest {
+protected:
+    void SetUp() override
+    {
+        TQ_REQUIRE_SANDBOX();
+        // /run outlives resetProductPaths: no state of an earlier test may reach this one.
+        ::unlink(kStateFile);
+    }
+
+    // settings: elements of the settings file to change before the daemon starts.
+    void start(bool enabled, const std::map<std::string, std::string>& settings = {})
+    {
+        prepareManagedProduct(enabled, kSiteAddress);
+        for (const auto& [tag, value] : settings)
+            setSetting(tag, value);
+        m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
+        ASSERT_TRUE(m_broker->started());
+        startDaemon();
+    }
+
+    // Starts tqd and waits until it answers the version command (a bound against a hang: the
+    // start-up includes the agent pause and the registration).
+    void startDaemon()
+    {
+        m_daemon = std::make_unique<Daemon>(daemonOut());
+        const auto deadline = Clock::now() + 40s;
+        std::string answer;
+        while (zavcall("--dest 7000 --cmd 100038", &answer) != 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(100ms);
+        ASSERT_NE(answer.find("completed 1, status 1"), std::string::npos) << answer;
+    }
+
+    // Nothing of the product filters: no product chain, no jump, both policies ACCEPT.
+    void expectNothingFilters(const std::string& listing)
+    {
+        EXPECT_TRUE(productChains(listing).empty()) << listing;
+        EXPECT_EQ(linesWith(listing, "QTZ"), 0u) << listing;
+        EXPECT_EQ(linesWith(listing, "ESTABLISHED"), 0u) << listing;
+        EXPECT_EQ(policyOf(listing, "INPUT"), "ACCEPT") << listing;
+        EXPECT_EQ(policyOf(listing, "OUTPUT"), "ACCEPT") << listing;
+    }
+
+    // The peer namespace (10.0.0.7) and a listener on 10.0.0.5:8080 here that takes up to
+    // count connections within two minutes (a bound against a hang).
+    void startPeerAndListener(int count)
+    {
+        std::string output;
+        ASSERT_EQ(QueueRig::shell("rig_up && serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 "
+                                  "--count " + std::to_string(count) + " --timeout 120000 && "
+                                  "echo $! >/run/tq-listen.pid",
+                                  &output),
+                  0)
+            << output;
+        m_peerUp = true;
+    }
+
+    // One new connection from the peer: true when the listener's greeting came back within
+    // timeoutMs (generous where it must come back, a bound against a hang).
+    static bool peerConnects(int timeoutMs = 20000)
+    {
+        return QueueRig::shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
+                               std::to_string(timeoutMs)) == 0;
+    }
+
+    // The peer's count of retransmitted SYNs (TcpExt TCPSynRetrans); -1 when unreadable.
+    static long peerSynRetransmits()
+    {
+        std::string output;
+        if (QueueRig::shell("in_peer awk '$1 == \"TcpExt:\" { if (!n) { for (i = 2; i <= NF; i++) "
+                            "if ($i == \"TCPSynRetrans\") k = i; n = 1 } else print $k }' "
+                            "/proc/net/netstat",
+                            &output) != 0)
+            return -1;
+        try {
+            return std::stol(output);
+        } catch (const std::exception&) {
+            return -1;
+        }
+    }
+
+    void TearDown() override
+    {
+        if (m_peerUp && TestSupport::sandboxProblem().empty())
+            QueueRig::shell("kill \"$(cat /run/tq-listen.pid)\" 2>/dev/null; rig_down");
+        TqdSandboxTest::TearDown();
+    }
+
+    std::unique_ptr<Broker> m_broker;
+    std::unique_ptr<Daemon> m_daemon;
+    bool m_peerUp = false;
+};
+
+} // namespace
+
+TEST_F(TqdEnforcementTruthSandboxTest, ADisabledStartRemovesWhatAKilledEnforcingRunLeft)
+{
+    start(true);
+    const std::string before = waitForEnforcement();
+    ASSERT_FALSE(productChains(before).empty()) << before;
+    m_daemon->signal(SIGKILL);
+    m_daemon.reset();
+    ASSERT_EQ(policyOf(iptablesListing(), "INPUT"), "DROP");
+
+    setSetting("IsFirewallEnabled", "0");
+    startDaemon();
+    expectNothingFilters(iptablesListing());
+    const ToolRun status = tqctl("--fw status");
+    EXPECT_EQ(status.code, 0) << status.output;
+    EXPECT_NE(status.output.find("Disabled"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, FwOffWhileDisabledRestoresTheAcceptPolicies)
+{
+    start(true);
+    waitForEnforcement();
+    m_daemon->signal(SIGKILL);
+    m_daemon.reset();
+
+    // The start-up clean-up cannot set the policies: the chains go, the DROP policies stay.
+    setSetting("IsFirewallEnabled", "0");
+    failIptablesLines({"-P (INPUT|OUTPUT) ACCEPT"});
+    startDaemon();
+    std::string listing = iptablesListing();
+    EXPECT_TRUE(productChains(listing).empty()) << listing;
+    EXPECT_EQ(policyOf(listing, "INPUT"), "DROP") << listing;
+
+    restoreIptables();
+    const ToolRun off = tqctl("--fw off");
+    EXPECT_EQ(off.code, 0) << off.output;
+    expectNothingFilters(iptablesListing());
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, AnEnableWhosePushFailsIsAFailureUntilAnEnableSucceeds)
+{
+    start(false);
+    failIptablesLines({"-P INPUT DROP"});
+    ToolRun on = tqctl("--fw on");
+    EXPECT_EQ(on.code, 103) << on.output;
+    EXPECT_EQ(on.output, "Firewall is enabled in the settings, but its rules are not in force: "
+                         "applying them to iptables failed\n");
+    ToolRun status = tqctl("--fw status");
+    EXPECT_EQ(status.code, 0) << status.output;
+    EXPECT_NE(status.output.find("Status: Enabled\nRules: Not in force"), std::string::npos)
+        << status.output;
+    EXPECT_EQ(policyOf(iptablesListing(), "INPUT"), "ACCEPT");
+
+    // A second --fw on tries again instead of answering that nothing changed.
+    on = tqctl("--fw on");
+    EXPECT_EQ(on.code, 103) << on.output;
+    EXPECT_EQ(on.output.find("already set"), std::string::npos) << on.output;
+
+    restoreIptables();
+    on = tqctl("--fw on");
+    EXPECT_EQ(on.code, 0) << on.output;
+    EXPECT_EQ(on.output, "Preferences set successfully\n");
+    const std::string listing = waitForEnforcement();
+    EXPECT_FALSE(productChains(listing).empty()) << listing;
+    status = tqctl("--fw status");
+    EXPECT_EQ(status.output.find("Not in force"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, TheHealthCheckRetriesAFailedPush)
+{
+    start(false, {{"HealthCheckTimerInSecs", "1"}});
+    failIptablesLines({"-P INPUT DROP"});
+    EXPECT_EQ(tqctl("--fw on").code, 103);
+    restoreIptables();
+    // No command after the fault is gone: the health-check thread applies the rules.
+    const std::string listing = waitForEnforcement();
+    EXPECT_FALSE(productChains(listing).empty()) << listing;
+    const ToolRun status = tqctl("--fw status");
+    EXPECT_EQ(status.output.find("Not in force"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, FailedPushesLeaveOneFallbackPairThatGoesWithTheNextPushOrDisable)
+{
+    const std::string inputPair = "-A INPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+    const std::string outputPair = "-A OUTPUT -m state --state RELATED,ESTABLISHED -j ACCEPT";
+    start(true);
+    waitForEnforcement();
+    failIptablesLines({"-P INPUT DROP"});
+    tqctl("--fw-rule-add --name first --action allow --direction in --proto tcp --local-service 81");
+    tqctl("--fw-rule-add --name second --action allow --direction in --proto tcp --local-service 82");
+    std::string listing = iptablesListing();
+    EXPECT_EQ(linesWith(listing, inputPair), 1u) << listing;
+    EXPECT_EQ(linesWith(listing, outputPair), 1u) << listing;
+
+    // A push that succeeds takes the pair away.
+    restoreIptables();
+    EXPECT_EQ(tqctl("--fw-rule-add --name third --action allow --direction in --proto tcp --local-service 83").code, 0);
+    listing = iptablesListing();
+    EXPECT_EQ(linesWith(listing, inputPair), 0u) << listing;
+    EXPECT_EQ(linesWith(listing, outputPair), 0u) << listing;
+
+    // So does the disable.
+    failIptablesLines({"-P INPUT DROP"});
+    tqctl("--fw-rule-add --name fourth --action allow --direction in --proto tcp --local-service 84");
+    ASSERT_EQ(linesWith(iptablesListing(), inputPair), 1u) << iptablesListing();
+    restoreIptables();
+    EXPECT_EQ(tqctl("--fw off").code, 0);
+    expectNothingFilters(iptablesListing());
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, ARuleOfAGenerationThatWasNeverLinkedIsNotReportedEnforced)
+{
+    start(true);
+    waitForEnforcement();
+    failIptablesLines({"-I INPUT -j QTZ_INPUT_.*"});
+    const ToolRun add = tqctl("--fw-rule-add --name unlinked --action allow --direction in "
+                              "--proto tcp --local-service 85");
+    EXPECT_EQ(add.code, 103) << add.output;
+    EXPECT_EQ(add.output.find("successfully created and enforced"), std::string::npos) << add.output;
+    EXPECT_NE(add.output.find("enforcement failed"), std::string::npos) << add.output;
+    const ToolRun status = tqctl("--fw status");
+    EXPECT_NE(status.output.find("Rules: Not in force"), std::string::npos) << status.output;
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, ACrashRightAfterTheTopChainsAreCreatedLeavesNothingAfterTheNextStart)
+{
+    start(false);
+    wrapIptables({}, {"-N QTZ_OUTPUT_.*"}, m_daemon->pid());
+    // The daemon dies inside the push; the tool's wait is cut short by timeout(1), a bound
+    // against a hang only.
+    shell("timeout 60 " + std::string(TQ_TQCTL) + " --fw on");
+    EXPECT_EQ(m_daemon->wait(30s), -1) << "the daemon did not die in the push";
+    m_daemon.reset();
+    const std::string crashed = iptablesListing();
+    ASSERT_EQ(linesWith(crashed, "-N QTZ_INPUT_"), 1u) << crashed;
+    ASSERT_EQ(linesWith(crashed, "-N QTZ_OUTPUT_"), 1u) << crashed;
+
+    restoreIptables();
+    setSetting("IsFirewallEnabled", "0");
+    startDaemon();
+    expectNothingFilters(iptablesListing());
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, APeerConnectionIsRefusedExactlyWhenTheToolSaysADenyIsEnforced)
+{
+    start(false);
+    startPeerAndListener(50);
+    auto status = [] { return tqctl("--fw status").output; };
+
+    ASSERT_NE(status().find("Status: Disabled"), std::string::npos) << status();
+    EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
+
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    ASSERT_EQ(tqctl("--fw-rule-add --name \"deny 8080\" --action deny --direction in --proto tcp "
+                    "--local-service 8080 --index 1").code,
+              0);
+    const std::string enforcing = status();
+    EXPECT_NE(enforcing.find("Status: Enabled"), std::string::npos) << enforcing;
+    EXPECT_EQ(enforcing.find("Not in force"), std::string::npos) << enforcing;
+    EXPECT_FALSE(peerConnects(3000)) << "the deny is enforced, yet the connection went through";
+
+    ASSERT_EQ(tqctl("--fw off").code, 0);
+    ASSERT_NE(status().find("Status: Disabled"), std::string::npos) << status();
+    EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
+
+    // A crash while enforcing, then a start with the firewall disabled.
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    EXPECT_FALSE(peerConnects(3000));
+    m_daemon->signal(SIGKILL);
+    m_daemon.reset();
+    setSetting("IsFirewallEnabled", "0");
+    startDaemon();
+    ASSERT_NE(status().find("Status: Disabled"), std::string::npos) << status();
+    EXPECT_TRUE(peerConnects()) << "disabled after a crash, yet the connection failed";
+}
+
+TEST_F(TqdEnforcementTruthSandboxTest, ALoggedCatchAllAllowDropsNoNewConnectionDuringPushes)
+{
+    start(true);
+    waitForEnforcement();
+    ASSERT_EQ(tqctl("--fw-rule-add --name \"allow all logged\" --action allow --log").code, 0);
+    startPeerAndListener(100000);
+    ASSERT_TRUE(peerConnects()) << "the catch-all allow does not let the peer in";
+
+    // New connections one after the other until the pushes are done. A SYN the host drops is
+    // sent again by the peer a second later and may then get through, so the peer's count of
+    // SYN retransmissions tells the drops, whatever the load; each connection has a generous
+    // time (a bound against a hang only).
+    const long retransmitsBefore = peerSynRetransmits();
+    ASSERT_GE(retransmitsBefore, 0);
+    std::string output;
+    ASSERT_EQ(QueueRig::shell("rm -f /run/tq-stop /run/tq-stream.out; "
+                              "( ok=0; failed=0; "
+                              "  while [ ! -e /run/tq-stop ]; do "
+                              "    if in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout 10000 "
+                              "       >/dev/null 2>&1; then ok=$((ok+1)); else failed=$((failed+1)); fi; "
+                              "  done; echo \"$ok $failed\" >/run/tq-stream.tmp; "
+                              "  mv /run/tq-stream.tmp /run/tq-stream.out ) >/dev/null 2>&1 &",
+                              &output),
+              0)
+        << output;
+    // Each added rule goes first in the client group, so the catch-all stays its last rule.
+    for (int push = 1; push <= 10; ++push) {
+        const ToolRun add = tqctl("--fw-rule-add --name push" + std::to_string(push) +
+                                  " --action allow --direction in --proto tcp --local-service " +
+                                  std::to_string(9000 + push) + " --index 1");
+        EXPECT_EQ(add.code, 0) << add.output;
+    }
+    TestSupport::writeFile("/run/tq-stop", "");
+    // A bound against a hang: the loop ends after its current connection.
+    EXPECT_TRUE(waitForText("/run/tq-stream.out", " ", 30s));
+    int ok = 0;
+    int failed = -1;
+    std::ifstream("/run/tq-stream.out") >> ok >> failed;
+    EXPECT_EQ(failed, 0) << ok << " connections went through";
+    EXPECT_GT(ok, 10);
+    EXPECT_EQ(peerSynRetransmits() - retransmitsBefore, 0)
+        << "SYNs of new connections were dropped during the pushes; " << ok << " connections";
+}
