@@ -4,12 +4,11 @@
 // and the agent's rule file read the whole file into memory and descend one call per nested
 // element, so the size and the nesting are bounded first.
 
-#include <cerrno>
+#include "SFWholeFile.h"
+
 #include <cstddef>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 namespace StatefulFirewall {
 
@@ -23,37 +22,21 @@ inline constexpr std::size_t kMaxSettingsDepth = 32;
 inline bool readBoundedFile(const std::string& path, std::size_t maxBytes, std::string& text,
                             std::string& error)
 {
-    text.clear();
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = "cannot open " + path + ": " + std::strerror(errno);
+    int failure = 0;
+    switch (readWholeFile(path, maxBytes, text, failure)) {
+    case WholeFileRead::Read:
+        return true;
+    case WholeFileRead::OpenFailed:
+        error = "cannot open " + path + ": " + std::strerror(failure);
         return false;
+    case WholeFileRead::ReadFailed:
+        error = "cannot read " + path + ": " + std::strerror(failure);
+        return false;
+    case WholeFileRead::TooLarge:
+        break;
     }
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = "cannot read " + path + ": " + std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (text.size() > maxBytes) {
-            ::close(fd);
-            error = path + " is larger than " + std::to_string(maxBytes) + " bytes";
-            text.clear();
-            return false;
-        }
-    }
-    ::close(fd);
-    return true;
+    error = path + " is larger than " + std::to_string(maxBytes) + " bytes";
+    return false;
 }
 
 // True when no element of the XML text is nested deeper than maxDepth. Comments, CDATA,

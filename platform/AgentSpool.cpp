@@ -5,6 +5,7 @@
 #include "MsgBusEventData.h"
 #include "SpoolLines.h"
 #include "SFAtomicFile.h"
+#include "SFWholeFile.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -78,28 +79,9 @@ std::string confProblem(const std::string& key, const std::string& value)
 // Reads a whole file; errno-style error in error (0 on success).
 bool readWhole(const std::string& path, std::string& text, int& error)
 {
-    text.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    char buffer[4096];
     error = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return error == 0;
+    return StatefulFirewall::readWholeFile(path, StatefulFirewall::kUnboundedFile, text, error) ==
+           StatefulFirewall::WholeFileRead::Read;
 }
 
 } // namespace

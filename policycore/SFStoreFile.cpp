@@ -1,6 +1,7 @@
 #include "SFStoreFile.h"
 
 #include "SFAtomicFile.h"
+#include "SFWholeFile.h"
 
 #include <cerrno>
 #include <cstring>
@@ -95,25 +96,15 @@ SFStoreFile::ReadResult SFStoreFile::read(std::string& bytes, std::string& error
             return ReadResult::Failed;
         }
     }
-    ReadResult result = ReadResult::Read;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0) {
-            const int failure = errno;
-            if (failure == EINTR)
-                continue;
-            error = reason(failure);
-            result = ReadResult::Failed;
-            break;
-        }
-        if (n == 0)
-            break;
-        bytes.append(buffer, static_cast<size_t>(n));
-    }
+    int failure = 0;
+    const bool complete = readToEnd(fd, kUnboundedFile, bytes, failure) == WholeFileRead::Read;
     if (fd != m_fd)
         ::close(fd);
-    return result;
+    if (!complete) {
+        error = reason(failure);
+        return ReadResult::Failed;
+    }
+    return ReadResult::Read;
 }
 
 bool SFStoreFile::createEmpty(std::string& error) const

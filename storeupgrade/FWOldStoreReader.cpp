@@ -4,11 +4,10 @@
 #include "SFRuleTable.h"
 #include "SFSerialization.h"
 #include "SFStoreCodec.h"
+#include "SFWholeFile.h"
 
 #include <cerrno>
 #include <cstdint>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -19,32 +18,18 @@ static_assert(sizeof(wchar_t) == 4, "the old stores hold 4 bytes per wide charac
 FWOldStoreReader::ReadResult FWOldStoreReader::readFile(const std::string& path, std::string& bytes,
                                                         int& error)
 {
-    bytes.clear();
-    int fd;
-    do {
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = errno;
+    switch (StatefulFirewall::readWholeFile(path, StatefulFirewall::kUnboundedFile, bytes, error)) {
+    case StatefulFirewall::WholeFileRead::Read:
+        return ReadResult::Read;
+    case StatefulFirewall::WholeFileRead::OpenFailed:
         return ReadResult::OpenFailed;
+    case StatefulFirewall::WholeFileRead::ReadFailed:
+        break;
+    case StatefulFirewall::WholeFileRead::TooLarge: // not with an unbounded read
+        error = EFBIG;
+        break;
     }
-    ReadResult result = ReadResult::Read;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof(buffer));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            error = errno;
-            result = ReadResult::ReadFailed;
-            break;
-        }
-        if (n == 0)
-            break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd); // read-only: nothing is lost whatever close answers
-    return result;
+    return ReadResult::ReadFailed;
 }
 
 void FWOldStoreReader::decodeRuleStore(const std::string& bytes,

@@ -3,8 +3,7 @@
 // (stopped): what the tool prints and exits with, and that the table, iptables and a restart
 // agree with what it said.
 
-#include "SandboxGuard.h"
-#include "TqdSandboxRig.h"
+#include "TqctlSandboxRig.h"
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -14,12 +13,12 @@
 
 #include <algorithm>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 using namespace std::chrono_literals;
 using namespace TqdRig;
-using Clock = std::chrono::steady_clock;
+using TqctlRig::ToolRun;
+using TqctlRig::TqctlSandboxFixture;
 
 namespace {
 
@@ -27,19 +26,10 @@ const char* const kClientGroup = "7eece6a4-5ac2-9dfb-6374-477569447e00";
 const std::string kStoreRefused =
     "The change was not made: the firewall could not write it to its store\n";
 
-struct ToolRun {
-    int code;
-    std::string output; // standard output and error
-    Clock::duration took;
-};
-
+// The tool's standard input closed: a question it asks finds no answer.
 ToolRun tqctl(const std::string& words)
 {
-    ToolRun run{};
-    const auto start = Clock::now();
-    run.code = shell(std::string(TQ_TQCTL) + " " + words + " <&-", &run.output);
-    run.took = Clock::now() - start;
-    return run;
+    return TqctlRig::tqctl(words + " <&-");
 }
 
 // The client group's rules as "name enforced=true|false", in the group's order.
@@ -69,9 +59,8 @@ size_t indexOf(const std::vector<std::string>& rows, const std::string& name)
     return 0;
 }
 
-class TqctlFailureSandboxTest : public TqdSandboxTest {
+class TqctlFailureSandboxTest : public TqctlSandboxFixture {
 protected:
-    void SetUp() override { TQ_REQUIRE_SANDBOX(); }
     void TearDown() override
     {
         // A failed assertion may leave the mount or a stopped daemon behind.
@@ -80,27 +69,6 @@ protected:
             m_daemon->signal(SIGCONT);
         TqdSandboxTest::TearDown();
     }
-
-    void startAll()
-    {
-        prepareManagedProduct(false, "10.20.30.40");
-        m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
-        ASSERT_TRUE(m_broker->started());
-        startDaemon();
-    }
-    // Starts tqd and waits until it answers the version command.
-    void startDaemon()
-    {
-        m_daemon = std::make_unique<Daemon>(daemonOut());
-        const auto deadline = Clock::now() + 20s;
-        std::string answer;
-        while (zavcall("--dest 7000 --cmd 100038", &answer) != 0 && Clock::now() < deadline)
-            std::this_thread::sleep_for(100ms);
-        ASSERT_NE(answer.find("completed 1, status 1"), std::string::npos) << answer;
-    }
-
-    std::unique_ptr<Broker> m_broker;
-    std::unique_ptr<Daemon> m_daemon;
 };
 
 } // namespace

@@ -4,8 +4,7 @@
 // daemon, iptables and the stores.
 
 #include "HangGuard.h"
-#include "SandboxGuard.h"
-#include "TqdSandboxRig.h"
+#include "TqctlSandboxRig.h"
 
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
@@ -25,58 +24,13 @@
 
 using namespace std::chrono_literals;
 using namespace TqdRig;
-using Clock = std::chrono::steady_clock;
+using namespace TqctlRig;
 
 namespace {
 
 constexpr const char* kToolLog = "/var/Varnik/kyv/log/fw/tqctl.log";
 
-struct ToolRun {
-    int code;
-    std::string output; // standard output and error
-    Clock::duration took;
-};
-
-// Runs tqctl with the words; input, when given, is its standard input.
-ToolRun tqctl(const std::string& words, const char* input = nullptr)
-{
-    ToolRun run{};
-    const std::string feed = input != nullptr ? "printf '" + std::string(input) + "' | " : "";
-    const auto start = Clock::now();
-    run.code = shell(feed + TQ_TQCTL + " " + words, &run.output);
-    run.took = Clock::now() - start;
-    return run;
-}
-
-class TqctlSandboxTest : public TqdSandboxTest {
-protected:
-    void SetUp() override { TQ_REQUIRE_SANDBOX(); }
-
-    void startService()
-    {
-        m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
-        ASSERT_TRUE(m_broker->started());
-    }
-    void startAll()
-    {
-        prepareManagedProduct(false, "10.20.30.40");
-        startService();
-        startDaemon();
-    }
-    // Starts tqd and waits until it answers the version command.
-    void startDaemon()
-    {
-        m_daemon = std::make_unique<Daemon>(daemonOut());
-        const auto deadline = Clock::now() + 60s; // a hang guard: start-up takes seconds
-        std::string answer;
-        while (zavcall("--dest 7000 --cmd 100038", &answer) != 0 && Clock::now() < deadline)
-            std::this_thread::sleep_for(100ms);
-        ASSERT_NE(answer.find("completed 1, status 1"), std::string::npos) << answer;
-    }
-
-    std::unique_ptr<Broker> m_broker;
-    std::unique_ptr<Daemon> m_daemon;
-};
+class TqctlSandboxTest : public TqctlSandboxFixture {};
 
 } // namespace
 

@@ -3,31 +3,12 @@
 // the delete texts, listings, enforcement status, trusted networks and both update commands,
 // and listings racing changes made by another thread.
 
-#include "SFRulesCommandHelper.h"
+#include "RulesCommandFixture.h"
 
-#include "CapturingSocket.h"
-#include "CommonFunc.h"
-#include "DispatcherCalls.h"
-#include "FakeConfigController.h"
-#include "FakeNwIFManager.h"
-#include "ModelFixtures.h"
-#include "RecordingKextInterface.h"
-#include "RecordingLogger.h"
-#include "SFCommandRequestImpl.h"
-#include "SFController.h"
 #include "SFMatch.h"
 #include "SFResultCodes.h"
-#include "SFRuleManager.h"
-#include "SFSerialization.h"
-#include "SFTrustedIPGroupManager.h"
-#include "TempDir.h"
-
-#include <boost/filesystem.hpp>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
-#include <list>
 #include <thread>
 
 using namespace StatefulFirewall;
@@ -35,8 +16,6 @@ using namespace TestSupport;
 using namespace TestSupport::model;
 
 namespace {
-
-using P = FakeConfigController::path;
 
 SFRule userRule(const std::string& name, const GUID& groupId, int position = -1)
 {
@@ -56,74 +35,8 @@ SFRule userRule(const std::string& name, const GUID& groupId, int position = -1)
     return rule;
 }
 
-SFTrustedGroupIP single(const std::string& address)
-{
-    SFTrustedGroupIP entry;
-    entry.type = FW_TRUSTED_ADDRESS_TYPE_SINGLE;
-    entry.setStartIp4Address(address.c_str());
-    return entry;
-}
-
-std::string pair(const SFRule& rule)
-{
-    return CommonFunc::textGUID(rule.ruleId) + "," + CommonFunc::textGUID(rule.groupId);
-}
-
-class SFRulesCommandHelperTest : public ::testing::Test {
+class SFRulesCommandHelperTest : public RulesCommandFixture {
 protected:
-    void SetUp() override
-    {
-        boost::filesystem::create_directories(m_dir.file("stores"));
-        m_config.set(P::ruleStore, m_dir.file("stores/rules"));
-        m_config.set(P::trustedStore, m_dir.file("stores/trusted"));
-        m_config.set(P::trustSubnet, "1");
-        m_controller = SFController::getInstance(m_logger, m_config, &m_bridge);
-        m_dispatcher = std::make_unique<SFCommandRequestImpl>(m_socket, m_logger, m_config, m_monitor);
-        m_rules = SFRuleManager::getInstance();
-    }
-    void TearDown() override
-    {
-        m_dispatcher.reset();
-        SFRulesCommandHelper::releaseInstance();
-        SFController::releaseInstance();
-    }
-
-    CapturedReply run(const ZAV::CommandRequest& request)
-    {
-        m_socket.clear();
-        ZAV::CommandNWRequest arrived = arriving(request);
-        EXPECT_TRUE(m_dispatcher->processCommandForFM(arrived, true));
-        EXPECT_EQ(m_socket.sends().size(), 1u);
-        const CapturedReply reply = m_socket.sends().empty() ? CapturedReply{} : decodeReply(m_socket.sends().back());
-        EXPECT_EQ(reply.kind, 16);
-        return reply;
-    }
-    // The int result code of a reply.
-    int code(const CapturedReply& reply)
-    {
-        auto response = asResponse(reply);
-        int result = 0;
-        if (auto* archive = response->getNarrowInputArchive())
-            *archive >> result;
-        else
-            ADD_FAILURE() << "reply without data";
-        return result;
-    }
-    // 100006: the rule id and result code it answers, and its status.
-    int addRule(const SFRule& rule, bool* status = nullptr, GUID* answeredId = nullptr)
-    {
-        const CapturedReply reply = run(*narrowRequest(100006, rule));
-        if (status != nullptr)
-            *status = reply.record.status != 0;
-        auto response = asResponse(reply);
-        GUID id{};
-        int result = 0;
-        if (auto* archive = response->getNarrowInputArchive())
-            *archive >> id >> result;
-        if (answeredId != nullptr)
-            *answeredId = id;
-        return result;
-    }
     std::list<SFRuleGroup> listGroups()
     {
         auto response = asResponse(run(*emptyRequest(100015)));
@@ -165,16 +78,6 @@ protected:
                                                                                : entry.getTrustedIPValueString());
         return values;
     }
-
-    TempDir m_dir;
-    RecordingLogger m_logger;
-    FakeConfigController m_config;
-    RecordingKextInterface m_bridge;
-    FakeNwIFManager m_monitor;
-    CapturingSocket m_socket;
-    SFController* m_controller = nullptr;
-    SFRuleManager* m_rules = nullptr;
-    std::unique_ptr<SFCommandRequestImpl> m_dispatcher;
 };
 
 TEST_F(SFRulesCommandHelperTest, AddedRulesAreListedAndReportTheirEnforcement)
@@ -233,7 +136,7 @@ TEST_F(SFRulesCommandHelperTest, DeleteTextsDeleteUpToTheFirstFailure)
         {"two pairs", 2, "", 2, SF_SUCCESS, 2},
         {"a lone id", 1, "", 0, SF_INVALID_ARGUMENT, 0},
         {"a pair and a lone id", 2, "", 1, SF_INVALID_ARGUMENT, 1},
-        {"an unknown rule", 0, pair(ghost), 0, SF_RULE_TO_DELETE_NOT_FOUND, 0},
+        {"an unknown rule", 0, deletePair(ghost), 0, SF_RULE_TO_DELETE_NOT_FOUND, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -244,7 +147,7 @@ TEST_F(SFRulesCommandHelperTest, DeleteTextsDeleteUpToTheFirstFailure)
         }
         std::string text;
         for (int n = 0; n < c.pairs; ++n)
-            text += (text.empty() ? "" : ",") + pair(added[n]);
+            text += (text.empty() ? "" : ",") + deletePair(added[n]);
         if (c.pairs < c.rules)
             text += (text.empty() ? "" : ",") + CommonFunc::textGUID(added[c.pairs].ruleId);
         text += c.suffix;
@@ -265,10 +168,10 @@ TEST_F(SFRulesCommandHelperTest, DeleteTextsDeleteUpToTheFirstFailure)
 
 TEST_F(SFRulesCommandHelperTest, TrustedNetworksAnswerTheLastEntrysResult)
 {
-    SFTrustedGroupIP a = single("10.1.1.1");
-    SFTrustedGroupIP b = single("10.1.1.2");
+    SFTrustedGroupIP a = singleTrusted("10.1.1.1");
+    SFTrustedGroupIP b = singleTrusted("10.1.1.2");
     EXPECT_EQ(addTrusted({&a}), SF_SUCCESS);
-    SFTrustedGroupIP c = single("10.1.1.3");
+    SFTrustedGroupIP c = singleTrusted("10.1.1.3");
     EXPECT_EQ(addTrusted({&c, &a}), SF_TRUSTED_IP_REFUSED) << "new then duplicate";
     EXPECT_EQ(addTrusted({&a, &b}), SF_SUCCESS) << "duplicate then new";
     EXPECT_EQ(addTrusted({}), SF_NO_TRUSTED_NETWORKS);
@@ -284,7 +187,7 @@ TEST_F(SFRulesCommandHelperTest, TrustedNetworksAnswerTheLastEntrysResult)
 
 TEST_F(SFRulesCommandHelperTest, UpdatesWriteTheStoresAndAnswer150001WhenTheyCannot)
 {
-    SFTrustedGroupIP a = single("10.2.2.2");
+    SFTrustedGroupIP a = singleTrusted("10.2.2.2");
     EXPECT_EQ(addTrusted({&a}), SF_SUCCESS);
     EXPECT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
     EXPECT_NE(storedValues(m_dir.file("stores/trusted")), std::vector<std::string>{});
@@ -292,7 +195,7 @@ TEST_F(SFRulesCommandHelperTest, UpdatesWriteTheStoresAndAnswer150001WhenTheyCan
     // A change the commands did not write (the trust-local-subnet setting's entry, say): 100022
     // writes it.
     ASSERT_EQ(SFTrustedIPGroupManager::getInstance(m_logger, m_config)
-                  ->addTrustedIP(new SFTrustedGroupIP(single("10.2.2.3"))),
+                  ->addTrustedIP(new SFTrustedGroupIP(singleTrusted("10.2.2.3"))),
               SF_SUCCESS);
     // Root ignores file modes: take the folder away so the write cannot succeed.
     boost::filesystem::remove_all(m_dir.file("stores"));
@@ -334,7 +237,7 @@ TEST_F(SFRulesCommandHelperTest, ListingsRaceChangesMadeByAnotherThread)
             if (m_rules->addGroup(group) != SF_SUCCESS)
                 delete group;
             m_rules->delGroup(racingId);
-            auto* entry = new SFTrustedGroupIP(single("10.3.3." + std::to_string(n % 200 + 1)));
+            auto* entry = new SFTrustedGroupIP(singleTrusted("10.3.3." + std::to_string(n % 200 + 1)));
             if (trusted->addTrustedIP(entry) != SF_SUCCESS)
                 delete entry;
             trusted->deleteTrustedIP("10.3.3." + std::to_string(n % 200 + 1));
@@ -373,11 +276,11 @@ TEST_F(SFRulesCommandHelperTest, ChangesWrittenByTheUpdatesAreWhatTheNextStartLo
     const SFRule deleted = userRule("deleted", kClient);
     ASSERT_EQ(addRule(kept), SF_SUCCESS);
     ASSERT_EQ(addRule(deleted), SF_SUCCESS);
-    ASSERT_EQ(code(run(*narrowRequest(100007, pair(deleted)))), SF_SUCCESS);
+    ASSERT_EQ(code(run(*narrowRequest(100007, deletePair(deleted)))), SF_SUCCESS);
     ASSERT_EQ(code(run(*emptyRequest(100017))), SF_SUCCESS);
 
-    SFTrustedGroupIP a = single("10.4.4.1");
-    SFTrustedGroupIP b = single("10.4.4.2");
+    SFTrustedGroupIP a = singleTrusted("10.4.4.1");
+    SFTrustedGroupIP b = singleTrusted("10.4.4.2");
     ASSERT_EQ(addTrusted({&a, &b}), SF_SUCCESS);
     ASSERT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
     ASSERT_EQ(code(run(*narrowRequest(100020, std::string("10.4.4.1")))), SF_SUCCESS);

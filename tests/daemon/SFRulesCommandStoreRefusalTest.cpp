@@ -3,38 +3,16 @@
 // or list as it was (places and enforcement included), and the same request succeeds once the
 // folder is back.
 
-#include "SFRulesCommandHelper.h"
+#include "RulesCommandFixture.h"
 
-#include "CapturingSocket.h"
-#include "CommonFunc.h"
-#include "DispatcherCalls.h"
-#include "FakeConfigController.h"
-#include "FakeNwIFManager.h"
-#include "ModelFixtures.h"
-#include "RecordingKextInterface.h"
-#include "RecordingLogger.h"
-#include "SFCommandRequestImpl.h"
-#include "SFController.h"
 #include "SFResultCodes.h"
-#include "SFRuleManager.h"
-#include "SFSerialization.h"
 #include "SFStoreCodec.h"
-#include "SFTrustedIPGroupManager.h"
-#include "TempDir.h"
-
-#include <boost/filesystem.hpp>
-
-#include <gtest/gtest.h>
-
-#include <list>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
 using namespace TestSupport::model;
 
 namespace {
-
-using P = FakeConfigController::path;
 
 SFRule allowRule(const std::string& name)
 {
@@ -46,14 +24,6 @@ SFRule allowRule(const std::string& name)
     rule.position = -1;
     rule.action = FW_ACTION_ALLOW;
     return rule;
-}
-
-SFTrustedGroupIP single(const std::string& address)
-{
-    SFTrustedGroupIP entry;
-    entry.type = FW_TRUSTED_ADDRESS_TYPE_SINGLE;
-    entry.setStartIp4Address(address.c_str());
-    return entry;
 }
 
 // The names of the client group's rules in a rule store file, without the group's own rules
@@ -72,65 +42,19 @@ std::vector<std::string> storedClientRuleNames(const std::string& path)
     return names;
 }
 
-std::string pair(const SFRule& rule)
-{
-    return CommonFunc::textGUID(rule.ruleId) + "," + CommonFunc::textGUID(rule.groupId);
-}
-
-class SFRulesCommandStoreRefusalTest : public ::testing::Test {
+class SFRulesCommandStoreRefusalTest : public RulesCommandFixture {
 protected:
-    void SetUp() override
-    {
-        boost::filesystem::create_directories(m_dir.file("stores"));
-        m_config.set(P::ruleStore, m_dir.file("stores/rules"));
-        m_config.set(P::trustedStore, m_dir.file("stores/trusted"));
-        m_config.set(P::trustSubnet, "1");
-        SFController::getInstance(m_logger, m_config, &m_bridge);
-        m_dispatcher = std::make_unique<SFCommandRequestImpl>(m_socket, m_logger, m_config, m_monitor);
-        m_rules = SFRuleManager::getInstance();
-    }
-    void TearDown() override
-    {
-        m_dispatcher.reset();
-        SFRulesCommandHelper::releaseInstance();
-        SFController::releaseInstance();
-    }
-
     // Root ignores file modes: the folder goes, so no write into it can succeed.
     void breakStores() { boost::filesystem::remove_all(m_dir.file("stores")); }
     void mendStores() { boost::filesystem::create_directories(m_dir.file("stores")); }
 
-    // The int result and the status flag of a reply whose data starts with the result, or with
-    // a rule id and then the result (100006).
-    int result(const ZAV::CommandRequest& request, bool* status = nullptr, bool withId = false)
+    // The int result of a reply whose data starts with it, and the reply's status flag.
+    int result(const ZAV::CommandRequest& request, bool* status = nullptr)
     {
-        m_socket.clear();
-        ZAV::CommandNWRequest arrived = arriving(request);
-        m_dispatcher->processCommandForFM(arrived, true);
-        if (m_socket.sends().empty()) {
-            ADD_FAILURE() << "no reply";
-            return 0;
-        }
-        const CapturedReply reply = decodeReply(m_socket.sends().back());
+        const CapturedReply reply = run(request);
         if (status != nullptr)
             *status = reply.record.status != 0;
-        auto response = asResponse(reply);
-        GUID id{};
-        int code = 0;
-        if (auto* archive = response->getNarrowInputArchive()) {
-            if (withId)
-                *archive >> id;
-            *archive >> code;
-        }
-        return code;
-    }
-    int addRule(const SFRule& rule, bool* status = nullptr)
-    {
-        return result(*narrowRequest(100006, rule), status, true);
-    }
-    int addTrusted(std::list<SFTrustedGroupIP*> entries)
-    {
-        return result(*narrowRequest(100019, entries));
+        return code(reply);
     }
 
     // The client group's rules as name, place and enforcement.
@@ -154,15 +78,6 @@ protected:
                                  : entry.getTrustedIPValueString());
         return values;
     }
-
-    TempDir m_dir;
-    RecordingLogger m_logger;
-    FakeConfigController m_config;
-    RecordingKextInterface m_bridge;
-    FakeNwIFManager m_monitor;
-    CapturingSocket m_socket;
-    SFRuleManager* m_rules = nullptr;
-    std::unique_ptr<SFCommandRequestImpl> m_dispatcher;
 };
 
 } // namespace
@@ -186,13 +101,13 @@ TEST_F(SFRulesCommandStoreRefusalTest, RuleChangesTheStoreRefusesLeaveTheTableAs
     EXPECT_FALSE(status);
     EXPECT_EQ(clientRules(), before);
     // The first and the third rule in one request: both come back where they were, enforced.
-    EXPECT_EQ(result(*narrowRequest(100007, pair(first) + "," + pair(third)), &status),
+    EXPECT_EQ(result(*narrowRequest(100007, deletePair(first) + "," + deletePair(third)), &status),
               SF_STORE_WRITE_FAILED);
     EXPECT_TRUE(status) << "a delete is always answered with the status set";
     EXPECT_EQ(clientRules(), before);
     // A pair then a lone id: the pair's deletion is undone as well.
-    EXPECT_EQ(result(*narrowRequest(100007, pair(second) + "," +
-                                                CommonFunc::textGUID(third.ruleId))),
+    EXPECT_EQ(result(*narrowRequest(100007, deletePair(second) + "," +
+                                                 CommonFunc::textGUID(third.ruleId))),
               SF_STORE_WRITE_FAILED);
     EXPECT_EQ(clientRules(), before);
     EXPECT_TRUE(m_logger.has(2, "No rule was deleted: the rule store could not be written"));
@@ -200,22 +115,22 @@ TEST_F(SFRulesCommandStoreRefusalTest, RuleChangesTheStoreRefusesLeaveTheTableAs
     // Once the folder is back the same requests succeed, once, and the store holds them.
     mendStores();
     EXPECT_EQ(addRule(allowRule("unkept")), SF_SUCCESS);
-    EXPECT_EQ(result(*narrowRequest(100007, pair(first))), SF_SUCCESS);
+    EXPECT_EQ(result(*narrowRequest(100007, deletePair(first))), SF_SUCCESS);
     const std::vector<std::string> names = {"second", "third", "unkept"};
     EXPECT_EQ(storedClientRuleNames(m_dir.file("stores/rules")), names);
 }
 
 TEST_F(SFRulesCommandStoreRefusalTest, TrustedChangesTheStoreRefusesLeaveTheListAsItWas)
 {
-    SFTrustedGroupIP a = single("10.1.1.1");
-    SFTrustedGroupIP b = single("10.1.1.2");
+    SFTrustedGroupIP a = singleTrusted("10.1.1.1");
+    SFTrustedGroupIP b = singleTrusted("10.1.1.2");
     ASSERT_EQ(addTrusted({&a, &b}), SF_SUCCESS);
     const std::vector<std::string> before = {"LOCAL_SUBNET", "10.1.1.1", "10.1.1.2"};
     ASSERT_EQ(trustedValues(), before);
 
     breakStores();
-    SFTrustedGroupIP c = single("10.1.1.3");
-    SFTrustedGroupIP d = single("10.1.1.4");
+    SFTrustedGroupIP c = singleTrusted("10.1.1.3");
+    SFTrustedGroupIP d = singleTrusted("10.1.1.4");
     EXPECT_EQ(addTrusted({&c, &d}), SF_STORE_WRITE_FAILED);
     EXPECT_EQ(trustedValues(), before);
     // A duplicate is refused as before, with nothing to write.

@@ -16,12 +16,10 @@
 
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 using namespace std::chrono_literals;
 using namespace TqdRig;
 using namespace TestSupport;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -80,10 +78,7 @@ protected:
         ASSERT_TRUE(m_broker->started());
         m_daemon = std::make_unique<Daemon>(daemonOut());
         // Generous: it only guards against a daemon that never comes up.
-        const auto begin = Clock::now();
-        while (!answersVersion() && Clock::now() - begin < 30s)
-            std::this_thread::sleep_for(250ms);
-        ASSERT_TRUE(answersVersion()) << "the daemon never answered 100038";
+        ASSERT_TRUE(waitForVersionAnswer(30s)) << "the daemon never answered 100038";
     }
 
     bool answersVersion()

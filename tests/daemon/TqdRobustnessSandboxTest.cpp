@@ -16,7 +16,6 @@
 using namespace std::chrono_literals;
 using namespace TqdRig;
 using namespace TestSupport;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -130,15 +129,9 @@ TEST_F(TqdRobustnessSandboxTest, APlatformServiceRestartIsFollowedByARegistratio
     ASSERT_EQ(broker->wait(kHangGuard), 0);
     broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
     ASSERT_TRUE(broker->started());
-    const auto restarted = Clock::now();
-    bool answered = false;
     // The daemon tries again 5 s after the break; ten times that guards against a hang.
-    while (!answered && Clock::now() - restarted < 50s) {
-        answered = zavcall("--dest 7000 --cmd 100038", &answer) == 0;
-        if (!answered)
-            std::this_thread::sleep_for(250ms);
-    }
-    EXPECT_TRUE(answered) << "no answer after the service came back: " << answer;
+    EXPECT_TRUE(waitForVersionAnswer(50s, &answer))
+        << "no answer after the service came back: " << answer;
     EXPECT_EQ(::kill(daemon.pid(), 0), 0) << "the daemon did not live on";
     EXPECT_EQ(iptablesListing(), listing) << "the chains changed while the service was away";
 

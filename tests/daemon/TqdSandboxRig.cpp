@@ -248,6 +248,22 @@ int zavcall(const std::string& words, std::string* output)
     return shell(std::string(TQ_ZAVCALL) + " " + words, output);
 }
 
+bool waitForVersionAnswer(std::chrono::milliseconds timeout, std::string* output)
+{
+    const auto deadline = Clock::now() + timeout;
+    std::string answer;
+    for (;;) {
+        const bool answered = zavcall("--dest 7000 --cmd 100038", &answer) == 0;
+        if (output != nullptr)
+            *output = answer;
+        if (answered)
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(100ms);
+    }
+}
+
 void TqdSandboxTest::TearDown()
 {
     if (HasFailure())

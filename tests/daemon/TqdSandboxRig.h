@@ -73,6 +73,9 @@ std::vector<std::string> threadNames(int pid);
 
 // Runs zavcall with the words after its path; its exit status, its output in output.
 int zavcall(const std::string& words, std::string* output);
+// Asks the daemon for its version (100038) until it answers or timeout passes, a hang guard;
+// the last output in output when given.
+bool waitForVersionAnswer(std::chrono::milliseconds timeout, std::string* output = nullptr);
 
 // Fixture of the daemon suites: a folder for the daemon's and the broker's output, which is
 // printed with the daemon's log when a test failed.

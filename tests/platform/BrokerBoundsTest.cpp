@@ -5,10 +5,8 @@
 //
 // Timeouts here only guard against hangs and are generous (ten seconds) for loaded machines.
 
-#include "ChannelTestClient.h"
+#include "BrokerPeerFixture.h"
 #include "ConnectChurn.h"
-#include "InProcessBroker.h"
-#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -32,30 +30,8 @@ namespace {
 
 constexpr auto kHangGuard = 10s;
 
-class BrokerBoundsTest : public ::testing::Test {
+class BrokerBoundsTest : public BrokerPeerFixture {
 protected:
-    void SetUp() override
-    {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "the broker serves root peers only";
-    }
-
-    void startBroker(ZAV::BrokerOptions options = {})
-    {
-        options.socketPath = m_dir.file("zav/zavsocket");
-        m_broker = std::make_unique<InProcessBroker>(options);
-        m_broker->start();
-    }
-
-    const std::string& path() const { return m_broker->socketPath(); }
-
-    std::unique_ptr<ChannelTestClient> registered(int32_t fmId)
-    {
-        auto client = std::make_unique<ChannelTestClient>(path());
-        EXPECT_EQ(client->registerAs(fmId), 1) << "registering " << fmId;
-        return client;
-    }
-
     // A request to the service itself (the common policy), answered by the broker's own loop.
     static RequestFrame serviceRequest(int32_t cookie) { return makeRequest(1000, 1, cookie); }
 
@@ -66,9 +42,6 @@ protected:
             count += line.message.find(text) != std::string::npos ? 1 : 0;
         return count;
     }
-
-    TempDir m_dir;
-    std::unique_ptr<InProcessBroker> m_broker;
 };
 
 // Answers every request it reads, but reads one frame at a time with a pause in between, the

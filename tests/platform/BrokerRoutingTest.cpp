@@ -2,11 +2,9 @@
 // broker on a temporary socket: who may register, where requests go, which answers come back
 // with which cookie, and which connections a fault closes.
 
-#include "ChannelTestClient.h"
+#include "BrokerPeerFixture.h"
 #include "FakeResponder.h"
 #include "HangGuard.h"
-#include "InProcessBroker.h"
-#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -40,34 +38,7 @@ std::string words(std::initializer_list<int32_t> values)
     return out;
 }
 
-class BrokerRoutingTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        if (::geteuid() != 0)
-            GTEST_SKIP() << "the broker serves root peers only";
-    }
-
-    void startBroker(ZAV::BrokerOptions options = {})
-    {
-        options.socketPath = m_dir.file("zav/zavsocket");
-        m_broker = std::make_unique<InProcessBroker>(options);
-        m_broker->start();
-    }
-
-    const std::string& path() const { return m_broker->socketPath(); }
-
-    // A connection registered as fmId; the test fails when the broker refuses it.
-    std::unique_ptr<ChannelTestClient> registered(int32_t fmId)
-    {
-        auto client = std::make_unique<ChannelTestClient>(path());
-        EXPECT_EQ(client->registerAs(fmId), 1) << "registering " << fmId;
-        return client;
-    }
-
-    TempDir m_dir;
-    std::unique_ptr<InProcessBroker> m_broker;
-};
+class BrokerRoutingTest : public BrokerPeerFixture {};
 
 TEST_F(BrokerRoutingTest, RegistrationRulesForServiceToolAndExclusiveIds)
 {
