@@ -7,6 +7,7 @@
 
 #include "BrokerPeerFixture.h"
 #include "ConnectChurn.h"
+#include "HangGuard.h"
 
 #include <gtest/gtest.h>
 
@@ -27,8 +28,6 @@ using ZAV::ResponseFrame;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr auto kHangGuard = 10s;
 
 class BrokerBoundsTest : public BrokerPeerFixture {
 protected:
