@@ -9,7 +9,9 @@
 
 #include <boost/property_tree/xml_parser.hpp>
 
+#include <algorithm>
 #include <random>
+#include <sstream>
 
 using StatefulFirewall::kMaxSettingsDepth;
 using StatefulFirewall::scanXmlNesting;
@@ -132,13 +134,13 @@ TEST(ConfigStoreUtilityTest, NestingScanIsNeverShallowerThanTheTreeTheParserBuil
                 boost::property_tree::read_xml(in, tree,
                                                boost::property_tree::xml_parser::trim_whitespace);
             } catch (const boost::property_tree::xml_parser_error&) {
-                EXPECT_FALSE(scan.wellFormed) << "the parser refused what the scan read:\n" << text;
+                ASSERT_FALSE(scan.wellFormed) << "the parser refused what the scan read:\n" << text;
                 continue;
             }
             ++parsed;
             const std::size_t depth = elementDepth(tree);
             deepest = std::max(deepest, static_cast<int>(depth));
-            EXPECT_TRUE(scan.wellFormed) << "the scan refused what the parser read:\n" << text;
+            ASSERT_TRUE(scan.wellFormed) << "the scan refused what the parser read:\n" << text;
             ASSERT_GE(scan.depth, depth) << text;
         }
         // Enough of them parse, and deeply enough, for the comparison to mean something.
@@ -147,8 +149,8 @@ TEST(ConfigStoreUtilityTest, NestingScanIsNeverShallowerThanTheTreeTheParserBuil
     }
 
     // The shipped template: three elements deep, read whole.
-    const std::string shipped = TestSupport::readFile(std::string(TQ_SOURCE_DIR) + "/settings/prefs.xml");
-    const auto scan = scanXmlNesting(shipped, kMaxSettingsDepth);
+    const auto scan = scanXmlNesting(
+        TestSupport::readFile(std::string(TQ_SOURCE_DIR) + "/settings/prefs.xml"), kMaxSettingsDepth);
     EXPECT_TRUE(scan.wellFormed);
     EXPECT_EQ(scan.depth, 3u);
 }

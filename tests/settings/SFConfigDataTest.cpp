@@ -113,8 +113,8 @@ TEST_F(SFConfigDataTest, RefusedLastGoodCopyIsKeptAsCorruptAndTheTemplateTakesOv
         const std::string kept = damage == "damaged copy" ? keptCopy : keptCopy + ".1";
         EXPECT_EQ(readFile(kept), damage);
         EXPECT_TRUE(m_logger.has(2, std::string("The last good settings copy ") +
-                                        SF_LAST_GOOD_PREFS_PATH + " was refused too; it is kept as " +
-                                        kept));
+                                        SF_LAST_GOOD_PREFS_PATH +
+                                        " was refused too; it is kept as " + kept));
     }
     EXPECT_EQ(readFile(keptCopy), "damaged copy"); // never replaced by a later one
     EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "junk");
