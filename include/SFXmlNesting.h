@@ -15,8 +15,8 @@
 //
 // The rules are those of the reader with comments kept (no declaration, DOCTYPE or
 // processing-instruction nodes), whatever its whitespace flags. Entity references never
-// consume a '<', a quote or a NUL, so they need no rule here; the parser's own errors on a
-// malformed reference come after a scanned prefix and only stop it earlier.
+// consume a '<', a quote or a NUL, so they need no rule here; a malformed one only makes the
+// parser stop earlier than the scan, never read further.
 
 #include <algorithm>
 #include <cstddef>
