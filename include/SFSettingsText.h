@@ -1,10 +1,12 @@
 #pragma once
 
-// Checks on a settings file's text before a parser sees it: the parsers of the settings file
-// and the agent's rule file read the whole file into memory and descend one call per nested
-// element, so the size and the nesting are bounded first.
+// Bounds on a settings file's text before a parser sees it: the parsers of the settings file
+// and the agent's rule file read the whole file into memory, so its size is bounded first;
+// the XML parser also descends one call per nested element, so the settings file's nesting is
+// bounded too (scanXmlNesting). The agent's INI reader goes line by line without nesting.
 
 #include "SFWholeFile.h"
+#include "SFXmlNesting.h"
 
 #include <cstddef>
 #include <cstring>
@@ -13,7 +15,8 @@
 namespace StatefulFirewall {
 
 // The shipped settings file is about 2 KiB and three elements deep; the agent's rule file
-// holds one line per rule. Far above any real file, far below what hurts.
+// holds one line per rule. Far above any real file, far below what hurts: at this depth the
+// parser and every walk of the tree it builds stay a few kilobytes of stack.
 inline constexpr std::size_t kMaxSettingsFileBytes = 1024 * 1024;
 inline constexpr std::size_t kMaxSettingsDepth = 32;
 
@@ -37,57 +40,6 @@ inline bool readBoundedFile(const std::string& path, std::size_t maxBytes, std::
     }
     error = path + " is larger than " + std::to_string(maxBytes) + " bytes";
     return false;
-}
-
-// True when no element of the XML text is nested deeper than maxDepth. Comments, CDATA,
-// processing instructions and declarations are skipped, quoted attribute values may hold '>'.
-// Text that is not well-formed may be counted deeper than a parser would see it, never less
-// deep, so the answer is safe to act on before parsing.
-inline bool xmlNestingWithin(const std::string& text, std::size_t maxDepth)
-{
-    std::size_t depth = 0;
-    std::size_t at = 0;
-    const auto skipPast = [&](const char* end) {
-        const std::size_t found = text.find(end, at);
-        at = found == std::string::npos ? text.size() : found + std::strlen(end);
-    };
-    while ((at = text.find('<', at)) != std::string::npos) {
-        if (text.compare(at, 4, "<!--") == 0) {
-            at += 4;
-            skipPast("-->");
-        } else if (text.compare(at, 9, "<![CDATA[") == 0) {
-            at += 9;
-            skipPast("]]>");
-        } else if (text.compare(at, 2, "<?") == 0 || text.compare(at, 2, "<!") == 0) {
-            at += 2;
-            skipPast(">");
-        } else if (text.compare(at, 2, "</") == 0) {
-            at += 2;
-            if (depth > 0)
-                --depth;
-            skipPast(">");
-        } else {
-            // A start tag: up to its '>' outside quotes; "/>" closes it at once.
-            char quote = 0;
-            char last = 0;
-            for (++at; at < text.size(); ++at) {
-                const char c = text[at];
-                if (quote != 0) {
-                    if (c == quote)
-                        quote = 0;
-                } else if (c == '"' || c == '\'') {
-                    quote = c;
-                } else if (c == '>') {
-                    break;
-                }
-                last = c;
-            }
-            ++at;
-            if (last != '/' && ++depth > maxDepth)
-                return false;
-        }
-    }
-    return true;
 }
 
 } // namespace StatefulFirewall

@@ -7,6 +7,7 @@
 
 #include <boost/property_tree/xml_parser.hpp>
 
+#include <algorithm>
 #include <sstream>
 
 namespace ZAV {
@@ -32,10 +33,20 @@ boost::property_tree::ptree ConfigStoreUtility::readSettings(const std::string& 
     if (!StatefulFirewall::readBoundedFile(path, StatefulFirewall::kMaxSettingsFileBytes, text,
                                            error))
         throw FMPException(kReadFailed, "Cannot read settings file " + path + ": " + error);
-    if (!StatefulFirewall::xmlNestingWithin(text, StatefulFirewall::kMaxSettingsDepth))
+    // The scan follows the parser's own rules; where it sees the parser stop with an error,
+    // the text is refused here, so the parser only ever reads text the scan walked to its end.
+    const StatefulFirewall::SFXmlNesting nesting =
+        StatefulFirewall::scanXmlNesting(text, StatefulFirewall::kMaxSettingsDepth);
+    if (nesting.depth > StatefulFirewall::kMaxSettingsDepth)
         throw FMPException(kReadFailed, "Cannot read settings file " + path +
                                             ": elements are nested deeper than " +
                                             std::to_string(StatefulFirewall::kMaxSettingsDepth));
+    if (!nesting.wellFormed) {
+        const auto line = 1 + std::count(text.begin(), text.begin() + nesting.stoppedAt, '\n');
+        throw FMPException(kReadFailed, "Cannot read settings file " + path +
+                                            ": not well-formed XML at line " +
+                                            std::to_string(line));
+    }
     boost::property_tree::ptree tree;
     try {
         // trim_whitespace undoes the pretty printing of writeSettings.

@@ -50,6 +50,18 @@ void keepLastGoodCopy(ZAV::ILogger& logger)
                               SF_LAST_GOOD_PREFS_PATH + ": " + error);
 }
 
+// Renames a refused settings file to "<file>.corrupt" (".corrupt.N" beside earlier ones, never
+// over one) and logs the refusal with where the file went, or why it could not be moved.
+void setAside(ZAV::ILogger& logger, const char* path, const std::string& refusal)
+{
+    std::string kept;
+    std::string error;
+    if (keepAsideWithoutReplacing(path, kept, error))
+        logger.logMessage(2, kComponent, refusal + "; it is kept as " + kept);
+    else
+        logger.logMessage(2, kComponent, refusal + " and could not be set aside: " + error);
+}
+
 // The store's file I/O, keeping the last good copy after every save of the live file.
 class LastGoodCopyingUtility : public ZAV::IConfigStoreUtility {
 public:
@@ -116,29 +128,24 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
 
     // Another copy is about to replace the live file. Keep the refused file, never over an
     // earlier one, so the settings it held can still be recovered by hand.
-    std::string kept;
-    std::string error;
-    if (keepAsideWithoutReplacing(SF_LIVE_PREFS_PATH, kept, error))
-        logger.logMessage(2, kComponent,
-                          std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                              " was refused; it is kept as " + kept);
-    else
-        logger.logMessage(2, kComponent,
-                          std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                              " was refused and could not be set aside: " + error);
+    setAside(logger, SF_LIVE_PREFS_PATH,
+             std::string("Settings file ") + SF_LIVE_PREFS_PATH + " was refused");
 
-    if (restoreLastGoodPrefs()) {
-        if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
+    boost::system::error_code missing;
+    if (fs::exists(fs::status(SF_LAST_GOOD_PREFS_PATH, missing))) {
+        if (restoreLastGoodPrefs() && store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
             logger.logMessage(2, kComponent,
                               std::string("Settings file ") + SF_LIVE_PREFS_PATH +
                                   " was restored from the last good copy " +
                                   SF_LAST_GOOD_PREFS_PATH);
             return;
         }
-        // The copy stays where it is for a look by hand; the live file is only its copy.
-        logger.logMessage(2, kComponent,
-                          std::string("The last good settings copy ") + SF_LAST_GOOD_PREFS_PATH +
-                              " was refused too");
+        // The template's copy becomes the next last good copy, so this one is set aside like
+        // the live file: kept for a look by hand, never overwritten. The live file holds only
+        // a copy of it, if anything.
+        setAside(logger, SF_LAST_GOOD_PREFS_PATH,
+                 std::string("The last good settings copy ") + SF_LAST_GOOD_PREFS_PATH +
+                     " was refused too");
     }
 
     if (!copyDefaultPrefs()) {

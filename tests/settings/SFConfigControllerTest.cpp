@@ -169,33 +169,6 @@ TEST_F(SFConfigControllerTest, FreshSettingsAnswerTheDefaults)
     EXPECT_TRUE(m_logger.lines().empty());
 }
 
-TEST_F(SFConfigControllerTest, StoreReadFailuresGiveDefaultsWithALevelTwoLine)
-{
-    auto c = fakeController();
-    for (const char* path : {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, SF_KEY_TCP_CON_TIMEOUT,
-                             SF_KEY_HASH_LIMIT_UPTO_RATE, SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW,
-                             SF_KEY_DEBUG_LOG_SIZE, SF_KEY_LOG_PATH, SF_KEY_RULE_STORE_PATH})
-        m_fake->set(path, "7x");
-    m_fake->failReadsOf(SF_KEY_HASH_LIMIT_UPTO_RATE);
-    m_fake->failReadsOf(SF_KEY_LOG_PATH);
-    m_fake->failReadsOf(SF_KEY_RULE_STORE_PATH);
-
-    EXPECT_TRUE(c->getFwRetainExistCLROption());
-    EXPECT_TRUE(m_logger.has(2, "Got prefs exception. Returning default value"));
-    EXPECT_EQ(c->getFwTCPConTimeout(), 30);
-    EXPECT_EQ(c->getHashLimitUptoRate(), "5/hour");
-    EXPECT_FALSE(c->isDebugLoggingEnabledForFirewall());
-    EXPECT_TRUE(m_logger.has(2, "In getBooleanConfiguration unable to get setting value in Config "
-                                "Controller for key LoggingInformation.EnableDebugLoggingForFW"));
-    EXPECT_TRUE(m_logger.has(2, "Unable to determine if debug logging is enabled for FW. Returning "
-                                "default value instead"));
-    EXPECT_EQ(c->getDebugLogSize(), 10);
-    EXPECT_EQ(c->getLogPath(), "");
-    EXPECT_TRUE(m_logger.has(2, "Unable to get the log path"));
-    EXPECT_EQ(c->getRuleStorePath(), SF_DEFAULT_RULE_STORE_PATH);
-    EXPECT_TRUE(m_logger.has(2, "Caught unknown exception. Returning default val"));
-}
-
 // The default of a key in the table the settings file is filled from.
 std::string tableDefault(const std::string& path)
 {
@@ -308,42 +281,76 @@ TEST_F(SFConfigControllerTest, EveryGettersFallbackIsTheDefaultOfItsKey)
     EXPECT_THROW(c->getZAVSocketPath(), std::exception);
 }
 
-TEST_F(SFConfigControllerTest, EmptyPathSettingsFallBackToTheirDefaults)
+// Stored texts a getter cannot use, read without a failure: one that does not convert, an
+// empty path. Each gives the key's default with the lines logged; an empty rate is checked by
+// its user, not here. (Failing reads are the getter table's.)
+TEST_F(SFConfigControllerTest, UnusableStoredTextsGiveTheDefaultWithALogLine)
 {
+    struct Unusable {
+        const char* key;
+        const char* stored;
+        std::function<std::string(SFConfigController&)> read;
+        std::string expected;
+        std::vector<std::pair<int, const char*>> logged;
+    };
+    const std::vector<Unusable> cases = {
+        {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, "7x", [](auto& c) { return text(c.getFwRetainExistCLROption()); },
+         "1", {{2, "Got prefs exception. Returning default value"}}},
+        {SF_KEY_TCP_CON_TIMEOUT, "7x", [](auto& c) { return std::to_string(c.getFwTCPConTimeout()); }, "30", {}},
+        {SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW, "7x", [](auto& c) { return text(c.isDebugLoggingEnabledForFirewall()); },
+         "0", {{2, "In getBooleanConfiguration unable to get setting value in Config Controller for key "
+                   "LoggingInformation.EnableDebugLoggingForFW"},
+               {2, "Unable to determine if debug logging is enabled for FW. Returning default value instead"}}},
+        {SF_KEY_DEBUG_LOG_SIZE, "7x", [](auto& c) { return std::to_string(c.getDebugLogSize()); }, "10", {}},
+        {SF_KEY_RULE_STORE_PATH, "", [](auto& c) { return c.getRuleStorePath(); }, SF_DEFAULT_RULE_STORE_PATH,
+         {{6, "preference file returned null. Returning default val"}}},
+        {SF_KEY_TRUSTED_IP_STORE_PATH, "", [](auto& c) { return c.getTrustedIPStorePath(); },
+         SF_DEFAULT_TRUSTED_IP_STORE_PATH, {{6, "Preference file returned null. Returning default val"}}},
+        {SF_KEY_ZAV_SOCKET_PATH, "", [](auto& c) { return c.getZAVSocketPath(); }, SF_DEFAULT_ZAV_SOCKET_PATH,
+         {{2, "Unable to get ZAV Socket Path. Returning default value instead"}}},
+        {SF_KEY_HASH_LIMIT_UPTO_RATE, "", [](auto& c) { return c.getHashLimitUptoRate(); }, "", {}},
+    };
     auto c = fakeController();
-    m_fake->set(SF_KEY_RULE_STORE_PATH, "");
-    m_fake->set(SF_KEY_TRUSTED_IP_STORE_PATH, "");
-    m_fake->set(SF_KEY_ZAV_SOCKET_PATH, "");
-    m_fake->set(SF_KEY_HASH_LIMIT_UPTO_RATE, "");
-    EXPECT_EQ(c->getRuleStorePath(), SF_DEFAULT_RULE_STORE_PATH);
-    EXPECT_TRUE(m_logger.has(6, "preference file returned null. Returning default val"));
-    EXPECT_EQ(c->getTrustedIPStorePath(), SF_DEFAULT_TRUSTED_IP_STORE_PATH);
-    EXPECT_TRUE(m_logger.has(6, "Preference file returned null. Returning default val"));
-    EXPECT_EQ(c->getZAVSocketPath(), SF_DEFAULT_ZAV_SOCKET_PATH);
-    EXPECT_TRUE(m_logger.has(2, "Unable to get ZAV Socket Path. Returning default value instead"));
-    EXPECT_EQ(c->getHashLimitUptoRate(), ""); // checked by its user, not here
+    for (const Unusable& test : cases) {
+        SCOPED_TRACE(std::string(test.key) + " = '" + test.stored + "'");
+        m_fake->set(test.key, test.stored);
+        m_logger.clear();
+        EXPECT_EQ(test.read(*c), test.expected);
+        for (const auto& [level, line] : test.logged)
+            EXPECT_TRUE(m_logger.has(level, line)) << line;
+    }
 }
 
+// A failed write, or a failed read of the current value, is a failed set, not an exception.
 TEST_F(SFConfigControllerTest, StoreWriteAndReadFailuresOfSettersGive150016)
 {
+    struct Failure {
+        const char* key;
+        bool writeFails; // or else the read fails
+        std::function<int(SFConfigController&)> set;
+        const char* logged;
+    };
+    const std::vector<Failure> cases = {
+        {SF_KEY_TCP_CON_TIMEOUT, true, [](auto& c) { return c.setFwTCPConTimeout(99); },
+         "Unable to set firewall TCP connection timeout"},
+        {SF_KEY_IS_FIREWALL_ENABLED, false, [](auto& c) { return c.setFwEnableStatus(true); },
+         "Unable to set firewall status"},
+        {SF_KEY_CUSTOM_LOG_ENABLE, false, [](auto& c) { return c.setCustomLogEnable(false); },
+         "Unable to set custom log  status"},
+        {SF_KEY_LOG_PATH, true, [](auto& c) { return c.setLogPath("/x"); }, "Unable to set the log path"},
+    };
     auto c = fakeController();
-    m_fake->failWritesOf(SF_KEY_TCP_CON_TIMEOUT);
-    EXPECT_EQ(c->setFwTCPConTimeout(99), SF_PREF_WRITE_FAILED);
-    EXPECT_TRUE(m_logger.has(2, "Unable to set firewall TCP connection timeout"));
-    EXPECT_TRUE(g_changes.empty());
-
-    // A failed read of the current value is a failed set, not an exception for the caller.
-    m_fake->failReadsOf(SF_KEY_IS_FIREWALL_ENABLED);
-    m_fake->failReadsOf(SF_KEY_CUSTOM_LOG_ENABLE);
-    EXPECT_EQ(c->setFwEnableStatus(true), SF_PREF_WRITE_FAILED);
-    EXPECT_TRUE(m_logger.has(2, "Unable to set firewall status"));
-    EXPECT_EQ(c->setCustomLogEnable(false), SF_PREF_WRITE_FAILED);
-    EXPECT_TRUE(m_logger.has(2, "Unable to set custom log  status"));
-
-    m_fake->failWritesOf(SF_KEY_LOG_PATH);
-    EXPECT_EQ(c->setLogPath("/x"), SF_PREF_WRITE_FAILED);
-    EXPECT_TRUE(m_logger.has(2, "Unable to set the log path"));
-    EXPECT_EQ(c->setLogPath("/var/Varnik/kyv/log/fw"), SF_PREF_ALREADY_SET);
+    for (const Failure& test : cases) {
+        SCOPED_TRACE(test.key);
+        if (test.writeFails)
+            m_fake->failWritesOf(test.key);
+        else
+            m_fake->failReadsOf(test.key);
+        EXPECT_EQ(test.set(*c), SF_PREF_WRITE_FAILED);
+        EXPECT_TRUE(m_logger.has(2, test.logged));
+        EXPECT_TRUE(g_changes.empty());
+    }
+    EXPECT_EQ(c->setLogPath("/var/Varnik/kyv/log/fw"), SF_PREF_ALREADY_SET); // no write needed
 }
 
 TEST_F(SFConfigControllerTest, ThrowingCallbackGives150016AfterTheValueWasWritten)

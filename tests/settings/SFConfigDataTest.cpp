@@ -92,18 +92,32 @@ TEST_F(SFConfigDataTest, RefusedLiveFileIsReplacedByTheLastGoodCopyWhenThereIsOn
     EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), lastGood);
 }
 
-TEST_F(SFConfigDataTest, RefusedLastGoodCopyFallsBackToTheTemplateAndStaysForALook)
+// Regression: the template's copy was written over the refused last good copy, which was to
+// stay for a look by hand.
+TEST_F(SFConfigDataTest, RefusedLastGoodCopyIsKeptAsCorruptAndTheTemplateTakesOver)
 {
-    writeFile(SF_LAST_GOOD_PREFS_PATH, "damaged copy");
-    writeFile(SF_LIVE_PREFS_PATH, "junk");
-    m_store->scriptInitialise({false, false, true});
+    const std::string keptCopy = std::string(SF_LAST_GOOD_PREFS_PATH) + ".corrupt";
+    for (const std::string damage : {"damaged copy", "damaged again"}) {
+        SCOPED_TRACE(damage);
+        writeFile(SF_LAST_GOOD_PREFS_PATH, damage);
+        writeFile(SF_LIVE_PREFS_PATH, "junk");
+        m_store->scriptInitialise({false, false, true});
+        m_logger.clear();
+        const int before = m_store->initialiseCount();
 
-    EXPECT_EQ(bootstrap(), "");
-    EXPECT_EQ(m_store->initialiseCount(), 3);
-    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
+        EXPECT_EQ(bootstrap(), "");
+        EXPECT_EQ(m_store->initialiseCount(), before + 3);
+        EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
+        // The template's copy is the new last good copy; the refused one is kept beside it.
+        EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), templateText());
+        const std::string kept = damage == "damaged copy" ? keptCopy : keptCopy + ".1";
+        EXPECT_EQ(readFile(kept), damage);
+        EXPECT_TRUE(m_logger.has(2, std::string("The last good settings copy ") +
+                                        SF_LAST_GOOD_PREFS_PATH +
+                                        " was refused too; it is kept as " + kept));
+    }
+    EXPECT_EQ(readFile(keptCopy), "damaged copy"); // never replaced by a later one
     EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), "junk");
-    EXPECT_TRUE(m_logger.has(2, std::string("The last good settings copy ") +
-                                    SF_LAST_GOOD_PREFS_PATH + " was refused too"));
 }
 
 TEST_F(SFConfigDataTest, LiveFileRefusedTwiceIsFatal)

@@ -1,0 +1,131 @@
+#include "ConfigStoreUtility.h"
+#include "FMPException.h"
+#include "MemoryCeiling.h"
+#include "RecordingLogger.h"
+#include "SFSettingsText.h"
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/property_tree/xml_parser.hpp>
+
+#include <algorithm>
+#include <random>
+#include <sstream>
+#include <tuple>
+
+using StatefulFirewall::kMaxSettingsDepth;
+using StatefulFirewall::scanXmlNesting;
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
+
+namespace {
+
+// Elements nested in the tree the parser built; its attribute and comment children are not
+// elements (no element name can hold their '>').
+std::size_t elementDepth(const boost::property_tree::ptree& tree)
+{
+    std::size_t deepest = 0;
+    for (const auto& child : tree)
+        if (child.first != "<xmlattr>" && child.first != "<xmlcomment>")
+            deepest = std::max(deepest, 1 + elementDepth(child.second));
+    return deepest;
+}
+
+// The point of the scan: for every text the parser (with the settings reader's flags) never
+// builds a tree deeper than the scan says, and the scan refuses exactly what the parser
+// refuses, so no settings file the parser reads is turned away. Each row's texts are random
+// runs of elements and of the pieces of one construct that can hide start tags.
+TEST(ConfigStoreUtilityTest, NestingScanIsNeverShallowerThanTheTreeTheParserBuilds)
+{
+    const std::vector<std::pair<const char*, std::vector<std::string>>> constructs = {
+        {"processing instruction", {"<?p ", "<?xml ", "<?", "?>", "?", ">"}},
+        {"comment", {"<!--", "<!-->", "-->", "--", "-", ">"}},
+        {"CDATA", {"<![CDATA[", "]]>", "]]", "]", "[", ">"}},
+        {"DOCTYPE internal subset", {"<!DOCTYPE d [", "<!DOCTYPE d ", "[", "]", "]>", ">", "\"", "<!--"}},
+        {"quotes in names", {"<a\">", "<a'>", "</a\">", "<a\"/>", "\"", "'", "<b x=\"", "\">", "="}},
+        {"odd characters in names and values",
+         {"<a<b>", "<a=b>", "<a!>", "</a<b>", "<b x='>'>", "<b x=\"/>\">", "<b x='\"'/>", "<!x", "<!-x",
+          "<!DOCTYPEx", "&amp;", "\xEF\xBB\xBF", std::string("\0", 1), "\t", "<", "/", "x"}},
+    };
+    const std::vector<std::string> elements = {"<a>", "</a>", "<a/>", "<b x='1'>", "</b>", " "};
+    std::mt19937 random(1); // fixed: a failure names its text, and reruns the same
+    for (const auto& [name, pieces] : constructs) {
+        SCOPED_TRACE(name);
+        std::size_t parsed = 0;
+        std::size_t deepest = 0;
+        for (int n = 0; n < 20000; ++n) {
+            std::string text;
+            for (auto length = random() % 24; length > 0; --length)
+                text += random() % 2 == 0 ? elements[random() % elements.size()]
+                                          : pieces[random() % pieces.size()];
+            const StatefulFirewall::SFXmlNesting scan = scanXmlNesting(text, SIZE_MAX);
+            boost::property_tree::ptree tree;
+            try {
+                std::istringstream in(text);
+                boost::property_tree::read_xml(in, tree,
+                                               boost::property_tree::xml_parser::trim_whitespace);
+            } catch (const boost::property_tree::xml_parser_error&) {
+                ASSERT_FALSE(scan.wellFormed) << "the parser refused what the scan read:\n" << text;
+                continue;
+            }
+            ++parsed;
+            const std::size_t depth = elementDepth(tree);
+            deepest = std::max(deepest, depth);
+            ASSERT_TRUE(scan.wellFormed) << "the scan refused what the parser read:\n" << text;
+            ASSERT_GE(scan.depth, depth) << text;
+        }
+        // Enough of them parse, and deeply enough, for the comparison to mean something.
+        EXPECT_GT(parsed, 300u);
+        EXPECT_GE(deepest, 3u);
+    }
+
+    // The shipped template: three elements deep, read whole.
+    const auto scan = scanXmlNesting(
+        TestSupport::readFile(std::string(TQ_SOURCE_DIR) + "/settings/prefs.xml"), kMaxSettingsDepth);
+    EXPECT_TRUE(scan.wellFormed);
+    EXPECT_EQ(scan.depth, 3u);
+}
+
+// Regression: each of the first three files stays under the size cap and hid its nesting from
+// the check that came before the scan, so the parser overflowed its stack at every start of the
+// daemon. Text the parser would stop in is refused before it too, with the line where it stops.
+TEST(ConfigStoreUtilityTest, FilesHidingTheirNestingAreRefusedBeforeParsing)
+{
+    TestSupport::limitAddressSpace(512);
+    const auto repeated = [](const std::string& unit, std::size_t bytes) {
+        std::string text;
+        while (text.size() + unit.size() <= bytes)
+            text += unit;
+        return text;
+    };
+    const std::string deep = ": elements are nested deeper than 32";
+    const std::string open31 = repeated("<a>", 3 * 31);
+    const std::string close32 = repeated("</a>", 4 * 32);
+    const std::vector<std::tuple<const char*, std::string, std::string>> files = {
+        // A processing instruction runs to "?>", not to the first '>'.
+        {"instruction", repeated(open31 + "<?p" + close32 + "?>", 1039600), deep},
+        // A quote in an element name opens nothing.
+        {"quoted name", "<a\">" + repeated("<b>", 900000) + "<c\">", deep},
+        // A DOCTYPE's internal subset runs to its matching ']'.
+        {"internal subset", repeated(open31 + "<!DOCTYPE d [>" + close32 + "]>", 1000000), deep},
+        {"cut", "<?xml version=\"1.0\"?>\n<G type=\"1\">\n  <A>1</A\n</G>\n",
+         ": not well-formed XML at line 4"},
+    };
+    TestSupport::TempDir dir;
+    TestSupport::RecordingLogger logger;
+    ZAV::ConfigStoreUtility utility(logger);
+    for (const auto& [name, text, refusal] : files) {
+        SCOPED_TRACE(name);
+        ASSERT_LE(text.size(), StatefulFirewall::kMaxSettingsFileBytes);
+        TestSupport::writeFile(dir.file(name), text);
+        try {
+            utility.readSettings(dir.file(name));
+            ADD_FAILURE() << "read without a refusal";
+        } catch (const ZAV::FMPException& e) {
+            EXPECT_EQ(e.what(), "Cannot read settings file " + dir.file(name) + refusal);
+        }
+    }
+}
+
+} // namespace
