@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <list>
 #include <random>
@@ -618,45 +619,49 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
     TestSupport::limitAddressSpace(512);
     constexpr std::size_t input = std::size_t(60) << 20; // near the largest command data
     const std::string head = "22 serialization::archive 18 0 0 ";
-    std::string blanks = head + std::to_string(input / 2) + " 0 ";
-    blanks.resize(input, ' ');
-    const std::size_t strings = (input - head.size() - 16) / 2;
-    std::string empties = head + std::to_string(strings) + " 0";
-    empties.reserve(input);
-    for (std::size_t i = 0; i < strings; ++i)
-        empties += " 0";
+    // Empty strings after the count and item version, or blanks: two characters each.
+    auto strings = [&head](bool blank) {
+        const std::size_t count = (input - head.size() - 16) / 2;
+        std::string text = head + std::to_string(count) + " 0";
+        text.reserve(input);
+        for (std::size_t i = 0; i < count; ++i)
+            text += blank ? "  " : " 0";
+        return text;
+    };
     SFMatch direction;
     direction.matchType = FW_MATCH_DIRECTION;
     direction.value.intValue = FW_DIRECTION_INBOUND;
     SFTrustedGroupIP subnet;
     subnet.type = FW_TRUSTED_ADDRESS_TYPE_LOCAL_SUBNET;
-    std::size_t matches = 0, entries = 0, rules = 0;
+    std::size_t elements = 0; // of the pointer list made last
 
     const std::string count = "list count larger than the input";
     const std::string memory = "lists larger than the memory their input allows";
+    // The lists that load are a quarter of the size, so their elements fit under the ceiling
+    // beside the text.
     const struct {
         const char* what;
-        std::string text;
+        std::function<std::string()> text;
         std::string (*read)(const std::string&, std::size_t&);
-        std::string refusal;      // empty: loads
-        const std::size_t* whole; // the elements it then holds
+        std::string refusal; // empty: loads, every element
     } cases[] = {
-        {"strings: a count and blanks", blanks, readList<Strings>, count, nullptr},
-        {"strings: empty ones", empties, readList<Strings>, count, nullptr},
-        {"matches", pointerListText(direction, input, matches), readList<OwnedList<SFMatch>>,
-         memory, nullptr},
-        {"trusted entries", pointerListText(subnet, input, entries),
-         readList<OwnedList<SFTrustedGroupIP>>, "", &entries},
-        {"rules", pointerListText(SFRule(), input, rules), readList<OwnedList<SFRule>>, "",
-         &rules},
+        {"strings: a count and blanks", [&] { return strings(true); }, readList<Strings>, count},
+        {"strings: empty ones", [&] { return strings(false); }, readList<Strings>, count},
+        {"matches", [&] { return pointerListText(direction, input, elements); },
+         readList<OwnedList<SFMatch>>, memory},
+        {"trusted entries", [&] { return pointerListText(subnet, input / 4, elements); },
+         readList<OwnedList<SFTrustedGroupIP>>, ""},
+        {"rules", [&] { return pointerListText(SFRule(), input / 4, elements); },
+         readList<OwnedList<SFRule>>, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_LE(c.text.size(), input);
+        const std::string text = c.text();
+        ASSERT_LE(text.size(), input);
         std::size_t loaded = 0;
-        EXPECT_EQ(c.read(c.text, loaded), c.refusal);
-        if (c.whole != nullptr) {
-            EXPECT_EQ(loaded, *c.whole);
+        EXPECT_EQ(c.read(text, loaded), c.refusal);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(loaded, elements);
         }
     }
 }
