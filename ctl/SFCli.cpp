@@ -3,6 +3,7 @@
 #include "ICliCommands.h"
 #include "ILogger.h"
 #include "SFCliStringConstants.h"
+#include "SFPrefKeys.h"
 
 #include <functional>
 #include <initializer_list>
@@ -573,7 +574,7 @@ int SFCli::performCli(ICliCommands& commands, ZAV::ICommandFMCallback& callback,
         }
         if (given(C::CLI_SETMAXPRODUCTLOGSIZE_CMD)) {
             const int megabytes = m_secondPass[C::CLI_SETMAXPRODUCTLOGSIZE_CMD].as<int>();
-            if (megabytes >= 1 && megabytes <= 999) {
+            if (isValidLogSizeMiB(megabytes)) {
                 log(6, C::CLI_LOG_EXECUTING_SETMAXPRODUCTLOGSIZE_COMMAND.c_str());
                 return runInOrder({
                     [&] { return commands.setZAVMaxProductLogSize(cb, client, megabytes); },

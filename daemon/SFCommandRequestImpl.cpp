@@ -13,6 +13,7 @@
 #include "SFCheckedRead.h"
 #include "SFController.h"
 #include "SFException.h"
+#include "SFPrefKeys.h"
 #include "SFResultCodes.h"
 #include "SFRulesCommandHelper.h"
 
@@ -38,8 +39,6 @@ constexpr int SF_SET_DEBUG_LOG_CONFIG = 100042;
 constexpr int SF_SET_USE_SYSLOG_CONFIG = 100043;
 constexpr int SF_SET_PRODUCT_LOG_SIZE = 100044;
 constexpr int DAEMON_FM_ID = 7000;
-constexpr int MIN_LOG_SIZE_MIB = 1;
-constexpr int MAX_LOG_SIZE_MIB = 999;
 
 bool isRulesCommand(int commandId)
 {
@@ -400,11 +399,11 @@ void SFCommandRequestImpl::handleSetLogOption(int commandId, ZAV::CommandRequest
     default: // SF_SET_PRODUCT_LOG_SIZE
         log(6, "FM has received set product log size request.");
         readValue(request, sizeMiB);
-        // The sizes tqctl offers; a larger one only ever came from a damaged or hostile sender.
-        if (sizeMiB < MIN_LOG_SIZE_MIB || sizeMiB > MAX_LOG_SIZE_MIB) {
+        // The sizes tqctl offers; another one only ever came from a damaged or hostile sender.
+        if (!isValidLogSizeMiB(sizeMiB)) {
             log(2, "Product log size " + std::to_string(sizeMiB) + " MB refused: it must be " +
-                       std::to_string(MIN_LOG_SIZE_MIB) + " to " +
-                       std::to_string(MAX_LOG_SIZE_MIB) + " MB");
+                       std::to_string(SF_MIN_LOG_SIZE_MIB) + " to " +
+                       std::to_string(SF_MAX_LOG_SIZE_MIB) + " MB");
             result = SF_INVALID_ARGUMENT;
         } else {
             result = config.setFwActivityLogSize(sizeMiB);

@@ -9,9 +9,11 @@
 #include "SFCheckedRead.h"
 #include "ILogger.h"
 #include "SFException.h"
+#include "SFPrefKeys.h"
 
 #include <boost/thread/lock_guard.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 
@@ -72,10 +74,12 @@ void SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyOb
     config.setLogPath(policy.m_logPath);
     config.enableActivityLogging(policy.m_activityLogging);
     config.enableLimitActivityLogSize(policy.m_limitActivityLogSize);
-    config.setFwActivityLogSize(policy.m_activityLogSize);
+    setLogSize("product", policy.m_activityLogSize,
+               [&](int size) { return config.setFwActivityLogSize(size); });
     config.enableDebugLoggingForFirewall(policy.m_debugLogging);
     config.enableLimitDebugLogSize(policy.m_limitDebugLogSize);
-    config.setDebugLogSize(policy.m_debugLogSize);
+    setLogSize("debug", policy.m_debugLogSize,
+               [&](int size) { return config.setDebugLogSize(size); });
     config.enableSendingEventsToYal(policy.m_sendEventsToServer);
     config.enableEventLogging(policy.m_eventLogging);
     config.setYalLogLevelForFW(policy.m_serverLogLevel);
@@ -91,22 +95,38 @@ void SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyOb
     setLoggerLevel(m_logger, level, true);
 }
 
+template <class Set>
+void SFCommonPolicyRequestImpl::setLogSize(const char* which, int sizeMiB, Set set)
+{
+    // Refused here, before the setter, so the refusal names the policy; the setters refuse
+    // such a size too.
+    if (!isValidLogSizeMiB(sizeMiB)) {
+        log(2, std::string("Common policy ") + which + " log size " + std::to_string(sizeMiB) +
+                   " MB refused: it must be " + std::to_string(SF_MIN_LOG_SIZE_MIB) + " to " +
+                   std::to_string(SF_MAX_LOG_SIZE_MIB) + " MB; the stored size is kept");
+        return;
+    }
+    set(sizeMiB);
+}
+
 void SFCommonPolicyRequestImpl::resizeLogger(ZAV::ILogger& logger, IConfigController& config,
                                              int level, int sizeMiB)
 {
     auto* platformLogger = dynamic_cast<ZAV::FMPLogger*>(&logger);
     if (platformLogger == nullptr)
         return;
-    if (sizeMiB <= 0)
+    if (!isValidLogSizeMiB(sizeMiB))
         sizeMiB = config.getDefaultMaximumLogFileSize();
+    // Both within the log bounds whatever the settings hold, so the total is positive and far
+    // from overflowing 64 bits.
+    sizeMiB = std::clamp(sizeMiB, SF_MIN_LOG_SIZE_MIB, SF_MAX_LOG_SIZE_MIB);
+    const int rotatedFiles = std::clamp(config.getDefaultRotatedLogFileCount(),
+                                        SF_MIN_ROTATED_LOG_FILES, SF_MAX_ROTATED_LOG_FILES);
     ZAV::loggerConfig settings;
     settings.logLevel = level;
     settings.logTarget = 0;
     settings.maxFileSize = megabytesToBytes(sizeMiB);
-    // The count comes from the settings file: a product past 64 bits keeps the largest total.
-    const int64_t rotatedFiles = config.getDefaultRotatedLogFileCount();
-    if (__builtin_mul_overflow(settings.maxFileSize, rotatedFiles, &settings.maxTotalSize))
-        settings.maxTotalSize = rotatedFiles < 0 ? INT64_MIN : INT64_MAX;
+    settings.maxTotalSize = settings.maxFileSize * rotatedFiles;
     settings.auxiliarySize = platformLogger->getAuxiliarySize();
     settings.fileLogging = platformLogger->getFileLogging();
     settings.facility = 0;

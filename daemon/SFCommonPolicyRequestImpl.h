@@ -40,8 +40,9 @@ public:
     static int64_t megabytesToBytes(int sizeMiB) { return int64_t(sizeMiB) * 1048576; }
 
     // Gives the platform logger a new level and file sizes: at most sizeMiB per file (the
-    // settings' default size when sizeMiB <= 0, since a 0-byte limit would rotate every line)
-    // and that times the rotated-file count in all. Only the platform logger has these
+    // settings' default size when sizeMiB is outside the log bounds of SFPrefKeys.h, since a
+    // 0-byte limit would rotate every line) and that times the rotated-file count, also held
+    // within its bounds, in all. Only the platform logger has these
     // settings; another logger (a test's) is left alone.
     static void resizeLogger(ZAV::ILogger& logger, IConfigController& config, int level,
                              int sizeMiB);
@@ -52,6 +53,9 @@ public:
 
 private:
     void log(int level, const std::string& message);
+    // Calls set with a policy's log size (which: "product" or "debug") when it is within the
+    // log bounds; logs the refusal and keeps the stored size otherwise.
+    template <class Set> void setLogSize(const char* which, int sizeMiB, Set set);
 
     std::string m_componentName;
     ZAV::ILogger& m_logger;

@@ -45,6 +45,8 @@ public:
     virtual int getFwActivityLogSize() = 0;
     virtual int setFwLogLevel(int level) = 0;
     virtual int setFwUnsupportedProtocol(int action) = 0;
+    // Log sizes in megabytes: a size outside SF_MIN_LOG_SIZE_MIB..SF_MAX_LOG_SIZE_MIB
+    // (SFPrefKeys.h) is refused with SF_INVALID_ARGUMENT and a log line, nothing stored.
     virtual int setFwActivityLogSize(int size) = 0;
     virtual void registerCallBack(void (*callback)(SFPrefType)) = 0;
     virtual std::string getRuleStorePath() = 0;
@@ -78,12 +80,14 @@ public:
     virtual bool isLimitDebugLogSizeEnabled() = 0;
     virtual int enableLimitDebugLogSize(bool enable) = 0;
     virtual int getDebugLogSize() = 0;
-    virtual int setDebugLogSize(int size) = 0;
+    virtual int setDebugLogSize(int size) = 0; // bounded as setFwActivityLogSize
     virtual int enableSendingEventsToYal(bool enable) = 0;
     virtual bool isEventLoggingEnabled() = 0;
     virtual int enableEventLogging(bool enable) = 0;
     virtual int getYalLogLevelForFW() = 0;
     virtual int setYalLogLevelForFW(int level) = 0;
+    // From the settings file, within the log bounds of SFPrefKeys.h: a value outside them gives
+    // the default, like an unreadable one.
     virtual int getDefaultMaximumLogFileSize() = 0;
     virtual int getDefaultRotatedLogFileCount() = 0;
     virtual void setAgentAdaptor(SFAgentAdaptor* adaptor) = 0;

@@ -84,6 +84,23 @@ inline constexpr const char* SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE = "LoggingInformat
 inline constexpr const char* SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT = "LoggingInformation.ProductMaxRotatedLogFileCount";
 inline constexpr const char* SF_KEY_ENABLE_DEBUG_LOGGING_FOR_MSG_BUS = "LoggingInformation.EnableDebugLoggingForMsgBus";
 
+// The product log's bounds: its size in megabytes (what tqctl offers, the settings' setters and
+// the daemon's commands and policy accept) and the rotated files kept with it. Both bounded, so
+// the logger's total (size times count, in 64 bits) is never negative and never overflows.
+inline constexpr int SF_MIN_LOG_SIZE_MIB = 1;
+inline constexpr int SF_MAX_LOG_SIZE_MIB = 999;
+inline constexpr int SF_MIN_ROTATED_LOG_FILES = 1;
+inline constexpr int SF_MAX_ROTATED_LOG_FILES = 999;
+
+constexpr bool isValidLogSizeMiB(long long sizeMiB)
+{
+    return sizeMiB >= SF_MIN_LOG_SIZE_MIB && sizeMiB <= SF_MAX_LOG_SIZE_MIB;
+}
+constexpr bool isValidRotatedLogFileCount(long long count)
+{
+    return count >= SF_MIN_ROTATED_LOG_FILES && count <= SF_MAX_ROTATED_LOG_FILES;
+}
+
 // Defaults. Values the code falls back on directly are named too.
 inline constexpr const char* SF_DEFAULT_RULE_STORE_PATH = "/var/Varnik/kyv/fw/rule-store.data";
 inline constexpr const char* SF_DEFAULT_TRUSTED_IP_STORE_PATH = "/var/Varnik/kyv/fw/trustedip-store.data";

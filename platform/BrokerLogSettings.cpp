@@ -1,6 +1,7 @@
 #include "BrokerLogSettings.h"
 
 #include "SFAtomicFile.h"
+#include "SFPrefKeys.h"
 
 #include <charconv>
 #include <cerrno>
@@ -14,7 +15,7 @@ BrokerLogSettings::BrokerLogSettings(std::string path) : m_path(std::move(path))
 bool BrokerLogSettings::isValid(const std::string& key, int value)
 {
     if (key == "maxProductLogSize")
-        return value >= 1 && value <= 999;
+        return StatefulFirewall::isValidLogSizeMiB(value);
     if (key == "productLog" || key == "debugLog" || key == "useSyslog")
         return value == 0 || value == 1;
     return false;

@@ -5,10 +5,12 @@
 #include "BrokerLogSettings.h"
 #include "CommonPolicyFile.h"
 #include "ILogger.h"
+#include "SFArchiveSignature.h"
 
 #include <boost/archive/text_iarchive.hpp>
 
 #include <sstream>
+#include <type_traits>
 
 namespace ZAV {
 
@@ -38,9 +40,14 @@ constexpr LogSettingCommand kLogSettingCommands[] = {
 };
 
 // Reads the one value a log-setting request carries: a narrow text archive holding an int or a
-// bool. Wide requests travel UTF-8 encoded, which for a number is the same text.
+// bool. Wide requests travel UTF-8 encoded, which for a number is the same text. The signature
+// is checked before boost reads the header, whose stated length boost would otherwise allocate;
+// an int or a bool has no stored length of its own, so nothing else in the data sizes anything.
 template <typename T> T readValue(const std::string& data)
 {
+    static_assert(std::is_same_v<T, int> || std::is_same_v<T, bool>,
+                  "only values without a stored length are read this way");
+    StatefulFirewall::checkArchiveSignature(data);
     std::istringstream in(data);
     boost::archive::text_iarchive archive(in);
     T value{};

@@ -16,6 +16,15 @@
 // SFStoredSizeException, when the input left to read cannot hold them, and a
 // string is filled only as its characters arrive. The input's size is known for string streams
 // (every reader of outside input reads from one); other streams get the gradual filling only.
+//
+// Bounding a count by the characters left bounds the number of elements, not their memory: an
+// element may take two characters of text and hundreds of bytes in memory, and boost sizes a
+// vector to its count before reading an element. So each collection's count is also weighed
+// with the memory one of its elements takes (SFCollectionCost below): a vector, one block, may
+// take no more bytes than there are characters left (plus a small allowance), and the elements
+// of all collections of one input together at most kElementBytesPerCharacter bytes per input
+// character plus kElementBytesAllowance. With strings filled as they arrive, a reader's memory
+// stays within a few times its input, whatever the element type.
 
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/basic_archive.hpp>
@@ -27,10 +36,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <istream>
+#include <list>
 #include <map>
 #include <sstream>
 #include <string>
+#include <type_traits>
 #include <typeindex>
+#include <utility>
+#include <vector>
 
 namespace StatefulFirewall {
 
@@ -74,6 +87,44 @@ private:
     throw SFStoredSizeException(what);
 }
 
+// The memory one element of a collection takes (element, with the object a pointer element
+// points to and the links of a node), and the bytes it takes in the collection's own block when
+// the collection is one block (slot, 0 otherwise). Both 0 for what is no collection. Every
+// collection type read from outside has an entry here.
+template <class T> struct SFCollectionCost {
+    static constexpr std::size_t element = 0;
+    static constexpr std::size_t slot = 0;
+};
+template <class U> constexpr std::size_t sfHeldBytes()
+{
+    if constexpr (std::is_pointer_v<U>)
+        return sizeof(U) + sizeof(std::remove_pointer_t<U>);
+    else
+        return sizeof(U);
+}
+template <class U, class A> struct SFCollectionCost<std::vector<U, A>> {
+    static constexpr std::size_t element = sfHeldBytes<U>();
+    static constexpr std::size_t slot = sizeof(U);
+};
+template <class U, class A> struct SFCollectionCost<std::list<U, A>> {
+    static constexpr std::size_t element = sfHeldBytes<U>() + 2 * sizeof(void*);
+    static constexpr std::size_t slot = 0;
+};
+template <class K, class V, class C, class A> struct SFCollectionCost<std::map<K, V, C, A>> {
+    static constexpr std::size_t element = sizeof(std::pair<const K, V>) + 4 * sizeof(void*);
+    static constexpr std::size_t slot = 0;
+};
+
+// The memory the elements of all collections of one input may take: per input character, and
+// once per input. Real stores and payloads take about six bytes per character in rules and
+// matches, so the allowance (the largest command data the channel carries) keeps every store
+// of up to some 100,000 rules readable while a hostile input gets no more than a few times its
+// size. The allowance of a collection in one block is small: it is allocated before a single
+// element is read.
+inline constexpr std::size_t kElementBytesPerCharacter = 3;
+inline constexpr std::size_t kElementBytesAllowance = std::size_t(64) << 20;
+inline constexpr std::size_t kBlockBytesAllowance = std::size_t(64) << 10;
+
 // The checks shared by the narrow and the wide reader. Archive is the reader itself (boost's
 // archives name their most derived class), Impl boost's text archive implementation, Char the
 // character type of its stream.
@@ -87,6 +138,9 @@ protected:
 
     template <class Stream> SFCheckingTextIArchive(Stream& in, unsigned int flags) : Base(in, flags)
     {
+        const std::size_t input = remaining();
+        if (input != UNKNOWN && input < (UNKNOWN - kElementBytesAllowance) / kElementBytesPerCharacter)
+            m_elementBytesLeft = input * kElementBytesPerCharacter + kElementBytesAllowance;
     }
 
     // Reads the header. Only the most derived constructor may call it: boost reaches the
@@ -100,6 +154,11 @@ protected:
     template <class T> void load_override(T& t)
     {
         m_classIds.template noteObject<T>();
+        // A collection's count is the next one read: boost reads it before anything else of
+        // the collection (after the class information, which is no count).
+        using Weight = SFCollectionCost<std::remove_cv_t<T>>;
+        if constexpr (Weight::element != 0)
+            m_pendingCost = Cost{Weight::element, Weight::slot};
         Base::load_override(t);
     }
     template <class T> void load_override(T*& t)
@@ -113,13 +172,23 @@ protected:
         m_classIds.check(t);
     }
     // Every element of a collection takes at least one number and its separator; the last
-    // one may end the input without a separator.
+    // one may end the input without a separator. Then the memory the count asks for (above).
     void load_override(boost::serialization::collection_size_type& t)
     {
         Base::load_override(t);
+        const std::size_t count = t;
+        const Cost cost = std::exchange(m_pendingCost, Cost{});
         const std::size_t left = remaining();
-        if (left != UNKNOWN && static_cast<std::size_t>(t) > left / 2 + 1)
+        if (left == UNKNOWN)
+            return;
+        if (count > left / 2 + 1)
             refuseStoredSize("list count larger than the input");
+        // count <= left / 2 + 1 here, so neither product overflows for elements of our sizes.
+        if (cost.slot != 0 && count * cost.slot > left + kBlockBytesAllowance)
+            refuseStoredSize("list count larger than the input");
+        if (count * cost.element > m_elementBytesLeft)
+            refuseStoredSize("lists larger than the memory their input allows");
+        m_elementBytesLeft -= count * cost.element;
     }
 
     // Primitive values: boost's load_access calls the most derived archive's load.
@@ -190,7 +259,14 @@ private:
         }
     }
 
+    struct Cost {
+        std::size_t element = 0;
+        std::size_t slot = 0;
+    };
+
     SFClassIdCheck m_classIds;
+    Cost m_pendingCost;                        // of the collection whose count is read next
+    std::size_t m_elementBytesLeft = UNKNOWN; // of this input's element budget
 };
 
 class SFTextIArchive

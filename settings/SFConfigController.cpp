@@ -226,11 +226,36 @@ SF_GENERIC_INT_GETTER(getDebugLogSize, SF_KEY_DEBUG_LOG_SIZE, 10,
                       "Unable to get debug log size. Returning default value instead")
 SF_GENERIC_INT_GETTER(getYalLogLevelForFW, SF_KEY_YAL_LOG_LEVEL_FOR_FW, 3,
                       "Unable to get Yal log level for FW. Returning default value instead")
-SF_GENERIC_INT_GETTER(getDefaultMaximumLogFileSize, SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, 10,
-                      "Unable to get default rotated log file size. Returning default value instead")
-SF_GENERIC_INT_GETTER(getDefaultRotatedLogFileCount, SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT, 5,
-                      "Unable to get default maximum rotated log file count. Returning default "
-                      "value instead")
+
+// The logger's size and rotated-file count from the settings file: a value outside the log
+// bounds is one no setter would store, so it is treated like an unreadable one.
+int SFConfigController::getDefaultMaximumLogFileSize()
+{
+    const char* const message =
+        "Unable to get default rotated log file size. Returning default value instead";
+    const int size = readOr<int>(
+        [&] { return getIntegerConfiguration(kLogging, SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE); }, 10,
+        message);
+    if (isValidLogSizeMiB(size))
+        return size;
+    m_logger->logMessage(2, m_componentName, message);
+    return 10;
+}
+
+int SFConfigController::getDefaultRotatedLogFileCount()
+{
+    const char* const message = "Unable to get default maximum rotated log file count. Returning "
+                                "default value instead";
+    const int count = readOr<int>(
+        [&] {
+            return getIntegerConfiguration(kLogging, SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT);
+        },
+        5, message);
+    if (isValidRotatedLogFileCount(count))
+        return count;
+    m_logger->logMessage(2, m_componentName, message);
+    return 5;
+}
 
 #undef SF_GENERIC_BOOL_GETTER
 #undef SF_GENERIC_INT_GETTER
@@ -347,8 +372,21 @@ int SFConfigController::setFwLogLevel(int level)
                     level);
 }
 
+bool SFConfigController::refuseLogSize(const char* what, int sizeMiB)
+{
+    if (isValidLogSizeMiB(sizeMiB))
+        return false;
+    m_logger->logMessage(2, m_componentName,
+                         std::string(what) + " " + std::to_string(sizeMiB) +
+                             " MB refused: it must be " + std::to_string(SF_MIN_LOG_SIZE_MIB) +
+                             " to " + std::to_string(SF_MAX_LOG_SIZE_MIB) + " MB");
+    return true;
+}
+
 int SFConfigController::setFwActivityLogSize(int size)
 {
+    if (refuseLogSize("Product log size", size))
+        return SF_INVALID_ARGUMENT;
     return setTyped({SetterKind::Int, kLogging, SF_KEY_ACTIVITY_LOG_SIZE, kNoChange,
                      "Got exception. Unable to set firewall activity log size", kAlreadySet},
                     size);
@@ -410,6 +448,8 @@ int SFConfigController::enableEventLogging(bool enable)
 
 int SFConfigController::setDebugLogSize(int size)
 {
+    if (refuseLogSize("Debug log size", size))
+        return SF_INVALID_ARGUMENT;
     std::lock_guard<std::mutex> lock(m_mutex);
     return setIntegerConfiguration(kAttribute, kLogging, SF_KEY_DEBUG_LOG_SIZE, size);
 }

@@ -145,6 +145,8 @@ private:
     template <class T, class Read>
     T readOr(Read read, T fallback, const char* failureMessage);
     int setLogging(const char* path, bool value);
+    // True, after logging the refusal, when sizeMiB is outside the product log's size bounds.
+    bool refuseLogSize(const char* what, int sizeMiB);
     int copyAgentList(std::list<std::string> SFAgentAdaptor::*member, std::list<std::string>& out);
 
     std::string m_componentName;

@@ -360,18 +360,18 @@ TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrder
     m_config.set(P::maxLogSize, "10");
     m_config.set(P::rotatedCount, "3");
     m_config.set(P::debugFw, "1");
+    m_config.set(P::activitySize, "4");
     const CapturedReply reply = run(*emptyRequest(1001));
     EXPECT_EQ(reply.record.status, 1);
     EXPECT_EQ(reply.bytes, 48u);
+    // The default record's sizes are 0, outside the log bounds: refused, the stored ones kept.
     const std::vector<std::string> expected = {
-        "logPath=",       "activity=1",   "limitActivity=1", "activitySize=0",
-        "debug=0",        "limitDebug=1", "debugSize=0",     "sendEvents=0",
-        "eventLogging=1", "serverLevel=0"};
+        "logPath=",     "activity=1",   "limitActivity=1", "debug=0",
+        "limitDebug=1", "sendEvents=0", "eventLogging=1",  "serverLevel=0"};
     EXPECT_EQ(m_config.writes, expected);
-    EXPECT_EQ(m_config.get(P::activitySize), "0");
-    // Size 0 would rotate on every line: the logger gets the default size instead.
-    EXPECT_EQ(m_logger.getMaxFileSize(), 10LL * 1048576);
-    EXPECT_EQ(m_logger.getMaxTotalSize(), 30LL * 1048576);
+    EXPECT_EQ(m_config.get(P::activitySize), "4");
+    EXPECT_EQ(m_logger.getMaxFileSize(), 4LL * 1048576);
+    EXPECT_EQ(m_logger.getMaxTotalSize(), 12LL * 1048576);
     EXPECT_EQ(m_config.getFwLogLevel(), 5);
     EXPECT_EQ(m_logger.getLogLevel(), 5);
     EXPECT_EQ(m_logger.getSecondaryLogLevel(), 5);
@@ -418,16 +418,41 @@ TEST_F(SFCommandRequestImplTest, LogSizesOutsideWhatTheToolOffersAreRefusedAndTo
         EXPECT_EQ(m_config.get(P::activitySize), "7") << "nothing stored";
     }
     EXPECT_EQ(narrowValue<int>(run(*narrowRequest(100044, 1))), SF_SUCCESS);
-    EXPECT_EQ(m_logger.getMaxTotalSize(), 5000LL * 1048576);
+    EXPECT_EQ(m_logger.getMaxTotalSize(), 999LL * 1048576) << "5000 rotated files held to 999";
 
-    // The common policy stores any size; the logger's total (size times the rotated-file count
-    // from the settings file) saturates instead of overflowing 64 bits.
-    ZAV::CommonExtPolicyObj policy;
-    policy.m_activityLogSize = 2147483647;
-    m_config.set(P::rotatedCount, "2147483647");
-    EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 1);
-    EXPECT_EQ(m_logger.getMaxFileSize(), 2147483647LL * 1048576);
-    EXPECT_EQ(m_logger.getMaxTotalSize(), INT64_MAX);
+    // A policy's sizes pass the same bound: one outside it is refused and logged, the stored
+    // size kept. The logger's total (size times the rotated-file count from the settings file)
+    // holds the count within its bounds too, so it is never negative and never overflows.
+    const struct {
+        int size;
+        const char* rotated;
+        const char* stored;
+        int64_t fileMiB;
+        int64_t totalMiB;
+    } policies[] = {
+        {2147483647, "5", "1", 1, 5}, {1000, "5", "1", 1, 5},         {0, "5", "1", 1, 5},
+        {-1, "5", "1", 1, 5},         {999, "2147483647", "999", 999, 999 * 999},
+        {12, "-1", "12", 12, 12},     {12, "-2147483648", "12", 12, 12}, {12, "0", "12", 12, 12},
+    };
+    for (const auto& p : policies) {
+        SCOPED_TRACE(std::to_string(p.size) + " MB, " + p.rotated + " rotated files");
+        m_logger.lines().clear();
+        m_config.set(P::rotatedCount, p.rotated);
+        ZAV::CommonExtPolicyObj policy;
+        policy.m_activityLogSize = p.size;
+        policy.m_debugLogSize = p.size;
+        EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 1);
+        EXPECT_EQ(m_config.get(P::activitySize), p.stored);
+        EXPECT_EQ(m_logger.getMaxFileSize(), p.fileMiB * 1048576);
+        EXPECT_EQ(m_logger.getMaxTotalSize(), p.totalMiB * 1048576);
+        const bool refused = p.size < 1 || p.size > 999;
+        for (const char* which : {"product", "debug"})
+            EXPECT_EQ(m_logger.has(2, std::string("Common policy ") + which + " log size " +
+                                          std::to_string(p.size) +
+                                          " MB refused: it must be 1 to 999 MB; the stored size "
+                                          "is kept"),
+                      refused);
+    }
 }
 
 // ---- hostile payloads ------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "FakeResponder.h"
 #include "HangGuard.h"
 #include "InProcessBroker.h"
+#include "MemoryCeiling.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +22,8 @@
 #include <memory>
 #include <thread>
 #include <vector>
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
 
 using namespace std::chrono_literals;
 using namespace TestSupport;
@@ -195,6 +198,40 @@ TEST_F(BrokerServiceTest, BadValuesAndUnknownCommandsGetStatusZeroAndChangeNothi
         EXPECT_EQ(ask(*client, c.commandId, ++cookie, c.dataKind, c.data).record.status, 0);
     }
     EXPECT_EQ(readFile(stateFile), before);
+}
+
+// boost's reader allocates and zero-fills the signature's stated length before comparing it:
+// 38 bytes asked for 1.5 GB. The ceiling turns such an allocation into a failure here (a
+// bad_alloc in the plain build, whose refusal text differs; an abort under the sanitizer).
+TEST_F(BrokerServiceTest, StatedLengthsBeyondTheDataAreRefusedWithinTheMemoryCeiling)
+{
+    limitAddressSpace(512);
+    startBroker();
+    auto client = tool();
+    ASSERT_EQ(ask(*client, 1002, 1, ZAV::kDataKindNarrow, narrowArchive(3)).record.status, 1);
+    const std::string stateFile = m_options.socketPath + ".state";
+    const std::string before = readFile(stateFile);
+
+    const std::vector<ValueCase> cases = {
+        {"maximum product log size (MB)", 1002, ZAV::kDataKindNarrow,
+         "1500000000 serialization::archive 18 7"},
+        {"product log", 1003, ZAV::kDataKindNarrow, "4000000000 serialization::archive 18 1"},
+        {"debug log", 1004, ZAV::kDataKindWide, "1500000000 serialization::archive 18 1"},
+        {"use of syslog", 1005, ZAV::kDataKindNarrow,
+         "18446744073709551615 serialization::archive 18 0"},
+        {"maximum product log size (MB)", 1002, ZAV::kDataKindNarrow,
+         "23 serialization::archive 18 7"},
+    };
+    int32_t cookie = 10;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.data);
+        EXPECT_EQ(ask(*client, c.commandId, ++cookie, c.dataKind, c.data).record.status, 0);
+        EXPECT_TRUE(waitForLog("Refused command " + std::to_string(c.commandId) + " (" + c.name +
+                               "): its value cannot be read: invalid signature"));
+    }
+    EXPECT_EQ(readFile(stateFile), before);
+    EXPECT_EQ(ask(*client, 1005, ++cookie, ZAV::kDataKindNarrow, narrowArchive(true)).record.status, 1)
+        << "still serving";
 }
 
 TEST_F(BrokerServiceTest, ReloadPushesTheReReadPolicyToTheDaemon)

@@ -4,17 +4,22 @@
 // over-allocating (the sanitizer build checks leaks; MemoryCeiling.h caps memory).
 
 #include "MemoryCeiling.h"
+#include "SFCheckedRead.h"
 #include "SFSerialization.h"
 #include "SFStoreCodec.h"
 
 #include <boost/archive/archive_exception.hpp>
+#include <boost/archive/text_oarchive.hpp>
 #include <boost/archive/text_woarchive.hpp>
+#include <boost/serialization/vector.hpp>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <list>
 #include <random>
 #include <sstream>
 #include <vector>
@@ -543,4 +548,129 @@ TEST(SFStoreHostileInputTest, NoSingleTokenEditCrashesTheReader)
         }
     }
     EXPECT_GT(loaded, 0u); // edits of plain values still load
+}
+
+// ---- memory per list element ------------------------------------------------------------------
+
+// Archive text of a pointer list of copies of sample, object ids counting up, as long as fits
+// in size characters; count is set to the number of elements. Built from boost's own text of
+// two: the header and first element as written, then the body every later element has (its
+// object id and fields, after the class id that ends the element before).
+template <class T> std::string pointerListText(const T& sample, std::size_t size, std::size_t& count)
+{
+    std::list<T*> two = {new T(sample), new T(sample)};
+    std::ostringstream out;
+    {
+        boost::archive::text_oarchive archive(out);
+        archive << two;
+    }
+    for (T* element : two)
+        delete element;
+    std::istringstream lines(out.str());
+    std::string header, first, second;
+    std::getline(lines, header);
+    std::getline(lines, first);
+    std::getline(lines, second);
+    // Reserved, and grown once, so no step of the building is an allocation past the
+    // sanitizer's ceiling.
+    std::string elements;
+    elements.reserve(size);
+    elements.append(first, 0, first.rfind(' '));
+    const std::string body = second.substr(second.find(' '));
+    for (count = 1;; ++count) {
+        const std::string next = " 1\n" + std::to_string(count) + body;
+        if (header.size() + elements.size() + next.size() + 8 > size)
+            break;
+        elements += next;
+    }
+    Tokens head = split(header);
+    EXPECT_EQ(head.at(5), "2") << header;
+    head.at(5) = std::to_string(count);
+    std::string text;
+    text.reserve(size);
+    text += join(head) + "\n";
+    text += elements;
+    text += "\n";
+    return text;
+}
+
+template <class T> struct OwnedList {
+    std::list<T*> items;
+    ~OwnedList()
+    {
+        for (T* item : items)
+            delete item;
+    }
+};
+
+struct Strings {
+    std::vector<std::string> items;
+};
+
+// Reads text as the list of a List; the refusal's text (empty when it loads), and in loaded
+// the number of elements read.
+template <class List> std::string readList(const std::string& text, std::size_t& loaded)
+{
+    List list;
+    const std::string refusal = refusalOf([&] { readCheckedArchive(text, list.items); });
+    loaded = list.items.size();
+    return refusal;
+}
+
+// A count bounded by the characters left bounds elements, not memory: an element of a few
+// characters may take hundreds of bytes, and boost sizes a vector to its count before reading
+// an element. Each collection type read from outside, at the largest count its input can back
+// (elements of the fewest characters, or one count and blanks), is read or refused within a
+// few times the input's size; the ceiling turns an allocation past that into a failure (a
+// bad_alloc here, an abort under the sanitizer).
+TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinTheMemoryCeiling)
+{
+    TestSupport::limitAddressSpace(512);
+    constexpr std::size_t input = std::size_t(60) << 20; // near the largest command data
+    const std::string head = "22 serialization::archive 18 0 0 ";
+    // Empty strings after the count and item version, or blanks: two characters each.
+    auto strings = [&head](bool blank) {
+        const std::size_t count = (input - head.size() - 16) / 2;
+        std::string text = head + std::to_string(count) + " 0";
+        text.reserve(input);
+        for (std::size_t i = 0; i < count; ++i)
+            text += blank ? "  " : " 0";
+        return text;
+    };
+    SFMatch direction;
+    direction.matchType = FW_MATCH_DIRECTION;
+    direction.value.intValue = FW_DIRECTION_INBOUND;
+    SFTrustedGroupIP subnet;
+    subnet.type = FW_TRUSTED_ADDRESS_TYPE_LOCAL_SUBNET;
+    std::size_t elements = 0; // of the pointer list made last
+
+    const std::string count = "list count larger than the input";
+    const std::string memory = "lists larger than the memory their input allows";
+    // The lists that load are a quarter of the size, so their elements fit under the ceiling
+    // beside the text.
+    const struct {
+        const char* what;
+        std::function<std::string()> text;
+        std::string (*read)(const std::string&, std::size_t&);
+        std::string refusal; // empty: loads, every element
+    } cases[] = {
+        {"strings: a count and blanks", [&] { return strings(true); }, readList<Strings>, count},
+        {"strings: empty ones", [&] { return strings(false); }, readList<Strings>, count},
+        {"matches", [&] { return pointerListText(direction, input, elements); },
+         readList<OwnedList<SFMatch>>, memory},
+        {"trusted entries", [&] { return pointerListText(subnet, input / 4, elements); },
+         readList<OwnedList<SFTrustedGroupIP>>, ""},
+        {"rules", [&] { return pointerListText(SFRule(), input / 4, elements); },
+         readList<OwnedList<SFRule>>, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string text = c.text();
+        ASSERT_LE(text.size(), input);
+        std::size_t loaded = 0;
+        EXPECT_EQ(c.read(text, loaded), c.refusal);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(loaded, elements);
+        }
+    }
 }

@@ -504,4 +504,42 @@ TEST_F(SFConfigControllerTest, ConstructionWithoutUsableSettingsThrowsTheFailure
     EXPECT_TRUE(m_logger.has(2, "Failed to create config controller object."));
 }
 
+// The product log's bounds sit in the setters, whoever calls them (the daemon's command and
+// policy): a size outside 1 to 999 MB is refused and logged, the stored one kept. The settings
+// file's default size and rotated-file count read outside their bounds give the defaults, so
+// the logger's total is never negative and never overflows.
+TEST_F(SFConfigControllerTest, LogSizesAndRotatedCountsOutsideTheirBoundsAreRefused)
+{
+    auto c = fakeController();
+    ASSERT_EQ(c->setFwActivityLogSize(7), SF_SUCCESS);
+    ASSERT_EQ(c->setDebugLogSize(8), SF_SUCCESS);
+    for (int size : {0, -1, 1000, 2147483647, -2147483647 - 1}) {
+        SCOPED_TRACE(size);
+        m_logger.clear();
+        EXPECT_EQ(c->setFwActivityLogSize(size), SF_INVALID_ARGUMENT);
+        EXPECT_EQ(c->setDebugLogSize(size), SF_INVALID_ARGUMENT);
+        for (const char* what : {"Product", "Debug"})
+            EXPECT_TRUE(m_logger.has(2, std::string(what) + " log size " + std::to_string(size) +
+                                            " MB refused: it must be 1 to 999 MB"));
+        EXPECT_EQ(c->getFwActivityLogSize(), 7);
+        EXPECT_EQ(c->getDebugLogSize(), 8);
+    }
+    EXPECT_EQ(c->setFwActivityLogSize(999), SF_SUCCESS);
+    EXPECT_EQ(c->setDebugLogSize(1), SF_SUCCESS);
+
+    const struct {
+        const char* stored;
+        int size;
+        int count;
+    } files[] = {{"999", 999, 999}, {"1", 1, 1}, {"0", 10, 5}, {"-1", 10, 5},
+                 {"1000", 10, 5},   {"2147483647", 10, 5}};
+    for (const auto& f : files) {
+        SCOPED_TRACE(f.stored);
+        m_fake->set(SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, f.stored);
+        m_fake->set(SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT, f.stored);
+        EXPECT_EQ(c->getDefaultMaximumLogFileSize(), f.size);
+        EXPECT_EQ(c->getDefaultRotatedLogFileCount(), f.count);
+    }
+}
+
 } // namespace
