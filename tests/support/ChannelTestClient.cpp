@@ -52,6 +52,12 @@ bool ChannelTestClient::sendBytes(const std::string& bytes)
     return true;
 }
 
+bool ChannelTestClient::reserveSendBuffer(int bytes)
+{
+    // The forcing variant passes the system-wide ceiling on send buffers.
+    return ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) == 0;
+}
+
 std::optional<ZAV::Frame> ChannelTestClient::receive(std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
