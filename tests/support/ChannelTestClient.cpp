@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -56,6 +58,14 @@ bool ChannelTestClient::reserveSendBuffer(int bytes)
 {
     // The forcing variant passes the system-wide ceiling on send buffers.
     return ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) == 0;
+}
+
+long ChannelTestClient::unreadByBroker() const
+{
+    int queued = 0;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0)
+        throw std::runtime_error(std::string("SIOCOUTQ: ") + std::strerror(errno));
+    return queued;
 }
 
 std::optional<ZAV::Frame> ChannelTestClient::receive(std::chrono::milliseconds timeout)

@@ -28,6 +28,9 @@ public:
     // Lets up to bytes of frames sit unread in the socket, so a test can write a whole flood
     // before the broker reads any of it; false when the kernel refuses (needs CAP_NET_ADMIN).
     bool reserveSendBuffer(int bytes);
+    // What the broker has not yet read of what this client sent, in the kernel's accounting
+    // (buffer sizes, not payload bytes): it changes whenever the broker reads.
+    long unreadByBroker() const;
 
     // The next frame; nullopt when none came within timeout or the connection ended.
     std::optional<ZAV::Frame> receive(std::chrono::milliseconds timeout);
