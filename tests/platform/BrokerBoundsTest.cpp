@@ -195,10 +195,11 @@ TEST_F(BrokerBoundsTest, SendersHeldByAFullReceiverTakeTurnsOldestFirst)
     startBroker(options);
 
     // Each request holds at least a full queue (256 KiB), so whenever room comes exactly one
-    // goes through and the sender it came from waits anew, newer than the other. Both floods are written
-    // before the receiver reads, so the senders never run dry and only the broker's order of
-    // held senders decides whose request goes next: oldest first, they alternate; newest first,
-    // the one that just went keeps the receiver full and the other waits until it is done.
+    // goes through and the sender it came from waits anew, newer than the other. Both floods
+    // are written before the receiver reads, so the senders never run dry and only the
+    // broker's order of held senders decides whose request goes next: oldest first, they
+    // alternate; newest first, the one that just went keeps the receiver full and the other
+    // waits until it is done.
     constexpr int kFlood = 12;
     constexpr int kMaxLead = kFlood / 3;
     const std::string data(256u << 10, 'x');

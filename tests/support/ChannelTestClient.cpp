@@ -4,8 +4,8 @@
 #include <cstring>
 #include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
