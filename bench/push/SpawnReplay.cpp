@@ -2,15 +2,17 @@
 // own filter table (where tqd runs) is left alone:
 //
 //   tq-bench-replay spawn <iptables> <iptables-restore> <iptables-save> <before.rules> <vectors>
-//       loads the ruleset the push started from (not timed), then runs every logged argument
-//       vector one after the other with posix_spawn and waitpid: what running one process per
-//       line costs at the least. Prints: seconds processes failed rules-after
+//       loads the ruleset the push started from (not timed), so the vectors run beside the
+//       generation they replace as the push's did, then runs every logged argument vector one
+//       after the other with posix_spawn and waitpid: what running one process per line costs at
+//       the least. Prints: seconds processes failed rules-before rules-after
 //   tq-bench-replay restore <iptables-restore> <iptables-save> <after.rules>
 //       feeds the ruleset the push produced to one iptables-restore: the batch floor.
 //       Prints: seconds rules-after
 //
-// rules-after is the number of "-A" lines iptables-save lists afterwards, so the caller can
-// check that the replay built what the push built.
+// rules-before and rules-after are the numbers of "-A" lines iptables-save lists before the
+// timed part and afterwards, so the caller can check that the replay started from the push's
+// table and built what the push built.
 
 #include "BenchProcess.h"
 
@@ -105,6 +107,7 @@ int main(int argc, char** argv)
             freshNamespace();
             if (run({argv[3]}, argv[5]) != 0)
                 throw std::runtime_error(std::string("cannot restore ") + argv[5]);
+            const int linesBefore = appendLines(argv[4]);
             int failed = 0;
             const auto start = Clock::now();
             for (std::vector<std::string> words : vectors) {
@@ -112,7 +115,7 @@ int main(int argc, char** argv)
                 failed += run(words) != 0 ? 1 : 0;
             }
             const double seconds = secondsSince(start);
-            std::cout << seconds << ' ' << vectors.size() << ' ' << failed << ' '
+            std::cout << seconds << ' ' << vectors.size() << ' ' << failed << ' ' << linesBefore << ' '
                       << appendLines(argv[4]) << '\n';
             return 0;
         }

@@ -3,7 +3,7 @@
 // service past its bound on held bytes, the number of connections is bounded, and peers that
 // are refused at accept neither starve root clients nor flood the log.
 //
-// Timeouts here only guard against hangs and are generous (ten seconds) for loaded machines.
+// Timeouts here only guard against hangs and use the suite's shared hang guard.
 
 #include "BrokerPeerFixture.h"
 #include "ConnectChurn.h"
@@ -14,8 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <thread>
@@ -184,6 +186,71 @@ TEST_F(BrokerBoundsTest, RequestsToAPeerThatStopsReadingAreAnsweredAndThePeerIsK
         delivered.insert(std::get<RequestFrame>(*frame).record.cookie);
     }
     EXPECT_EQ(logLinesWith("does not read"), 0u);
+}
+
+TEST_F(BrokerBoundsTest, SendersHeldByAFullReceiverTakeTurnsOldestFirst)
+{
+    ZAV::BrokerOptions options;
+    options.sendWaitLimit = 10 * kHangGuard; // no request is answered for waiting too long
+    startBroker(options);
+
+    // Each request holds at least a full queue (256 KiB), so whenever room comes exactly one
+    // goes through and the sender it came from waits anew, newer than the other. Both floods
+    // are written before the receiver reads, so the senders never run dry and only the
+    // broker's order of held senders decides whose request goes next: oldest first, they
+    // alternate; newest first, the one that just went keeps the receiver full and the other
+    // waits until it is done.
+    constexpr int kFlood = 12;
+    constexpr int kMaxLead = kFlood / 3;
+    const std::string data(256u << 10, 'x');
+    std::vector<std::unique_ptr<ChannelTestClient>> senders;
+    for (int i = 0; i < 2; ++i) {
+        senders.push_back(registered(3000));
+        if (!senders.back()->reserveSendBuffer(2 * kFlood * static_cast<int>(data.size())))
+            GTEST_SKIP() << "the kernel refuses a send buffer that holds a whole flood";
+    }
+    auto probe = registered(3000);
+    // Registered last, so the broker reads both senders before it writes to the receiver in a
+    // turn: a request it reads then finds the queue full and waits its turn.
+    auto receiver = registered(7000);
+    // The broker reads every sender whose request does not wait in each turn, so a sender left
+    // unread through a turn (a round trip to the service) has its next request waiting.
+    int32_t probeCookie = 0;
+    const auto waitUntilBothWait = [&] {
+        const auto giveUp = Clock::now() + kHangGuard;
+        while (Clock::now() < giveUp) {
+            const long before[2] = {senders[0]->unreadByBroker(), senders[1]->unreadByBroker()};
+            if (!probe->call(serviceRequest(++probeCookie), kHangGuard))
+                return false;
+            if (senders[0]->unreadByBroker() == before[0] && senders[1]->unreadByBroker() == before[1])
+                return true;
+        }
+        return false;
+    };
+    for (int cookie = 1; cookie <= kFlood; ++cookie) {
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(senders[i]->sendBytes(
+                ZAV::encodeFrame(makeRequest(100 + i, 7000, cookie, ZAV::kDataKindNarrow, data))));
+    }
+
+    int delivered[2] = {0, 0};
+    int largestLead = 0;
+    std::string order;
+    while (delivered[0] + delivered[1] < 2 * kFlood) {
+        // Each sender's next request waits before room comes, however slow the broker runs: a
+        // newest first order then shows every time, as the sender that went last goes again.
+        ASSERT_TRUE(waitUntilBothWait()) << "the broker kept reading a sender";
+        auto frame = receiver->receive(kHangGuard);
+        ASSERT_TRUE(frame && std::holds_alternative<RequestFrame>(*frame))
+            << "the receiver got " << order.size() << " requests: " << order;
+        const int sender = std::get<RequestFrame>(*frame).record.commandId - 100;
+        ASSERT_TRUE(sender == 0 || sender == 1) << "command " << sender + 100;
+        ++delivered[sender];
+        order += static_cast<char>('A' + sender);
+        if (delivered[0] < kFlood && delivered[1] < kFlood)
+            largestLead = std::max(largestLead, std::abs(delivered[0] - delivered[1]));
+    }
+    EXPECT_LE(largestLead, kMaxLead) << "order of delivery: " << order;
 }
 
 TEST_F(BrokerBoundsTest, HalfSentLargeFramesStayUnderTheBoundOnHeldBytes)

@@ -2,8 +2,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -50,6 +52,20 @@ bool ChannelTestClient::sendBytes(const std::string& bytes)
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+bool ChannelTestClient::reserveSendBuffer(int bytes)
+{
+    // The forcing variant passes the system-wide ceiling on send buffers.
+    return ::setsockopt(m_fd, SOL_SOCKET, SO_SNDBUFFORCE, &bytes, sizeof(bytes)) == 0;
+}
+
+long ChannelTestClient::unreadByBroker() const
+{
+    int queued = 0;
+    if (::ioctl(m_fd, SIOCOUTQ, &queued) != 0)
+        throw std::runtime_error(std::string("SIOCOUTQ: ") + std::strerror(errno));
+    return queued;
 }
 
 std::optional<ZAV::Frame> ChannelTestClient::receive(std::chrono::milliseconds timeout)

@@ -25,6 +25,12 @@ public:
     void send(const ZAV::Frame& frame) { sendBytes(ZAV::encodeFrame(frame)); }
     // Writes all of bytes; false when the broker has closed the connection.
     bool sendBytes(const std::string& bytes);
+    // Lets up to bytes of frames sit unread in the socket, so a test can write a whole flood
+    // before the broker reads any of it; false when the kernel refuses (needs CAP_NET_ADMIN).
+    bool reserveSendBuffer(int bytes);
+    // What the broker has not yet read of what this client sent, in the kernel's accounting
+    // (buffer sizes, not payload bytes): it changes whenever the broker reads.
+    long unreadByBroker() const;
 
     // The next frame; nullopt when none came within timeout or the connection ended.
     std::optional<ZAV::Frame> receive(std::chrono::milliseconds timeout);
