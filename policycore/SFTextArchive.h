@@ -117,11 +117,12 @@ template <class K, class V, class C, class A> struct SFCollectionCost<std::map<K
 
 // The memory the elements of all collections of one input may take: per input character, and
 // once per input. Real stores and payloads take about six bytes per character in rules and
-// matches, so the allowance (the largest command data the channel carries) keeps every store
-// of up to some 100,000 rules readable while a hostile input gets no more than a few times its
-// size. The allowance of a collection in one block is small: it is allocated before a single
-// element is read.
-inline constexpr std::size_t kElementBytesPerCharacter = 3;
+// matches, so eight per character keeps every store the daemon writes readable whatever its
+// size, and the allowance (the largest command data the channel carries) covers small inputs
+// of unusual shape, while a hostile input gets no more than a few times its size. The
+// allowance of a collection in one block is small: it is allocated before a single element is
+// read.
+inline constexpr std::size_t kElementBytesPerCharacter = 8;
 inline constexpr std::size_t kElementBytesAllowance = std::size_t(64) << 20;
 inline constexpr std::size_t kBlockBytesAllowance = std::size_t(64) << 10;
 
