@@ -506,6 +506,8 @@ bool SFKextInterface::pushLocked()
 
 bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
 {
+    // The failures of the try itself are known; what is counted from here on is the removal's.
+    m_netfilter->takeFailedCommands();
     if (!linkedUid.empty()) {
         log(2, ENFORCE + "Applying the rules to Iptables failed. Removing what this attempt built; "
                          "the rules applied before stay in force");
