@@ -449,13 +449,13 @@ bool SFKextInterface::pushLocked()
         walk.run();
         if (walk.groupFailed())
             return abandon();
-        // A rule whose lines failed is taken back the first time, so the generation in force
-        // keeps working; failing again on exactly the same rules, it is linked without them
-        // (flagged not enforced), so a rule iptables keeps refusing does not hold back every
-        // later change.
+        // A try with a rule whose lines failed is taken back the first time, so the generation
+        // in force keeps working; failing again on exactly the same rules, or with no
+        // generation to keep, it is linked without them (flagged not enforced), so a rule
+        // iptables keeps refusing does not hold back every later change.
         const bool rulesFailed = !walk.failedRules().empty();
         const bool sameRulesAgain = rulesFailed && walk.failedRules() == m_lastFailedRules;
-        if (rulesFailed && !sameRulesAgain) {
+        if (rulesFailed && !sameRulesAgain && !linkedUid.empty()) {
             m_lastFailedRules = walk.failedRules();
             return abandon();
         }
@@ -489,9 +489,9 @@ bool SFKextInterface::pushLocked()
             return true;
         }
         log(2, ENFORCE + "Linked the rules without " + std::to_string(m_lastFailedRules.size()) +
-                   " rules whose iptables commands failed again");
+                   " rules whose iptables commands failed");
         // Retried less often while the same rules keep failing.
-        m_retryPasses = std::min(m_retryPasses * 2, MAX_RETRY_PASSES);
+        m_retryPasses = sameRulesAgain ? std::min(m_retryPasses * 2, MAX_RETRY_PASSES) : 1;
         m_retryCountdown = m_retryPasses;
         m_rulesState.store(SF_RULES_PARTLY_IN_FORCE);
         m_pushFailed.store(true);
@@ -530,9 +530,10 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
         stopBlockEventQueue();
         m_rulesState.store(SF_RULES_NOT_IN_FORCE);
     }
-    if (const int failed = m_netfilter->takeFailedCommands(); failed > 0)
-        log(2, ENFORCE + std::to_string(failed) + " iptables commands failed while removing what "
-                         "the failed attempt built; they are tried again at the next health check");
+    m_netfilter->takeFailedCommands();
+    if (m_netfilter->hasPendingRemovals())
+        log(2, ENFORCE + "Some of what the failed attempt built could not be removed; it is "
+                         "removed again with the next attempt");
     m_retryPasses = 1;
     m_retryCountdown = 1;
     m_pushFailed.store(true);
@@ -547,10 +548,10 @@ void SFKextInterface::removeEarlierGenerationsLocked()
     m_netfilter->flushIptablesInPreviousPolicy();
     // They filter nothing once the generation in force is linked in front of them; what is
     // left is removed again at the next pass.
-    if (const int failed = m_netfilter->takeFailedCommands(); failed > 0)
-        log(2, ENFORCE + std::to_string(failed) + " iptables commands failed while removing the "
-                         "chains and lines of an earlier generation; they are tried again at the "
-                         "next health check");
+    m_netfilter->takeFailedCommands();
+    if (m_netfilter->hasPendingRemovals())
+        log(2, ENFORCE + "Some chains or lines of an earlier generation could not be removed; "
+                         "they are removed again at the next health check");
 }
 
 void SFKextInterface::healthCheckPass()

@@ -297,7 +297,11 @@ std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
         tryIptables({"-F", chain}, failureText);
     std::list<std::string> left;
     for (const std::string& chain : names) {
-        if (!tryIptables({"-X", chain}, failureText) && checkChainExists(chain))
+        if (tryIptables({"-X", chain}, failureText))
+            continue;
+        // A listing that fails may also be iptables failing beside another program: a chain
+        // is forgotten only when a second listing fails as well.
+        if (checkChainExists(chain) || checkChainExists(chain))
             left.push_back(chain);
     }
     return left;

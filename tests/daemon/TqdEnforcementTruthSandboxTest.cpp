@@ -478,11 +478,16 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedPushCommandIsReportedAndRepairedBy
         }
 
         restoreIptables();
-        waitForEnforcement();
-        EXPECT_TRUE(waitUntil([&] { return normalized(listing = iptablesListing()) == reference; },
-                              kHangGuard));
+        std::string after;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                after = tqctl("--fw status").output;
+                return after.find("Not in force") == std::string::npos &&
+                       normalized(listing = iptablesListing()) == reference;
+            },
+            2 * kHangGuard))
+            << after;
         EXPECT_EQ(normalized(listing), reference);
-        EXPECT_EQ(tqctl("--fw status").output.find("Not in force"), std::string::npos);
         EXPECT_TRUE(peerConnects());
         stopDaemon();
     }

@@ -39,12 +39,12 @@ std::string policyOf(const std::string& listing, const std::string& chain);
 // The names of the product's chains (QTZ...) defined in a listing.
 std::vector<std::string> productChains(const std::string& listing);
 
-// Whether the daemon answers its status command (100000) with the rules of an enabled
-// firewall in force: the push that put them there has finished.
-bool daemonRulesInForce();
+// Whether the daemon answers its status command (100000) with its latest rules linked: in
+// force, or in force but for rules iptables keeps refusing (shown as not enforced). A push
+// that failed and waits for its retry is not.
+bool daemonRulesLinked();
 // Waits until the daemon's chains are in place with both policies DROP, the daemon reports its
-// rules in force (a push that is still running or failed does not) and the listing has stayed
-// the same for a moment; the listing then. The default timeout is a hang guard: a start-up
+// latest rules linked and the listing has stayed the same for a moment; the listing then. The default timeout is a hang guard: a start-up
 // takes seconds on an idle machine and many times that beside other builds.
 std::string waitForEnforcement(std::chrono::milliseconds timeout = 2 * TestSupport::kHangGuard);
 
