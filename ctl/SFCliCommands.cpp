@@ -10,6 +10,7 @@
 #include "SFCliReplyData.h"
 #include "SFCliStringConstants.h"
 #include "SFResultCodes.h"
+#include "SFRulesInForce.h"
 #include "SFSerialization.h"
 
 #include <boost/archive/archive_exception.hpp>
@@ -124,15 +125,28 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
         // A reply without data shows the defaults.
         SFPrefsData prefs;
         bool rulesInForce = true;
+        int state = SF_RULES_NOT_IN_FORCE;
         try {
-            readWideReply(response, prefs, rulesInForce);
+            readWideReply(response, prefs, rulesInForce, state);
         } catch (const boost::archive::archive_exception&) {
-            // A daemon of an earlier release ends its reply with the record.
-            prefs = SFPrefsData();
-            rulesInForce = true;
-            readWideReply(response, prefs);
+            // A daemon of an earlier release ends its reply after the flag, or with the record.
+            state = SF_RULES_NOT_IN_FORCE;
+            try {
+                prefs = SFPrefsData();
+                readWideReply(response, prefs, rulesInForce);
+            } catch (const boost::archive::archive_exception&) {
+                prefs = SFPrefsData();
+                rulesInForce = true;
+                readWideReply(response, prefs);
+            }
         }
         const bool notInForce = prefs.m_fwEnabled && !rulesInForce;
+        const std::string& rulesText = state == SF_RULES_EARLIER_IN_FORCE ? C::CLI_RULES_EARLIER_IN_FORCE_TEXT
+                                       : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_RULES_PARTLY_IN_FORCE_TEXT
+                                                                           : C::CLI_RULES_NOT_IN_FORCE_TEXT;
+        const std::string& rulesXml = state == SF_RULES_EARLIER_IN_FORCE ? C::CLI_XML_RULES_EARLIER_IN_FORCE
+                                      : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_XML_RULES_PARTLY_IN_FORCE
+                                                                          : C::CLI_XML_RULES_NOT_IN_FORCE;
 
         const std::string status = displayText(prefs.m_fwEnabled);
         const std::string mode =
@@ -144,7 +158,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             const std::string& sep = C::CLI_KEY_VALUE_SEPARATOR;
             std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n";
             if (notInForce)
-                std::cout << C::CLI_PREF_RULES_KEY << sep << C::CLI_RULES_NOT_IN_FORCE_TEXT << "\n";
+                std::cout << C::CLI_PREF_RULES_KEY << sep << rulesText << "\n";
             std::cout << C::CLI_PREF_MODE_KEY << sep << mode << "\n"
                       << C::CLI_PREF_RETAIN_CLIENT_RULES_KEY << sep << retain << "\n"
                       << C::CLI_PREF_FTP_INSPECTION_KEY << sep << ftp << "\n"
@@ -154,7 +168,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             boost::property_tree::ptree root;
             root.put(C::CLI_XML_STATUS, status);
             if (notInForce)
-                root.put(C::CLI_XML_RULES, C::CLI_XML_RULES_NOT_IN_FORCE);
+                root.put(C::CLI_XML_RULES, rulesXml);
             root.put(C::CLI_XML_MODE, mode);
             root.put(C::CLI_XML_RETAIN_CLIENT_RULES, retain);
             root.put(C::CLI_XML_FTP_INSPECTION, ftp);

@@ -295,6 +295,12 @@ inline const std::string CLI_PREF_RULES_KEY = "Rules";
 inline const std::string CLI_XML_RULES = "Rules";
 inline const std::string CLI_RULES_NOT_IN_FORCE_TEXT = "Not in force (applying them to iptables failed)";
 inline const std::string CLI_XML_RULES_NOT_IN_FORCE = "NotInForce";
+inline const std::string CLI_RULES_EARLIER_IN_FORCE_TEXT =
+    "Not in force (applying the latest changes to iptables failed; the previous rules stay in force)";
+inline const std::string CLI_XML_RULES_EARLIER_IN_FORCE = "PreviousInForce";
+inline const std::string CLI_RULES_PARTLY_IN_FORCE_TEXT =
+    "Not in force (applying some rules to iptables failed; they are shown as not enforced)";
+inline const std::string CLI_XML_RULES_PARTLY_IN_FORCE = "PartlyInForce";
 inline const std::string CLI_PRODUCT_LOG_SET_MSG = "Product log configuration was successfully set";
 inline const std::string CLI_PRODUCT_LOG_SAME_MSG =
     "Product log configuration is already in the same state.";

@@ -9,6 +9,7 @@
 #include "ILogger.h"
 #include "ISocket.h"
 #include "SFCommandPayloads.h"
+#include "SFRulesInForce.h"
 #include "SFCommonPolicyRequestImpl.h"
 #include "SFCheckedRead.h"
 #include "SFController.h"
@@ -234,15 +235,19 @@ void SFCommandRequestImpl::handleGetPrefs(ZAV::CommandResponse& response)
     prefs.m_ftpInspection = config.getFwFTPinspectionOption();
     prefs.m_retainClientRules = config.getFwRetainExistCLROption();
     writeWide(response, prefs);
-    // After the record, where a reader that does not know it stops: whether the rules of an
-    // enabled firewall are in force.
+    // After the record, where a reader that does not know them stops: whether the rules of an
+    // enabled firewall are in force, then what of them is (an SFRulesInForce value).
     bool inForce = true;
+    int state = SF_RULES_IN_FORCE;
     try {
-        inForce = SFController::getInstance(m_logger, config, nullptr)->rulesInForce();
+        SFController* controller = SFController::getInstance(m_logger, config, nullptr);
+        state = controller->rulesInForceState();
+        inForce = state == SF_RULES_IN_FORCE;
     } catch (const SFException& e) {
         log(6, "No firewall controller to ask whether the rules are in force - " + e.message);
     }
     writeWide(response, inForce);
+    writeWide(response, state);
 }
 
 void SFCommandRequestImpl::handleGetPrefIndividual(ZAV::CommandRequest& request,

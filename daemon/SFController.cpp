@@ -122,6 +122,13 @@ bool SFController::rulesInForce()
     return !m_enabled.load() || m_kextInterface == nullptr || m_kextInterface->rulesInForce();
 }
 
+int SFController::rulesInForceState()
+{
+    if (!m_enabled.load() || m_kextInterface == nullptr)
+        return SF_RULES_IN_FORCE;
+    return m_kextInterface->rulesInForceState();
+}
+
 void SFController::undoEnableSteps(INwIFManager& nwIfManager)
 {
     auto guarded = [this](const char* step, auto&& action) {

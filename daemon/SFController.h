@@ -54,6 +54,8 @@ public:
     void cleanUpWhileDisabled(bool startUp);
     // False while enabled with the last push of the rules not in force; true otherwise.
     bool rulesInForce();
+    // An SFRulesInForce value: what of the rules is in force; SF_RULES_IN_FORCE while disabled.
+    int rulesInForceState();
     // Reacts to a preference that has just been written.
     void sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfManager);
     // Stores the log level and, for 0 and 2 to 4, the custom-log switch; never throws.

@@ -27,7 +27,8 @@ using Lock = boost::lock_guard<boost::mutex>;
 SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config,
                                  INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
                                  std::unique_ptr<INetfilter> driver)
-    : m_handle(-1), m_hooking(false), m_pushFailed(false), m_aggregationInterval(0),
+    : m_handle(-1), m_hooking(false), m_pushFailed(false), m_rulesState(SF_RULES_IN_FORCE),
+      m_generationLinked(false), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
       m_reportingInterval(0), m_consumeStop(false), m_readStop(false), m_reportingStop(false),
       m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
       m_nwIfManager(nwIfManager), m_netfilter(std::move(driver)), m_eventAdaptor(eventAdaptor),
@@ -102,6 +103,10 @@ void SFKextInterface::stopHooking()
         Lock lock(m_guardRuleTableDataParsing);
         m_hooking.store(false);
         m_pushFailed.store(false);
+        m_rulesState.store(SF_RULES_IN_FORCE);
+        m_generationLinked = false;
+        m_lastFailedRules.clear();
+        m_retryPasses = m_retryCountdown = 1;
         try {
             m_netfilter->setNetfilterPolicyToAccept(true);
             m_netfilter->flushIptablesDefaultDropRule();
@@ -150,6 +155,11 @@ void SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
 bool SFKextInterface::rulesInForce()
 {
     return !(m_hooking.load() && m_pushFailed.load());
+}
+
+int SFKextInterface::rulesInForceState()
+{
+    return m_hooking.load() ? m_rulesState.load() : SF_RULES_IN_FORCE;
 }
 
 void SFKextInterface::disconnectFromKext()

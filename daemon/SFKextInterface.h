@@ -36,6 +36,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace ZAV {
@@ -86,6 +87,7 @@ public:
     bool startHealthCheck() override;
     void removeLeftovers(bool onlyWhenRecorded) override;
     bool rulesInForce() override;
+    int rulesInForceState() override;
 
     // Adds the adaptive group's fixed block rules and, with configureQueueGroup, the queue
     // chain and the connmark restore rule, then the marking rules. Caller holds the driver
@@ -106,6 +108,16 @@ private:
 
     // Full push, driver mutex held and hooked.
     bool pushLocked();
+    // Takes back a try that could not be put in force: the generation linked under linkedUid
+    // stays in force, or, with none, the ACCEPT policies return and every generation goes.
+    // Marks the push failed; false.
+    bool abandonTryLocked(const std::string& linkedUid);
+    // Removes what earlier removals left of earlier generations; failures are logged and
+    // wait for the next pass. Driver mutex held.
+    void removeEarlierGenerationsLocked();
+    // One pass of the health-check thread without a network change: retries a failed push
+    // when its turn has come, else removes what earlier removals left. Takes the driver mutex.
+    void healthCheckPass();
     // The mode switch's iptables parts, driver mutex held and hooked.
     void enterAdaptiveModeLocked();
     void leaveAdaptiveModeLocked();
@@ -166,6 +178,16 @@ private:
     // stopHooking. Written under the driver mutex; read anywhere (the health-check thread
     // retries the push while it is set).
     std::atomic<bool> m_pushFailed;
+    // An SFRulesInForce value, written with m_pushFailed.
+    std::atomic<int> m_rulesState;
+    // Guarded by the driver mutex: whether a generation of this process is linked with the
+    // DROP policies set; the rules whose commands failed in the last try that had such
+    // failures; the health-check passes between two retries of a failed push and those left
+    // before the next one.
+    bool m_generationLinked;
+    std::set<std::string> m_lastFailedRules;
+    int m_retryPasses;
+    int m_retryCountdown;
     std::deque<SFAdaptiveQueueEntry*> m_adaptiveList; // guarded by m_adaptiveListMutex
     std::deque<RuleEventInfo*> m_blockEventList;      // guarded by m_blockEventListMutex
     int m_aggregationInterval; // the read thread's alone

@@ -21,7 +21,9 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include <exception>
+#include <algorithm>
 #include <list>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -32,6 +34,9 @@ namespace {
 using Lock = boost::lock_guard<boost::mutex>;
 
 constexpr unsigned short FIRST_RULE_MARK = 257;
+// The longest wait between two retries of a push that keeps failing on the same rules, in
+// health-check periods (40 minutes at the default period of 300 s).
+constexpr int MAX_RETRY_PASSES = 8;
 const char* const CLIENT_CHAIN_NAME = "QTZ_Client";
 
 const std::string ENFORCE = "Inside enforce rule section. ";
@@ -49,7 +54,9 @@ std::string jumpGroupChainName(int number)
 // The walk of one full push over a copy of the rule table. What it decides about a group or
 // rule (enforced, chain name) is written to the copy, where later steps of the walk read it,
 // and to the live table by id; an object deleted from the live table since the copy was taken
-// is skipped there. The caller holds the driver mutex.
+// is skipped there. The flags the table held before are kept, so a try that is taken back
+// leaves them describing the generation that stays linked; the marks of enforced rules reach
+// the rule manager only once the generation is linked. The caller holds the driver mutex.
 class PushWalk {
 public:
     PushWalk(ZAV::ILogger& logger, const std::string& component, INetfilter& netfilter,
@@ -58,27 +65,46 @@ public:
         : m_logger(logger), m_component(component), m_netfilter(netfilter), m_manager(manager),
           m_table(table), m_trusted(trusted)
     {
+        for (const std::unique_ptr<SFRuleGroup>& group : m_table.groups) {
+            m_groupsBefore.push_back({group->groupId, group->enforced, group->chainName});
+            for (const SFRule* rule : group->rules)
+                m_rulesBefore.push_back({group->groupId, rule->ruleId, rule->enforced});
+        }
     }
 
-    // Walks every group in table order; the outcome of the last ordinary rule (true when
-    // there was none). An SFException of a group's creation or of the walk itself passes on.
-    bool run()
+    // Walks every group in table order, up to the first failure of a group's commands.
+    void run()
     {
-        for (const std::unique_ptr<SFRuleGroup>& group : m_table.groups)
+        for (const std::unique_ptr<SFRuleGroup>& group : m_table.groups) {
+            if (m_groupFailed)
+                break;
             walkGroup(*group);
-        return m_result;
+        }
     }
 
+    // A command that builds a group's chains or its jumps failed: the generation lacks a part.
+    bool groupFailed() const { return m_groupFailed; }
+    // The rules a command of which failed, by group and rule id text.
+    const std::set<std::string>& failedRules() const { return m_failedRules; }
     // Enforced rules that are treated as intrusions, so far.
     int intrusionCount() const { return m_intrusionCount; }
 
-    // Clears the enforced flag of every rule this walk flagged: for a generation that was
-    // never linked, nothing may be reported enforced.
-    void withdrawEnforcement()
+    // Hands the marks of the enforced rules to the rule manager, once the generation is linked.
+    void commitMarks()
     {
-        for (const auto& [groupId, ruleId] : m_enforcedRules)
-            m_manager.setRuleEnforced(groupId, ruleId, false);
-        m_enforcedRules.clear();
+        for (const auto& [mark, ruleId] : m_marks)
+            m_manager.updateNfMarkVsRuleUid(mark, ruleId);
+    }
+
+    // Puts back the enforced flags and chain names the table held before the walk.
+    void restoreFlags()
+    {
+        for (const GroupFlags& group : m_groupsBefore) {
+            m_manager.setGroupEnforced(group.groupId, group.enforced);
+            m_manager.setGroupChainName(group.groupId, group.chainName);
+        }
+        for (const RuleFlags& rule : m_rulesBefore)
+            m_manager.setRuleEnforced(rule.groupId, rule.ruleId, rule.enforced);
     }
 
 private:
@@ -130,6 +156,8 @@ private:
 
         int position = 0;
         for (SFRule* rule : rules) {
+            if (m_groupFailed)
+                return;
             ++position;
             KSFRule record = rule->GetData();
             const std::string ruleName = record.name;
@@ -195,6 +223,12 @@ private:
             chain, static_cast<SFwNetProtocol>(target->netProto),
             static_cast<SFwTransProtocol>(target->transport),
             static_cast<SFMsgType>(target->msgType), target->matches, m_trusted);
+        if (const int failed = m_netfilter.takeFailedCommands(); failed > 0) {
+            // Refused criteria run nothing; a failed command leaves the group half built.
+            log(5, ENFORCE + "Failed to create the group  - " + targetName + ": " +
+                       std::to_string(failed) + " iptables commands failed");
+            m_groupFailed = true;
+        }
         if (!created) {
             log(6, "Target group could not be created, setting rule group " + targetName +
                        "to disabled and corresponding enforcement status of the target group "
@@ -214,27 +248,44 @@ private:
         const std::string ruleName = record.name;
         const std::string opening = ENFORCE + "Rule - " + ruleName + " in the group - " + name;
         log(6, opening + "  has " + std::to_string(record.matchCount) + " match criteria");
+        // A rule the driver refuses runs nothing and stays not enforced; one whose command
+        // failed makes the push fail as well.
+        auto commandsFailed = [&] {
+            const int failed = m_netfilter.takeFailedCommands();
+            if (failed == 0)
+                return false;
+            log(5, opening + " was not enforced as " + std::to_string(failed) +
+                       " iptables commands failed");
+            m_failedRules.insert(CommonFunc::textGUID(group.groupId) + " " +
+                                 CommonFunc::textGUID(rule.ruleId));
+            setRuleEnforced(group, rule, false);
+            return true;
+        };
         try {
-            if (!m_netfilter.addRuleToNetfilterGroup(record, rule.matches, chainName,
-                                                     isDefaultGroup, m_trusted, direction,
-                                                     m_mark, last)) {
+            const bool enforced = m_netfilter.addRuleToNetfilterGroup(
+                record, rule.matches, chainName, isDefaultGroup, m_trusted, direction, m_mark, last);
+            if (commandsFailed())
+                return;
+            if (!enforced) {
                 log(5, opening + " was not enforced probably due to unsupported match criteria");
                 setRuleEnforced(group, rule, false);
-                m_result = false;
                 return;
             }
             log(5, opening + " was enforced successfully");
             setRuleEnforced(group, rule, true);
             m_intrusionCount += record.treatAsIntrusion;
-            m_manager.updateNfMarkVsRuleUid(m_mark, record.ruleId);
+            m_marks.emplace_back(m_mark, record.ruleId);
             ++m_mark;
-            m_result = true;
         } catch (const SFException& e) {
+            if (commandsFailed())
+                return;
             log(5, "Caught Socket Communication exception" + e.message + ENFORCE +
                        "Exception occurred when enforcing the rule - " + ruleName +
                        " in the group - " + name);
             setRuleEnforced(group, rule, false);
         } catch (const std::exception&) {
+            if (commandsFailed())
+                return;
             log(5, ENFORCE + "Unknown exception occurred when enforcing the rule - " + ruleName +
                        " in the group - " + name);
             setRuleEnforced(group, rule, false);
@@ -265,8 +316,6 @@ private:
     {
         rule.enforced = enforced;
         m_manager.setRuleEnforced(group.groupId, rule.ruleId, enforced);
-        if (enforced)
-            m_enforcedRules.emplace_back(group.groupId, rule.ruleId);
     }
 
     void log(int level, const std::string& message)
@@ -286,9 +335,21 @@ private:
     bool m_defaultGroupSeen = false;
     // Numbers the chains of the groups that are neither fixed nor the default group.
     int m_jumpGroupCount = 0;
-    bool m_result = true;
-    // The rules flagged enforced by this walk, by group and rule id.
-    std::vector<std::pair<GUID, GUID>> m_enforcedRules;
+    bool m_groupFailed = false;
+    std::set<std::string> m_failedRules;
+    std::vector<std::pair<unsigned short, KGUID>> m_marks;
+    struct GroupFlags {
+        GUID groupId;
+        bool enforced;
+        std::string chainName;
+    };
+    struct RuleFlags {
+        GUID groupId;
+        GUID ruleId;
+        bool enforced;
+    };
+    std::vector<GroupFlags> m_groupsBefore;
+    std::vector<RuleFlags> m_rulesBefore;
 };
 
 } // namespace
@@ -342,6 +403,20 @@ bool SFKextInterface::pushLocked()
         trusted.clear();
     }
 
+    log(6, ENFORCE + "Number of default groups in the policy - " + std::to_string(groupCount));
+    // A table without groups gives nothing to build; what is linked stays.
+    if (groupCount < 1)
+        return true;
+
+    // What earlier removals left is not linked in front of the generation in force, so it
+    // goes first: failed tries never pile up.
+    if (m_generationLinked)
+        removeEarlierGenerationsLocked();
+    // The generation linked now, which a failed try falls back to; none before the first
+    // push that linked one.
+    const std::string linkedUid = m_generationLinked ? m_configController.getUniqueId() : std::string();
+    m_netfilter->takeFailedCommands();
+
     log(6, ENFORCE + "Successfully flushed existing Iptables rules");
     try {
         // The built-in lines of the generation in force stay until the new one is linked: a
@@ -354,65 +429,147 @@ bool SFKextInterface::pushLocked()
         m_netfilter->addVarnikInputOutputChains(m_configController.getUniqueId());
         m_netfilter->addRelEstRuleToNetfilter(true);
         m_netfilter->addBlockEventChain();
+    } catch (const SFException&) {
+        log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
+                         "default Accept Policy or creating default Block event chains");
+        return abandonTryLocked(linkedUid);
     } catch (const std::exception&) {
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
-        m_pushFailed.store(true);
-        return false;
-    } catch (const SFException&) {
-        // The driver keeps every generation it started, so the next push or the disable
-        // removes what this one left.
-        log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
-                         "default Accept Policy or creating default Block event chains");
-        m_pushFailed.store(true);
-        return false;
-    }
-
-    log(6, ENFORCE + "Number of default groups in the policy - " + std::to_string(groupCount));
-    if (groupCount < 1) {
-        m_pushFailed.store(false);
-        return true;
+        return abandonTryLocked(linkedUid);
     }
 
     PushWalk walk(m_logger, m_componentName, *m_netfilter, *manager, table, trusted);
-    auto settleBlockEventQueue = [this, &walk] {
+    // The enforced flags then describe the generation that stays linked, not this try.
+    auto abandon = [this, &walk, &linkedUid] {
+        walk.restoreFlags();
+        return abandonTryLocked(linkedUid);
+    };
+    try {
+        walk.run();
+        if (walk.groupFailed())
+            return abandon();
+        // A try with a rule whose lines failed is taken back the first time, so the generation
+        // in force keeps working; failing again on exactly the same rules, or with no
+        // generation to keep, it is linked without them (flagged not enforced), so a rule
+        // iptables keeps refusing does not hold back every later change.
+        const bool rulesFailed = !walk.failedRules().empty();
+        const bool sameRulesAgain = rulesFailed && walk.failedRules() == m_lastFailedRules;
+        if (rulesFailed && !sameRulesAgain && !linkedUid.empty()) {
+            m_lastFailedRules = walk.failedRules();
+            return abandon();
+        }
+        if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
+            if (!configureDefaultAdaptiveRules(true) || m_netfilter->takeFailedCommands() > 0)
+                return abandon();
+            log(6, ENFORCE + "Successfully added default Iptables rules to the Adaptive chains");
+        }
+        m_netfilter->addRedirectionRulesToInputOutputChains();
+        m_netfilter->setNetfilterPolicyToAccept(false);
+        if (m_netfilter->takeFailedCommands() > 0)
+            return abandon();
+        log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
+
+        // Linked: its marks name its rules for the block events, and the old lines go before
+        // the old chains, since an old line may jump to one of them.
+        m_generationLinked = true;
+        walk.commitMarks();
         if (walk.intrusionCount() != 0)
             startBlockEventQueue();
         else
             stopBlockEventQueue();
-    };
-    try {
-        const bool result = walk.run();
-        if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
-            configureDefaultAdaptiveRules(true);
-            log(6, ENFORCE + "Successfully added default Iptables rules to the Adaptive chains");
+        removeEarlierGenerationsLocked();
+
+        m_lastFailedRules = walk.failedRules();
+        if (!rulesFailed) {
+            m_retryPasses = 1;
+            m_retryCountdown = 1;
+            m_rulesState.store(SF_RULES_IN_FORCE);
+            m_pushFailed.store(false);
+            return true;
         }
-        settleBlockEventQueue();
-        m_netfilter->addRedirectionRulesToInputOutputChains();
-        m_netfilter->setNetfilterPolicyToAccept(false);
-        // Before the old chains go: an old line may jump to one of them.
-        m_netfilter->flushDefaultDropRulesOfPreviousPolicy();
-        m_netfilter->flushIptablesInPreviousPolicy();
-        log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
-        m_pushFailed.store(false);
-        return result;
+        log(2, ENFORCE + "Linked the rules without " + std::to_string(m_lastFailedRules.size()) +
+                   " rules whose iptables commands failed");
+        // Retried less often while the same rules keep failing.
+        m_retryPasses = sameRulesAgain ? std::min(m_retryPasses * 2, MAX_RETRY_PASSES) : 1;
+        m_retryCountdown = m_retryPasses;
+        m_rulesState.store(SF_RULES_PARTLY_IN_FORCE);
+        m_pushFailed.store(true);
+        return false;
     } catch (const SFException& e) {
         log(6, "Caught Socket Communication exception " + e.message);
-        m_pushFailed.store(true);
-        walk.withdrawEnforcement();
-        try {
-            m_netfilter->addRelEstRuleToNetfilter(false);
-        } catch (const SFException& again) {
-            log(5, "Failed to add the Related and Established rule to the built-in chains - " +
-                       again.message);
-        }
-        settleBlockEventQueue();
-        return false;
     } catch (const std::exception&) {
         log(6, "Caught generic exception ");
-        m_pushFailed.store(true);
-        walk.withdrawEnforcement();
-        return false;
+    }
+    return abandon();
+}
+
+bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
+{
+    // The failures of the try itself are known; what is counted from here on is the removal's.
+    m_netfilter->takeFailedCommands();
+    if (!linkedUid.empty()) {
+        log(2, ENFORCE + "Applying the rules to Iptables failed. Removing what this attempt built; "
+                         "the rules applied before stay in force");
+        m_netfilter->abandonCurrentGeneration(linkedUid);
+        m_rulesState.store(SF_RULES_EARLIER_IN_FORCE);
+    } else {
+        // Nothing was in force before: the host is left to the system rather than to a
+        // generation that lacks a part, the ACCEPT policies first.
+        log(2, ENFORCE + "Applying the rules to Iptables failed. Removing what this attempt built; "
+                         "no rules are in force");
+        try {
+            m_netfilter->setNetfilterPolicyToAccept(true);
+        } catch (const SFException& e) {
+            log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
+        } catch (const std::exception& e) {
+            log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
+        }
+        m_netfilter->flushIptablesDefaultDropRule();
+        m_netfilter->flushIptablesInCurrentPolicy();
+        stopBlockEventQueue();
+        m_rulesState.store(SF_RULES_NOT_IN_FORCE);
+    }
+    m_netfilter->takeFailedCommands();
+    if (m_netfilter->hasPendingRemovals())
+        log(2, ENFORCE + "Some of what the failed attempt built could not be removed; it is "
+                         "removed again with the next attempt");
+    m_retryPasses = 1;
+    m_retryCountdown = 1;
+    m_pushFailed.store(true);
+    return false;
+}
+
+void SFKextInterface::removeEarlierGenerationsLocked()
+{
+    if (!m_netfilter->hasPendingRemovals())
+        return;
+    m_netfilter->flushDefaultDropRulesOfPreviousPolicy();
+    m_netfilter->flushIptablesInPreviousPolicy();
+    // They filter nothing once the generation in force is linked in front of them; what is
+    // left is removed again at the next pass.
+    m_netfilter->takeFailedCommands();
+    if (m_netfilter->hasPendingRemovals())
+        log(2, ENFORCE + "Some chains or lines of an earlier generation could not be removed; "
+                         "they are removed again at the next health check");
+}
+
+void SFKextInterface::healthCheckPass()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    if (!m_hooking.load())
+        return;
+    if (m_pushFailed.load()) {
+        if (--m_retryCountdown > 0)
+            return;
+        // Until a push succeeds the host does not run the rules it is meant to enforce.
+        log(5, "The last attempt to apply the rules failed. Hence enforcing the rules again");
+        pushLocked();
+        return;
+    }
+    if (m_generationLinked && m_netfilter->hasPendingRemovals()) {
+        log(5, "Removing the chains and lines of an earlier generation that could not be removed before");
+        removeEarlierGenerationsLocked();
     }
 }
 

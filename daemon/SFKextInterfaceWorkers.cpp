@@ -356,7 +356,8 @@ void SFKextInterface::reportBlockEvents()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Health-check thread: applies the rules again when the local networks changed.
+// Health-check thread: applies the rules again when the local networks changed or the last
+// push failed, and removes what a failed removal left of earlier generations.
 
 void SFKextInterface::startHealthCheckThread()
 {
@@ -375,10 +376,8 @@ void SFKextInterface::startHealthCheckThread()
             if (m_nwIfManager.hasNetworkChanged()) {
                 log(5, "Network interface has detected changes. Hence enforcing the rules again");
                 SendRuleAndGroupDataToKext();
-            } else if (m_pushFailed.load()) {
-                // Until a push succeeds the host runs without the rules it is meant to enforce.
-                log(5, "The last attempt to apply the rules failed. Hence enforcing the rules again");
-                SendRuleAndGroupDataToKext();
+            } else {
+                healthCheckPass();
             }
         } catch (...) {
             log(5, "In health check thread - Unknown exception while waiting for sleep timeout or condition");

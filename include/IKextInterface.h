@@ -5,6 +5,8 @@
 // implementation, created and owned by the daemon's start-up. The order of the operations is
 // part of the interface: libraries built apart rely on it.
 
+#include "SFRulesInForce.h"
+
 namespace StatefulFirewall {
 
 class IKextInterface {
@@ -19,8 +21,10 @@ public:
     // bridge thread and clears the enforced flags of the rule table.
     virtual void stopHooking() = 0;
     virtual void disconnectFromKext() = 0;
-    // Builds a new generation of chains from the whole rule table and the trusted networks;
-    // the outcome of the last ordinary rule, false when the generation could not be started.
+    // Builds a new generation of chains from the whole rule table and the trusted networks and
+    // links it; true only when every command it ran succeeded (rules the driver refuses to
+    // translate are flagged not enforced and do not count). A failed try is taken back and
+    // retried by the health check (see rulesInForceState).
     virtual bool SendRuleAndGroupDataToKext() = 0;
     // Applies the stored firewall mode; always true.
     virtual bool SendAdaptiveModeStatusToKext() = 0;
@@ -39,9 +43,12 @@ public:
     // nothing while hooked; with onlyWhenRecorded, nothing when the driver knows of nothing.
     // Failures are logged (never throws).
     virtual void removeLeftovers(bool onlyWhenRecorded) = 0;
-    // False while hooked and the last push could not put its generation in force (its chains
-    // not linked or the DROP policies not set); true otherwise.
+    // False while hooked and the last push could not put its generation in force (a command
+    // of it failed); true otherwise.
     virtual bool rulesInForce() = 0;
+    // An SFRulesInForce value: what of the rules is in force; SF_RULES_IN_FORCE while not
+    // hooked.
+    virtual int rulesInForceState() = 0;
 };
 
 } // namespace StatefulFirewall

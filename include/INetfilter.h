@@ -77,7 +77,7 @@ public:
     // Inserts the jumps from built-in INPUT and OUTPUT to the current top chains; throws.
     virtual void addRedirectionRulesToInputOutputChains() = 0;
     // Deletes every line recorded as placed into the built-in chains, each by its own words;
-    // failures are logged and the records are reset all the same (never throws).
+    // a line whose deletion failed and that still stands stays recorded (never throws).
     virtual void flushIptablesDefaultDropRule() = 0;
     // Removes every generation saved before the current one; failures are logged and the pass
     // goes on; chains that still exist afterwards are kept for the next pass (never throws).
@@ -92,9 +92,23 @@ public:
     // Hands the lines now recorded in the built-in chains to the previous generation; runs
     // nothing. Lines placed afterwards belong to the current one.
     virtual void saveDefaultDropRulesToPreviousPolicy() = 0;
-    // Deletes the lines handed to the previous generation, each by its own words; failures are
-    // logged and the records are dropped all the same (never throws).
+    // Deletes the lines handed to the previous generation, each by its own words; a line whose
+    // deletion failed and that still stands stays recorded for the next removal pass (never
+    // throws).
     virtual void flushDefaultDropRulesOfPreviousPolicy() = 0;
+    // Gives up the generation being built: removes its chains with their redirections and the
+    // built-in lines placed since saveDefaultDropRulesToPreviousPolicy, then makes the
+    // generation saved last under previousUid (an id text as getUniqueId gives it) current
+    // again, its id text set back in the settings and its built-in lines its own. What cannot
+    // be removed waits for the next removal pass (never throws).
+    virtual void abandonCurrentGeneration(std::string previousUid) = 0;
+    // True while chains of an earlier generation or lines handed to one wait for removal;
+    // runs nothing.
+    virtual bool hasPendingRemovals() = 0;
+    // How many command lines failed since the last call, whether the failure was thrown or
+    // logged and swallowed; probes whose failure is their answer (a chain's or line's
+    // existence, the version, the time match) are not counted. Runs nothing.
+    virtual int takeFailedCommands() = 0;
 };
 
 } // namespace StatefulFirewall

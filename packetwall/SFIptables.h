@@ -112,6 +112,9 @@ public:
     bool hasRecordedLeftovers() override;
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
+    void abandonCurrentGeneration(std::string previousUid) override;
+    bool hasPendingRemovals() override;
+    int takeFailedCommands() override;
 
     // Chains and jumps (SFIptablesChains.cpp).
     bool checkChainExists(std::string chain);
@@ -179,7 +182,8 @@ public:
 
     // Runs one command line: the iptables program path followed by words.
     void runIptables(std::vector<std::string> words);
-    // Runs a complete argument vector (program path included).
+    // Runs a complete argument vector (program path included); a failure is counted for
+    // takeFailedCommands before it is thrown.
     void runCommand(std::vector<std::string> argv);
 
 private:
@@ -195,9 +199,13 @@ private:
     // recorded there already; recorded like the other built-in lines, so the next successful
     // push and the disable remove it. Throws.
     void addFallbackPair();
-    // Deletes the first `first` recorded lines of one built-in chain, each on its own, and
-    // forgets them.
-    void flushDefaultDropLines(bool input, size_t first);
+    // Deletes the recorded lines [from, to) of one built-in chain, each by its own words, and
+    // forgets them, except those whose deletion failed while the line still stands: they are
+    // moved to the front of the records and their count is returned.
+    size_t deleteDefaultDropLines(bool input, size_t from, size_t to);
+    // An iptables probe whose failure is an answer, not a failed command (not counted): true
+    // when the line ran successfully.
+    bool probeIptables(std::vector<std::string> words);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                std::vector<std::string> words);
     // Runs one iptables line; a failure is logged with failureText and reported as false.
@@ -215,12 +223,6 @@ private:
     std::shared_ptr<IHelperUtils> m_helperUtils;
     INwIFManager& m_nwIfManager;
     std::list<std::string> m_currentPolicyChains;
-    int m_outputDefaultDropCount;
-    int m_inputDefaultDropCount;
-    std::vector<std::string> m_inputDefaultDropMarks;
-    std::vector<std::string> m_outputDefaultDropMarks;
-    std::vector<std::string> m_inputDefaultDropLogPrefixes;
-    std::vector<std::string> m_outputDefaultDropLogPrefixes;
     // Every generation saved by saveIptablesChainsToPreviousPolicy (or left by an earlier
     // driver) that has not been removed completely yet, oldest first.
     std::list<SFIptablesGeneration> m_previousPolicyChains;
@@ -228,12 +230,14 @@ private:
     std::vector<SFDefaultDropLine> m_inputDefaultDropLines;
     std::vector<SFDefaultDropLine> m_outputDefaultDropLines;
     // How many of the first lines above belong to earlier generations and wait until the
-    // current one is in force.
+    // current one is in force (or, after a failed removal, for the next removal pass).
     size_t m_inputPreviousLineCount;
     size_t m_outputPreviousLineCount;
     // Set once the top chains of the current id text may exist, cleared when they are removed
     // or handed to the pending generations: the state file names them only while it is set.
     bool m_currentTopChainsMayExist;
+    // Command lines that failed since the last takeFailedCommands.
+    int m_failedCommands;
     std::string m_stateFile;
     std::string m_ftpModuleDir;
     SFIptablesUtils m_utils;

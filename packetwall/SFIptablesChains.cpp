@@ -29,11 +29,10 @@ SFIptables::SFIptables(ZAV::ILogger& logger, IConfigController& configController
       m_configController(configController),
       m_helperUtils(std::move(helperUtils)),
       m_nwIfManager(nwIfManager),
-      m_outputDefaultDropCount(0),
-      m_inputDefaultDropCount(0),
       m_inputPreviousLineCount(0),
       m_outputPreviousLineCount(0),
       m_currentTopChainsMayExist(false),
+      m_failedCommands(0),
       m_stateFile(std::move(stateFile)),
       m_ftpModuleDir(std::move(ftpModuleDir))
 {
@@ -49,7 +48,32 @@ void SFIptables::log(int level, const std::string& message)
 
 void SFIptables::runCommand(std::vector<std::string> argv)
 {
-    m_helperUtils->executeSystemCommand(std::move(argv), nullptr);
+    try {
+        m_helperUtils->executeSystemCommand(std::move(argv), nullptr);
+    } catch (...) {
+        // Counted here, where every change runs, also for callers that log and swallow it.
+        ++m_failedCommands;
+        throw;
+    }
+}
+
+bool SFIptables::probeIptables(std::vector<std::string> words)
+{
+    words.insert(words.begin(), SF_IPTABLES_PATH);
+    try {
+        m_helperUtils->executeSystemCommand(std::move(words), nullptr);
+        return true;
+    } catch (const SFException&) {
+    } catch (const std::exception&) {
+    }
+    return false;
+}
+
+int SFIptables::takeFailedCommands()
+{
+    const int failed = m_failedCommands;
+    m_failedCommands = 0;
+    return failed;
 }
 
 void SFIptables::runIptables(std::vector<std::string> words)
@@ -142,16 +166,14 @@ void SFIptables::addRedirectionRulesToInputOutputChains()
 
 bool SFIptables::checkChainExists(std::string chain)
 {
-    try {
-        runIptables({"-n", "-L", chain});
+    if (probeIptables({"-n", "-L", chain})) {
         log(6, "Successfully checked existence of chain - " + chain +
                    ". Chain probably already exists");
         return true;
-    } catch (...) {
-        log(6, "Exception occurred while checking existence of chain - " + chain +
-                   ". Chain probably does not exist");
-        return false;
     }
+    log(6, "Exception occurred while checking existence of chain - " + chain +
+               ". Chain probably does not exist");
+    return false;
 }
 
 void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
@@ -275,7 +297,11 @@ std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
         tryIptables({"-F", chain}, failureText);
     std::list<std::string> left;
     for (const std::string& chain : names) {
-        if (!tryIptables({"-X", chain}, failureText) && checkChainExists(chain))
+        if (tryIptables({"-X", chain}, failureText))
+            continue;
+        // A listing that fails may also be iptables failing beside another program: a chain
+        // is forgotten only when a second listing fails as well.
+        if (checkChainExists(chain) || checkChainExists(chain))
             left.push_back(chain);
     }
     return left;
@@ -335,57 +361,41 @@ void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
     saveState();
 }
 
-void SFIptables::flushDefaultDropLines(bool input, size_t first)
+size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
 {
     std::vector<SFDefaultDropLine>& all = input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
-    first = std::min(first, all.size());
-    // The lines to delete; those placed after them stay recorded.
-    const std::vector<SFDefaultDropLine> lines(all.begin(), all.begin() + static_cast<long>(first));
-    int& count = input ? m_inputDefaultDropCount : m_outputDefaultDropCount;
-    (input ? m_inputPreviousLineCount : m_outputPreviousLineCount) = 0;
-    if (lines.empty()) {
-        if (all.empty())
-            count = 0;
-        return;
-    }
+    to = std::min(to, all.size());
+    from = std::min(from, to);
+    if (from == to)
+        return 0;
     const std::string chain = input ? "INPUT" : "OUTPUT";
     const std::string failureText = std::string("Exception occurred, probably no default rules are present in ") +
                                     (input ? "input" : "output") + " chain";
 
     // Each recorded line is deleted by its own words, whatever its action or log level, so a
-    // line never outlives the generation that placed it; one that is already gone is logged.
-    for (SFDefaultDropLine::Kind kind : {SFDefaultDropLine::MARK, SFDefaultDropLine::LOG}) {
-        for (const SFDefaultDropLine& line : lines) {
+    // line never outlives the generation that placed it. The MARK and LOG lines go before the
+    // actions, as a packet meets them.
+    std::vector<SFDefaultDropLine> kept;
+    for (SFDefaultDropLine::Kind kind :
+         {SFDefaultDropLine::MARK, SFDefaultDropLine::LOG, SFDefaultDropLine::ACTION}) {
+        for (size_t i = from; i < to; ++i) {
+            const SFDefaultDropLine& line = all[i];
             if (line.kind != kind)
                 continue;
             std::vector<std::string> words{"-D", chain};
             words.insert(words.end(), line.words.begin(), line.words.end());
-            tryIptables(std::move(words), failureText);
+            if (tryIptables(words, failureText))
+                continue;
+            // A line that is gone already needs nothing more; one that stands is removed again
+            // at the next removal pass.
+            words[0] = "-C";
+            if (probeIptables(std::move(words)))
+                kept.push_back(line);
         }
     }
-    const auto actions = std::count_if(lines.begin(), lines.end(), [](const SFDefaultDropLine& l) {
-        return l.kind == SFDefaultDropLine::ACTION;
-    });
-    long index = 0;
-    for (const SFDefaultDropLine& line : lines) {
-        if (line.kind != SFDefaultDropLine::ACTION)
-            continue;
-        std::vector<std::string> words{"-D", chain};
-        words.insert(words.end(), line.words.begin(), line.words.end());
-        if (tryIptables(std::move(words), failureText))
-            log(6, "Deleted " + std::to_string(index) + " rule out of " + std::to_string(actions) +
-                       " from " + (input ? "input" : "output") + " chain");
-        ++index;
-    }
-
-    all.erase(all.begin(), all.begin() + static_cast<long>(first));
-    count = static_cast<int>(std::count_if(all.begin(), all.end(), [](const SFDefaultDropLine& l) {
-        return l.kind == SFDefaultDropLine::ACTION;
-    }));
-    if (all.empty()) {
-        (input ? m_inputDefaultDropMarks : m_outputDefaultDropMarks).clear();
-        (input ? m_inputDefaultDropLogPrefixes : m_outputDefaultDropLogPrefixes).clear();
-    }
+    all.erase(all.begin() + static_cast<long>(from), all.begin() + static_cast<long>(to));
+    all.insert(all.begin(), kept.begin(), kept.end());
+    return kept.size();
 }
 
 void SFIptables::saveDefaultDropRulesToPreviousPolicy()
@@ -397,8 +407,8 @@ void SFIptables::saveDefaultDropRulesToPreviousPolicy()
 void SFIptables::flushDefaultDropRulesOfPreviousPolicy()
 {
     try {
-        flushDefaultDropLines(true, m_inputPreviousLineCount);
-        flushDefaultDropLines(false, m_outputPreviousLineCount);
+        m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputPreviousLineCount);
+        m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputPreviousLineCount);
     } catch (const std::exception& e) {
         log(6, std::string("Exception occurred while flushing the default drop rules of the "
                            "previous policy: ") + e.what());
@@ -409,21 +419,58 @@ void SFIptables::flushDefaultDropRulesOfPreviousPolicy()
 void SFIptables::flushIptablesDefaultDropRule()
 {
     try {
-        flushDefaultDropLines(true, m_inputDefaultDropLines.size());
-        flushDefaultDropLines(false, m_outputDefaultDropLines.size());
+        m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputDefaultDropLines.size());
+        m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputDefaultDropLines.size());
     } catch (const std::exception& e) {
         log(6, std::string("Exception occurred while flushing default drop rule in  iptables "
                            "rules of previous policy: ") + e.what());
-        m_inputDefaultDropCount = m_outputDefaultDropCount = 0;
-        m_inputDefaultDropMarks.clear();
-        m_outputDefaultDropMarks.clear();
-        m_inputDefaultDropLogPrefixes.clear();
-        m_outputDefaultDropLogPrefixes.clear();
         m_inputDefaultDropLines.clear();
         m_outputDefaultDropLines.clear();
         m_inputPreviousLineCount = m_outputPreviousLineCount = 0;
     }
     saveState();
+}
+
+void SFIptables::abandonCurrentGeneration(std::string previousUid)
+{
+    const std::string uid = m_configController.getUniqueId();
+    const char* failureText = "Exception occurred while removing the chains of a generation that was not put in force";
+    try {
+        std::list<std::string> left = removeGeneration(uid, m_currentPolicyChains, failureText);
+        m_currentPolicyChains.clear();
+        m_currentTopChainsMayExist = false;
+        if (!left.empty())
+            m_previousPolicyChains.push_back({uid, std::move(left)});
+        // The lines this try placed; those that stay wait in front as lines of an earlier
+        // generation, and the lines of the generation in force are its own again.
+        const size_t inputKept =
+            deleteDefaultDropLines(true, m_inputPreviousLineCount, m_inputDefaultDropLines.size());
+        const size_t outputKept =
+            deleteDefaultDropLines(false, m_outputPreviousLineCount, m_outputDefaultDropLines.size());
+        m_inputPreviousLineCount = inputKept;
+        m_outputPreviousLineCount = outputKept;
+    } catch (const std::exception& e) {
+        log(6, std::string(failureText) + ": " + e.what());
+    }
+    // The generation in force was saved last under its id text.
+    for (auto generation = m_previousPolicyChains.rbegin(); generation != m_previousPolicyChains.rend();
+         ++generation) {
+        if (generation->uid != previousUid)
+            continue;
+        m_currentPolicyChains = std::move(generation->chains);
+        m_previousPolicyChains.erase(std::next(generation).base());
+        m_currentTopChainsMayExist = true;
+        // Id texts are "_" and the number setUniqueId takes.
+        m_configController.setUniqueId(previousUid.substr(1));
+        break;
+    }
+    saveState();
+}
+
+bool SFIptables::hasPendingRemovals()
+{
+    return !m_previousPolicyChains.empty() || m_inputPreviousLineCount != 0 ||
+           m_outputPreviousLineCount != 0;
 }
 
 } // namespace StatefulFirewall

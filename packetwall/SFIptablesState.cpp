@@ -172,23 +172,10 @@ void SFIptables::loadState()
     // built-in chains for the next default-drop flush.
     for (SFIptablesGeneration& generation : generations)
         m_previousPolicyChains.push_back(std::move(generation));
-    for (bool isInput : {true, false}) {
-        for (SFDefaultDropLine& line : isInput ? input : output) {
-            const std::vector<std::string>& w = line.words;
-            if (line.kind == SFDefaultDropLine::ACTION) {
-                ++(isInput ? m_inputDefaultDropCount : m_outputDefaultDropCount);
-            } else if (line.kind == SFDefaultDropLine::MARK && w.size() >= 4) {
-                (isInput ? m_inputDefaultDropMarks : m_outputDefaultDropMarks).push_back(w[3]);
-            } else if (line.kind == SFDefaultDropLine::LOG) {
-                for (size_t i = 0; i + 1 < w.size(); ++i) {
-                    if (w[i] == "--log-prefix")
-                        (isInput ? m_inputDefaultDropLogPrefixes : m_outputDefaultDropLogPrefixes)
-                            .push_back(w[i + 1]);
-                }
-            }
-            (isInput ? m_inputDefaultDropLines : m_outputDefaultDropLines).push_back(std::move(line));
-        }
-    }
+    for (SFDefaultDropLine& line : input)
+        m_inputDefaultDropLines.push_back(std::move(line));
+    for (SFDefaultDropLine& line : output)
+        m_outputDefaultDropLines.push_back(std::move(line));
     m_logger.logMessage(5, m_moduleName,
                         "Loaded netfilter state of an earlier run: " +
                             std::to_string(m_previousPolicyChains.size()) +

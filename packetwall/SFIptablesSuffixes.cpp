@@ -85,13 +85,8 @@ std::vector<std::string> SFIptables::getIptablesRuleActionCmdSuffix(bool inbound
         placeRuleLine(inbound, primaryGroup, chain, isDefaultDropRule,
                       isDefaultDropRule && action == "DROP", uid);
     std::vector<std::string> words = {"-j", action};
-    if (placement.builtIn) {
-        if (placement.input)
-            ++m_inputDefaultDropCount;
-        else
-            ++m_outputDefaultDropCount;
+    if (placement.builtIn)
         recordDefaultDropLine(placement.input, SFDefaultDropLine::ACTION, words);
-    }
     words.insert(words.end(), {"-A", placement.chain});
     return words;
 }
@@ -107,11 +102,8 @@ std::vector<std::string> SFIptables::getIptablesRuleLogCmdSuffix(bool inbound, b
     std::vector<std::string> words = {"-j", "LOG", "--log-level",
                                       std::to_string(getCheckedLogLevel()), "--log-prefix",
                                       prefix};
-    if (placement.builtIn) {
-        (placement.input ? m_inputDefaultDropLogPrefixes : m_outputDefaultDropLogPrefixes)
-            .push_back(prefix);
+    if (placement.builtIn)
         recordDefaultDropLine(placement.input, SFDefaultDropLine::LOG, words);
-    }
     words.insert(words.end(), {"-A", placement.chain});
     return words;
 }
@@ -127,10 +119,8 @@ std::vector<std::string> SFIptables::getIptablesMarkRuleCmdSuffix(std::string ch
     const Placement placement =
         placeMarkLine(chainBase, inbound, primaryGroup, isDefaultDropRule, uid);
     std::vector<std::string> words = {"-j", "MARK", "--set-mark", markText};
-    if (placement.builtIn) {
-        (placement.input ? m_inputDefaultDropMarks : m_outputDefaultDropMarks).push_back(markText);
+    if (placement.builtIn)
         recordDefaultDropLine(placement.input, SFDefaultDropLine::MARK, words);
-    }
     words.insert(words.end(), {"-A", placement.chain});
     return words;
 }

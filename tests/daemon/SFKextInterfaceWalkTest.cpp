@@ -22,6 +22,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -218,7 +220,7 @@ TEST_F(SFKextInterfaceWalkTest, LastRulesAreThirdOfFiveInTheDefaultGroupAndFinal
                                         "flushIptablesInPreviousPolicy"}));
 }
 
-TEST_F(SFKextInterfaceWalkTest, RulesThatFailUseNoMarkAndTheResultIsTheLastOrdinaryRules)
+TEST_F(SFKextInterfaceWalkTest, RefusedRulesUseNoMarkAndDoNotFailThePush)
 {
     const GUID refused = addRule(kDefault, "Refused", 1001);
     const GUID throwing = addRule(kDefault, "Throwing", 1002);
@@ -236,9 +238,10 @@ TEST_F(SFKextInterfaceWalkTest, RulesThatFailUseNoMarkAndTheResultIsTheLastOrdin
     EXPECT_TRUE(m_logger.has(5, "Caught Socket Communication exceptioncannot add ThrowingInside enforce rule "
                                 "section. Exception occurred when enforcing the rule - Throwing in the group - Primary group"));
 
-    // The result is the outcome of the walk's last ordinary rule alone.
+    // Refused rules run no command: the push stays in force, whichever rule comes last.
     m_driver->refuseRule(got.back().rule);
-    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+    EXPECT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    EXPECT_TRUE(m_bridge->rulesInForce());
 }
 
 TEST_F(SFKextInterfaceWalkTest, JumpTargetsAreNumberedFromOneInEveryPushAndGetTheDirectionOfTheirLastMatch)
@@ -336,15 +339,58 @@ TEST_F(SFKextInterfaceWalkTest, AFailedGenerationSwitchEndsThePushBeforeTheWalk)
     EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Exception occurred while adding Related and "
                                 "Established rule, setting default Accept Policy or creating default Block event chains"));
 
-    // Past the switch, an escaping exception adds the fallback rule to the built-in chains.
-    m_bridge.reset();
-    auto fresh = std::make_unique<RecordingNetfilter>();
-    m_driver = fresh.get();
-    m_bridge = std::make_unique<SFKextInterface>(m_logger, m_config, m_monitor, m_events, std::move(fresh));
-    m_bridge->startHooking();
-    m_driver->throwOn("addRedirectionRulesToInputOutputChains");
+    // With no generation linked before, a failed try leaves the host to the ACCEPT policies
+    // and removes every generation.
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_NOT_IN_FORCE);
+    const auto ops = m_driver->operations();
+    ASSERT_GE(ops.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()),
+              (std::vector<std::string>{"setNetfilterPolicyToAccept true", "flushIptablesDefaultDropRule",
+                                        "flushIptablesInCurrentPolicy"}));
+}
+
+// Once a generation is linked, a try with a failed command is taken back and that generation
+// stays in force, its rules flagged as they were; a rule whose lines fail again in the next try
+// is left out of a generation that is linked without it.
+TEST_F(SFKextInterfaceWalkTest, AFailedTryIsTakenBackAndOnlyARuleFailingAgainIsLinkedWithout)
+{
+    const GUID kept = addRule(kDefault, "Kept", 1001);
+    const GUID failing = addRule(kDefault, "Failing", 1002);
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    const std::string linked = m_config.getUniqueId();
+    const std::function<void()> faults[] = {
+        [this] { m_driver->failGroup("QTZ Client"); },
+        [this] { m_driver->throwOn("addBlockEventChain"); },
+        [this] { m_driver->throwOn("setNetfilterPolicyToAccept"); },
+        [this] { m_driver->failRule("Failing"); },
+    };
+    for (size_t i = 0; i < std::size(faults); ++i) {
+        SCOPED_TRACE(i);
+        m_driver->clear();
+        faults[i]();
+        EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+        EXPECT_EQ(m_driver->operations().back(), "abandonCurrentGeneration " + linked);
+        EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_EARLIER_IN_FORCE);
+        EXPECT_TRUE(enforced(kDefault, failing));
+        m_driver->clearFailures();
+        // The recording driver keeps no id of its own: the bridge's next try starts from it.
+        m_config.setUniqueId(linked.substr(1));
+    }
+
+    // The rule fails again in the next try, after its first failure above.
+    m_driver->clear();
+    m_driver->failRule("Failing");
     EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
-    EXPECT_EQ(m_driver->operations().back(), "addRelEstRuleToNetfilter false");
+    EXPECT_EQ(m_driver->operations().back(), "flushIptablesInPreviousPolicy");
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_PARTLY_IN_FORCE);
+    EXPECT_FALSE(m_bridge->rulesInForce());
+    EXPECT_FALSE(enforced(kDefault, failing));
+    EXPECT_TRUE(enforced(kDefault, kept));
+
+    m_driver->clearFailures();
+    EXPECT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_IN_FORCE);
+    EXPECT_TRUE(enforced(kDefault, failing));
 }
 
 TEST_F(SFKextInterfaceWalkTest, EveryJumpGroupGetsAChainOfItsOwnPastTheThousandth)

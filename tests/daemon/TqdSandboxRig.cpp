@@ -130,6 +130,23 @@ std::vector<std::string> productChains(const std::string& listing)
     return chains;
 }
 
+bool daemonRulesLinked()
+{
+    std::string answer;
+    if (zavcall("--dest 7000 --cmd 100000", &answer) != 0)
+        return false;
+    // The reply's archive text ends with the "rules in force" flag and the state value: in force
+    // (0), or linked without rules iptables refuses again and again (3).
+    const size_t data = answer.find("\n", answer.find("\ndata "));
+    if (data == std::string::npos)
+        return false;
+    std::istringstream words(answer.substr(data));
+    std::vector<std::string> tokens;
+    for (std::string word; words >> word;)
+        tokens.push_back(word);
+    return !tokens.empty() && (tokens.back() == "0" || tokens.back() == "3");
+}
+
 std::string waitForEnforcement(std::chrono::milliseconds timeout)
 {
     const auto deadline = Clock::now() + timeout;
@@ -138,8 +155,12 @@ std::string waitForEnforcement(std::chrono::milliseconds timeout)
     while (Clock::now() < deadline) {
         listing = iptablesListing();
         if (linesWith(listing, "-N QTZ_INPUT_") > 0 && policyOf(listing, "INPUT") == "DROP" &&
-            policyOf(listing, "OUTPUT") == "DROP" && listing == previous)
-            return listing;
+            policyOf(listing, "OUTPUT") == "DROP" && listing == previous && daemonRulesLinked()) {
+            // The push ended before the answer: the listing then is its result.
+            const std::string settled = iptablesListing();
+            if (settled == listing)
+                return listing;
+        }
         previous = listing;
         std::this_thread::sleep_for(200ms);
     }

@@ -5,6 +5,7 @@
 // (the daemon's log, the broker's output, iptables listings).
 
 #include "ChildProcess.h"
+#include "HangGuard.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -38,11 +39,14 @@ std::string policyOf(const std::string& listing, const std::string& chain);
 // The names of the product's chains (QTZ...) defined in a listing.
 std::vector<std::string> productChains(const std::string& listing);
 
-// Waits until the daemon's chains are in place with both policies DROP and the listing has
-// stayed the same for a moment (the enable sets the policies one after the other); the listing
-// then. The default timeout is a hang guard: a start-up takes seconds on an idle machine and
-// many times that beside other builds.
-std::string waitForEnforcement(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+// Whether the daemon answers its status command (100000) with its latest rules linked: in
+// force, or in force but for rules iptables keeps refusing (shown as not enforced). A push
+// that failed and waits for its retry is not.
+bool daemonRulesLinked();
+// Waits until the daemon's chains are in place with both policies DROP, the daemon reports its
+// latest rules linked and the listing has stayed the same for a moment; the listing then. The default timeout is a hang guard: a start-up
+// takes seconds on an idle machine and many times that beside other builds.
+std::string waitForEnforcement(std::chrono::milliseconds timeout = 2 * TestSupport::kHangGuard);
 
 // The settings, agent spool and broker of one daemon run: the firewall enabled or not, a
 // managed agent whose site list holds one management server at siteAddress.

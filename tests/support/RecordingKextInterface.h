@@ -33,6 +33,11 @@ public:
     void removeLeftovers(bool) override { call("removeLeftovers"); }
     // A question, not a step: answered (true unless told otherwise) without being recorded.
     bool rulesInForce() override { return answerOf("rulesInForce"); }
+    int rulesInForceState() override
+    {
+        return answerOf("rulesInForce") ? StatefulFirewall::SF_RULES_IN_FORCE
+                                         : StatefulFirewall::SF_RULES_NOT_IN_FORCE;
+    }
 
     // The operation throws SFException(code, message); times < 0: every call from now on.
     void throwOn(const std::string& operation, int code, const std::string& message, int times = -1);

@@ -39,8 +39,23 @@ void RecordingNetfilter::operation(const std::string& name, const std::string& a
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_operations.push_back(argument.empty() ? name : name + " " + argument);
-    if (m_throwingOperations.count(name) != 0)
+    if (m_throwingOperations.count(name) != 0) {
+        ++m_failedCommands;
         throw SFException(SF_SYSTEM_COMMAND_FAILED, name + " failed");
+    }
+}
+
+void RecordingNetfilter::abandonCurrentGeneration(std::string previousUid)
+{
+    operation("abandonCurrentGeneration", previousUid);
+}
+
+int RecordingNetfilter::takeFailedCommands()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int failed = m_failedCommands;
+    m_failedCommands = 0;
+    return failed;
 }
 
 bool RecordingNetfilter::createNetfilterGroup(std::string group, SFwNetProtocol, SFwTransProtocol transport,
@@ -50,6 +65,10 @@ bool RecordingNetfilter::createNetfilterGroup(std::string group, SFwNetProtocol,
     operation("createNetfilterGroup", group);
     std::lock_guard<std::mutex> lock(m_mutex);
     m_groups.push_back({group, transport, SFIptablesUtils().getGroupDirection(groupMatches)});
+    if (m_failingGroups.count(group) != 0) {
+        ++m_failedCommands;
+        return false;
+    }
     return m_refusedGroups.count(group) == 0;
 }
 
@@ -69,6 +88,10 @@ bool RecordingNetfilter::addRuleToNetfilterGroup(KSFRule& rule, std::list<SFMatc
         throw SFException(SF_SYSTEM_COMMAND_FAILED, std::string("cannot add ") + rule.name);
     if (m_refusedRules.count(rule.name) != 0)
         return false;
+    if (m_failingRules.count(rule.name) != 0) {
+        ++m_failedCommands;
+        return false;
+    }
     m_rules.push_back({rule.name, group, primaryGroup, groupDirection, mark, lastRuleOfGroup,
                        rule.treatAsIntrusion != 0});
     return true;

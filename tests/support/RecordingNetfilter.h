@@ -36,8 +36,13 @@ public:
     void refuseRule(const std::string& name) { std::lock_guard<std::mutex> l(m_mutex); m_refusedRules.insert(name); }
     void throwOnRule(const std::string& name) { std::lock_guard<std::mutex> l(m_mutex); m_throwingRules.insert(name); }
     void refuseGroup(const std::string& name) { std::lock_guard<std::mutex> l(m_mutex); m_refusedGroups.insert(name); }
-    // The operation throws SFException(150077) from now on.
+    // The operation throws SFException(150077) from now on, a failed command.
     void throwOn(const std::string& operation) { std::lock_guard<std::mutex> l(m_mutex); m_throwingOperations.insert(operation); }
+    // A command of the rule or group fails (counted, reported as false) from now on; cleared
+    // by clearFailures.
+    void failRule(const std::string& name) { std::lock_guard<std::mutex> l(m_mutex); m_failingRules.insert(name); }
+    void failGroup(const std::string& name) { std::lock_guard<std::mutex> l(m_mutex); m_failingGroups.insert(name); }
+    void clearFailures() { std::lock_guard<std::mutex> l(m_mutex); m_failingRules.clear(); m_failingGroups.clear(); m_throwingOperations.clear(); }
 
     std::vector<std::string> operations() const;
     std::vector<NetfilterGroupCall> groups() const;
@@ -78,6 +83,10 @@ public:
     bool hasRecordedLeftovers() override;
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
+    void abandonCurrentGeneration(std::string previousUid) override;
+    // Questions, not steps: answered without being recorded; there are always removals.
+    bool hasPendingRemovals() override { return true; }
+    int takeFailedCommands() override;
 
 private:
     // Records the operation (with an argument when given) and throws when told to.
@@ -88,6 +97,8 @@ private:
     std::vector<NetfilterGroupCall> m_groups;
     std::vector<NetfilterRuleCall> m_rules;
     std::set<std::string> m_refusedRules, m_throwingRules, m_refusedGroups, m_throwingOperations;
+    std::set<std::string> m_failingRules, m_failingGroups;
+    int m_failedCommands = 0;
 };
 
 } // namespace TestSupport

@@ -1,0 +1,21 @@
+#pragma once
+
+// What of the firewall's rules the filter table enforces, as the daemon tells it in the
+// status reply (100000) after the "rules in force" flag. Values are part of the reply: a tool
+// that meets one it does not know treats it like SF_RULES_NOT_IN_FORCE.
+
+namespace StatefulFirewall {
+
+enum SFRulesInForce : int {
+    // The latest push is in force, or the firewall is disabled.
+    SF_RULES_IN_FORCE = 0,
+    // Nothing of the rules is in force: no generation could be linked.
+    SF_RULES_NOT_IN_FORCE = 1,
+    // The latest push failed and was taken back; the generation of an earlier push stays linked.
+    SF_RULES_EARLIER_IN_FORCE = 2,
+    // The latest push is linked without the rules whose iptables lines failed again and again;
+    // those rules are flagged not enforced.
+    SF_RULES_PARTLY_IN_FORCE = 3,
+};
+
+} // namespace StatefulFirewall
