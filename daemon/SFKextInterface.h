@@ -84,7 +84,7 @@ public:
     void stopIntrusionYalEventQueue() override;
     bool startReporting() override;
     bool startHealthCheck() override;
-    void removeLeftovers(bool onlyWhenRecorded) override;
+    bool removeLeftovers(bool onlyWhenRecorded) override;
     bool rulesInForce() override;
 
     // Adds the adaptive group's fixed block rules and, with configureQueueGroup, the queue
