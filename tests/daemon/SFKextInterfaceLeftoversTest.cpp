@@ -30,74 +30,59 @@ bool isRemoval(const std::string& line)
 
 TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeBeforeAnyRemovalAndAFailureRemovesNothing)
 {
-    const struct {
-        const char* name;
-        bool leftovers;
-        const char* failing; // the command line refused, empty for none
-        bool restored;
-    } cases[] = {
-        {"nothing recorded", false, "", true},
-        {"all commands succeed", true, "", true},
-        {"INPUT stays DROP", true, "-P INPUT ACCEPT", false},
-        {"OUTPUT stays DROP", true, "-P OUTPUT ACCEPT", false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    // The built-in chain whose "-P <chain> ACCEPT" iptables refuses; none for null.
+    for (const char* refused : {static_cast<const char*>(nullptr), "INPUT", "OUTPUT"}) {
+        SCOPED_TRACE(refused ? refused : "none refused");
         RecordingLogger logger;
         FakeConfigController config;
         FakeNwIFManager monitor;
         CapturingEventAdaptor events;
         TempDir dir;
-        const std::string stateFile = dir.file("netfilter.state");
         auto runner = std::make_shared<RecordingHelperUtils>();
-        if (c.leftovers) {
+        auto driver = [&](IConfigController& settings) {
+            return std::make_unique<SFIptables>(logger, settings, runner, monitor,
+                                                dir.file("netfilter.state"), dir.file("ftp"));
+        };
+        {
             // A run killed while enforcing: its top chains, its built-in lines, DROP policies.
-            SFIptables killed(logger, config, runner, monitor, stateFile, dir.file("ftp"));
-            killed.addVarnikInputOutputChains(config.getUniqueId());
-            killed.addRedirectionRulesToInputOutputChains();
-            killed.addRelEstRuleToNetfilter(false);
-            killed.setNetfilterPolicyToAccept(false);
+            auto killed = driver(config);
+            killed->addVarnikInputOutputChains(config.getUniqueId());
+            killed->addRedirectionRulesToInputOutputChains();
+            killed->addRelEstRuleToNetfilter(false);
+            killed->setNetfilterPolicyToAccept(false);
         }
         FakeConfigController restarted;
-        SFKextInterface bridge(logger, restarted, monitor, events,
-                               std::make_unique<SFIptables>(logger, restarted, runner, monitor,
-                                                            stateFile, dir.file("ftp")));
+        SFKextInterface bridge(logger, restarted, monitor, events, driver(restarted));
         runner->clear();
-        const std::string failing = c.failing;
-        runner->failWhen([failing](const RecordingHelperUtils::Argv& argv) {
-            std::string line;
-            for (size_t i = 1; i < argv.size(); ++i)
-                line += (i > 1 ? " " : "") + argv[i];
-            return line == failing;
+        runner->failWhen([refused](const RecordingHelperUtils::Argv& argv) {
+            return refused && argv.size() == 4 && argv[1] == "-P" && argv[2] == refused &&
+                   argv[3] == "ACCEPT";
         });
 
-        EXPECT_EQ(bridge.removeLeftovers(true), c.restored);
+        EXPECT_EQ(bridge.removeLeftovers(true), refused == nullptr);
         const std::vector<std::string> lines = runner->lines();
-        const auto firstRemoval = std::find_if(lines.begin(), lines.end(), isRemoval);
-        if (!c.leftovers) {
-            EXPECT_TRUE(lines.empty()) << ::testing::PrintToString(lines);
-        } else if (!c.restored) {
-            EXPECT_EQ(firstRemoval, lines.end()) << "removed while a policy stays DROP: "
-                                                 << ::testing::PrintToString(lines);
+        const std::string listed = ::testing::PrintToString(lines);
+        auto at = [&lines](auto it) { return std::distance(lines.begin(), it); };
+        const auto firstRemoval = at(std::find_if(lines.begin(), lines.end(), isRemoval));
+        if (refused) {
+            EXPECT_EQ(firstRemoval, at(lines.end())) << "removed while a policy stays DROP: " << listed;
         } else {
-            auto at = [&lines](auto it) { return std::distance(lines.begin(), it); };
-            ASSERT_NE(firstRemoval, lines.end()) << ::testing::PrintToString(lines);
+            ASSERT_LT(firstRemoval, at(lines.end())) << listed;
             for (const char* accept : {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT"})
-                EXPECT_LT(at(std::find(lines.begin(), lines.end(), accept)), at(firstRemoval))
-                    << accept << " is not run before the first removal: "
-                    << ::testing::PrintToString(lines);
+                EXPECT_LT(at(std::find(lines.begin(), lines.end(), accept)), firstRemoval)
+                    << accept << " is not run before the first removal: " << listed;
         }
-        EXPECT_EQ(logger.count(2), c.restored ? 0u : 1u) << "the failure is logged as an error";
+        EXPECT_EQ(logger.count(2), refused ? 1u : 0u) << "the failure is logged as an error";
 
-        // What a failed try kept is still recorded: the next one, with iptables working again,
-        // removes it; then nothing is left to remove.
+        // A failed try kept its records: the next one, with iptables working again, removes
+        // what it kept; then nothing is left.
         runner->failWhen(nullptr);
-        runner->clear();
-        EXPECT_TRUE(bridge.removeLeftovers(true));
-        const std::vector<std::string> retried = runner->lines();
-        EXPECT_EQ(std::any_of(retried.begin(), retried.end(), isRemoval), c.leftovers && !c.restored);
-        runner->clear();
-        EXPECT_TRUE(bridge.removeLeftovers(true));
-        EXPECT_TRUE(runner->lines().empty()) << ::testing::PrintToString(runner->lines());
+        for (bool removes : {refused != nullptr, false}) {
+            runner->clear();
+            EXPECT_TRUE(bridge.removeLeftovers(true));
+            const std::vector<std::string> again = runner->lines();
+            EXPECT_EQ(std::any_of(again.begin(), again.end(), isRemoval), removes)
+                << ::testing::PrintToString(again);
+        }
     }
 }
