@@ -60,8 +60,8 @@ TEST_F(TqdLifeCycleSandboxTest, EnabledDaemonEnforcesAnswersAndRemovesEverything
 
     // A second daemon, started while the settings file says disabled (a hand edit): 7000 is
     // taken, so it is refused and leaves after the registration wait, and the first one's
-    // chains, policies and state file stay exactly as they were: no clean-up before a
-    // registration.
+    // chains, policies and state file stay exactly as they were: the first one holds the
+    // instance lock, so the second never cleans up.
     const std::string stateBefore = readFile(kStateFile);
     ASSERT_FALSE(stateBefore.empty());
     setSetting("IsFirewallEnabled", "0");
