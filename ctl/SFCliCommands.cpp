@@ -273,6 +273,11 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             log(4, "Firewall was enabled but its rules could not be applied");
             return false;
         }
+        if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {
+            std::cerr << C::CLI_FW_ACCEPT_NOT_RESTORED_MSG << std::endl;
+            log(4, "Firewall was disabled but its ACCEPT policies could not be restored");
+            return false;
+        }
         // The daemon sets its status flag even when it could not write the setting, so the
         // result code decides: changed and already set are the two successes.
         if (result != SF_SUCCESS && result != SF_PREF_ALREADY_SET) {

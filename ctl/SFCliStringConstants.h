@@ -291,6 +291,9 @@ inline const std::string CLI_PREFS_SET_SUCCESS_MSG = "Preferences set successful
 inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
     "Firewall is enabled in the settings, but its rules are not in force: applying them to "
     "iptables failed";
+inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
+    "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
+    "setting them in iptables failed, so the firewall's chains still filter";
 inline const std::string CLI_PREF_RULES_KEY = "Rules";
 inline const std::string CLI_XML_RULES = "Rules";
 inline const std::string CLI_RULES_NOT_IN_FORCE_TEXT = "Not in force (applying them to iptables failed)";

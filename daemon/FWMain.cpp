@@ -33,6 +33,7 @@
 #include <cstring>
 #include <chrono>
 #include <fcntl.h>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <poll.h>
@@ -59,6 +60,8 @@ constexpr auto kAgentExtraWait = boost::chrono::seconds(30);
 // Lets the deregistration reach the platform service before the connection is shut.
 constexpr auto kDeregistrationGrace = std::chrono::seconds(1);
 constexpr auto kReconnectPause = std::chrono::seconds(5);
+// Held by one tqd at a time, next to the state file (both die at reboot with the kernel tables).
+constexpr const char* kInstanceLockFile = "/run/Varnik/kyv/fw/tqd.lock";
 
 // The self-pipe the signal handler writes to; made before the handler is installed.
 int g_wakeRead = -1;
@@ -141,6 +144,8 @@ private:
         if (m_logger)
             m_logger->logMessage(level, moduleName, text);
     }
+    bool holdInstanceLock();
+    void removeLeftovers();
     void joinMsgBusThread() noexcept;
     void detachAgentAdaptor() noexcept;
     void stopCommClient() noexcept;
@@ -169,7 +174,53 @@ private:
     boost::thread m_msgBusThread;
     boost::thread m_commThread;
     bool m_clientStarted = false;
+    int m_instanceLock = -1; // the locked descriptor, kept open for the daemon's life
 };
+
+// The state file records the chains of whichever tqd runs, and a second one started by mistake
+// is refused only at its registration: only the daemon holding this lock removes leftovers, so
+// it never takes away the chains of one that still runs. A lockf lock belongs to the process:
+// it goes with it, also at SIGKILL, and the child processes the daemon starts do not hold it.
+bool DaemonRun::holdInstanceLock()
+{
+    if (m_instanceLock >= 0)
+        return true;
+    std::error_code folderError;
+    std::filesystem::create_directories(std::filesystem::path(kInstanceLockFile).parent_path(),
+                                        folderError);
+    int descriptor;
+    do {
+        descriptor = ::open(kInstanceLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    } while (descriptor < 0 && errno == EINTR);
+    int error = descriptor < 0 ? errno : 0;
+    if (descriptor >= 0) {
+        int locked;
+        do {
+            locked = ::lockf(descriptor, F_TLOCK, 0);
+        } while (locked != 0 && errno == EINTR);
+        if (locked == 0) {
+            m_instanceLock = descriptor;
+            return true;
+        }
+        error = errno;
+        ::close(descriptor);
+    }
+    if (error == EACCES || error == EAGAIN)
+        log(3, std::string("Another tqd holds ") + kInstanceLockFile +
+                   ": leaving the Netfilter chains and rules it recorded alone");
+    else
+        log(2, std::string("Cannot lock ") + kInstanceLockFile + ": " +
+                   (folderError ? folderError.message() : std::strerror(error)) +
+                   "; leaving the Netfilter chains and rules of an earlier run alone");
+    return false;
+}
+
+void DaemonRun::removeLeftovers()
+{
+    if (!m_controller->cleanUpWhileDisabled(true))
+        log(2, "Firewall is disabled, but the Accept policies of Iptables could not be restored; "
+               "the chains and rules of an earlier run are kept");
+}
 
 int DaemonRun::start()
 {
@@ -215,7 +266,9 @@ int DaemonRun::start()
     m_client = std::make_unique<ZAV::FMCommClient>(*m_socket, *m_helperFactory, *m_logger);
     m_systemUtils2 = std::make_shared<ZAV::ZAVSystemUtils>();
 
-    // 9-10. Interface monitor, event adaptor, enforcement bridge and controller.
+    // 9-10. Interface monitor, event adaptor, enforcement bridge and controller. The lock
+    // first: the bridge's driver reads the state file.
+    const bool alone = holdInstanceLock();
     m_interfaceMonitor = std::make_unique<SFFMNwIFManager>(*m_logger);
     m_eventAdaptor = std::make_unique<SFEventAdaptor>(*m_logger, *m_config);
     m_zavUtils = std::make_shared<ZAV::ZAVUtils>(m_systemUtils, *m_logger, m_kernelVersion);
@@ -226,8 +279,8 @@ int DaemonRun::start()
     // policies: a firewall that is not going to enforce removes them before anything else, so
     // the host is not blocked during the registrations below or after one fails. An enable
     // removes them with its first push.
-    if (!m_config->getFwEnableStatus())
-        m_controller->cleanUpWhileDisabled(true);
+    if (alone && !m_config->getFwEnableStatus())
+        removeLeftovers();
 
     // 11-12. The agent connection, given time to finish before the rule manager is built.
     log(5, "Going to start Message Bus registration.");
@@ -274,6 +327,11 @@ int DaemonRun::start()
         toStderr("Unknown exception raised when registering with ZAV");
         return 255;
     }
+
+    // Registered: when the daemon that held the lock at start-up has gone since, this one
+    // takes over the lock and the clean-up.
+    if (!alone && holdInstanceLock() && !m_config->getFwEnableStatus())
+        removeLeftovers();
 
     // 15-17.
     m_controller->updateKerneltzSupportStatus();
@@ -363,6 +421,9 @@ void DaemonRun::teardown() noexcept
         m_productInfo.reset();
         m_config.reset();
         m_logger.reset();
+        if (m_instanceLock >= 0)
+            ::close(m_instanceLock);
+        m_instanceLock = -1;
     } catch (const std::exception& e) {
         std::cerr << "Destroying the daemon's objects failed: " << e.what() << std::endl;
     } catch (...) {

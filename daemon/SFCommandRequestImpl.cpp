@@ -313,10 +313,14 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
     SFController* controller = SFController::getInstance(m_logger, config, nullptr);
     controller->sfPreferencesCallBack(prefs.m_prefType, m_nwIfManager);
     // A disable asked for while already disabled still makes sure nothing of the product
-    // filters: an earlier run may have left chains and DROP policies.
+    // filters: an earlier run may have left chains and DROP policies. Policies that stay DROP
+    // are a failure the caller must learn of, not a disabled firewall.
     if (prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_STATUS && !prefs.m_fwEnabled &&
-        (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET))
-        controller->cleanUpWhileDisabled(false);
+        (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET) &&
+        !controller->cleanUpWhileDisabled(false)) {
+        log(2, "Firewall is disabled but restoring the Accept policies of Iptables failed");
+        result = SF_SYSTEM_COMMAND_FAILED;
+    }
     // An enable whose push failed leaves the firewall enabled in the settings with its rules
     // not in force: the caller learns that it failed, not that it succeeded.
     if (prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_STATUS && prefs.m_fwEnabled &&

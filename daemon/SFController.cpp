@@ -109,12 +109,12 @@ void SFController::disableStatefulFirewall(INwIFManager& nwIfManager)
     undoEnableSteps(nwIfManager);
 }
 
-void SFController::cleanUpWhileDisabled(bool startUp)
+bool SFController::cleanUpWhileDisabled(bool startUp)
 {
     Lock lock(m_instanceMutex);
     if (m_enabled.load() || m_kextInterface == nullptr)
-        return;
-    m_kextInterface->removeLeftovers(startUp);
+        return true;
+    return m_kextInterface->removeLeftovers(startUp);
 }
 
 bool SFController::rulesInForce()

@@ -50,8 +50,9 @@ public:
     // While disabled: restores the ACCEPT policies and removes what an earlier run or an
     // interrupted disable left in iptables, so a disabled firewall never filters. Called at
     // start-up (startUp: only when the driver has anything recorded) and for a disable asked
-    // for while already disabled; does nothing while enabled.
-    void cleanUpWhileDisabled(bool startUp);
+    // for while already disabled; does nothing while enabled. False when the policies could not
+    // be set to ACCEPT (the leftovers are then kept); true otherwise.
+    bool cleanUpWhileDisabled(bool startUp);
     // False while enabled with the last push of the rules not in force; true otherwise.
     bool rulesInForce();
     // An SFRulesInForce value: what of the rules is in force; SF_RULES_IN_FORCE while disabled.

@@ -124,22 +124,32 @@ void SFKextInterface::stopHooking()
     ruleManager()->disableAllRuleAndGroupEnforcement();
 }
 
-void SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
+bool SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
 {
     Lock lock(m_guardRuleTableDataParsing);
     if (m_hooking.load())
-        return;
+        return true;
     if (onlyWhenRecorded && !m_netfilter->hasRecordedLeftovers())
-        return;
+        return true;
     log(5, "Firewall is not enforced. Restoring the Accept policy and removing the Netfilter "
            "chains and rules left by an earlier run");
     // The policies first: while the old chains go, nothing may fall through to a DROP policy.
+    // When they stay DROP, the old chains and lines stay too: they still let in what their
+    // rules allow, where removing them would leave a host that drops everything.
+    bool accepted = false;
+    std::string failure;
     try {
         m_netfilter->setNetfilterPolicyToAccept(true);
+        accepted = true;
     } catch (const SFException& e) {
-        log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
+        failure = e.message;
     } catch (const std::exception& e) {
-        log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
+        failure = e.what();
+    }
+    if (!accepted) {
+        log(2, "Failed to set the default Netfilter policy to Accept; keeping the Netfilter chains "
+               "and rules of an earlier run - " + failure);
+        return false;
     }
     try {
         m_netfilter->flushIptablesDefaultDropRule();
@@ -150,6 +160,7 @@ void SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
         log(2, std::string("Failed to remove the Netfilter chains and rules of an earlier run - ") +
                    e.what());
     }
+    return true;
 }
 
 bool SFKextInterface::rulesInForce()

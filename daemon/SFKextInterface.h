@@ -85,7 +85,7 @@ public:
     void stopIntrusionYalEventQueue() override;
     bool startReporting() override;
     bool startHealthCheck() override;
-    void removeLeftovers(bool onlyWhenRecorded) override;
+    bool removeLeftovers(bool onlyWhenRecorded) override;
     bool rulesInForce() override;
     int rulesInForceState() override;
 

@@ -38,11 +38,12 @@ public:
     // Start one thread each; false when it already runs or could not be started.
     virtual bool startReporting() = 0;
     virtual bool startHealthCheck() = 0;
-    // While not hooked: sets the built-in policies to ACCEPT and removes every generation and
+    // While not hooked: sets the built-in policies to ACCEPT, then removes every generation and
     // built-in line the driver knows of, also those an earlier process left behind. Does
     // nothing while hooked; with onlyWhenRecorded, nothing when the driver knows of nothing.
-    // Failures are logged (never throws).
-    virtual void removeLeftovers(bool onlyWhenRecorded) = 0;
+    // False when the policies could not be set to ACCEPT: then nothing is removed and the
+    // records stay for the next try. Failures are logged (never throws).
+    virtual bool removeLeftovers(bool onlyWhenRecorded) = 0;
     // False while hooked and the last push could not put its generation in force (a command
     // of it failed); true otherwise.
     virtual bool rulesInForce() = 0;

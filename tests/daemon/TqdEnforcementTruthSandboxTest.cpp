@@ -226,16 +226,26 @@ TEST_F(TqdEnforcementTruthSandboxTest, FwOffWhileDisabledRestoresTheAcceptPolici
     m_daemon->signal(SIGKILL);
     m_daemon.reset();
 
-    // The start-up clean-up cannot set the policies: the chains go, the DROP policies stay.
+    // The start-up clean-up cannot set the policies: the DROP policies stay, and so do the
+    // chains that let in what the rules allow.
     setSetting("IsFirewallEnabled", "0");
-    failIptablesLines({"-P (INPUT|OUTPUT) ACCEPT"});
+    failIptablesLines({"-P INPUT ACCEPT"});
     startDaemon();
-    std::string listing = iptablesListing();
-    EXPECT_TRUE(productChains(listing).empty()) << listing;
-    EXPECT_EQ(policyOf(listing, "INPUT"), "DROP") << listing;
+    const std::string kept = iptablesListing();
+    EXPECT_FALSE(productChains(kept).empty()) << kept;
+    EXPECT_EQ(policyOf(kept, "INPUT"), "DROP") << kept;
+    EXPECT_EQ(countOf(kDaemonLog, "the Accept policies of Iptables could not be restored"), 1u);
+
+    // Neither can --fw off: a failure, and the filter table as it was.
+    ToolRun off = tqctl("--fw off");
+    EXPECT_EQ(off.code, 103) << off.output;
+    EXPECT_EQ(off.output, "Firewall is disabled in the settings, but the ACCEPT policies could not "
+                          "be restored: setting them in iptables failed, so the firewall's chains "
+                          "still filter\n");
+    EXPECT_EQ(iptablesListing(), kept);
 
     restoreIptables();
-    const ToolRun off = tqctl("--fw off");
+    off = tqctl("--fw off");
     EXPECT_EQ(off.code, 0) << off.output;
     expectNothingFilters(iptablesListing());
 }

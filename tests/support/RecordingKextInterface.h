@@ -30,7 +30,7 @@ public:
     void stopIntrusionYalEventQueue() override { call("stopIntrusionYalEventQueue"); }
     bool startReporting() override { return call("startReporting"); }
     bool startHealthCheck() override { return call("startHealthCheck"); }
-    void removeLeftovers(bool) override { call("removeLeftovers"); }
+    bool removeLeftovers(bool) override { return call("removeLeftovers"); }
     // A question, not a step: answered (true unless told otherwise) without being recorded.
     bool rulesInForce() override { return answerOf("rulesInForce"); }
     int rulesInForceState() override
