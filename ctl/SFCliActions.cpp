@@ -147,9 +147,10 @@ int SFCli::processDeleteAction(const po::variables_map& options, ICliCommands& c
 
     std::vector<GUID> ruleIds;
     std::vector<std::string> ruleNames;
+    // A list that could not be fetched says nothing about the index: the request layer has
+    // reported the failure.
     if (!commands.getAllRules(groupId, ruleIds, ruleNames, callback, client)) {
         log(4, C::CLI_LOG_RULE_DELETE_LIST_FAILED);
-        showLine(C::CLI_OPT_RULE_DELETE_ERROR_STR2);
         return SF_CLI_EXIT_REQUEST_FAILED;
     }
     const size_t position = static_cast<size_t>(index);
@@ -198,7 +199,6 @@ int SFCli::processTrustedNetworkDeleteAction(const po::variables_map& options,
     std::vector<std::string> entries;
     if (!commands.getAllTrustedNetwork(entries, callback, client)) {
         log(4, C::CLI_LOG_TRUSTED_NETWORK_DELETE_LIST_FAILED);
-        showLine(C::CLI_OPT_TRUSTED_NETWORK_DELETE_ERROR_STR2);
         return SF_CLI_EXIT_REQUEST_FAILED;
     }
     const size_t position = static_cast<size_t>(index);

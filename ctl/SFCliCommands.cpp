@@ -75,6 +75,23 @@ bool SFCliCommands::flagsSet(const ZAV::CommandResponse& response)
     return response.getCommandCompleted() && response.getCommandStatus();
 }
 
+bool SFCliCommands::unanswered(const ZAV::CommandResponse& response)
+{
+    return response.replyState() == ZAV::CommandResponse::ReplyState::Awaited;
+}
+
+void SFCliCommands::reportUnconfirmed(const std::string& change)
+{
+    std::cerr << C::CLI_CHANGE_UNCONFIRMED_MSG << std::endl;
+    log(4, "The " + change + " was made and stored; its enforcement could not be confirmed");
+}
+
+void SFCliCommands::reportUnknown(const std::string& sentence, const std::string& change)
+{
+    std::cerr << sentence << std::endl;
+    log(4, "No reply came to the " + change + ": whether it was made is unknown");
+}
+
 void SFCliCommands::writeXml(const boost::property_tree::ptree& tree)
 {
     boost::property_tree::write_xml(
@@ -261,6 +278,13 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         *request.getWideOutputArchive() << prefs;
         ZAV::CommandResponse response;
         send(request, response, cb, client, false);
+        if (unanswered(response)) {
+            // The local-subnet setting is shown with the trusted networks.
+            reportUnknown(kind == SF_PREF_TRUST_LOCAL_SUBNET ? C::CLI_TRUSTED_CHANGE_UNKNOWN_MSG
+                                                             : C::CLI_SETTING_CHANGE_UNKNOWN_MSG,
+                          "setting change");
+            return false;
+        }
         int result = SF_SUCCESS;
         readWideReply(response, result);
         const char* sentence = "Error communicating with FMP to set preference";
@@ -280,6 +304,11 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         }
         // The daemon sets its status flag even when it could not write the setting, so the
         // result code decides: changed and already set are the two successes.
+        if (result == SF_PREF_WRITE_FAILED) {
+            std::cerr << C::CLI_SETTING_NOT_WRITTEN_MSG << std::endl;
+            log(4, "The setting was not changed: the daemon could not write its settings file");
+            return false;
+        }
         if (result != SF_SUCCESS && result != SF_PREF_ALREADY_SET) {
             reportFailure(sentence, response, ", RetVal = " + std::to_string(result));
             return false;
@@ -287,15 +316,18 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         std::cout << C::CLI_PREFS_SET_SUCCESS_MSG << std::endl;
         log(5, "Preferences was set successfully");
         if (kind == SF_PREF_TRUST_LOCAL_SUBNET) {
-            if (!sendUpdate(SF_CLI_RULES_UPDATE, cb, client))
+            if (!sendUpdate(SF_CLI_RULES_UPDATE, cb, client)) {
+                reportUnconfirmed("setting change");
                 return false;
+            }
             log(6, "Ruleset was updated successfully after setting the new preference");
         }
         return true;
     });
 }
 
-bool SFCliCommands::sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+SFCliCommands::Followup SFCliCommands::followUpdate(int command, ZAV::ICommandFMCallback& cb,
+                                                    ZAV::IFMCommClient& client)
 {
     ZAV::CommandRequest request(command, SF_CLI_DAEMON_FM_ID);
     ZAV::CommandResponse response;
@@ -305,19 +337,29 @@ bool SFCliCommands::sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IF
         std::cerr << "sendUpdate UpdateType " << command << " not defined" << std::endl;
         log(4, "Unsupported update type");
     }
+    if (unanswered(response)) {
+        log(4, "No reply came to the update " + std::to_string(command));
+        return Followup::Unanswered;
+    }
     int result = SF_SUCCESS;
     readWideReply(response, result);
     if (flagsSet(response) && result == SF_SUCCESS) {
         log(5, "Update to Firewall was successfully sent");
-        return true;
+        return Followup::Done;
     }
     reportFailure("Error communicating with FMP to send update", response,
                   ", RetVal = " + std::to_string(result));
-    return false;
+    return Followup::Failed;
 }
 
-bool SFCliCommands::getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFMCallback& cb,
-                                             ZAV::IFMCommClient& client)
+bool SFCliCommands::sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    return followUpdate(command, cb, client) == Followup::Done;
+}
+
+SFCliCommands::Enforcement SFCliCommands::getRuleEnforcementStatus(const SFRule& rule,
+                                                                   ZAV::ICommandFMCallback& cb,
+                                                                   ZAV::IFMCommClient& client)
 {
     ZAV::CommandRequest request(SF_CLI_GET_RULE_ENFORCEMENT_STATUS, SF_CLI_DAEMON_FM_ID);
     request.setCustomDataPresent(true);
@@ -325,17 +367,24 @@ bool SFCliCommands::getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFM
     ZAV::CommandResponse response;
     send(request, response, cb, client, false);
     if (!flagsSet(response)) {
-        std::cerr << C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG << std::endl;
         log(4, "Error communicating with FMP to get enforcement status of the rule");
         log(6, "Command Failed : completed = " +
                    std::to_string(response.getCommandCompleted() ? 1 : 0) +
                    ",  Status = " + std::to_string(response.getCommandStatus() ? 1 : 0));
-        return false;
+        return Enforcement::Unknown;
     }
     log(6, "FMP command to get rule enforcement status is completed");
     bool enforced = false;
-    readNarrowReply(response, enforced);
-    return enforced;
+    try {
+        if (!readNarrowReply(response, enforced)) {
+            log(4, "The enforcement status reply carried no data");
+            return Enforcement::Unknown;
+        }
+    } catch (const boost::archive::archive_exception& e) {
+        log(4, std::string("The enforcement status reply could not be read: ") + e.what());
+        return Enforcement::Unknown;
+    }
+    return enforced ? Enforcement::Enforced : Enforcement::NotEnforced;
 }
 
 bool SFCliCommands::showVersion(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)

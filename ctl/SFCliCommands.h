@@ -98,14 +98,24 @@ public:
     bool setMaxProductLogSize(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
                               int megabytes) override;
 
+    // How an update that follows an acknowledged change ended.
+    enum class Followup {
+        Done,       // the daemon reported success
+        Failed,     // the daemon answered with a failure, or the request could not go
+        Unanswered, // sent, and no reply came: whether the daemon applied it is unknown
+    };
     // Has the daemon apply and store the rule table (100017) or the trusted networks (100022).
-    // True when the daemon reported success; prints "FMP communication error" otherwise.
-    // Archive and platform exceptions reach the caller.
+    // Prints "FMP communication error" when it failed, nothing when no reply came (the caller
+    // says what that means for its change). Archive and platform exceptions reach the caller.
+    Followup followUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
+    // True when followUpdate is Done.
     bool sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
-    // The rule's enforced flag as the daemon reports it; false on failure. Exceptions reach
-    // the caller.
-    bool getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFMCallback& cb,
-                                  ZAV::IFMCommClient& client);
+
+    enum class Enforcement { Enforced, NotEnforced, Unknown };
+    // The rule's enforced flag as the daemon reports it; Unknown, with nothing printed, when the
+    // reply did not come, failed or could not be read. Platform exceptions reach the caller.
+    Enforcement getRuleEnforcementStatus(const SFRule& rule, ZAV::ICommandFMCallback& cb,
+                                         ZAV::IFMCommClient& client);
 
     // Text listing. The ellipsis cut: a text longer than 3 characters and than width becomes
     // its first width characters with the last three replaced by "...".
@@ -160,11 +170,28 @@ private:
     // operation's report and false. An operation without an archive suffix reports archive
     // exceptions like any other.
     bool guarded(const Guarded& texts, const std::function<bool()>& body);
-    // Sends a request whose reply carries an int result. True when the reply is completed with
-    // its status set and the result is 150000 (or absent); otherwise reports failure and the
-    // flags and returns false.
-    bool sendForResult(ZAV::CommandRequest& request, const char* failure,
+    // What a change request prints when it does not succeed: when no reply came, and when the
+    // daemon answers gone (the entry to delete no longer exists; 0 for none).
+    struct ChangeTexts {
+        const std::string& unknown;
+        int goneResult;
+        const std::string* gone;
+    };
+    // Sends a change whose reply carries an int result. True when the reply is completed with
+    // its status set and the result is 150000 (or absent); otherwise reports failure (the
+    // unknown outcome when no reply came, the refusal's own sentence for the store and for
+    // gone) and the flags and returns false.
+    bool sendForResult(ZAV::CommandRequest& request, const char* failure, const ChangeTexts& texts,
                        ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
+    // The trusted-network refresh (100022) and rule update (100017) after an acknowledged
+    // trusted-network change; true when both succeeded.
+    bool followTrustedChange(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
+    // The request was sent and its reply did not come.
+    static bool unanswered(const ZAV::CommandResponse& response);
+    // Prints that an acknowledged change is in the store with its enforcement unconfirmed.
+    void reportUnconfirmed(const std::string& change);
+    // Prints that a change was sent and no reply came.
+    void reportUnknown(const std::string& sentence, const std::string& change);
     // Completed with its status set.
     static bool flagsSet(const ZAV::CommandResponse& response);
     // One XML document on standard output: blank-indented by four, utf-8 declared.

@@ -106,19 +106,40 @@ const std::string& refusalText(int result)
 } // namespace
 
 bool SFCliCommands::sendForResult(ZAV::CommandRequest& request, const char* failure,
-                                  ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+                                  const ChangeTexts& texts, ZAV::ICommandFMCallback& cb,
+                                  ZAV::IFMCommClient& client)
 {
     ZAV::CommandResponse response;
     send(request, response, cb, client, false);
+    if (unanswered(response)) {
+        reportUnknown(texts.unknown, "change " + std::to_string(request.getCommandId()));
+        return false;
+    }
     // A reply without data counts as success.
     int result = SF_SUCCESS;
     readReply(response, result);
     if (flagsSet(response) && result == SF_SUCCESS)
         return true;
-    std::cerr << refusalText(result) << std::endl;
+    const bool gone = texts.gone != nullptr && result == texts.goneResult;
+    std::cerr << (gone ? *texts.gone : refusalText(result)) << std::endl;
     log(4, failure);
     log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
     return false;
+}
+
+bool SFCliCommands::followTrustedChange(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+{
+    // Both are sent even when the first failed, as the rule table holds the trusted networks
+    // too; after a first without reply the second could only wait for the same silent peer.
+    const Followup refreshed = followUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
+    if (refreshed == Followup::Done)
+        log(5, "Trusted Network list was successfully refreshed");
+    if (refreshed == Followup::Unanswered)
+        return false;
+    const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
+    if (updated)
+        log(5, "Ruleset was updated successfully after a Trusted Network change");
+    return refreshed == Followup::Done && updated;
 }
 
 bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
@@ -135,6 +156,10 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         GUID returnedId = rule.ruleId;
         ZAV::CommandResponse response;
         send(request, response, cb, client, true);
+        if (unanswered(response)) {
+            reportUnknown(C::CLI_RULE_CHANGE_UNKNOWN_MSG, "rule add");
+            return false;
+        }
         int result = SF_SUCCESS;
         readReply(response, returnedId, result);
 
@@ -151,19 +176,32 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         log(5, "New rule was added successfully");
         // The rule is filed and stored either way; a failed update still fails the command,
         // since the rule is then not in force as the table says. Only the failure is printed
-        // then, or that enforcement failed: no sentence that claims success.
-        const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
+        // then, with that enforcement failed or could not be confirmed: no sentence that
+        // claims success, and none built from a reply that did not come.
+        const Followup update = followUpdate(SF_CLI_RULES_UPDATE, cb, client);
+        const bool updated = update == Followup::Done;
         if (updated)
             log(5, "Ruleset was updated successfully after adding the new rule");
+        if (update == Followup::Unanswered) {
+            reportUnconfirmed("rule add");
+            return false;
+        }
 
         if (!rule.enabled) {
             log(5, RULE_CREATED_DISABLED);
             if (updated)
                 std::cout << RULE_CREATED_DISABLED << std::endl;
+            else
+                reportUnconfirmed("rule add");
             return updated;
         }
 
-        const bool enforced = getRuleEnforcementStatus(rule, cb, client);
+        const Enforcement enforcement = getRuleEnforcementStatus(rule, cb, client);
+        if (enforcement == Enforcement::Unknown) {
+            reportUnconfirmed("rule add");
+            return false;
+        }
+        const bool enforced = enforcement == Enforcement::Enforced;
         const std::string id = CommonFunc::textGUID(returnedId);
         const std::string index = std::to_string(position);
         // The client group files a rule asked for at position 0 (or below) first and one
@@ -208,6 +246,8 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         log(5, logLine);
         if (updated || !enforced)
             std::cout << printed << std::endl;
+        else
+            reportUnconfirmed("rule add");
         return enforced && updated;
     });
 }
@@ -257,11 +297,16 @@ bool SFCliCommands::deleteRule(std::string guid, ZAV::ICommandFMCallback& cb,
         ZAV::CommandRequest request(SF_CLI_RULES_DEL, SF_CLI_DAEMON_FM_ID);
         request.setCustomDataPresent(true);
         *request.getWideOutputArchive() << guid;
-        if (!sendForResult(request, "Error communicating with FMP to delete a rule", cb, client))
+        const ChangeTexts texts{C::CLI_RULE_CHANGE_UNKNOWN_MSG, SF_RULE_TO_DELETE_NOT_FOUND,
+                                &C::CLI_RULE_GONE_MSG};
+        if (!sendForResult(request, "Error communicating with FMP to delete a rule", texts, cb,
+                           client))
             return false;
         const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
         if (updated)
             std::cout << RULE_DELETED << std::endl;
+        else
+            reportUnconfirmed("rule delete");
         return updated;
     });
 }
@@ -350,19 +395,17 @@ bool SFCliCommands::addToTrustedNetwork(std::list<SFTrustedGroupIP*> entries,
         request.setCustomDataPresent(true);
         const std::list<SFTrustedGroupIP*>& payload = entries;
         *request.getWideOutputArchive() << payload;
-        if (!sendForResult(request, "Error communicating with FMP to add the Trusted Network", cb,
-                           client))
+        const ChangeTexts texts{C::CLI_TRUSTED_CHANGE_UNKNOWN_MSG, 0, nullptr};
+        if (!sendForResult(request, "Error communicating with FMP to add the Trusted Network",
+                           texts, cb, client))
             return false;
         log(5, "Trusted Network was successfully added");
-        const bool refreshed = sendUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
-        if (refreshed)
-            log(5, "Trusted Network list was successfully refreshed");
-        const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
-        if (updated)
-            log(5, "Ruleset was updated successfully after adding a Trusted Network");
-        if (refreshed && updated)
-            std::cout << TRUSTED_ADDED << std::endl;
-        return refreshed && updated;
+        if (!followTrustedChange(cb, client)) {
+            reportUnconfirmed("trusted network add");
+            return false;
+        }
+        std::cout << TRUSTED_ADDED << std::endl;
+        return true;
     });
 }
 
@@ -404,15 +447,18 @@ bool SFCliCommands::deleteFromTrustedNetwork(std::string value, ZAV::ICommandFMC
         ZAV::CommandRequest request(SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, SF_CLI_DAEMON_FM_ID);
         request.setCustomDataPresent(true);
         *request.getWideOutputArchive() << value;
+        const ChangeTexts texts{C::CLI_TRUSTED_CHANGE_UNKNOWN_MSG, SF_TRUSTED_LIST_UNCHANGED,
+                                &C::CLI_TRUSTED_GONE_MSG};
         if (!sendForResult(request, "Error communicating with FMP to delete the Trusted Network",
-                           cb, client))
+                           texts, cb, client))
             return false;
         log(5, "Trusted Network was successfully deleted");
-        const bool refreshed = sendUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
-        const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
-        if (refreshed && updated)
-            std::cout << TRUSTED_DELETED << std::endl;
-        return refreshed && updated;
+        if (!followTrustedChange(cb, client)) {
+            reportUnconfirmed("trusted network delete");
+            return false;
+        }
+        std::cout << TRUSTED_DELETED << std::endl;
+        return true;
     });
 }
 

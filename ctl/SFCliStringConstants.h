@@ -250,6 +250,28 @@ inline const std::string CLI_GENERIC_EXCEPTION_MSG = "Exception occurred";
 inline const std::string PARSE_EXCEPTION_MSG = "Invalid cli options passed by user.";
 inline const std::string CLI_INVALID_IPv6_PROTOCOL_ERROR = "IPv6 protocol is not supported";
 
+// Outcomes of a change the daemon did not answer, or answered only in part.
+// The request was sent and no reply came (none within the bound, or the channel closed).
+inline const std::string CLI_RULE_CHANGE_UNKNOWN_MSG =
+    "No reply came from the firewall daemon: the change may have been made. "
+    "Run tqctl --fw-rules-list to see whether it was";
+inline const std::string CLI_TRUSTED_CHANGE_UNKNOWN_MSG =
+    "No reply came from the firewall daemon: the change may have been made. "
+    "Run tqctl --fw-trusted-list to see whether it was";
+inline const std::string CLI_SETTING_CHANGE_UNKNOWN_MSG =
+    "No reply came from the firewall daemon: the setting may have been changed. "
+    "Run tqctl --fw status to see whether it was";
+// The change was acknowledged; the update that enforces it, or the query of its enforcement,
+// failed or got no reply.
+inline const std::string CLI_CHANGE_UNCONFIRMED_MSG =
+    "The change was made and stored, but its enforcement could not be confirmed";
+// Refusals the daemon answers with their own result code.
+inline const std::string CLI_SETTING_NOT_WRITTEN_MSG =
+    "The setting was not changed: the firewall could not write it to its settings file";
+inline const std::string CLI_RULE_GONE_MSG = "The rule was not deleted: it no longer exists";
+inline const std::string CLI_TRUSTED_GONE_MSG =
+    "The trusted network was not deleted: it no longer exists";
+
 // Delimiters used to cut option values before they are validated.
 inline const std::string CLI_RANGE_DELIMITER = "-";
 inline const std::string CLI_LIST_DELIMITER = ",";

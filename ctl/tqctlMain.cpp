@@ -12,6 +12,7 @@
 #include "SFCliOutcome.h"
 #include "SFCliRegistrationFMCallback.h"
 #include "SFCliStringConstants.h"
+#include "SFCliTurns.h"
 #include "SystemInfo.h"
 #include "UnixDomainSocket.h"
 #include "UnixDomainSocketUtils.h"
@@ -35,8 +36,10 @@ constexpr int kExitNotRoot = 105;
 constexpr int kExitChannel = 104;
 constexpr int kRegistrationTimeoutSecs = 10;
 // The wait for a reply, of the order of the registration wait: a daemon that is registered but
-// stopped or hung would otherwise keep the tool waiting for ever. A few seconds more than the
-// registration, since the daemon answers one request at a time and may be finishing another.
+// stopped or hung would otherwise keep the tool waiting for ever. tqctl processes take turns
+// (SFCliTurns), so the wait starts when the daemon takes the request and measures the daemon
+// alone; the few seconds above the registration wait cover a request from the platform service
+// that the daemon may be finishing.
 constexpr std::chrono::seconds kReplyTimeout{15};
 
 const char* const kNoReplyMsg =
@@ -77,7 +80,10 @@ void startFMCommClient(ZAV::FMCommClient* client, ZAV::ILogger* logger)
 }
 
 // Commands whose handling re-applies the whole rule table to iptables, which takes minutes for
-// thousands of rules, wait as long as the channel allows; every other command is bounded.
+// thousands of rules, wait as long as the channel allows (300 s); every other command is
+// bounded by kReplyTimeout. Rule, trusted-network, listing and status requests do not wait for a
+// push that the daemon runs on another thread (health check, policy): it copies the table and
+// releases it before the slow part.
 std::chrono::seconds replyBound(int commandId)
 {
     if (commandId == SF_CLI_RULES_UPDATE || commandId == SF_CLI_SET_PREF_INDIVIDUAL)
@@ -144,9 +150,10 @@ int main(int argc, char** argv)
     {
         SFCliCommands commands(logger);
         SFCli cli(logger);
+        SFCliTurns turns(commandCallback, logger);
         cli.initCli();
         exitCode = runCommandLine([&] { return cli.parseAndPerformHelp(argc, argv); },
-                                  [&] { return cli.performCli(commands, commandCallback, client); },
+                                  [&] { return cli.performCli(commands, turns, client); },
                                   logger);
     }
     // A peer that stopped answering is a lost peer, as one that never acknowledged.

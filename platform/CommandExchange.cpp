@@ -91,6 +91,7 @@ CommandExchange::Outcome CommandExchange::send(CommandRequest& request, CommandR
         m_waiting.erase(cookie);
         throw;
     }
+    response.markRequestSent();
 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock<std::mutex> lock(m_mutex);

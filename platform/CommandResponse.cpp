@@ -37,6 +37,7 @@ void CommandResponse::setReceivedReply(const ResponseRecord& record, std::string
     m_customDataPresent = (record.flags & kCustomDataPresentFlag) != 0;
     m_utf8DataPresent = (record.flags & kUtf8DataPresentFlag) != 0;
     m_received.assign(record.dataKind, std::move(data));
+    m_replyState = ReplyState::Received;
 }
 
 void CommandResponse::clearReceivedReply()
@@ -44,6 +45,7 @@ void CommandResponse::clearReceivedReply()
     m_completed = false;
     m_status = false;
     m_received.assign(kDataKindNone, {});
+    m_replyState = ReplyState::NotSent;
 }
 
 } // namespace ZAV

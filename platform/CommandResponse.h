@@ -9,6 +9,8 @@
 // Receiving: the command callback fills in the reply; the response then offers a narrow and a
 // wide input archive over its data (see CommandInputArchives for which views exist).
 // A default response, and one whose send failed, is not completed, has status false and no data.
+// The reply state tells a request that never left (nothing was changed) from one that was sent
+// and got no reply (its outcome is unknown) and from one that was answered.
 //
 // Not copyable; used by one thread at a time.
 
@@ -23,6 +25,12 @@ namespace ZAV {
 
 class CommandResponse {
 public:
+    enum class ReplyState {
+        NotSent,  // default, or cleared before a send: the request did not leave
+        Awaited,  // the request was written; no reply came (timed out or the channel closed)
+        Received, // a reply came, whatever its flags say
+    };
+
     CommandResponse();
     // The response to command commandId from the framework manager sourceId.
     CommandResponse(int commandId, int sourceId);
@@ -59,8 +67,12 @@ public:
 
     // Takes a received reply: flags, cookie and data. Used by the command callbacks.
     void setReceivedReply(const ResponseRecord& record, std::string data);
-    // Back to not completed, status false, no received data. Used before a send.
+    // Back to not completed, status false, no received data, not sent. Used before a send.
     void clearReceivedReply();
+    // The request was written to the channel; its reply is awaited. Used by the command
+    // callbacks right after the write.
+    void markRequestSent() { m_replyState = ReplyState::Awaited; }
+    ReplyState replyState() const { return m_replyState; }
 
     // Input archives over received data; null without data or when that view cannot be made.
     boost::archive::text_iarchive* getNarrowInputArchive() { return m_received.narrow(); }
@@ -81,6 +93,7 @@ private:
     bool m_utf8DataPresent = false;
     bool m_narrowWritten = false;
     bool m_wideWritten = false;
+    ReplyState m_replyState = ReplyState::NotSent;
     CommandOutputArchives m_archives;
     CommandInputArchives m_received;
 };

@@ -16,7 +16,7 @@ public:
     // Sends request to its destination as sourceFmId through client, then waits for the
     // matching response and fills response with it (completed and status flags, cookie, data).
     // Returns when the response came, when the connection closed, or after the send timeout;
-    // in the last two cases response stays not completed. sendFlag is accepted for the
+    // in the last two cases response stays not completed and its reply state says Awaited. sendFlag is accepted for the
     // platform's signature and has no effect. Throws FMPException when the request could not
     // be sent (nothing was sent then), including when called on client's run-loop thread.
     virtual void sendCommandRequest(CommandRequest& request, CommandResponse& response,

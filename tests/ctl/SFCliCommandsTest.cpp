@@ -96,8 +96,7 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\n");
-    EXPECT_TRUE(m_log.has(6, "Command Failed : completed = 1, Status = 1, RetVal = 150016"));
+    EXPECT_EQ(err, "The setting was not changed: the firewall could not write it to its settings file\n");
 
     // The payload carries the kind, the present flag and the value the daemon reads.
     SFPrefsData sent;

@@ -146,7 +146,8 @@ TEST_F(SFCliRuleCommandsTest, AnAddIsJudgedByStatusResultAndEnforcement)
     std::tie(out, err) = addRule(*makeRule(-1, false), ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_EQ(err, "FMP communication error\nThe change was made and stored, but its enforcement "
+                   "could not be confirmed\n");
     EXPECT_EQ(m_sender.sent, (std::vector<std::string>{"100006->7000 flagged", "100017->7000"}));
 
     // No answer at all.
@@ -172,7 +173,7 @@ TEST_F(SFCliRuleCommandsTest, DeletesSendTheirTextAndFollowUpOnlyOnSuccess)
         [&] { return m_commands.deleteRule("a,b", m_sender, m_client); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_EQ(err, "The rule was not deleted: it no longer exists\n");
     EXPECT_EQ(m_sender.sent, (std::vector<std::string>{"100007->7000"}));
 
     // A duplicate or unknown trusted network comes back with the status set and a result.
@@ -181,7 +182,7 @@ TEST_F(SFCliRuleCommandsTest, DeletesSendTheirTextAndFollowUpOnlyOnSuccess)
     std::tie(out, err) = captureOutput(
         [&] { return m_commands.deleteFromTrustedNetwork("10.0.0.1", m_sender, m_client); }, ok);
     EXPECT_FALSE(ok);
-    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_EQ(err, "The trusted network was not deleted: it no longer exists\n");
     m_sender.replies.erase(SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL);
     m_sender.sent.clear();
     m_sender.payloads.clear();

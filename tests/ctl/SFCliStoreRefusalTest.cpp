@@ -1,6 +1,8 @@
-// The rule and trusted-network requests when the daemon could not keep a change: a refusal for
-// the store is reported as such and ends the command, and a failed follow-up update is reported
-// without any sentence that claims success.
+// The rule, trusted-network and setting requests when the daemon could not keep a change or did
+// not answer: a refusal for the store, the settings file or an entry that is gone is reported as
+// such and ends the command; a change without reply is reported as of unknown outcome; a failed
+// or unanswered follow-up is reported as a change made with its enforcement unconfirmed, and no
+// sentence is built from a reply that did not come.
 
 #include "SFCliCommands.h"
 
@@ -14,6 +16,7 @@
 
 #include <functional>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,8 @@ namespace {
 
 const std::string kStoreRefused =
     "The change was not made: the firewall could not write it to its store\n";
+const std::string kUnconfirmed =
+    "The change was made and stored, but its enforcement could not be confirmed\n";
 
 class SFCliStoreRefusalTest : public testing::Test {
 protected:
@@ -105,7 +110,7 @@ TEST_F(SFCliStoreRefusalTest, AFailedUpdatePrintsNoSuccessSentence)
         const auto [out, err] = captureOutput(change, ok);
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, "");
-        EXPECT_EQ(err, "FMP communication error\n");
+        EXPECT_EQ(err, "FMP communication error\n" + kUnconfirmed);
     }
 
     // A rule that is not in force after the failed update says so.
@@ -115,10 +120,112 @@ TEST_F(SFCliStoreRefusalTest, AFailedUpdatePrintsNoSuccessSentence)
         [&] { return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(true)); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "Rule was successfully created but enforcement failed\n");
-    // A disabled rule: only the failure.
+    // A disabled rule: the failure, and that the stored rule's table is not confirmed in force.
     std::tie(out, err) = captureOutput(
         [&] { return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(false)); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_EQ(err, "FMP communication error\n" + kUnconfirmed);
+}
+
+TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
+{
+    const std::string ruleUnknown = "No reply came from the firewall daemon: the change may have "
+                                    "been made. Run tqctl --fw-rules-list to see whether it was\n";
+    const std::string trustedUnknown = "No reply came from the firewall daemon: the change may "
+                                       "have been made. Run tqctl --fw-trusted-list to see whether "
+                                       "it was\n";
+    const std::string settingUnknown = "No reply came from the firewall daemon: the setting may "
+                                       "have been changed. Run tqctl --fw status to see whether it "
+                                       "was\n";
+    const std::string notWritten =
+        "The setting was not changed: the firewall could not write it to its settings file\n";
+    const Reply added = narrowReply(CommonFunc::generateGUID(), SF_SUCCESS);
+    Reply refusedQuery;
+    refusedQuery.status = false;
+    SFPrefsData localOff;
+    localOff.m_prefPresent = true;
+    localOff.m_prefType = SF_PREF_TRUST_LOCAL_SUBNET;
+    localOff.m_trustLocalSubnet = false;
+    const Reply currentlyOff = narrowReply(localOff);
+    const auto set = [this](SFPrefType kind) {
+        return [this, kind] { return m_commands.setIndividualPrefData(kind, "true", m_sender, m_client); };
+    };
+    const std::function<bool()> addRule = changes()[0].second;
+    const std::function<bool()> deleteRule = changes()[1].second;
+    const std::function<bool()> addTrusted = changes()[2].second;
+    const std::function<bool()> deleteTrusted = changes()[3].second;
+    const std::function<bool()> addDisabledRule = [this] {
+        return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(false));
+    };
+    const struct {
+        const char* what;
+        std::function<bool()> change;
+        std::map<int, Reply> replies;
+        size_t sent;
+        std::string out;
+        std::string err;
+    } rows[] = {
+        {"rule add unanswered", addRule, {{SF_CLI_RULE_ADD, noReply()}}, 1, "", ruleUnknown},
+        {"rule delete unanswered", deleteRule, {{SF_CLI_RULES_DEL, noReply()}}, 1, "", ruleUnknown},
+        {"trusted add unanswered", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, noReply()}}, 1, "",
+         trustedUnknown},
+        {"trusted delete unanswered", deleteTrusted,
+         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, noReply()}}, 1, "", trustedUnknown},
+        {"rule add, update unanswered", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, noReply()}}, 2, "", kUnconfirmed},
+        {"disabled rule add, update unanswered", addDisabledRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, noReply()}}, 2, "", kUnconfirmed},
+        {"rule add, enforcement unanswered", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, noReply()}}, 3, "",
+         kUnconfirmed},
+        // Completed with its status set but without the flag: nothing can be read from it.
+        {"rule add, enforcement reply without data", addRule, {{SF_CLI_RULE_ADD, added}}, 3, "",
+         kUnconfirmed},
+        {"rule add, enforcement refused", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, refusedQuery}}, 3, "",
+         kUnconfirmed},
+        {"rule delete, update unanswered", deleteRule, {{SF_CLI_RULES_UPDATE, noReply()}}, 2, "",
+         kUnconfirmed},
+        // After the refresh got no reply the rule update is not sent to the silent peer.
+        {"trusted add, refresh unanswered", addTrusted, {{SF_CLI_TRUSTED_IP_UPDATE, noReply()}}, 2,
+         "", kUnconfirmed},
+        {"trusted delete, update unanswered", deleteTrusted, {{SF_CLI_RULES_UPDATE, noReply()}},
+         3, "", kUnconfirmed},
+        {"rule delete of a rule gone", deleteRule,
+         {{SF_CLI_RULES_DEL, narrowReply(SF_RULE_TO_DELETE_NOT_FOUND)}}, 1, "",
+         "The rule was not deleted: it no longer exists\n"},
+        {"trusted delete of an entry gone", deleteTrusted,
+         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, narrowReply(SF_TRUSTED_LIST_UNCHANGED)}}, 1, "",
+         "The trusted network was not deleted: it no longer exists\n"},
+        {"ftp inspection not written", set(SF_PREF_FTP_INSPECTION),
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}}, 1, "", notWritten},
+        {"mode not written", set(SF_PREF_FW_MODE),
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}}, 1, "", notWritten},
+        {"local subnet not written", set(SF_PREF_TRUST_LOCAL_SUBNET),
+         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff},
+          {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}},
+         2, "", notWritten},
+        {"ftp inspection unanswered", set(SF_PREF_FTP_INSPECTION),
+         {{SF_CLI_SET_PREF_INDIVIDUAL, noReply()}}, 1, "", settingUnknown},
+        {"local subnet unanswered", set(SF_PREF_TRUST_LOCAL_SUBNET),
+         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff}, {SF_CLI_SET_PREF_INDIVIDUAL, noReply()}}, 2,
+         "", trustedUnknown},
+        {"local subnet set, update unanswered", set(SF_PREF_TRUST_LOCAL_SUBNET),
+         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff},
+          {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
+          {SF_CLI_RULES_UPDATE, noReply()}},
+         3, "Preferences set successfully\n", kUnconfirmed},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        m_sender.replies = row.replies;
+        m_sender.sent.clear();
+        bool ok = true;
+        const auto [out, err] = captureOutput(row.change, ok);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, row.out);
+        EXPECT_EQ(err, row.err);
+        EXPECT_EQ(m_sender.sent.size(), row.sent);
+    }
 }

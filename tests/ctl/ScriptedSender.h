@@ -1,7 +1,7 @@
 #pragma once
 
 // A command sender that answers each command id as scripted (default: completed, status set,
-// no data) and records every request: command, destination, send flag and payload; and the
+// no data; or no reply at all) and records every request: command, destination, send flag and payload; and the
 // reply builders that put values on the channel as the daemon's side does.
 
 #include "CommandRequest.h"
@@ -22,7 +22,16 @@ struct Reply {
     bool status = true;
     int32_t kind = ZAV::kDataKindNone;
     std::string data;
+    bool arrives = true; // false: the request is sent and no reply comes
 };
+
+// A request sent that gets no reply (none within its bound, or the channel closed).
+inline Reply noReply()
+{
+    Reply reply;
+    reply.arrives = false;
+    return reply;
+}
 
 // A reply as the daemon's side would put it on the channel.
 template <class T> Reply wideReply(const T& value)
@@ -59,6 +68,11 @@ public:
         payloads.push_back(request.outgoingData());
         const Reply reply = replies.count(request.getCommandId()) ? replies[request.getCommandId()]
                                                                    : Reply{};
+        if (!reply.arrives) {
+            response.clearReceivedReply();
+            response.markRequestSent();
+            return;
+        }
         ZAV::ResponseRecord record;
         record.completed = reply.completed;
         record.status = reply.status;

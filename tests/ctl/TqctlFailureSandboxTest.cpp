@@ -1,7 +1,8 @@
 // tqctl as root in the sandbox against the real platform service and tqd when the daemon cannot
-// keep a change (its store folder is read-only) and when it is registered but answers nothing
-// (stopped): what the tool prints and exits with, and that the table, iptables and a restart
-// agree with what it said.
+// keep a change (its store folder is read-only), when it is registered but answers nothing
+// (stopped), when many tools queue at once behind pushes that take seconds, and when the
+// platform service dies between an acknowledged add and its update: what the tool prints and
+// exits with, and that the table, iptables and a restart agree with what it said.
 
 #include "TqctlSandboxRig.h"
 
@@ -25,6 +26,11 @@ namespace {
 const char* const kClientGroup = "7eece6a4-5ac2-9dfb-6374-477569447e00";
 const std::string kStoreRefused =
     "The change was not made: the firewall could not write it to its store\n";
+const std::string kSettingRefused =
+    "The setting was not changed: the firewall could not write it to its settings file\n";
+const std::string kUnconfirmed =
+    "The change was made and stored, but its enforcement could not be confirmed\n";
+const char* const kHung = "did not reply in time";
 
 // The tool's standard input closed: a question it asks finds no answer.
 ToolRun tqctl(const std::string& words)
@@ -63,8 +69,11 @@ class TqctlFailureSandboxTest : public TqctlSandboxFixture {
 protected:
     void TearDown() override
     {
-        // A failed assertion may leave the mount or a stopped daemon behind.
+        // A failed assertion may leave the mount, a wrapped iptables, a held push or a stopped
+        // daemon behind.
         shell("umount /var/Varnik/kyv/fw 2>/dev/null");
+        shell("rm -f /run/push.hold");
+        TqctlRig::unwrapIptables();
         if (m_daemon)
             m_daemon->signal(SIGCONT);
         TqdSandboxTest::TearDown();
@@ -84,6 +93,7 @@ TEST_F(TqctlFailureSandboxTest, ChangesTheStoreRefusesAreNotAppliedAndARestartSh
     ASSERT_EQ(tqctl("--fw-trusted-add --single 10.1.1.1").code, 0);
     const std::vector<std::string> rules = clientRules();
     const std::string trusted = tqctl("--fw-trusted-list").output;
+    const std::string status = tqctl("--fw status").output;
     const std::string listing = iptablesListing();
     ASSERT_EQ(linesWith(listing, "--dports 80 -j ACCEPT"), 1u) << listing;
 
@@ -100,6 +110,11 @@ TEST_F(TqctlFailureSandboxTest, ChangesTheStoreRefusesAreNotAppliedAndARestartSh
         {"--fw-trusted-add --single 10.2.2.2", kStoreRefused},
         {"--fw-trusted-delete --index 1 --force",
          "Deleting Trusted Network: 10.1.1.1\n" + kStoreRefused},
+        // The settings file is in the same folder.
+        {"--fw-inspect-ftp-traffic on", kSettingRefused},
+        // The fresh product trusts the local subnet.
+        {"--fw-trusted-add --include-local off", kSettingRefused},
+        {"--fw-mode adaptive", kSettingRefused},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.words);
@@ -108,6 +123,7 @@ TEST_F(TqctlFailureSandboxTest, ChangesTheStoreRefusesAreNotAppliedAndARestartSh
         EXPECT_EQ(run.output, c.output);
         EXPECT_EQ(clientRules(), rules);
         EXPECT_EQ(tqctl("--fw-trusted-list").output, trusted);
+        EXPECT_EQ(tqctl("--fw status").output, status);
         EXPECT_EQ(iptablesListing(), listing);
     }
     ASSERT_EQ(shell("umount /var/Varnik/kyv/fw"), 0);
@@ -147,4 +163,149 @@ TEST_F(TqctlFailureSandboxTest, AStoppedDaemonGives104WithinTheBound)
     // Running again, the daemon answers as before.
     const ToolRun after = tqctl("--fw status");
     EXPECT_EQ(after.code, 0) << after.output;
+}
+
+TEST_F(TqctlFailureSandboxTest, ManyToolsAtOnceBehindSlowPushesGetTheirRealAnswers)
+{
+    startAll();
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    const auto addRule = [](const std::string& name, int port) {
+        return std::vector<std::string>{"--fw-rule-add", "--name", name, "--action", "allow",
+                                        "--direction", "in", "--proto", "tcp", "--local-service",
+                                        std::to_string(port)};
+    };
+    const auto words = [](const std::vector<std::string>& list) {
+        std::string line;
+        for (const std::string& word : list)
+            line += "'" + word + "' ";
+        return line;
+    };
+    for (int n = 0; n < 3; ++n) {
+        ASSERT_EQ(tqctl(words(addRule("base " + std::to_string(n), 5000 + n))).code, 0);
+        ASSERT_EQ(tqctl("--fw-trusted-add --single 10.8.0." + std::to_string(n + 1)).code, 0);
+    }
+    // The deletes pick the first base rule, after the product's own rules.
+    const std::string firstBase = std::to_string(indexOf(clientRules(), "base 0"));
+    // Every iptables call takes a little longer, so each push takes seconds and the tools'
+    // requests queue behind one another far beyond the reply bound.
+    TqctlRig::wrapIptables("sleep 0.02");
+
+    enum Kind { RuleAdd, RuleDelete, TrustedAdd, TrustedDelete, Status };
+    struct Tool {
+        Kind kind;
+        std::vector<std::string> words;
+        std::unique_ptr<TqctlRig::BackgroundTool> process;
+        ToolRun run;
+    };
+    std::vector<Tool> tools;
+    for (int n = 0; n < 5; ++n)
+        tools.push_back({RuleAdd, addRule("load " + std::to_string(n), 6000 + n), nullptr, {}});
+    for (int n = 0; n < 2; ++n)
+        tools.push_back({TrustedAdd, {"--fw-trusted-add", "--single", "10.9.0." + std::to_string(n + 1)},
+                         nullptr, {}});
+    for (int n = 0; n < 2; ++n)
+        tools.push_back({RuleDelete, {"--fw-rule-delete", "--index", firstBase, "--force"}, nullptr, {}});
+    tools.push_back({TrustedDelete, {"--fw-trusted-delete", "--index", "1", "--force"}, nullptr, {}});
+    for (int n = 0; n < 2; ++n)
+        tools.push_back({Status, {"--fw", "status"}, nullptr, {}});
+    for (size_t n = 0; n < tools.size(); ++n)
+        tools[n].process = std::make_unique<TqctlRig::BackgroundTool>(
+            tools[n].words, m_dir.file("tool" + std::to_string(n) + ".out"));
+    // A hang guard only: the queue of pushes takes a minute or more on a loaded machine.
+    for (Tool& tool : tools)
+        tool.run = tool.process->finish(std::chrono::minutes(10));
+    TqctlRig::unwrapIptables();
+
+    // What each tool said, checked against the table, the trusted list and iptables afterwards.
+    const std::vector<std::string> after = clientRules();
+    const std::string trusted = tqctl("--fw-trusted-list").output;
+    const std::string listing = iptablesListing();
+    std::vector<std::string> gone;
+    for (const Tool& tool : tools) {
+        SCOPED_TRACE(words(tool.words) + "said: " + tool.run.output);
+        EXPECT_EQ(tool.run.output.find(kHung), std::string::npos);
+        switch (tool.kind) {
+        case RuleAdd:
+            EXPECT_EQ(tool.run.code, 0);
+            EXPECT_EQ(tool.run.output, "Rule was successfully created and enforced\n");
+            EXPECT_EQ(std::count(after.begin(), after.end(), tool.words[2] + " enforced=true"), 1);
+            EXPECT_EQ(linesWith(listing, "--dports " + tool.words.back() + " -j ACCEPT"), 1u);
+            break;
+        case TrustedAdd:
+            EXPECT_EQ(tool.run.code, 0);
+            EXPECT_EQ(tool.run.output, "Trusted Network was successfully added\n");
+            EXPECT_NE(trusted.find(tool.words[2] + " "), std::string::npos);
+            break;
+        case RuleDelete:
+        case TrustedDelete: {
+            // Two tools may pick the same first entry; the one that comes second finds it gone.
+            const bool rule = tool.kind == RuleDelete;
+            const std::string head = rule ? "Deleting firewall rule: " : "Deleting Trusted Network: ";
+            const std::string& out = tool.run.output;
+            ASSERT_EQ(out.rfind(head, 0), 0u);
+            const std::string entry = out.substr(head.size(), out.find('\n') - head.size());
+            const std::string rest = out.substr(out.find('\n') + 1);
+            EXPECT_EQ(entry.rfind(rule ? "base " : "10.8.0.", 0), 0u);
+            if (tool.run.code == 0)
+                EXPECT_EQ(rest, rule ? "Successfully deleted rule\n" : "Trusted Network was successfully deleted\n");
+            else
+                EXPECT_EQ(rest, rule ? "The rule was not deleted: it no longer exists\n"
+                                     : "The trusted network was not deleted: it no longer exists\n");
+            EXPECT_EQ(tool.run.code == 0 ? 0 : 103, tool.run.code);
+            if (tool.run.code == 0)
+                gone.push_back(entry);
+            break;
+        }
+        case Status:
+            EXPECT_EQ(tool.run.code, 0);
+            EXPECT_NE(tool.run.output.find("Status: Enabled\n"), std::string::npos);
+            break;
+        }
+    }
+    // Every entry that went was reported gone by exactly one tool; every other one stayed.
+    std::sort(gone.begin(), gone.end());
+    EXPECT_EQ(std::adjacent_find(gone.begin(), gone.end()), gone.end());
+    for (int n = 0; n < 3; ++n) {
+        const std::string base = "base " + std::to_string(n);
+        const bool deleted = std::find(gone.begin(), gone.end(), base) != gone.end();
+        EXPECT_EQ(std::count(after.begin(), after.end(), base + " enforced=true"), deleted ? 0 : 1) << base;
+        EXPECT_EQ(linesWith(listing, "--dports " + std::to_string(5000 + n) + " -j ACCEPT"),
+                  deleted ? 0u : 1u)
+            << base;
+        const std::string address = "10.8.0." + std::to_string(n + 1);
+        EXPECT_EQ(trusted.find(address + " ") == std::string::npos,
+                  std::find(gone.begin(), gone.end(), address) != gone.end())
+            << address;
+    }
+}
+
+TEST_F(TqctlFailureSandboxTest, AnAddAcknowledgedBeforeTheServiceDiesIsReportedAsMade)
+{
+    startAll();
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    // The push of the add's update stops at its first iptables call until the test lets it go.
+    ASSERT_EQ(shell("touch /run/push.hold && rm -f /run/push.held"), 0);
+    TqctlRig::wrapIptables("touch /run/push.held\n"
+                           "while [ -e /run/push.hold ]; do sleep 0.05; done");
+    TqctlRig::BackgroundTool add({"--fw-rule-add", "--name", "held", "--action", "allow",
+                                  "--direction", "in", "--proto", "tcp", "--local-service", "7000"},
+                                 m_dir.file("add.out"));
+    ASSERT_TRUE(TqctlRig::waitForFile("/run/push.held", TestSupport::kHangGuard));
+    m_broker->signal(SIGKILL);
+    m_broker->wait(TestSupport::kHangGuard);
+    ASSERT_EQ(shell("rm -f /run/push.hold"), 0);
+    const ToolRun run = add.finish(TestSupport::kHangGuard);
+    TqctlRig::unwrapIptables();
+    EXPECT_NE(run.code, 0) << run.output;
+    EXPECT_EQ(run.output.rfind(kUnconfirmed, 0), 0u) << run.output;
+
+    // The rule is in the table once and in force, as the tool said it may be.
+    startService();
+    std::string answer;
+    TqdRig::waitForVersionAnswer(std::chrono::seconds(60), &answer);
+    const std::vector<std::string> now = clientRules();
+    EXPECT_EQ(std::count(now.begin(), now.end(), "held enforced=true"), 1) << now.size();
+    EXPECT_EQ(linesWith(iptablesListing(), "--dports 7000 -j ACCEPT"), 1u);
 }

@@ -1,13 +1,20 @@
 #pragma once
 
 // tqctl as a process in the sandbox against the real platform service and tqd: a run of the
-// tool with what it printed and its exit status, and the fixture that starts the service and
-// the daemon. The including target defines TQ_TQCTL, the tool's path.
+// tool with what it printed and its exit status, runs in the background, the product's iptables
+// wrapped by a shell step before each call, and the fixture that starts the service and the
+// daemon. The including target defines TQ_TQCTL, the tool's path.
 
+#include "ChildProcess.h"
+#include "HangGuard.h"
 #include "SandboxGuard.h"
+#include "TempDir.h"
 #include "TqdSandboxRig.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -32,6 +39,60 @@ inline ToolRun tqctl(const std::string& words, const char* input = nullptr)
     run.code = TqdRig::shell(feed + TQ_TQCTL + " " + words, &run.output);
     run.took = std::chrono::steady_clock::now() - start;
     return run;
+}
+
+// tqctl started in the background with the words as its arguments (no shell), its standard
+// input closed; finish() waits for it (a hang guard: bound) and gives what it printed.
+class BackgroundTool {
+public:
+    BackgroundTool(const std::vector<std::string>& words, const std::string& outputFile)
+        : m_outputFile(outputFile), m_process(withTool(words), outputFile)
+    {
+    }
+    ToolRun finish(std::chrono::milliseconds bound)
+    {
+        ToolRun run{};
+        run.code = m_process.wait(bound);
+        run.output = TestSupport::readFile(m_outputFile);
+        return run;
+    }
+
+private:
+    static std::vector<std::string> withTool(std::vector<std::string> words)
+    {
+        words.insert(words.begin(), TQ_TQCTL);
+        return words;
+    }
+    std::string m_outputFile;
+    TestSupport::ChildProcess m_process;
+};
+
+inline const char* const kProductIptables = "/opt/Varnik/kyv/fw/bin/iptables";
+
+// The product's iptables becomes a script that runs step (shell text) and then the real program.
+inline void wrapIptables(const std::string& step)
+{
+    ::unlink(kProductIptables);
+    TestSupport::writeFile(kProductIptables,
+                           "#!/bin/sh\n" + step + "\nexec /usr/sbin/iptables \"$@\"\n");
+    ::chmod(kProductIptables, 0755);
+}
+
+inline void unwrapIptables()
+{
+    TqdRig::shell(std::string("ln -sfn /usr/sbin/iptables ") + kProductIptables);
+}
+
+// Waits until the file exists; false when bound passed first.
+inline bool waitForFile(const std::string& path, std::chrono::milliseconds bound)
+{
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (::access(path.c_str(), F_OK) != 0) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        ::usleep(20000);
+    }
+    return true;
 }
 
 class TqctlSandboxFixture : public TqdRig::TqdSandboxTest {

@@ -167,7 +167,8 @@ TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
     ToolRun readOnly = tqctl("--fw off");
     shell("umount /var/Varnik/kyv/fw");
     EXPECT_EQ(readOnly.code, 103) << readOnly.output;
-    EXPECT_EQ(readOnly.output, "FMP communication error\n");
+    EXPECT_EQ(readOnly.output,
+              "The setting was not changed: the firewall could not write it to its settings file\n");
 
     m_daemon->signal(SIGTERM);
     ASSERT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
