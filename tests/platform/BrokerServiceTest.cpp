@@ -35,6 +35,8 @@ struct ValueCase {
     int32_t commandId;
     int32_t dataKind;
     std::string data;
+    // Refused before boost reads the header: named in the service's log line.
+    bool badSignature = false;
 };
 
 class BrokerServiceTest : public ::testing::Test {
@@ -173,8 +175,12 @@ TEST_F(BrokerServiceTest, LogSettingsAreStoredAndSurviveARestart)
         << "a setting made before the restart was lost";
 }
 
-TEST_F(BrokerServiceTest, BadValuesAndUnknownCommandsGetStatusZeroAndChangeNothing)
+// boost's reader allocates and zero-fills the signature's stated length before comparing it:
+// 38 bytes asked for 1.5 GB. The ceiling turns such an allocation into a failure here (a
+// bad_alloc in the plain build, whose refusal text differs; an abort under the sanitizer).
+TEST_F(BrokerServiceTest, BadValuesAndUnknownCommandsGetStatusZeroAndChangeNothingWithinTheMemoryCeiling)
 {
+    limitAddressSpace(512);
     startBroker();
     auto client = tool();
     ASSERT_EQ(ask(*client, 1002, 1, ZAV::kDataKindNarrow, narrowArchive(3)).record.status, 1);
@@ -191,43 +197,24 @@ TEST_F(BrokerServiceTest, BadValuesAndUnknownCommandsGetStatusZeroAndChangeNothi
         {"archive cut short", 1005, ZAV::kDataKindNarrow, "22 serialization::archive"},
         {"unknown command 1006", 1006, ZAV::kDataKindNarrow, narrowArchive(true)},
         {"unknown command 999", 999, ZAV::kDataKindNone, ""},
-    };
-    int32_t cookie = 10;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(ask(*client, c.commandId, ++cookie, c.dataKind, c.data).record.status, 0);
-    }
-    EXPECT_EQ(readFile(stateFile), before);
-}
-
-// boost's reader allocates and zero-fills the signature's stated length before comparing it:
-// 38 bytes asked for 1.5 GB. The ceiling turns such an allocation into a failure here (a
-// bad_alloc in the plain build, whose refusal text differs; an abort under the sanitizer).
-TEST_F(BrokerServiceTest, StatedLengthsBeyondTheDataAreRefusedWithinTheMemoryCeiling)
-{
-    limitAddressSpace(512);
-    startBroker();
-    auto client = tool();
-    ASSERT_EQ(ask(*client, 1002, 1, ZAV::kDataKindNarrow, narrowArchive(3)).record.status, 1);
-    const std::string stateFile = m_options.socketPath + ".state";
-    const std::string before = readFile(stateFile);
-
-    const std::vector<ValueCase> cases = {
+        // Stated signature lengths beyond the data.
         {"maximum product log size (MB)", 1002, ZAV::kDataKindNarrow,
-         "1500000000 serialization::archive 18 7"},
-        {"product log", 1003, ZAV::kDataKindNarrow, "4000000000 serialization::archive 18 1"},
-        {"debug log", 1004, ZAV::kDataKindWide, "1500000000 serialization::archive 18 1"},
+         "1500000000 serialization::archive 18 7", true},
+        {"product log", 1003, ZAV::kDataKindNarrow, "4000000000 serialization::archive 18 1", true},
+        {"debug log", 1004, ZAV::kDataKindWide, "1500000000 serialization::archive 18 1", true},
         {"use of syslog", 1005, ZAV::kDataKindNarrow,
-         "18446744073709551615 serialization::archive 18 0"},
+         "18446744073709551615 serialization::archive 18 0", true},
         {"maximum product log size (MB)", 1002, ZAV::kDataKindNarrow,
-         "23 serialization::archive 18 7"},
+         "23 serialization::archive 18 7", true},
     };
     int32_t cookie = 10;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.data);
+        SCOPED_TRACE(std::string(c.name) + ": " + c.data);
         EXPECT_EQ(ask(*client, c.commandId, ++cookie, c.dataKind, c.data).record.status, 0);
-        EXPECT_TRUE(waitForLog("Refused command " + std::to_string(c.commandId) + " (" + c.name +
-                               "): its value cannot be read: invalid signature"));
+        if (c.badSignature) {
+            EXPECT_TRUE(waitForLog("Refused command " + std::to_string(c.commandId) + " (" +
+                                   c.name + "): its value cannot be read: invalid signature"));
+        }
     }
     EXPECT_EQ(readFile(stateFile), before);
     EXPECT_EQ(ask(*client, 1005, ++cookie, ZAV::kDataKindNarrow, narrowArchive(true)).record.status, 1)
