@@ -1,6 +1,7 @@
 #include "CommonPolicyFile.h"
 
 #include "CommonExtPolicyObj.h"
+#include "SFSettingsText.h"
 
 #include <boost/archive/text_oarchive.hpp>
 
@@ -74,6 +75,10 @@ std::string setField(CommonExtPolicyObj& record, const std::string& key, const s
         {"serverLogLevel", &CommonExtPolicyObj::m_serverLogLevel},
     };
     if (key == "logPath") {
+        // The daemon stores the path in its settings file, which could not hold it.
+        const std::string fault = StatefulFirewall::settingsValueFault(value);
+        if (!fault.empty())
+            return "the log path " + fault;
         record.m_logPath = value;
         return {};
     }

@@ -6,8 +6,9 @@
 // The keys are the fields the firewall daemon reads: logPath, activityLogging,
 // limitActivityLogSize, activityLogSize, debugLogging, limitDebugLogSize, debugLogSize,
 // sendEventsToServer, eventLogging, serverLogLevel. Booleans are 0, 1, false or true; numbers
-// are decimal and not negative. Blank lines and lines starting with '#' are skipped. Fields the
-// file does not name keep the record's defaults.
+// are decimal and not negative; the log path holds no NUL and no control character but tab.
+// Blank lines and lines starting with '#' are skipped. Fields the file does not name keep the
+// record's defaults.
 
 #include <string>
 

@@ -89,6 +89,18 @@ std::string ConfigStore::getStringValue(const std::string& sectionIdText, const 
 void ConfigStore::writeText(const std::string& attributeName, const std::string& sectionIdText,
                             const std::string& path, const std::string& text)
 {
+    // The callers log only that a write failed; why it failed is said here.
+    try {
+        storeText(attributeName, sectionIdText, path, text);
+    } catch (const FMPException& e) {
+        m_logger.logMessage(2, m_componentName, e.getMessage());
+        throw;
+    }
+}
+
+void ConfigStore::storeText(const std::string& attributeName, const std::string& sectionIdText,
+                            const std::string& path, const std::string& text)
+{
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_loaded || !m_utility)
         throw FMPException(kNotLoaded, "Settings are not loaded; cannot write " + path);

@@ -40,6 +40,8 @@ private:
     std::string readText(const std::string& sectionId, const std::string& path);
     void writeText(const std::string& attributeName, const std::string& sectionId,
                    const std::string& path, const std::string& text);
+    void storeText(const std::string& attributeName, const std::string& sectionId,
+                   const std::string& path, const std::string& text);
 
     ILogger& m_logger;
     std::string m_componentName;

@@ -14,8 +14,136 @@ namespace ZAV {
 
 namespace {
 
+using boost::property_tree::ptree;
+
 constexpr int kReadFailed = 1;
 constexpr int kWriteFailed = 2;
+
+const char* const kAttributes = "<xmlattr>";
+const char* const kComment = "<xmlcomment>";
+
+// The tree of a settings text, parsed as the settings file is read. Throws FMPException with
+// what the message begins with and the reason.
+ptree parseSettingsText(const std::string& text, const std::string& failure)
+{
+    // The scan follows the parser's own rules; where it sees the parser stop with an error,
+    // the text is refused here, so the parser only ever reads text the scan walked to its end.
+    const StatefulFirewall::SFXmlNesting nesting =
+        StatefulFirewall::scanXmlNesting(text, StatefulFirewall::kMaxSettingsDepth);
+    if (nesting.depth > StatefulFirewall::kMaxSettingsDepth)
+        throw FMPException(kReadFailed, failure + ": elements are nested deeper than " +
+                                            std::to_string(StatefulFirewall::kMaxSettingsDepth));
+    if (!nesting.wellFormed) {
+        const auto line = 1 + std::count(text.begin(), text.begin() + nesting.stoppedAt, '\n');
+        throw FMPException(kReadFailed,
+                           failure + ": not well-formed XML at line " + std::to_string(line));
+    }
+    ptree tree;
+    try {
+        // trim_whitespace undoes the pretty printing of writeSettings.
+        std::istringstream in(text);
+        boost::property_tree::read_xml(in, tree, boost::property_tree::xml_parser::trim_whitespace);
+    } catch (const boost::property_tree::xml_parser_error& e) {
+        throw FMPException(kReadFailed, failure + ": " + e.what());
+    }
+    return tree;
+}
+
+// What a node of the tree stands for in the file: element text is trimmed and folded by the
+// reader, attribute values and comments are read back as written.
+enum class Part { Element, Attributes, Text };
+
+Part partOf(Part parent, const std::string& key)
+{
+    if (parent != Part::Element)
+        return Part::Text;
+    if (key == kAttributes)
+        return Part::Attributes;
+    return key == kComment ? Part::Text : Part::Element;
+}
+
+// Where the tree holds text the file cannot carry, and why; empty when it holds none. The
+// walk goes as deep as the tree, which the reader bounds (kMaxSettingsDepth).
+std::string treeFault(const ptree& node, const std::string& where, Part part)
+{
+    const std::string fault = part == Part::Element
+                                  ? StatefulFirewall::settingsValueFault(node.data())
+                                  : StatefulFirewall::settingsTextFault(node.data());
+    if (!fault.empty())
+        return where + " " + fault;
+    for (const auto& [key, child] : node) {
+        const std::string path = where.empty() ? key : where + "." + key;
+        std::string found = StatefulFirewall::settingsTextFault(key);
+        if (!found.empty())
+            return "the name " + path + " " + found;
+        found = treeFault(child, path, partOf(part, key));
+        if (!found.empty())
+            return found;
+    }
+    return {};
+}
+
+// boost's writer escapes markup characters but writes blanks as they are, and the reader
+// (trim_whitespace) folds a run of blanks in element text into one space and drops those at
+// its ends. Blanks written as character references are expanded after that folding, so each
+// blank of element text the reader would fold or drop goes out as a reference. The writer would
+// escape the '&' of a reference put into the tree, so each such blank goes in as a control
+// character that no checked tree holds (treeFault), and is swapped for its reference in the
+// formatted text.
+struct BlankReference {
+    char blank;
+    char standIn;
+    const char* reference;
+};
+constexpr BlankReference kBlankReferences[] = {
+    {'\t', '\x01', "&#9;"},
+    {'\n', '\x02', "&#10;"},
+    {'\r', '\x03', "&#13;"},
+    {' ', '\x04', "&#32;"},
+};
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// Puts stand-ins for the blanks of element text that the reader would not keep as they are:
+// every one but a single space between two other characters.
+void standInForBlanks(ptree& node)
+{
+    std::string& text = node.data();
+    const std::string original = text;
+    for (std::size_t i = 0; i < original.size(); ++i) {
+        const char c = original[i];
+        if (!isBlank(c))
+            continue;
+        const bool keptAsIs = c == ' ' && i > 0 && i + 1 < original.size() &&
+                              !isBlank(original[i - 1]) && !isBlank(original[i + 1]);
+        if (keptAsIs)
+            continue;
+        for (const BlankReference& blank : kBlankReferences)
+            if (blank.blank == c)
+                text[i] = blank.standIn;
+    }
+    for (auto& [key, child] : node)
+        if (key != kAttributes && key != kComment)
+            standInForBlanks(child);
+}
+
+std::string referencesForStandIns(const std::string& formatted)
+{
+    std::string text;
+    text.reserve(formatted.size());
+    for (const char c : formatted) {
+        const auto blank = std::find_if(std::begin(kBlankReferences), std::end(kBlankReferences),
+                                        [c](const BlankReference& b) { return b.standIn == c; });
+        if (blank == std::end(kBlankReferences))
+            text += c;
+        else
+            text += blank->reference;
+    }
+    return text;
+}
 
 } // namespace
 
@@ -28,32 +156,19 @@ boost::property_tree::ptree ConfigStoreUtility::readSettings(const std::string& 
 {
     // The parser descends one call per nested element and holds the whole text: both are
     // bounded before it runs, so a hostile or runaway file is refused instead of crashing.
+    const std::string failure = "Cannot read settings file " + path;
     std::string text;
     std::string error;
     if (!StatefulFirewall::readBoundedFile(path, StatefulFirewall::kMaxSettingsFileBytes, text,
                                            error))
-        throw FMPException(kReadFailed, "Cannot read settings file " + path + ": " + error);
-    // The scan follows the parser's own rules; where it sees the parser stop with an error,
-    // the text is refused here, so the parser only ever reads text the scan walked to its end.
-    const StatefulFirewall::SFXmlNesting nesting =
-        StatefulFirewall::scanXmlNesting(text, StatefulFirewall::kMaxSettingsDepth);
-    if (nesting.depth > StatefulFirewall::kMaxSettingsDepth)
-        throw FMPException(kReadFailed, "Cannot read settings file " + path +
-                                            ": elements are nested deeper than " +
-                                            std::to_string(StatefulFirewall::kMaxSettingsDepth));
-    if (!nesting.wellFormed) {
-        const auto line = 1 + std::count(text.begin(), text.begin() + nesting.stoppedAt, '\n');
-        throw FMPException(kReadFailed, "Cannot read settings file " + path +
-                                            ": not well-formed XML at line " +
-                                            std::to_string(line));
-    }
-    boost::property_tree::ptree tree;
-    try {
-        // trim_whitespace undoes the pretty printing of writeSettings.
-        std::istringstream in(text);
-        boost::property_tree::read_xml(in, tree, boost::property_tree::xml_parser::trim_whitespace);
-    } catch (const boost::property_tree::xml_parser_error& e) {
-        throw FMPException(kReadFailed, "Cannot read settings file " + path + ": " + e.what());
+        throw FMPException(kReadFailed, failure + ": " + error);
+    ptree tree = parseSettingsText(text, failure);
+    // Text between the sections (a CDATA section there) holds no setting, and no writer could
+    // put it back where it stood: it is left out, so the next save leaves it out too.
+    if (!tree.data().empty()) {
+        tree.data().clear();
+        m_logger.logMessage(4, m_componentName,
+                            "Settings file " + path + ": text outside the sections is left out");
     }
     return tree;
 }
@@ -61,17 +176,39 @@ boost::property_tree::ptree ConfigStoreUtility::readSettings(const std::string& 
 void ConfigStoreUtility::writeSettings(const std::string& path,
                                        const boost::property_tree::ptree& tree)
 {
-    std::ostringstream text;
+    const std::string failure = "Settings not saved to " + path;
+    const std::string fault = tree.data().empty() ? treeFault(tree, "", Part::Element)
+                                                  : std::string("text outside the sections");
+    if (!fault.empty())
+        throw FMPException(kWriteFailed,
+                           failure + ": " + fault + ", which the settings file cannot hold");
+
+    ptree standIns = tree;
+    standInForBlanks(standIns);
+    std::ostringstream formatted;
     try {
         boost::property_tree::write_xml(
-            text, tree, boost::property_tree::xml_writer_make_settings<std::string>(' ', 2));
+            formatted, standIns,
+            boost::property_tree::xml_writer_make_settings<std::string>(' ', 2));
     } catch (const boost::property_tree::xml_parser_error& e) {
         throw FMPException(kWriteFailed, "Cannot format settings for " + path + ": " + e.what());
     }
+    const std::string text = referencesForStandIns(formatted.str());
+
+    // What replaces the file must read back as the settings written, or the next start would
+    // refuse it or read other values: checked before the file is touched.
+    ptree readBack;
+    try {
+        readBack = parseSettingsText(text, failure);
+    } catch (const FMPException& e) {
+        throw FMPException(kWriteFailed, e.getMessage() + " (in the text that would be written)");
+    }
+    if (readBack != tree)
+        throw FMPException(kWriteFailed, failure + ": the text written would read back otherwise");
 
     // A crash or a full disk leaves either the old file or the new one, never half of one.
     std::string error;
-    if (!StatefulFirewall::writeFileAtomically(path, text.str(), error))
+    if (!StatefulFirewall::writeFileAtomically(path, text, error))
         throw FMPException(kWriteFailed, error);
 }
 

@@ -26,7 +26,9 @@ public:
     virtual std::string getStringValue(const std::string& sectionId, const std::string& path) = 0;
 
     // Writes are on disk when they return; they throw FMPException on failure and then leave
-    // the store as it was.
+    // the store as it was. A value the file cannot hold (a NUL, a control character other than
+    // tab, LF and CR, a space at its end) is refused so, as is any write while the store holds
+    // one read from the file.
     virtual void setBoolValue(const std::string& attributeName, const std::string& sectionId,
                               const std::string& path, bool value) = 0;
     virtual void setIntValue(const std::string& attributeName, const std::string& sectionId,

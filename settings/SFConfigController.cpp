@@ -7,6 +7,7 @@
 #include "SFException.h"
 #include "SFPrefKeys.h"
 #include "SFResultCodes.h"
+#include "SFSettingsText.h"
 
 namespace StatefulFirewall {
 
@@ -462,6 +463,14 @@ int SFConfigController::setYalLogLevelForFW(int level)
 
 int SFConfigController::setLogPath(std::string path)
 {
+    // The path is not logged: it may hold the very character that is refused.
+    const std::string fault = settingsValueFault(path);
+    if (!fault.empty()) {
+        m_logger->logMessage(2, m_componentName,
+                             "Log path refused: it " + fault +
+                                 ", which the settings file cannot hold; the stored path is kept");
+        return SF_INVALID_ARGUMENT;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     try {
         if (m_store->getStringValue(kLogging, SF_KEY_LOG_PATH) == path) {

@@ -8,6 +8,10 @@
 
 #include <boost/filesystem.hpp>
 
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
 namespace fs = boost::filesystem;
 
 namespace StatefulFirewall {
@@ -52,14 +56,34 @@ void keepLastGoodCopy(ZAV::ILogger& logger)
 
 // Renames a refused settings file to "<file>.corrupt" (".corrupt.N" beside earlier ones, never
 // over one) and logs the refusal with where the file went, or why it could not be moved.
-void setAside(ZAV::ILogger& logger, const char* path, const std::string& refusal)
+// Returns where it went, or empty when it stayed.
+std::string setAside(ZAV::ILogger& logger, const char* path, const std::string& refusal)
 {
     std::string kept;
     std::string error;
-    if (keepAsideWithoutReplacing(path, kept, error))
+    if (keepAsideWithoutReplacing(path, kept, error)) {
         logger.logMessage(2, kComponent, refusal + "; it is kept as " + kept);
-    else
-        logger.logMessage(2, kComponent, refusal + " and could not be set aside: " + error);
+        return kept;
+    }
+    logger.logMessage(2, kComponent, refusal + " and could not be set aside: " + error);
+    return {};
+}
+
+// Moves a file set aside back to path (through links), never over a file standing there. A
+// hard link and an unlink, as neither needs room for data on a full file system.
+bool putBack(const std::string& kept, const char* path, std::string& error)
+{
+    std::string target;
+    int failure = resolveLinks(path, target);
+    if (failure == 0 && ::link(kept.c_str(), target.c_str()) != 0)
+        failure = errno;
+    if (failure != 0) {
+        error = "cannot move " + kept + " back to " + path + ": " + std::strerror(failure);
+        return false;
+    }
+    ::unlink(kept.c_str());
+    syncFolder(folderOf(target));
+    return true;
 }
 
 // The store's file I/O, keeping the last good copy after every save of the live file.
@@ -128,16 +152,41 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
 
     // Another copy is about to replace the live file. Keep the refused file, never over an
     // earlier one, so the settings it held can still be recovered by hand.
-    setAside(logger, SF_LIVE_PREFS_PATH,
-             std::string("Settings file ") + SF_LIVE_PREFS_PATH + " was refused");
+    const std::string refused = setAside(logger, SF_LIVE_PREFS_PATH,
+                                         std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                                             " was refused");
 
     boost::system::error_code missing;
     if (fs::exists(fs::status(SF_LAST_GOOD_PREFS_PATH, missing))) {
-        if (restoreLastGoodPrefs() && store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
-            logger.logMessage(2, kComponent,
-                              std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                                  " was restored from the last good copy " +
-                                  SF_LAST_GOOD_PREFS_PATH);
+        std::string error;
+        if (restoreLastGoodPrefs(error)) {
+            if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
+                logger.logMessage(2, kComponent,
+                                  std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                                      " was restored from the last good copy " +
+                                      SF_LAST_GOOD_PREFS_PATH);
+                return;
+            }
+        } else if (store->initialise(SF_LAST_GOOD_PREFS_PATH, defaults)) {
+            // The copy reads, but cannot be written over the live file (a full or read-only
+            // file system): it is not refused, so it stays as it is and the daemon runs on
+            // it, saving changes into it. The refused file goes back in place, so that the
+            // next start refuses it again and restores the copy then; with no live file that
+            // start would take the template and write it over the copy.
+            std::string putBackError;
+            const bool inPlace =
+                refused.empty() || putBack(refused, SF_LIVE_PREFS_PATH, putBackError);
+            logger.logMessage(
+                2, kComponent,
+                std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                    " could not be restored from the last good copy " + SF_LAST_GOOD_PREFS_PATH +
+                    " (" + error +
+                    "): running on the last good copy as it is; a start with room to write "
+                    "restores it" +
+                    (inPlace ? std::string()
+                             : "; the refused file stays at " + refused + " (" + putBackError +
+                                   "): move it back before the next start, or that start takes "
+                                   "the template"));
             return;
         }
         // The template's copy becomes the next last good copy, so this one is set aside like
@@ -174,12 +223,9 @@ bool SFConfigData::copyDefaultPrefs()
     return copySettingsFile(SF_TEMPLATE_PREFS_PATH, SF_LIVE_PREFS_PATH, error);
 }
 
-bool SFConfigData::restoreLastGoodPrefs()
+bool SFConfigData::restoreLastGoodPrefs(std::string& error)
 {
-    boost::system::error_code missing;
-    std::string error;
-    return fs::exists(fs::status(SF_LAST_GOOD_PREFS_PATH, missing)) &&
-           copySettingsFile(SF_LAST_GOOD_PREFS_PATH, SF_LIVE_PREFS_PATH, error);
+    return copySettingsFile(SF_LAST_GOOD_PREFS_PATH, SF_LIVE_PREFS_PATH, error);
 }
 
 } // namespace StatefulFirewall

@@ -8,12 +8,15 @@
 //
 // The last good copy is the settings file as last loaded or saved whole, written atomically
 // beside it after each successful load and each save through the store, so a file damaged by
-// an interrupted edit or a full disk costs no setting.
+// an interrupted edit or a full disk costs no setting. Only a copy the store refuses is set
+// aside; one that merely cannot be written over the live file (a full disk) is what the store
+// then runs on, the refused live file staying in place so the next start restores the copy.
 
 #include "IConfigStore.h"
 #include "IConfigStoreUtility.h"
 
 #include <memory>
+#include <string>
 
 namespace ZAV {
 class ILogger;
@@ -36,9 +39,9 @@ public:
 
     // Copies the template over the live file, mode 0600. False when the copy fails.
     bool copyDefaultPrefs();
-    // Copies the last good copy over the live file. False when there is none or it cannot be
-    // copied.
-    bool restoreLastGoodPrefs();
+    // Copies the last good copy over the live file. False with the reason in error when it
+    // cannot be read or written.
+    bool restoreLastGoodPrefs(std::string& error);
 
     // Section id -> path -> default text, every section also mapping its attribute path to its id.
     static ZAV::ConfigDefaults defaultPreferences();

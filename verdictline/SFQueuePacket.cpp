@@ -9,6 +9,8 @@
 #include <linux/netfilter/nfnetlink_queue.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace StatefulFirewall {
@@ -110,10 +112,14 @@ SFQueuePacket::ParseResult SFQueuePacket::parse(const void* buffer, size_t lengt
     }
     const auto* nfg = static_cast<const nfgenmsg*>(mnl_nlmsg_get_payload(nlh));
 
-    // mnl_attr_parse walks only attributes that fit inside nlmsg_len (checked against length
-    // by messageFits) and stops at the first with a bad length; what came before it is kept.
+    // The walk is bounded by nlmsg_len itself (checked against length by messageFits) and
+    // stops at the first attribute with a bad length; what came before it is kept.
+    // mnl_attr_parse would walk to the aligned length instead, so an attribute could end up to
+    // three bytes past a message whose length is not a multiple of four, and past the buffer.
+    constexpr size_t kAttributesOffset = MNL_NLMSG_HDRLEN + MNL_ALIGN(sizeof(nfgenmsg));
     AttributeTable table;
-    mnl_attr_parse(nlh, sizeof(nfgenmsg), storeAttribute, &table);
+    mnl_attr_parse_payload(static_cast<const char*>(buffer) + kAttributesOffset,
+                           nlh->nlmsg_len - kAttributesOffset, storeAttribute, &table);
 
     const nlattr* packetHeader = table.entries[NFQA_PACKET_HDR];
     if (packetHeader == nullptr) {
@@ -205,8 +211,10 @@ bool SFQueuePacket::parseAck(const void* buffer, size_t length, uint32_t& sequen
     }
     const auto* err = static_cast<const nlmsgerr*>(mnl_nlmsg_get_payload(nlh));
     sequence = nlh->nlmsg_seq;
-    // The kernel reports a refusal as a negative errno.
-    error = err->error < 0 ? -err->error : err->error;
+    // The kernel reports a refusal as a negative errno. Negated in 64 bits, since -INT_MIN does
+    // not fit an int; a magnitude past INT_MAX is no errno, but still a refusal.
+    const int64_t code = err->error;
+    error = static_cast<int>(std::min<int64_t>(code < 0 ? -code : code, INT_MAX));
     return true;
 }
 

@@ -50,7 +50,8 @@ public:
     bool toBlockEvent(RuleEventInfo& out) const;
 
     // Reads an acknowledgement (NLMSG_ERROR). error is 0 for success, else the errno the kernel
-    // refused the request with. False when the message is not a complete acknowledgement.
+    // refused the request with (INT_MAX for a code whose magnitude is larger). False when the
+    // message is not a complete acknowledgement.
     static bool parseAck(const void* buffer, size_t length, uint32_t& sequence, int& error);
 
     // True when a whole netlink message starts at buffer and ends within length bytes: its

@@ -142,6 +142,9 @@ TEST_F(BrokerServiceTest, ABadPolicyLineRefusesTheStartAndLeavesNoSocket)
         "eventLogging=1\nlogPath\n",
         "serverLogLevel=1\ncolour=blue\n",
         "serverLogLevel=1\nserverLogLevel=2\n",
+        // The daemon's settings file could not hold these log paths.
+        "eventLogging=1\nlogPath=/var/log/a" + std::string(1, '\0') + "b\n",
+        "eventLogging=1\nlogPath=/var/log/\x1b[0m\n",
     };
     m_options.commonPolicyFile = m_dir.file("policy");
     for (const auto& content : badFiles) {

@@ -128,4 +128,18 @@ TEST(ConfigStoreUtilityTest, FilesHidingTheirNestingAreRefusedBeforeParsing)
     }
 }
 
+// The writer reads its text back before the file is touched: a tree no reader builds, whose
+// text would read otherwise (a comment holding "-->"), is refused and the file kept.
+TEST(ConfigStoreUtilityTest, TextThatWouldReadBackOtherwiseIsNotWritten)
+{
+    TestSupport::TempDir dir;
+    TestSupport::RecordingLogger logger;
+    ZAV::ConfigStoreUtility utility(logger);
+    TestSupport::writeFile(dir.file("prefs.xml"), "<S/>");
+    boost::property_tree::ptree tree;
+    tree.put("S.<xmlcomment>", "ends --> early");
+    EXPECT_THROW(utility.writeSettings(dir.file("prefs.xml"), tree), ZAV::FMPException);
+    EXPECT_EQ(TestSupport::readFile(dir.file("prefs.xml")), "<S/>");
+}
+
 } // namespace

@@ -1,18 +1,22 @@
 #include "SFConfigController.h"
 #include "SFSettingsText.h"
 
+#include "CommonExtPolicyObj.h"
 #include "ConfigStore.h"
 #include "ConfigStoreUtility.h"
 #include "FakeConfigStore.h"
+#include "SFCommonPolicyRequestImpl.h"
 #include "SFConfigData.h"
 #include "SFException.h"
 #include "SFPrefKeys.h"
 #include "SFResultCodes.h"
+#include "SandboxGuard.h"
 #include "SettingsFixture.h"
 #include "TempDir.h"
 
 #include <functional>
 #include <string>
+#include <sys/mount.h>
 #include <vector>
 
 using namespace StatefulFirewall;
@@ -539,6 +543,118 @@ TEST_F(SFConfigControllerTest, LogSizesAndRotatedCountsOutsideTheirBoundsAreRefu
         m_fake->set(SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT, f.stored);
         EXPECT_EQ(c->getDefaultMaximumLogFileSize(), f.size);
         EXPECT_EQ(c->getDefaultRotatedLogFileCount(), f.count);
+    }
+}
+
+// Whatever the daemon writes to the settings file reads back at the next start. Each row starts
+// on a settings file and its last good copy as the daemon or a hand left them, makes one
+// change, and starts again: the change reads back, or it was refused and both files are as
+// they were. In the last row the folder is full when the start finds the live file damaged:
+// the last good copy is run on, kept as it is, and restored by the start after room is made.
+TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNextStart)
+{
+    const std::string tmpl = templateText();
+    const std::string defaultPath = "/var/Varnik/kyv/log/fw";
+    const auto replaced = [&](const std::string& from, const std::string& to) {
+        return std::string(tmpl).replace(tmpl.find(from), from.size(), to);
+    };
+    const auto withLogPath = [&](const std::string& xml) {
+        return replaced("<LogPath>" + defaultPath + "<", "<LogPath>" + xml + "<");
+    };
+    const std::string nul("/var/log/a\0b", 12);
+    const auto enable = [](SFConfigController& c) { return c.setFwEnableStatus(true); };
+    const auto setLogPath = [](std::string path) {
+        return [path](SFConfigController& c) { return c.setLogPath(path); };
+    };
+    const auto enabled = [](SFConfigController& c) { return text(c.getFwEnableStatus()); };
+    const auto logPath = [](SFConfigController& c) { return c.getLogPath(); };
+    ZAV::CommonExtPolicyObj policy; // differs from the shipped settings in its log path alone
+    policy.m_logPath = nul;
+    policy.m_activityLogSize = 1;
+    policy.m_debugLogSize = 10;
+    policy.m_sendEventsToServer = true;
+    policy.m_serverLogLevel = 3;
+    constexpr int kNoAnswer = -1;
+    const auto applyPolicy = [&](SFConfigController& c) {
+        SFCommonPolicyRequestImpl(m_logger, c).applyCommonPolicySettings(policy);
+        return kNoAnswer;
+    };
+    const std::string live = SF_LIVE_PREFS_PATH;
+    const std::string notSaved = "Settings not saved to " + live + ": LoggingInformation.LogPath ";
+    const std::string cannotHold = ", which the settings file cannot hold";
+    const auto refused = [&](const std::string& fault) {
+        return "Log path refused: it " + fault + cannotHold + "; the stored path is kept";
+    };
+    struct Row {
+        const char* name;
+        std::string live;
+        std::string lastGood; // empty: the same as the live file
+        std::function<int(SFConfigController&)> change; // empty: none, the folder is full
+        int answer;
+        std::pair<int, std::string> logged;
+        std::function<std::string(SFConfigController&)> read;
+        std::string readBack;
+    };
+    const std::vector<Row> rows = {
+        {"top-level CDATA", replaced("<Global", "<![CDATA[note]]><Global"), "", enable, SF_SUCCESS,
+         {4, "Settings file " + live + ": text outside the sections is left out"}, enabled, "1"},
+        {"&#0; in the file", withLogPath("a&#0;b"), "", enable, SF_PREF_WRITE_FAILED,
+         {2, notSaved + "holds a NUL" + cannotHold}, enabled, "0"},
+        {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT, {2, refused("holds a NUL")},
+         logPath, defaultPath},
+        {"NUL through a policy", tmpl, "", applyPolicy, kNoAnswer, {2, refused("holds a NUL")}, logPath,
+         defaultPath},
+        {"control byte through setLogPath", tmpl, "", setLogPath("/var/log/\x1b[0m"), SF_INVALID_ARGUMENT,
+         {2, refused("holds the control character 0x1B")}, logPath, defaultPath},
+        {"control byte in the file", withLogPath("&#27;"), "", enable, SF_PREF_WRITE_FAILED,
+         {2, notSaved + "holds the control character 0x1B" + cannotHold}, enabled, "0"},
+        {"space at the end", tmpl, "", setLogPath("/var/log/a "), SF_INVALID_ARGUMENT,
+         {2, refused("ends in a space")}, logPath, defaultPath},
+        {"newline in the file", withLogPath("a&#10;b"), "", enable, SF_SUCCESS, {}, logPath, "a\nb"},
+        {"tab, CR, newline and blanks", tmpl, "", setLogPath(" \t/var/log/a\r b  c\n"), SF_SUCCESS, {},
+         logPath, " \t/var/log/a\r b  c\n"},
+        {"restoring the last good copy fails to write", "<GlobalConfiguration type=\"1\"><IsFire",
+         replaced("<IsFirewallEnabled>0<", "<IsFirewallEnabled>1<"), nullptr, kNoAnswer,
+         {2, "Settings file " + live + " could not be restored from the last good copy " +
+                 SF_LAST_GOOD_PREFS_PATH + " (cannot write " + live + ": No space left on device): "
+                 "running on the last good copy as it is; a start with room to write restores it"},
+         enabled, "1"},
+    };
+    const char* const folder = "/var/Varnik/kyv/fw";
+    const auto mountFolder = [&](const char* size, unsigned long flags) {
+        return ::mount("tmpfs", folder, "tmpfs", flags | MS_NOSUID | MS_NODEV, size);
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        TestSupport::resetProductPaths();
+        installTemplate();
+        // A tmpfs of its own, seen only in the sandbox's mount namespace; two pages hold the
+        // live file and its copy and leave no room for a third file.
+        const bool full = !row.change;
+        ASSERT_EQ(mountFolder(full ? "size=8k" : "size=1m", 0), 0);
+        const auto unmount = [](const char* path) { ::umount2(path, MNT_DETACH); };
+        const std::unique_ptr<const char, decltype(unmount)> mounted(folder, unmount);
+        const std::string lastGood = row.lastGood.empty() ? row.live : row.lastGood;
+        writeFile(live, row.live);
+        writeFile(SF_LAST_GOOD_PREFS_PATH, lastGood);
+        m_logger.clear();
+        {
+            auto controller = realController();
+            if (row.change) {
+                EXPECT_EQ(row.change(*controller), row.answer);
+            } else {
+                EXPECT_EQ(row.read(*controller), row.readBack) << "not run on the last good copy";
+            }
+            EXPECT_EQ(readFile(live), row.answer == SF_SUCCESS ? readFile(live) : row.live);
+            EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), row.answer == SF_SUCCESS ? readFile(live) : lastGood);
+            EXPECT_TRUE(row.logged.second.empty() || m_logger.has(row.logged.first, row.logged.second))
+                << row.logged.second;
+        }
+        ASSERT_EQ(mountFolder("size=1m", MS_REMOUNT), 0);
+        auto again = realController();
+        EXPECT_EQ(row.read(*again), row.readBack);
+        EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), full ? row.live : "");
+        EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), readFile(live));
     }
 }
 

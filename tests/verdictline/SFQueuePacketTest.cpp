@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -217,6 +218,13 @@ TEST(SFQueuePacketTest, MalformedMessagesNeverReadPastTheBufferAndKeepThePacketI
         header(bytes)->nlmsg_len = length;
         return bytes;
     };
+    // The message's last bytes dropped from the buffer and from nlmsg_len alike, leaving a
+    // length that is not a multiple of four in a buffer of exactly that size.
+    auto unaligned = [](std::vector<char> bytes, size_t dropped) {
+        bytes.resize(bytes.size() - dropped);
+        header(bytes)->nlmsg_len = static_cast<uint32_t>(bytes.size());
+        return bytes;
+    };
     auto withType = [](std::vector<char> bytes, uint16_t type) {
         header(bytes)->nlmsg_type = type;
         return bytes;
@@ -250,6 +258,14 @@ TEST(SFQueuePacketTest, MalformedMessagesNeverReadPastTheBufferAndKeepThePacketI
         {"mark of 2 bytes", shortMark(), R::Ok, true, false, false},
         {"unknown attribute skipped", unknownAttribute(), R::Ok, true, true, true},
         {"attribute length past the message", badSecondAttribute(0xffff), R::Ok, false, false, false},
+        // The payload attribute ends 3 bytes past nlmsg_len, within its aligned length.
+        {"last attribute past an unaligned length", unaligned(valid, 3), R::Ok, false, false, true},
+        {"last attribute ending at an unaligned length", unaligned(withPayload([] {
+             Bytes p = kTcpPacket;
+             p.push_back(0);
+             return p;
+         }()), 3),
+         R::Ok, true, true, true},
         {"attribute length below its header", badSecondAttribute(2), R::Ok, false, false, false},
         {"bad length before the packet header", badFirstAttribute(0xfff0), R::BadPacketHeader, false, false, false},
         {"packet header of 4 bytes", shortPacketHeader(), R::BadPacketHeader, false, false, false},
@@ -332,6 +348,7 @@ TEST(SFQueuePacketTest, AcknowledgementGivesSequenceAndErrno)
         {"success", ack(0, 42), true, 42, 0},
         {"refused", ack(-EPERM, 43), true, 43, EPERM},
         {"queue taken", ack(-EBUSY, 44), true, 44, EBUSY},
+        {"error of INT_MIN", ack(INT_MIN, 45), true, 45, INT_MAX},
         {"shorter than an error record", truncated, false, 0, 0},
         {"shorter than a netlink header", shortHeader, false, 0, 0},
         {"another message type", notAnAck, false, 0, 0},
