@@ -271,6 +271,12 @@ inline const std::string CLI_SETTING_NOT_WRITTEN_MSG =
 inline const std::string CLI_RULE_GONE_MSG = "The rule was not deleted: it no longer exists";
 inline const std::string CLI_TRUSTED_GONE_MSG =
     "The trusted network was not deleted: it no longer exists";
+// Another tool holds the turn at the daemon (/run/tqctl.lock); the holder's description follows.
+inline const std::string CLI_TURN_WAITING_MSG = "Waiting for the turn held by another tqctl: ";
+inline const std::string CLI_TURN_TIMEOUT_MSG =
+    "Another tqctl held the turn beyond its reply bound (it may be stopped), so this request "
+    "was not sent: ";
+inline const std::string CLI_TURN_HOLDER_UNKNOWN = "its holder is not known";
 
 // Delimiters used to cut option values before they are validated.
 inline const std::string CLI_RANGE_DELIMITER = "-";
