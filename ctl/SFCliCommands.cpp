@@ -86,6 +86,16 @@ void SFCliCommands::reportUnconfirmed(const std::string& change)
     log(4, "The " + change + " was made and stored; its enforcement could not be confirmed");
 }
 
+void SFCliCommands::reportFollowup(Followup outcome, const std::string& change)
+{
+    if (outcome != Followup::NotApplied) {
+        reportUnconfirmed(change);
+        return;
+    }
+    std::cerr << C::CLI_CHANGE_NOT_APPLIED_MSG << std::endl;
+    log(4, "The " + change + " was stored; the daemon reported that applying it failed");
+}
+
 void SFCliCommands::reportUnknown(const std::string& sentence, const std::string& change)
 {
     std::cerr << sentence << std::endl;
@@ -311,13 +321,19 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         }
         if (result != SF_SUCCESS && result != SF_PREF_ALREADY_SET) {
             reportFailure(sentence, response, ", RetVal = " + std::to_string(result));
+            // The daemon's own answer, so it is not taken for the channel's failure.
+            if (result == SF_SYSTEM_COMMAND_FAILED)
+                std::cerr << C::CLI_SETTING_NOT_APPLIED_MSG << std::endl;
+            else
+                std::cerr << C::CLI_SETTING_REFUSED_MSG << result << std::endl;
             return false;
         }
         std::cout << C::CLI_PREFS_SET_SUCCESS_MSG << std::endl;
         log(5, "Preferences was set successfully");
         if (kind == SF_PREF_TRUST_LOCAL_SUBNET) {
-            if (!sendUpdate(SF_CLI_RULES_UPDATE, cb, client)) {
-                reportUnconfirmed("setting change");
+            const Followup update = followUpdate(SF_CLI_RULES_UPDATE, cb, client);
+            if (update != Followup::Done) {
+                reportFollowup(update, "setting change");
                 return false;
             }
             log(6, "Ruleset was updated successfully after setting the new preference");
@@ -349,7 +365,9 @@ SFCliCommands::Followup SFCliCommands::followUpdate(int command, ZAV::ICommandFM
     }
     reportFailure("Error communicating with FMP to send update", response,
                   ", RetVal = " + std::to_string(result));
-    return Followup::Failed;
+    // Only a result read from the reply is the daemon's word; a reply without one (from the
+    // service, or one never sent) says nothing of what the daemon did.
+    return result != SF_SUCCESS ? Followup::NotApplied : Followup::Failed;
 }
 
 bool SFCliCommands::sendUpdate(int command, ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)

@@ -101,7 +101,8 @@ public:
     // How an update that follows an acknowledged change ended.
     enum class Followup {
         Done,       // the daemon reported success
-        Failed,     // the daemon answered with a failure, or the request could not go
+        NotApplied, // the daemon answered with a failure result: the change stays stored only
+        Failed,     // the request could not go, or its reply carried no result of the daemon's
         Unanswered, // sent, and no reply came: whether the daemon applied it is unknown
     };
     // Has the daemon apply and store the rule table (100017) or the trusted networks (100022).
@@ -180,16 +181,23 @@ private:
     // Sends a change whose reply carries an int result. True when the reply is completed with
     // its status set and the result is 150000 (or absent); otherwise reports failure (the
     // unknown outcome when no reply came, the refusal's own sentence for the store and for
-    // gone) and the flags and returns false.
+    // gone, else the daemon's reason after the channel's text) and the flags and returns false.
     bool sendForResult(ZAV::CommandRequest& request, const char* failure, const ChangeTexts& texts,
                        ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
     // The trusted-network refresh (100022) and rule update (100017) after an acknowledged
-    // trusted-network change; true when both succeeded.
-    bool followTrustedChange(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client);
+    // trusted-network change; true when both succeeded, else reports what failed.
+    bool followTrustedChange(const std::string& change, ZAV::ICommandFMCallback& cb,
+                             ZAV::IFMCommClient& client);
     // The request was sent and its reply did not come.
     static bool unanswered(const ZAV::CommandResponse& response);
     // Prints that an acknowledged change is in the store with its enforcement unconfirmed.
     void reportUnconfirmed(const std::string& change);
+    // Prints what an update that did not succeed means for an acknowledged change: not applied
+    // when the daemon said so, else unconfirmed.
+    void reportFollowup(Followup outcome, const std::string& change);
+    // Prints the refusal of a change whose reply carried result: the fixed text, and after the
+    // channel's one the daemon's own reason.
+    void reportRefusal(int result);
     // Prints that a change was sent and no reply came.
     void reportUnknown(const std::string& sentence, const std::string& change);
     // Completed with its status set.

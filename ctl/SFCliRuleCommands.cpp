@@ -105,6 +105,19 @@ const std::string& refusalText(int result)
 
 } // namespace
 
+void SFCliCommands::reportRefusal(int result)
+{
+    const std::string& fixed = refusalText(result);
+    std::cerr << fixed << std::endl;
+    // After the channel's text, the daemon's own reason, when its reply carried one.
+    if (fixed != C::CLI_FMP_COMMUNICATION_EXCEPTION_MSG || result == SF_SUCCESS)
+        return;
+    if (result == SF_TRUSTED_IP_REFUSED)
+        std::cerr << C::CLI_TRUSTED_ALREADY_LISTED_MSG << std::endl;
+    else
+        std::cerr << C::CLI_CHANGE_REFUSED_MSG << result << std::endl;
+}
+
 bool SFCliCommands::sendForResult(ZAV::CommandRequest& request, const char* failure,
                                   const ChangeTexts& texts, ZAV::ICommandFMCallback& cb,
                                   ZAV::IFMCommClient& client)
@@ -120,26 +133,46 @@ bool SFCliCommands::sendForResult(ZAV::CommandRequest& request, const char* fail
     readReply(response, result);
     if (flagsSet(response) && result == SF_SUCCESS)
         return true;
-    const bool gone = texts.gone != nullptr && result == texts.goneResult;
-    std::cerr << (gone ? *texts.gone : refusalText(result)) << std::endl;
+    if (texts.gone != nullptr && result == texts.goneResult)
+        std::cerr << *texts.gone << std::endl;
+    else
+        reportRefusal(result);
     log(4, failure);
     log(6, flagsLine(response) + ", RetVal = " + std::to_string(result));
     return false;
 }
 
-bool SFCliCommands::followTrustedChange(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client)
+bool SFCliCommands::followTrustedChange(const std::string& change, ZAV::ICommandFMCallback& cb,
+                                       ZAV::IFMCommClient& client)
 {
     // Both are sent even when the first failed, as the rule table holds the trusted networks
     // too; after a first without reply the second could only wait for the same silent peer.
     const Followup refreshed = followUpdate(SF_CLI_TRUSTED_IP_UPDATE, cb, client);
     if (refreshed == Followup::Done)
         log(5, "Trusted Network list was successfully refreshed");
-    if (refreshed == Followup::Unanswered)
+    if (refreshed == Followup::Unanswered) {
+        reportUnconfirmed(change);
         return false;
-    const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
-    if (updated)
-        log(5, "Ruleset was updated successfully after a Trusted Network change");
-    return refreshed == Followup::Done && updated;
+    }
+    const Followup updated = followUpdate(SF_CLI_RULES_UPDATE, cb, client);
+    if (updated != Followup::Done) {
+        reportFollowup(updated, change);
+        return false;
+    }
+    log(5, "Ruleset was updated successfully after a Trusted Network change");
+    if (refreshed == Followup::NotApplied) {
+        // The change request itself was answered only once its store held it; this was a
+        // second write of the same list.
+        std::cerr << C::CLI_TRUSTED_NOT_REWRITTEN_MSG << std::endl;
+        log(4, "The " + change + " is stored and applied; writing the trusted-network store "
+                                 "again failed");
+        return false;
+    }
+    if (refreshed != Followup::Done) {
+        reportUnconfirmed(change);
+        return false;
+    }
+    return true;
 }
 
 bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClient& client,
@@ -167,7 +200,7 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         // With the status clear only 150022 means the rule was filed (at the end of its group);
         // any other result means the daemon refused and freed it.
         if (!response.getCommandCompleted() || (!status && result != SF_RULE_POSITION_CHANGED)) {
-            std::cerr << refusalText(result) << std::endl;
+            reportRefusal(result);
             log(6, "Error communicating with FMP to add the rule");
             log(6, flagsLine(response, " ") +
                        (result != SF_SUCCESS ? ", RetVal = " + std::to_string(result) : ""));
@@ -176,8 +209,9 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         log(5, "New rule was added successfully");
         // The rule is filed and stored either way; a failed update still fails the command,
         // since the rule is then not in force as the table says. Only the failure is printed
-        // then, with that enforcement failed or could not be confirmed: no sentence that
-        // claims success, and none built from a reply that did not come.
+        // then, with that applying it failed (the daemon said so), that enforcement failed or
+        // that it could not be confirmed: no sentence that claims success, and none built from
+        // a reply that did not come.
         const Followup update = followUpdate(SF_CLI_RULES_UPDATE, cb, client);
         const bool updated = update == Followup::Done;
         if (updated)
@@ -192,13 +226,13 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
             if (updated)
                 std::cout << RULE_CREATED_DISABLED << std::endl;
             else
-                reportUnconfirmed("rule add");
+                reportFollowup(update, "rule add");
             return updated;
         }
 
         const Enforcement enforcement = getRuleEnforcementStatus(rule, cb, client);
         if (enforcement == Enforcement::Unknown) {
-            reportUnconfirmed("rule add");
+            reportFollowup(update, "rule add");
             return false;
         }
         const bool enforced = enforcement == Enforcement::Enforced;
@@ -246,8 +280,9 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         log(5, logLine);
         if (updated || !enforced)
             std::cout << printed << std::endl;
-        else
-            reportUnconfirmed("rule add");
+        // The daemon's word that the update failed outweighs a rule it calls enforced.
+        if (!updated && (enforced || update == Followup::NotApplied))
+            reportFollowup(update, "rule add");
         return enforced && updated;
     });
 }
@@ -302,12 +337,12 @@ bool SFCliCommands::deleteRule(std::string guid, ZAV::ICommandFMCallback& cb,
         if (!sendForResult(request, "Error communicating with FMP to delete a rule", texts, cb,
                            client))
             return false;
-        const bool updated = sendUpdate(SF_CLI_RULES_UPDATE, cb, client);
-        if (updated)
+        const Followup update = followUpdate(SF_CLI_RULES_UPDATE, cb, client);
+        if (update == Followup::Done)
             std::cout << RULE_DELETED << std::endl;
         else
-            reportUnconfirmed("rule delete");
-        return updated;
+            reportFollowup(update, "rule delete");
+        return update == Followup::Done;
     });
 }
 
@@ -400,10 +435,8 @@ bool SFCliCommands::addToTrustedNetwork(std::list<SFTrustedGroupIP*> entries,
                            texts, cb, client))
             return false;
         log(5, "Trusted Network was successfully added");
-        if (!followTrustedChange(cb, client)) {
-            reportUnconfirmed("trusted network add");
+        if (!followTrustedChange("trusted network add", cb, client))
             return false;
-        }
         std::cout << TRUSTED_ADDED << std::endl;
         return true;
     });
@@ -453,10 +486,8 @@ bool SFCliCommands::deleteFromTrustedNetwork(std::string value, ZAV::ICommandFMC
                            texts, cb, client))
             return false;
         log(5, "Trusted Network was successfully deleted");
-        if (!followTrustedChange(cb, client)) {
-            reportUnconfirmed("trusted network delete");
+        if (!followTrustedChange("trusted network delete", cb, client))
             return false;
-        }
         std::cout << TRUSTED_DELETED << std::endl;
         return true;
     });

@@ -271,6 +271,32 @@ inline const std::string CLI_SETTING_NOT_WRITTEN_MSG =
 inline const std::string CLI_RULE_GONE_MSG = "The rule was not deleted: it no longer exists";
 inline const std::string CLI_TRUSTED_GONE_MSG =
     "The trusted network was not deleted: it no longer exists";
+// Said after "FMP communication error" when the daemon answered with a result of its own, so
+// the failure is not taken for the channel's.
+inline const std::string CLI_TRUSTED_ALREADY_LISTED_MSG =
+    "The trusted network was not added: it is already in the list";
+// The refusal's result code follows.
+inline const std::string CLI_CHANGE_REFUSED_MSG =
+    "The change was not made: the firewall refused it with result ";
+inline const std::string CLI_SETTING_REFUSED_MSG =
+    "The setting was not changed: the firewall refused it with result ";
+// The change was stored; the update that applies it was answered with a failure.
+inline const std::string CLI_CHANGE_NOT_APPLIED_MSG =
+    "The change was stored, but applying it to iptables failed: the previous rules stay in "
+    "force and the firewall retries";
+inline const std::string CLI_SETTING_NOT_APPLIED_MSG =
+    "The setting was stored, but applying it to iptables failed: the previous rules stay in "
+    "force and the firewall retries";
+// The trusted-network change was stored and applied; only writing the store once more failed.
+inline const std::string CLI_TRUSTED_NOT_REWRITTEN_MSG =
+    "The change was stored and applied, but the firewall could not write its trusted networks "
+    "to their store again";
+// Another tool holds the turn at the daemon (/run/tqctl.lock); the holder's description follows.
+inline const std::string CLI_TURN_WAITING_MSG = "Waiting for the turn held by another tqctl: ";
+inline const std::string CLI_TURN_TIMEOUT_MSG =
+    "Another tqctl held the turn beyond its reply bound (it may be stopped), so this request "
+    "was not sent: ";
+inline const std::string CLI_TURN_HOLDER_UNKNOWN = "its holder is not known";
 
 // Delimiters used to cut option values before they are validated.
 inline const std::string CLI_RANGE_DELIMITER = "-";

@@ -150,11 +150,21 @@ int main(int argc, char** argv)
     {
         SFCliCommands commands(logger);
         SFCli cli(logger);
-        SFCliTurns turns(commandCallback, logger);
+        // A waiter's bound on the holder is the holder's own reply bound, so both use one.
+        SFCliTurns turns(
+            commandCallback, logger,
+            [&commandCallback](int commandId) { return commandCallback.replyBoundOf(commandId); },
+            std::cerr);
         cli.initCli();
         exitCode = runCommandLine([&] { return cli.parseAndPerformHelp(argc, argv); },
                                   [&] { return cli.performCli(commands, turns, client); },
                                   logger);
+        // Another tool held the turn beyond its bound: this one's request went unsent, which
+        // is neither the daemon's answer nor its silence.
+        if (!turns.gaveUp().empty()) {
+            std::cerr << turns.gaveUp() << std::endl;
+            exitCode = kExitChannel;
+        }
     }
     // A peer that stopped answering is a lost peer, as one that never acknowledged.
     if (commandCallback.peerLost()) {

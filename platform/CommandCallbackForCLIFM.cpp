@@ -47,12 +47,16 @@ void CommandCallbackForCLIFM::sendCommandRequest(CommandRequest& request, Comman
                                 " not sent: an earlier request got no reply");
         return;
     }
-    std::chrono::seconds bound = m_exchange.timeout();
-    if (m_replyBound)
-        bound = std::min(bound, m_replyBound(request.getCommandId()));
+    const std::chrono::seconds bound = replyBoundOf(request.getCommandId());
     if (m_exchange.send(request, response, sourceFmId, client, sendFlag, bound) ==
         CommandExchange::Outcome::TimedOut)
         m_peerLost = true;
+}
+
+std::chrono::seconds CommandCallbackForCLIFM::replyBoundOf(int commandId) const
+{
+    const std::chrono::seconds bound = m_exchange.timeout();
+    return m_replyBound ? std::min(bound, m_replyBound(commandId)) : bound;
 }
 
 void CommandCallbackForCLIFM::connectionClosed()

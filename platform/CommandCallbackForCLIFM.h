@@ -39,6 +39,9 @@ public:
 
     // True once a reply did not come within its bound.
     bool peerLost() const { return m_peerLost; }
+    // How long a send of the command id waits for its reply: the owner's bound, at most the
+    // exchange's own.
+    std::chrono::seconds replyBoundOf(int commandId) const;
 
 private:
     ILogger& m_logger;

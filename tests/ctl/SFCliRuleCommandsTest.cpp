@@ -105,7 +105,8 @@ TEST_F(SFCliRuleCommandsTest, AnAddIsJudgedByStatusResultAndEnforcement)
     auto [out, err] = addRule(*rule, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\n");
+    EXPECT_EQ(err, "FMP communication error\n"
+                   "The change was not made: the firewall refused it with result 150021\n");
     EXPECT_EQ(m_sender.sent, (std::vector<std::string>{"100006->7000 flagged"}));
 
     // Placed last instead of at the asked index: reported by the enforcement answer.
@@ -146,8 +147,8 @@ TEST_F(SFCliRuleCommandsTest, AnAddIsJudgedByStatusResultAndEnforcement)
     std::tie(out, err) = addRule(*makeRule(-1, false), ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\nThe change was made and stored, but its enforcement "
-                   "could not be confirmed\n");
+    EXPECT_EQ(err, "FMP communication error\nThe change was stored, but applying it to iptables "
+                   "failed: the previous rules stay in force and the firewall retries\n");
     EXPECT_EQ(m_sender.sent, (std::vector<std::string>{"100006->7000 flagged", "100017->7000"}));
 
     // No answer at all.

@@ -1,8 +1,9 @@
 // The rule, trusted-network and setting requests when the daemon could not keep a change or did
-// not answer: a refusal for the store, the settings file or an entry that is gone is reported as
-// such and ends the command; a change without reply is reported as of unknown outcome; a failed
-// or unanswered follow-up is reported as a change made with its enforcement unconfirmed, and no
-// sentence is built from a reply that did not come.
+// not answer: a refusal for the store, the settings file, an entry that is gone or one already
+// listed is reported as such and ends the command; a change without reply is reported as of
+// unknown outcome; an update the daemon answered with a failure is reported as a change stored
+// and not applied; an unanswered follow-up as a change made with its enforcement unconfirmed, and
+// no sentence is built from a reply that did not come.
 
 #include "SFCliCommands.h"
 
@@ -29,6 +30,9 @@ const std::string kStoreRefused =
     "The change was not made: the firewall could not write it to its store\n";
 const std::string kUnconfirmed =
     "The change was made and stored, but its enforcement could not be confirmed\n";
+const std::string kChannel = "FMP communication error\n";
+const std::string kNotApplied = "The change was stored, but applying it to iptables failed: the "
+                                "previous rules stay in force and the firewall retries\n";
 
 class SFCliStoreRefusalTest : public testing::Test {
 protected:
@@ -96,38 +100,6 @@ TEST_F(SFCliStoreRefusalTest, AChangeTheStoreRefusedIsReportedAloneAndNotFollowe
     }
 }
 
-TEST_F(SFCliStoreRefusalTest, AFailedUpdatePrintsNoSuccessSentence)
-{
-    for (const auto& [command, change] : changes()) {
-        SCOPED_TRACE(command);
-        m_sender.replies.clear();
-        if (command == SF_CLI_RULE_ADD)
-            m_sender.replies[command] = narrowReply(CommonFunc::generateGUID(), SF_SUCCESS);
-        m_sender.replies[SF_CLI_RULES_UPDATE] = narrowReply(SF_STORE_WRITE_FAILED);
-        // The rule is reported in force: the update's failure still is all that is printed.
-        m_sender.replies[SF_CLI_GET_RULE_ENFORCEMENT_STATUS] = narrowReply(true);
-        bool ok = true;
-        const auto [out, err] = captureOutput(change, ok);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(err, "FMP communication error\n" + kUnconfirmed);
-    }
-
-    // A rule that is not in force after the failed update says so.
-    m_sender.replies[SF_CLI_GET_RULE_ENFORCEMENT_STATUS] = narrowReply(false);
-    bool ok = true;
-    auto [out, err] = captureOutput(
-        [&] { return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(true)); }, ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, "Rule was successfully created but enforcement failed\n");
-    // A disabled rule: the failure, and that the stored rule's table is not confirmed in force.
-    std::tie(out, err) = captureOutput(
-        [&] { return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(false)); }, ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "FMP communication error\n" + kUnconfirmed);
-}
-
 TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
 {
     const std::string ruleUnknown = "No reply came from the firewall daemon: the change may have "
@@ -158,6 +130,15 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     const std::function<bool()> addDisabledRule = [this] {
         return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(false));
     };
+    // The daemon's answers to an update: the push (or the store) failed; and a reply from the
+    // service that carries no result of the daemon's.
+    const Reply notApplied = narrowReply(SF_STORE_WRITE_FAILED);
+    const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
+    Reply ruleRefused = narrowReply(CommonFunc::generateGUID(), SF_RULE_REFUSED);
+    ruleRefused.status = false;
+    const std::string settingNotApplied = "The setting was stored, but applying it to iptables "
+                                          "failed: the previous rules stay in force and the "
+                                          "firewall retries\n";
     const struct {
         const char* what;
         std::function<bool()> change;
@@ -216,6 +197,51 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
           {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
           {SF_CLI_RULES_UPDATE, noReply()}},
          3, "Preferences set successfully\n", kUnconfirmed},
+        // Answered failures are the daemon's: said after the channel's fixed text, never as
+        // the channel's failure alone nor as unconfirmed.
+        {"trusted add of an entry already listed", addTrusted,
+         {{SF_CLI_ADD_TRUSTED_GROUP_IPS, narrowReply(SF_TRUSTED_IP_REFUSED)}}, 1, "",
+         kChannel + "The trusted network was not added: it is already in the list\n"},
+        {"rule add refused", addRule, {{SF_CLI_RULE_ADD, ruleRefused}}, 1, "",
+         kChannel + "The change was not made: the firewall refused it with result 150021\n"},
+        {"rule delete refused", deleteRule, {{SF_CLI_RULES_DEL, narrowReply(SF_INVALID_ARGUMENT)}},
+         1, "", kChannel + "The change was not made: the firewall refused it with result 150003\n"},
+        // The rule said to be enforced: the update's failure still is all that is printed.
+        {"rule add, update not applied", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
+         3, "", kChannel + kNotApplied},
+        {"rule add, update not applied, rule not enforced", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(false)}},
+         3, "Rule was successfully created but enforcement failed\n", kChannel + kNotApplied},
+        {"disabled rule add, update not applied", addDisabledRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
+         kChannel + kNotApplied},
+        {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
+         kChannel + kNotApplied},
+        {"rule delete, update without the daemon's result", deleteRule,
+         {{SF_CLI_RULES_UPDATE, noResult}}, 2, "", kChannel + kUnconfirmed},
+        {"trusted add, update not applied", addTrusted, {{SF_CLI_RULES_UPDATE, notApplied}}, 3, "",
+         kChannel + kNotApplied},
+        {"trusted delete, update not applied", deleteTrusted, {{SF_CLI_RULES_UPDATE, notApplied}},
+         3, "", kChannel + kNotApplied},
+        // The list was stored by the change itself and the rules applied.
+        {"trusted add, store not written again", addTrusted,
+         {{SF_CLI_TRUSTED_IP_UPDATE, notApplied}}, 3, "",
+         kChannel + "The change was stored and applied, but the firewall could not write its "
+                    "trusted networks to their store again\n"},
+        {"local subnet set, update not applied", set(SF_PREF_TRUST_LOCAL_SUBNET),
+         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff},
+          {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
+          {SF_CLI_RULES_UPDATE, notApplied}},
+         3, "Preferences set successfully\n", kChannel + kNotApplied},
+        {"mode switch not applied", set(SF_PREF_FW_MODE),
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1, "",
+         kChannel + settingNotApplied},
+        {"ftp inspection refused", set(SF_PREF_FTP_INSPECTION),
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_INVALID_ARGUMENT)}}, 1, "",
+         kChannel + "The setting was not changed: the firewall refused it with result 150003\n"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);

@@ -1,11 +1,13 @@
 // tqctl as root in the sandbox against the real platform service and tqd when the daemon cannot
 // keep a change (its store folder is read-only), when it is registered but answers nothing
-// (stopped), when many tools queue at once behind pushes that take seconds, and when the
-// platform service dies between an acknowledged add and its update: what the tool prints and
-// exits with, and that the table, iptables and a restart agree with what it said.
+// (stopped), when many tools queue at once behind pushes that take seconds, when the platform
+// service dies between an acknowledged add and its update, and when another tqctl is stopped
+// while it holds the turn: what the tool prints and exits with, and that the table, iptables and
+// a restart agree with what it said.
 
 #include "TqctlSandboxRig.h"
 
+#include <boost/algorithm/string/join.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <regex>
 #include <sstream>
 #include <vector>
 
@@ -31,6 +34,7 @@ const std::string kSettingRefused =
 const std::string kUnconfirmed =
     "The change was made and stored, but its enforcement could not be confirmed\n";
 const char* const kHung = "did not reply in time";
+const char* const kTurnLock = "/run/tqctl.lock";
 
 // The tool's standard input closed: a question it asks finds no answer.
 ToolRun tqctl(const std::string& words)
@@ -225,16 +229,19 @@ TEST_F(TqctlFailureSandboxTest, ManyToolsAtOnceBehindSlowPushesGetTheirRealAnswe
     for (const Tool& tool : tools) {
         SCOPED_TRACE(words(tool.words) + "said: " + tool.run.output);
         EXPECT_EQ(tool.run.output.find(kHung), std::string::npos);
+        // A tool that waits for its turn says so; every turn still comes within its bound.
+        const std::string said = std::regex_replace(
+            tool.run.output, std::regex("Waiting for the turn held by another tqctl: .*\n"), "");
         switch (tool.kind) {
         case RuleAdd:
             EXPECT_EQ(tool.run.code, 0);
-            EXPECT_EQ(tool.run.output, "Rule was successfully created and enforced\n");
+            EXPECT_EQ(said, "Rule was successfully created and enforced\n");
             EXPECT_EQ(std::count(after.begin(), after.end(), tool.words[2] + " enforced=true"), 1);
             EXPECT_EQ(linesWith(listing, "--dports " + tool.words.back() + " -j ACCEPT"), 1u);
             break;
         case TrustedAdd:
             EXPECT_EQ(tool.run.code, 0);
-            EXPECT_EQ(tool.run.output, "Trusted Network was successfully added\n");
+            EXPECT_EQ(said, "Trusted Network was successfully added\n");
             EXPECT_NE(trusted.find(tool.words[2] + " "), std::string::npos);
             break;
         case RuleDelete:
@@ -242,7 +249,7 @@ TEST_F(TqctlFailureSandboxTest, ManyToolsAtOnceBehindSlowPushesGetTheirRealAnswe
             // Two tools may pick the same first entry; the one that comes second finds it gone.
             const bool rule = tool.kind == RuleDelete;
             const std::string head = rule ? "Deleting firewall rule: " : "Deleting Trusted Network: ";
-            const std::string& out = tool.run.output;
+            const std::string& out = said;
             ASSERT_EQ(out.rfind(head, 0), 0u);
             const std::string entry = out.substr(head.size(), out.find('\n') - head.size());
             const std::string rest = out.substr(out.find('\n') + 1);
@@ -259,7 +266,7 @@ TEST_F(TqctlFailureSandboxTest, ManyToolsAtOnceBehindSlowPushesGetTheirRealAnswe
         }
         case Status:
             EXPECT_EQ(tool.run.code, 0);
-            EXPECT_NE(tool.run.output.find("Status: Enabled\n"), std::string::npos);
+            EXPECT_NE(said.find("Status: Enabled\n"), std::string::npos);
             break;
         }
     }
@@ -308,4 +315,47 @@ TEST_F(TqctlFailureSandboxTest, AnAddAcknowledgedBeforeTheServiceDiesIsReportedA
     const std::vector<std::string> now = clientRules();
     EXPECT_EQ(std::count(now.begin(), now.end(), "held enforced=true"), 1) << now.size();
     EXPECT_EQ(linesWith(iptablesListing(), "--dports 7000 -j ACCEPT"), 1u);
+}
+
+TEST_F(TqctlFailureSandboxTest, AStoppedTurnHolderHoldsUpOtherToolsOnlyUntilItsBoundRunsOut)
+{
+    startAll();
+    ASSERT_EQ(tqctl("--fw on").code, 0);
+    waitForEnforcement();
+    const std::vector<std::string> add{"--fw-rule-add", "--name", "queued", "--action", "allow",
+                                       "--direction", "in", "--proto", "tcp", "--local-service",
+                                       "7100"};
+    // The holder takes the turn and sends while the daemon cannot answer; stopped holding the
+    // turn, it does not take the answer the daemon then gives.
+    m_daemon->signal(SIGSTOP);
+    TqctlRig::BackgroundTool holder({"--fw", "status"}, m_dir.file("holder.out"));
+    ASSERT_TRUE(waitForText(kTurnLock, "pid=", TestSupport::kHangGuard));
+    holder.signal(SIGSTOP);
+    m_daemon->signal(SIGCONT);
+
+    TqctlRig::BackgroundTool status({"--fw", "status"}, m_dir.file("status.out"));
+    TqctlRig::BackgroundTool adder(add, m_dir.file("add.out"));
+    // Hang guards only: each gives up a margin past the holder's 15 s reply bound.
+    const ToolRun waited[] = {status.finish(std::chrono::minutes(3)),
+                              adder.finish(std::chrono::minutes(3))};
+    // Each names the holder while it waits, then says it gave up; neither blames the daemon.
+    const std::string holderText = "process " + std::to_string(holder.pid()) + " \\([^\n]*\\)\n";
+    const std::regex said("Waiting for the turn held by another tqctl: " + holderText +
+                          "FMP communication error\n"
+                          "Another tqctl held the turn beyond its reply bound \\(it may be "
+                          "stopped\\), so this request was not sent: " + holderText);
+    for (const ToolRun& run : waited) {
+        EXPECT_EQ(run.code, 104) << run.output;
+        EXPECT_TRUE(std::regex_match(run.output, said)) << run.output;
+    }
+
+    // Once the holder goes on, tools work again; the add that gave up was not made.
+    holder.signal(SIGCONT);
+    holder.finish(TestSupport::kHangGuard);
+    EXPECT_EQ(tqctl("--fw status").code, 0);
+    const ToolRun made = tqctl(boost::algorithm::join(add, " "));
+    EXPECT_EQ(made.code, 0) << made.output;
+    const std::vector<std::string> rules = clientRules();
+    EXPECT_EQ(std::count(rules.begin(), rules.end(), "queued enforced=true"), 1);
+    EXPECT_EQ(made.output, "Rule was successfully created and enforced\n");
 }

@@ -56,6 +56,8 @@ public:
         run.output = TestSupport::readFile(m_outputFile);
         return run;
     }
+    void signal(int number) { m_process.signal(number); }
+    pid_t pid() const { return m_process.pid(); }
 
 private:
     static std::vector<std::string> withTool(std::vector<std::string> words)
