@@ -131,8 +131,16 @@ int SFFMNwIFManager::updateNetworkInfo(const nlmsghdr* message, bool add)
         return MNL_CB_OK;
 
     const nlattr* table[IFA_MAX + 1] = {};
-    // A malformed address stops the parse; what was read before it is still used.
-    mnl_attr_parse(message, sizeof(ifaddrmsg), ipAddressAttributeCallback, table);
+    // A malformed address stops the parse; what was read before it is still used. The walk is
+    // bounded by nlmsg_len itself: mnl_attr_parse would go to the aligned length, up to three
+    // bytes past a message whose length is not a multiple of four.
+    constexpr size_t kHeaderLength = MNL_ALIGN(sizeof(ifaddrmsg));
+    const size_t payloadLength = mnl_nlmsg_get_payload_len(message);
+    if (payloadLength > kHeaderLength) {
+        const char* attributes = static_cast<const char*>(mnl_nlmsg_get_payload(message));
+        mnl_attr_parse_payload(attributes + kHeaderLength, payloadLength - kHeaderLength,
+                               ipAddressAttributeCallback, table);
+    }
 
     std::string name;
     if (table[IFA_LABEL] != nullptr) {
