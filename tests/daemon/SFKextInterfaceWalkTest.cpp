@@ -417,39 +417,6 @@ TEST_F(SFKextInterfaceWalkTest, AFailedTryIsTakenBackAndOnlyARuleFailingAgainIsL
     EXPECT_TRUE(enforced(kDefault, failing));
 }
 
-// The mode decides what a generation holds, so a switch pushes the whole table in the new mode
-// and is judged like any push; a switch to the mode in force pushes nothing.
-TEST_F(SFKextInterfaceWalkTest, AModeSwitchIsAPushInTheNewModeTakenBackWhenItFails)
-{
-    m_config.setFwMode(FW_MODE_ADAPTIVE);
-    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
-    const std::string linked = m_config.getUniqueId();
-    auto pushed = [this](const std::string& operation) {
-        const auto ops = m_driver->operations();
-        return std::any_of(ops.begin(), ops.end(),
-                           [&operation](const std::string& op) { return op.rfind(operation, 0) == 0; });
-    };
-
-    m_config.setFwMode(FW_MODE_REGULAR);
-    m_driver->clear();
-    m_driver->throwOn("setNetfilterPolicyToAccept");
-    EXPECT_FALSE(m_bridge->SendAdaptiveModeStatusToKext());
-    EXPECT_EQ(m_driver->operations().back(), "abandonCurrentGeneration " + linked);
-    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_EARLIER_IN_FORCE);
-
-    m_driver->clearFailures();
-    m_config.setUniqueId(linked.substr(1));
-    m_driver->clear();
-    EXPECT_TRUE(m_bridge->SendAdaptiveModeStatusToKext());
-    EXPECT_TRUE(pushed("addVarnikInputOutputChains"));
-    EXPECT_FALSE(pushed("addRulesToQueueGroup"));
-    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_IN_FORCE);
-
-    m_driver->clear();
-    EXPECT_TRUE(m_bridge->SendAdaptiveModeStatusToKext());
-    EXPECT_FALSE(pushed("addVarnikInputOutputChains"));
-}
-
 TEST_F(SFKextInterfaceWalkTest, EveryJumpGroupGetsAChainOfItsOwnPastTheThousandth)
 {
     constexpr int kGroups = 1001;
