@@ -35,6 +35,25 @@ const std::string& displayText(bool on)
     return on ? C::CLI_ENABLED : C::CLI_DISABLED;
 }
 
+// What a failed mode switch leaves, from the SFRulesInForce value the daemon sends after its
+// result; a missing, unreadable or unknown value counts as nothing in force.
+std::string modeNotAppliedText(bool adaptive, const ZAV::CommandResponse& response)
+{
+    int result = 0;
+    int state = SF_RULES_NOT_IN_FORCE;
+    try {
+        readWideReply(response, result, state);
+    } catch (const boost::archive::archive_exception&) {
+        state = SF_RULES_NOT_IN_FORCE;
+    }
+    const std::string& ending = state == SF_RULES_EARLIER_IN_FORCE  ? C::CLI_FW_MODE_EARLIER_IN_FORCE_END
+                                : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_FW_MODE_PARTLY_IN_FORCE_END
+                                                                    : C::CLI_FW_MODE_NOT_IN_FORCE_END;
+    return C::CLI_FW_MODE_NOT_APPLIED_START +
+           (adaptive ? C::CLI_MODE_ADAPTIVE_TEXT : C::CLI_MODE_REGULAR_TEXT) +
+           C::CLI_FW_MODE_NOT_APPLIED_MIDDLE + ending;
+}
+
 } // namespace
 
 SFCliCommands::SFCliCommands(ZAV::ILogger& logger)
@@ -305,6 +324,11 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         if (kind == SF_PREF_FW_STATUS && on && result == SF_SYSTEM_COMMAND_FAILED) {
             std::cerr << C::CLI_FW_RULES_NOT_IN_FORCE_MSG << std::endl;
             log(4, "Firewall was enabled but its rules could not be applied");
+            return false;
+        }
+        if (kind == SF_PREF_FW_MODE && result == SF_SYSTEM_COMMAND_FAILED) {
+            std::cerr << modeNotAppliedText(on, response) << std::endl;
+            log(4, "The firewall mode was stored but the rules in that mode could not be applied");
             return false;
         }
         if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {

@@ -342,6 +342,18 @@ inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
 inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
     "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
     "setting them in iptables failed, so the firewall's chains still filter";
+// A mode switch whose push failed: the start, the mode's name, the middle, then the ending that
+// says what of the rules is in force instead.
+inline const std::string CLI_FW_MODE_NOT_APPLIED_START = "Firewall mode is set to ";
+inline const std::string CLI_FW_MODE_NOT_APPLIED_MIDDLE =
+    " in the settings, but applying it to iptables failed: ";
+inline const std::string CLI_FW_MODE_EARLIER_IN_FORCE_END =
+    "the rules applied before stay in force, and the firewall tries again at its health check";
+inline const std::string CLI_FW_MODE_PARTLY_IN_FORCE_END =
+    "it is in force without the rules whose iptables commands failed, which are shown as not "
+    "enforced, and the firewall tries again at its health check";
+inline const std::string CLI_FW_MODE_NOT_IN_FORCE_END =
+    "none of the firewall's rules are in force, and the firewall tries again at its health check";
 inline const std::string CLI_PREF_RULES_KEY = "Rules";
 inline const std::string CLI_XML_RULES = "Rules";
 inline const std::string CLI_RULES_NOT_IN_FORCE_TEXT = "Not in force (applying them to iptables failed)";

@@ -328,7 +328,20 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
         log(2, "Firewall is enabled but applying its rules to Iptables failed");
         result = SF_SYSTEM_COMMAND_FAILED;
     }
+    // The same for a mode switch, which pushes the rules in the new mode: the mode is stored,
+    // the rules in force are another matter.
+    const bool modeNotApplied = prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_MODE &&
+                                (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET) &&
+                                !controller->rulesInForce();
+    if (modeNotApplied) {
+        log(2, "Firewall mode is stored but applying the rules in that mode to Iptables failed");
+        result = SF_SYSTEM_COMMAND_FAILED;
+    }
     writeWide(response, result);
+    // After the result, where a tool that does not know it stops: what of the rules is in
+    // force instead (an SFRulesInForce value).
+    if (modeNotApplied)
+        writeWide(response, controller->rulesInForceState());
 }
 
 void SFCommandRequestImpl::handleGetVersion(ZAV::CommandResponse& response)

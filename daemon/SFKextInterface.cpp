@@ -28,7 +28,8 @@ SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config
                                  INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
                                  std::unique_ptr<INetfilter> driver)
     : m_handle(-1), m_hooking(false), m_pushFailed(false), m_rulesState(SF_RULES_IN_FORCE),
-      m_generationLinked(false), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
+      m_generationLinked(false), m_linkedMode(FW_MODE_REGULAR),
+      m_lastPushMode(FW_MODE_REGULAR), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
       m_reportingInterval(0), m_consumeStop(false), m_readStop(false), m_reportingStop(false),
       m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
       m_nwIfManager(nwIfManager), m_netfilter(std::move(driver)), m_eventAdaptor(eventAdaptor),

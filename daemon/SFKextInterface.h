@@ -27,6 +27,7 @@
 #include "SFAdaptiveQueueEntry.h"
 #include "AggregatedRuleMap.h"
 #include "SFIptables.h"
+#include "SFPrefType.h"
 
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
@@ -38,6 +39,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace ZAV {
 class ILogger;
@@ -51,6 +53,7 @@ class INwIFManager;
 class ISFEventAdaptor;
 class SFRuleGroup;
 class SFRuleManager;
+struct SFRuleTableSnapshot;
 
 class SFKextInterface : public IKextInterface {
 public:
@@ -106,8 +109,19 @@ public:
 private:
     using ThreadPtr = std::unique_ptr<boost::thread>;
 
-    // Full push, driver mutex held and hooked.
+    // How one try of a push ended: linked; taken back because lines of some rules failed;
+    // taken back for any other failure.
+    enum class TryOutcome { Linked, RulesFailed, Failed };
+
+    // Full push in the stored mode, driver mutex held and hooked.
     bool pushLocked();
+    // One try of a push: builds a generation of the snapshot in the given mode and links it,
+    // or takes it back. The rules in leftOut (by group and rule id text) get no line and no
+    // mark and are flagged not enforced; those whose lines failed are added to failedRules.
+    TryOutcome tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std::string>& trusted,
+                             const std::string& linkedUid, FW_MODE mode,
+                             const std::set<std::string>& leftOut,
+                             std::set<std::string>& failedRules);
     // Takes back a try that could not be put in force: the generation linked under linkedUid
     // stays in force, or, with none, the ACCEPT policies return and every generation goes.
     // Marks the push failed; false.
@@ -118,11 +132,13 @@ private:
     // One pass of the health-check thread without a network change: retries a failed push
     // when its turn has come, else removes what earlier removals left. Takes the driver mutex.
     void healthCheckPass();
-    // The mode switch's iptables parts, driver mutex held and hooked.
-    void enterAdaptiveModeLocked();
+    // The mode switch's iptables part, driver mutex held and hooked: a full push in the stored
+    // mode unless the generation in force, or the failed try that waits for its retry, was
+    // built in it already. What a push returns; true when none was needed.
+    bool applyModeLocked();
+    // Leaving adaptive mode once the table no longer queues: stops the queue thread and
+    // forgets what learning held. Driver mutex held.
     void leaveAdaptiveModeLocked();
-    // Removes the queue chain and the connmark restore rule; failures are logged and ignored.
-    void deleteQueueGroupAndRestoreRuleLocked();
 
     // Thread bodies (SFKextInterfaceThreads.cpp).
     void startBlockEventQueueThread();
@@ -181,10 +197,12 @@ private:
     // An SFRulesInForce value, written with m_pushFailed.
     std::atomic<int> m_rulesState;
     // Guarded by the driver mutex: whether a generation of this process is linked with the
-    // DROP policies set; the rules whose commands failed in the last try that had such
-    // failures; the health-check passes between two retries of a failed push and those left
-    // before the next one.
+    // DROP policies set, and the mode it was built in; the mode of the last push; the rules
+    // whose commands failed in the last try that had such failures; the health-check passes
+    // between two retries of a failed push and those left before the next one.
     bool m_generationLinked;
+    FW_MODE m_linkedMode;
+    FW_MODE m_lastPushMode;
     std::set<std::string> m_lastFailedRules;
     int m_retryPasses;
     int m_retryCountdown;

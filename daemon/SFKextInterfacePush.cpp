@@ -59,17 +59,25 @@ std::string jumpGroupChainName(int number)
 // the rule manager only once the generation is linked. The caller holds the driver mutex.
 class PushWalk {
 public:
+    // The rules in leftOut (by ruleKey) run nothing and use no mark: they are flagged not
+    // enforced.
     PushWalk(ZAV::ILogger& logger, const std::string& component, INetfilter& netfilter,
              SFRuleManager& manager, SFRuleTableSnapshot& table,
-             const std::vector<std::string>& trusted)
+             const std::vector<std::string>& trusted, const std::set<std::string>& leftOut)
         : m_logger(logger), m_component(component), m_netfilter(netfilter), m_manager(manager),
-          m_table(table), m_trusted(trusted)
+          m_table(table), m_trusted(trusted), m_leftOut(leftOut)
     {
         for (const std::unique_ptr<SFRuleGroup>& group : m_table.groups) {
-            m_groupsBefore.push_back({group->groupId, group->enforced, group->chainName});
-            for (const SFRule* rule : group->rules)
-                m_rulesBefore.push_back({group->groupId, rule->ruleId, rule->enforced});
+            m_groupsBefore.push_back({group.get(), group->groupId, group->enforced, group->chainName});
+            for (SFRule* rule : group->rules)
+                m_rulesBefore.push_back({rule, group->groupId, rule->ruleId, rule->enforced});
         }
+    }
+
+    // How a rule is named in the sets of failed and left-out rules.
+    static std::string ruleKey(const GUID& groupId, const GUID& ruleId)
+    {
+        return CommonFunc::textGUID(groupId) + " " + CommonFunc::textGUID(ruleId);
     }
 
     // Walks every group in table order, up to the first failure of a group's commands.
@@ -96,15 +104,20 @@ public:
             m_manager.updateNfMarkVsRuleUid(mark, ruleId);
     }
 
-    // Puts back the enforced flags and chain names the table held before the walk.
+    // Puts back the enforced flags and chain names the table and the copy held before the
+    // walk, so a walk of the same copy that follows starts where this one did.
     void restoreFlags()
     {
         for (const GroupFlags& group : m_groupsBefore) {
+            group.copy->enforced = group.enforced;
+            group.copy->chainName = group.chainName;
             m_manager.setGroupEnforced(group.groupId, group.enforced);
             m_manager.setGroupChainName(group.groupId, group.chainName);
         }
-        for (const RuleFlags& rule : m_rulesBefore)
+        for (const RuleFlags& rule : m_rulesBefore) {
+            rule.copy->enforced = rule.enforced;
             m_manager.setRuleEnforced(rule.groupId, rule.ruleId, rule.enforced);
+        }
     }
 
 private:
@@ -169,6 +182,10 @@ private:
                 setRuleEnforced(group, *rule, false);
             } else if (rule->matches.empty()) {
                 enforceJumpRule(group, name, *rule, ruleName);
+            } else if (m_leftOut.count(ruleKey(group.groupId, rule->ruleId)) != 0) {
+                log(5, ENFORCE + "Leaving out the rule - " + ruleName + " in the group - " + name +
+                           " as its iptables commands failed again");
+                setRuleEnforced(group, *rule, false);
             } else {
                 bool last = false;
                 if (isDefaultGroup && position == count - 2) {
@@ -256,8 +273,7 @@ private:
                 return false;
             log(5, opening + " was not enforced as " + std::to_string(failed) +
                        " iptables commands failed");
-            m_failedRules.insert(CommonFunc::textGUID(group.groupId) + " " +
-                                 CommonFunc::textGUID(rule.ruleId));
+            m_failedRules.insert(ruleKey(group.groupId, rule.ruleId));
             setRuleEnforced(group, rule, false);
             return true;
         };
@@ -329,6 +345,7 @@ private:
     SFRuleManager& m_manager;
     SFRuleTableSnapshot& m_table;
     const std::vector<std::string>& m_trusted;
+    const std::set<std::string>& m_leftOut;
     // Marks restart with every push and are used only by rules that were enforced.
     unsigned short m_mark = FIRST_RULE_MARK;
     int m_intrusionCount = 0;
@@ -339,11 +356,13 @@ private:
     std::set<std::string> m_failedRules;
     std::vector<std::pair<unsigned short, KGUID>> m_marks;
     struct GroupFlags {
+        SFRuleGroup* copy;
         GUID groupId;
         bool enforced;
         std::string chainName;
     };
     struct RuleFlags {
+        SFRule* copy;
         GUID groupId;
         GUID ruleId;
         bool enforced;
@@ -415,8 +434,61 @@ bool SFKextInterface::pushLocked()
     // The generation linked now, which a failed try falls back to; none before the first
     // push that linked one.
     const std::string linkedUid = m_generationLinked ? m_configController.getUniqueId() : std::string();
-    m_netfilter->takeFailedCommands();
+    // Read once, so every try of this push builds the same mode.
+    const FW_MODE mode = m_configController.getFwMode();
+    m_lastPushMode = mode;
+    // Taking a try back starts the retries afresh; a rule that keeps failing slows them down.
+    const int retryPasses = m_retryPasses;
 
+    std::set<std::string> failed;
+    TryOutcome outcome = tryPushLocked(table, trusted, linkedUid, mode, {}, failed);
+    if (outcome == TryOutcome::Linked) {
+        m_lastFailedRules.clear();
+        m_retryPasses = 1;
+        m_retryCountdown = 1;
+        m_rulesState.store(SF_RULES_IN_FORCE);
+        m_pushFailed.store(false);
+        return true;
+    }
+    if (outcome == TryOutcome::Failed)
+        return false;
+
+    // A try with a rule whose lines failed is taken back the first time, so the generation in
+    // force keeps working; failing again on exactly the same rules, or with no generation to
+    // keep, the rules are built again without them (flagged not enforced), so a rule iptables
+    // keeps refusing does not hold back every later change. Built again rather than linked as
+    // it was: the lines such a rule ran before its failing one would filter, and its mark
+    // would name the next rule too.
+    const bool sameRulesAgain = failed == m_lastFailedRules;
+    m_lastFailedRules = failed;
+    if (!sameRulesAgain && !linkedUid.empty())
+        return false;
+    log(2, ENFORCE + "Building the rules again without " + std::to_string(failed.size()) +
+               " rules whose iptables commands failed");
+    std::set<std::string> failedAgain;
+    outcome = tryPushLocked(table, trusted, linkedUid, mode, failed, failedAgain);
+    if (outcome != TryOutcome::Linked) {
+        // The next retry leaves out at once what fails now as well.
+        m_lastFailedRules.insert(failedAgain.begin(), failedAgain.end());
+        return false;
+    }
+    log(2, ENFORCE + "Linked the rules without " + std::to_string(failed.size()) +
+               " rules whose iptables commands failed");
+    // Retried less often while the same rules keep failing.
+    m_retryPasses = sameRulesAgain ? std::min(retryPasses * 2, MAX_RETRY_PASSES) : 1;
+    m_retryCountdown = m_retryPasses;
+    m_rulesState.store(SF_RULES_PARTLY_IN_FORCE);
+    m_pushFailed.store(true);
+    return false;
+}
+
+SFKextInterface::TryOutcome
+SFKextInterface::tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std::string>& trusted,
+                               const std::string& linkedUid, FW_MODE mode,
+                               const std::set<std::string>& leftOut,
+                               std::set<std::string>& failedRules)
+{
+    m_netfilter->takeFailedCommands();
     log(6, ENFORCE + "Successfully flushed existing Iptables rules");
     try {
         // The built-in lines of the generation in force stay until the new one is linked: a
@@ -432,76 +504,68 @@ bool SFKextInterface::pushLocked()
     } catch (const SFException&) {
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
-        return abandonTryLocked(linkedUid);
+        abandonTryLocked(linkedUid);
+        return TryOutcome::Failed;
     } catch (const std::exception&) {
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
-        return abandonTryLocked(linkedUid);
+        abandonTryLocked(linkedUid);
+        return TryOutcome::Failed;
     }
 
-    PushWalk walk(m_logger, m_componentName, *m_netfilter, *manager, table, trusted);
+    PushWalk walk(m_logger, m_componentName, *m_netfilter, *ruleManager(), table, trusted, leftOut);
     // The enforced flags then describe the generation that stays linked, not this try.
-    auto abandon = [this, &walk, &linkedUid] {
+    auto abandon = [this, &walk, &linkedUid](TryOutcome outcome) {
         walk.restoreFlags();
-        return abandonTryLocked(linkedUid);
+        abandonTryLocked(linkedUid);
+        return outcome;
     };
     try {
         walk.run();
         if (walk.groupFailed())
-            return abandon();
-        // A try with a rule whose lines failed is taken back the first time, so the generation
-        // in force keeps working; failing again on exactly the same rules, or with no
-        // generation to keep, it is linked without them (flagged not enforced), so a rule
-        // iptables keeps refusing does not hold back every later change.
-        const bool rulesFailed = !walk.failedRules().empty();
-        const bool sameRulesAgain = rulesFailed && walk.failedRules() == m_lastFailedRules;
-        if (rulesFailed && !sameRulesAgain && !linkedUid.empty()) {
-            m_lastFailedRules = walk.failedRules();
-            return abandon();
+            return abandon(TryOutcome::Failed);
+        if (!walk.failedRules().empty()) {
+            failedRules.insert(walk.failedRules().begin(), walk.failedRules().end());
+            return abandon(TryOutcome::RulesFailed);
         }
-        if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
+        if (mode == FW_MODE_ADAPTIVE) {
             if (!configureDefaultAdaptiveRules(true) || m_netfilter->takeFailedCommands() > 0)
-                return abandon();
+                return abandon(TryOutcome::Failed);
             log(6, ENFORCE + "Successfully added default Iptables rules to the Adaptive chains");
         }
-        m_netfilter->addRedirectionRulesToInputOutputChains();
-        m_netfilter->setNetfilterPolicyToAccept(false);
+        // Nothing of the try filters before every step that can fail it has run. With a
+        // generation linked, INPUT and OUTPUT hold DROP already: setting it again changes no
+        // verdict, so it goes before the redirections. With none, DROP before the redirections
+        // would drop everything, SSH included, if a redirection then failed: the redirections
+        // go first and a failed policy takes them back at once.
+        if (linkedUid.empty()) {
+            m_netfilter->addRedirectionRulesToInputOutputChains();
+            m_netfilter->setNetfilterPolicyToAccept(false);
+        } else {
+            m_netfilter->setNetfilterPolicyToAccept(false);
+            m_netfilter->addRedirectionRulesToInputOutputChains();
+        }
         if (m_netfilter->takeFailedCommands() > 0)
-            return abandon();
+            return abandon(TryOutcome::Failed);
         log(6, ENFORCE + "Successfully set the default Iptables policy to Block");
 
         // Linked: its marks name its rules for the block events, and the old lines go before
         // the old chains, since an old line may jump to one of them.
         m_generationLinked = true;
+        m_linkedMode = mode;
         walk.commitMarks();
         if (walk.intrusionCount() != 0)
             startBlockEventQueue();
         else
             stopBlockEventQueue();
         removeEarlierGenerationsLocked();
-
-        m_lastFailedRules = walk.failedRules();
-        if (!rulesFailed) {
-            m_retryPasses = 1;
-            m_retryCountdown = 1;
-            m_rulesState.store(SF_RULES_IN_FORCE);
-            m_pushFailed.store(false);
-            return true;
-        }
-        log(2, ENFORCE + "Linked the rules without " + std::to_string(m_lastFailedRules.size()) +
-                   " rules whose iptables commands failed");
-        // Retried less often while the same rules keep failing.
-        m_retryPasses = sameRulesAgain ? std::min(m_retryPasses * 2, MAX_RETRY_PASSES) : 1;
-        m_retryCountdown = m_retryPasses;
-        m_rulesState.store(SF_RULES_PARTLY_IN_FORCE);
-        m_pushFailed.store(true);
-        return false;
+        return TryOutcome::Linked;
     } catch (const SFException& e) {
         log(6, "Caught Socket Communication exception " + e.message);
     } catch (const std::exception&) {
         log(6, "Caught generic exception ");
     }
-    return abandon();
+    return abandon(TryOutcome::Failed);
 }
 
 bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
@@ -679,6 +743,7 @@ bool SFKextInterface::configureDefaultAdaptiveRules(bool configureQueueGroup)
 
 bool SFKextInterface::SendAdaptiveModeStatusToKext()
 {
+    bool applied = false;
     try {
         Lock control(m_threadControlMutex);
         if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
@@ -688,12 +753,15 @@ bool SFKextInterface::SendAdaptiveModeStatusToKext()
                     log(6, "Firewall is not enforced. Skipping the change to Adaptive mode");
                     return true;
                 }
-                enterAdaptiveModeLocked();
+                log(5, "Updating firewall mode to Adaptive");
+                applied = applyModeLocked();
             }
+            // The threads follow the stored mode, also while a failed push waits for its
+            // retry: the retry then finds them listening.
             startAdaptiveThreads();
         } else {
-            // Joined before anything else: a consume pass uses the aggregation reset below and
-            // takes the driver mutex, which must not be held while joining it.
+            // Joined before anything else: a consume pass takes the driver mutex, which must
+            // not be held while joining it.
             stopReadThread("Changing from Adaptive to regular mode. Notifying read Adaptive data thread to join back");
             stopConsumeThread("Changing from Adaptive to regular mode. Notifying consume Adaptive data thread to join back");
             Lock lock(m_guardRuleTableDataParsing);
@@ -701,6 +769,10 @@ bool SFKextInterface::SendAdaptiveModeStatusToKext()
                 log(6, "Firewall is not enforced. Skipping the change to Regular mode");
                 return true;
             }
+            log(5, "Updating firewall mode to Regular");
+            // The push first: until the new generation is linked, the one in force still hands
+            // packets to the queue thread.
+            applied = applyModeLocked();
             leaveAdaptiveModeLocked();
         }
     } catch (const SFException& e) {
@@ -708,28 +780,27 @@ bool SFKextInterface::SendAdaptiveModeStatusToKext()
     } catch (const std::exception& e) {
         log(2, std::string("Exception occurred while changing the firewall mode - ") + e.what());
     }
-    return true;
+    return applied;
 }
 
-void SFKextInterface::enterAdaptiveModeLocked()
+bool SFKextInterface::applyModeLocked()
 {
-    log(5, "Updating firewall mode to Adaptive");
-    const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
-    if (!group) {
-        log(2, "The rule table has no adaptive group. Adaptive mode was not applied");
-        return;
-    }
-    m_netfilter->deleteAllRulesFromAdaptiveGroup(group->name);
-    sendRulesInGroupToKext(group.get());
-    // Removed first so a switch while already adaptive leaves one queue chain and one restore
-    // rule, not two.
-    deleteQueueGroupAndRestoreRuleLocked();
-    configureDefaultAdaptiveRules(true);
+    // The mode decides what the generation holds (the adaptive group's fixed rules, the queue
+    // chain, the connmark restore rule), so a switch is a whole push: judged, taken back and
+    // retried like any other, never a table left half switched.
+    const FW_MODE mode = m_configController.getFwMode();
+    const bool linkedInOtherMode = m_generationLinked && m_linkedMode != mode;
+    const bool failedInOtherMode = m_pushFailed.load() && m_lastPushMode != mode;
+    if (linkedInOtherMode || failedInOtherMode)
+        return pushLocked();
+    // The enable's own push, or a switch to the mode in force: the health check retries a
+    // push that failed in this mode.
+    log(6, "The rules applied to Iptables were built in this mode already");
+    return !m_pushFailed.load();
 }
 
 void SFKextInterface::leaveAdaptiveModeLocked()
 {
-    log(5, "Updating firewall mode to Regular");
     log(5, "Stopping Netfilter Queue monitoring");
     if (m_adaptiveQueueThread) {
         if (!stopAdaptiveQueueThread())
@@ -737,34 +808,10 @@ void SFKextInterface::leaveAdaptiveModeLocked()
     } else {
         SFAdaptiveQueueWrapper::releaseInstance();
     }
-    const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
-    if (group) {
-        m_netfilter->deleteAllRulesFromAdaptiveGroup(group->name);
-        sendRulesInGroupToKext(group.get());
-    }
     log(5, "Clearing the queue where Queued packets were being saved");
     SFAdaptiveQueueWrapper::clearAdaptiveQueue();
     // Learning starts again from empty maps at the next switch to adaptive mode.
     SFAdaptiveAggregationWrapper::releaseInstance();
-    deleteQueueGroupAndRestoreRuleLocked();
-}
-
-void SFKextInterface::deleteQueueGroupAndRestoreRuleLocked()
-{
-    log(5, "Deleting the Queue Group that was used in Adaptive mode to jump to userland");
-    try {
-        m_netfilter->addOrDeleteQueueGroupWithJumpRule(false);
-    } catch (const SFException&) {
-        log(6, "Exception occurred while deleting the Queue Group. Probably the group does not "
-               "exist anymore. Ignoring the exception");
-    }
-    log(5, "Deleting the rule that was used in Adaptive mode to restore connmark");
-    try {
-        m_netfilter->addOrDeleteConnmarkRestoreRule(false);
-    } catch (const SFException&) {
-        log(6, "Exception occurred while deleting the rule that was used to restore connmark. "
-               "Ignoring the exception");
-    }
 }
 
 } // namespace StatefulFirewall

@@ -26,7 +26,10 @@ public:
     // translate are flagged not enforced and do not count). A failed try is taken back and
     // retried by the health check (see rulesInForceState).
     virtual bool SendRuleAndGroupDataToKext() = 0;
-    // Applies the stored firewall mode; always true.
+    // Applies the stored firewall mode: starts or stops the adaptive threads and, when the
+    // rules in force were built in the other mode, pushes the rule table in this one, judged
+    // and retried like SendRuleAndGroupDataToKext. True while not hooked and when the rules
+    // of the stored mode are all in force; false otherwise (see rulesInForceState).
     virtual bool SendAdaptiveModeStatusToKext() = 0;
     // Applies the stored FTP inspection setting; false when it could not be applied.
     virtual bool processFtpInspectionSetting() = 0;

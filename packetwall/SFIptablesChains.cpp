@@ -258,10 +258,15 @@ std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
                                                     const std::list<std::string>& chains,
                                                     const char* failureText)
 {
+    // A listing that fails may also be iptables failing beside another program: a chain is
+    // taken for gone, and forgotten, only when a second listing fails as well.
+    auto mayExist = [this](const std::string& chain) {
+        return checkChainExists(chain) || checkChainExists(chain);
+    };
     const std::string inputTop = INPUT_TOP + uid;
     const std::string outputTop = OUTPUT_TOP + uid;
-    bool inputLeft = checkChainExists(inputTop);
-    bool outputLeft = checkChainExists(outputTop);
+    bool inputLeft = mayExist(inputTop);
+    bool outputLeft = mayExist(outputTop);
     if (inputLeft && outputLeft) {
         try {
             deleteVarnikInputOutputChains(uid);
@@ -270,8 +275,8 @@ std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
             log(6, std::string(failureText) + ": " + failureReason(e));
         }
         if (inputLeft) {
-            inputLeft = checkChainExists(inputTop);
-            outputLeft = checkChainExists(outputTop);
+            inputLeft = mayExist(inputTop);
+            outputLeft = mayExist(outputTop);
         }
     }
 
@@ -299,9 +304,7 @@ std::list<std::string> SFIptables::removeGeneration(const std::string& uid,
     for (const std::string& chain : names) {
         if (tryIptables({"-X", chain}, failureText))
             continue;
-        // A listing that fails may also be iptables failing beside another program: a chain
-        // is forgotten only when a second listing fails as well.
-        if (checkChainExists(chain) || checkChainExists(chain))
+        if (mayExist(chain))
             left.push_back(chain);
     }
     return left;

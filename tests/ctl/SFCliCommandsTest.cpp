@@ -12,6 +12,7 @@
 #include "RecordingLogger.h"
 #include "ScriptedSender.h"
 #include "SFResultCodes.h"
+#include "SFRulesInForce.h"
 
 #include <boost/serialization/map.hpp>
 #include <boost/serialization/string.hpp>
@@ -108,6 +109,34 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
     EXPECT_EQ(sent.m_prefType, SF_PREF_FW_MODE);
     EXPECT_TRUE(sent.m_prefPresent);
     EXPECT_EQ(sent.m_fwMode, FW_MODE_ADAPTIVE);
+
+    // A mode switch whose rules could not be applied: the mode is stored, and the sentence says
+    // what is in force instead, from the value after the result (none: nothing).
+    const struct {
+        Reply reply;
+        const char* ending;
+    } modeFailures[] = {
+        {wideReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_EARLIER_IN_FORCE)),
+         "the rules applied before stay in force, and the firewall tries again at its health check"},
+        {wideReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_PARTLY_IN_FORCE)),
+         "it is in force without the rules whose iptables commands failed, which are shown as not "
+         "enforced, and the firewall tries again at its health check"},
+        {wideReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_NOT_IN_FORCE)),
+         "none of the firewall's rules are in force, and the firewall tries again at its health check"},
+        {wideReply(SF_SYSTEM_COMMAND_FAILED),
+         "none of the firewall's rules are in force, and the firewall tries again at its health check"},
+    };
+    for (const auto& failure : modeFailures) {
+        SCOPED_TRACE(failure.ending);
+        m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = failure.reply;
+        std::tie(out, err) = captured(
+            [&] { return m_commands.setIndividualPrefData(SF_PREF_FW_MODE, "false", m_sender, m_client); },
+            ok);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, "");
+        EXPECT_EQ(err, std::string("Firewall mode is set to Regular in the settings, but applying it to "
+                                   "iptables failed: ") + failure.ending + "\n");
+    }
 
     std::tie(out, err) = captured(
         [&] { return m_commands.setIndividualPrefData(SF_PREF_TCP_CON_TIMEOUT, "true", m_sender, m_client); },

@@ -76,14 +76,17 @@ TEST_F(SFKextInterfaceCycleSandboxTest, ModeSwitchesKeepOneQueueChainAndOneResto
     Stack stack(Settings{});
     stack.enable();
     const int enabled = taskCount();
-    const std::string uid = "_" + std::to_string(stack.generation());
     for (int change = 1; change <= 10; ++change) {
         SCOPED_TRACE(change);
         const bool adaptive = change % 2 == 1;
         stack.config().setFwMode(adaptive ? FW_MODE_ADAPTIVE : FW_MODE_REGULAR);
         stack.controller().sfPreferencesCallBack(SF_PREF_FW_MODE, stack.monitor());
+        // Each switch is a push: one generation, of the new mode.
+        const std::string uid = "_" + std::to_string(stack.generation());
         const std::string listing = iptables("-S");
         const size_t expected = adaptive ? 1 : 0;
+        EXPECT_EQ(linesWith(listing, "-N QTZ_INPUT_"), 1u) << listing;
+        EXPECT_EQ(linesWith(listing, "-N QueueGroup"), expected) << listing;
         EXPECT_EQ(linesWith(listing, "-N QueueGroup" + uid), expected) << listing;
         EXPECT_EQ(linesWith(listing, "-A QTZ_INPUT" + uid + " -j CONNMARK --restore-mark"), expected) << listing;
         EXPECT_EQ(linesWith(listing, "-A QTZ_OUTPUT" + uid + " -j CONNMARK --restore-mark"), expected) << listing;

@@ -350,26 +350,35 @@ TEST_F(SFKextInterfaceWalkTest, AFailedGenerationSwitchEndsThePushBeforeTheWalk)
 }
 
 // Once a generation is linked, a try with a failed command is taken back and that generation
-// stays in force, its rules flagged as they were; a rule whose lines fail again in the next try
-// is left out of a generation that is linked without it.
+// stays in force, its rules flagged as they were; nothing of the try is redirected to before
+// the DROP policies, the last step that can fail, have been set. A rule whose lines fail again
+// in the next try is left out of a generation built again without it.
 TEST_F(SFKextInterfaceWalkTest, AFailedTryIsTakenBackAndOnlyARuleFailingAgainIsLinkedWithout)
 {
     const GUID kept = addRule(kDefault, "Kept", 1001);
     const GUID failing = addRule(kDefault, "Failing", 1002);
+    const GUID after = addRule(kDefault, "After", 1003);
     ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
     const std::string linked = m_config.getUniqueId();
-    const std::function<void()> faults[] = {
-        [this] { m_driver->failGroup("QTZ Client"); },
-        [this] { m_driver->throwOn("addBlockEventChain"); },
-        [this] { m_driver->throwOn("setNetfilterPolicyToAccept"); },
-        [this] { m_driver->failRule("Failing"); },
+    const struct {
+        const char* what;
+        std::function<void()> fault;
+        bool redirected; // the failing step is the redirection itself
+    } faults[] = {
+        {"a group", [this] { m_driver->failGroup("QTZ Client"); }, false},
+        {"the block-event chains", [this] { m_driver->throwOn("addBlockEventChain"); }, false},
+        {"the DROP policies", [this] { m_driver->throwOn("setNetfilterPolicyToAccept"); }, false},
+        {"the redirections", [this] { m_driver->throwOn("addRedirectionRulesToInputOutputChains"); }, true},
+        {"a rule", [this] { m_driver->failRule("Failing"); }, false},
     };
-    for (size_t i = 0; i < std::size(faults); ++i) {
-        SCOPED_TRACE(i);
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.what);
         m_driver->clear();
-        faults[i]();
+        f.fault();
         EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
-        EXPECT_EQ(m_driver->operations().back(), "abandonCurrentGeneration " + linked);
+        const auto ops = m_driver->operations();
+        EXPECT_EQ(ops.back(), "abandonCurrentGeneration " + linked);
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "addRedirectionRulesToInputOutputChains"), f.redirected ? 1 : 0);
         EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_EARLIER_IN_FORCE);
         EXPECT_TRUE(enforced(kDefault, failing));
         m_driver->clearFailures();
@@ -377,18 +386,33 @@ TEST_F(SFKextInterfaceWalkTest, AFailedTryIsTakenBackAndOnlyARuleFailingAgainIsL
         m_config.setUniqueId(linked.substr(1));
     }
 
-    // The rule fails again in the next try, after its first failure above.
+    // The rule fails again in the next try, after its first failure above: that try is taken
+    // back and the one built again without it runs nothing of it, its mark going to the next
+    // rule.
     m_driver->clear();
     m_driver->failRule("Failing");
     EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
-    EXPECT_EQ(m_driver->operations().back(), "flushIptablesInPreviousPolicy");
+    auto ops = m_driver->operations();
+    const auto rebuilt = std::find(ops.rbegin(), ops.rend(), "abandonCurrentGeneration " + linked).base();
+    ASSERT_NE(rebuilt, ops.begin());
+    EXPECT_EQ(std::find(rebuilt, ops.end(), "addRuleToNetfilterGroup Failing"), ops.end());
+    EXPECT_EQ(ops.back(), "flushIptablesInPreviousPolicy");
+    KGUID marked{};
+    ASSERT_TRUE(m_manager->getNfMarkVsRuleUid(258, &marked));
+    EXPECT_EQ(CommonFunc::textGUID(fromKGUID(marked)), CommonFunc::textGUID(after));
     EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_PARTLY_IN_FORCE);
     EXPECT_FALSE(m_bridge->rulesInForce());
     EXPECT_FALSE(enforced(kDefault, failing));
     EXPECT_TRUE(enforced(kDefault, kept));
 
+    // A later push with a generation linked sets the policies before it redirects.
+    m_driver->clear();
     m_driver->clearFailures();
     EXPECT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    ops = m_driver->operations();
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 4, ops.end()),
+              (std::vector<std::string>{"setNetfilterPolicyToAccept false", "addRedirectionRulesToInputOutputChains",
+                                        "flushDefaultDropRulesOfPreviousPolicy", "flushIptablesInPreviousPolicy"}));
     EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_IN_FORCE);
     EXPECT_TRUE(enforced(kDefault, failing));
 }

@@ -34,6 +34,8 @@ constexpr const char* kIptablesLink = "/opt/Varnik/kyv/fw/bin/iptables";
 // Extended regular expressions, one a line; an iptables command line (its words after the
 // program, joined by blanks) that matches one of them as a whole fails.
 constexpr const char* kFailingLines = "/opt/Varnik/kyv/fw/bin/iptables.fail";
+// The same, but each expression fails the first line it matches only.
+constexpr const char* kFailingOnceLines = "/opt/Varnik/kyv/fw/bin/iptables.fail-once";
 
 struct ToolRun {
     int code;
@@ -58,22 +60,35 @@ std::string lines(const std::vector<std::string>& patterns)
     return list;
 }
 
-// The product's iptables becomes a wrapper that fails the lines matching one of failing, runs
-// those matching one of killingAfter and then kills the process victim with SIGKILL (a crash
-// right after that line), and runs the real program for every other line.
+// The product's iptables becomes a wrapper that fails the lines matching one of failing, fails
+// the first line matching each of failingOnce, runs those matching one of killingAfter and
+// then kills the process victim with SIGKILL (a crash right after that line), and runs the
+// real program for every other line. The daemon runs one iptables at a time.
 void wrapIptables(const std::vector<std::string>& failing,
-                  const std::vector<std::string>& killingAfter = {}, pid_t victim = 0)
+                  const std::vector<std::string>& killingAfter = {}, pid_t victim = 0,
+                  const std::vector<std::string>& failingOnce = {})
 {
     TestSupport::writeFile(kFailingLines, lines(failing));
+    TestSupport::writeFile(kFailingOnceLines, lines(failingOnce));
     TestSupport::writeFile(kKillingLines, lines(killingAfter));
     TestSupport::writeFile(kVictim, std::to_string(victim) + "\n");
     ::unlink(kIptablesLink);
-    const std::string fail(kFailingLines), kill(kKillingLines), victimFile(kVictim);
+    const std::string fail(kFailingLines), once(kFailingOnceLines), kill(kKillingLines), victimFile(kVictim);
     TestSupport::writeFile(kIptablesLink,
                            "#!/bin/sh\n"
                            "if [ -s " + fail + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + fail + "; then\n"
                            "    echo \"iptables: failed on purpose: $*\" >&2\n"
                            "    exit 1\n"
+                           "fi\n"
+                           "if [ -s " + once + " ]; then\n"
+                           "    while IFS= read -r pattern; do\n"
+                           "        if printf '%s\\n' \"$*\" | grep -qxE -e \"$pattern\"; then\n"
+                           "            grep -vxF -e \"$pattern\" " + once + " >" + once + ".tmp\n"
+                           "            mv " + once + ".tmp " + once + "\n"
+                           "            echo \"iptables: failed once on purpose: $*\" >&2\n"
+                           "            exit 1\n"
+                           "        fi\n"
+                           "    done <" + once + "\n"
                            "fi\n"
                            "if [ -s " + kill + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + kill + "; then\n"
                            "    /usr/sbin/iptables \"$@\"\n"
@@ -85,14 +100,16 @@ void wrapIptables(const std::vector<std::string>& failing,
     ::chmod(kIptablesLink, 0755);
 }
 
-void failIptablesLines(const std::vector<std::string>& patterns)
+void failIptablesLines(const std::vector<std::string>& patterns,
+                       const std::vector<std::string>& oncePatterns = {})
 {
-    wrapIptables(patterns);
+    wrapIptables(patterns, {}, 0, oncePatterns);
 }
 
 void restoreIptables()
 {
     ::unlink(kFailingLines);
+    ::unlink(kFailingOnceLines);
     ::unlink(kKillingLines);
     ::unlink(kVictim);
     ::unlink(kIptablesLink);
@@ -170,6 +187,45 @@ protected:
     {
         return QueueRig::shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
                                std::to_string(timeoutMs)) == 0;
+    }
+
+    // New connections from the peer, one after the other in each of loops background loops,
+    // each given timeoutMs, until stopConnecting.
+    static void startConnecting(int loops, int timeoutMs)
+    {
+        std::string output;
+        for (int loop = 0; loop < loops; ++loop) {
+            const std::string out = "/run/tq-stream-" + std::to_string(loop);
+            ASSERT_EQ(QueueRig::shell("rm -f /run/tq-stop " + out + ".out; "
+                                      "( ok=0; failed=0; "
+                                      "  while [ ! -e /run/tq-stop ]; do "
+                                      "    if in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
+                                          std::to_string(timeoutMs) +
+                                          "       >/dev/null 2>&1; then ok=$((ok+1)); else failed=$((failed+1)); fi; "
+                                          "  done; echo \"$ok $failed\" >" + out + ".tmp; "
+                                          "  mv " + out + ".tmp " + out + ".out ) >/dev/null 2>&1 &",
+                                      &output),
+                      0)
+                << output;
+        }
+    }
+
+    // Stops the loops and adds up their connections that went through and those that did not.
+    static std::pair<int, int> stopConnecting(int loops)
+    {
+        TestSupport::writeFile("/run/tq-stop", "");
+        std::pair<int, int> total{0, 0};
+        for (int loop = 0; loop < loops; ++loop) {
+            const std::string out = "/run/tq-stream-" + std::to_string(loop) + ".out";
+            // A bound against a hang: a loop ends after its current connection.
+            EXPECT_TRUE(waitForText(out, " ", 30s));
+            int ok = 0;
+            int failed = 0;
+            std::ifstream(out) >> ok >> failed;
+            total.first += ok;
+            total.second += failed;
+        }
+        return total;
     }
 
     // The peer's count of retransmitted SYNs (TcpExt TCPSynRetrans); -1 when unreadable.
@@ -347,17 +403,7 @@ TEST_F(TqdEnforcementTruthSandboxTest, ALoggedCatchAllAllowDropsNoNewConnectionD
     // time (a bound against a hang only).
     const long retransmitsBefore = peerSynRetransmits();
     ASSERT_GE(retransmitsBefore, 0);
-    std::string output;
-    ASSERT_EQ(QueueRig::shell("rm -f /run/tq-stop /run/tq-stream.out; "
-                              "( ok=0; failed=0; "
-                              "  while [ ! -e /run/tq-stop ]; do "
-                              "    if in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout 10000 "
-                              "       >/dev/null 2>&1; then ok=$((ok+1)); else failed=$((failed+1)); fi; "
-                              "  done; echo \"$ok $failed\" >/run/tq-stream.tmp; "
-                              "  mv /run/tq-stream.tmp /run/tq-stream.out ) >/dev/null 2>&1 &",
-                              &output),
-              0)
-        << output;
+    startConnecting(1, 10000);
     // Each added rule goes first in the client group, so the catch-all stays its last rule.
     for (int push = 1; push <= 10; ++push) {
         const ToolRun add = tqctl("--fw-rule-add --name push" + std::to_string(push) +
@@ -365,12 +411,7 @@ TEST_F(TqdEnforcementTruthSandboxTest, ALoggedCatchAllAllowDropsNoNewConnectionD
                                   std::to_string(9000 + push) + " --index 1");
         EXPECT_EQ(add.code, 0) << add.output;
     }
-    TestSupport::writeFile("/run/tq-stop", "");
-    // A bound against a hang: the loop ends after its current connection.
-    EXPECT_TRUE(waitForText("/run/tq-stream.out", " ", 30s));
-    int ok = 0;
-    int failed = -1;
-    std::ifstream("/run/tq-stream.out") >> ok >> failed;
+    const auto [ok, failed] = stopConnecting(1);
     EXPECT_EQ(failed, 0) << ok << " connections went through";
     EXPECT_GT(ok, 10);
     EXPECT_EQ(peerSynRetransmits() - retransmitsBefore, 0)
@@ -408,26 +449,43 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+constexpr const char* kAllow8080Either =
+    "--fw-rule-add --name \"allow 8080\" --action allow --direction either --proto tcp --local-service 8080";
+constexpr const char* kPartlyInForce =
+    "Rules: Not in force (applying some rules to iptables failed; they are shown as not enforced)";
+
 // One command line of a push that iptables refuses.
 struct PushFault {
     const char* what;
     const char* line; // matches the whole command line after the program, words joined by blanks
     bool takenBack;   // the try is taken back and the previous rules stay in force
-    bool ruleLine;    // a rule's line: a retry that fails again links the rules without it
+    // A rule's line: a retry that fails again links the rules without that rule. When it is
+    // the added rule's, the linked rules are exactly those before the change.
+    enum { NoRule, BuiltInRule, AddedRule } ruleLine;
+    const char* change = kAllow8080;
+    const char* failingOnce = nullptr; // a line that fails once besides
 };
 
 const PushFault kPushFaults[] = {
-    {"the built-in SSH allow line", "-p tcp .*--dports? 22 .*-j ACCEPT -A QTZ_Client_IN_[0-9]+", true, true},
-    {"the jump into the client group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Client_IN_[0-9]+", true, false},
-    {"the jump into the agent group", "-A QTZ_OUTPUT_[0-9]+ -j QTZ_WZ_OUT_[0-9]+", true, false},
-    {"the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", true, false},
-    {"creating the agent group's chain", "-N QTZ_WZ_IN_[0-9]+", true, false},
-    {"creating a top chain", "-N QTZ_OUTPUT_[0-9]+", true, false},
-    {"creating a block-event chain", "-N QTZ_BlockEven_IN_[0-9]+", true, false},
-    {"the redirection into INPUT", "-I INPUT -j QTZ_INPUT_[0-9]+", true, false},
-    {"the DROP policy", "-P OUTPUT DROP", true, false},
-    {"the user rule's line", ".* 8080 .*", true, true},
-    {"removing the old generation's chain", "-X QTZ_Client_IN_[0-9]+", false, false},
+    {"the built-in SSH allow line", "-p tcp .*--dports? 22 .*-j ACCEPT -A QTZ_Client_IN_[0-9]+", true, PushFault::BuiltInRule},
+    {"the jump into the client group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Client_IN_[0-9]+", true, PushFault::NoRule},
+    {"the jump into the agent group", "-A QTZ_OUTPUT_[0-9]+ -j QTZ_WZ_OUT_[0-9]+", true, PushFault::NoRule},
+    {"the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", true, PushFault::NoRule},
+    {"creating the agent group's chain", "-N QTZ_WZ_IN_[0-9]+", true, PushFault::NoRule},
+    {"creating a top chain", "-N QTZ_OUTPUT_[0-9]+", true, PushFault::NoRule},
+    {"creating a block-event chain", "-N QTZ_BlockEven_IN_[0-9]+", true, PushFault::NoRule},
+    {"the redirection into INPUT", "-I INPUT -j QTZ_INPUT_[0-9]+", true, PushFault::NoRule},
+    {"the redirection into OUTPUT", "-I OUTPUT -j QTZ_OUTPUT_[0-9]+", true, PushFault::NoRule},
+    {"the DROP policy", "-P OUTPUT DROP", true, PushFault::NoRule},
+    {"the user rule's line", ".* 8080 .*", true, PushFault::AddedRule},
+    // Its MARK lines and inbound ACCEPT run before the failing line.
+    {"the outbound line of a rule in both directions", ".*--sport 8080 .*-j ACCEPT -A QTZ_Client_OUT_[0-9]+",
+     true, PushFault::AddedRule, kAllow8080Either},
+    {"removing the old generation's chain", "-X QTZ_Client_IN_[0-9]+", false, PushFault::NoRule},
+    // The take-back lists the try's top chains, which nothing else names yet: one failed
+    // listing must not forget one.
+    {"creating a block-event chain, and a listing of the try's top chain once",
+     "-N QTZ_BlockEven_IN_[0-9]+", true, PushFault::NoRule, kAllow8080, "-n -L QTZ_OUTPUT_[0-9]+"},
 };
 
 } // namespace
@@ -446,24 +504,32 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedPushCommandIsReportedAndRepairedBy
         m_broker.reset();
     };
 
-    // What a fresh start builds from the stores the change leaves.
-    start(true, settings);
-    waitForEnforcement();
-    ASSERT_EQ(tqctl(kAllow8080).code, 0);
-    m_daemon->signal(SIGTERM);
-    ASSERT_EQ(m_daemon->wait(kHangGuard), 0);
-    startDaemon();
-    const std::string reference = normalized(waitForEnforcement());
-    ASSERT_TRUE(peerConnects());
-    stopDaemon();
+    // What a fresh start builds from the stores each change leaves.
+    std::map<std::string, std::string> references;
+    for (const char* change : {kAllow8080, kAllow8080Either}) {
+        start(true, settings);
+        waitForEnforcement();
+        ASSERT_EQ(tqctl(change).code, 0);
+        m_daemon->signal(SIGTERM);
+        ASSERT_EQ(m_daemon->wait(kHangGuard), 0);
+        startDaemon();
+        references[change] = normalized(waitForEnforcement());
+        ASSERT_TRUE(peerConnects());
+        stopDaemon();
+    }
 
     for (const PushFault& fault : kPushFaults) {
         SCOPED_TRACE(fault.what);
+        const std::string& reference = references.at(fault.change);
         serveAgain(10);
         start(true, settings);
-        waitForEnforcement();
-        failIptablesLines({fault.line});
-        const ToolRun add = tqctl(kAllow8080);
+        const std::string before = normalized(waitForEnforcement());
+        failIptablesLines({fault.line}, fault.failingOnce ? std::vector<std::string>{fault.failingOnce}
+                                                          : std::vector<std::string>{});
+        const ToolRun add = tqctl(fault.change);
+        if (fault.failingOnce != nullptr) {
+            EXPECT_EQ(readFile(kFailingOnceLines), "") << "the line meant to fail once never ran";
+        }
         const std::string status = tqctl("--fw status").output;
         std::string listing = iptablesListing();
         // No failure stacks generations or leaves lines of its own in the built-in chains.
@@ -477,8 +543,16 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedPushCommandIsReportedAndRepairedBy
             EXPECT_NE(status.find("Status: Enabled\nRules: Not in force ("), std::string::npos) << status;
             // The earlier rules, which do not let the peer in, stay; a retry of a rule that fails
             // again may link the rules without it at any time.
-            if (!fault.ruleLine) {
+            if (fault.ruleLine == PushFault::NoRule) {
                 EXPECT_NE(status.find(kEarlierInForce), std::string::npos) << status;
+                EXPECT_FALSE(peerConnects(3000));
+            }
+            // Linked without the added rule, which is listed not enforced: not one line of it,
+            // and every other rule keeps the mark it had.
+            if (fault.ruleLine == PushFault::AddedRule) {
+                EXPECT_TRUE(waitUntil([] { return tqctl("--fw status").output.find(kPartlyInForce) != std::string::npos; },
+                                      2 * kHangGuard));
+                EXPECT_EQ(normalized(listing = iptablesListing()), before);
                 EXPECT_FALSE(peerConnects(3000));
             }
         } else {
@@ -504,22 +578,120 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedPushCommandIsReportedAndRepairedBy
     }
 }
 
+namespace {
+
+// One command line of a mode switch that iptables refuses while the switch runs.
+struct ModeFault {
+    const char* what;
+    const char* line;
+    bool toAdaptive; // switching from regular to adaptive mode, else back
+};
+
+const ModeFault kModeFaults[] = {
+    {"creating the queue chain", "-N QueueGroup_[0-9]+", true},
+    {"an NFQUEUE line", ".*-j NFQUEUE --queue-num 1 -I QueueGroup_[0-9]+", true},
+    {"the adaptive NEW accept line", "-m state --state NEW -j ACCEPT -A QTZ_Adaptive_IN_[0-9]+", true},
+    {"the adaptive broadcast line", ".*255\\.255\\.255\\.255.*-A QTZ_Adaptive_OUT_[0-9]+", true},
+    {"the DROP policy, to adaptive", "-P INPUT DROP", true},
+    {"creating the adaptive group's chain", "-N QTZ_Adaptive_OUT_[0-9]+", false},
+    {"the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", false},
+    {"the DROP policy, to regular", "-P OUTPUT DROP", false},
+};
+
+const char* modeSetting(bool adaptive)
+{
+    return adaptive ? "1" : "0";
+}
+
+} // namespace
+
+// For each command of a mode switch: while it fails, the tool reports the failure and status
+// what stays in force; once iptables works again, the health check puts in place what a fresh
+// start in the new mode builds, which refuses a connection no rule allows in regular mode and
+// passes it in adaptive mode.
+TEST_F(TqdEnforcementTruthSandboxTest, AFailedModeSwitchIsReportedAndRepairedByTheHealthCheck)
+{
+    startPeerAndListener(10);
+    auto settings = [](bool adaptive) {
+        return std::map<std::string, std::string>{{"HealthCheckTimerInSecs", "1"},
+                                                  {"IsRegularOrAdaptive", modeSetting(adaptive)}};
+    };
+    auto stopDaemon = [this] {
+        m_daemon->signal(SIGTERM);
+        EXPECT_EQ(m_daemon->wait(kHangGuard), 0);
+        m_daemon.reset();
+        m_broker.reset();
+    };
+    std::string references[2];
+    for (bool adaptive : {false, true}) {
+        start(true, settings(adaptive));
+        references[adaptive] = normalized(waitForEnforcement());
+        stopDaemon();
+    }
+
+    for (const ModeFault& fault : kModeFaults) {
+        SCOPED_TRACE(fault.what);
+        const std::string mode = fault.toAdaptive ? "Adaptive" : "Regular";
+        serveAgain(10);
+        start(true, settings(!fault.toAdaptive));
+        waitForEnforcement();
+        failIptablesLines({fault.line});
+        const ToolRun set = tqctl(std::string("--fw-mode ") + (fault.toAdaptive ? "adaptive" : "regular"));
+        EXPECT_EQ(set.code, 103) << set.output;
+        EXPECT_EQ(set.output, "Firewall mode is set to " + mode + " in the settings, but applying it to "
+                              "iptables failed: the rules applied before stay in force, and the "
+                              "firewall tries again at its health check\n");
+        const std::string status = tqctl("--fw status").output;
+        EXPECT_NE(status.find(std::string("Status: Enabled\n") + kEarlierInForce + "\nMode: " + mode + "\n"),
+                  std::string::npos)
+            << status;
+        // The regular rules stay, and they refuse the peer.
+        if (fault.toAdaptive) {
+            EXPECT_FALSE(peerConnects(3000));
+        }
+
+        restoreIptables();
+        std::string after;
+        std::string listing;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                after = tqctl("--fw status").output;
+                return after.find("Not in force") == std::string::npos &&
+                       normalized(listing = iptablesListing()) == references[fault.toAdaptive];
+            },
+            2 * kHangGuard))
+            << after;
+        EXPECT_EQ(normalized(listing), references[fault.toAdaptive]);
+        EXPECT_NE(after.find("Mode: " + mode + "\n"), std::string::npos) << after;
+        EXPECT_EQ(peerConnects(fault.toAdaptive ? 20000 : 3000), fault.toAdaptive);
+        stopDaemon();
+    }
+}
+
 // A push that keeps failing is retried at every health-check period, and what the retries
 // leave stays the size of two generations; the disable then removes everything.
 TEST_F(TqdEnforcementTruthSandboxTest, TwentyFailedRetriesLeaveTwoGenerationsAtMost)
 {
+    startPeerAndListener(100000);
     start(true, {{"HealthCheckTimerInSecs", "1"}});
     const std::string enforcing = waitForEnforcement();
     const size_t chains = productChains(enforcing).size();
     const off_t stateSize = fileSize(kStateFile);
     ASSERT_GT(stateSize, 0);
 
+    // The policy is the last step a try can fail at: no try may let the peer in before it,
+    // not even for a moment. Short connections from several loops land in every retry.
+    constexpr int kLoops = 4;
+    startConnecting(kLoops, 300);
     failIptablesLines({"-P INPUT DROP"});
     EXPECT_EQ(tqctl(kAllow8080).code, 103);
     const char* retry = "The last attempt to apply the rules failed. Hence enforcing the rules again";
     // Twenty periods of one second and twenty pushes, many times over on a loaded machine: a
     // hang guard.
     ASSERT_TRUE(waitForText(kDaemonLog, retry, 10 * kHangGuard, 20));
+    const auto [reached, refused] = stopConnecting(kLoops);
+    EXPECT_EQ(reached, 0) << "the port only the failed rules allow was reached; " << refused << " refused";
+    EXPECT_GT(refused, 20);
     const std::string listing = iptablesListing();
     EXPECT_LE(linesWith(listing, "-N QTZ_INPUT_"), 2u) << listing;
     EXPECT_LE(productChains(listing).size(), 2 * chains) << listing;
