@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <algorithm>
 #include <exception>
 #include <new>
 #include <utility>
@@ -31,9 +32,18 @@ constexpr char SOCKET_COMPONENT[] = "SFNetfilterSocket";
 // Room for one packet copied whole (copy range 0xffff) with its netlink headers and attributes.
 const size_t RECEIVE_BUFFER_SIZE = 0xffff + static_cast<size_t>(MNL_SOCKET_BUFFER_SIZE) / 2;
 constexpr uint32_t COPY_RANGE = 0xffff;
-// The kernel acknowledges a configuration request while handling the send, so the wait only
-// bounds a kernel that never answers.
-constexpr auto ACK_TIMEOUT = std::chrono::seconds(2);
+// The kernel acknowledges a configuration request while handling the send, but the
+// acknowledgement waits behind the packets queued before it, which a loaded machine may take
+// long to handle: the bound counts from the last message received, so it only ends the wait on a
+// kernel that falls silent.
+constexpr auto ACK_SILENCE = std::chrono::seconds(2);
+// However long packets keep coming, the wait for one acknowledgement ends after this long: the
+// queue's start holds up its stop until then.
+constexpr auto ACK_LIMIT = std::chrono::seconds(30);
+// A queue whose bind acknowledgement may have been lost in an overrun of the receive buffer (a
+// packet flood) is opened again on a new socket; the acknowledgement comes right after the bind,
+// so an overrun before it takes a flood and a long preemption at once, and three tries are many.
+constexpr int OPEN_TRIES = 3;
 // The eventfd wakes the loop at once; the timeout only bounds how long a stop whose wake-up
 // could not be written takes to be seen.
 constexpr int STOP_CHECK_MS = 1000;
@@ -86,6 +96,43 @@ void SFNetfilterSocket::closeNetfilterSocket()
 bool SFNetfilterSocket::openNetfilterSocket(uint16_t queueNumber, unsigned portId)
 {
     m_queueNumber = queueNumber;
+    m_eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    const int error = errno;
+    if (m_eventFd < 0) {
+        log(2, SOCKET_COMPONENT, "Could not create the wake-up descriptor of the netlink queue reader: " +
+                                     errorText(error));
+        return false;
+    }
+    try {
+        m_buffer.assign(RECEIVE_BUFFER_SIZE, 0);
+    } catch (const std::bad_alloc&) {
+        log(2, SOCKET_COMPONENT, "Failed to allocate enough buffer for packet contents from netlink socket");
+        return false;
+    }
+    for (int attempt = 1;; ++attempt) {
+        const int outcome = openAndBind(queueNumber, portId, attempt == OPEN_TRIES);
+        if (outcome == 0)
+            break;
+        // Whatever failed, a half-configured queue binding never outlives the attempt. After an
+        // overrun whether the queue was bound is unknown; closing the socket unbinds it, and a
+        // new socket starts with an empty receive buffer.
+        closeNetfilterSocket();
+        if (outcome != ENOBUFS || attempt == OPEN_TRIES)
+            return false;
+    }
+
+    // Only now: while binding, an overrun must be reported (ENOBUFS), since it may have taken
+    // the acknowledgement with it. From here on the loop skips overruns anyway, and without the
+    // option each one costs a failed receive; its failure is not fatal.
+    int one = 1;
+    if (mnl_socket_setsockopt(m_socket, NETLINK_NO_ENOBUFS, &one, sizeof(one)) == -1)
+        log(2, SOCKET_COMPONENT, "Error in setting NETLINK_NO_ENOBUFS on the netlink socket. Continue anyway");
+    m_opened = true;
+    return true;
+}
+
+int SFNetfilterSocket::openAndBind(uint16_t queueNumber, unsigned portId, bool lastAttempt)
+{
     // Non-blocking: the loop and the acknowledgement waits poll first, and a receive that finds
     // nothing after all must not block a stop.
     m_socket = mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC | SOCK_NONBLOCK);
@@ -93,99 +140,81 @@ bool SFNetfilterSocket::openNetfilterSocket(uint16_t queueNumber, unsigned portI
     if (m_socket == nullptr) {
         log(2, SOCKET_COMPONENT, "Failed to open a socket to netfilter queue as mnl_socket_open returned Null");
         log(2, SOCKET_COMPONENT, "Opening the netlink socket failed: " + errorText(error));
-        return false;
-    }
-    // Whatever fails from here closes the socket at once, so a half-configured queue binding
-    // never outlives the attempt.
-    auto fail = [this] {
-        closeNetfilterSocket();
-        return false;
-    };
-
-    m_eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    error = errno;
-    if (m_eventFd < 0) {
-        log(2, SOCKET_COMPONENT, "Could not create the wake-up descriptor of the netlink queue reader: " +
-                                     errorText(error));
-        return fail();
+        return error != 0 ? error : EIO;
     }
     if (mnl_socket_bind(m_socket, 0, portId) < 0) {
         error = errno;
         log(2, SOCKET_COMPONENT,
             "Failed to bind to mnl socket of netfilter queue as mnl_socket_bind returned less than zero");
         log(2, SOCKET_COMPONENT, "Binding the netlink socket failed: " + errorText(error));
-        return fail();
+        return error != 0 ? error : EIO;
     }
     m_portId = mnl_socket_get_portid(m_socket);
-    try {
-        m_buffer.assign(RECEIVE_BUFFER_SIZE, 0);
-    } catch (const std::bad_alloc&) {
-        log(2, SOCKET_COMPONENT, "Failed to allocate enough buffer for packet contents from netlink socket");
-        return fail();
-    }
 
     uint32_t sequence = nextSequence();
-    if (!configure(SFQueueMessages::familyUnbind(sequence), sequence,
-                   "Failed to unbind from processing packets for protocol family"))
-        return fail();
+    error = configure(SFQueueMessages::familyUnbind(sequence), sequence);
+    if (error != 0)
+        return logFailure("Failed to unbind from processing packets for protocol family", error);
     sequence = nextSequence();
-    if (!configure(SFQueueMessages::familyBind(sequence), sequence,
-                   "Failed to bind for processing packets for protocol family"))
-        return fail();
+    error = configure(SFQueueMessages::familyBind(sequence), sequence);
+    if (error != 0)
+        return logFailure("Failed to bind for processing packets for protocol family", error);
 
-    // Without it a full receive buffer makes the next receive fail with ENOBUFS; the loop
-    // retries that too, so this is only an optimisation and its failure is not fatal.
-    int one = 1;
-    if (mnl_socket_setsockopt(m_socket, NETLINK_NO_ENOBUFS, &one, sizeof(one)) == -1)
-        log(2, SOCKET_COMPONENT, "Error in setting NETLINK_NO_ENOBUFS on the netlink socket. Continue anyway");
-
-    sequence = nextSequence();
-    if (!configure(SFQueueMessages::queueBind(queueNumber, sequence), sequence,
-                   "Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less than zero"))
-        return fail();
-    sequence = nextSequence();
-    if (!configure(SFQueueMessages::copyPacket(queueNumber, COPY_RANGE, sequence), sequence,
-                   "Error in sending message to set copy mode to netlink socket"))
-        return fail();
     // Fail-open keeps the adaptive queue from stalling traffic when learning falls behind; the
-    // block-event queue must drop. A kernel without the flag still queues, so go on.
+    // block-event queue must drop. A kernel without the flag refuses the request before it
+    // binds, and still queues without it, so go on.
     sequence = nextSequence();
-    configure(SFQueueMessages::queueFlags(queueNumber, sequence), sequence,
-              "Error in setting the fail-open flag of the netfilter queue. Continue anyway");
-
-    m_opened = true;
-    return true;
+    error = configure(SFQueueMessages::queueStart(queueNumber, COPY_RANGE, true, sequence), sequence);
+    if (error == EOPNOTSUPP) {
+        logFailure("Error in setting the fail-open flag of the netfilter queue. Continue anyway", error);
+        sequence = nextSequence();
+        error = configure(SFQueueMessages::queueStart(queueNumber, COPY_RANGE, false, sequence), sequence);
+    }
+    if (error == 0 || (error == ENOBUFS && !lastAttempt))
+        return error;
+    logFailure("Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less than zero",
+               error);
+    return error;
 }
 
-bool SFNetfilterSocket::configure(const std::vector<char>& request, uint32_t sequence, const char* failure)
+int SFNetfilterSocket::configure(const std::vector<char>& request, uint32_t sequence)
 {
-    int error = send(request);
-    if (error == 0)
-        error = awaitAck(sequence);
-    if (error == 0)
-        return true;
+    const int error = send(request);
+    return error != 0 ? error : awaitAck(sequence);
+}
+
+int SFNetfilterSocket::logFailure(const char* failure, int error)
+{
     log(2, SOCKET_COMPONENT, failure);
     log(2, SOCKET_COMPONENT, "Queue " + std::to_string(m_queueNumber) + ": " + errorText(error));
-    return false;
+    return error;
 }
 
 int SFNetfilterSocket::awaitAck(uint32_t sequence)
 {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + ACK_TIMEOUT;
+    const Clock::time_point limit = Clock::now() + ACK_LIMIT;
+    Clock::time_point deadline = Clock::now() + ACK_SILENCE;
     m_awaitedSequence = sequence;
     m_ackReceived = false;
     m_ackError = 0;
     int result = ETIMEDOUT;
     for (;;) {
-        const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (remaining <= 0)
-            break;
+        // Past the deadline the socket is still looked at once: a thread that was not scheduled
+        // for a while finds what came meanwhile.
+        const auto remaining = std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
         size_t length = 0;
         int error = 0;
-        const Received received = receive(static_cast<int>(remaining) + 1, &length, &error);
-        if (received == Received::Data)
+        const Received received = receive(static_cast<int>(remaining), &length, &error);
+        if (received == Received::Data) {
             dispatch(length); // a packet queued before the acknowledgement still gets its verdict
+            deadline = std::min(limit, Clock::now() + ACK_SILENCE);
+        }
+        if (received == Received::Overrun) {
+            result = ENOBUFS;
+            break;
+        }
         if (received == Received::Error) {
             result = error;
             break;
@@ -198,6 +227,8 @@ int SFNetfilterSocket::awaitAck(uint32_t sequence)
             result = m_ackError;
             break;
         }
+        if ((received == Received::Nothing && remaining == 0) || Clock::now() >= limit)
+            break;
     }
     m_awaitedSequence = 0;
     return result;
@@ -239,10 +270,12 @@ SFNetfilterSocket::Received SFNetfilterSocket::receive(int timeoutMs, size_t* le
     const ssize_t received = mnl_socket_recvfrom(m_socket, m_buffer.data(), m_buffer.size());
     const int recvError = errno;
     if (received < 0) {
-        // ENOBUFS: the kernel had no room for some messages; their packets were let through
-        // (fail-open) or dropped by the kernel, none waits for us.
-        if (recvError == EINTR || recvError == EAGAIN || recvError == EWOULDBLOCK || recvError == ENOBUFS)
+        if (recvError == EINTR || recvError == EAGAIN || recvError == EWOULDBLOCK)
             return Received::Nothing;
+        // The kernel had no room for some messages: their packets were let through (fail-open)
+        // or dropped by the kernel, none waits for us; an acknowledgement may be among them.
+        if (recvError == ENOBUFS)
+            return Received::Overrun;
         // A message longer than the buffer was cut (libmnl reports ENOSPC): skipped.
         if (recvError == ENOSPC) {
             log(2, m_queueComponent, "Error in parsing the Netlink message");

@@ -71,9 +71,19 @@ public:
                                   const std::string& component);
 
 private:
-    enum class Received { Data, Stopped, Nothing, Error };
+    // Overrun: the kernel dropped messages for want of room in the receive buffer.
+    enum class Received { Data, Stopped, Nothing, Overrun, Error };
 
-    bool configure(const std::vector<char>& request, uint32_t sequence, const char* failure);
+    // One try at the socket and the queue binding: 0, ENOBUFS when an overrun may have taken
+    // the bind's acknowledgement (logged on the last try only), or the error of the step that
+    // failed, logged. The socket is left for the caller to close.
+    int openAndBind(uint16_t queueNumber, unsigned portId, bool lastAttempt);
+    // Sends a configuration request and waits for its acknowledgement: 0 or the error.
+    int configure(const std::vector<char>& request, uint32_t sequence);
+    // Logs failure and the error under the queue's number; returns error.
+    int logFailure(const char* failure, int error);
+    // The kernel's answer to the request with this sequence number: 0, its error, ENOBUFS after
+    // an overrun, ECANCELED on a stop, or ETIMEDOUT when the kernel fell silent.
     int awaitAck(uint32_t sequence);
     int send(const std::vector<char>& request);
     Received receive(int timeoutMs, size_t* length, int* error);

@@ -11,8 +11,9 @@ namespace StatefulFirewall {
 
 namespace {
 
-// Room for the largest request here (header, nfgenmsg and two 4-byte attributes) with margin;
-// mnl_attr_put_check below refuses to write past it all the same.
+// Room for the largest request here (header, nfgenmsg, the command, the copy parameters and two
+// 4-byte attributes: 56 bytes) with margin; mnl_attr_put_check below refuses to write past it
+// all the same.
 constexpr size_t kRequestBufferSize = 256;
 
 struct RequestBuffer {
@@ -44,14 +45,35 @@ std::vector<char> finish(const nlmsghdr* nlh)
     return std::vector<char>(start, start + nlh->nlmsg_len);
 }
 
-std::vector<char> configCommand(uint16_t queueNumber, uint8_t command, uint32_t sequence)
+void putCommand(RequestBuffer& buffer, nlmsghdr* nlh, uint8_t command)
 {
-    RequestBuffer buffer;
-    nlmsghdr* nlh = putConfigHeader(buffer, queueNumber, sequence);
     nfqnl_msg_config_cmd cmd{};
     cmd.command = command;
     cmd.pf = htons(AF_INET);
     mnl_attr_put_check(nlh, sizeof(buffer.bytes), NFQA_CFG_CMD, sizeof(cmd), &cmd);
+}
+
+void putCopyParams(RequestBuffer& buffer, nlmsghdr* nlh, uint32_t copyRange)
+{
+    nfqnl_msg_config_params params{};
+    params.copy_range = htonl(copyRange);
+    params.copy_mode = NFQNL_COPY_PACKET;
+    mnl_attr_put_check(nlh, sizeof(buffer.bytes), NFQA_CFG_PARAMS, sizeof(params), &params);
+}
+
+void putFlags(RequestBuffer& buffer, nlmsghdr* nlh, uint16_t queueNumber)
+{
+    // The mask names the one flag this request owns; the kernel leaves every other flag as is.
+    const uint32_t flags = queueNumber == kAdaptiveQueueNumber ? NFQA_CFG_F_FAIL_OPEN : 0;
+    mnl_attr_put_u32_check(nlh, sizeof(buffer.bytes), NFQA_CFG_FLAGS, htonl(flags));
+    mnl_attr_put_u32_check(nlh, sizeof(buffer.bytes), NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
+}
+
+std::vector<char> configCommand(uint16_t queueNumber, uint8_t command, uint32_t sequence)
+{
+    RequestBuffer buffer;
+    nlmsghdr* nlh = putConfigHeader(buffer, queueNumber, sequence);
+    putCommand(buffer, nlh, command);
     return finish(nlh);
 }
 
@@ -93,10 +115,7 @@ std::vector<char> SFQueueMessages::copyPacket(uint16_t queueNumber, uint32_t cop
 {
     RequestBuffer buffer;
     nlmsghdr* nlh = putConfigHeader(buffer, queueNumber, sequence);
-    nfqnl_msg_config_params params{};
-    params.copy_range = htonl(copyRange);
-    params.copy_mode = NFQNL_COPY_PACKET;
-    mnl_attr_put_check(nlh, sizeof(buffer.bytes), NFQA_CFG_PARAMS, sizeof(params), &params);
+    putCopyParams(buffer, nlh, copyRange);
     return finish(nlh);
 }
 
@@ -112,10 +131,19 @@ std::vector<char> SFQueueMessages::queueFlags(uint16_t queueNumber, uint32_t seq
 {
     RequestBuffer buffer;
     nlmsghdr* nlh = putConfigHeader(buffer, queueNumber, sequence);
-    // The mask names the one flag this request owns; the kernel leaves every other flag as is.
-    const uint32_t flags = queueNumber == kAdaptiveQueueNumber ? NFQA_CFG_F_FAIL_OPEN : 0;
-    mnl_attr_put_u32_check(nlh, sizeof(buffer.bytes), NFQA_CFG_FLAGS, htonl(flags));
-    mnl_attr_put_u32_check(nlh, sizeof(buffer.bytes), NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
+    putFlags(buffer, nlh, queueNumber);
+    return finish(nlh);
+}
+
+std::vector<char> SFQueueMessages::queueStart(uint16_t queueNumber, uint32_t copyRange, bool withFlags,
+                                              uint32_t sequence)
+{
+    RequestBuffer buffer;
+    nlmsghdr* nlh = putConfigHeader(buffer, queueNumber, sequence);
+    putCommand(buffer, nlh, NFQNL_CFG_CMD_BIND);
+    putCopyParams(buffer, nlh, copyRange);
+    if (withFlags)
+        putFlags(buffer, nlh, queueNumber);
     return finish(nlh);
 }
 

@@ -41,6 +41,13 @@ public:
     // block-event queue never lets a packet pass that its rule drops.
     static std::vector<char> queueFlags(uint16_t queueNumber, uint32_t sequence);
 
+    // queueBind, copyPacket and (withFlags) queueFlags in one request. The kernel checks the
+    // flags before it binds, so a refused flag leaves nothing bound; and the one
+    // acknowledgement is queued right after the bind, before packets can fill the receive
+    // buffer, where a later request's acknowledgement could be lost under a flood.
+    static std::vector<char> queueStart(uint16_t queueNumber, uint32_t copyRange, bool withFlags,
+                                        uint32_t sequence);
+
     static std::vector<char> acceptVerdict(uint16_t queueNumber, uint32_t packetId, uint32_t sequence);
     static std::vector<char> dropVerdict(uint16_t queueNumber, uint32_t packetId, uint32_t sequence);
 };

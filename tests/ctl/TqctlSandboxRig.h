@@ -71,13 +71,12 @@ private:
 
 inline const char* const kProductIptables = "/opt/Varnik/kyv/fw/bin/iptables";
 
-// The product's iptables becomes a script that runs step (shell text) and then the real program.
+// The product's iptables becomes a script that runs step (shell text) and then the real program,
+// in one step: the daemon may run iptables at any moment.
 inline void wrapIptables(const std::string& step)
 {
-    ::unlink(kProductIptables);
-    TestSupport::writeFile(kProductIptables,
-                           "#!/bin/sh\n" + step + "\nexec /usr/sbin/iptables \"$@\"\n");
-    ::chmod(kProductIptables, 0755);
+    TestSupport::replaceFile(kProductIptables,
+                             "#!/bin/sh\n" + step + "\nexec /usr/sbin/iptables \"$@\"\n", 0755);
 }
 
 inline void unwrapIptables()

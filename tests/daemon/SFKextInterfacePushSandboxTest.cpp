@@ -5,9 +5,13 @@
 #include "BridgeSandboxRig.h"
 
 #include "CommonFunc.h"
+#include "FakeNwIFManager.h"
+#include "HangGuard.h"
 #include "QueueSandboxRig.h"
 #include "SFConfigController.h"
 #include "SFController.h"
+#include "SFMatch.h"
+#include "SFResultCodes.h"
 #include "SFRule.h"
 #include "SFRuleGroup.h"
 #include "SFRuleManager.h"
@@ -15,7 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <regex>
+#include <thread>
 
 using namespace StatefulFirewall;
 using namespace BridgeRig;
@@ -119,6 +126,55 @@ TEST_F(SFKextInterfacePushSandboxTest, APushThatFailedHalfWayIsTakenBackAndTheGe
     EXPECT_EQ(linesWith(listing, "-P INPUT ACCEPT"), 1u) << listing;
     EXPECT_EQ(linesWith(listing, "-P OUTPUT ACCEPT"), 1u) << listing;
     EXPECT_TRUE(nonPolicyLines(listing).empty()) << listing;
+}
+
+// A logged catch-all allow for inbound traffic at the end of the client group: its lines go into
+// INPUT itself, below the jump into the generation's chains.
+void addInboundCatchAll(SFRuleManager& rules)
+{
+    auto* rule = new SFRule();
+    rule->ruleId = CommonFunc::generateGUID();
+    rule->groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
+    rule->name = "Allow the rest, logged";
+    rule->enabled = true;
+    rule->action = FW_ACTION_ALLOW;
+    rule->transport = FW_TRANS_PROTO_ANY;
+    rule->netProto = NET_PROTO_IP;
+    rule->logEnabled = true;
+    auto* direction = new SFMatch();
+    direction->matchType = FW_MATCH_DIRECTION;
+    direction->matchOp = FW_MATCH_OP_EQUAL;
+    direction->value.intValue = FW_DIRECTION_INBOUND;
+    rule->addMatch(direction);
+    ASSERT_EQ(rules.addRule(rule), SF_SUCCESS);
+}
+
+// A line the earlier generation placed in INPUT that could not be deleted when the next one was
+// linked is deleted at the health check's next pass, with no push in between (the stand-in
+// monitor reports no network change).
+TEST_F(SFKextInterfacePushSandboxTest, ABuiltInLineWhoseDeletionFailedIsDeletedByTheHealthCheck)
+{
+    TestSupport::FakeNwIFManager monitor;
+    Settings settings;
+    settings.healthCheckSecs = 1;
+    Stack stack(settings, &monitor);
+    addInboundCatchAll(stack.rules());
+    stack.enable();
+    const long n = stack.generation();
+    const std::string first = iptables("-S INPUT");
+    ASSERT_EQ(linesWith(first, "-A INPUT -j ACCEPT"), 1u) << first;
+
+    stack.utils().failOnce("-D INPUT -j ACCEPT");
+    ASSERT_TRUE(stack.controller().SendRuleAndGroupDataToKext());
+    ASSERT_EQ(stack.generation(), n + 1);
+    // What the next generation alone places in INPUT.
+    const std::string wanted =
+        std::regex_replace(first, std::regex("_" + std::to_string(n) + "\\b"), "_" + std::to_string(n + 1));
+    std::string input;
+    const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
+    while ((input = iptables("-S INPUT")) != wanted && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(input, wanted);
 }
 
 } // namespace

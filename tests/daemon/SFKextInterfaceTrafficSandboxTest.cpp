@@ -115,7 +115,7 @@ TEST_F(SFKextInterfaceTrafficSandboxTest, ARuleNameCutForTheEventEndsOnACharacte
     stack.enable();
     ASSERT_TRUE(QueueRig::waitForQueue(3, true));
     EXPECT_EQ(shell("\"$TOOL\" tcp-connect 10.0.0.7 9999 --timeout 1000"), 3);
-    ASSERT_TRUE(stack.events().waitForEvents(1, std::chrono::seconds(3)));
+    ASSERT_TRUE(stack.events().waitForEvents(1, TestSupport::kHangGuard));
     auto created = stack.events().created();
     ASSERT_FALSE(created.empty());
     stack.disable();
@@ -145,8 +145,8 @@ TEST_F(SFKextInterfaceTrafficSandboxTest, ConnectionsSeenInAdaptiveModeBecomeALe
     ASSERT_TRUE(QueueRig::waitForQueue(1, true));
 
     std::string output;
-    EXPECT_EQ(shell("serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 --count 3 --timeout 5000 && "
-                    "for i in 1 2 3; do in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 || exit 1; done",
+    EXPECT_EQ(shell("serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 --count 3 --timeout 60000 && "
+                    "for i in 1 2 3; do in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout 20000 || exit 1; done",
                     &output),
               0)
         << output;

@@ -87,6 +87,8 @@ protected:
 
     void TearDown() override
     {
+        // A health-check thread waiting at the pass gate holds a lock the bridge's stop takes.
+        m_monitor.releasePasses();
         m_bridge.reset();
         SFTrustedIPGroupManager::releaseInstance();
         SFRuleManager::releaseInstance();
@@ -447,6 +449,49 @@ TEST_F(SFKextInterfaceWalkTest, EveryJumpGroupGetsAChainOfItsOwnPastTheThousandt
     });
     ASSERT_NE(last, rules.end());
     EXPECT_EQ(last->group, "QTZ_G1000");
+}
+
+// The health check retries a push that failed, counted in its passes: a rule iptables keeps
+// refusing is retried one pass after the try that was taken back, then after 2, 4 and 8 passes,
+// and never less often than every 8; a try that is taken back, whatever the wait reached, is
+// retried at the next pass.
+TEST_F(SFKextInterfaceWalkTest, RetriesOfAFailingRuleBackOffToEightPassesAndATakenBackTryIsRetriedAtTheNext)
+{
+    addRule(kDefault, "Failing", 1001);
+    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
+    m_config.setHealthCheckTimer(1);
+    m_monitor.holdPasses();
+    ASSERT_TRUE(m_bridge->startHealthCheck());
+    // Every try builds the generation's top chains first.
+    auto tries = [this] {
+        const std::vector<std::string> ops = m_driver->operations();
+        return std::count_if(ops.begin(), ops.end(), [](const std::string& op) {
+            return op.rfind("addVarnikInputOutputChains", 0) == 0;
+        });
+    };
+
+    m_driver->failRule("Failing");
+    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+    ASSERT_EQ(m_bridge->rulesInForceState(), SF_RULES_EARLIER_IN_FORCE);
+    std::vector<int> retried;
+    for (int pass = 1; pass <= 23; ++pass) {
+        const auto before = tries();
+        ASSERT_TRUE(m_monitor.runPass()) << "pass " << pass << " did not end";
+        if (tries() > before)
+            retried.push_back(pass);
+    }
+    EXPECT_EQ(retried, (std::vector<int>{1, 3, 7, 15, 23}));
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_PARTLY_IN_FORCE);
+
+    m_driver->clearFailures();
+    m_driver->failGroup("QTZ Client");
+    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+    ASSERT_EQ(m_bridge->rulesInForceState(), SF_RULES_EARLIER_IN_FORCE);
+    m_driver->clearFailures();
+    const auto before = tries();
+    ASSERT_TRUE(m_monitor.runPass());
+    EXPECT_EQ(tries(), before + 1) << "the taken-back try was not retried at the next pass";
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_IN_FORCE);
 }
 
 } // namespace

@@ -213,8 +213,9 @@ PolicyText trustedOnly(const std::string& trusted, const std::string& stamp,
 // or dropped (it times out, exit 3, where an accepted one without listener would be refused).
 bool acceptedFrom(const std::string& from)
 {
-    return shell("serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 --count 1 --timeout 5000 && "
-                 "in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from " + from + " --timeout 2000") == 0;
+    return shell("unserve /run/tq-listen.out && "
+                 "serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 --count 1 --timeout 30000 && "
+                 "in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from " + from + " --timeout 20000") == 0;
 }
 bool droppedFrom(const std::string& from)
 {

@@ -60,7 +60,7 @@ protected:
     {
         if (m_daemon) {
             m_daemon->signal(SIGTERM);
-            EXPECT_EQ(m_daemon->wait(15s), 0);
+            EXPECT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
         }
         TqdSandboxTest::TearDown();
     }

@@ -63,18 +63,18 @@ std::string lines(const std::vector<std::string>& patterns)
 // The product's iptables becomes a wrapper that fails the lines matching one of failing, fails
 // the first line matching each of failingOnce, runs those matching one of killingAfter and
 // then kills the process victim with SIGKILL (a crash right after that line), and runs the
-// real program for every other line. The daemon runs one iptables at a time.
+// real program for every other line. Every file is replaced in one step: the daemon's health
+// check may run iptables at any moment.
 void wrapIptables(const std::vector<std::string>& failing,
                   const std::vector<std::string>& killingAfter = {}, pid_t victim = 0,
                   const std::vector<std::string>& failingOnce = {})
 {
-    TestSupport::writeFile(kFailingLines, lines(failing));
-    TestSupport::writeFile(kFailingOnceLines, lines(failingOnce));
-    TestSupport::writeFile(kKillingLines, lines(killingAfter));
-    TestSupport::writeFile(kVictim, std::to_string(victim) + "\n");
-    ::unlink(kIptablesLink);
+    TestSupport::replaceFile(kFailingLines, lines(failing));
+    TestSupport::replaceFile(kFailingOnceLines, lines(failingOnce));
+    TestSupport::replaceFile(kKillingLines, lines(killingAfter));
+    TestSupport::replaceFile(kVictim, std::to_string(victim) + "\n");
     const std::string fail(kFailingLines), once(kFailingOnceLines), kill(kKillingLines), victimFile(kVictim);
-    TestSupport::writeFile(kIptablesLink,
+    TestSupport::replaceFile(kIptablesLink,
                            "#!/bin/sh\n"
                            "if [ -s " + fail + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + fail + "; then\n"
                            "    echo \"iptables: failed on purpose: $*\" >&2\n"
@@ -96,8 +96,8 @@ void wrapIptables(const std::vector<std::string>& failing,
                            "    kill -9 \"$(cat " + victimFile + ")\"\n"
                            "    exit $status\n"
                            "fi\n"
-                           "exec /usr/sbin/iptables \"$@\"\n");
-    ::chmod(kIptablesLink, 0755);
+                           "exec /usr/sbin/iptables \"$@\"\n",
+                           0755);
 }
 
 void failIptablesLines(const std::vector<std::string>& patterns,
@@ -108,12 +108,11 @@ void failIptablesLines(const std::vector<std::string>& patterns,
 
 void restoreIptables()
 {
+    TestSupport::replaceWithSymlink(kIptablesLink, "/usr/sbin/iptables");
     ::unlink(kFailingLines);
     ::unlink(kFailingOnceLines);
     ::unlink(kKillingLines);
     ::unlink(kVictim);
-    ::unlink(kIptablesLink);
-    ASSERT_EQ(::symlink("/usr/sbin/iptables", kIptablesLink), 0);
 }
 
 class TqdEnforcementTruthSandboxTest : public TqdSandboxTest {
@@ -172,10 +171,9 @@ protected:
     void serveAgain(int count)
     {
         std::string output;
-        ASSERT_EQ(QueueRig::shell("kill \"$(cat /run/tq-listen.pid 2>/dev/null)\" 2>/dev/null; "
+        ASSERT_EQ(QueueRig::shell("unserve /run/tq-listen.out && "
                                   "serve /run/tq-listen.out \"$TOOL\" tcp-listen 10.0.0.5 8080 "
-                                  "--count " + std::to_string(count) + " --timeout 120000 && "
-                                  "echo $! >/run/tq-listen.pid",
+                                  "--count " + std::to_string(count) + " --timeout 120000",
                                   &output),
                   0)
             << output;
@@ -247,7 +245,7 @@ protected:
     void TearDown() override
     {
         if (m_peerUp && TestSupport::sandboxProblem().empty())
-            QueueRig::shell("kill \"$(cat /run/tq-listen.pid)\" 2>/dev/null; rig_down");
+            QueueRig::shell("unserve /run/tq-listen.out; rig_down");
         TqdSandboxTest::TearDown();
     }
 

@@ -129,10 +129,10 @@ TEST_F(TqdHostileInputSandboxTest, EveryHostilePayloadIsRefusedAndTheDaemonKeeps
         EXPECT_NE(answer.find("completed 1, status 0"), std::string::npos) << answer;
         EXPECT_TRUE(answersVersion());
     }
-    EXPECT_TRUE(waitForText(kDaemonLog, "failed: string length larger than the input", 5s));
-    EXPECT_TRUE(waitForText(kDaemonLog, "failed: list count larger than the input", 5s));
-    EXPECT_TRUE(waitForText(kDaemonLog, "failed: invalid signature", 5s));
-    EXPECT_TRUE(waitForText(kDaemonLog, "MB refused: it must be 1 to 999 MB", 5s));
+    EXPECT_TRUE(waitForText(kDaemonLog, "failed: string length larger than the input", kHangGuard));
+    EXPECT_TRUE(waitForText(kDaemonLog, "failed: list count larger than the input", kHangGuard));
+    EXPECT_TRUE(waitForText(kDaemonLog, "failed: invalid signature", kHangGuard));
+    EXPECT_TRUE(waitForText(kDaemonLog, "MB refused: it must be 1 to 999 MB", kHangGuard));
     const long peak = peakResidentKiB(m_daemon->pid());
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, kPeakResidentKiBCeiling);
@@ -147,7 +147,7 @@ TEST_F(TqdHostileInputSandboxTest, ARuleStoreWithAHugeNameLengthIsSetAsideAtStar
     writeFile(kRuleStore, replacedOnce(golden, " 13 Primary group ", " 3000000000 Primary group "));
     ::chmod(kRuleStore, 0600);
     start();
-    EXPECT_TRUE(waitForText(kDaemonLog, "Damaged rule store (string length larger than the input) kept as", 5s));
+    EXPECT_TRUE(waitForText(kDaemonLog, "Damaged rule store (string length larger than the input) kept as", kHangGuard));
     struct stat kept {};
     EXPECT_EQ(::stat((std::string(kRuleStore) + ".corrupt").c_str(), &kept), 0);
     const long peak = peakResidentKiB(m_daemon->pid());

@@ -54,11 +54,12 @@ void prepareManagedProduct(bool enabled, const std::string& siteAddress);
 // Drops a policy text into the agent spool's policy.d in one step.
 void dropPolicy(const std::string& name, const std::string& text);
 
-// The broker, run with args; started() waits until its socket exists.
+// The broker, run with args; started() waits until its socket exists (by default as long as the
+// hang guard: a start beside other builds can take seconds).
 class Broker : public TestSupport::ChildProcess {
 public:
     Broker(const std::vector<std::string>& args, const std::string& outputFile);
-    bool started(std::chrono::milliseconds timeout = std::chrono::seconds(3));
+    bool started(std::chrono::milliseconds timeout = TestSupport::kHangGuard);
 };
 
 // tqd with args; its standard output and error go to outputFile.

@@ -57,7 +57,7 @@ TEST_F(TqdSettingsSandboxTest, DeeplyNestedSettingsFileIsSetAsideAndTheDaemonSta
     EXPECT_NE(everythingLogged().find("elements are nested deeper than 32"), std::string::npos)
         << everythingLogged();
     daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait(8s), 0);
+    EXPECT_EQ(daemon.wait(TestSupport::kHangGuard), 0);
 }
 
 // Regression: a settings file cut short after the firewall was enabled was replaced by the
@@ -79,7 +79,7 @@ TEST_F(TqdSettingsSandboxTest, DamagedSettingsAfterASavedEnableStartEnforcingAsS
         Daemon first(daemonOut());
         waitForEnforcement();
         first.signal(SIGTERM);
-        ASSERT_EQ(first.wait(8s), 0);
+        ASSERT_EQ(first.wait(TestSupport::kHangGuard), 0);
     }
     const std::string saved = readFile(kLivePrefs);
     ASSERT_EQ(readFile(std::string(kLivePrefs) + ".last-good"), saved);
@@ -97,7 +97,7 @@ TEST_F(TqdSettingsSandboxTest, DamagedSettingsAfterASavedEnableStartEnforcingAsS
     EXPECT_NE(everythingLogged().find("was restored from the last good copy"), std::string::npos)
         << everythingLogged();
     second.signal(SIGTERM);
-    EXPECT_EQ(second.wait(8s), 0);
+    EXPECT_EQ(second.wait(TestSupport::kHangGuard), 0);
 }
 
 } // namespace

@@ -80,7 +80,7 @@ protected:
 
     bool waitForLog(const std::string& message)
     {
-        const auto deadline = std::chrono::steady_clock::now() + 2s;
+        const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
         do {
             for (const auto& line : m_broker->log().lines())
                 if (line.message == message)

@@ -50,7 +50,7 @@ private:
 
 bool waitForFile(const std::string& path, bool present)
 {
-    const auto deadline = Clock::now() + 3s;
+    const auto deadline = Clock::now() + TestSupport::kHangGuard;
     while (Clock::now() < deadline) {
         if ((fileMode(path) >= 0) == present)
             return true;

@@ -6,6 +6,7 @@
 // Not thread safe, except shutdown(), which another thread may call to wake a blocked receive().
 
 #include "ChannelFrame.h"
+#include "HangGuard.h"
 
 #include <chrono>
 #include <cstdint>
@@ -41,10 +42,11 @@ public:
     bool closed() const { return m_closed; }
 
     // Sends REGISTER {fmId, pid, 3}; the acknowledgement's status, or -1 when none came in time.
-    int registerAs(int32_t fmId, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // The default bound is the hang guard: the answer ends the wait, however long it took.
+    int registerAs(int32_t fmId, std::chrono::milliseconds timeout = TestSupport::kHangGuard);
     // Sends a request and returns the first response that comes within timeout.
     std::optional<ZAV::ResponseFrame> call(const ZAV::RequestFrame& request,
-                                           std::chrono::milliseconds timeout = std::chrono::seconds(2));
+                                           std::chrono::milliseconds timeout = TestSupport::kHangGuard);
 
     // Shuts the socket down both ways, so the broker sees the peer leave and a receive()
     // blocked on another thread returns.

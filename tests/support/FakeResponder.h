@@ -72,7 +72,7 @@ public:
 
     // Connects, registers and, when accepted, starts answering. Returns the acknowledgement's
     // status, or -1 when none came within ackTimeout. Throws when nobody listens.
-    int start(std::chrono::milliseconds ackTimeout = std::chrono::seconds(2));
+    int start(std::chrono::milliseconds ackTimeout = TestSupport::kHangGuard);
     // Drops the connection and stops answering; requests still owed stay unanswered.
     void stop();
 

@@ -1,6 +1,7 @@
 #include "RecordingLogger.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace TestSupport {
 
@@ -28,11 +29,21 @@ bool RecordingLogger::has(int level, const std::string& message) const
     });
 }
 
-size_t RecordingLogger::count(int level) const
+LineCount RecordingLogger::count(int level) const
 {
+    std::vector<LogLine> atLevel;
     std::lock_guard<std::mutex> lock(m_mutex);
-    return std::count_if(m_lines.begin(), m_lines.end(),
-                         [&](const LogLine& line) { return line.level == level; });
+    std::copy_if(m_lines.begin(), m_lines.end(), std::back_inserter(atLevel),
+                 [&](const LogLine& line) { return line.level == level; });
+    return LineCount(level, std::move(atLevel));
+}
+
+std::ostream& operator<<(std::ostream& out, const LineCount& count)
+{
+    out << count.lines().size() << " lines at level " << count.level();
+    for (const LogLine& line : count.lines())
+        out << "\n  [" << line.component << "] " << line.message;
+    return out;
 }
 
 void RecordingLogger::clear()

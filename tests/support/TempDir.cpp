@@ -3,6 +3,7 @@
 #include <boost/filesystem.hpp>
 
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <unistd.h>
 #include <stdexcept>
@@ -41,6 +42,48 @@ void writeFile(const std::string& path, const std::string& content)
     out << content;
     if (!out)
         throw std::runtime_error("cannot write " + path);
+}
+
+namespace {
+
+// Beside the file, so the rename stays on its file system.
+std::string temporaryBeside(const std::string& path)
+{
+    return path + ".new-" + std::to_string(::getpid());
+}
+
+void renameOver(const std::string& temporary, const std::string& path)
+{
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::runtime_error("cannot rename " + temporary + " to " + path + ": " + std::strerror(error));
+    }
+}
+
+} // namespace
+
+void replaceFile(const std::string& path, const std::string& content, int mode)
+{
+    const std::string temporary = temporaryBeside(path);
+    writeFile(temporary, content);
+    if (::chmod(temporary.c_str(), static_cast<mode_t>(mode)) != 0) {
+        const int error = errno;
+        ::unlink(temporary.c_str());
+        throw std::runtime_error("cannot chmod " + temporary + ": " + std::strerror(error));
+    }
+    renameOver(temporary, path);
+}
+
+void replaceWithSymlink(const std::string& path, const std::string& target)
+{
+    const std::string temporary = temporaryBeside(path);
+    ::unlink(temporary.c_str());
+    if (::symlink(target.c_str(), temporary.c_str()) != 0) {
+        const int error = errno;
+        throw std::runtime_error("cannot link " + temporary + ": " + std::strerror(error));
+    }
+    renameOver(temporary, path);
 }
 
 int fileMode(const std::string& path)

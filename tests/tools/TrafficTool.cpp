@@ -278,12 +278,18 @@ int bindTo(const Options& options, int fd, const sockaddr_in& address)
     return kDone;
 }
 
-// Binds a receiver and announces it with the port it really got.
-int bindAndAnnounce(const Options& options, int fd)
+// Binds a receiver and announces it with the port it really got. A stream receiver listens
+// first (backlog above 0): a test connects as soon as it reads the line, and a connection that
+// came before listen() would be refused.
+int bindAndAnnounce(const Options& options, int fd, int backlog = 0)
 {
     const int bound = bindTo(options, fd, options.target);
     if (bound != kDone)
         return bound;
+    if (backlog > 0 && listen(fd, backlog) != 0) {
+        const int error = errno;
+        return fail(options, "listen", error);
+    }
     sockaddr_in local{};
     socklen_t length = sizeof(local);
     if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
@@ -427,12 +433,8 @@ int tcpListen(const Options& options, const Deadline& deadline)
         const int error = errno;
         return fail(options, "SO_REUSEADDR", error);
     }
-    if (const int bound = bindAndAnnounce(options, sock.fd()); bound != kDone)
+    if (const int bound = bindAndAnnounce(options, sock.fd(), 16); bound != kDone)
         return bound;
-    if (listen(sock.fd(), 16) != 0) {
-        const int error = errno;
-        return fail(options, "listen", error);
-    }
 
     static const char greeting[] = "ok\n";
     for (unsigned long accepted = 0; accepted < options.count;) {

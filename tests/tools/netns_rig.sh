@@ -73,10 +73,11 @@ rig_up() {
 
 # A veth pair passes traffic only once both ends report a carrier, which comes a moment after
 # "up"; a test sending at once would lose its first packets. Asked of ip rather than /sys, which
-# in the sandbox still shows the host's links. Bounded to about two seconds.
+# in the sandbox still shows the host's links. Bounded to about thirty seconds, a guard against a
+# hang only: beside other builds the carrier can take seconds.
 rig_wait_for_carrier() {
     local attempt
-    for ((attempt = 0; attempt < 100; ++attempt)); do
+    for ((attempt = 0; attempt < 1500; ++attempt)); do
         if ip -o link show dev "$RIG_LOCAL_IF" 2>/dev/null | grep -q ' state UP ' &&
             ip -n "$RIG_PEER_NS" -o link show dev "$RIG_PEER_IF" 2>/dev/null |
             grep -q ' state UP '; then

@@ -55,14 +55,15 @@ check_output() {
     fi
 }
 
-# start_receiver <name> <command...>: runs a receiver in the background and waits, at most two
-# seconds, for its "ready" line, so the sender after it cannot be too early.
+# start_receiver <name> <command...>: runs a receiver in the background and waits for its
+# "ready" line, so the sender after it cannot be too early; at most thirty seconds, a guard
+# against a hang only.
 start_receiver() {
     local name=$1 attempt
     shift
     "$@" >"$work/$name.out" 2>"$work/$name.err" &
     receivers[$name]=$!
-    for ((attempt = 0; attempt < 100; ++attempt)); do
+    for ((attempt = 0; attempt < 1500; ++attempt)); do
         grep -q '^ready ' "$work/$name.out" && return 0
         kill -0 "${receivers[$name]}" 2>/dev/null || break
         sleep 0.02
@@ -103,39 +104,42 @@ check "rig_up again" 0 rig_up
 ip -4 -o addr show dev tq0 >"$work/tq0.addr"
 check_output "tq0 has its address once" "$work/tq0.addr" ' 10\.77\.0\.1/24 ' 1
 
+# Every receiver and sender may take twenty seconds (the tool's own default is two): a guard
+# against a hang only, since beside other builds an exchange can take seconds. A refusal comes
+# back at once whatever the bound.
 echo "--- UDP from here to the peer"
 check "udp-echo in the peer gets ready" 0 start_receiver udp-echo \
-    in_peer "$tool" udp-echo 10.77.0.2 7000 --count 3
+    in_peer "$tool" udp-echo 10.77.0.2 7000 --count 3 --timeout 20000
 check "udp-send gets every echo" 0 \
-    "$tool" udp-send 10.77.0.2 7000 --from 10.77.0.1 --count 3 --expect-reply
+    "$tool" udp-send 10.77.0.2 7000 --from 10.77.0.1 --count 3 --expect-reply --timeout 20000
 check "udp-echo ends after three" 0 finish_receiver udp-echo
 check_output "udp-echo saw this side" "$work/udp-echo.out" '^peer 10\.77\.0\.1:' 3
 
 echo "--- TCP from here to the peer"
 check "tcp-listen in the peer gets ready" 0 start_receiver tcp-peer \
-    in_peer "$tool" tcp-listen 10.77.0.2 7001
+    in_peer "$tool" tcp-listen 10.77.0.2 7001 --timeout 20000
 check "tcp-connect to the peer" 0 \
-    run_to "$work/connect-peer.out" "$tool" tcp-connect 10.77.0.2 7001
+    run_to "$work/connect-peer.out" "$tool" tcp-connect 10.77.0.2 7001 --timeout 20000
 check_output "tcp-connect got the greeting" "$work/connect-peer.out" '^ok$' 1
 check "tcp-listen in the peer ends" 0 finish_receiver tcp-peer
 check_output "the peer saw this side" "$work/tcp-peer.out" '^peer 10\.77\.0\.1:' 1
 
 echo "--- TCP from the peer to here"
 check "tcp-listen here gets ready" 0 start_receiver tcp-here \
-    "$tool" tcp-listen 10.77.0.1 7002
+    "$tool" tcp-listen 10.77.0.1 7002 --timeout 20000
 check "tcp-connect from the peer" 0 \
-    run_to "$work/connect-here.out" in_peer "$tool" tcp-connect 10.77.0.1 7002
+    run_to "$work/connect-here.out" in_peer "$tool" tcp-connect 10.77.0.1 7002 --timeout 20000
 check_output "tcp-connect from the peer got the greeting" "$work/connect-here.out" '^ok$' 1
 check "tcp-listen here ends" 0 finish_receiver tcp-here
 check_output "this side saw the peer" "$work/tcp-here.out" '^peer 10\.77\.0\.2:' 1
 
 check "tcp-connect to a closed port in the peer is refused" 1 \
-    "$tool" tcp-connect 10.77.0.2 7003 --timeout 1000
+    "$tool" tcp-connect 10.77.0.2 7003 --timeout 20000
 
 echo "--- raw IPv4 protocol 47 from here to the peer"
 check "raw-recv in the peer gets ready" 0 start_receiver raw \
-    in_peer "$tool" raw-recv 10.77.0.2 --protocol 47
-check "raw-send" 0 "$tool" raw-send 10.77.0.2 --protocol 47 --from 10.77.0.1
+    in_peer "$tool" raw-recv 10.77.0.2 --protocol 47 --timeout 20000
+check "raw-send" 0 "$tool" raw-send 10.77.0.2 --protocol 47 --from 10.77.0.1 --timeout 20000
 check "raw-recv got it" 0 finish_receiver raw
 check_output "raw-recv saw this side" "$work/raw.out" '^peer 10\.77\.0\.1:' 1
 

@@ -24,12 +24,38 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// serve and unserve wait as long as the hang guard (1500 steps of 20 ms): a receiver that starts
+// in milliseconds on an idle machine can take seconds beside other builds. A receiver that
+// exits before its "ready" line (a port still held, say) ends the wait at once, with its output.
+// <file>.pid names the receiver by pid and start time, so unserve never signals a process that
+// took the pid of one that ended; it waits until the receiver is gone, so the next one finds the
+// port free. A zombie counts as gone: it closed its sockets already.
 const char kPreamble[] = "source '" TQ_SOURCE_DIR "/tests/tools/netns_rig.sh' || exit 125\n"
                          "RIG_LOCAL_ADDR=10.0.0.5 RIG_PEER_ADDR=10.0.0.7 TOOL='" TQ_TRAFFIC_TOOL "'\n"
+                         "serving() {\n"
+                         "    awk -v s=\"$2\" '$22 == s && $3 != \"Z\" { up = 1 } END { exit !up }' \"/proc/$1/stat\" 2>/dev/null\n"
+                         "}\n"
                          "serve() {\n"
                          "    local out=$1; shift; \"$@\" >\"$out\" 2>&1 &\n"
-                         "    for _ in $(seq 100); do grep -q '^ready' \"$out\" && return 0; sleep 0.02; done\n"
-                         "    return 1\n"
+                         "    local pid=$!\n"
+                         "    echo \"$pid $(awk '{ print $22 }' \"/proc/$pid/stat\" 2>/dev/null)\" >\"$out.pid\"\n"
+                         "    for _ in $(seq 1500); do\n"
+                         "        grep -q '^ready' \"$out\" && return 0\n"
+                         "        kill -0 \"$pid\" 2>/dev/null || break\n"
+                         "        sleep 0.02\n"
+                         "    done\n"
+                         "    grep -q '^ready' \"$out\" && return 0\n"
+                         "    echo \"serve: no ready line from $*: $(cat \"$out\")\" >&2\n"
+                         "    kill \"$pid\" 2>/dev/null; return 1\n"
+                         "}\n"
+                         "unserve() {\n"
+                         "    local pid start\n"
+                         "    read -r pid start 2>/dev/null <\"$1.pid\" || return 0\n"
+                         "    rm -f \"$1.pid\"\n"
+                         "    serving \"$pid\" \"$start\" || return 0\n"
+                         "    kill \"$pid\" 2>/dev/null\n"
+                         "    for _ in $(seq 1500); do serving \"$pid\" \"$start\" || return 0; sleep 0.02; done\n"
+                         "    echo \"unserve: the receiver of $1 (pid $pid) still runs\" >&2; return 1\n"
                          "}\n";
 
 } // namespace

@@ -13,8 +13,9 @@
 namespace QueueRig {
 
 // Runs script under bash with netns_rig.sh sourced (this side 10.0.0.5/24, the peer 10.0.0.7/24),
-// $TOOL naming tq-traffic, and `serve <file> <command...>`, which runs a receiver in the
-// background with its output in <file> and waits for its "ready" line. Its exit status;
+// $TOOL naming tq-traffic, `serve <file> <command...>`, which runs a receiver in the background
+// with its output in <file> and its pid in <file>.pid and waits for its "ready" line, and
+// `unserve <file>`, which stops that receiver and waits until it is gone. Its exit status;
 // standard output and error go to *output.
 int shell(const std::string& script, std::string* output = nullptr);
 

@@ -154,6 +154,41 @@ TEST(SFQueueMessagesTest, FailOpenIsSetOnTheAdaptiveQueueAndClearedOnTheBlockEve
     }
 }
 
+TEST(SFQueueMessagesTest, TheStartRequestBindsCopiesWholePacketsAndSetsTheFlagsInOneAcknowledgedMessage)
+{
+    struct Case {
+        uint16_t queue;
+        bool withFlags;
+        uint32_t expectedFlags;
+    };
+    for (const Case c : {Case{kAdaptiveQueueNumber, true, NFQA_CFG_F_FAIL_OPEN}, Case{kBlockEventQueueNumber, true, 0},
+                         Case{kAdaptiveQueueNumber, false, 0}}) {
+        SCOPED_TRACE("queue " + std::to_string(c.queue) + (c.withFlags ? " with flags" : " without flags"));
+        Decoded d;
+        decode(SFQueueMessages::queueStart(c.queue, 0xffff, c.withFlags, 41), d);
+        EXPECT_EQ(d.type, kConfigType);
+        EXPECT_EQ(d.flags, NLM_F_REQUEST | NLM_F_ACK);
+        EXPECT_EQ(d.sequence, 41u);
+        EXPECT_EQ(d.queue, c.queue);
+        ASSERT_NE(d.attrs[NFQA_CFG_CMD], nullptr);
+        nfqnl_msg_config_cmd cmd{};
+        std::memcpy(&cmd, mnl_attr_get_payload(d.attrs[NFQA_CFG_CMD]), sizeof(cmd));
+        EXPECT_EQ(cmd.command, NFQNL_CFG_CMD_BIND);
+        EXPECT_EQ(ntohs(cmd.pf), AF_INET);
+        ASSERT_NE(d.attrs[NFQA_CFG_PARAMS], nullptr);
+        nfqnl_msg_config_params params{};
+        std::memcpy(&params, mnl_attr_get_payload(d.attrs[NFQA_CFG_PARAMS]), sizeof(params));
+        EXPECT_EQ(ntohl(params.copy_range), 0xffffu);
+        EXPECT_EQ(params.copy_mode, NFQNL_COPY_PACKET);
+        ASSERT_EQ(d.attrs[NFQA_CFG_FLAGS] != nullptr, c.withFlags);
+        ASSERT_EQ(d.attrs[NFQA_CFG_MASK] != nullptr, c.withFlags);
+        if (c.withFlags) {
+            EXPECT_EQ(attrU32(d.attrs[NFQA_CFG_FLAGS]), c.expectedFlags);
+            EXPECT_EQ(attrU32(d.attrs[NFQA_CFG_MASK]), static_cast<uint32_t>(NFQA_CFG_F_FAIL_OPEN));
+        }
+    }
+}
+
 TEST(SFQueueMessagesTest, VerdictsNameQueueAndPacketAndAskForNoAck)
 {
     struct Case {

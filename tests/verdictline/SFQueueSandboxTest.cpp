@@ -7,6 +7,7 @@
 #include "SFRuleManager.h"
 
 #include "FakeConfigController.h"
+#include "HangGuard.h"
 #include "QueuePacketFixtures.h"
 #include "QueueSandboxRig.h"
 #include "RecordingLogger.h"
@@ -82,10 +83,10 @@ TEST_F(SFQueueSandboxTest, AdaptiveQueueLearnsTheFirstReplyOfEachConnectionAndLe
     // Both echoes and the connection's greeting must come back; the receivers name their peers.
     std::string peers;
     ASSERT_EQ(shell(R"(set -e
-        serve /run/echo.out in_peer "$TOOL" udp-echo 198.51.100.53 53 --count 2 --timeout 5000
-        "$TOOL" udp-send 198.51.100.53 53 --from 10.0.0.5 --count 2 --expect-reply
-        serve /run/listen.out "$TOOL" tcp-listen 10.0.0.5 22 --timeout 5000
-        in_peer "$TOOL" tcp-connect 10.0.0.5 22 --from 10.0.0.7 --timeout 2000 | grep -qx ok
+        serve /run/echo.out in_peer "$TOOL" udp-echo 198.51.100.53 53 --count 2 --timeout 60000
+        "$TOOL" udp-send 198.51.100.53 53 --from 10.0.0.5 --count 2 --expect-reply --timeout 20000
+        serve /run/listen.out "$TOOL" tcp-listen 10.0.0.5 22 --timeout 30000
+        in_peer "$TOOL" tcp-connect 10.0.0.5 22 --from 10.0.0.7 --timeout 20000 | grep -qx ok
         wait
         grep -h '^peer' /run/echo.out /run/listen.out | sed 's/^peer //')",
                     &peers),
@@ -139,7 +140,9 @@ TEST_F(SFQueueSandboxTest, BlockEventQueueDropsMarkedPacketsAndRecordsTheRulesOf
     EXPECT_EQ(outcome, "tcp 3\nping 1\nudp 0\n") << "the peer's connection times out, its ping is lost";
     std::map<uint8_t, std::vector<RuleEventInfo>> byProtocol;
     RuleEventInfo got;
-    for (int wait = 0; byProtocol.count(17) == 0 && wait < 200; ++wait) {
+    // The datagram went last; its record ends the wait, the hang guard bounds it.
+    const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
+    while (byProtocol.count(17) == 0 && std::chrono::steady_clock::now() < deadline) {
         while (SFBlockEventQueueWrapper::readAndRemoveBlockEventQueueEntry(&got))
             byProtocol[got.protocol].push_back(got);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
