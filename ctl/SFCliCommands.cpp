@@ -327,6 +327,7 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         if (kind == SF_PREF_FW_MODE && result == SF_SYSTEM_COMMAND_FAILED) {
+            reportFailure(sentence, response, ", RetVal = " + std::to_string(result));
             std::cerr << modeNotAppliedText(on, response) << std::endl;
             log(4, "The firewall mode was stored but the rules in that mode could not be applied");
             return false;

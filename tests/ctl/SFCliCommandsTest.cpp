@@ -134,8 +134,9 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
             ok);
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, "");
-        EXPECT_EQ(err, std::string("Firewall mode is set to Regular in the settings, but applying it to "
-                                   "iptables failed: ") + failure.ending + "\n");
+        EXPECT_EQ(err, std::string("FMP communication error\nFirewall mode is set to Regular in the "
+                                   "settings, but applying it to iptables failed: ") +
+                           failure.ending + "\n");
     }
 
     std::tie(out, err) = captured(

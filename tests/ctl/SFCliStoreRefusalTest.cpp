@@ -238,6 +238,11 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
          3, "Preferences set successfully\n", kChannel + kNotApplied},
         {"mode switch not applied", set(SF_PREF_FW_MODE),
          {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1, "",
+         kChannel + "Firewall mode is set to Adaptive in the settings, but applying it to iptables "
+                    "failed: none of the firewall's rules are in force, and the firewall tries "
+                    "again at its health check\n"},
+        {"ftp inspection not applied", set(SF_PREF_FTP_INSPECTION),
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1, "",
          kChannel + settingNotApplied},
         {"ftp inspection refused", set(SF_PREF_FTP_INSPECTION),
          {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_INVALID_ARGUMENT)}}, 1, "",

@@ -636,7 +636,8 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedModeSwitchIsReportedAndRepairedByT
         failIptablesLines({fault.line});
         const ToolRun set = tqctl(std::string("--fw-mode ") + (fault.toAdaptive ? "adaptive" : "regular"));
         EXPECT_EQ(set.code, 103) << set.output;
-        EXPECT_EQ(set.output, "Firewall mode is set to " + mode + " in the settings, but applying it to "
+        EXPECT_EQ(set.output, "FMP communication error\nFirewall mode is set to " + mode +
+                              " in the settings, but applying it to "
                               "iptables failed: the rules applied before stay in force, and the "
                               "firewall tries again at its health check\n");
         const std::string status = tqctl("--fw status").output;
