@@ -3,6 +3,7 @@
 // either load as boost would or fail with an exception, without crashing, hanging, leaking or
 // over-allocating (the sanitizer build checks leaks; MemoryCeiling.h caps memory).
 
+#include "ArchiveTexts.h"
 #include "MemoryCeiling.h"
 #include "SFCheckedRead.h"
 #include "SFSerialization.h"
@@ -552,46 +553,35 @@ TEST(SFStoreHostileInputTest, NoSingleTokenEditCrashesTheReader)
 
 // ---- memory per list element ------------------------------------------------------------------
 
-// Archive text of a pointer list of copies of sample, object ids counting up, as long as fits
-// in size characters; count is set to the number of elements. Built from boost's own text of
-// two: the header and first element as written, then the body every later element has (its
-// object id and fields, after the class id that ends the element before).
-template <class T> std::string pointerListText(const T& sample, std::size_t size, std::size_t& count)
+// boost's text of a pointer list of count copies of sample.
+template <class T> std::string copiesText(const T& sample, std::size_t count)
 {
-    std::list<T*> two = {new T(sample), new T(sample)};
+    std::list<T*> copies;
+    for (std::size_t i = 0; i < count; ++i)
+        copies.push_back(new T(sample));
     std::ostringstream out;
     {
         boost::archive::text_oarchive archive(out);
-        archive << two;
+        archive << static_cast<const std::list<T*>&>(copies);
     }
-    for (T* element : two)
-        delete element;
-    std::istringstream lines(out.str());
-    std::string header, first, second;
-    std::getline(lines, header);
-    std::getline(lines, first);
-    std::getline(lines, second);
-    // Reserved, and grown once, so no step of the building is an allocation past the
-    // sanitizer's ceiling.
-    std::string elements;
-    elements.reserve(size);
-    elements.append(first, 0, first.rfind(' '));
-    const std::string body = second.substr(second.find(' '));
-    for (count = 1;; ++count) {
-        const std::string next = " 1\n" + std::to_string(count) + body;
-        if (header.size() + elements.size() + next.size() + 8 > size)
-            break;
-        elements += next;
-    }
-    Tokens head = split(header);
-    EXPECT_EQ(head.at(5), "2") << header;
-    head.at(5) = std::to_string(count);
-    std::string text;
-    text.reserve(size);
-    text += join(head) + "\n";
-    text += elements;
-    text += "\n";
-    return text;
+    for (T* copy : copies)
+        delete copy;
+    return out.str();
+}
+
+// Archive text of a pointer list of copies of sample, as many as fit in size characters; count
+// is set to their number. Each element is one object, whose number grows by a digit now and
+// then.
+template <class T>
+std::string pointerListText(const T& sample, std::size_t size, std::size_t& count)
+{
+    const std::string one = copiesText(sample, 1);
+    const std::string two = copiesText(sample, 2);
+    const std::size_t element = two.size() - one.size() - 1; // without its number's digit
+    std::size_t length = two.size() + 16; // and the count's digits
+    for (count = 2; length + element + std::to_string(count).size() <= size; ++count)
+        length += element + std::to_string(count).size();
+    return TestSupport::withElementRepeated(one, two, count);
 }
 
 template <class T> struct OwnedList {
@@ -646,6 +636,7 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
 
     const std::string count = "list count larger than the input";
     const std::string memory = "lists larger than the memory their input allows";
+    const std::string limit = "more matches in one list than a rule may hold";
     // The lists that load are a quarter of the size, so their elements fit under the ceiling
     // beside the text.
     const struct {
@@ -657,8 +648,10 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
         {"strings: a count and blanks", [&] { return strings(true); }, readList<Strings>, count},
         {"strings: empty ones", [&] { return strings(false); }, readList<Strings>, count},
         {"matches", [&] { return pointerListText(direction, input, elements); },
-         readList<OwnedList<SFMatch>>, memory},
-        {"trusted entries", [&] { return pointerListText(subnet, input / 4, elements); },
+         readList<OwnedList<SFMatch>>, limit},
+        {"trusted entries", [&] { return pointerListText(subnet, input, elements); },
+         readList<OwnedList<SFTrustedGroupIP>>, memory},
+        {"trusted entries, a quarter", [&] { return pointerListText(subnet, input / 4, elements); },
          readList<OwnedList<SFTrustedGroupIP>>, ""},
         {"rules", [&] { return pointerListText(SFRule(), input / 4, elements); },
          readList<OwnedList<SFRule>>, ""},
@@ -671,6 +664,60 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
         EXPECT_EQ(c.read(text, loaded), c.refusal);
         if (c.refusal.empty()) {
             EXPECT_EQ(loaded, elements);
+        }
+    }
+}
+
+// Every list of one input is charged to the same budget, and only the characters of values earn
+// it. The rows hold rules of the most matches a rule may hold (23 MiB each, far within the
+// budget alone): a few load; more are refused at the first list the rest of the budget cannot
+// cover, before it is read, so thirty of them (690 MiB) never pass the ceiling; and blanks
+// between values or bytes after the last one, which would pay for the five, buy nothing.
+TEST(SFStoreHostileInputTest, ListsOfOneInputShareItsBudgetAndPaddingEarnsNone)
+{
+    TestSupport::limitAddressSpace(512);
+    SFRule rule;
+    rule.name = "many";
+    for (std::size_t i = 0; i < kMaxMatchesPerList; ++i) {
+        auto* trusted = new SFMatch();
+        trusted->matchType = FW_MATCH_REMOTE_IP_ADDRESS;
+        trusted->addressType = FW_ADDRESS_TYPE_TRUSTED;
+        trusted->matchOp = FW_MATCH_OP_EQUAL;
+        rule.matches.push_back(trusted);
+    }
+    const std::string one = copiesText(rule, 1);
+    const std::string two = copiesText(rule, 2);
+    rule.removeAllMatches();
+    auto rules = [&](std::size_t count) {
+        return TestSupport::withElementRepeated(one, two, count);
+    };
+    constexpr std::size_t padding = std::size_t(4) << 20;
+
+    const std::string memory = "lists larger than the memory their input allows";
+    const struct {
+        const char* what;
+        std::function<std::string()> text;
+        std::size_t rules;
+        std::string refusal; // empty: loads
+        bool early;          // refused before the last rule is read
+    } cases[] = {
+        {"three", [&] { return rules(3); }, 3, "", false},
+        {"five", [&] { return rules(5); }, 5, memory, true},
+        {"thirty", [&] { return rules(30); }, 30, memory, true},
+        {"five padded with blanks",
+         [&] { return TestSupport::paddedWithBlanks(rules(5), padding); }, 5, memory, false},
+        {"five and bytes after the last value",
+         [&] { return rules(5) + std::string(padding, '7'); }, 5, memory, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::size_t loaded = 0;
+        EXPECT_EQ(readList<OwnedList<SFRule>>(c.text(), loaded), c.refusal);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(loaded, c.rules);
+        }
+        if (c.early) {
+            EXPECT_LT(loaded, c.rules);
         }
     }
 }
