@@ -1,12 +1,21 @@
 // Rule and trusted-network changes whose store cannot be written, through the dispatcher with
 // the real managers on a temporary store folder: each is answered 150001 and leaves the table
 // or list as it was (places and enforcement included), and the same request succeeds once the
-// folder is back.
+// folder is back. Rules too large for the store are refused alike, within a memory ceiling.
 
 #include "RulesCommandFixture.h"
 
+#include "ArchiveTexts.h"
+#include "MemoryCeiling.h"
+#include "SFCheckedRead.h"
 #include "SFResultCodes.h"
 #include "SFStoreCodec.h"
+
+#include <boost/archive/text_oarchive.hpp>
+
+#include <sstream>
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -149,4 +158,109 @@ TEST_F(SFRulesCommandStoreRefusalTest, TrustedChangesTheStoreRefusesLeaveTheList
     // The local-subnet entry has no address text.
     const std::vector<std::string> stored = {"NOT SET", "10.1.1.2", "10.1.1.3"};
     EXPECT_EQ(storedValues(m_dir.file("stores/trusted")), stored);
+}
+
+namespace {
+
+// The narrow archive text of a rule of the given number of bare "remote = trusted" matches,
+// padded with blanks to size characters, made without building the matches.
+std::string manyMatchRuleText(const SFRule& rule, std::size_t matches, std::size_t size)
+{
+    auto text = [&rule](std::size_t count) {
+        SFRule copy(rule);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto* match = new SFMatch();
+            match->matchType = FW_MATCH_REMOTE_IP_ADDRESS;
+            match->addressType = FW_ADDRESS_TYPE_TRUSTED;
+            match->matchOp = FW_MATCH_OP_EQUAL;
+            copy.addMatch(match);
+        }
+        std::ostringstream out;
+        boost::archive::text_oarchive archive(out);
+        archive << static_cast<const SFRule&>(copy);
+        return out.str();
+    };
+    const std::string rule1 = text(1);
+    std::string many = withElementRepeated(rule1, text(2), matches);
+    EXPECT_LE(many.size(), size);
+    return paddedWithBlanks(many, size > many.size() ? size - many.size() : 0);
+}
+
+} // namespace
+
+// One rule of many bare matches padded with blanks, as in a hostile add: the most matches a rule
+// may hold is stored, listed, found again after a restart and deleted; more is answered 150001
+// with nothing stored, and the store and the listing still read. No add grows the process by
+// more than ten times its data plus 64 MiB (1,900,000 matches in 63 MiB once grew it by 1.7 GB).
+TEST_F(SFRulesCommandStoreRefusalTest, ManyMatchAddsAreStoredOnlyWhereTheyReadBackWithinMemory)
+{
+    constexpr std::size_t MiB = std::size_t(1) << 20;
+    // Plain builds: a runaway add fails with bad_alloc instead of taking the machine's memory.
+    limitAddressSpace(1024);
+    const struct {
+        const char* what;
+        std::size_t matches;
+        std::size_t size;
+        int result;
+    } rows[] = {
+        {"the most a rule may hold", kMaxMatchesPerList, 16 * MiB, SF_SUCCESS},
+        {"one match more", kMaxMatchesPerList + 1, 16 * MiB, SF_STORE_WRITE_FAILED},
+        {"600,000 matches", 600000, 16 * MiB, SF_STORE_WRITE_FAILED},
+        {"1,900,000 matches", 1900000, 63 * MiB, SF_STORE_WRITE_FAILED},
+    };
+    const std::string path = m_dir.file("stores/rules");
+    GUID kept{};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const SFRule rule = allowRule("many");
+        ZAV::CommandNWRequest arrived =
+            arriving(*rawRequest(100006, manyMatchRuleText(rule, row.matches, row.size)));
+        const std::string storeBefore = readFile(path);
+        m_socket.clear();
+        {
+            const ResidentGrowth growth;
+            EXPECT_TRUE(m_dispatcher->processCommandForFM(arrived, true));
+#ifndef TQ_SANITIZED_BUILD
+            if (growth.valid()) {
+                EXPECT_LE(growth.peak(), 10 * row.size + 64 * MiB);
+            }
+#endif
+        }
+        ASSERT_EQ(m_socket.sends().size(), 1u);
+        GUID answered{};
+        int result = 0;
+        const auto response = asResponse(decodeReply(m_socket.sends().back()));
+        if (auto* archive = response->getNarrowInputArchive())
+            *archive >> answered >> result;
+        EXPECT_EQ(result, row.result);
+        EXPECT_TRUE(sameGuidBytes(answered, rule.ruleId));
+        if (row.result == SF_SUCCESS) {
+            kept = rule.ruleId;
+        } else {
+            EXPECT_EQ(readFile(path), storeBefore) << "nothing stored";
+        }
+
+        std::size_t stored = 0;
+        SFRuleTable table;
+        ASSERT_NO_THROW(decodeRuleStore(readFile(path), table));
+        for (const SFRuleGroup* group : table.groups)
+            for (const SFRule* each : group->rules)
+                stored += each->name == "many";
+        EXPECT_EQ(stored, 1u);
+        std::list<SFRuleGroup> listed;
+        EXPECT_NO_THROW(readCheckedArchive(run(*emptyRequest(100015)).data, listed));
+        EXPECT_FALSE(listed.empty());
+    }
+
+    m_dispatcher.reset();
+    SFRulesCommandHelper::releaseInstance();
+    m_dispatcher = std::make_unique<SFCommandRequestImpl>(m_socket, m_logger, m_config, m_monitor);
+    m_rules = SFRuleManager::getInstance();
+    const std::unique_ptr<SFRule> restarted = m_rules->copyRule(kClient, kept);
+    ASSERT_NE(restarted, nullptr) << "the stored rule is read at the next start";
+    EXPECT_EQ(restarted->matches.size(), kMaxMatchesPerList);
+    SFRule named;
+    named.ruleId = kept;
+    named.groupId = kClient;
+    EXPECT_EQ(result(*narrowRequest(100007, deletePair(named))), SF_SUCCESS);
 }

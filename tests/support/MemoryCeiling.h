@@ -37,13 +37,13 @@
 
 namespace TestSupport {
 
-// The process's address space now, in bytes (VmSize); 0 when unknown.
-inline std::size_t addressSpaceInUse()
+// A size of /proc/self/status ("VmSize:", "VmRSS:", "VmHWM:"), in bytes; 0 when unknown.
+inline std::size_t processStatusBytes(const std::string& field)
 {
     std::ifstream status("/proc/self/status");
     std::string key;
     while (status >> key) {
-        if (key == "VmSize:") {
+        if (key == field) {
             std::size_t kib = 0;
             status >> kib;
             return kib * 1024;
@@ -52,6 +52,37 @@ inline std::size_t addressSpaceInUse()
     }
     return 0;
 }
+
+// The process's address space now, in bytes (VmSize); 0 when unknown.
+inline std::size_t addressSpaceInUse()
+{
+    return processStatusBytes("VmSize:");
+}
+
+// Measures how far the resident size rises above where it is at construction while the
+// object lives: the peak is reset (clear_refs), then read from VmHWM. valid() is false where
+// the kernel does not offer the reset.
+class ResidentGrowth {
+public:
+    ResidentGrowth()
+    {
+        std::ofstream clear("/proc/self/clear_refs");
+        clear << "5";
+        clear.flush();
+        m_valid = clear.good();
+        m_start = processStatusBytes("VmRSS:");
+    }
+    bool valid() const { return m_valid && m_start != 0; }
+    std::size_t peak() const
+    {
+        const std::size_t high = processStatusBytes("VmHWM:");
+        return high > m_start ? high - m_start : 0;
+    }
+
+private:
+    bool m_valid = false;
+    std::size_t m_start = 0;
+};
 
 // Caps the address space at what is in use plus marginMiB; never raises an existing cap.
 // Does nothing in a sanitizer build (see above). True when a cap is in place.
