@@ -8,40 +8,60 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace TestSupport {
 
-// Numbers every object of an archive text in the order it is read, as boost's writer does:
-// every tracked object starts a line with its number, and boost takes a number below the count
-// of objects read so far for a reference to an earlier one.
-inline std::string withObjectsNumbered(const std::string& text)
+// Writes the pieces, each as often as it says, to write (called with each run of characters),
+// with every object numbered in the order it is read, as boost's writer does: a tracked object
+// starts a line with its number, and boost takes a number below the count of objects read so
+// far for a reference to an earlier one.
+template <class Write>
+void writeNumbered(const std::vector<std::pair<std::string, std::size_t>>& pieces, Write write)
 {
-    std::string numbered;
-    numbered.reserve(text.size() + text.size() / 8);
     std::size_t next = 0;
     bool first = true;
-    for (std::size_t at = 0; at < text.size();) {
-        numbered += text[at];
-        if (text[at++] != '\n')
-            continue;
-        std::size_t end = at;
-        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
-            ++end;
-        if (end == at)
-            continue;
+    bool lineStart = false;
+    std::string digits;
+    auto number = [&] {
         if (first)
-            next = std::stoul(text.substr(at, end - at));
+            next = std::stoul(digits);
         first = false;
-        numbered += std::to_string(next++);
-        at = end;
+        write(std::to_string(next++));
+        digits.clear();
+    };
+    for (const auto& [piece, times] : pieces) {
+        for (std::size_t i = 0; i < times; ++i) {
+            std::size_t run = 0; // characters of piece not yet written
+            for (std::size_t at = 0; at < piece.size(); ++at) {
+                const char c = piece[at];
+                if (lineStart && c >= '0' && c <= '9') {
+                    digits += c;
+                    run = at + 1;
+                    continue;
+                }
+                if (!digits.empty())
+                    number();
+                lineStart = c == '\n';
+                if (lineStart) {
+                    write(piece.substr(run, at + 1 - run));
+                    run = at + 1;
+                }
+            }
+            if (run < piece.size())
+                write(piece.substr(run));
+        }
     }
-    return numbered;
+    if (!digits.empty())
+        number();
 }
 
 // one: archive text of a value whose list holds one element; two: the same value with a second
 // element equal to the first, the list's count being the first thing the texts differ in. The
 // text of the value with count elements: the second element's text repeated, the count set,
-// the objects numbered in order.
+// the objects numbered in order. Sized before it is filled, so no step is an allocation past
+// the sanitizer's ceiling.
 inline std::string withElementRepeated(const std::string& one, const std::string& two,
                                        std::size_t count)
 {
@@ -55,16 +75,17 @@ inline std::string withElementRepeated(const std::string& one, const std::string
     std::size_t from = at + 1;
     while (from < one.size() && one[from] == two[from])
         ++from;
-    const std::string element = two.substr(from, two.size() - one.size());
+    const std::vector<std::pair<std::string, std::size_t>> pieces = {
+        {two.substr(0, at) + std::to_string(count) + two.substr(at + 1, from - at - 1), 1},
+        {two.substr(from, two.size() - one.size()), count - 2},
+        {two.substr(from), 1},
+    };
+    std::size_t size = 0;
+    writeNumbered(pieces, [&size](const std::string& run) { size += run.size(); });
     std::string text;
-    text.reserve(two.size() + element.size() * (count - 2) + 16);
-    text.append(two, 0, at);
-    text += std::to_string(count);
-    text.append(two, at + 1, from - at - 1);
-    for (std::size_t i = 2; i < count; ++i)
-        text += element;
-    text.append(two, from, std::string::npos);
-    return withObjectsNumbered(text);
+    text.reserve(size);
+    writeNumbered(pieces, [&text](const std::string& run) { text += run; });
+    return text;
 }
 
 // The text with a run of blanks characters more after its header's version number.
