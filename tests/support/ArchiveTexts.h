@@ -6,62 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
-#include <utility>
-#include <vector>
 
 namespace TestSupport {
 
-// Writes the pieces, each as often as it says, to write (called with each run of characters),
-// with every object numbered in the order it is read, as boost's writer does: a tracked object
-// starts a line with its number, and boost takes a number below the count of objects read so
-// far for a reference to an earlier one.
-template <class Write>
-void writeNumbered(const std::vector<std::pair<std::string, std::size_t>>& pieces, Write write)
-{
-    std::size_t next = 0;
-    bool first = true;
-    bool lineStart = false;
-    std::string digits;
-    auto number = [&] {
-        if (first)
-            next = std::stoul(digits);
-        first = false;
-        write(std::to_string(next++));
-        digits.clear();
-    };
-    for (const auto& [piece, times] : pieces) {
-        for (std::size_t i = 0; i < times; ++i) {
-            std::size_t run = 0; // characters of piece not yet written
-            for (std::size_t at = 0; at < piece.size(); ++at) {
-                const char c = piece[at];
-                if (lineStart && c >= '0' && c <= '9') {
-                    digits += c;
-                    run = at + 1;
-                    continue;
-                }
-                if (!digits.empty())
-                    number();
-                lineStart = c == '\n';
-                if (lineStart) {
-                    write(piece.substr(run, at + 1 - run));
-                    run = at + 1;
-                }
-            }
-            if (run < piece.size())
-                write(piece.substr(run));
-        }
-    }
-    if (!digits.empty())
-        number();
-}
-
 // one: archive text of a value whose list holds one element; two: the same value with a second
 // element equal to the first, the list's count being the first thing the texts differ in. The
-// text of the value with count elements: the second element's text repeated, the count set,
-// the objects numbered in order. Sized before it is filled, so no step is an allocation past
-// the sanitizer's ceiling.
+// text of the value with count elements: the second element's text repeated, the count set.
+// Every tracked object starts a line with its number, and boost takes a number below the count
+// of objects read so far for a reference to an earlier one: the repeated objects are all
+// numbered 4294967295, which stands for a new object wherever it is.
 inline std::string withElementRepeated(const std::string& one, const std::string& two,
                                        std::size_t count)
 {
@@ -75,16 +31,26 @@ inline std::string withElementRepeated(const std::string& one, const std::string
     std::size_t from = at + 1;
     while (from < one.size() && one[from] == two[from])
         ++from;
-    const std::vector<std::pair<std::string, std::size_t>> pieces = {
-        {two.substr(0, at) + std::to_string(count) + two.substr(at + 1, from - at - 1), 1},
-        {two.substr(from, two.size() - one.size()), count - 2},
-        {two.substr(from), 1},
+    auto renumbered = [](std::string text) {
+        for (std::size_t line = text.find('\n'); line != std::string::npos;
+             line = text.find('\n', line + 1)) {
+            const std::size_t end =
+                std::min(text.find_first_not_of("0123456789", line + 1), text.size());
+            if (end > line + 1)
+                text.replace(line + 1, end - line - 1, "4294967295");
+        }
+        return text;
     };
-    std::size_t size = 0;
-    writeNumbered(pieces, [&size](const std::string& run) { size += run.size(); });
+    const std::string element = renumbered(two.substr(from, two.size() - one.size()));
+    const std::string rest = renumbered(two.substr(from));
     std::string text;
-    text.reserve(size);
-    writeNumbered(pieces, [&text](const std::string& run) { text += run; });
+    text.reserve(from + 16 + element.size() * (count - 2) + rest.size());
+    text.append(two, 0, at);
+    text += std::to_string(count);
+    text.append(two, at + 1, from - at - 1);
+    for (std::size_t i = 2; i < count; ++i)
+        text += element;
+    text += rest;
     return text;
 }
 

@@ -60,29 +60,24 @@ inline std::size_t addressSpaceInUse()
     return processStatusBytes("VmSize:");
 }
 
-// Measures how far the resident size rises above where it is at construction while the
-// object lives: the peak is reset (clear_refs), then read from VmHWM. valid() is false where
-// the kernel does not offer the reset.
+// How far the resident size rose above where it was at construction, at its highest since:
+// the kernel's peak (VmHWM) is reset then. 0 where the reset is not offered.
 class ResidentGrowth {
 public:
     ResidentGrowth()
+        : m_start(std::ofstream("/proc/self/clear_refs") << "5" << std::flush
+                      ? processStatusBytes("VmRSS:")
+                      : 0)
     {
-        std::ofstream clear("/proc/self/clear_refs");
-        clear << "5";
-        clear.flush();
-        m_valid = clear.good();
-        m_start = processStatusBytes("VmRSS:");
     }
-    bool valid() const { return m_valid && m_start != 0; }
     std::size_t peak() const
     {
         const std::size_t high = processStatusBytes("VmHWM:");
-        return high > m_start ? high - m_start : 0;
+        return m_start != 0 && high > m_start ? high - m_start : 0;
     }
 
 private:
-    bool m_valid = false;
-    std::size_t m_start = 0;
+    std::size_t m_start;
 };
 
 // Caps the address space at what is in use plus marginMiB; never raises an existing cap.
