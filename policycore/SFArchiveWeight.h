@@ -64,12 +64,12 @@ public:
     throw SFOverweightException(what);
 }
 
-// Real stores and payloads take about five bytes of elements per character (rules of a few
-// matches, names and identifiers); a rule of many bare matches takes over twenty. Eight per
-// character keeps every table of ordinary rules readable at any size and refuses what would
-// take more memory than a small multiple of its text. The allowance, the largest command data
-// the channel carries, covers small texts of unusual shape. The allowance of a collection in
-// one block is small: it is allocated before a single element is read.
+// A rule of a few matches with its name and identifiers takes about five bytes of elements per
+// character, a match alone 14 to 26. Eight per character keeps tables of rules of up to about
+// seven address matches readable at any size and bounds a read to a small multiple of its
+// text; the allowance, the largest command data the channel carries, lets denser tables grow
+// to over 100,000 rules of a dozen addresses or 4,700 of a hundred. The allowance of a
+// collection in one block is small: it is allocated before a single element is read.
 inline constexpr std::size_t kElementBytesPerCharacter = 8;
 inline constexpr std::size_t kElementBytesAllowance = std::size_t(64) << 20;
 inline constexpr std::size_t kBlockBytesAllowance = std::size_t(64) << 10;
