@@ -39,6 +39,11 @@ const char* const TRUSTED_DELETED = "Trusted Network was successfully deleted";
 // The daemon keeps a rule or trusted-network change only when its store could be written.
 const char* const STORE_REFUSED =
     "The change was not made: the firewall could not write it to its store";
+// A rule add is also refused so when the rule would make the rule store larger than the
+// firewall reads back (too many matches); the daemon cannot say which of the two it was.
+const char* const RULE_NOT_STORED =
+    "The rule was not added: the firewall could not store it (its rule store could not be "
+    "written, or the rule would make it larger than the firewall can read back)";
 const char* const LEGEND_TITLE = "Colors used in rule and group listing";
 const char* const LEGEND_ENFORCED = "An Allow Rule or a Group that was enforced successfully";
 const char* const LEGEND_BLOCK = "A Block Rule that was enforced successfully";
@@ -200,7 +205,10 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         // With the status clear only 150022 means the rule was filed (at the end of its group);
         // any other result means the daemon refused and freed it.
         if (!response.getCommandCompleted() || (!status && result != SF_RULE_POSITION_CHANGED)) {
-            reportRefusal(result);
+            if (result == SF_STORE_WRITE_FAILED)
+                std::cerr << RULE_NOT_STORED << std::endl;
+            else
+                reportRefusal(result);
             log(6, "Error communicating with FMP to add the rule");
             log(6, flagsLine(response, " ") +
                        (result != SF_SUCCESS ? ", RetVal = " + std::to_string(result) : ""));

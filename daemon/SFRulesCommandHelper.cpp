@@ -1,5 +1,6 @@
 #include "SFRulesCommandHelper.h"
 
+#include "ChannelFrame.h"
 #include "CommandRequest.h"
 #include "CommandResponse.h"
 #include "CommonFunc.h"
@@ -10,6 +11,7 @@
 #include "SFRuleManager.h"
 #include "SFCheckedRead.h"
 #include "SFSerialization.h"
+#include "SFStoreCodec.h"
 #include "SFTrustedIPGroupManager.h"
 
 #include <boost/algorithm/string/predicate.hpp>
@@ -36,6 +38,9 @@ constexpr int SF_DELETE_TRUSTED_IP_SINGLE_OR_ALL = 100020;
 constexpr int SF_LIST_ALL_TRUSTED_IPS = 100021;
 constexpr int SF_TRUSTED_IP_UPDATE = 100022;
 constexpr int SF_GET_RULE_ENFORCEMENT_STATUS = 100039;
+
+// The store encoders refuse a table whose listing reply the channel could not carry.
+static_assert(kLargestReplyData == static_cast<std::size_t>(ZAV::kDefaultMaxDataSize));
 
 // Reads the request's data into value with the checking reader, which refuses the class ids
 // that crash boost's own reader; the data is the tool's archive text, narrow or wide alike.
@@ -158,26 +163,37 @@ bool SFRulesCommandHelper::handleCommand(ZAV::CommandRequest& request,
 bool SFRulesCommandHelper::handleAddRule(ZAV::CommandRequest& request,
                                          ZAV::CommandResponse& response)
 {
-    SFRule received;
-    readPayload(request, received);
-    auto copy = std::make_unique<SFRule>(received);
-    const GUID ruleId = copy->ruleId;
-    // The group the manager files a rule without one in; taken before the table owns the copy.
-    GUID groupId = copy->groupId;
+    // Read straight into the rule the table will own, so a rule of many matches is never held
+    // twice.
+    auto rule = std::make_unique<SFRule>();
+    try {
+        readPayload(request, *rule);
+    } catch (const SFOverweightException& e) {
+        // More than the rule store may hold: refused as a change the store cannot take, with
+        // the identifier read before the matches.
+        log(2, "The rule " + rule->name + " was not added: it is larger than the rule store can "
+               "hold (" + e.what() + ")");
+        writeReply(response, rule->ruleId, SF_STORE_WRITE_FAILED);
+        return false;
+    }
+    const GUID ruleId = rule->ruleId;
+    const std::string name = rule->name;
+    // The group the manager files a rule without one in; taken before the table owns the rule.
+    GUID groupId = rule->groupId;
     if (CommonFunc::isGUIDNull(groupId)) {
         boost::lock_guard<boost::mutex> lock(SFRuleTable::m_guardRuleGroupList);
         groupId = m_ruleManager->m_ruleTable.defaultGroupId;
     }
-    int result = m_ruleManager->addRule(copy.get());
+    int result = m_ruleManager->addRule(rule.get());
     // The table owns the rule once it is filed, at its place (150000) or elsewhere (150022).
     if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED) {
-        copy.release();
+        rule.release();
         // Kept only when the store holds it: a rule the store refused would be enforced now
-        // and gone after the next start.
+        // and gone after the next start. The store also refuses a table its reader, or the
+        // tool's reader of the listing, would refuse.
         if (m_ruleManager->updateRuleStore() != SF_SUCCESS) {
             m_ruleManager->delRule(groupId, ruleId);
-            log(2, "The rule " + received.name + " was not added: the rule store could not be "
-                   "written");
+            log(2, "The rule " + name + " was not added: the rule store could not be written");
             result = SF_STORE_WRITE_FAILED;
         }
     }
@@ -239,13 +255,9 @@ void SFRulesCommandHelper::handleDelRule(ZAV::CommandRequest& request,
 void SFRulesCommandHelper::handleListAllRules(ZAV::CommandResponse& response)
 {
     // A deep copy taken under the model locks; archiving it takes them again, so it runs after.
-    SFRuleTableSnapshot snapshot = m_ruleManager->snapshot();
-    std::list<SFRuleGroup> groups;
-    for (const std::unique_ptr<SFRuleGroup>& group : snapshot.groups) {
-        group->logRuleGroupDetails();
-        groups.emplace_back(*group);
-    }
-    writeReply(response, groups);
+    // Written as the list of groups by value the tool reads, without a second copy.
+    const SFRuleTableSnapshot snapshot = m_ruleManager->snapshot();
+    writeReply(response, SFListOfValues<decltype(snapshot.groups)>{snapshot.groups});
 }
 
 void SFRulesCommandHelper::handleUpdate(ZAV::CommandResponse& response)
@@ -266,7 +278,16 @@ void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request
     int result = SF_NO_TRUSTED_NETWORKS;
     TrustedListOwner loaded;
     std::vector<SFTrustedGroupIP> accepted; // to withdraw when the store refuses them
-    if (readPayload(request, loaded.entries)) {
+    bool read = false;
+    try {
+        read = readPayload(request, loaded.entries);
+    } catch (const SFOverweightException& e) {
+        log(2, std::string("No trusted network was added: the list is larger than the "
+                           "trusted-network store can hold (") + e.what() + ")");
+        writeReply(response, SF_STORE_WRITE_FAILED);
+        return;
+    }
+    if (read) {
         for (const SFTrustedGroupIP* entry : loaded.entries) {
             if (entry == nullptr)
                 continue;

@@ -42,7 +42,9 @@ public:
 
     // Runs the command the request names. False for an id it does not handle, and for 100006
     // unless the rule was added where it asked to be. A payload that cannot be decoded throws
-    // the archive's exception; the dispatcher answers it.
+    // the archive's exception; the dispatcher answers it. A rule or trusted-network list larger
+    // than its store may hold (SFArchiveWeight.h) is answered 150001, as a store that cannot be
+    // written is.
     bool handleCommand(ZAV::CommandRequest& request, ZAV::CommandResponse& response);
 
 private:

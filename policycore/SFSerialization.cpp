@@ -1,6 +1,7 @@
 #include "SFSerialization.h"
 
 #include "SFTextArchive.h"
+#include "SFTextOArchive.h"
 
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/text_iarchive.hpp>
@@ -471,6 +472,8 @@ SF_INSTANTIATE_LOAD(boost::archive::text_iarchive)
 SF_INSTANTIATE_LOAD(boost::archive::text_wiarchive)
 SF_INSTANTIATE_SERIALIZE(SFTextIArchive)
 SF_INSTANTIATE_SERIALIZE(SFTextWIArchive)
+SF_INSTANTIATE_SERIALIZE(SFTextOArchive)
+SF_INSTANTIATE_SERIALIZE(SFTextWOArchive)
 SF_INSTANTIATE_LOAD(SFTextIArchive)
 SF_INSTANTIATE_LOAD(SFTextWIArchive)
 

@@ -3,8 +3,9 @@
 // Archive forms of the rule model. One field order per class, the same in narrow and wide text
 // archives, in the stores and in command payloads. The bodies live in SFSerialization.cpp and
 // are instantiated there for text_oarchive, text_iarchive, text_woarchive and text_wiarchive,
-// and for the checking readers SFTextIArchive and SFTextWIArchive (SFTextArchive.h), which every
-// reader of outside input should use;
+// for the checking readers SFTextIArchive and SFTextWIArchive (SFTextArchive.h), which every
+// reader of outside input should use, and for the weighing writers SFTextOArchive and
+// SFTextWOArchive (SFTextOArchive.h);
 // include this header (never boost's list.hpp alone) wherever a model object is archived, so
 // the class versions, tracking and list loading below are the same everywhere.
 //
@@ -12,6 +13,7 @@
 // SFRuleGroup::m_guardRuleAndMatchList, a rule SFRule::m_guardMatchList, nested in that order.
 // Never archive while holding one of them.
 
+#include "SFArchiveWeight.h"
 #include "SFMatch.h"
 #include "SFRule.h"
 #include "SFRuleGroup.h"
@@ -20,12 +22,16 @@
 
 // boost 1.74's list.hpp uses library_version_type without including it.
 #include <boost/serialization/library_version_type.hpp>
+#include <boost/serialization/collection_size_type.hpp>
+#include <boost/serialization/item_version_type.hpp>
 #include <boost/serialization/list.hpp>
+#include <boost/serialization/nvp.hpp>
 #include <boost/serialization/tracking.hpp>
 #include <boost/serialization/version.hpp>
 
 #include <cstddef>
 #include <list>
+#include <type_traits>
 
 namespace StatefulFirewall {
 
@@ -68,6 +74,38 @@ template <class Archive>
 void load_construct_data(Archive& ar, SFRuleGroup* group, unsigned int version);
 template <class Archive>
 void load_construct_data(Archive& ar, SFTrustedGroupIP* entry, unsigned int version);
+
+// Objects held by pointer (raw or owning), written as boost writes a std::list of the objects
+// themselves: the list's framing, its count and item version, then each object by value. So a
+// reply, or the weighing of one, carries a table's groups or a list's entries without copying
+// them; read the text back as that std::list. Writing only.
+template <class Pointers> struct SFListOfValues {
+    using value_type = std::remove_cv_t<
+        std::remove_reference_t<decltype(*std::declval<typename Pointers::value_type>())>>;
+    const Pointers& pointers;
+};
+
+template <class Archive, class Pointers>
+void serialize(Archive& ar, SFListOfValues<Pointers>& list, unsigned int)
+{
+    static_assert(Archive::is_saving::value, "read the text back as a std::list");
+    using T = typename SFListOfValues<Pointers>::value_type;
+    const boost::serialization::collection_size_type count(list.pointers.size());
+    ar << boost::serialization::make_nvp("count", count);
+    const boost::serialization::item_version_type itemVersion(
+        boost::serialization::version<T>::value);
+    ar << boost::serialization::make_nvp("item_version", itemVersion);
+    for (const auto& pointer : list.pointers) {
+        const T& object = *pointer;
+        ar << boost::serialization::make_nvp("item", object);
+    }
+}
+
+// Weighed as the list it is read back as.
+template <class Pointers>
+struct SFCollectionCost<SFListOfValues<Pointers>>
+    : SFCollectionCost<std::list<typename SFListOfValues<Pointers>::value_type>> {
+};
 
 } // namespace StatefulFirewall
 

@@ -3,6 +3,7 @@
 #include "SFCheckedRead.h"
 #include "SFSerialization.h"
 #include "SFTextArchive.h"
+#include "SFTextOArchive.h"
 
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/text_iarchive.hpp>
@@ -27,6 +28,27 @@ template <class Stream> void checkWritten(const Stream& out)
 {
     if (out.fail())
         throw archive_exception(archive_exception::output_stream_error);
+}
+
+template <class Text> std::size_t earnedBy(const Text& text)
+{
+    SFEarnedCharacters earned;
+    earned.add(text.data(), text.size());
+    return earned.count();
+}
+
+// The listing reply of a list of objects held by pointer, as the daemon writes it: refused
+// when the tool's reader would refuse it or the channel could not carry it. Only weighed.
+template <class Pointers> void checkListingReply(const Pointers& pointers)
+{
+    SFWeighingSink<char> sink;
+    std::ostream out(&sink);
+    SFTextOArchive archive(out);
+    archive << SFListOfValues<Pointers>{pointers};
+    checkWritten(out);
+    archive.checkWeight(sink.earned());
+    if (sink.size() > kLargestReplyData)
+        refuseOverweight("listing larger than the largest reply the channel carries");
 }
 
 std::string wideToBytes(const std::wstring& text)
@@ -72,10 +94,16 @@ std::string encodeRuleStore(const SFRuleTable& table)
 {
     std::ostringstream out;
     out << SF_ARCHIVE_HEADER;
-    boost::archive::text_oarchive archive(out, boost::archive::no_header);
+    SFTextOArchive archive(out, boost::archive::no_header);
     archive << table;
     checkWritten(out);
-    return out.str();
+    std::string bytes = out.str();
+    archive.checkWeight(earnedBy(bytes));
+    {
+        boost::mutex::scoped_lock lock(SFRuleTable::m_guardRuleGroupList);
+        checkListingReply(table.groups);
+    }
+    return bytes;
 }
 
 void decodeRuleStore(const std::string& bytes, SFRuleTable& table)
@@ -87,10 +115,13 @@ std::string encodeTrustedStore(const std::list<SFTrustedGroupIP*>& list)
 {
     std::wostringstream out;
     out << SF_WARCHIVE_HEADER;
-    boost::archive::text_woarchive archive(out, boost::archive::no_header);
+    SFTextWOArchive archive(out, boost::archive::no_header);
     archive << list;
     checkWritten(out);
-    return wideToBytes(out.str());
+    const std::wstring text = out.str();
+    archive.checkWeight(earnedBy(text));
+    checkListingReply(list);
+    return wideToBytes(text);
 }
 
 void decodeTrustedStore(const std::string& bytes, std::list<SFTrustedGroupIP*>& list)

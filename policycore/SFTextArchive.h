@@ -13,18 +13,23 @@
 // boost also sizes strings and collections from the number stored in front of them (a string
 // is resized to it, a vector reserved): one changed number made it allocate and zero-fill
 // gigabytes. Here a string's stored length and a collection's stored count are refused, with an
-// SFStoredSizeException, when the input left to read cannot hold them, and a
-// string is filled only as its characters arrive. The input's size is known for string streams
-// (every reader of outside input reads from one); other streams get the gradual filling only.
+// SFStoredSizeException, when the input left to read cannot hold them, and a string is filled
+// only as its characters arrive.
 //
 // Bounding a count by the characters left bounds the number of elements, not their memory: an
 // element may take two characters of text and hundreds of bytes in memory, and boost sizes a
-// vector to its count before reading an element. So each collection's count is also weighed
-// with the memory one of its elements takes (SFCollectionCost below): a vector, one block, may
-// take no more bytes than there are characters left (plus a small allowance), and the elements
-// of all collections of one input together at most kElementBytesPerCharacter bytes per input
-// character plus kElementBytesAllowance. With strings filled as they arrive, a reader's memory
-// stays within a few times its input, whatever the element type.
+// vector to its count before reading an element. So each collection is also weighed as
+// SFArchiveWeight.h describes: a vector, one block, may take no more bytes than there are
+// characters left (plus a small allowance); when its count is read, each collection is charged
+// against what the whole input allows, so no read grows past that while it runs; and once the
+// last value is read, what was charged must fit what the characters read earn (an
+// SFOverweightException otherwise), the rule the weighing writers apply to what they write.
+//
+// The bounds need the input's size and position: the archives read them from an SFArchiveInput
+// (below), which readCheckedArchive and readCheckedWideArchive (SFCheckedRead.h) put under
+// them. Over any other stream a string is still filled gradually, but nothing is weighed.
+
+#include "SFArchiveWeight.h"
 
 #include <boost/archive/archive_exception.hpp>
 #include <boost/archive/basic_archive.hpp>
@@ -38,7 +43,7 @@
 #include <istream>
 #include <list>
 #include <map>
-#include <sstream>
+#include <streambuf>
 #include <string>
 #include <type_traits>
 #include <typeindex>
@@ -67,70 +72,40 @@ private:
     const std::type_info* m_pointer = nullptr;
 };
 
-// A stored length or count that the input cannot hold. An archive_exception of code
-// other_exception (so readers that take an input_stream_error for the end of a shorter record
-// do not take this for one) whose text says what was refused.
-class SFStoredSizeException : public boost::archive::archive_exception {
+// Archive text read in place, for the checking readers: the whole text is the stream's buffer,
+// so a read holds no copy of its input and the archive can tell how much of it is left and
+// which part it has read. The text must outlive the buffer; it is only ever read.
+template <class Char> class SFArchiveInput : public std::basic_streambuf<Char> {
 public:
-    explicit SFStoredSizeException(const char* what)
-        : archive_exception(other_exception), m_what(what)
+    explicit SFArchiveInput(const std::basic_string<Char>& text)
     {
+        Char* begin = const_cast<Char*>(text.data());
+        this->setg(begin, begin, begin + text.size());
     }
-    const char* what() const noexcept override { return m_what; }
-
-private:
-    const char* m_what; // a string literal
+    std::size_t left() const { return static_cast<std::size_t>(this->egptr() - this->gptr()); }
+    const Char* begin() const { return this->eback(); }
+    std::size_t read() const { return static_cast<std::size_t>(this->gptr() - this->eback()); }
 };
-
-[[noreturn]] inline void refuseStoredSize(const char* what)
-{
-    throw SFStoredSizeException(what);
-}
-
-// The memory one element of a collection takes (element, with the object a pointer element
-// points to and the links of a node), and the bytes it takes in the collection's own block when
-// the collection is one block (slot, 0 otherwise). Both 0 for what is no collection. Every
-// collection type read from outside has an entry here.
-template <class T> struct SFCollectionCost {
-    static constexpr std::size_t element = 0;
-    static constexpr std::size_t slot = 0;
-};
-template <class U> constexpr std::size_t sfHeldBytes()
-{
-    if constexpr (std::is_pointer_v<U>)
-        return sizeof(U) + sizeof(std::remove_pointer_t<U>);
-    else
-        return sizeof(U);
-}
-template <class U, class A> struct SFCollectionCost<std::vector<U, A>> {
-    static constexpr std::size_t element = sfHeldBytes<U>();
-    static constexpr std::size_t slot = sizeof(U);
-};
-template <class U, class A> struct SFCollectionCost<std::list<U, A>> {
-    static constexpr std::size_t element = sfHeldBytes<U>() + 2 * sizeof(void*);
-    static constexpr std::size_t slot = 0;
-};
-template <class K, class V, class C, class A> struct SFCollectionCost<std::map<K, V, C, A>> {
-    static constexpr std::size_t element = sizeof(std::pair<const K, V>) + 4 * sizeof(void*);
-    static constexpr std::size_t slot = 0;
-};
-
-// The memory the elements of all collections of one input may take: per input character, and
-// once per input. Real stores and payloads take about six bytes per character in rules and
-// matches, so eight per character keeps every store the daemon writes readable whatever its
-// size, and the allowance (the largest command data the channel carries) covers small inputs
-// of unusual shape, while a hostile input gets no more than a few times its size. The
-// allowance of a collection in one block is small: it is allocated before a single element is
-// read.
-inline constexpr std::size_t kElementBytesPerCharacter = 8;
-inline constexpr std::size_t kElementBytesAllowance = std::size_t(64) << 20;
-inline constexpr std::size_t kBlockBytesAllowance = std::size_t(64) << 10;
 
 // The checks shared by the narrow and the wide reader. Archive is the reader itself (boost's
 // archives name their most derived class), Impl boost's text archive implementation, Char the
 // character type of its stream.
 template <class Archive, template <class> class Impl, class Char>
 class SFCheckingTextIArchive : public Impl<Archive> {
+public:
+    // Call after the last value: refuses, with an SFOverweightException, collections that
+    // weigh more than the characters read so far earn.
+    void checkWeight() const
+    {
+        const SFArchiveInput<Char>* input = inputBuffer();
+        if (input == nullptr)
+            return;
+        SFEarnedCharacters earned;
+        earned.add(input->begin(), input->read());
+        if (m_charged > elementBytesAllowed(earned.count()))
+            refuseOverweight("lists larger than the memory their input allows");
+    }
+
 protected:
     friend class boost::archive::detail::interface_iarchive<Archive>;
     friend class boost::archive::basic_text_iarchive<Archive>;
@@ -140,8 +115,8 @@ protected:
     template <class Stream> SFCheckingTextIArchive(Stream& in, unsigned int flags) : Base(in, flags)
     {
         const std::size_t input = remaining();
-        if (input != UNKNOWN && input < (UNKNOWN - kElementBytesAllowance) / kElementBytesPerCharacter)
-            m_elementBytesLeft = input * kElementBytesPerCharacter + kElementBytesAllowance;
+        if (input != UNKNOWN)
+            m_elementBytesLeft = elementBytesAllowed(input);
     }
 
     // Reads the header. Only the most derived constructor may call it: boost reaches the
@@ -157,9 +132,8 @@ protected:
         m_classIds.template noteObject<T>();
         // A collection's count is the next one read: boost reads it before anything else of
         // the collection (after the class information, which is no count).
-        using Weight = SFCollectionCost<std::remove_cv_t<T>>;
-        if constexpr (Weight::element != 0)
-            m_pendingCost = Cost{Weight::element, Weight::slot};
+        if constexpr (sfCostOf<T>().element != 0)
+            m_pendingCost = sfCostOf<T>();
         Base::load_override(t);
     }
     template <class T> void load_override(T*& t)
@@ -173,23 +147,26 @@ protected:
         m_classIds.check(t);
     }
     // Every element of a collection takes at least one number and its separator; the last
-    // one may end the input without a separator. Then the memory the count asks for (above).
+    // one may end the input without a separator. Then the memory the count asks for (above),
+    // taken from what the whole input allows, so every later collection has only the rest.
     void load_override(boost::serialization::collection_size_type& t)
     {
         Base::load_override(t);
         const std::size_t count = t;
-        const Cost cost = std::exchange(m_pendingCost, Cost{});
+        const SFElementCost cost = std::exchange(m_pendingCost, SFElementCost{});
         const std::size_t left = remaining();
-        if (left == UNKNOWN)
-            return;
-        if (count > left / 2 + 1)
-            refuseStoredSize("list count larger than the input");
-        // count <= left / 2 + 1 here, so neither product overflows for elements of our sizes.
-        if (cost.slot != 0 && count * cost.slot > left + kBlockBytesAllowance)
-            refuseStoredSize("list count larger than the input");
-        if (count * cost.element > m_elementBytesLeft)
-            refuseStoredSize("lists larger than the memory their input allows");
-        m_elementBytesLeft -= count * cost.element;
+        if (left != UNKNOWN) {
+            if (count > left / 2 + 1)
+                refuseStoredSize("list count larger than the input");
+            // count <= left / 2 + 1 here, so the product does not overflow for our slots.
+            if (cost.slot != 0 && count * cost.slot > left + kBlockBytesAllowance)
+                refuseStoredSize("list count larger than the input");
+        }
+        const std::size_t bytes = elementBytesOf(count, cost);
+        if (bytes > m_elementBytesLeft)
+            refuseOverweight("lists larger than the memory their input allows");
+        m_elementBytesLeft -= bytes;
+        m_charged += bytes;
     }
 
     // Primitive values: boost's load_access calls the most derived archive's load.
@@ -207,14 +184,16 @@ private:
     // more than the input really had, whatever its stored length.
     static constexpr std::size_t CHUNK = 65536;
 
-    // Characters left in the input, or UNKNOWN when the stream is not a string stream.
+    const SFArchiveInput<Char>* inputBuffer() const
+    {
+        return dynamic_cast<const SFArchiveInput<Char>*>(this->is.rdbuf());
+    }
+
+    // Characters left in the input, or UNKNOWN when it is read from another stream.
     std::size_t remaining() const
     {
-        auto* buffer = dynamic_cast<std::basic_stringbuf<Char>*>(this->is.rdbuf());
-        if (buffer == nullptr)
-            return UNKNOWN;
-        const std::streamsize left = buffer->in_avail();
-        return left > 0 ? static_cast<std::size_t>(left) : 0;
+        const SFArchiveInput<Char>* input = inputBuffer();
+        return input != nullptr ? input->left() : UNKNOWN;
     }
 
     // The same text forms as boost's: the length, one separating character, then the
@@ -260,14 +239,10 @@ private:
         }
     }
 
-    struct Cost {
-        std::size_t element = 0;
-        std::size_t slot = 0;
-    };
-
     SFClassIdCheck m_classIds;
-    Cost m_pendingCost;                        // of the collection whose count is read next
-    std::size_t m_elementBytesLeft = UNKNOWN; // of this input's element budget
+    SFElementCost m_pendingCost;              // of the collection whose count is read next
+    std::size_t m_elementBytesLeft = UNKNOWN; // of what the whole input allows
+    std::size_t m_charged = 0;                // element memory of the counts read so far
 };
 
 class SFTextIArchive

@@ -28,6 +28,9 @@ namespace {
 
 const std::string kStoreRefused =
     "The change was not made: the firewall could not write it to its store\n";
+const std::string kRuleNotStored =
+    "The rule was not added: the firewall could not store it (its rule store could not be "
+    "written, or the rule would make it larger than the firewall can read back)\n";
 const std::string kUnconfirmed =
     "The change was made and stored, but its enforcement could not be confirmed\n";
 const std::string kChannel = "FMP communication error\n";
@@ -95,7 +98,7 @@ TEST_F(SFCliStoreRefusalTest, AChangeTheStoreRefusedIsReportedAloneAndNotFollowe
         const auto [out, err] = captureOutput(change, ok);
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, "");
-        EXPECT_EQ(err, kStoreRefused);
+        EXPECT_EQ(err, command == SF_CLI_RULE_ADD ? kRuleNotStored : kStoreRefused);
         EXPECT_EQ(m_sender.sent.size(), 1u) << "a refused change is not followed by an update";
     }
 }

@@ -29,6 +29,9 @@ namespace {
 const char* const kClientGroup = "7eece6a4-5ac2-9dfb-6374-477569447e00";
 const std::string kStoreRefused =
     "The change was not made: the firewall could not write it to its store\n";
+const std::string kRuleNotStored =
+    "The rule was not added: the firewall could not store it (its rule store could not be "
+    "written, or the rule would make it larger than the firewall can read back)\n";
 const std::string kSettingRefused =
     "The setting was not changed: the firewall could not write it to its settings file\n";
 const std::string kUnconfirmed =
@@ -108,7 +111,7 @@ TEST_F(TqctlFailureSandboxTest, ChangesTheStoreRefusesAreNotAppliedAndARestartSh
     } refused[] = {
         {"--fw-rule-add --name \"port 4000\" --action allow --direction in --proto tcp "
          "--local-service 4000",
-         kStoreRefused},
+         kRuleNotStored},
         {"--fw-rule-delete --index " + std::to_string(indexOf(rules, "web 80")) + " --force",
          "Deleting firewall rule: web 80\n" + kStoreRefused},
         {"--fw-trusted-add --single 10.2.2.2", kStoreRefused},

@@ -385,6 +385,8 @@ TEST_F(TqctlSandboxTest, FailedEnforcementAndUnwritableStoresGive103)
     const ToolRun remove = tqctl("--fw-trusted-delete --index 1 --force");
     shell("umount /var/Varnik/kyv/fw");
     EXPECT_EQ(add.code, 103) << add.output;
-    EXPECT_EQ(add.output, "The change was not made: the firewall could not write it to its store\n");
+    EXPECT_EQ(add.output, "The rule was not added: the firewall could not store it (its rule store "
+                          "could not be written, or the rule would make it larger than the "
+                          "firewall can read back)\n");
     EXPECT_EQ(remove.code, 103) << remove.output;
 }

@@ -1,12 +1,21 @@
 // Rule and trusted-network changes whose store cannot be written, through the dispatcher with
 // the real managers on a temporary store folder: each is answered 150001 and leaves the table
 // or list as it was (places and enforcement included), and the same request succeeds once the
-// folder is back.
+// folder is back. Rules too large for the store are refused alike, within a memory ceiling.
 
 #include "RulesCommandFixture.h"
 
+#include "ArchiveTexts.h"
+#include "MemoryCeiling.h"
+#include "SFCheckedRead.h"
 #include "SFResultCodes.h"
 #include "SFStoreCodec.h"
+
+#include <boost/archive/text_oarchive.hpp>
+
+#include <sstream>
+
+TQ_MEMORY_CEILING_SANITIZER_OPTIONS
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -149,4 +158,86 @@ TEST_F(SFRulesCommandStoreRefusalTest, TrustedChangesTheStoreRefusesLeaveTheList
     // The local-subnet entry has no address text.
     const std::vector<std::string> stored = {"NOT SET", "10.1.1.2", "10.1.1.3"};
     EXPECT_EQ(storedValues(m_dir.file("stores/trusted")), stored);
+}
+
+namespace {
+
+// The narrow archive text of a rule of matches bare "remote = trusted" matches, padded with
+// blanks to size characters, made without building the matches.
+std::string manyMatchRuleText(const SFRule& rule, std::size_t matches, std::size_t size)
+{
+    auto text = [&rule](std::size_t count) {
+        SFRule copy(rule);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto* match = new SFMatch();
+            match->matchType = FW_MATCH_REMOTE_IP_ADDRESS;
+            match->addressType = FW_ADDRESS_TYPE_TRUSTED;
+            copy.addMatch(match);
+        }
+        std::ostringstream out;
+        boost::archive::text_oarchive(out) << static_cast<const SFRule&>(copy);
+        return out.str();
+    };
+    const std::string many = withElementRepeated(text(1), text(2), matches);
+    EXPECT_LE(many.size(), size);
+    return paddedWithBlanks(many, size - std::min(size, many.size()));
+}
+
+} // namespace
+
+// One rule of many bare matches padded with blanks, as in a hostile add: the most a rule may
+// hold is stored; more is answered 150001 with nothing stored. Either way the store and the
+// listing read back, and no add grows the process by more than ten times its data plus 64 MiB
+// (1,900,000 matches in 63 MiB once grew it by 1.7 GB and left every rule unreadable).
+TEST_F(SFRulesCommandStoreRefusalTest, ManyMatchAddsAreStoredOnlyWhereTheyReadBackWithinMemory)
+{
+    constexpr std::size_t MiB = std::size_t(1) << 20;
+    limitAddressSpace(1024); // plain builds: a runaway add fails instead of taking the machine
+    const struct {
+        std::size_t matches;
+        std::size_t size;
+        int result;
+    } rows[] = {
+        {kMaxMatchesPerList, 16 * MiB, SF_SUCCESS},
+        {kMaxMatchesPerList + 1, 16 * MiB, SF_STORE_WRITE_FAILED},
+        {600000, 16 * MiB, SF_STORE_WRITE_FAILED},
+        {1900000, 63 * MiB, SF_STORE_WRITE_FAILED},
+    };
+    const std::string path = m_dir.file("stores/rules");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.matches) + " matches");
+        const SFRule rule = allowRule("many");
+        const std::unique_ptr<ZAV::CommandRequest> request =
+            rawRequest(100006, manyMatchRuleText(rule, row.matches, row.size));
+        const std::string before = readFile(path);
+        CapturedReply reply;
+        std::size_t growth = 0;
+        {
+            const ResidentGrowth resident;
+            reply = run(*request);
+            growth = resident.peak();
+        }
+        EXPECT_LE(growth, 10 * row.size + 64 * MiB);
+        GUID answered{};
+        int code = 0;
+        const auto response = asResponse(reply);
+        if (auto* archive = response->getNarrowInputArchive())
+            *archive >> answered >> code;
+        EXPECT_EQ(code, row.result);
+        EXPECT_EQ(reply.record.status != 0, row.result == SF_SUCCESS);
+        EXPECT_TRUE(sameGuidBytes(answered, rule.ruleId));
+        if (row.result != SF_SUCCESS) {
+            EXPECT_EQ(readFile(path), before) << "nothing stored";
+        }
+        SFRuleTable stored;
+        ASSERT_NO_THROW(decodeRuleStore(readFile(path), stored));
+        bool kept = false;
+        for (const SFRuleGroup* group : stored.groups)
+            for (const SFRule* each : group->rules)
+                kept |= sameGuidBytes(each->ruleId, rule.ruleId) &&
+                        each->matches.size() == row.matches;
+        EXPECT_EQ(kept, row.result == SF_SUCCESS);
+        std::list<SFRuleGroup> listed;
+        EXPECT_NO_THROW(readCheckedArchive(run(*emptyRequest(100015)).data, listed));
+    }
 }

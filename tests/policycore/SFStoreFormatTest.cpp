@@ -2,6 +2,7 @@
 // class's field order, and round trips through every archive kind.
 
 #include "CommonFunc.h"
+#include "SFCheckedRead.h"
 #include "SFSerialization.h"
 #include "SFStoreCodec.h"
 
@@ -832,3 +833,137 @@ TEST(SFStoreFormatTest, EveryClassRoundTripsThroughNarrowAndWideArchives)
 }
 
 } // namespace
+
+// ---- what the writer accepts -----------------------------------------------------------------
+
+namespace {
+
+enum class Kind { Trusted, Address, Direction };
+
+SFMatch* matchOf(Kind kind)
+{
+    switch (kind) {
+    case Kind::Trusted: return addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_TRUSTED);
+    case Kind::Address:
+        return addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_SINGLE, "192.168.201.17");
+    default: return intMatch(FW_MATCH_DIRECTION, FW_DIRECTION_INBOUND);
+    }
+}
+
+// One user group of rules rules of matches matches each.
+void buildManyMatchTable(SFRuleTable& table, std::size_t rules, std::size_t matches, Kind kind)
+{
+    SFRuleGroup* group = makeGroup(guid("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), "Many", "Many");
+    for (std::size_t r = 0; r < rules; ++r) {
+        SFRule* rule = makeRule("a0000001-0000-0000-0000-000000000001", group->groupId, "R",
+                                FW_ACTION_ALLOW);
+        rule->ruleId.Data1 = static_cast<unsigned long>(r);
+        for (std::size_t m = 0; m < matches; ++m)
+            rule->matches.push_back(matchOf(kind));
+        group->rules.push_back(rule);
+    }
+    table.groups.push_back(group);
+}
+
+// The store and the listing of the table as boost's own writer writes them, weighing nothing.
+std::string unweighedText(const SFRuleTable& table, bool listing)
+{
+    std::ostringstream out;
+    out << (listing ? "" : SF_ARCHIVE_HEADER);
+    boost::archive::text_oarchive archive(out, listing ? 0 : boost::archive::no_header);
+    if (listing)
+        archive << SFListOfValues<std::list<SFRuleGroup*>>{table.groups};
+    else
+        archive << table;
+    return out.str();
+}
+
+// Writes the table with the store's writer and checks the readers agree: the store written
+// reads back equal and its listing reads back; a table the writer refuses, the store's reader
+// or the listing's refuses too. True when written.
+bool writtenAndReadBack(const SFRuleTable& table)
+{
+    auto readBack = [&table](bool listing) {
+        SFRuleTable loaded;
+        std::list<SFRuleGroup> groups;
+        try {
+            if (listing)
+                readCheckedArchive(unweighedText(table, true), groups);
+            else
+                decodeRuleStore(unweighedText(table, false), loaded);
+        } catch (const SFOverweightException&) {
+            return false;
+        }
+        if (!listing)
+            expectSameTable(table, loaded);
+        return true;
+    };
+    try {
+        EXPECT_EQ(encodeRuleStore(table), unweighedText(table, false));
+    } catch (const SFOverweightException&) {
+        EXPECT_FALSE(readBack(false) && readBack(true)) << "the writer refused what both read";
+        return false;
+    }
+    EXPECT_TRUE(readBack(false));
+    EXPECT_TRUE(readBack(true));
+    return true;
+}
+
+} // namespace
+
+// Rows of rules, matches per rule and match kind about the bounds of a store: the most matches
+// one rule may hold and one more, tables of many addresses or directions. Then the largest
+// table of the densest rules (bare "remote = trusted" matches) the writer accepts, found match
+// by match: it reads back, and with one match more a reader refuses it.
+TEST(SFStoreFormatTest, WhatTheWriterAcceptsTheReaderReadsBackAndItRefusesTheRest)
+{
+    const struct {
+        std::size_t rules;
+        std::size_t matches;
+        Kind kind;
+        bool written;
+    } rows[] = {
+        {1, kMaxMatchesPerList, Kind::Trusted, true},
+        {1, kMaxMatchesPerList + 1, Kind::Trusted, false},
+        {100, 100, Kind::Address, true},
+        {200, 50, Kind::Direction, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.rules) + " rules of " + std::to_string(row.matches) +
+                     " matches of kind " + std::to_string(static_cast<int>(row.kind)));
+        SFRuleTable table;
+        buildManyMatchTable(table, row.rules, row.matches, row.kind);
+        EXPECT_EQ(writtenAndReadBack(table), row.written);
+    }
+
+    SFRuleTable table;
+    buildManyMatchTable(table, 5, kMaxMatchesPerList, Kind::Trusted);
+    std::list<SFMatch*>& last = table.groups.front()->rules.back()->matches;
+    auto resize = [&last](std::size_t size) {
+        while (last.size() > size) {
+            delete last.back();
+            last.pop_back();
+        }
+        while (last.size() < size)
+            last.push_back(matchOf(Kind::Trusted));
+    };
+    auto fits = [&table] {
+        try {
+            encodeRuleStore(table);
+            return true;
+        } catch (const SFOverweightException&) {
+            return false;
+        }
+    };
+    // Four rules of the most matches fit and five do not (checked at the end by the readers).
+    std::size_t low = 0, high = kMaxMatchesPerList;
+    while (high - low > 1) {
+        const std::size_t middle = (low + high) / 2;
+        resize(middle);
+        (fits() ? low : high) = middle;
+    }
+    resize(low);
+    EXPECT_TRUE(writtenAndReadBack(table));
+    resize(high);
+    EXPECT_FALSE(writtenAndReadBack(table));
+}

@@ -3,6 +3,7 @@
 // either load as boost would or fail with an exception, without crashing, hanging, leaking or
 // over-allocating (the sanitizer build checks leaks; MemoryCeiling.h caps memory).
 
+#include "ArchiveTexts.h"
 #include "MemoryCeiling.h"
 #include "SFCheckedRead.h"
 #include "SFSerialization.h"
@@ -552,6 +553,22 @@ TEST(SFStoreHostileInputTest, NoSingleTokenEditCrashesTheReader)
 
 // ---- memory per list element ------------------------------------------------------------------
 
+// boost's text of a pointer list of count copies of sample.
+template <class T> std::string copiesText(const T& sample, std::size_t count)
+{
+    std::list<T*> copies;
+    for (std::size_t i = 0; i < count; ++i)
+        copies.push_back(new T(sample));
+    std::ostringstream out;
+    {
+        boost::archive::text_oarchive archive(out);
+        archive << static_cast<const std::list<T*>&>(copies);
+    }
+    for (T* copy : copies)
+        delete copy;
+    return out.str();
+}
+
 // Archive text of a pointer list of copies of sample, object ids counting up, as long as fits
 // in size characters; count is set to the number of elements. Built from boost's own text of
 // two: the header and first element as written, then the body every later element has (its
@@ -645,7 +662,7 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
     std::size_t elements = 0; // of the pointer list made last
 
     const std::string count = "list count larger than the input";
-    const std::string memory = "lists larger than the memory their input allows";
+    const std::string limit = "more matches in one list than a rule may hold";
     // The lists that load are a quarter of the size, so their elements fit under the ceiling
     // beside the text.
     const struct {
@@ -657,7 +674,7 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
         {"strings: a count and blanks", [&] { return strings(true); }, readList<Strings>, count},
         {"strings: empty ones", [&] { return strings(false); }, readList<Strings>, count},
         {"matches", [&] { return pointerListText(direction, input, elements); },
-         readList<OwnedList<SFMatch>>, memory},
+         readList<OwnedList<SFMatch>>, limit},
         {"trusted entries", [&] { return pointerListText(subnet, input / 4, elements); },
          readList<OwnedList<SFTrustedGroupIP>>, ""},
         {"rules", [&] { return pointerListText(SFRule(), input / 4, elements); },
@@ -671,6 +688,66 @@ TEST(SFStoreHostileInputTest, ListsAtTheLargestCountTheirInputBacksStayWithinThe
         EXPECT_EQ(c.read(text, loaded), c.refusal);
         if (c.refusal.empty()) {
             EXPECT_EQ(loaded, elements);
+        }
+    }
+}
+
+// Every list of one input is charged to the same budget, and only the characters of values earn
+// it. The rows hold rules of the most matches a rule may hold (23 MiB each, far within the
+// budget alone): two load; more are refused at the first list the rest of the budget cannot
+// cover, before it is read, so twenty-four of them (550 MiB) never pass the ceiling; and blanks
+// between values or bytes after the last one, which would pay for six, buy nothing. Under the
+// sanitizer, whose ceiling is its resident size, ten stand for the twenty-four.
+TEST(SFStoreHostileInputTest, ListsOfOneInputShareItsBudgetAndPaddingEarnsNone)
+{
+    TestSupport::limitAddressSpace(512);
+    SFRule rule;
+    rule.name = "many";
+    for (std::size_t i = 0; i < kMaxMatchesPerList; ++i) {
+        auto* trusted = new SFMatch();
+        trusted->matchType = FW_MATCH_REMOTE_IP_ADDRESS;
+        trusted->addressType = FW_ADDRESS_TYPE_TRUSTED;
+        trusted->matchOp = FW_MATCH_OP_EQUAL;
+        rule.matches.push_back(trusted);
+    }
+    const std::string one = copiesText(rule, 1);
+    const std::string two = copiesText(rule, 2);
+    rule.removeAllMatches();
+    auto rules = [&](std::size_t count) {
+        return TestSupport::withElementRepeated(one, two, count);
+    };
+    constexpr std::size_t padding = std::size_t(4) << 20;
+#ifdef TQ_SANITIZED_BUILD
+    constexpr std::size_t many = 10;
+#else
+    constexpr std::size_t many = 24;
+#endif
+
+    const std::string memory = "lists larger than the memory their input allows";
+    const struct {
+        const char* what;
+        std::function<std::string()> text;
+        std::size_t rules;
+        std::string refusal; // empty: loads
+        bool early;          // refused before the last rule is read
+    } cases[] = {
+        {"two", [&] { return rules(2); }, 2, "", false},
+        {"six", [&] { return rules(6); }, 6, memory, true},
+        {"many", [&] { return rules(many); }, many, memory, true},
+        {"six padded with blanks",
+         [&] { return TestSupport::paddedWithBlanks(rules(6), padding); }, 6, memory, false},
+        {"six and bytes after the last value",
+         [&] { return rules(6) + std::string(padding, '7'); }, 6, memory, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::size_t loaded = 0;
+        EXPECT_EQ(readList<OwnedList<SFRule>>(c.text(), loaded), c.refusal);
+        if (c.refusal.empty()) {
+            EXPECT_EQ(loaded, c.rules);
+        }
+        if (c.early) {
+            EXPECT_LT(loaded, c.rules);
         }
     }
 }
