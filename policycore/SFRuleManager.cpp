@@ -15,6 +15,8 @@ namespace StatefulFirewall {
 
 std::atomic<SFRuleManager*> SFRuleManager::m_pSelf{nullptr};
 boost::mutex SFRuleManager::m_instanceMutex;
+std::atomic<uint64_t> SFRuleManager::m_changeCount{0};
+std::atomic<uint64_t> SFRuleManager::m_adaptiveChangeCount{0};
 std::atomic<SFRuleEnginePolicyHelper*> SFRuleEnginePolicyHelper::m_pSelf{nullptr};
 boost::mutex SFRuleEnginePolicyHelper::m_instanceMutex;
 
@@ -61,6 +63,8 @@ SFRuleManager::SFRuleManager(ZAV::ILogger& logger, IConfigController& config, bo
     if (!loaded)
         log(2, "Rule manager deserialize failed so Initialized the groups here");
     InitializeRuleEngine(!loaded);
+    // The table in force may be another one's: a manager created again reloads the store.
+    ++m_changeCount;
 
     std::string path = m_configController->getRuleStorePath();
     Lock storeLock(m_guardRuleStore);
@@ -81,9 +85,27 @@ void SFRuleManager::log(int level, const std::string& message)
 // ---------------------------------------------------------------------------------------------
 // Groups and rules
 
+uint64_t SFRuleManager::changeCount()
+{
+    return m_changeCount.load();
+}
+
+uint64_t SFRuleManager::adaptiveChangeCount()
+{
+    return m_adaptiveChangeCount.load();
+}
+
+void SFRuleManager::countRuleChangeLocked(const GUID& groupId)
+{
+    ++(m_ruleTable.isAdaptiveGroup(groupId) ? m_adaptiveChangeCount : m_changeCount);
+}
+
 int SFRuleManager::addGroup(SFRuleGroup* group)
 {
-    return m_ruleTable.addGroup(group);
+    const int result = m_ruleTable.addGroup(group);
+    if (result == SF_SUCCESS)
+        ++m_changeCount;
+    return result;
 }
 
 int SFRuleManager::addRule(SFRule* rule)
@@ -107,7 +129,11 @@ int SFRuleManager::addRuleLocked(SFRule* rule)
     SFRuleGroup* group = m_ruleTable.findGroupLocked(rule->groupId);
     if (group == nullptr)
         return SF_RULE_REFUSED;
-    return group->addRule(rule);
+    const GUID groupId = rule->groupId; // the group owns the rule from here on
+    const int result = group->addRule(rule);
+    if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED)
+        countRuleChangeLocked(groupId);
+    return result;
 }
 
 SFRuleGroup* SFRuleManager::getGroup(const GUID& groupId)
@@ -125,7 +151,10 @@ int SFRuleManager::delGroup(const GUID& groupId)
         log(6, "We are not allowed to delete client side or Adaptive group");
         return SF_GROUP_TO_DELETE_NOT_FOUND;
     }
-    return m_ruleTable.delGroup(groupId);
+    const int result = m_ruleTable.delGroup(groupId);
+    if (result == SF_SUCCESS)
+        ++m_changeCount;
+    return result;
 }
 
 int SFRuleManager::delRule(const GUID& groupId, GUID ruleId)
@@ -138,14 +167,20 @@ int SFRuleManager::delRule(const GUID& groupId, GUID ruleId)
                    CommonFunc::textGUID(ruleId));
         return SF_RULE_TO_DELETE_NOT_FOUND;
     }
-    return group->delRule(ruleId);
+    const int result = group->delRule(ruleId);
+    if (result == SF_SUCCESS)
+        countRuleChangeLocked(groupId);
+    return result;
 }
 
 int SFRuleManager::updateGroup(SFRuleGroup* group)
 {
     if (group == nullptr)
         return SF_GROUP_TO_UPDATE_NOT_FOUND;
-    return m_ruleTable.updateGroup(group);
+    const int result = m_ruleTable.updateGroup(group);
+    if (result == SF_SUCCESS)
+        ++m_changeCount;
+    return result;
 }
 
 int SFRuleManager::updateRule(SFRule* rule)
@@ -163,7 +198,10 @@ int SFRuleManager::updateRule(SFRule* rule)
                    " not found in the rule table.Failed to update rule ");
         return SF_RULE_UPDATE_GROUP_MISSING;
     }
-    return group->updateRule(rule);
+    const int result = group->updateRule(rule);
+    if (result == SF_SUCCESS)
+        countRuleChangeLocked(rule->groupId);
+    return result;
 }
 
 int SFRuleManager::delAllGroups(bool keepFixedGroups)
@@ -172,6 +210,8 @@ int SFRuleManager::delAllGroups(bool keepFixedGroups)
     // fixed groups.
     Lock lock(SFRuleTable::m_guardRuleGroupList);
     const int result = m_ruleTable.delAllGroupsLocked(keepFixedGroups);
+    // Counted also when it failed: it may have deleted some groups.
+    ++m_changeCount;
     if (result != SF_SUCCESS || keepFixedGroups)
         return result;
     try {
@@ -196,6 +236,7 @@ int SFRuleManager::flushClientSideRules()
     for (const GUID& id : {m_ruleTable.clientGroupId, m_ruleTable.adaptiveGroupId})
         if (SFRuleGroup* group = m_ruleTable.findGroupLocked(id))
             group->removeAllRules(true);
+    ++m_changeCount;
     return SF_SUCCESS;
 }
 

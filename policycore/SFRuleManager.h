@@ -21,6 +21,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
@@ -70,6 +71,13 @@ public:
     bool isClientSideRulesPresent();
     void disableAllRuleAndGroupEnforcement();
     void logGroupDetails(const GUID& groupId);
+
+    // How many changes the table has had in this process: the rules of the adaptive group
+    // (what adaptive learning changes) apart from everything else. Each count grows after its
+    // change is in the table, so a copy taken after reading a count holds every change counted.
+    // Counted whether or not the store was written.
+    static uint64_t changeCount();
+    static uint64_t adaptiveChangeCount();
 
     // Copy-out access for threads that must not keep a pointer into the live table.
     SFRuleTableSnapshot snapshot();
@@ -155,6 +163,8 @@ private:
                          const std::list<std::string>& ports, const std::string& suffix);
     int addWakeupRulesLocked(bool byAddress, const std::list<std::string>& servers);
     void clearTableLocked();
+    // Counts a change of a rule of the given group; m_guardRuleGroupList held.
+    void countRuleChangeLocked(const GUID& groupId);
 
     void log(int level, const std::string& message);
 
@@ -169,6 +179,9 @@ private:
 
     static std::atomic<SFRuleManager*> m_pSelf;
     static boost::mutex m_instanceMutex;
+    // Process-wide, so a manager created again does not count from the start.
+    static std::atomic<uint64_t> m_changeCount;
+    static std::atomic<uint64_t> m_adaptiveChangeCount;
 };
 
 // Applies the retain-existing-client-rules setting to the rule manager.

@@ -12,6 +12,7 @@ namespace StatefulFirewall {
 
 std::atomic<SFTrustedIPGroupManager*> SFTrustedIPGroupManager::m_pSelf{nullptr};
 boost::mutex SFTrustedIPGroupManager::m_instanceMutex;
+std::atomic<uint64_t> SFTrustedIPGroupManager::m_changeCount{0};
 boost::mutex SFTrustedIPGroupManager::m_guardTrustedIPList;
 
 namespace {
@@ -110,7 +111,7 @@ int SFTrustedIPGroupManager::addTrustedIP(SFTrustedGroupIP* entry)
             return SF_TRUSTED_IP_REFUSED;
     }
     m_trustedIPList.push_back(entry);
-    m_listChanged = true;
+    markChangedLocked();
     return SF_SUCCESS;
 }
 
@@ -128,7 +129,7 @@ int SFTrustedIPGroupManager::deleteTrustedIP(std::string valueText,
                 removed->push_back({place, **it});
             delete *it;
             m_trustedIPList.erase(it);
-            m_listChanged = true;
+            markChangedLocked();
             log(6, "Trusted IP (" + valueText + ") found at " + std::to_string(index) +
                        " index in trusted IP list and successfully deleted.");
             return SF_SUCCESS;
@@ -156,11 +157,11 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
             removed->push_back({place, **it});
         delete *it;
         it = m_trustedIPList.erase(it);
-        m_listChanged = true;
+        markChangedLocked();
     }
     const size_t meantToStay = kept > 0 ? 1 : 0;
     if (m_trustedIPList.size() == meantToStay) {
-        m_listChanged = true;
+        markChangedLocked();
         return SF_SUCCESS;
     }
     log(2, "failed to delete some of the trusted IPs\n");
@@ -175,7 +176,7 @@ void SFTrustedIPGroupManager::withdrawTrustedIPs(const std::vector<SFTrustedGrou
             if (**it == entry) {
                 delete *it;
                 m_trustedIPList.erase(it);
-                m_listChanged = true;
+                markChangedLocked();
                 break;
             }
         }
@@ -192,7 +193,7 @@ void SFTrustedIPGroupManager::restoreTrustedIPs(const std::vector<SFRemovedTrust
         auto entry = std::make_unique<SFTrustedGroupIP>(taken.entry);
         m_trustedIPList.insert(at, entry.get());
         entry.release();
-        m_listChanged = true;
+        markChangedLocked();
     }
 }
 
@@ -210,14 +211,14 @@ int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
         entry->type = FW_TRUSTED_ADDRESS_TYPE_LOCAL_SUBNET;
         m_trustedIPList.push_back(entry.get());
         entry.release();
-        m_listChanged = true;
+        markChangedLocked();
         return SF_SUCCESS;
     }
     for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
         if (isLocalSubnet(*it)) {
             delete *it;
             m_trustedIPList.erase(it);
-            m_listChanged = true;
+            markChangedLocked();
             log(6, "Trusted Local Subnet entry successfully deleted from trusted IP list.\n");
             return SF_SUCCESS;
         }
@@ -234,6 +235,17 @@ std::vector<SFTrustedGroupIP> SFTrustedIPGroupManager::copyTrustedIPList()
     for (const SFTrustedGroupIP* entry : m_trustedIPList)
         copy.push_back(*entry);
     return copy;
+}
+
+uint64_t SFTrustedIPGroupManager::changeCount()
+{
+    return m_changeCount.load();
+}
+
+void SFTrustedIPGroupManager::markChangedLocked()
+{
+    m_listChanged = true;
+    ++m_changeCount;
 }
 
 void SFTrustedIPGroupManager::freeAllEntriesLocked()
@@ -368,6 +380,8 @@ void SFTrustedIPGroupManager::loadTrustedStore(std::string& path)
         freeAllEntriesLocked();
         m_trustedIPList.swap(loaded);
         m_listChanged = false;
+        // The list in force may be another one's: a manager created again reloads the store.
+        ++m_changeCount;
     } catch (const std::exception& e) {
         log(2, "Could not load the trusted store " + path + ": " + e.what());
     }

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -78,6 +79,9 @@ public:
     int persistTrustedIPStore();
     // A copy of the entries, taken under m_guardTrustedIPList.
     std::vector<SFTrustedGroupIP> copyTrustedIPList();
+    // How many changes the list has had in this process, counted after each change is in the
+    // list: a copy taken after reading the count holds every change counted.
+    static uint64_t changeCount();
 
     // The store steps. The caller holds m_guardTrustedStore from lockTrustedStore to
     // unlockTrustedStore. They log their failures and do not throw.
@@ -97,6 +101,8 @@ private:
 
     // Need m_guardTrustedIPList held.
     void freeAllEntriesLocked();
+    // Marks the list changed for the store and counts the change.
+    void markChangedLocked();
     bool hasLocalSubnetEntryLocked() const;
     // Renames a damaged, non-empty store file aside; need m_guardTrustedStore held.
     void keepDamagedStore(const SFStoreFile& file, std::size_t size);
@@ -112,6 +118,8 @@ private:
 
     static std::atomic<SFTrustedIPGroupManager*> m_pSelf;
     static boost::mutex m_instanceMutex;
+    // Process-wide, so a manager created again does not count from the start.
+    static std::atomic<uint64_t> m_changeCount;
 };
 
 } // namespace StatefulFirewall
