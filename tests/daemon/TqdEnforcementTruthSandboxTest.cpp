@@ -1,6 +1,7 @@
 // tqd and tqctl in the sandbox with the real iptables behind a wrapper that fails chosen
 // command lines: what the tool and the daemon report about enforcement is what the filter table
-// holds, after a crash, a failed enable, a failed switch-over and failed pushes.
+// holds, after a crash, a failed enable, a failed switch-over, failed pushes and a second
+// daemon.
 
 #include "HangGuard.h"
 #include "QueueSandboxRig.h"
@@ -537,4 +538,56 @@ TEST_F(TqdEnforcementTruthSandboxTest, TwentyFailedRetriesLeaveTwoGenerationsAtM
     restoreIptables();
     EXPECT_EQ(tqctl("--fw off").code, 0);
     expectNothingFilters(iptablesListing());
+}
+
+namespace {
+
+constexpr const char* kRuleStore = "/var/Varnik/kyv/fw/rule-store.data";
+constexpr const char* kTrustedStore = "/var/Varnik/kyv/fw/trustedip-store.data";
+constexpr const char* kSettings = "/var/Varnik/kyv/fw/prefs.xml";
+
+} // namespace
+
+// A second tqd started beside an enforcing one, with a management policy waiting in the agent
+// spool and the settings saying disabled (a hand edit), leaves at once: it never takes the
+// policy, never cleans up, and the first one's filtering, stores and settings stay as they were.
+TEST_F(TqdEnforcementTruthSandboxTest, ASecondDaemonLeavesAtOnceAndTouchesNothingOfTheFirst)
+{
+    startPeerAndListener(2);
+    start(true);
+    const std::string listing = waitForEnforcement();
+    ASSERT_FALSE(peerConnects(3000)) << "no rule allows 8080";
+    setSetting("IsFirewallEnabled", "0");
+    std::map<std::string, std::string> files;
+    for (const char* path : {kStateFile, kRuleStore, kTrustedStore, kSettings})
+        files[path] = readFile(path);
+
+    // Stopped, the first daemon's agent cannot take the policy: only a second one could.
+    m_daemon->signal(SIGSTOP);
+    const std::string policy = std::string(kSpool) + "/policy.d/001.txt";
+    dropPolicy("001.txt", "software HVRT_FW_1060QUIL\n"
+                          "object HVRT_FW_META_FW|FW_StatusMode|FW_StatusMode|Options A\n"
+                          "section 8 FWStatus=1\n");
+    int status = 0;
+    {
+        Daemon second(m_dir.file("second.out"));
+        status = second.wait(kHangGuard);
+    }
+    const bool policyWaits = ::access(policy.c_str(), F_OK) == 0;
+    ::unlink(policy.c_str());
+    m_daemon->signal(SIGCONT);
+
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(readFile(m_dir.file("second.out")),
+              "Another tqd is running (it holds /run/Varnik/kyv/fw/tqd.lock); exiting without "
+              "touching Iptables, the stores or the settings\n");
+    EXPECT_EQ(countOf(kDaemonLog, "Another tqd is running"), 1u);
+    EXPECT_TRUE(policyWaits) << "the second daemon's agent took the policy";
+    EXPECT_EQ(iptablesListing(), listing);
+    for (const auto& [path, text] : files)
+        EXPECT_EQ(readFile(path), text) << path;
+    EXPECT_FALSE(peerConnects(3000)) << "a port no rule allows is reachable";
+    setSetting("IsFirewallEnabled", "1");
+    const ToolRun first = tqctl("--fw status");
+    EXPECT_EQ(first.output.rfind("Status: Enabled\nMode: ", 0), 0u) << first.output;
 }
