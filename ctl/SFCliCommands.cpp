@@ -35,6 +35,37 @@ const std::string& displayText(bool on)
     return on ? C::CLI_ENABLED : C::CLI_DISABLED;
 }
 
+// The status sentence of an SFRulesInForce value, as text and as XML; a value this tool does
+// not know is said as not in force.
+struct RulesSentence {
+    const std::string& text;
+    const std::string& xml;
+};
+
+RulesSentence rulesSentence(int state)
+{
+    switch (state) {
+    case SF_RULES_EARLIER_IN_FORCE:
+        return {C::CLI_RULES_EARLIER_IN_FORCE_TEXT, C::CLI_XML_RULES_EARLIER_IN_FORCE};
+    case SF_RULES_PARTLY_IN_FORCE:
+        return {C::CLI_RULES_PARTLY_IN_FORCE_TEXT, C::CLI_XML_RULES_PARTLY_IN_FORCE};
+    case SF_RULES_CHANGES_NOT_APPLIED:
+        return {C::CLI_RULES_CHANGES_NOT_APPLIED_TEXT, C::CLI_XML_RULES_CHANGES_NOT_APPLIED};
+    case SF_RULES_DROP_POLICIES_LEFT:
+        return {C::CLI_RULES_DROP_POLICIES_LEFT_TEXT, C::CLI_XML_RULES_DROP_POLICIES_LEFT};
+    case SF_RULES_CHAINS_LEFT:
+        return {C::CLI_RULES_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_CHAINS_LEFT};
+    default:
+        return {C::CLI_RULES_NOT_IN_FORCE_TEXT, C::CLI_XML_RULES_NOT_IN_FORCE};
+    }
+}
+
+// Values a disabled firewall reports while something of it still filters.
+bool leftInIptables(int state)
+{
+    return state == SF_RULES_DROP_POLICIES_LEFT || state == SF_RULES_CHAINS_LEFT;
+}
+
 } // namespace
 
 SFCliCommands::SFCliCommands(ZAV::ILogger& logger)
@@ -157,13 +188,8 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
                 readWideReply(response, prefs);
             }
         }
-        const bool notInForce = prefs.m_fwEnabled && !rulesInForce;
-        const std::string& rulesText = state == SF_RULES_EARLIER_IN_FORCE ? C::CLI_RULES_EARLIER_IN_FORCE_TEXT
-                                       : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_RULES_PARTLY_IN_FORCE_TEXT
-                                                                           : C::CLI_RULES_NOT_IN_FORCE_TEXT;
-        const std::string& rulesXml = state == SF_RULES_EARLIER_IN_FORCE ? C::CLI_XML_RULES_EARLIER_IN_FORCE
-                                      : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_XML_RULES_PARTLY_IN_FORCE
-                                                                          : C::CLI_XML_RULES_NOT_IN_FORCE;
+        const bool notInForce = !rulesInForce && (prefs.m_fwEnabled || leftInIptables(state));
+        const RulesSentence rules = rulesSentence(state);
 
         const std::string status = displayText(prefs.m_fwEnabled);
         const std::string mode =
@@ -175,7 +201,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             const std::string& sep = C::CLI_KEY_VALUE_SEPARATOR;
             std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n";
             if (notInForce)
-                std::cout << C::CLI_PREF_RULES_KEY << sep << rulesText << "\n";
+                std::cout << C::CLI_PREF_RULES_KEY << sep << rules.text << "\n";
             std::cout << C::CLI_PREF_MODE_KEY << sep << mode << "\n"
                       << C::CLI_PREF_RETAIN_CLIENT_RULES_KEY << sep << retain << "\n"
                       << C::CLI_PREF_FTP_INSPECTION_KEY << sep << ftp << "\n"
@@ -185,7 +211,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             boost::property_tree::ptree root;
             root.put(C::CLI_XML_STATUS, status);
             if (notInForce)
-                root.put(C::CLI_XML_RULES, rulesXml);
+                root.put(C::CLI_XML_RULES, rules.xml);
             root.put(C::CLI_XML_MODE, mode);
             root.put(C::CLI_XML_RETAIN_CLIENT_RULES, retain);
             root.put(C::CLI_XML_FTP_INSPECTION, ftp);
@@ -286,7 +312,15 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         int result = SF_SUCCESS;
-        readWideReply(response, result);
+        // What is in force follows the result; a daemon of an earlier release sends the result
+        // alone.
+        int state = -1;
+        try {
+            readWideReply(response, result, state);
+        } catch (const boost::archive::archive_exception&) {
+            state = -1;
+            readWideReply(response, result);
+        }
         const char* sentence = "Error communicating with FMP to set preference";
         if (!flagsSet(response)) {
             reportFailure(sentence, response, "");
@@ -298,8 +332,12 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {
-            std::cerr << C::CLI_FW_ACCEPT_NOT_RESTORED_MSG << std::endl;
-            log(4, "Firewall was disabled but its ACCEPT policies could not be restored");
+            // Only the ACCEPT policies were judged by a daemon of an earlier release.
+            const bool chains = state == SF_RULES_CHAINS_LEFT;
+            std::cerr << (chains ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG : C::CLI_FW_ACCEPT_NOT_RESTORED_MSG)
+                      << std::endl;
+            log(4, chains ? "Firewall was disabled but some of its chains or lines could not be removed"
+                          : "Firewall was disabled but its ACCEPT policies could not be restored");
             return false;
         }
         // The daemon sets its status flag even when it could not write the setting, so the

@@ -383,6 +383,8 @@ bool SFKextInterface::SendRuleAndGroupDataToKext()
 bool SFKextInterface::pushLocked()
 {
     SFRuleManager* manager = ruleManager();
+    // Before the copies: a change counted as applied is one the copies hold.
+    m_appliedChanges.pushCopying();
     SFRuleTableSnapshot table = manager->snapshot();
     const size_t groupCount = table.groups.size();
 
@@ -559,11 +561,18 @@ void SFKextInterface::healthCheckPass()
     Lock lock(m_guardRuleTableDataParsing);
     if (!m_hooking.load())
         return;
+    const bool changesDue = m_appliedChanges.pushDue();
     if (m_pushFailed.load()) {
-        if (--m_retryCountdown > 0)
+        if (--m_retryCountdown > 0 && !changesDue)
             return;
         // Until a push succeeds the host does not run the rules it is meant to enforce.
         log(5, "The last attempt to apply the rules failed. Hence enforcing the rules again");
+        pushLocked();
+        return;
+    }
+    if (changesDue) {
+        log(5, "The rules or trusted networks changed and no push applied the changes. Hence "
+               "enforcing the rules again");
         pushLocked();
         return;
     }

@@ -33,12 +33,11 @@ inline Reply noReply()
     return reply;
 }
 
-// A reply as the daemon's side would put it on the channel.
-template <class T> Reply wideReply(const T& value)
+// A reply as the daemon's side would put it on the channel: the values in order.
+template <class... T> Reply wideReply(const T&... values)
 {
     ZAV::CommandResponse answer;
-    T copy = value;
-    *answer.getWideOutputArchive() << copy;
+    (*answer.getWideOutputArchive() << ... << values);
     answer.setWideArchiveWritten(true);
     return {true, true, answer.outgoingDataKind(), answer.outgoingData()};
 }

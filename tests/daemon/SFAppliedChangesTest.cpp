@@ -1,0 +1,77 @@
+// Which store changes count as applied: the real managers' counters, changed by the daemon's
+// rule command (100006) and as adaptive learning files its rules, against the pushes and
+// adaptive rebuilds that copied them and the health check's passes.
+
+#include "SFAppliedChanges.h"
+
+#include "RulesCommandFixture.h"
+#include "SFResultCodes.h"
+
+#include <functional>
+
+using namespace StatefulFirewall;
+using namespace TestSupport;
+
+namespace {
+
+class SFAppliedChangesTest : public RulesCommandFixture {
+protected:
+    void storeRule()
+    {
+        EXPECT_EQ(addRule(model::portRule("stored", FW_ACTION_ALLOW, true, ++m_port)), SF_SUCCESS);
+    }
+    void learnRule()
+    {
+        auto rule = std::make_unique<SFRule>(model::portRule("learned", FW_ACTION_ALLOW, true, ++m_port));
+        rule->groupId = model::kAdaptive;
+        ASSERT_EQ(m_rules->addRule(rule.get()), SF_SUCCESS);
+        rule.release();
+    }
+    uint16_t m_port = 7000;
+};
+
+} // namespace
+
+TEST_F(SFAppliedChangesTest, AChangeNoCopyHoldsIsPendingAndDueAtTheSecondHealthCheckPass)
+{
+    const struct {
+        const char* what;
+        std::function<void(SFAppliedChanges&)> change; // after a push that copied everything
+        bool pending;
+    } cases[] = {
+        {"a rule stored, no push", [&](SFAppliedChanges&) { storeRule(); }, true},
+        {"a rule stored, then a push", [&](SFAppliedChanges& a) { storeRule(); a.pushCopying(); }, false},
+        {"a learned rule, then its rebuild",
+         [&](SFAppliedChanges& a) {
+             learnRule();
+             a.adaptiveApplied(SFRuleManager::adaptiveChangeCount());
+         },
+         false},
+        {"a rule stored, then an adaptive rebuild",
+         [&](SFAppliedChanges& a) {
+             storeRule();
+             a.adaptiveApplied(SFRuleManager::adaptiveChangeCount());
+         },
+         true},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        SFAppliedChanges applied;
+        applied.pushCopying();
+        each.change(applied);
+        EXPECT_EQ(applied.pending(), each.pending);
+        EXPECT_FALSE(applied.pushDue()) << "due before it waited a whole period";
+        EXPECT_EQ(applied.pushDue(), each.pending);
+    }
+
+    // The usual road: the push asked for comes between two passes; only a change it did not
+    // copy becomes due, a pass later.
+    SFAppliedChanges applied;
+    applied.pushCopying();
+    storeRule();
+    EXPECT_FALSE(applied.pushDue());
+    applied.pushCopying();
+    storeRule();
+    EXPECT_FALSE(applied.pushDue());
+    EXPECT_TRUE(applied.pushDue());
+}
