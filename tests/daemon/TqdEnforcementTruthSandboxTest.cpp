@@ -560,19 +560,13 @@ TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFilter
         const char* what;
         const char* failing;
         const char* said;   // by --fw off
-        const char* status; // the Rules line's start
+        const char* status; // after "Rules: Still filtering (the firewall is disabled, but "
     } cases[] = {
-        {"the ACCEPT policy", "-P INPUT ACCEPT",
-         "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
-         "setting them in iptables failed, so the DROP policies and the firewall's chains still "
-         "filter until the health check removes them\n",
-         "Status: Disabled\nRules: Still filtering (the firewall is disabled, but setting the INPUT "
-         "and OUTPUT policies back to ACCEPT failed"},
+        {"the ACCEPT policy", "-P INPUT ACCEPT", "but the ACCEPT policies could not be restored",
+         "setting the INPUT and OUTPUT policies back to ACCEPT failed"},
         {"the catch-all deny's DROP line in INPUT", "-D INPUT -j DROP",
-         "Firewall is disabled in the settings, but removing some of its chains or lines from "
-         "iptables failed: they still filter until the health check removes them\n",
-         "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of "
-         "its chains or lines"},
+         "but removing some of its chains or lines from iptables failed",
+         "removing some of its chains or lines"},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.what);
@@ -584,8 +578,10 @@ TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFilter
         failIptablesLines({each.failing});
         const ToolRun off = tqctl("--fw off");
         EXPECT_EQ(off.code, 103) << off.output;
-        EXPECT_EQ(off.output, each.said);
-        EXPECT_EQ(tqctl("--fw status").output.rfind(each.status, 0), 0u) << tqctl("--fw status").output;
+        EXPECT_NE(off.output.find(each.said), std::string::npos) << off.output;
+        const std::string said = tqctl("--fw status").output;
+        EXPECT_EQ(said.rfind(std::string("Status: Disabled\nRules: Still filtering (the firewall is "
+                                         "disabled, but ") + each.status, 0), 0u) << said;
         const std::string left = iptablesListing();
         EXPECT_TRUE(linesWith(left, "-A INPUT -j DROP") == 1 || policyOf(left, "INPUT") == "DROP") << left;
 
