@@ -1,60 +1,48 @@
 #include "SFAppliedChanges.h"
 
-#include "SFRuleManager.h"
+#include "SFRuleGroup.h"
 #include "SFTrustedIPGroupManager.h"
-
-#include <algorithm>
 
 namespace StatefulFirewall {
 
-SFChangeCount SFChangeCount::current()
+SFRuleTableSnapshot SFAppliedChanges::copyTable(SFRuleManager& manager)
 {
-    return {SFRuleManager::changeCount(), SFRuleManager::adaptiveChangeCount(),
-            SFTrustedIPGroupManager::changeCount()};
+    SFRuleTableSnapshot table = manager.snapshot();
+    m_rules.store(table.version);
+    m_adaptive.store(table.adaptiveVersion);
+    ++m_copies;
+    return table;
 }
 
-bool SFChangeCount::covers(const SFChangeCount& other) const
+std::vector<SFTrustedGroupIP> SFAppliedChanges::copyTrusted(SFTrustedIPGroupManager& manager)
 {
-    return rules >= other.rules && adaptive >= other.adaptive && trusted >= other.trusted;
+    uint64_t version = 0;
+    std::vector<SFTrustedGroupIP> copy = manager.copyTrustedIPList(&version);
+    m_trusted.store(version);
+    return copy;
 }
 
-void SFAppliedChanges::pushCopying()
+void SFAppliedChanges::adaptiveApplied(uint64_t version)
 {
-    const SFChangeCount now = SFChangeCount::current();
-    m_rules.store(now.rules);
-    m_trusted.store(now.trusted);
-    // An adaptive rebuild after this copy's count may have been applied already.
-    adaptiveApplied(now.adaptive);
-}
-
-void SFAppliedChanges::adaptiveApplied(uint64_t count)
-{
-    uint64_t known = m_adaptive.load();
-    while (known < count && !m_adaptive.compare_exchange_weak(known, count)) {
-    }
-}
-
-SFChangeCount SFAppliedChanges::applied() const
-{
-    return {m_rules.load(), m_adaptive.load(), m_trusted.load()};
+    m_adaptive.store(version);
 }
 
 bool SFAppliedChanges::pending() const
 {
-    return !applied().covers(SFChangeCount::current());
+    return m_rules.load() != SFRuleManager::version() ||
+           m_adaptive.load() != SFRuleManager::adaptiveVersion() ||
+           m_trusted.load() != SFTrustedIPGroupManager::version();
 }
 
 bool SFAppliedChanges::pushDue()
 {
-    const SFChangeCount now = SFChangeCount::current();
-    const SFChangeCount done = applied();
-    if (done.covers(now)) {
+    if (!pending()) {
         m_seenValid = false;
         return false;
     }
-    if (m_seenValid && !done.covers(m_seen))
+    if (m_seenValid && m_copiesSeen == m_copies)
         return true;
-    m_seen = now;
+    m_copiesSeen = m_copies;
     m_seenValid = true;
     return false;
 }

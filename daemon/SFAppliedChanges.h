@@ -1,59 +1,56 @@
 #pragma once
 
-// Which changes of the rule table and the trusted networks the generation in force was built
-// from, so the daemon can say that later ones are not applied yet and the health check can
+// Which versions of the rule table and the trusted networks the generation in force was built
+// from, so the daemon can say that later changes are not applied yet and the health check can
 // apply them when nobody asks: a tool killed between storing a rule and asking for the push, or
 // one that stopped waiting while the daemon was busy.
 //
-// The counts are the change counters of SFRuleManager (the adaptive group's rules apart) and
-// SFTrustedIPGroupManager. A full push reads them just before it copies the table, so a change
-// its copy lacks is never counted as applied; the adaptive group, which adaptive learning
-// applies on its own after every learning pass, is applied on its own count.
+// Versions are those of SFRuleManager (the rules adaptive learning adds apart) and
+// SFTrustedIPGroupManager, read under the lock the copy is taken with, so a change the copy
+// lacks is never counted as applied, and a change the store refused and its undo leave the
+// version the copy had. The adaptive group, which adaptive learning applies on its own after
+// every learning pass, is applied on its own version.
 //
-// Thread safety: the counts applied are atomics, read by any thread (status); they are written
-// and the health check's record is kept under the bridge's driver mutex.
+// Thread safety: the versions applied are atomics, read by any thread (status); they are
+// written, and the health check's record is kept, under the bridge's driver mutex.
+
+#include "SFRuleManager.h"
+#include "SFTrustedGroupIP.h"
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 namespace StatefulFirewall {
 
-struct SFChangeCount {
-    uint64_t rules = 0;    // the table but the adaptive group's rules
-    uint64_t adaptive = 0; // the adaptive group's rules
-    uint64_t trusted = 0;  // the trusted networks
-
-    // The counters now.
-    static SFChangeCount current();
-    // True when every change counted in other is counted here too.
-    bool covers(const SFChangeCount& other) const;
-};
+class SFTrustedIPGroupManager;
 
 class SFAppliedChanges {
 public:
-    // A full push is about to copy the table and the trusted networks. What it copies stands
-    // for the generation in force once that push is linked; a push taken back leaves the rules
-    // not in force, which its own status says.
-    void pushCopying();
-    // The adaptive group's rules, copied after the adaptive count read was `count`, are in force.
-    void adaptiveApplied(uint64_t count);
-    // True when the stores changed after the copy of the last push (or adaptive rebuild).
+    // The copies of a full push. What they hold stands for the generation in force once that
+    // push is linked; a push taken back leaves the rules not in force, which its own status
+    // says.
+    SFRuleTableSnapshot copyTable(SFRuleManager& manager);
+    std::vector<SFTrustedGroupIP> copyTrusted(SFTrustedIPGroupManager& manager);
+    // The adaptive group's rules were rebuilt from a copy taken at this adaptive version.
+    void adaptiveApplied(uint64_t version);
+    // True when the stores changed after the copies of the last push (or adaptive rebuild).
     bool pending() const;
-    // Once per health-check pass: true when a change found not applied at the previous pass is
-    // still not applied. A change thus waits one whole period for the push that whoever made
-    // it asks for (a tool's update request, a policy's push) and is applied one to two periods
-    // after it was made, so the usual road never costs a second push.
+    // Once per health-check pass: true when changes found not applied at the previous pass are
+    // still not applied and no full push copied the stores since. A change thus waits one whole
+    // period for the push whoever made it asks for (a tool's update request, a policy's push)
+    // and is applied one to two periods after it was made, so the usual road never costs a
+    // second push.
     bool pushDue();
 
 private:
-    SFChangeCount applied() const;
-
     std::atomic<uint64_t> m_rules{0};
     std::atomic<uint64_t> m_adaptive{0};
     std::atomic<uint64_t> m_trusted{0};
-    // The counts a pass found not applied; none (m_seenValid false) after a pass that found
-    // everything applied.
-    SFChangeCount m_seen;
+    // Full pushes that copied the table, and how many had when a pass last found changes not
+    // applied (m_seenValid false after a pass that found everything applied).
+    uint64_t m_copies = 0;
+    uint64_t m_copiesSeen = 0;
     bool m_seenValid = false;
 };
 

@@ -383,15 +383,14 @@ bool SFKextInterface::SendRuleAndGroupDataToKext()
 bool SFKextInterface::pushLocked()
 {
     SFRuleManager* manager = ruleManager();
-    // Before the copies: a change counted as applied is one the copies hold.
-    m_appliedChanges.pushCopying();
-    SFRuleTableSnapshot table = manager->snapshot();
+    // The copies record the versions they are, to tell later changes from applied ones.
+    SFRuleTableSnapshot table = m_appliedChanges.copyTable(*manager);
     const size_t groupCount = table.groups.size();
 
     std::vector<std::string> trusted;
     try {
-        std::vector<SFTrustedGroupIP> copy =
-            SFTrustedIPGroupManager::getInstance(m_logger, m_configController)->copyTrustedIPList();
+        std::vector<SFTrustedGroupIP> copy = m_appliedChanges.copyTrusted(
+            *SFTrustedIPGroupManager::getInstance(m_logger, m_configController));
         std::list<SFTrustedGroupIP*> entries;
         for (SFTrustedGroupIP& entry : copy)
             entries.push_back(&entry);

@@ -208,9 +208,9 @@ void SFKextInterface::consumeAdaptiveRecords()
                 Lock driverLock(m_guardRuleTableDataParsing);
                 // Disabled: the table and the store still learn, iptables is left alone.
                 if (m_hooking.load()) {
-                    // Read before the copy, as a push does; a rebuild with a failed command
-                    // leaves its changes to the health check's full push.
-                    const uint64_t learned = SFRuleManager::adaptiveChangeCount();
+                    // Read before the copy: a rule learned in between waits for a full push. A
+                    // rebuild with a failed command leaves its rules to the health check's.
+                    const uint64_t learned = SFRuleManager::adaptiveVersion();
                     m_netfilter->takeFailedCommands();
                     const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
                     if (group) {

@@ -15,8 +15,8 @@ namespace StatefulFirewall {
 
 std::atomic<SFRuleManager*> SFRuleManager::m_pSelf{nullptr};
 boost::mutex SFRuleManager::m_instanceMutex;
-std::atomic<uint64_t> SFRuleManager::m_changeCount{0};
-std::atomic<uint64_t> SFRuleManager::m_adaptiveChangeCount{0};
+SFContentVersion SFRuleManager::m_version;
+SFContentVersion SFRuleManager::m_adaptiveVersion;
 std::atomic<SFRuleEnginePolicyHelper*> SFRuleEnginePolicyHelper::m_pSelf{nullptr};
 boost::mutex SFRuleEnginePolicyHelper::m_instanceMutex;
 
@@ -64,7 +64,7 @@ SFRuleManager::SFRuleManager(ZAV::ILogger& logger, IConfigController& config, bo
         log(2, "Rule manager deserialize failed so Initialized the groups here");
     InitializeRuleEngine(!loaded);
     // The table in force may be another one's: a manager created again reloads the store.
-    ++m_changeCount;
+    m_version.changed();
 
     std::string path = m_configController->getRuleStorePath();
     Lock storeLock(m_guardRuleStore);
@@ -85,26 +85,32 @@ void SFRuleManager::log(int level, const std::string& message)
 // ---------------------------------------------------------------------------------------------
 // Groups and rules
 
-uint64_t SFRuleManager::changeCount()
+uint64_t SFRuleManager::version()
 {
-    return m_changeCount.load();
+    return m_version.current();
 }
 
-uint64_t SFRuleManager::adaptiveChangeCount()
+uint64_t SFRuleManager::adaptiveVersion()
 {
-    return m_adaptiveChangeCount.load();
+    return m_adaptiveVersion.current();
 }
 
-void SFRuleManager::countRuleChangeLocked(const GUID& groupId)
+SFContentVersion::Mark SFRuleManager::changeMark()
 {
-    ++(m_ruleTable.isAdaptiveGroup(groupId) ? m_adaptiveChangeCount : m_changeCount);
+    return m_version.mark();
+}
+
+void SFRuleManager::changesUndone(const SFContentVersion::Mark& since, uint64_t operations)
+{
+    m_version.undone(since, operations);
 }
 
 int SFRuleManager::addGroup(SFRuleGroup* group)
 {
-    const int result = m_ruleTable.addGroup(group);
+    Lock lock(SFRuleTable::m_guardRuleGroupList);
+    const int result = m_ruleTable.addGroupLocked(group);
     if (result == SF_SUCCESS)
-        ++m_changeCount;
+        m_version.changed();
     return result;
 }
 
@@ -129,10 +135,12 @@ int SFRuleManager::addRuleLocked(SFRule* rule)
     SFRuleGroup* group = m_ruleTable.findGroupLocked(rule->groupId);
     if (group == nullptr)
         return SF_RULE_REFUSED;
-    const GUID groupId = rule->groupId; // the group owns the rule from here on
+    // Adaptive learning only adds, and applies the adaptive group on its own afterwards.
+    SFContentVersion& version =
+        m_ruleTable.isAdaptiveGroup(rule->groupId) ? m_adaptiveVersion : m_version;
     const int result = group->addRule(rule);
     if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED)
-        countRuleChangeLocked(groupId);
+        version.changed();
     return result;
 }
 
@@ -151,9 +159,10 @@ int SFRuleManager::delGroup(const GUID& groupId)
         log(6, "We are not allowed to delete client side or Adaptive group");
         return SF_GROUP_TO_DELETE_NOT_FOUND;
     }
-    const int result = m_ruleTable.delGroup(groupId);
+    Lock lock(SFRuleTable::m_guardRuleGroupList);
+    const int result = m_ruleTable.delGroupLocked(groupId);
     if (result == SF_SUCCESS)
-        ++m_changeCount;
+        m_version.changed();
     return result;
 }
 
@@ -169,7 +178,7 @@ int SFRuleManager::delRule(const GUID& groupId, GUID ruleId)
     }
     const int result = group->delRule(ruleId);
     if (result == SF_SUCCESS)
-        countRuleChangeLocked(groupId);
+        m_version.changed();
     return result;
 }
 
@@ -177,9 +186,10 @@ int SFRuleManager::updateGroup(SFRuleGroup* group)
 {
     if (group == nullptr)
         return SF_GROUP_TO_UPDATE_NOT_FOUND;
-    const int result = m_ruleTable.updateGroup(group);
+    Lock lock(SFRuleTable::m_guardRuleGroupList);
+    const int result = m_ruleTable.updateGroupLocked(group);
     if (result == SF_SUCCESS)
-        ++m_changeCount;
+        m_version.changed();
     return result;
 }
 
@@ -200,7 +210,7 @@ int SFRuleManager::updateRule(SFRule* rule)
     }
     const int result = group->updateRule(rule);
     if (result == SF_SUCCESS)
-        countRuleChangeLocked(rule->groupId);
+        m_version.changed();
     return result;
 }
 
@@ -211,7 +221,7 @@ int SFRuleManager::delAllGroups(bool keepFixedGroups)
     Lock lock(SFRuleTable::m_guardRuleGroupList);
     const int result = m_ruleTable.delAllGroupsLocked(keepFixedGroups);
     // Counted also when it failed: it may have deleted some groups.
-    ++m_changeCount;
+    m_version.changed();
     if (result != SF_SUCCESS || keepFixedGroups)
         return result;
     try {
@@ -236,7 +246,7 @@ int SFRuleManager::flushClientSideRules()
     for (const GUID& id : {m_ruleTable.clientGroupId, m_ruleTable.adaptiveGroupId})
         if (SFRuleGroup* group = m_ruleTable.findGroupLocked(id))
             group->removeAllRules(true);
-    ++m_changeCount;
+    m_version.changed();
     return SF_SUCCESS;
 }
 
@@ -277,6 +287,8 @@ SFRuleTableSnapshot SFRuleManager::snapshot()
     copy.clientGroupId = m_ruleTable.clientGroupId;
     copy.adaptiveGroupId = m_ruleTable.adaptiveGroupId;
     copy.defaultGroupId = m_ruleTable.defaultGroupId;
+    copy.version = m_version.current();
+    copy.adaptiveVersion = m_adaptiveVersion.current();
     copy.groups.reserve(m_ruleTable.groups.size());
     for (const SFRuleGroup* group : m_ruleTable.groups)
         if (group != nullptr)

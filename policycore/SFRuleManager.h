@@ -15,6 +15,7 @@
 // variants). The mark map has its own m_guardNfMarkVsRuleUid, never held with another lock.
 // Encoding the table takes the model locks itself, so store writes run with none of them held.
 
+#include "SFContentVersion.h"
 #include "SFRuleTable.h"
 #include "SFTypes.h"
 
@@ -40,13 +41,15 @@ class SFRule;
 class SFRuleGroup;
 class SFStoreFile;
 
-// A deep copy of the table, taken under all three model locks.
+// A deep copy of the table, taken under all three model locks, with the versions it was at.
 struct SFRuleTableSnapshot {
     std::vector<std::unique_ptr<SFRuleGroup>> groups;
     GUID agentGroupId;
     GUID clientGroupId;
     GUID adaptiveGroupId;
     GUID defaultGroupId;
+    uint64_t version = 0;
+    uint64_t adaptiveVersion = 0;
 };
 
 class SFRuleManager {
@@ -72,12 +75,14 @@ public:
     void disableAllRuleAndGroupEnforcement();
     void logGroupDetails(const GUID& groupId);
 
-    // How many changes the table has had in this process: the rules of the adaptive group
-    // (what adaptive learning changes) apart from everything else. Each count grows after its
-    // change is in the table, so a copy taken after reading a count holds every change counted.
-    // Counted whether or not the store was written.
-    static uint64_t changeCount();
-    static uint64_t adaptiveChangeCount();
+    // Versions of the table in this process (see SFContentVersion), taken with every change
+    // under m_guardRuleGroupList: the rules adaptive learning adds to the adaptive group apart
+    // from every other change. An undo of a change the store refused takes the version back.
+    static uint64_t version();
+    static uint64_t adaptiveVersion();
+    static SFContentVersion::Mark changeMark();
+    // After changes made since mark and undone: operations counts both.
+    static void changesUndone(const SFContentVersion::Mark& since, uint64_t operations);
 
     // Copy-out access for threads that must not keep a pointer into the live table.
     SFRuleTableSnapshot snapshot();
@@ -163,8 +168,6 @@ private:
                          const std::list<std::string>& ports, const std::string& suffix);
     int addWakeupRulesLocked(bool byAddress, const std::list<std::string>& servers);
     void clearTableLocked();
-    // Counts a change of a rule of the given group; m_guardRuleGroupList held.
-    void countRuleChangeLocked(const GUID& groupId);
 
     void log(int level, const std::string& message);
 
@@ -179,9 +182,9 @@ private:
 
     static std::atomic<SFRuleManager*> m_pSelf;
     static boost::mutex m_instanceMutex;
-    // Process-wide, so a manager created again does not count from the start.
-    static std::atomic<uint64_t> m_changeCount;
-    static std::atomic<uint64_t> m_adaptiveChangeCount;
+    // Process-wide, so a manager created again never gives out a version twice.
+    static SFContentVersion m_version;
+    static SFContentVersion m_adaptiveVersion;
 };
 
 // Applies the retain-existing-client-rules setting to the rule manager.

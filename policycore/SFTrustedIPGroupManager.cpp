@@ -12,7 +12,7 @@ namespace StatefulFirewall {
 
 std::atomic<SFTrustedIPGroupManager*> SFTrustedIPGroupManager::m_pSelf{nullptr};
 boost::mutex SFTrustedIPGroupManager::m_instanceMutex;
-std::atomic<uint64_t> SFTrustedIPGroupManager::m_changeCount{0};
+SFContentVersion SFTrustedIPGroupManager::m_version;
 boost::mutex SFTrustedIPGroupManager::m_guardTrustedIPList;
 
 namespace {
@@ -111,7 +111,8 @@ int SFTrustedIPGroupManager::addTrustedIP(SFTrustedGroupIP* entry)
             return SF_TRUSTED_IP_REFUSED;
     }
     m_trustedIPList.push_back(entry);
-    markChangedLocked();
+    m_listChanged = true;
+    m_version.changed();
     return SF_SUCCESS;
 }
 
@@ -129,7 +130,8 @@ int SFTrustedIPGroupManager::deleteTrustedIP(std::string valueText,
                 removed->push_back({place, **it});
             delete *it;
             m_trustedIPList.erase(it);
-            markChangedLocked();
+            m_listChanged = true;
+            m_version.changed();
             log(6, "Trusted IP (" + valueText + ") found at " + std::to_string(index) +
                        " index in trusted IP list and successfully deleted.");
             return SF_SUCCESS;
@@ -144,6 +146,7 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
                                                 std::vector<SFRemovedTrustedIP>* removed)
 {
     ListLock lock(m_guardTrustedIPList);
+    const size_t before = m_trustedIPList.size();
     size_t kept = 0;
     std::size_t place = 0;
     for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++place) {
@@ -157,11 +160,13 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
             removed->push_back({place, **it});
         delete *it;
         it = m_trustedIPList.erase(it);
-        markChangedLocked();
+        m_listChanged = true;
     }
+    if (m_trustedIPList.size() != before)
+        m_version.changed();
     const size_t meantToStay = kept > 0 ? 1 : 0;
     if (m_trustedIPList.size() == meantToStay) {
-        markChangedLocked();
+        m_listChanged = true;
         return SF_SUCCESS;
     }
     log(2, "failed to delete some of the trusted IPs\n");
@@ -171,16 +176,19 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
 void SFTrustedIPGroupManager::withdrawTrustedIPs(const std::vector<SFTrustedGroupIP>& entries)
 {
     ListLock lock(m_guardTrustedIPList);
+    const size_t before = m_trustedIPList.size();
     for (const SFTrustedGroupIP& entry : entries) {
         for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
             if (**it == entry) {
                 delete *it;
                 m_trustedIPList.erase(it);
-                markChangedLocked();
+                m_listChanged = true;
                 break;
             }
         }
     }
+    if (m_trustedIPList.size() != before)
+        m_version.changed();
 }
 
 void SFTrustedIPGroupManager::restoreTrustedIPs(const std::vector<SFRemovedTrustedIP>& removed)
@@ -193,8 +201,10 @@ void SFTrustedIPGroupManager::restoreTrustedIPs(const std::vector<SFRemovedTrust
         auto entry = std::make_unique<SFTrustedGroupIP>(taken.entry);
         m_trustedIPList.insert(at, entry.get());
         entry.release();
-        markChangedLocked();
+        m_listChanged = true;
     }
+    if (!removed.empty())
+        m_version.changed();
 }
 
 int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
@@ -211,14 +221,16 @@ int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
         entry->type = FW_TRUSTED_ADDRESS_TYPE_LOCAL_SUBNET;
         m_trustedIPList.push_back(entry.get());
         entry.release();
-        markChangedLocked();
+        m_listChanged = true;
+        m_version.changed();
         return SF_SUCCESS;
     }
     for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
         if (isLocalSubnet(*it)) {
             delete *it;
             m_trustedIPList.erase(it);
-            markChangedLocked();
+            m_listChanged = true;
+            m_version.changed();
             log(6, "Trusted Local Subnet entry successfully deleted from trusted IP list.\n");
             return SF_SUCCESS;
         }
@@ -227,9 +239,11 @@ int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
     return SF_TRUSTED_LIST_UNCHANGED;
 }
 
-std::vector<SFTrustedGroupIP> SFTrustedIPGroupManager::copyTrustedIPList()
+std::vector<SFTrustedGroupIP> SFTrustedIPGroupManager::copyTrustedIPList(uint64_t* version)
 {
     ListLock lock(m_guardTrustedIPList);
+    if (version != nullptr)
+        *version = m_version.current();
     std::vector<SFTrustedGroupIP> copy;
     copy.reserve(m_trustedIPList.size());
     for (const SFTrustedGroupIP* entry : m_trustedIPList)
@@ -237,15 +251,19 @@ std::vector<SFTrustedGroupIP> SFTrustedIPGroupManager::copyTrustedIPList()
     return copy;
 }
 
-uint64_t SFTrustedIPGroupManager::changeCount()
+uint64_t SFTrustedIPGroupManager::version()
 {
-    return m_changeCount.load();
+    return m_version.current();
 }
 
-void SFTrustedIPGroupManager::markChangedLocked()
+SFContentVersion::Mark SFTrustedIPGroupManager::changeMark()
 {
-    m_listChanged = true;
-    ++m_changeCount;
+    return m_version.mark();
+}
+
+void SFTrustedIPGroupManager::changesUndone(const SFContentVersion::Mark& since, uint64_t operations)
+{
+    m_version.undone(since, operations);
 }
 
 void SFTrustedIPGroupManager::freeAllEntriesLocked()
@@ -381,7 +399,7 @@ void SFTrustedIPGroupManager::loadTrustedStore(std::string& path)
         m_trustedIPList.swap(loaded);
         m_listChanged = false;
         // The list in force may be another one's: a manager created again reloads the store.
-        ++m_changeCount;
+        m_version.changed();
     } catch (const std::exception& e) {
         log(2, "Could not load the trusted store " + path + ": " + e.what());
     }
