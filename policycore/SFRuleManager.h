@@ -12,7 +12,8 @@
 // Lock order: m_guardRuleStore, then SFRuleTable::m_guardRuleGroupList,
 // SFRuleGroup::m_guardRuleAndMatchList, SFRule::m_guardMatchList. Every look-up-then-change
 // holds m_guardRuleGroupList from the look-up to the end of the change (the table's ...Locked
-// variants). The mark map has its own m_guardNfMarkVsRuleUid, never held with another lock.
+// variants). The mark map has its own m_guardNfMarkVsRuleUid, never held with another lock;
+// the versions' own mutexes come innermost.
 // Encoding the table takes the model locks itself, so store writes run with none of them held.
 
 #include "SFContentVersion.h"
