@@ -36,22 +36,46 @@ const std::string& displayText(bool on)
 }
 
 // What a failed mode switch leaves, from the SFRulesInForce value the daemon sends after its
-// result; a missing, unreadable or unknown value counts as nothing in force.
-std::string modeNotAppliedText(bool adaptive, const ZAV::CommandResponse& response)
+// result; a missing or unknown value counts as nothing in force.
+std::string modeNotAppliedText(bool adaptive, int state)
 {
-    int result = 0;
-    int state = SF_RULES_NOT_IN_FORCE;
-    try {
-        readWideReply(response, result, state);
-    } catch (const boost::archive::archive_exception&) {
-        state = SF_RULES_NOT_IN_FORCE;
-    }
     const std::string& ending = state == SF_RULES_EARLIER_IN_FORCE  ? C::CLI_FW_MODE_EARLIER_IN_FORCE_END
                                 : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_FW_MODE_PARTLY_IN_FORCE_END
                                                                     : C::CLI_FW_MODE_NOT_IN_FORCE_END;
     return C::CLI_FW_MODE_NOT_APPLIED_START +
            (adaptive ? C::CLI_MODE_ADAPTIVE_TEXT : C::CLI_MODE_REGULAR_TEXT) +
            C::CLI_FW_MODE_NOT_APPLIED_MIDDLE + ending;
+}
+
+// The status sentence of an SFRulesInForce value, as text and as XML; a value this tool does
+// not know is said as not in force.
+struct RulesSentence {
+    const std::string& text;
+    const std::string& xml;
+};
+
+RulesSentence rulesSentence(int state)
+{
+    switch (state) {
+    case SF_RULES_EARLIER_IN_FORCE:
+        return {C::CLI_RULES_EARLIER_IN_FORCE_TEXT, C::CLI_XML_RULES_EARLIER_IN_FORCE};
+    case SF_RULES_PARTLY_IN_FORCE:
+        return {C::CLI_RULES_PARTLY_IN_FORCE_TEXT, C::CLI_XML_RULES_PARTLY_IN_FORCE};
+    case SF_RULES_CHANGES_NOT_APPLIED:
+        return {C::CLI_RULES_CHANGES_NOT_APPLIED_TEXT, C::CLI_XML_RULES_CHANGES_NOT_APPLIED};
+    case SF_RULES_DROP_POLICIES_LEFT:
+        return {C::CLI_RULES_DROP_POLICIES_LEFT_TEXT, C::CLI_XML_RULES_DROP_POLICIES_LEFT};
+    case SF_RULES_CHAINS_LEFT:
+        return {C::CLI_RULES_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_CHAINS_LEFT};
+    default:
+        return {C::CLI_RULES_NOT_IN_FORCE_TEXT, C::CLI_XML_RULES_NOT_IN_FORCE};
+    }
+}
+
+// Values a disabled firewall reports while something of it still filters.
+bool leftInIptables(int state)
+{
+    return state == SF_RULES_DROP_POLICIES_LEFT || state == SF_RULES_CHAINS_LEFT;
 }
 
 } // namespace
@@ -186,13 +210,8 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
                 readWideReply(response, prefs);
             }
         }
-        const bool notInForce = prefs.m_fwEnabled && !rulesInForce;
-        const std::string& rulesText = state == SF_RULES_EARLIER_IN_FORCE ? C::CLI_RULES_EARLIER_IN_FORCE_TEXT
-                                       : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_RULES_PARTLY_IN_FORCE_TEXT
-                                                                           : C::CLI_RULES_NOT_IN_FORCE_TEXT;
-        const std::string& rulesXml = state == SF_RULES_EARLIER_IN_FORCE ? C::CLI_XML_RULES_EARLIER_IN_FORCE
-                                      : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_XML_RULES_PARTLY_IN_FORCE
-                                                                          : C::CLI_XML_RULES_NOT_IN_FORCE;
+        const bool notInForce = !rulesInForce && (prefs.m_fwEnabled || leftInIptables(state));
+        const RulesSentence rules = rulesSentence(state);
 
         const std::string status = displayText(prefs.m_fwEnabled);
         const std::string mode =
@@ -204,7 +223,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             const std::string& sep = C::CLI_KEY_VALUE_SEPARATOR;
             std::cout << C::CLI_PREF_STATUS_KEY << sep << status << "\n";
             if (notInForce)
-                std::cout << C::CLI_PREF_RULES_KEY << sep << rulesText << "\n";
+                std::cout << C::CLI_PREF_RULES_KEY << sep << rules.text << "\n";
             std::cout << C::CLI_PREF_MODE_KEY << sep << mode << "\n"
                       << C::CLI_PREF_RETAIN_CLIENT_RULES_KEY << sep << retain << "\n"
                       << C::CLI_PREF_FTP_INSPECTION_KEY << sep << ftp << "\n"
@@ -214,7 +233,7 @@ bool SFCliCommands::getPrefs(bool xml, ZAV::ICommandFMCallback& cb, ZAV::IFMComm
             boost::property_tree::ptree root;
             root.put(C::CLI_XML_STATUS, status);
             if (notInForce)
-                root.put(C::CLI_XML_RULES, rulesXml);
+                root.put(C::CLI_XML_RULES, rules.xml);
             root.put(C::CLI_XML_MODE, mode);
             root.put(C::CLI_XML_RETAIN_CLIENT_RULES, retain);
             root.put(C::CLI_XML_FTP_INSPECTION, ftp);
@@ -315,7 +334,15 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         int result = SF_SUCCESS;
-        readWideReply(response, result);
+        // What is in force follows the result; a daemon of an earlier release sends the result
+        // alone.
+        int state = -1;
+        try {
+            readWideReply(response, result, state);
+        } catch (const boost::archive::archive_exception&) {
+            state = -1;
+            readWideReply(response, result);
+        }
         const char* sentence = "Error communicating with FMP to set preference";
         if (!flagsSet(response)) {
             reportFailure(sentence, response, "");
@@ -328,13 +355,17 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         }
         if (kind == SF_PREF_FW_MODE && result == SF_SYSTEM_COMMAND_FAILED) {
             reportFailure(sentence, response, ", RetVal = " + std::to_string(result));
-            std::cerr << modeNotAppliedText(on, response) << std::endl;
+            std::cerr << modeNotAppliedText(on, state) << std::endl;
             log(4, "The firewall mode was stored but the rules in that mode could not be applied");
             return false;
         }
         if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {
-            std::cerr << C::CLI_FW_ACCEPT_NOT_RESTORED_MSG << std::endl;
-            log(4, "Firewall was disabled but its ACCEPT policies could not be restored");
+            // Only the ACCEPT policies were judged by a daemon of an earlier release.
+            const bool chains = state == SF_RULES_CHAINS_LEFT;
+            std::cerr << (chains ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG : C::CLI_FW_ACCEPT_NOT_RESTORED_MSG)
+                      << std::endl;
+            log(4, chains ? "Firewall was disabled but some of its chains or lines could not be removed"
+                          : "Firewall was disabled but its ACCEPT policies could not be restored");
             return false;
         }
         // The daemon sets its status flag even when it could not write the setting, so the

@@ -341,7 +341,11 @@ inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
     "iptables failed";
 inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
     "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
-    "setting them in iptables failed, so the firewall's chains still filter";
+    "setting them in iptables failed, so the DROP policies and the firewall's chains still "
+    "filter until the health check removes them";
+inline const std::string CLI_FW_CHAINS_NOT_REMOVED_MSG =
+    "Firewall is disabled in the settings, but removing some of its chains or lines from "
+    "iptables failed: they still filter until the health check removes them";
 // A mode switch whose push failed: the start, the mode's name, the middle, then the ending that
 // says what of the rules is in force instead.
 inline const std::string CLI_FW_MODE_NOT_APPLIED_START = "Firewall mode is set to ";
@@ -364,6 +368,19 @@ inline const std::string CLI_XML_RULES_EARLIER_IN_FORCE = "PreviousInForce";
 inline const std::string CLI_RULES_PARTLY_IN_FORCE_TEXT =
     "Not in force (applying some rules to iptables failed; they are shown as not enforced)";
 inline const std::string CLI_XML_RULES_PARTLY_IN_FORCE = "PartlyInForce";
+inline const std::string CLI_RULES_CHANGES_NOT_APPLIED_TEXT =
+    "Not in force (the latest changes are not applied to iptables yet; the previous rules stay "
+    "in force until the health check applies them)";
+inline const std::string CLI_XML_RULES_CHANGES_NOT_APPLIED = "ChangesNotApplied";
+inline const std::string CLI_RULES_DROP_POLICIES_LEFT_TEXT =
+    "Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies back "
+    "to ACCEPT failed: the DROP policies and the firewall's chains still filter until the health "
+    "check removes them)";
+inline const std::string CLI_XML_RULES_DROP_POLICIES_LEFT = "DropPoliciesLeft";
+inline const std::string CLI_RULES_CHAINS_LEFT_TEXT =
+    "Still filtering (the firewall is disabled, but removing some of its chains or lines from "
+    "iptables failed: they still filter until the health check removes them)";
+inline const std::string CLI_XML_RULES_CHAINS_LEFT = "ChainsLeft";
 inline const std::string CLI_PRODUCT_LOG_SET_MSG = "Product log configuration was successfully set";
 inline const std::string CLI_PRODUCT_LOG_SAME_MSG =
     "Product log configuration is already in the same state.";

@@ -144,7 +144,7 @@ private:
         if (m_logger)
             m_logger->logMessage(level, moduleName, text);
     }
-    bool holdInstanceLock();
+    bool holdInstanceLock(std::string& why);
     void removeLeftovers();
     void joinMsgBusThread() noexcept;
     void detachAgentAdaptor() noexcept;
@@ -177,14 +177,13 @@ private:
     int m_instanceLock = -1; // the locked descriptor, kept open for the daemon's life
 };
 
-// The state file records the chains of whichever tqd runs, and a second one started by mistake
-// is refused only at its registration: only the daemon holding this lock removes leftovers, so
-// it never takes away the chains of one that still runs. A lockf lock belongs to the process:
-// it goes with it, also at SIGKILL, and the child processes the daemon starts do not hold it.
-bool DaemonRun::holdInstanceLock()
+// Only one tqd acts at a time: the agent, the policy plug-in, the bridge and the clean-up of a
+// second one would change the first one's iptables, stores and settings (a second daemon whose
+// registration is refused tears down with ACCEPT policies). A lockf lock belongs to the
+// process: it goes with it, also at SIGKILL, and the child processes the daemon starts do not
+// hold it. False, with the reason in why, when it cannot be taken.
+bool DaemonRun::holdInstanceLock(std::string& why)
 {
-    if (m_instanceLock >= 0)
-        return true;
     std::error_code folderError;
     std::filesystem::create_directories(std::filesystem::path(kInstanceLockFile).parent_path(),
                                         folderError);
@@ -206,20 +205,21 @@ bool DaemonRun::holdInstanceLock()
         ::close(descriptor);
     }
     if (error == EACCES || error == EAGAIN)
-        log(3, std::string("Another tqd holds ") + kInstanceLockFile +
-                   ": leaving the Netfilter chains and rules it recorded alone");
+        why = std::string("Another tqd is running (it holds ") + kInstanceLockFile +
+              "); exiting without touching Iptables, the stores or the settings";
     else
-        log(2, std::string("Cannot lock ") + kInstanceLockFile + ": " +
-                   (folderError ? folderError.message() : std::strerror(error)) +
-                   "; leaving the Netfilter chains and rules of an earlier run alone");
+        why = std::string("Cannot lock ") + kInstanceLockFile + ": " +
+              (folderError ? folderError.message() : std::strerror(error)) +
+              "; exiting without touching Iptables, the stores or the settings, since another "
+              "tqd may be running";
     return false;
 }
 
 void DaemonRun::removeLeftovers()
 {
     if (!m_controller->cleanUpWhileDisabled(true))
-        log(2, "Firewall is disabled, but the Accept policies of Iptables could not be restored; "
-               "the chains and rules of an earlier run are kept");
+        log(2, "Firewall is disabled, but what an earlier run left in Iptables could not all be "
+               "removed; the health check removes it again at its period");
 }
 
 int DaemonRun::start()
@@ -240,6 +240,15 @@ int DaemonRun::start()
         const int error = errno;
         log(2, std::string("Cannot install the stop signal handler: ") + std::strerror(error));
         toStderr("Caught unknown exception");
+        return 1;
+    }
+
+    // Before anything that reads or writes the settings, the stores or iptables, and before
+    // any thread: a daemon that is not the only one leaves at once.
+    std::string notAlone;
+    if (!holdInstanceLock(notAlone)) {
+        log(2, notAlone);
+        toStderr(notAlone);
         return 1;
     }
 
@@ -266,9 +275,7 @@ int DaemonRun::start()
     m_client = std::make_unique<ZAV::FMCommClient>(*m_socket, *m_helperFactory, *m_logger);
     m_systemUtils2 = std::make_shared<ZAV::ZAVSystemUtils>();
 
-    // 9-10. Interface monitor, event adaptor, enforcement bridge and controller. The lock
-    // first: the bridge's driver reads the state file.
-    const bool alone = holdInstanceLock();
+    // 9-10. Interface monitor, event adaptor, enforcement bridge and controller.
     m_interfaceMonitor = std::make_unique<SFFMNwIFManager>(*m_logger);
     m_eventAdaptor = std::make_unique<SFEventAdaptor>(*m_logger, *m_config);
     m_zavUtils = std::make_shared<ZAV::ZAVUtils>(m_systemUtils, *m_logger, m_kernelVersion);
@@ -279,7 +286,7 @@ int DaemonRun::start()
     // policies: a firewall that is not going to enforce removes them before anything else, so
     // the host is not blocked during the registrations below or after one fails. An enable
     // removes them with its first push.
-    if (alone && !m_config->getFwEnableStatus())
+    if (!m_config->getFwEnableStatus())
         removeLeftovers();
 
     // 11-12. The agent connection, given time to finish before the rule manager is built.
@@ -327,11 +334,6 @@ int DaemonRun::start()
         toStderr("Unknown exception raised when registering with ZAV");
         return 255;
     }
-
-    // Registered: when the daemon that held the lock at start-up has gone since, this one
-    // takes over the lock and the clean-up.
-    if (!alone && holdInstanceLock() && !m_config->getFwEnableStatus())
-        removeLeftovers();
 
     // 15-17.
     m_controller->updateKerneltzSupportStatus();

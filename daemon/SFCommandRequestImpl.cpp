@@ -312,13 +312,14 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
     // reaches processCommandForFM, which answers with status false.
     SFController* controller = SFController::getInstance(m_logger, config, nullptr);
     controller->sfPreferencesCallBack(prefs.m_prefType, m_nwIfManager);
-    // A disable asked for while already disabled still makes sure nothing of the product
-    // filters: an earlier run may have left chains and DROP policies. Policies that stay DROP
-    // are a failure the caller must learn of, not a disabled firewall.
+    // A disable, also one asked for while already disabled, makes sure nothing of the product
+    // filters: an earlier run may have left chains and DROP policies. A DROP policy, chain or
+    // line that stays is a failure the caller must learn of, not a disabled firewall.
     if (prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_STATUS && !prefs.m_fwEnabled &&
         (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET) &&
         !controller->cleanUpWhileDisabled(false)) {
-        log(2, "Firewall is disabled but restoring the Accept policies of Iptables failed");
+        log(2, "Firewall is disabled but removing it from Iptables failed; what is left still "
+               "filters until the health check removes it");
         result = SF_SYSTEM_COMMAND_FAILED;
     }
     // An enable whose push failed leaves the firewall enabled in the settings with its rules
@@ -338,10 +339,9 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
         result = SF_SYSTEM_COMMAND_FAILED;
     }
     writeWide(response, result);
-    // After the result, where a tool that does not know it stops: what of the rules is in
-    // force instead (an SFRulesInForce value).
-    if (modeNotApplied)
-        writeWide(response, controller->rulesInForceState());
+    // After the result, where a reader that does not know it stops: what is in force now (an
+    // SFRulesInForce value), so a failure can be said in plain words.
+    writeWide(response, controller->rulesInForceState());
 }
 
 void SFCommandRequestImpl::handleGetVersion(ZAV::CommandResponse& response)

@@ -124,9 +124,8 @@ bool SFController::rulesInForce()
 
 int SFController::rulesInForceState()
 {
-    if (!m_enabled.load() || m_kextInterface == nullptr)
-        return SF_RULES_IN_FORCE;
-    return m_kextInterface->rulesInForceState();
+    // Disabled, the bridge tells what of the firewall is still left in iptables.
+    return m_kextInterface == nullptr ? SF_RULES_IN_FORCE : m_kextInterface->rulesInForceState();
 }
 
 void SFController::undoEnableSteps(INwIFManager& nwIfManager)

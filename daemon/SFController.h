@@ -49,13 +49,14 @@ public:
     void disableStatefulFirewall(INwIFManager& nwIfManager);
     // While disabled: restores the ACCEPT policies and removes what an earlier run or an
     // interrupted disable left in iptables, so a disabled firewall never filters. Called at
-    // start-up (startUp: only when the driver has anything recorded) and for a disable asked
-    // for while already disabled; does nothing while enabled. False when the policies could not
-    // be set to ACCEPT (the leftovers are then kept); true otherwise.
+    // start-up (startUp: only when the driver has anything recorded) and after every disable;
+    // does nothing while enabled. False when anything is left (a DROP policy, a recorded chain
+    // or line): the health check then removes it at its period; true otherwise.
     bool cleanUpWhileDisabled(bool startUp);
     // False while enabled with the last push of the rules not in force; true otherwise.
     bool rulesInForce();
-    // An SFRulesInForce value: what of the rules is in force; SF_RULES_IN_FORCE while disabled.
+    // An SFRulesInForce value: what of the rules is in force; while disabled, what of the
+    // firewall is still left in iptables (SF_RULES_IN_FORCE when nothing).
     int rulesInForceState();
     // Reacts to a preference that has just been written.
     void sfPreferencesCallBack(SFPrefType type, INwIFManager& nwIfManager);

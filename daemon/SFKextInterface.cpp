@@ -28,7 +28,7 @@ SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config
                                  INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
                                  std::unique_ptr<INetfilter> driver)
     : m_handle(-1), m_hooking(false), m_pushFailed(false), m_rulesState(SF_RULES_IN_FORCE),
-      m_generationLinked(false), m_linkedMode(FW_MODE_REGULAR),
+      m_leftovers(SF_RULES_IN_FORCE), m_generationLinked(false), m_linkedMode(FW_MODE_REGULAR),
       m_lastPushMode(FW_MODE_REGULAR), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
       m_reportingInterval(0), m_consumeStop(false), m_readStop(false), m_reportingStop(false),
       m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
@@ -93,6 +93,8 @@ void SFKextInterface::connectToKext()
 void SFKextInterface::startHooking()
 {
     Lock lock(m_guardRuleTableDataParsing);
+    // What a failed disable left goes with the first push, which takes over its records.
+    m_leftovers.store(SF_RULES_IN_FORCE);
     m_hooking.store(true);
 }
 
@@ -108,32 +110,40 @@ void SFKextInterface::stopHooking()
         m_generationLinked = false;
         m_lastFailedRules.clear();
         m_retryPasses = m_retryCountdown = 1;
-        try {
-            m_netfilter->setNetfilterPolicyToAccept(true);
-            m_netfilter->flushIptablesDefaultDropRule();
-            m_netfilter->flushIptablesInCurrentPolicy();
-        } catch (const SFException&) {
-            log(5, "Error in setting default Netfilter policy to Accept and flushing Netfilter rules.");
-        } catch (const std::exception&) {
-            log(5, "Error in setting default Netfilter policy to Accept and flushing Netfilter rules.");
-        }
+        removeLeftoversLocked();
     }
     {
         Lock lock(m_threadControlMutex);
         stopThreads();
     }
     ruleManager()->disableAllRuleAndGroupEnforcement();
+    // Started again, alone, to remove what is left at its period.
+    if (m_leftovers.load() != SF_RULES_IN_FORCE)
+        startHealthCheck();
 }
 
 bool SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
 {
-    Lock lock(m_guardRuleTableDataParsing);
-    if (m_hooking.load())
-        return true;
-    if (onlyWhenRecorded && !m_netfilter->hasRecordedLeftovers())
-        return true;
-    log(5, "Firewall is not enforced. Restoring the Accept policy and removing the Netfilter "
-           "chains and rules left by an earlier run");
+    {
+        Lock lock(m_guardRuleTableDataParsing);
+        if (m_hooking.load())
+            return true;
+        if (onlyWhenRecorded && !m_netfilter->hasRecordedLeftovers() &&
+            m_leftovers.load() == SF_RULES_IN_FORCE)
+            return true;
+        log(5, "Firewall is not enforced. Restoring the Accept policy and removing the Netfilter "
+               "chains and rules of the firewall");
+        removeLeftoversLocked();
+        if (m_leftovers.load() == SF_RULES_IN_FORCE)
+            return true;
+    }
+    // Not under the driver mutex: the thread control comes first in the lock order.
+    startHealthCheck();
+    return false;
+}
+
+void SFKextInterface::removeLeftoversLocked()
+{
     // The policies first: while the old chains go, nothing may fall through to a DROP policy.
     // When they stay DROP, the old chains and lines stay too: they still let in what their
     // rules allow, where removing them would leave a host that drops everything.
@@ -149,19 +159,44 @@ bool SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
     }
     if (!accepted) {
         log(2, "Failed to set the default Netfilter policy to Accept; keeping the Netfilter chains "
-               "and rules of an earlier run - " + failure);
-        return false;
+               "and rules of the firewall, which still filter until the next health check removes "
+               "them - " + failure);
+        m_leftovers.store(SF_RULES_DROP_POLICIES_LEFT);
+        return;
     }
     try {
         m_netfilter->flushIptablesDefaultDropRule();
         m_netfilter->flushIptablesInCurrentPolicy();
     } catch (const SFException& e) {
-        log(2, "Failed to remove the Netfilter chains and rules of an earlier run - " + e.message);
+        log(2, "Failed to remove the Netfilter chains and rules of the firewall - " + e.message);
     } catch (const std::exception& e) {
-        log(2, std::string("Failed to remove the Netfilter chains and rules of an earlier run - ") +
+        log(2, std::string("Failed to remove the Netfilter chains and rules of the firewall - ") +
                    e.what());
     }
-    return true;
+    // A chain or line whose removal failed stays recorded while it still stands.
+    if (m_netfilter->hasRecordedLeftovers()) {
+        log(2, "Some Netfilter chains or rules of the firewall could not be removed; they still "
+               "filter until the next health check removes them");
+        m_leftovers.store(SF_RULES_CHAINS_LEFT);
+        return;
+    }
+    m_leftovers.store(SF_RULES_IN_FORCE);
+}
+
+void SFKextInterface::leftoversPass()
+{
+    Lock lock(m_guardRuleTableDataParsing);
+    if (m_hooking.load() || m_leftovers.load() == SF_RULES_IN_FORCE)
+        return;
+    log(5, "Firewall is not enforced, but Netfilter chains or rules of it are left. Removing them again");
+    removeLeftoversLocked();
+    if (m_leftovers.load() == SF_RULES_IN_FORCE)
+        log(5, "Removed everything the firewall had left in Netfilter");
+}
+
+bool SFKextInterface::healthCheckHasWork() const
+{
+    return m_hooking.load() || m_leftovers.load() != SF_RULES_IN_FORCE;
 }
 
 bool SFKextInterface::rulesInForce()
@@ -171,7 +206,12 @@ bool SFKextInterface::rulesInForce()
 
 int SFKextInterface::rulesInForceState()
 {
-    return m_hooking.load() ? m_rulesState.load() : SF_RULES_IN_FORCE;
+    if (!m_hooking.load())
+        return m_leftovers.load();
+    const int state = m_rulesState.load();
+    if (state == SF_RULES_IN_FORCE && m_appliedChanges.pending())
+        return SF_RULES_CHANGES_NOT_APPLIED;
+    return state;
 }
 
 void SFKextInterface::disconnectFromKext()

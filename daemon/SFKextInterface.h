@@ -24,6 +24,7 @@
 #include "IKextInterface.h"
 #include "INetfilter.h"
 #include "RuleEventInfo.h"
+#include "SFAppliedChanges.h"
 #include "SFAdaptiveQueueEntry.h"
 #include "AggregatedRuleMap.h"
 #include "SFIptables.h"
@@ -75,7 +76,8 @@ public:
     void startHooking() override;
     // Clears the hooking flag and returns iptables to ACCEPT in one hold of the driver mutex,
     // so no push started later changes iptables again; then stops and joins the threads and
-    // clears the enforced flags of the rule table.
+    // clears the enforced flags of the rule table. What could not be removed is left to the
+    // health check, which goes on until nothing is left.
     void stopHooking() override;
     void disconnectFromKext() override;
     // True without touching iptables while not hooked.
@@ -88,6 +90,8 @@ public:
     void stopIntrusionYalEventQueue() override;
     bool startReporting() override;
     bool startHealthCheck() override;
+    // False whenever a DROP policy or a recorded chain or line is left; the health check then
+    // runs (also while disabled) and removes them again at its period.
     bool removeLeftovers(bool onlyWhenRecorded) override;
     bool rulesInForce() override;
     int rulesInForceState() override;
@@ -132,6 +136,13 @@ private:
     // One pass of the health-check thread without a network change: retries a failed push
     // when its turn has come, else removes what earlier removals left. Takes the driver mutex.
     void healthCheckPass();
+    // While not hooked: the ACCEPT policies, then every recorded chain and line; what is left is
+    // kept in m_leftovers and logged. Driver mutex held.
+    void removeLeftoversLocked();
+    // One pass of the health-check thread while not hooked: removes what is left again.
+    void leftoversPass();
+    // Whether the health-check thread has work: hooked, or something left to remove.
+    bool healthCheckHasWork() const;
     // The mode switch's iptables part, driver mutex held and hooked: a full push in the stored
     // mode unless the generation in force, or the failed try that waits for its retry, was
     // built in it already. What a push returns; true when none was needed.
@@ -196,6 +207,12 @@ private:
     std::atomic<bool> m_pushFailed;
     // An SFRulesInForce value, written with m_pushFailed.
     std::atomic<int> m_rulesState;
+    // While not hooked: SF_RULES_IN_FORCE when nothing of the firewall is left in iptables,
+    // else SF_RULES_DROP_POLICIES_LEFT or SF_RULES_CHAINS_LEFT. Written under the driver mutex;
+    // read anywhere.
+    std::atomic<int> m_leftovers;
+    // The store changes the last push copied; see SFAppliedChanges.
+    SFAppliedChanges m_appliedChanges;
     // Guarded by the driver mutex: whether a generation of this process is linked with the
     // DROP policies set, and the mode it was built in; the mode of the last push; the rules
     // whose commands failed in the last try that had such failures; the health-check passes

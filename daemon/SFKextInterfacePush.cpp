@@ -402,13 +402,14 @@ bool SFKextInterface::SendRuleAndGroupDataToKext()
 bool SFKextInterface::pushLocked()
 {
     SFRuleManager* manager = ruleManager();
-    SFRuleTableSnapshot table = manager->snapshot();
+    // The copies record the versions they are, to tell later changes from applied ones.
+    SFRuleTableSnapshot table = m_appliedChanges.copyTable(*manager);
     const size_t groupCount = table.groups.size();
 
     std::vector<std::string> trusted;
     try {
-        std::vector<SFTrustedGroupIP> copy =
-            SFTrustedIPGroupManager::getInstance(m_logger, m_configController)->copyTrustedIPList();
+        std::vector<SFTrustedGroupIP> copy = m_appliedChanges.copyTrusted(
+            *SFTrustedIPGroupManager::getInstance(m_logger, m_configController));
         std::list<SFTrustedGroupIP*> entries;
         for (SFTrustedGroupIP& entry : copy)
             entries.push_back(&entry);
@@ -623,11 +624,18 @@ void SFKextInterface::healthCheckPass()
     Lock lock(m_guardRuleTableDataParsing);
     if (!m_hooking.load())
         return;
+    const bool changesDue = m_appliedChanges.pushDue();
     if (m_pushFailed.load()) {
-        if (--m_retryCountdown > 0)
+        if (--m_retryCountdown > 0 && !changesDue)
             return;
         // Until a push succeeds the host does not run the rules it is meant to enforce.
         log(5, "The last attempt to apply the rules failed. Hence enforcing the rules again");
+        pushLocked();
+        return;
+    }
+    if (changesDue) {
+        log(5, "The rules or trusted networks changed and no push applied the changes. Hence "
+               "enforcing the rules again");
         pushLocked();
         return;
     }

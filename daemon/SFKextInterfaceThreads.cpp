@@ -77,8 +77,19 @@ bool SFKextInterface::startReporting()
 bool SFKextInterface::startHealthCheck()
 {
     Lock control(m_threadControlMutex);
-    if (runs(m_healthCheckThread))
-        return false;
+    if (runs(m_healthCheckThread)) {
+        // A thread that ran out of work while disabled sets its stop flag as it leaves its
+        // loop: it is joined so a fresh one takes its place.
+        bool ending = false;
+        {
+            Lock lock(m_healthCheckMutex);
+            ending = m_healthCheckStop;
+        }
+        if (!ending)
+            return false;
+        m_healthCheckThread->join();
+        m_healthCheckThread.reset();
+    }
     try {
         {
             Lock lock(m_healthCheckMutex);

@@ -208,11 +208,17 @@ void SFKextInterface::consumeAdaptiveRecords()
                 Lock driverLock(m_guardRuleTableDataParsing);
                 // Disabled: the table and the store still learn, iptables is left alone.
                 if (m_hooking.load()) {
+                    // Read before the copy: a rule learned in between waits for a full push. A
+                    // rebuild with a failed command leaves its rules to the health check's.
+                    const uint64_t learned = SFRuleManager::adaptiveVersion();
+                    m_netfilter->takeFailedCommands();
                     const std::unique_ptr<SFRuleGroup> group = copyAdaptiveGroup();
                     if (group) {
                         m_netfilter->deleteAllRulesFromAdaptiveGroup(group->name);
                         sendRulesInGroupToKext(group.get());
-                        configureDefaultAdaptiveRules(false);
+                        if (configureDefaultAdaptiveRules(false) &&
+                            m_netfilter->takeFailedCommands() == 0)
+                            m_appliedChanges.adaptiveApplied(learned);
                     }
                 }
             }
@@ -365,15 +371,20 @@ void SFKextInterface::startHealthCheckThread()
     log(5, "Thread for health check started");
     m_healthCheckPeriod = periodOf(m_configController.getHealthCheckTimer());
     UniqueLock lock(m_healthCheckMutex);
-    while (m_hooking.load() && !m_healthCheckStop) {
+    // Also while disabled, as long as chains, lines or DROP policies of the firewall are left.
+    // The decision to end is taken under the mutex, where startHealthCheck reads the stop flag
+    // this sets, so an enable never takes an ending thread for a running one.
+    while (healthCheckHasWork() && !m_healthCheckStop) {
         try {
             m_healthCheckWakeUp.wait_until(lock,
                                            SteadyClock::now() + boost::chrono::seconds(m_healthCheckPeriod),
-                                           [this] { return m_healthCheckStop || !m_hooking.load(); });
+                                           [this] { return m_healthCheckStop || !healthCheckHasWork(); });
             log(6, "In health check thread - Sleep timeout or condition satisfied");
-            if (m_healthCheckStop || !m_hooking.load())
+            if (m_healthCheckStop || !healthCheckHasWork())
                 break;
-            if (m_nwIfManager.hasNetworkChanged()) {
+            if (!m_hooking.load()) {
+                leftoversPass();
+            } else if (m_nwIfManager.hasNetworkChanged()) {
                 log(5, "Network interface has detected changes. Hence enforcing the rules again");
                 SendRuleAndGroupDataToKext();
             } else {

@@ -184,6 +184,7 @@ bool SFRulesCommandHelper::handleAddRule(ZAV::CommandRequest& request,
         boost::lock_guard<boost::mutex> lock(SFRuleTable::m_guardRuleGroupList);
         groupId = m_ruleManager->m_ruleTable.defaultGroupId;
     }
+    const SFContentVersion::Mark before = SFRuleManager::changeMark();
     int result = m_ruleManager->addRule(rule.get());
     // The table owns the rule once it is filed, at its place (150000) or elsewhere (150022).
     if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED) {
@@ -192,7 +193,8 @@ bool SFRulesCommandHelper::handleAddRule(ZAV::CommandRequest& request,
         // and gone after the next start. The store also refuses a table its reader, or the
         // tool's reader of the listing, would refuse.
         if (m_ruleManager->updateRuleStore() != SF_SUCCESS) {
-            m_ruleManager->delRule(groupId, ruleId);
+            if (m_ruleManager->delRule(groupId, ruleId) == SF_SUCCESS)
+                SFRuleManager::changesUndone(before, 2); // the table is as it was
             log(2, "The rule " + name + " was not added: the rule store could not be written");
             result = SF_STORE_WRITE_FAILED;
         }
@@ -209,6 +211,7 @@ void SFRulesCommandHelper::handleDelRule(ZAV::CommandRequest& request,
     int result = SF_SUCCESS;
     // Copies of the rules deleted, in order, to put back when the store refuses the deletion.
     std::vector<std::unique_ptr<SFRule>> deleted;
+    const SFContentVersion::Mark before = SFRuleManager::changeMark();
     std::string remaining = text;
     for (;;) {
         std::string ruleIdText;
@@ -238,14 +241,19 @@ void SFRulesCommandHelper::handleDelRule(ZAV::CommandRequest& request,
     }
     if (!deleted.empty() && m_ruleManager->updateRuleStore() != SF_SUCCESS) {
         // Put back last-deleted first, each at the place it held, so the group reads as before.
+        size_t putBack = 0;
         for (auto it = deleted.rbegin(); it != deleted.rend(); ++it) {
             const std::string name = (*it)->name;
             const int restored = m_ruleManager->addRule(it->get());
-            if (restored == SF_SUCCESS || restored == SF_RULE_POSITION_CHANGED)
+            if (restored == SF_SUCCESS || restored == SF_RULE_POSITION_CHANGED) {
                 it->release(); // the table owns it again
-            else
+                ++putBack;
+            } else {
                 log(2, "The rule " + name + " could not be put back: " + std::to_string(restored));
+            }
         }
+        if (putBack == deleted.size())
+            SFRuleManager::changesUndone(before, 2 * putBack);
         log(2, "No rule was deleted: the rule store could not be written");
         result = SF_STORE_WRITE_FAILED;
     }
@@ -278,6 +286,7 @@ void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request
     int result = SF_NO_TRUSTED_NETWORKS;
     TrustedListOwner loaded;
     std::vector<SFTrustedGroupIP> accepted; // to withdraw when the store refuses them
+    const SFContentVersion::Mark before = SFTrustedIPGroupManager::changeMark();
     bool read = false;
     try {
         read = readPayload(request, loaded.entries);
@@ -302,6 +311,7 @@ void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request
     // Kept only when the store holds them, as for rules.
     if (!accepted.empty() && m_trustedManager->persistTrustedIPStore() != SF_SUCCESS) {
         m_trustedManager->withdrawTrustedIPs(accepted);
+        SFTrustedIPGroupManager::changesUndone(before, accepted.size() + 1);
         log(2, "No trusted network was added: the trusted-network store could not be written");
         result = SF_STORE_WRITE_FAILED;
     }
@@ -314,11 +324,13 @@ void SFRulesCommandHelper::handleDeleteTrustedGroupOrIP(ZAV::CommandRequest& req
     std::string text;
     readPayload(request, text);
     std::vector<SFRemovedTrustedIP> removed; // to put back when the store refuses the removal
+    const SFContentVersion::Mark before = SFTrustedIPGroupManager::changeMark();
     int result = boost::algorithm::iequals(text, "all")
                      ? m_trustedManager->flushTrustedIPList(true, &removed)
                      : m_trustedManager->deleteTrustedIP(text, &removed);
     if (!removed.empty() && m_trustedManager->persistTrustedIPStore() != SF_SUCCESS) {
         m_trustedManager->restoreTrustedIPs(removed);
+        SFTrustedIPGroupManager::changesUndone(before, 2);
         log(2, "No trusted network was deleted: the trusted-network store could not be written");
         result = SF_STORE_WRITE_FAILED;
     }

@@ -18,7 +18,8 @@ public:
     // From now on pushes change iptables and the bridge threads may run.
     virtual void startHooking() = 0;
     // Sets the built-in policies to ACCEPT, removes every generation, stops and joins every
-    // bridge thread and clears the enforced flags of the rule table.
+    // bridge thread and clears the enforced flags of the rule table. What could not be removed
+    // is left to the health check (see removeLeftovers).
     virtual void stopHooking() = 0;
     virtual void disconnectFromKext() = 0;
     // Builds a new generation of chains from the whole rule table and the trusted networks and
@@ -43,15 +44,16 @@ public:
     virtual bool startHealthCheck() = 0;
     // While not hooked: sets the built-in policies to ACCEPT, then removes every generation and
     // built-in line the driver knows of, also those an earlier process left behind. Does
-    // nothing while hooked; with onlyWhenRecorded, nothing when the driver knows of nothing.
-    // False when the policies could not be set to ACCEPT: then nothing is removed and the
-    // records stay for the next try. Failures are logged (never throws).
+    // nothing while hooked; with onlyWhenRecorded, nothing when nothing is known to be left.
+    // False when anything is left: the policies could not be set to ACCEPT (then nothing is
+    // removed), or a chain or line could not be removed. What is left stays recorded and is
+    // removed again by the health check at its period. Failures are logged (never throws).
     virtual bool removeLeftovers(bool onlyWhenRecorded) = 0;
     // False while hooked and the last push could not put its generation in force (a command
     // of it failed); true otherwise.
     virtual bool rulesInForce() = 0;
-    // An SFRulesInForce value: what of the rules is in force; SF_RULES_IN_FORCE while not
-    // hooked.
+    // An SFRulesInForce value: what of the rules is in force; while not hooked, what of the
+    // firewall is left in iptables (SF_RULES_IN_FORCE when nothing).
     virtual int rulesInForceState() = 0;
 };
 

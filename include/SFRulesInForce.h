@@ -7,7 +7,8 @@
 namespace StatefulFirewall {
 
 enum SFRulesInForce : int {
-    // The latest push is in force, or the firewall is disabled.
+    // The latest push is in force, or the firewall is disabled and nothing of it is left in
+    // iptables.
     SF_RULES_IN_FORCE = 0,
     // Nothing of the rules is in force: no generation could be linked.
     SF_RULES_NOT_IN_FORCE = 1,
@@ -16,6 +17,17 @@ enum SFRulesInForce : int {
     // The latest push is linked without the rules whose iptables lines failed again and again;
     // those rules are flagged not enforced.
     SF_RULES_PARTLY_IN_FORCE = 3,
+    // The latest push is in force, but the rule table or the trusted networks changed after it
+    // copied them: those changes are not applied yet; the health check applies them.
+    SF_RULES_CHANGES_NOT_APPLIED = 4,
+    // The firewall is disabled, but the policies of INPUT and OUTPUT could not be set back to
+    // ACCEPT: they stay DROP, and the firewall's chains and lines stay with them. The health
+    // check removes them again.
+    SF_RULES_DROP_POLICIES_LEFT = 5,
+    // The firewall is disabled and the policies are ACCEPT, but chains of the firewall or lines
+    // it placed into INPUT or OUTPUT could not be removed and still filter. The health check
+    // removes them again.
+    SF_RULES_CHAINS_LEFT = 6,
 };
 
 } // namespace StatefulFirewall

@@ -15,6 +15,8 @@ namespace StatefulFirewall {
 
 std::atomic<SFRuleManager*> SFRuleManager::m_pSelf{nullptr};
 boost::mutex SFRuleManager::m_instanceMutex;
+SFContentVersion SFRuleManager::m_version;
+SFContentVersion SFRuleManager::m_adaptiveVersion;
 std::atomic<SFRuleEnginePolicyHelper*> SFRuleEnginePolicyHelper::m_pSelf{nullptr};
 boost::mutex SFRuleEnginePolicyHelper::m_instanceMutex;
 
@@ -61,6 +63,8 @@ SFRuleManager::SFRuleManager(ZAV::ILogger& logger, IConfigController& config, bo
     if (!loaded)
         log(2, "Rule manager deserialize failed so Initialized the groups here");
     InitializeRuleEngine(!loaded);
+    // The table in force may be another one's: a manager created again reloads the store.
+    m_version.changed();
 
     std::string path = m_configController->getRuleStorePath();
     Lock storeLock(m_guardRuleStore);
@@ -81,9 +85,33 @@ void SFRuleManager::log(int level, const std::string& message)
 // ---------------------------------------------------------------------------------------------
 // Groups and rules
 
+uint64_t SFRuleManager::version()
+{
+    return m_version.current();
+}
+
+uint64_t SFRuleManager::adaptiveVersion()
+{
+    return m_adaptiveVersion.current();
+}
+
+SFContentVersion::Mark SFRuleManager::changeMark()
+{
+    return m_version.mark();
+}
+
+void SFRuleManager::changesUndone(const SFContentVersion::Mark& since, uint64_t operations)
+{
+    m_version.undone(since, operations);
+}
+
 int SFRuleManager::addGroup(SFRuleGroup* group)
 {
-    return m_ruleTable.addGroup(group);
+    Lock lock(SFRuleTable::m_guardRuleGroupList);
+    const int result = m_ruleTable.addGroupLocked(group);
+    if (result == SF_SUCCESS)
+        m_version.changed();
+    return result;
 }
 
 int SFRuleManager::addRule(SFRule* rule)
@@ -107,7 +135,13 @@ int SFRuleManager::addRuleLocked(SFRule* rule)
     SFRuleGroup* group = m_ruleTable.findGroupLocked(rule->groupId);
     if (group == nullptr)
         return SF_RULE_REFUSED;
-    return group->addRule(rule);
+    // Adaptive learning only adds, and applies the adaptive group on its own afterwards.
+    SFContentVersion& version =
+        m_ruleTable.isAdaptiveGroup(rule->groupId) ? m_adaptiveVersion : m_version;
+    const int result = group->addRule(rule);
+    if (result == SF_SUCCESS || result == SF_RULE_POSITION_CHANGED)
+        version.changed();
+    return result;
 }
 
 SFRuleGroup* SFRuleManager::getGroup(const GUID& groupId)
@@ -125,7 +159,11 @@ int SFRuleManager::delGroup(const GUID& groupId)
         log(6, "We are not allowed to delete client side or Adaptive group");
         return SF_GROUP_TO_DELETE_NOT_FOUND;
     }
-    return m_ruleTable.delGroup(groupId);
+    Lock lock(SFRuleTable::m_guardRuleGroupList);
+    const int result = m_ruleTable.delGroupLocked(groupId);
+    if (result == SF_SUCCESS)
+        m_version.changed();
+    return result;
 }
 
 int SFRuleManager::delRule(const GUID& groupId, GUID ruleId)
@@ -138,14 +176,21 @@ int SFRuleManager::delRule(const GUID& groupId, GUID ruleId)
                    CommonFunc::textGUID(ruleId));
         return SF_RULE_TO_DELETE_NOT_FOUND;
     }
-    return group->delRule(ruleId);
+    const int result = group->delRule(ruleId);
+    if (result == SF_SUCCESS)
+        m_version.changed();
+    return result;
 }
 
 int SFRuleManager::updateGroup(SFRuleGroup* group)
 {
     if (group == nullptr)
         return SF_GROUP_TO_UPDATE_NOT_FOUND;
-    return m_ruleTable.updateGroup(group);
+    Lock lock(SFRuleTable::m_guardRuleGroupList);
+    const int result = m_ruleTable.updateGroupLocked(group);
+    if (result == SF_SUCCESS)
+        m_version.changed();
+    return result;
 }
 
 int SFRuleManager::updateRule(SFRule* rule)
@@ -163,7 +208,10 @@ int SFRuleManager::updateRule(SFRule* rule)
                    " not found in the rule table.Failed to update rule ");
         return SF_RULE_UPDATE_GROUP_MISSING;
     }
-    return group->updateRule(rule);
+    const int result = group->updateRule(rule);
+    if (result == SF_SUCCESS)
+        m_version.changed();
+    return result;
 }
 
 int SFRuleManager::delAllGroups(bool keepFixedGroups)
@@ -172,6 +220,8 @@ int SFRuleManager::delAllGroups(bool keepFixedGroups)
     // fixed groups.
     Lock lock(SFRuleTable::m_guardRuleGroupList);
     const int result = m_ruleTable.delAllGroupsLocked(keepFixedGroups);
+    // Counted also when it failed: it may have deleted some groups.
+    m_version.changed();
     if (result != SF_SUCCESS || keepFixedGroups)
         return result;
     try {
@@ -196,6 +246,7 @@ int SFRuleManager::flushClientSideRules()
     for (const GUID& id : {m_ruleTable.clientGroupId, m_ruleTable.adaptiveGroupId})
         if (SFRuleGroup* group = m_ruleTable.findGroupLocked(id))
             group->removeAllRules(true);
+    m_version.changed();
     return SF_SUCCESS;
 }
 
@@ -236,6 +287,8 @@ SFRuleTableSnapshot SFRuleManager::snapshot()
     copy.clientGroupId = m_ruleTable.clientGroupId;
     copy.adaptiveGroupId = m_ruleTable.adaptiveGroupId;
     copy.defaultGroupId = m_ruleTable.defaultGroupId;
+    copy.version = m_version.current();
+    copy.adaptiveVersion = m_adaptiveVersion.current();
     copy.groups.reserve(m_ruleTable.groups.size());
     for (const SFRuleGroup* group : m_ruleTable.groups)
         if (group != nullptr)

@@ -12,15 +12,18 @@
 // Lock order: m_guardRuleStore, then SFRuleTable::m_guardRuleGroupList,
 // SFRuleGroup::m_guardRuleAndMatchList, SFRule::m_guardMatchList. Every look-up-then-change
 // holds m_guardRuleGroupList from the look-up to the end of the change (the table's ...Locked
-// variants). The mark map has its own m_guardNfMarkVsRuleUid, never held with another lock.
+// variants). The mark map has its own m_guardNfMarkVsRuleUid, never held with another lock;
+// the versions' own mutexes come innermost.
 // Encoding the table takes the model locks itself, so store writes run with none of them held.
 
+#include "SFContentVersion.h"
 #include "SFRuleTable.h"
 #include "SFTypes.h"
 
 #include <boost/thread/mutex.hpp>
 
 #include <atomic>
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
@@ -39,13 +42,15 @@ class SFRule;
 class SFRuleGroup;
 class SFStoreFile;
 
-// A deep copy of the table, taken under all three model locks.
+// A deep copy of the table, taken under all three model locks, with the versions it was at.
 struct SFRuleTableSnapshot {
     std::vector<std::unique_ptr<SFRuleGroup>> groups;
     GUID agentGroupId;
     GUID clientGroupId;
     GUID adaptiveGroupId;
     GUID defaultGroupId;
+    uint64_t version = 0;
+    uint64_t adaptiveVersion = 0;
 };
 
 class SFRuleManager {
@@ -70,6 +75,15 @@ public:
     bool isClientSideRulesPresent();
     void disableAllRuleAndGroupEnforcement();
     void logGroupDetails(const GUID& groupId);
+
+    // Versions of the table in this process (see SFContentVersion), taken with every change
+    // under m_guardRuleGroupList: the rules adaptive learning adds to the adaptive group apart
+    // from every other change. An undo of a change the store refused takes the version back.
+    static uint64_t version();
+    static uint64_t adaptiveVersion();
+    static SFContentVersion::Mark changeMark();
+    // After changes made since mark and undone: operations counts both.
+    static void changesUndone(const SFContentVersion::Mark& since, uint64_t operations);
 
     // Copy-out access for threads that must not keep a pointer into the live table.
     SFRuleTableSnapshot snapshot();
@@ -169,6 +183,9 @@ private:
 
     static std::atomic<SFRuleManager*> m_pSelf;
     static boost::mutex m_instanceMutex;
+    // Process-wide, so a manager created again never gives out a version twice.
+    static SFContentVersion m_version;
+    static SFContentVersion m_adaptiveVersion;
 };
 
 // Applies the retain-existing-client-rules setting to the rule manager.

@@ -12,6 +12,7 @@ namespace StatefulFirewall {
 
 std::atomic<SFTrustedIPGroupManager*> SFTrustedIPGroupManager::m_pSelf{nullptr};
 boost::mutex SFTrustedIPGroupManager::m_instanceMutex;
+SFContentVersion SFTrustedIPGroupManager::m_version;
 boost::mutex SFTrustedIPGroupManager::m_guardTrustedIPList;
 
 namespace {
@@ -111,6 +112,7 @@ int SFTrustedIPGroupManager::addTrustedIP(SFTrustedGroupIP* entry)
     }
     m_trustedIPList.push_back(entry);
     m_listChanged = true;
+    m_version.changed();
     return SF_SUCCESS;
 }
 
@@ -129,6 +131,7 @@ int SFTrustedIPGroupManager::deleteTrustedIP(std::string valueText,
             delete *it;
             m_trustedIPList.erase(it);
             m_listChanged = true;
+            m_version.changed();
             log(6, "Trusted IP (" + valueText + ") found at " + std::to_string(index) +
                        " index in trusted IP list and successfully deleted.");
             return SF_SUCCESS;
@@ -143,6 +146,7 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
                                                 std::vector<SFRemovedTrustedIP>* removed)
 {
     ListLock lock(m_guardTrustedIPList);
+    const size_t before = m_trustedIPList.size();
     size_t kept = 0;
     std::size_t place = 0;
     for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++place) {
@@ -158,6 +162,8 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
         it = m_trustedIPList.erase(it);
         m_listChanged = true;
     }
+    if (m_trustedIPList.size() != before)
+        m_version.changed();
     const size_t meantToStay = kept > 0 ? 1 : 0;
     if (m_trustedIPList.size() == meantToStay) {
         m_listChanged = true;
@@ -170,6 +176,7 @@ int SFTrustedIPGroupManager::flushTrustedIPList(bool keepLocalSubnet,
 void SFTrustedIPGroupManager::withdrawTrustedIPs(const std::vector<SFTrustedGroupIP>& entries)
 {
     ListLock lock(m_guardTrustedIPList);
+    const size_t before = m_trustedIPList.size();
     for (const SFTrustedGroupIP& entry : entries) {
         for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
             if (**it == entry) {
@@ -180,6 +187,8 @@ void SFTrustedIPGroupManager::withdrawTrustedIPs(const std::vector<SFTrustedGrou
             }
         }
     }
+    if (m_trustedIPList.size() != before)
+        m_version.changed();
 }
 
 void SFTrustedIPGroupManager::restoreTrustedIPs(const std::vector<SFRemovedTrustedIP>& removed)
@@ -194,6 +203,8 @@ void SFTrustedIPGroupManager::restoreTrustedIPs(const std::vector<SFRemovedTrust
         entry.release();
         m_listChanged = true;
     }
+    if (!removed.empty())
+        m_version.changed();
 }
 
 int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
@@ -211,6 +222,7 @@ int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
         m_trustedIPList.push_back(entry.get());
         entry.release();
         m_listChanged = true;
+        m_version.changed();
         return SF_SUCCESS;
     }
     for (auto it = m_trustedIPList.begin(); it != m_trustedIPList.end(); ++it) {
@@ -218,6 +230,7 @@ int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
             delete *it;
             m_trustedIPList.erase(it);
             m_listChanged = true;
+            m_version.changed();
             log(6, "Trusted Local Subnet entry successfully deleted from trusted IP list.\n");
             return SF_SUCCESS;
         }
@@ -226,14 +239,31 @@ int SFTrustedIPGroupManager::handleShouldTrustLocalSubnet(bool trust)
     return SF_TRUSTED_LIST_UNCHANGED;
 }
 
-std::vector<SFTrustedGroupIP> SFTrustedIPGroupManager::copyTrustedIPList()
+std::vector<SFTrustedGroupIP> SFTrustedIPGroupManager::copyTrustedIPList(uint64_t* version)
 {
     ListLock lock(m_guardTrustedIPList);
+    if (version != nullptr)
+        *version = m_version.current();
     std::vector<SFTrustedGroupIP> copy;
     copy.reserve(m_trustedIPList.size());
     for (const SFTrustedGroupIP* entry : m_trustedIPList)
         copy.push_back(*entry);
     return copy;
+}
+
+uint64_t SFTrustedIPGroupManager::version()
+{
+    return m_version.current();
+}
+
+SFContentVersion::Mark SFTrustedIPGroupManager::changeMark()
+{
+    return m_version.mark();
+}
+
+void SFTrustedIPGroupManager::changesUndone(const SFContentVersion::Mark& since, uint64_t operations)
+{
+    m_version.undone(since, operations);
 }
 
 void SFTrustedIPGroupManager::freeAllEntriesLocked()
@@ -368,6 +398,8 @@ void SFTrustedIPGroupManager::loadTrustedStore(std::string& path)
         freeAllEntriesLocked();
         m_trustedIPList.swap(loaded);
         m_listChanged = false;
+        // The list in force may be another one's: a manager created again reloads the store.
+        m_version.changed();
     } catch (const std::exception& e) {
         log(2, "Could not load the trusted store " + path + ": " + e.what());
     }

@@ -15,12 +15,14 @@
 // the lock lives in one member. The file is only written with the list lock released: the list
 // is encoded to memory under it first.
 
+#include "SFContentVersion.h"
 #include "SFTrustedGroupIP.h"
 
 #include <boost/thread/mutex.hpp>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -76,8 +78,16 @@ public:
     // Writes the store when the list changed. 150000 when written or unchanged, 150001 when the
     // write failed (the list stays marked changed, so a later call writes it). Never throws.
     int persistTrustedIPStore();
-    // A copy of the entries, taken under m_guardTrustedIPList.
-    std::vector<SFTrustedGroupIP> copyTrustedIPList();
+    // A copy of the entries, taken under m_guardTrustedIPList; with version, the list's
+    // version it is.
+    std::vector<SFTrustedGroupIP> copyTrustedIPList(uint64_t* version = nullptr);
+    // The list's version in this process (see SFContentVersion), taken with every operation
+    // that changed it, under m_guardTrustedIPList. An undo of a change the store refused takes
+    // the version back.
+    static uint64_t version();
+    static SFContentVersion::Mark changeMark();
+    // After changes made since mark and undone: operations counts both.
+    static void changesUndone(const SFContentVersion::Mark& since, uint64_t operations);
 
     // The store steps. The caller holds m_guardTrustedStore from lockTrustedStore to
     // unlockTrustedStore. They log their failures and do not throw.
@@ -112,6 +122,8 @@ private:
 
     static std::atomic<SFTrustedIPGroupManager*> m_pSelf;
     static boost::mutex m_instanceMutex;
+    // Process-wide, so a manager created again never gives out a version twice.
+    static SFContentVersion m_version;
 };
 
 } // namespace StatefulFirewall

@@ -146,6 +146,62 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
     EXPECT_EQ(err, "Invalid Option\n");
 }
 
+// What the daemon reports in force, as status says it in text and XML, and after a failed
+// disable's result, as the failure says it.
+TEST_F(SFCliCommandsTest, StatusAndAFailedDisableSayWhatTheDaemonReportsInForce)
+{
+    const struct {
+        bool enabled;
+        int state;
+        std::string line; // how the Rules line starts; empty for none
+        std::string xml;
+    } cases[] = {
+        {true, SF_RULES_IN_FORCE, "", ""},
+        {true, SF_RULES_CHANGES_NOT_APPLIED, "Not in force (the latest changes are not applied",
+         "ChangesNotApplied"},
+        {true, 99, "Not in force (applying them to iptables failed)", "NotInForce"}, // a later release's
+        {false, SF_RULES_DROP_POLICIES_LEFT, "Still filtering (the firewall is disabled, but setting the INPUT",
+         "DropPoliciesLeft"},
+        {false, SF_RULES_CHAINS_LEFT, "Still filtering (the firewall is disabled, but removing some",
+         "ChainsLeft"},
+        {false, SF_RULES_NOT_IN_FORCE, "", ""}, // disabled, only what is left is said
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.state);
+        SFPrefsData prefs;
+        prefs.m_fwEnabled = each.enabled;
+        m_sender.replies[SF_CLI_GET_PREFS] = wideReply(prefs, each.state == SF_RULES_IN_FORCE, each.state);
+        bool ok = false;
+        auto [out, err] = captured([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
+        const std::string next = each.line.empty() ? "Mode: " : "Rules: " + each.line;
+        EXPECT_EQ(out.find(next), out.find('\n') + 1) << out;
+        std::tie(out, err) = captured([&] { return m_commands.getPrefs(true, m_sender, m_client); }, ok);
+        const size_t at = out.find("<Rules>");
+        EXPECT_EQ(at == std::string::npos ? "" : out.substr(at + 7, out.find("</Rules>") - at - 7), each.xml);
+    }
+
+    // A daemon of an earlier release sends no state and judged only the ACCEPT policies.
+    const struct {
+        Reply reply;
+        const char* said;
+    } disables[] = {
+        {wideReply(SF_SYSTEM_COMMAND_FAILED, static_cast<int>(SF_RULES_CHAINS_LEFT)),
+         "removing some of its chains or lines"},
+        {wideReply(SF_SYSTEM_COMMAND_FAILED, static_cast<int>(SF_RULES_DROP_POLICIES_LEFT)),
+         "the ACCEPT policies could not be restored"},
+        {wideReply(SF_SYSTEM_COMMAND_FAILED), "the ACCEPT policies could not be restored"},
+    };
+    for (const auto& each : disables) {
+        m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = each.reply;
+        bool ok = true;
+        auto [out, err] = captured(
+            [&] { return m_commands.setIndividualPrefData(SF_PREF_FW_STATUS, "false", m_sender, m_client); }, ok);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, "");
+        EXPECT_NE(err.find(each.said), std::string::npos) << err;
+    }
+}
+
 TEST_F(SFCliCommandsTest, TrustLocalSubnetReadsTheCurrentValueAndFailsWithItsUpdate)
 {
     bool ok = false;

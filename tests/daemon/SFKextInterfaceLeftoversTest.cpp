@@ -1,6 +1,7 @@
 // The bridge's removal of what an earlier run left, driving the real iptables driver over a
-// recording runner: the ACCEPT policies come before any removal, and a removal that could not
-// restore them removes nothing and reports it. Nothing real runs.
+// recording runner: the ACCEPT policies come before any removal, a removal that could not
+// restore them removes nothing, and whatever is left is reported until a later pass removes
+// it. Nothing real runs.
 
 #include "SFKextInterface.h"
 
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -28,11 +30,31 @@ bool isRemoval(const std::string& line)
 
 } // namespace
 
-TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeBeforeAnyRemovalAndAFailureRemovesNothing)
+TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsReportedUntilRemoved)
 {
-    // The built-in chain whose "-P <chain> ACCEPT" iptables refuses; none for null.
-    for (const char* refused : {static_cast<const char*>(nullptr), "INPUT", "OUTPUT"}) {
-        SCOPED_TRACE(refused ? refused : "none refused");
+    using Argv = RecordingHelperUtils::Argv;
+    // The iptables command refused while the leftovers are removed, and what is then left.
+    const struct {
+        const char* what;
+        std::function<bool(const Argv&)> refused;
+        int left;
+    } cases[] = {
+        {"nothing refused", nullptr, SF_RULES_IN_FORCE},
+        {"-P INPUT ACCEPT",
+         [](const Argv& a) { return a.size() == 4 && a[1] == "-P" && a[2] == "INPUT" && a[3] == "ACCEPT"; },
+         SF_RULES_DROP_POLICIES_LEFT},
+        {"-P OUTPUT ACCEPT",
+         [](const Argv& a) { return a.size() == 4 && a[1] == "-P" && a[2] == "OUTPUT" && a[3] == "ACCEPT"; },
+         SF_RULES_DROP_POLICIES_LEFT},
+        {"deleting a line placed into INPUT",
+         [](const Argv& a) { return a.size() > 4 && a[1] == "-D" && a[2] == "INPUT" && a[4] == "ACCEPT"; },
+         SF_RULES_CHAINS_LEFT},
+        {"deleting a top chain",
+         [](const Argv& a) { return a.size() == 3 && a[1] == "-X" && a[2].rfind("QTZ_INPUT", 0) == 0; },
+         SF_RULES_CHAINS_LEFT},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
         RecordingLogger logger;
         FakeConfigController config;
         FakeNwIFManager monitor;
@@ -52,19 +74,19 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeBeforeAnyRemovalAndAFail
             killed->setNetfilterPolicyToAccept(false);
         }
         FakeConfigController restarted;
+        // The health-check thread a failed removal starts stays asleep: this test is its pass.
+        restarted.setHealthCheckTimer(3600);
         SFKextInterface bridge(logger, restarted, monitor, events, driver(restarted));
         runner->clear();
-        runner->failWhen([refused](const RecordingHelperUtils::Argv& argv) {
-            return refused && argv.size() == 4 && argv[1] == "-P" && argv[2] == refused &&
-                   argv[3] == "ACCEPT";
-        });
+        runner->failWhen(each.refused);
 
-        EXPECT_EQ(bridge.removeLeftovers(true), refused == nullptr);
+        EXPECT_EQ(bridge.removeLeftovers(true), each.left == SF_RULES_IN_FORCE);
+        EXPECT_EQ(bridge.rulesInForceState(), each.left);
         const std::vector<std::string> lines = runner->lines();
         const std::string listed = ::testing::PrintToString(lines);
         auto at = [&lines](auto it) { return std::distance(lines.begin(), it); };
         const auto firstRemoval = at(std::find_if(lines.begin(), lines.end(), isRemoval));
-        if (refused) {
+        if (each.left == SF_RULES_DROP_POLICIES_LEFT) {
             EXPECT_EQ(firstRemoval, at(lines.end())) << "removed while a policy stays DROP: " << listed;
         } else {
             ASSERT_LT(firstRemoval, at(lines.end())) << listed;
@@ -72,6 +94,16 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeBeforeAnyRemovalAndAFail
                 EXPECT_LT(at(std::find(lines.begin(), lines.end(), accept)), firstRemoval)
                     << accept << " is not run before the first removal: " << listed;
         }
-        EXPECT_EQ(logger.count(2), refused ? 1u : 0u) << "the failure is logged as an error";
+        EXPECT_EQ(logger.count(2), each.left == SF_RULES_IN_FORCE ? 0u : 1u)
+            << "what is left is logged as an error";
+
+        // Once iptables works, the next pass (the health check's while disabled) removes the
+        // rest, and then nothing is known to be left.
+        runner->failWhen(nullptr);
+        EXPECT_TRUE(bridge.removeLeftovers(true));
+        EXPECT_EQ(bridge.rulesInForceState(), SF_RULES_IN_FORCE);
+        runner->clear();
+        EXPECT_TRUE(bridge.removeLeftovers(true));
+        EXPECT_TRUE(runner->lines().empty()) << ::testing::PrintToString(runner->lines());
     }
 }

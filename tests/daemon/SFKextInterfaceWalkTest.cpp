@@ -321,9 +321,9 @@ TEST_F(SFKextInterfaceWalkTest, AfterStopHookingPushesAndModeSwitchesLeaveTheDri
     m_bridge->stopHooking();
     EXPECT_FALSE(m_manager->copyGroup(kClient)->enforced);
     const auto stopped = m_driver->operations();
-    EXPECT_EQ(std::vector<std::string>(stopped.end() - 3, stopped.end()),
+    EXPECT_EQ(std::vector<std::string>(stopped.end() - 4, stopped.end()),
               (std::vector<std::string>{"setNetfilterPolicyToAccept true", "flushIptablesDefaultDropRule",
-                                        "flushIptablesInCurrentPolicy"}));
+                                        "flushIptablesInCurrentPolicy", "hasRecordedLeftovers"}));
     m_driver->clear();
     EXPECT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
     m_config.setFwMode(FW_MODE_ADAPTIVE);

@@ -1,9 +1,13 @@
 // tqd and tqctl in the sandbox with the real iptables behind a wrapper that fails chosen
 // command lines: what the tool and the daemon report about enforcement is what the filter table
-// holds, after a crash, a failed enable, a failed switch-over and failed pushes.
+// holds, after a crash, a failed enable, a failed switch-over, failed pushes, a failed disable,
+// a rule stored without its update request and a second daemon.
 
+#include "DispatcherCalls.h"
 #include "HangGuard.h"
+#include "ModelFixtures.h"
 #include "QueueSandboxRig.h"
+#include "SFSerialization.h"
 #include "SandboxGuard.h"
 #include "TempDir.h"
 #include "TqdSandboxRig.h"
@@ -288,14 +292,14 @@ TEST_F(TqdEnforcementTruthSandboxTest, FwOffWhileDisabledRestoresTheAcceptPolici
     const std::string kept = iptablesListing();
     EXPECT_FALSE(productChains(kept).empty()) << kept;
     EXPECT_EQ(policyOf(kept, "INPUT"), "DROP") << kept;
-    EXPECT_EQ(countOf(kDaemonLog, "the Accept policies of Iptables could not be restored"), 1u);
+    EXPECT_EQ(countOf(kDaemonLog, "Failed to set the default Netfilter policy to Accept"), 1u);
 
     // Neither can --fw off: a failure, and the filter table as it was.
     ToolRun off = tqctl("--fw off");
     EXPECT_EQ(off.code, 103) << off.output;
     EXPECT_EQ(off.output, "Firewall is disabled in the settings, but the ACCEPT policies could not "
-                          "be restored: setting them in iptables failed, so the firewall's chains "
-                          "still filter\n");
+                          "be restored: setting them in iptables failed, so the DROP policies and "
+                          "the firewall's chains still filter until the health check removes them\n");
     EXPECT_EQ(iptablesListing(), kept);
 
     restoreIptables();
@@ -708,4 +712,144 @@ TEST_F(TqdEnforcementTruthSandboxTest, TwentyFailedRetriesLeaveTwoGenerationsAtM
     restoreIptables();
     EXPECT_EQ(tqctl("--fw off").code, 0);
     expectNothingFilters(iptablesListing());
+}
+
+namespace {
+
+constexpr const char* kEmptyTable = "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n";
+constexpr const char* kRuleStore = "/var/Varnik/kyv/fw/rule-store.data";
+constexpr const char* kTrustedStore = "/var/Varnik/kyv/fw/trustedip-store.data";
+constexpr const char* kSettings = "/var/Varnik/kyv/fw/prefs.xml";
+
+} // namespace
+
+// A disable whose clean-up iptables refuses for a while: the tool and status say what still
+// filters, and once iptables works the health check removes everything of the firewall.
+TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFiltersUntilTheHealthCheckRemovesIt)
+{
+    const struct {
+        const char* what;
+        const char* failing;
+        const char* said;   // by --fw off
+        const char* status; // after "Rules: Still filtering (the firewall is disabled, but "
+    } cases[] = {
+        {"the ACCEPT policy", "-P INPUT ACCEPT", "but the ACCEPT policies could not be restored",
+         "setting the INPUT and OUTPUT policies back to ACCEPT failed"},
+        {"the catch-all deny's DROP line in INPUT", "-D INPUT -j DROP",
+         "but removing some of its chains or lines from iptables failed",
+         "removing some of its chains or lines"},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        start(true, {{"HealthCheckTimerInSecs", "1"}});
+        waitForEnforcement();
+        ASSERT_EQ(tqctl("--fw-rule-add --name \"deny all logged\" --action deny --log").code, 0);
+        ASSERT_EQ(linesWith(iptablesListing(), "-A INPUT -j DROP"), 1u) << iptablesListing();
+
+        failIptablesLines({each.failing});
+        const ToolRun off = tqctl("--fw off");
+        EXPECT_EQ(off.code, 103) << off.output;
+        EXPECT_NE(off.output.find(each.said), std::string::npos) << off.output;
+        const std::string said = tqctl("--fw status").output;
+        EXPECT_EQ(said.rfind(std::string("Status: Disabled\nRules: Still filtering (the firewall is "
+                                         "disabled, but ") + each.status, 0), 0u) << said;
+        const std::string left = iptablesListing();
+        EXPECT_TRUE(linesWith(left, "-A INPUT -j DROP") == 1 || policyOf(left, "INPUT") == "DROP") << left;
+
+        // No command after the fault is gone: the health check removes what is left.
+        restoreIptables();
+        std::string status;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                status = tqctl("--fw status").output;
+                return iptablesListing() == kEmptyTable && status.rfind("Status: Disabled\nMode: ", 0) == 0;
+            },
+            2 * kHangGuard))
+            << iptablesListing() << status;
+        m_daemon->signal(SIGTERM);
+        EXPECT_EQ(m_daemon->wait(kHangGuard), 0);
+        m_daemon.reset();
+        m_broker.reset();
+    }
+}
+
+// A rule stored at 100006 with no update request after it, as a tool killed in between leaves
+// it: status says the change is not applied, and the health check applies it unasked.
+TEST_F(TqdEnforcementTruthSandboxTest, ARuleStoredWithoutItsUpdateRequestIsAppliedByTheHealthCheck)
+{
+    startPeerAndListener(2);
+    // A change waits one whole period for its update request before the health check applies
+    // it: the hang guard as the period keeps the status below ahead of that.
+    start(true, {{"HealthCheckTimerInSecs", std::to_string(kHangGuard.count())}});
+    waitForEnforcement();
+    const StatefulFirewall::SFRule rule =
+        model::portRule("allow 8080", StatefulFirewall::FW_ACTION_ALLOW, true, 8080);
+    const std::string payload = wideRequest(100006, rule)->outgoingData();
+    ASSERT_EQ(payload.find('\''), std::string::npos);
+    std::string answer;
+    ASSERT_EQ(zavcall("--dest 7000 --cmd 100006 --wide-raw '" + payload + "'", &answer), 0) << answer;
+
+    const std::string pending = tqctl("--fw status").output;
+    EXPECT_NE(pending.find("Status: Enabled\nRules: Not in force (the latest changes are not applied "
+                           "to iptables yet"),
+              std::string::npos)
+        << pending;
+    EXPECT_EQ(linesWith(iptablesListing(), "8080"), 0u);
+    EXPECT_FALSE(peerConnects(3000));
+
+    std::string status;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            status = tqctl("--fw status").output;
+            return status.find("Not in force") == std::string::npos &&
+                   linesWith(iptablesListing(), "--dports 8080 -j ACCEPT") == 1;
+        },
+        4 * kHangGuard))
+        << status << iptablesListing();
+    EXPECT_TRUE(peerConnects());
+    EXPECT_EQ(countOf(kDaemonLog, "no push applied the changes"), 1u);
+}
+
+// A second tqd started beside an enforcing one, with a management policy waiting in the agent
+// spool and the settings saying disabled (a hand edit), leaves at once: it never takes the
+// policy, never cleans up, and the first one's filtering, stores and settings stay as they were.
+TEST_F(TqdEnforcementTruthSandboxTest, ASecondDaemonLeavesAtOnceAndTouchesNothingOfTheFirst)
+{
+    startPeerAndListener(2);
+    start(true);
+    const std::string listing = waitForEnforcement();
+    ASSERT_FALSE(peerConnects(3000)) << "no rule allows 8080";
+    setSetting("IsFirewallEnabled", "0");
+    std::map<std::string, std::string> files;
+    for (const char* path : {kStateFile, kRuleStore, kTrustedStore, kSettings})
+        files[path] = readFile(path);
+
+    // Stopped, the first daemon's agent cannot take the policy: only a second one could.
+    m_daemon->signal(SIGSTOP);
+    const std::string policy = std::string(kSpool) + "/policy.d/001.txt";
+    dropPolicy("001.txt", "software HVRT_FW_1060QUIL\n"
+                          "object HVRT_FW_META_FW|FW_StatusMode|FW_StatusMode|Options A\n"
+                          "section 8 FWStatus=1\n");
+    int status = 0;
+    {
+        Daemon second(m_dir.file("second.out"));
+        status = second.wait(kHangGuard);
+    }
+    const bool policyWaits = ::access(policy.c_str(), F_OK) == 0;
+    ::unlink(policy.c_str());
+    m_daemon->signal(SIGCONT);
+
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(readFile(m_dir.file("second.out")),
+              "Another tqd is running (it holds /run/Varnik/kyv/fw/tqd.lock); exiting without "
+              "touching Iptables, the stores or the settings\n");
+    EXPECT_EQ(countOf(kDaemonLog, "Another tqd is running"), 1u);
+    EXPECT_TRUE(policyWaits) << "the second daemon's agent took the policy";
+    EXPECT_EQ(iptablesListing(), listing);
+    for (const auto& [path, text] : files)
+        EXPECT_EQ(readFile(path), text) << path;
+    EXPECT_FALSE(peerConnects(3000)) << "a port no rule allows is reachable";
+    setSetting("IsFirewallEnabled", "1");
+    const ToolRun first = tqctl("--fw status");
+    EXPECT_EQ(first.output.rfind("Status: Enabled\nMode: ", 0), 0u) << first.output;
 }

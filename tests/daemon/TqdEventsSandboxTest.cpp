@@ -6,7 +6,7 @@
 #include "CommonFunc.h"
 #include "DispatcherCalls.h"
 #include "HangGuard.h"
-#include "SFMatch.h"
+#include "ModelFixtures.h"
 #include "SFRule.h"
 #include "SFSerialization.h"
 #include "SandboxGuard.h"
@@ -32,32 +32,6 @@ using namespace TestSupport;
 namespace {
 
 constexpr const char* kSiteAddress = "10.20.30.43";
-
-// A client-group rule on one TCP port: inbound on the local port, or outbound on the remote
-// port.
-SFRule portRule(const std::string& name, SFwActionType action, bool inbound, uint16_t port)
-{
-    SFRule rule;
-    rule.ruleId = CommonFunc::generateGUID();
-    rule.groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
-    rule.name = name;
-    rule.enabled = true;
-    rule.action = action;
-    rule.transport = FW_TRANS_PROTO_TCP;
-    rule.netProto = NET_PROTO_IP;
-    auto* direction = new SFMatch();
-    direction->matchType = FW_MATCH_DIRECTION;
-    direction->matchOp = FW_MATCH_OP_EQUAL;
-    direction->value.intValue = inbound ? FW_DIRECTION_INBOUND : FW_DIRECTION_OUTBOUND;
-    rule.addMatch(direction);
-    auto* match = new SFMatch();
-    match->matchType = inbound ? FW_MATCH_LOCAL_PORT : FW_MATCH_REMOTE_PORT;
-    match->addressType = FW_ADDRESS_TYPE_SINGLE;
-    match->matchOp = FW_MATCH_OP_EQUAL;
-    match->setPortNumber(port, 0);
-    rule.addMatch(match);
-    return rule;
-}
 
 // A local address outside 127.0.0.0/8: the client group's built-in rule accepts every
 // loopback-to-loopback packet ahead of any rule added later, so a blocked connection has to
@@ -108,10 +82,10 @@ TEST_F(TqdEventsSandboxTest, ASlowAgentGetsItsSiteRulesAndTheEventsOfAnIntrusion
 
     // The connection leaves through OUTPUT (policy DROP) and is blocked, and reported, on
     // INPUT.
-    SFRule block = portRule("Block 9999", FW_ACTION_BLOCK_PACKET, true, 9999);
+    SFRule block = model::portRule("Block 9999", FW_ACTION_BLOCK_PACKET, true, 9999);
     block.treatAsIntrusion = true;
     std::string answer;
-    for (const SFRule& rule : {portRule("Allow out 9999", FW_ACTION_ALLOW, false, 9999), block}) {
+    for (const SFRule& rule : {model::portRule("Allow out 9999", FW_ACTION_ALLOW, false, 9999), block}) {
         const std::string payload = wideRequest(100006, rule)->outgoingData();
         ASSERT_EQ(payload.find('\''), std::string::npos);
         EXPECT_EQ(zavcall("--dest 7000 --cmd 100006 --wide-raw '" + payload + "'", &answer), 0) << answer;

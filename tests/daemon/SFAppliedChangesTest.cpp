@@ -1,0 +1,88 @@
+// Which store changes count as applied: the real managers' versions, changed by the daemon's
+// rule and trusted-network commands (100006, 100019) and as adaptive learning files its rules,
+// against the pushes and adaptive rebuilds that copied them and the health check's passes.
+
+#include "SFAppliedChanges.h"
+
+#include "RulesCommandFixture.h"
+#include "SFResultCodes.h"
+
+#include <functional>
+
+using namespace StatefulFirewall;
+using namespace TestSupport;
+
+namespace {
+
+class SFAppliedChangesTest : public RulesCommandFixture {
+protected:
+    int storeRule() { return addRule(model::portRule("stored", FW_ACTION_ALLOW, true, ++m_port)); }
+    void learnRule()
+    {
+        auto rule = std::make_unique<SFRule>(model::portRule("learned", FW_ACTION_ALLOW, true, ++m_port));
+        rule->groupId = model::kAdaptive;
+        ASSERT_EQ(m_rules->addRule(rule.get()), SF_SUCCESS);
+        rule.release();
+    }
+    void push(SFAppliedChanges& applied)
+    {
+        applied.copyTable(*m_rules);
+        applied.copyTrusted(*SFTrustedIPGroupManager::getInstance(m_logger, m_config));
+    }
+    uint16_t m_port = 7000;
+};
+
+} // namespace
+
+TEST_F(SFAppliedChangesTest, AChangeNoCopyHoldsIsPendingAndDueAtTheSecondHealthCheckPass)
+{
+    const struct {
+        const char* what;
+        std::function<void(SFAppliedChanges&)> change; // after a push that copied everything
+        bool pending;
+    } cases[] = {
+        {"a rule stored, no push", [&](SFAppliedChanges&) { storeRule(); }, true},
+        {"a rule stored, then a push", [&](SFAppliedChanges& a) { storeRule(); push(a); }, false},
+        {"a learned rule, then its rebuild",
+         [&](SFAppliedChanges& a) {
+             learnRule();
+             a.adaptiveApplied(SFRuleManager::adaptiveVersion());
+         },
+         false},
+        {"a rule stored, then an adaptive rebuild",
+         [&](SFAppliedChanges& a) {
+             storeRule();
+             a.adaptiveApplied(SFRuleManager::adaptiveVersion());
+         },
+         true},
+        {"a rule and a trusted network the store refused, undone",
+         [&](SFAppliedChanges&) {
+             boost::filesystem::remove_all(m_dir.file("stores"));
+             EXPECT_EQ(storeRule(), SF_STORE_WRITE_FAILED);
+             SFTrustedGroupIP entry = singleTrusted("10.9.9.9");
+             EXPECT_EQ(addTrusted({&entry}), SF_STORE_WRITE_FAILED);
+             boost::filesystem::create_directories(m_dir.file("stores"));
+         },
+         false},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        SFAppliedChanges applied;
+        push(applied);
+        each.change(applied);
+        EXPECT_EQ(applied.pending(), each.pending);
+        EXPECT_FALSE(applied.pushDue()) << "due before it waited a whole period";
+        EXPECT_EQ(applied.pushDue(), each.pending);
+    }
+
+    // The usual road: the push asked for comes between two passes; only a change it did not
+    // copy becomes due, a pass later.
+    SFAppliedChanges applied;
+    push(applied);
+    storeRule();
+    EXPECT_FALSE(applied.pushDue());
+    push(applied);
+    storeRule();
+    EXPECT_FALSE(applied.pushDue());
+    EXPECT_TRUE(applied.pushDue());
+}
