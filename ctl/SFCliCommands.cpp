@@ -131,6 +131,11 @@ void SFCliCommands::reportUnconfirmed(const std::string& change)
 
 void SFCliCommands::reportFollowup(Followup outcome, const std::string& change)
 {
+    if (outcome == Followup::NotRewritten) {
+        std::cerr << C::CLI_RULES_NOT_REWRITTEN_MSG << std::endl;
+        log(4, "The " + change + " is stored and applied; writing the rule store again failed");
+        return;
+    }
     if (outcome != Followup::NotApplied) {
         reportUnconfirmed(change);
         return;
@@ -422,7 +427,10 @@ SFCliCommands::Followup SFCliCommands::followUpdate(int command, ZAV::ICommandFM
     reportFailure("Error communicating with FMP to send update", response,
                   ", RetVal = " + std::to_string(result));
     // Only a result read from the reply is the daemon's word; a reply without one (from the
-    // service, or one never sent) says nothing of what the daemon did.
+    // service, or one never sent) says nothing of what the daemon did. The rule update answers
+    // a failed push and a store it could not write again apart.
+    if (result == SF_STORE_WRITE_FAILED && command == SF_CLI_RULES_UPDATE)
+        return Followup::NotRewritten;
     return result != SF_SUCCESS ? Followup::NotApplied : Followup::Failed;
 }
 

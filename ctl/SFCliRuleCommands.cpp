@@ -289,7 +289,8 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
         if (updated || !enforced)
             std::cout << printed << std::endl;
         // The daemon's word that the update failed outweighs a rule it calls enforced.
-        if (!updated && (enforced || update == Followup::NotApplied))
+        if (!updated && (enforced || update == Followup::NotApplied ||
+                         update == Followup::NotRewritten))
             reportFollowup(update, "rule add");
         return enforced && updated;
     });

@@ -287,6 +287,10 @@ inline const std::string CLI_CHANGE_NOT_APPLIED_MSG =
 inline const std::string CLI_SETTING_NOT_APPLIED_MSG =
     "The setting was stored, but applying it to iptables failed: the previous rules stay in "
     "force and the firewall retries";
+// The change was stored and applied; only writing the rule store once more failed.
+inline const std::string CLI_RULES_NOT_REWRITTEN_MSG =
+    "The change was stored and applied, but the firewall could not write its rules to their "
+    "store again";
 // The trusted-network change was stored and applied; only writing the store once more failed.
 inline const std::string CLI_TRUSTED_NOT_REWRITTEN_MSG =
     "The change was stored and applied, but the firewall could not write its trusted networks "

@@ -271,13 +271,18 @@ void SFRulesCommandHelper::handleListAllRules(ZAV::CommandResponse& response)
 void SFRulesCommandHelper::handleUpdate(ZAV::CommandResponse& response)
 {
     SFController* controller = SFController::getInstance(m_logger, m_configController, nullptr);
+    // A push that failed is said as iptables' failure, apart from a store that could not be
+    // written again, so the tool can tell the user which of the two happened: the change itself
+    // was stored before this request, and a failed push leaves the previous rules in force.
     int pushResult = SF_SUCCESS;
     if (controller->getEnableStatefulFirewall() && !controller->SendRuleAndGroupDataToKext()) {
         log(2, " Update sending rule table data to Kext failed");
-        pushResult = SF_STORE_WRITE_FAILED;
+        pushResult = SF_SYSTEM_COMMAND_FAILED;
     }
     const int storeResult = m_ruleManager->updateRuleStore();
-    writeReply(response, storeResult == SF_SUCCESS ? pushResult : SF_STORE_WRITE_FAILED);
+    writeReply(response, pushResult != SF_SUCCESS   ? pushResult
+                         : storeResult != SF_SUCCESS ? SF_STORE_WRITE_FAILED
+                                                     : SF_SUCCESS);
 }
 
 void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request,

@@ -143,7 +143,7 @@ TEST_F(SFCliRuleCommandsTest, AnAddIsJudgedByStatusResultAndEnforcement)
     // A disabled rule is never asked about; a failed update fails the command, with no
     // sentence that claims success.
     m_sender.sent.clear();
-    m_sender.replies[SF_CLI_RULES_UPDATE] = narrowReply(SF_STORE_WRITE_FAILED);
+    m_sender.replies[SF_CLI_RULES_UPDATE] = narrowReply(SF_SYSTEM_COMMAND_FAILED);
     std::tie(out, err) = addRule(*makeRule(-1, false), ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");

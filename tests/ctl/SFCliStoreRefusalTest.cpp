@@ -133,9 +133,12 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     const std::function<bool()> addDisabledRule = [this] {
         return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(false));
     };
-    // The daemon's answers to an update: the push (or the store) failed; and a reply from the
-    // service that carries no result of the daemon's.
-    const Reply notApplied = narrowReply(SF_STORE_WRITE_FAILED);
+    // The daemon's answers to an update: the push failed, or the store could not be written
+    // again; and a reply from the service that carries no result of the daemon's.
+    const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED);
+    const Reply notRewritten = narrowReply(SF_STORE_WRITE_FAILED);
+    const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
+                                      "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
     Reply ruleRefused = narrowReply(CommonFunc::generateGUID(), SF_RULE_REFUSED);
     ruleRefused.status = false;
@@ -223,6 +226,12 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
          kChannel + kNotApplied},
         {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
          kChannel + kNotApplied},
+        {"rule add, rule store not written again", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notRewritten},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
+         3, "", kChannel + kNotRewritten},
+        {"rule delete, rule store not written again", deleteRule,
+         {{SF_CLI_RULES_UPDATE, notRewritten}}, 2, "", kChannel + kNotRewritten},
         {"rule delete, update without the daemon's result", deleteRule,
          {{SF_CLI_RULES_UPDATE, noResult}}, 2, "", kChannel + kUnconfirmed},
         {"trusted add, update not applied", addTrusted, {{SF_CLI_RULES_UPDATE, notApplied}}, 3, "",

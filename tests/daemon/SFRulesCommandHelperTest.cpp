@@ -219,7 +219,7 @@ TEST_F(SFRulesCommandHelperTest, UpdatesWriteTheStoresAndAnswer150001WhenTheyCan
     // The setting on and a push that fails.
     m_config.set(P::enabled, "1");
     m_bridge.answer("SendRuleAndGroupDataToKext", false);
-    EXPECT_EQ(code(run(*emptyRequest(100017))), SF_STORE_WRITE_FAILED);
+    EXPECT_EQ(code(run(*emptyRequest(100017))), SF_SYSTEM_COMMAND_FAILED);
     EXPECT_TRUE(m_logger.has(2, " Update sending rule table data to Kext failed"));
 }
 
