@@ -81,7 +81,7 @@ inline void wrapIptables(const std::string& step)
 
 inline void unwrapIptables()
 {
-    TqdRig::shell(std::string("ln -sfn /usr/sbin/iptables ") + kProductIptables);
+    TestSupport::unwrapProgram(kProductIptables, "/usr/sbin/iptables");
 }
 
 // Waits until the file exists; false when bound passed first.

@@ -112,7 +112,7 @@ void failIptablesLines(const std::vector<std::string>& patterns,
 
 void restoreIptables()
 {
-    TestSupport::replaceWithSymlink(kIptablesLink, "/usr/sbin/iptables");
+    TestSupport::unwrapProgram(kIptablesLink, "/usr/sbin/iptables");
     ::unlink(kFailingLines);
     ::unlink(kFailingOnceLines);
     ::unlink(kKillingLines);

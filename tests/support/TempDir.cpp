@@ -75,15 +75,9 @@ void replaceFile(const std::string& path, const std::string& content, int mode)
     renameOver(temporary, path);
 }
 
-void replaceWithSymlink(const std::string& path, const std::string& target)
+void unwrapProgram(const std::string& path, const std::string& program)
 {
-    const std::string temporary = temporaryBeside(path);
-    ::unlink(temporary.c_str());
-    if (::symlink(target.c_str(), temporary.c_str()) != 0) {
-        const int error = errno;
-        throw std::runtime_error("cannot link " + temporary + ": " + std::strerror(error));
-    }
-    renameOver(temporary, path);
+    replaceFile(path, "#!/bin/sh\nexec " + program + " \"$@\"\n", 0755);
 }
 
 int fileMode(const std::string& path)

@@ -28,8 +28,10 @@ void writeFile(const std::string& path, const std::string& content);
 // daemon calling a wrapped program, say) finds the old file or the new one, never a part of it,
 // none at all, or one without its mode. Throws when a step fails.
 void replaceFile(const std::string& path, const std::string& content, int mode = 0644);
-// Makes path a symbolic link to target in the same one step.
-void replaceWithSymlink(const std::string& path, const std::string& target);
+// Ends a wrapper script at path: it becomes a script that only runs program. The kernel starts a
+// script's shell, which then opens the script by its path again, so a wrapper replaced by the
+// program itself could be read as a script by a shell started just before: path stays a script.
+void unwrapProgram(const std::string& path, const std::string& program);
 // Permission bits of a file (st_mode & 07777), or -1 when it does not exist.
 int fileMode(const std::string& path);
 // Everything readable from fd until end of file (EINTR retried); fd stays open.
