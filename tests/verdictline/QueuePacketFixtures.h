@@ -8,11 +8,13 @@
 
 #include <arpa/inet.h>
 #include <libmnl/libmnl.h>
+#include <sys/time.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netfilter/nfnetlink_queue.h>
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <vector>
@@ -132,5 +134,14 @@ public:
     std::vector<Verdict> verdicts;
     bool failing = false;
 };
+
+// Seconds on the clock block events are stamped with (gettimeofday): time() reads a coarser clock
+// that can still show the previous second when gettimeofday() already shows the next.
+inline time_t wallSeconds()
+{
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return now.tv_sec;
+}
 
 } // namespace QueueFixtures

@@ -84,7 +84,7 @@ TEST_F(SFBlockEventQueueTest, EveryNamedPacketIsDroppedAndThoseOfKnownRulesAreRe
         {5, NF_INET_LOCAL_IN, std::nullopt, false, 0, 0, 0, 0, 0},
         {5, NF_INET_LOCAL_IN, cut(tcp, 19), false, 0, 0, 0, 0, 0},
     };
-    const time_t before = time(nullptr);
+    const time_t before = wallSeconds();
     std::vector<RecordingVerdicts::Verdict> expectedVerdicts;
     for (uint32_t id = 0; id < std::size(cases); ++id) {
         Message m;
@@ -96,7 +96,7 @@ TEST_F(SFBlockEventQueueTest, EveryNamedPacketIsDroppedAndThoseOfKnownRulesAreRe
         handle(m);
         expectedVerdicts.push_back({kBlockEventQueueNumber, id, false});
     }
-    const time_t after = time(nullptr);
+    const time_t after = wallSeconds();
     EXPECT_EQ(m_verdicts.verdicts, expectedVerdicts);
     // The lookup key is the mark's low 16 bits; a packet without a mark is not looked up.
     EXPECT_EQ(m_asked, (std::vector<uint16_t>{5, 5, 5, 5, 5, 5, 257, 999, 5, 5}));

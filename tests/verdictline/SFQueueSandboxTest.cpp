@@ -131,7 +131,7 @@ TEST_F(SFQueueSandboxTest, BlockEventQueueDropsMarkedPacketsAndRecordsTheRulesOf
                         [queue] { return queue->stopBlockEventQueue(); });
     ASSERT_TRUE(waitForQueue(3, true));
 
-    const time_t t0 = time(nullptr);
+    const time_t t0 = QueueFixtures::wallSeconds();
     std::string outcome;
     shell(R"(in_peer "$TOOL" tcp-connect 10.0.0.5 23 --from 10.0.0.7 --timeout 1500; echo "tcp $?"
              in_peer ping -c 1 -W 1 10.0.0.5 >/dev/null; echo "ping $?"
@@ -147,7 +147,7 @@ TEST_F(SFQueueSandboxTest, BlockEventQueueDropsMarkedPacketsAndRecordsTheRulesOf
             byProtocol[got.protocol].push_back(got);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const time_t t1 = time(nullptr);
+    const time_t t1 = QueueFixtures::wallSeconds();
     ASSERT_TRUE(reader.stopAndJoin());
     ASSERT_EQ(byProtocol.size(), 3u);
     auto expect = [](const RuleEventInfo& got, KGUID rule, const char* from, const char* to, uint16_t destinationPort,
