@@ -19,7 +19,6 @@
 #include <list>
 #include <map>
 #include <string>
-#include <vector>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -51,7 +50,8 @@ protected:
         m_entry.setStartIp4Address("10.1.1.1");
     }
 
-    SFRule rule(bool enabled)
+    // Adds an allow rule named web to the client group, enabled or not.
+    bool addRuleEnabled(bool enabled)
     {
         SFRule made;
         made.groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
@@ -60,48 +60,11 @@ protected:
         made.enabled = enabled;
         made.name = "web";
         made.action = FW_ACTION_ALLOW;
-        return made;
-    }
-
-    // Each change of the tool, by the command id that carries it.
-    std::vector<std::pair<int, std::function<bool()>>> changes()
-    {
-        return {
-            {SF_CLI_RULE_ADD,
-             [this] { return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(true)); }},
-            {SF_CLI_RULES_DEL, [this] { return m_commands.deleteRule("a,b", m_sender, m_client); }},
-            {SF_CLI_ADD_TRUSTED_GROUP_IPS,
-             [this] {
-                 return m_commands.addToTrustedNetwork({&m_entry}, m_sender, m_client);
-             }},
-            {SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL,
-             [this] { return m_commands.deleteFromTrustedNetwork("10.1.1.1", m_sender, m_client); }},
-        };
+        return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, made);
     }
 };
 
 } // namespace
-
-TEST_F(SFCliStoreRefusalTest, AChangeTheStoreRefusedIsReportedAloneAndNotFollowedUp)
-{
-    for (const auto& [command, change] : changes()) {
-        SCOPED_TRACE(command);
-        // The add answers its rule id first and a clear status; the others the result alone.
-        Reply refused = command == SF_CLI_RULE_ADD
-                            ? narrowReply(CommonFunc::generateGUID(), SF_STORE_WRITE_FAILED)
-                            : narrowReply(SF_STORE_WRITE_FAILED);
-        refused.status = command != SF_CLI_RULE_ADD;
-        m_sender.replies.clear();
-        m_sender.replies[command] = refused;
-        m_sender.sent.clear();
-        bool ok = true;
-        const auto [out, err] = captureOutput(change, ok);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(err, command == SF_CLI_RULE_ADD ? kRuleNotStored : kStoreRefused);
-        EXPECT_EQ(m_sender.sent.size(), 1u) << "a refused change is not followed by an update";
-    }
-}
 
 TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
 {
@@ -116,6 +79,12 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     const std::string notWritten =
         "The setting was not changed: the firewall could not write it to its settings file\n";
     const Reply added = narrowReply(CommonFunc::generateGUID(), SF_SUCCESS);
+    // The add answers its rule id first and a clear status; the others the result alone.
+    const auto addRefused = [](int code) {
+        Reply reply = narrowReply(CommonFunc::generateGUID(), code);
+        reply.status = false;
+        return reply;
+    };
     Reply refusedQuery;
     refusedQuery.status = false;
     SFPrefsData localOff;
@@ -126,22 +95,20 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     const auto set = [this](SFPrefType kind) {
         return [this, kind] { return m_commands.setIndividualPrefData(kind, "true", m_sender, m_client); };
     };
-    const std::function<bool()> addRule = changes()[0].second;
-    const std::function<bool()> deleteRule = changes()[1].second;
-    const std::function<bool()> addTrusted = changes()[2].second;
-    const std::function<bool()> deleteTrusted = changes()[3].second;
-    const std::function<bool()> addDisabledRule = [this] {
-        return m_commands.addModifyRule(m_sender, m_client, SF_CLI_RULE_ADD, rule(false));
+    const auto addRule = [this] { return addRuleEnabled(true); };
+    const auto addDisabledRule = [this] { return addRuleEnabled(false); };
+    const auto deleteRule = [this] { return m_commands.deleteRule("a,b", m_sender, m_client); };
+    const auto addTrusted = [this] { return m_commands.addToTrustedNetwork({&m_entry}, m_sender, m_client); };
+    const auto deleteTrusted = [this] {
+        return m_commands.deleteFromTrustedNetwork("10.1.1.1", m_sender, m_client);
     };
-    // The daemon's answers to an update: the push failed, or the store could not be written
-    // again; and a reply from the service that carries no result of the daemon's.
+    // The daemon's answers to a change or an update: the store could not be written (again), or
+    // the push failed; and a reply from the service that carries no result of the daemon's.
+    const Reply storeFailed = narrowReply(SF_STORE_WRITE_FAILED);
     const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED);
-    const Reply notRewritten = narrowReply(SF_STORE_WRITE_FAILED);
     const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
                                       "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
-    Reply ruleRefused = narrowReply(CommonFunc::generateGUID(), SF_RULE_REFUSED);
-    ruleRefused.status = false;
     const std::string settingNotApplied = "The setting was stored, but applying it to iptables "
                                           "failed: the previous rules stay in force and the "
                                           "firewall retries\n";
@@ -153,6 +120,14 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
         std::string out;
         std::string err;
     } rows[] = {
+        // Refused for the store: reported alone and not followed by an update.
+        {"rule add not stored", addRule, {{SF_CLI_RULE_ADD, addRefused(SF_STORE_WRITE_FAILED)}}, 1,
+         "", kRuleNotStored},
+        {"rule delete not stored", deleteRule, {{SF_CLI_RULES_DEL, storeFailed}}, 1, "", kStoreRefused},
+        {"trusted add not stored", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, storeFailed}}, 1, "",
+         kStoreRefused},
+        {"trusted delete not stored", deleteTrusted,
+         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, storeFailed}}, 1, "", kStoreRefused},
         {"rule add unanswered", addRule, {{SF_CLI_RULE_ADD, noReply()}}, 1, "", ruleUnknown},
         {"rule delete unanswered", deleteRule, {{SF_CLI_RULES_DEL, noReply()}}, 1, "", ruleUnknown},
         {"trusted add unanswered", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, noReply()}}, 1, "",
@@ -208,7 +183,7 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
         {"trusted add of an entry already listed", addTrusted,
          {{SF_CLI_ADD_TRUSTED_GROUP_IPS, narrowReply(SF_TRUSTED_IP_REFUSED)}}, 1, "",
          kChannel + "The trusted network was not added: it is already in the list\n"},
-        {"rule add refused", addRule, {{SF_CLI_RULE_ADD, ruleRefused}}, 1, "",
+        {"rule add refused", addRule, {{SF_CLI_RULE_ADD, addRefused(SF_RULE_REFUSED)}}, 1, "",
          kChannel + "The change was not made: the firewall refused it with result 150021\n"},
         {"rule delete refused", deleteRule, {{SF_CLI_RULES_DEL, narrowReply(SF_INVALID_ARGUMENT)}},
          1, "", kChannel + "The change was not made: the firewall refused it with result 150003\n"},
@@ -227,11 +202,11 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
         {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
          kChannel + kNotApplied},
         {"rule add, rule store not written again", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notRewritten},
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, storeFailed},
           {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
          3, "", kChannel + kNotRewritten},
         {"rule delete, rule store not written again", deleteRule,
-         {{SF_CLI_RULES_UPDATE, notRewritten}}, 2, "", kChannel + kNotRewritten},
+         {{SF_CLI_RULES_UPDATE, storeFailed}}, 2, "", kChannel + kNotRewritten},
         {"rule delete, update without the daemon's result", deleteRule,
          {{SF_CLI_RULES_UPDATE, noResult}}, 2, "", kChannel + kUnconfirmed},
         {"trusted add, update not applied", addTrusted, {{SF_CLI_RULES_UPDATE, notApplied}}, 3, "",

@@ -59,22 +59,12 @@ std::chrono::seconds boundOf(int commandId)
     return commandId == 100017 ? 300s : 15s;
 }
 
-SFCliTurnRecord record(pid_t pid, int commandId, Clock::time_point deadline)
-{
-    SFCliTurnRecord made;
-    made.pid = pid;
-    made.commandId = commandId;
-    made.deadline = deadline;
-    return made;
-}
-
 } // namespace
 
 TEST(SFCliTurnsTest, ARecordReadsBackAndNothingElseReadsAsOne)
 {
-    const SFCliTurnRecord sample = record(4242, 100000, Clock::now() + 15s);
-    const SFCliTurnRecord extreme =
-        record(INT_MAX, 100017, Clock::time_point(Clock::duration(LLONG_MAX)));
+    const SFCliTurnRecord sample{4242, 100000, Clock::now() + 15s};
+    const SFCliTurnRecord extreme{INT_MAX, 100017, Clock::time_point(Clock::duration(LLONG_MAX))};
     EXPECT_EQ(parseTurnRecord(formatTurnRecord(sample)), sample);
     EXPECT_EQ(parseTurnRecord(formatTurnRecord(extreme)), extreme);
 
@@ -130,10 +120,10 @@ TEST(SFCliTurnsTest, AWaiterGivesUpAMarginPastTheHoldersBoundAndNamesIt)
         std::optional<SFCliTurnRecord> holder; // the record in the file, if any
         std::string named;
     } rows[] = {
-        {"holder past its deadline", record(::getpid(), 100000, Clock::now() - 1s),
+        {"holder past its deadline", SFCliTurnRecord{::getpid(), 100000, Clock::now() - 1s},
          "process " + std::to_string(::getpid()) + " ("},
         {"holder without record", std::nullopt, C::CLI_TURN_HOLDER_UNKNOWN},
-        {"record of a holder gone", record(gone, 100000, Clock::now() + 1h),
+        {"record of a holder gone", SFCliTurnRecord{gone, 100000, Clock::now() + 1h},
          C::CLI_TURN_HOLDER_UNKNOWN},
     };
     for (const auto& row : rows) {

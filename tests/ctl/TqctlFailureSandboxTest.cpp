@@ -7,7 +7,6 @@
 
 #include "TqctlSandboxRig.h"
 
-#include <boost/algorithm/string/join.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 #include <gtest/gtest.h>
@@ -61,6 +60,22 @@ std::vector<std::string> clientRules()
                                rule.get("<xmlattr>.enforcementStatus", ""));
     }
     return rows;
+}
+
+// The words of an add of an allow rule for the TCP port, inbound.
+std::vector<std::string> addRule(const std::string& name, int port)
+{
+    return {"--fw-rule-add", "--name", name, "--action", "allow", "--direction", "in",
+            "--proto", "tcp", "--local-service", std::to_string(port)};
+}
+
+// The words as one line for the shell, each quoted.
+std::string words(const std::vector<std::string>& list)
+{
+    std::string line;
+    for (const std::string& word : list)
+        line += "'" + word + "' ";
+    return line;
 }
 
 size_t indexOf(const std::vector<std::string>& rows, const std::string& name)
@@ -154,40 +169,11 @@ TEST_F(TqctlFailureSandboxTest, ChangesTheStoreRefusesAreNotAppliedAndARestartSh
     EXPECT_EQ(linesWith(iptablesListing(), "--dports 4000 -j ACCEPT"), 1u);
 }
 
-TEST_F(TqctlFailureSandboxTest, AStoppedDaemonGives104WithinTheBound)
-{
-    startAll();
-    m_daemon->signal(SIGSTOP);
-    const ToolRun run = tqctl("--fw status");
-    m_daemon->signal(SIGCONT);
-    EXPECT_EQ(run.code, 104) << run.output;
-    EXPECT_EQ(run.output, "FMP communication error\n"
-                          "The firewall daemon did not reply in time; it may be stopped or hung\n");
-    // The tool's bound is 15 s; the upper limit only guards against waiting without end.
-    EXPECT_GE(run.took, 14s);
-    EXPECT_LT(run.took, 60s);
-
-    // Running again, the daemon answers as before.
-    const ToolRun after = tqctl("--fw status");
-    EXPECT_EQ(after.code, 0) << after.output;
-}
-
 TEST_F(TqctlFailureSandboxTest, ManyToolsAtOnceBehindSlowPushesGetTheirRealAnswers)
 {
     startAll();
     ASSERT_EQ(tqctl("--fw on").code, 0);
     waitForEnforcement();
-    const auto addRule = [](const std::string& name, int port) {
-        return std::vector<std::string>{"--fw-rule-add", "--name", name, "--action", "allow",
-                                        "--direction", "in", "--proto", "tcp", "--local-service",
-                                        std::to_string(port)};
-    };
-    const auto words = [](const std::vector<std::string>& list) {
-        std::string line;
-        for (const std::string& word : list)
-            line += "'" + word + "' ";
-        return line;
-    };
     for (int n = 0; n < 3; ++n) {
         ASSERT_EQ(tqctl(words(addRule("base " + std::to_string(n), 5000 + n))).code, 0);
         ASSERT_EQ(tqctl("--fw-trusted-add --single 10.8.0." + std::to_string(n + 1)).code, 0);
@@ -299,9 +285,7 @@ TEST_F(TqctlFailureSandboxTest, AnAddAcknowledgedBeforeTheServiceDiesIsReportedA
     ASSERT_EQ(shell("touch /run/push.hold && rm -f /run/push.held"), 0);
     TqctlRig::wrapIptables("touch /run/push.held\n"
                            "while [ -e /run/push.hold ]; do sleep 0.05; done");
-    TqctlRig::BackgroundTool add({"--fw-rule-add", "--name", "held", "--action", "allow",
-                                  "--direction", "in", "--proto", "tcp", "--local-service", "7000"},
-                                 m_dir.file("add.out"));
+    TqctlRig::BackgroundTool add(addRule("held", 7000), m_dir.file("add.out"));
     ASSERT_TRUE(TqctlRig::waitForFile("/run/push.held", TestSupport::kHangGuard));
     m_broker->signal(SIGKILL);
     m_broker->wait(TestSupport::kHangGuard);
@@ -320,14 +304,26 @@ TEST_F(TqctlFailureSandboxTest, AnAddAcknowledgedBeforeTheServiceDiesIsReportedA
     EXPECT_EQ(linesWith(iptablesListing(), "--dports 7000 -j ACCEPT"), 1u);
 }
 
-TEST_F(TqctlFailureSandboxTest, AStoppedTurnHolderHoldsUpOtherToolsOnlyUntilItsBoundRunsOut)
+// A stopped daemon, then a stopped tqctl that holds the turn: each holds up a tool only until the
+// reply bound runs out, and tools work again once it goes on.
+TEST_F(TqctlFailureSandboxTest, AStoppedDaemonOrTurnHolderHoldsUpToolsOnlyUntilTheBoundRunsOut)
 {
     startAll();
+    m_daemon->signal(SIGSTOP);
+    const ToolRun run = tqctl("--fw status");
+    m_daemon->signal(SIGCONT);
+    EXPECT_EQ(run.code, 104) << run.output;
+    EXPECT_EQ(run.output, "FMP communication error\n"
+                          "The firewall daemon did not reply in time; it may be stopped or hung\n");
+    // The tool's bound is 15 s; the upper limit only guards against waiting without end.
+    EXPECT_GE(run.took, 14s);
+    EXPECT_LT(run.took, 60s);
+    // Running again, the daemon answers as before.
+    const ToolRun after = tqctl("--fw status");
+    EXPECT_EQ(after.code, 0) << after.output;
+
     ASSERT_EQ(tqctl("--fw on").code, 0);
     waitForEnforcement();
-    const std::vector<std::string> add{"--fw-rule-add", "--name", "queued", "--action", "allow",
-                                       "--direction", "in", "--proto", "tcp", "--local-service",
-                                       "7100"};
     // The holder takes the turn and sends while the daemon cannot answer; stopped holding the
     // turn, it does not take the answer the daemon then gives.
     m_daemon->signal(SIGSTOP);
@@ -337,7 +333,7 @@ TEST_F(TqctlFailureSandboxTest, AStoppedTurnHolderHoldsUpOtherToolsOnlyUntilItsB
     m_daemon->signal(SIGCONT);
 
     TqctlRig::BackgroundTool status({"--fw", "status"}, m_dir.file("status.out"));
-    TqctlRig::BackgroundTool adder(add, m_dir.file("add.out"));
+    TqctlRig::BackgroundTool adder(addRule("queued", 7100), m_dir.file("add.out"));
     // Hang guards only: each gives up a margin past the holder's 15 s reply bound.
     const ToolRun waited[] = {status.finish(std::chrono::minutes(3)),
                               adder.finish(std::chrono::minutes(3))};
@@ -347,16 +343,16 @@ TEST_F(TqctlFailureSandboxTest, AStoppedTurnHolderHoldsUpOtherToolsOnlyUntilItsB
                           "FMP communication error\n"
                           "Another tqctl held the turn beyond its reply bound \\(it may be "
                           "stopped\\), so this request was not sent: " + holderText);
-    for (const ToolRun& run : waited) {
-        EXPECT_EQ(run.code, 104) << run.output;
-        EXPECT_TRUE(std::regex_match(run.output, said)) << run.output;
+    for (const ToolRun& waiter : waited) {
+        EXPECT_EQ(waiter.code, 104) << waiter.output;
+        EXPECT_TRUE(std::regex_match(waiter.output, said)) << waiter.output;
     }
 
     // Once the holder goes on, tools work again; the add that gave up was not made.
     holder.signal(SIGCONT);
     holder.finish(TestSupport::kHangGuard);
     EXPECT_EQ(tqctl("--fw status").code, 0);
-    const ToolRun made = tqctl(boost::algorithm::join(add, " "));
+    const ToolRun made = tqctl(words(addRule("queued", 7100)));
     EXPECT_EQ(made.code, 0) << made.output;
     const std::vector<std::string> rules = clientRules();
     EXPECT_EQ(std::count(rules.begin(), rules.end(), "queued enforced=true"), 1);
