@@ -29,6 +29,7 @@ protected:
         applied.copyTable(*m_rules);
         applied.copyTrusted(*SFTrustedIPGroupManager::getInstance(m_logger, m_config));
     }
+    static void rebuildAdaptive(SFAppliedChanges& applied) { applied.adaptiveApplied(SFRuleManager::adaptiveVersion()); }
     uint16_t m_port = 7000;
 };
 
@@ -36,27 +37,22 @@ protected:
 
 TEST_F(SFAppliedChangesTest, AChangeNoCopyHoldsIsPendingAndDueAtTheSecondHealthCheckPass)
 {
+    using Applied = SFAppliedChanges&;
     const struct {
         const char* what;
-        std::function<void(SFAppliedChanges&)> change; // after a push that copied everything
+        std::function<void(Applied)> change; // after a push that copied everything
         bool pending;
     } cases[] = {
-        {"a rule stored, no push", [&](SFAppliedChanges&) { storeRule(); }, true},
-        {"a rule stored, then a push", [&](SFAppliedChanges& a) { storeRule(); push(a); }, false},
-        {"a learned rule, then its rebuild",
-         [&](SFAppliedChanges& a) {
-             learnRule();
-             a.adaptiveApplied(SFRuleManager::adaptiveVersion());
-         },
-         false},
-        {"a rule stored, then an adaptive rebuild",
-         [&](SFAppliedChanges& a) {
-             storeRule();
-             a.adaptiveApplied(SFRuleManager::adaptiveVersion());
-         },
-         true},
+        {"a rule stored, no push", [&](Applied) { storeRule(); }, true},
+        {"a rule stored, then a push", [&](Applied a) { storeRule(); push(a); }, false},
+        {"a learned rule, then its rebuild", [&](Applied a) { learnRule(); rebuildAdaptive(a); }, false},
+        {"a rule stored, then an adaptive rebuild", [&](Applied a) { storeRule(); rebuildAdaptive(a); }, true},
+        // The usual road: the push asked for comes between two passes; only a change it did
+        // not copy becomes due, a pass later.
+        {"a rule stored, a pass, a push, another rule",
+         [&](Applied a) { storeRule(); EXPECT_FALSE(a.pushDue()); push(a); storeRule(); }, true},
         {"a rule and a trusted network the store refused, undone",
-         [&](SFAppliedChanges&) {
+         [&](Applied) {
              boost::filesystem::remove_all(m_dir.file("stores"));
              EXPECT_EQ(storeRule(), SF_STORE_WRITE_FAILED);
              SFTrustedGroupIP entry = singleTrusted("10.9.9.9");
@@ -74,15 +70,4 @@ TEST_F(SFAppliedChangesTest, AChangeNoCopyHoldsIsPendingAndDueAtTheSecondHealthC
         EXPECT_FALSE(applied.pushDue()) << "due before it waited a whole period";
         EXPECT_EQ(applied.pushDue(), each.pending);
     }
-
-    // The usual road: the push asked for comes between two passes; only a change it did not
-    // copy becomes due, a pass later.
-    SFAppliedChanges applied;
-    push(applied);
-    storeRule();
-    EXPECT_FALSE(applied.pushDue());
-    push(applied);
-    storeRule();
-    EXPECT_FALSE(applied.pushDue());
-    EXPECT_TRUE(applied.pushDue());
 }

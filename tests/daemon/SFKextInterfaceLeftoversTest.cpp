@@ -13,10 +13,10 @@
 #include "SFIptables.h"
 #include "TempDir.h"
 
+#include <boost/algorithm/string/join.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <functional>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -32,29 +32,20 @@ bool isRemoval(const std::string& line)
 
 TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsReportedUntilRemoved)
 {
-    using Argv = RecordingHelperUtils::Argv;
-    // The iptables command refused while the leftovers are removed, and what is then left.
+    // The iptables lines refused (those that start with the text) while the leftovers are
+    // removed, and what is then left.
     const struct {
-        const char* what;
-        std::function<bool(const Argv&)> refused;
+        const char* refused;
         int left;
     } cases[] = {
-        {"nothing refused", nullptr, SF_RULES_IN_FORCE},
-        {"-P INPUT ACCEPT",
-         [](const Argv& a) { return a.size() == 4 && a[1] == "-P" && a[2] == "INPUT" && a[3] == "ACCEPT"; },
-         SF_RULES_DROP_POLICIES_LEFT},
-        {"-P OUTPUT ACCEPT",
-         [](const Argv& a) { return a.size() == 4 && a[1] == "-P" && a[2] == "OUTPUT" && a[3] == "ACCEPT"; },
-         SF_RULES_DROP_POLICIES_LEFT},
-        {"deleting a line placed into INPUT",
-         [](const Argv& a) { return a.size() > 4 && a[1] == "-D" && a[2] == "INPUT" && a[4] == "ACCEPT"; },
-         SF_RULES_CHAINS_LEFT},
-        {"deleting a top chain",
-         [](const Argv& a) { return a.size() == 3 && a[1] == "-X" && a[2].rfind("QTZ_INPUT", 0) == 0; },
-         SF_RULES_CHAINS_LEFT},
+        {nullptr, SF_RULES_IN_FORCE},
+        {"-P INPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT},
+        {"-P OUTPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT},
+        {"-D INPUT -j ACCEPT", SF_RULES_CHAINS_LEFT}, // a line placed into INPUT
+        {"-X QTZ_INPUT", SF_RULES_CHAINS_LEFT},      // a top chain
     };
     for (const auto& each : cases) {
-        SCOPED_TRACE(each.what);
+        SCOPED_TRACE(each.refused ? each.refused : "nothing refused");
         RecordingLogger logger;
         FakeConfigController config;
         FakeNwIFManager monitor;
@@ -78,7 +69,10 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         restarted.setHealthCheckTimer(3600);
         SFKextInterface bridge(logger, restarted, monitor, events, driver(restarted));
         runner->clear();
-        runner->failWhen(each.refused);
+        runner->failWhen([&each](const RecordingHelperUtils::Argv& argv) {
+            const std::string line = boost::algorithm::join(RecordingHelperUtils::Argv(argv.begin() + 1, argv.end()), " ");
+            return each.refused && line.rfind(each.refused, 0) == 0;
+        });
 
         EXPECT_EQ(bridge.removeLeftovers(true), each.left == SF_RULES_IN_FORCE);
         EXPECT_EQ(bridge.rulesInForceState(), each.left);

@@ -7,10 +7,10 @@
 #include "CommonFunc.h"
 #include "FakeNwIFManager.h"
 #include "HangGuard.h"
+#include "ModelFixtures.h"
 #include "QueueSandboxRig.h"
 #include "SFConfigController.h"
 #include "SFController.h"
-#include "SFMatch.h"
 #include "SFResultCodes.h"
 #include "SFRule.h"
 #include "SFRuleGroup.h"
@@ -132,21 +132,14 @@ TEST_F(SFKextInterfacePushSandboxTest, APushThatFailedHalfWayIsTakenBackAndTheGe
 // INPUT itself, below the jump into the generation's chains.
 void addInboundCatchAll(SFRuleManager& rules)
 {
-    auto* rule = new SFRule();
-    rule->ruleId = CommonFunc::generateGUID();
-    rule->groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
-    rule->name = "Allow the rest, logged";
-    rule->enabled = true;
-    rule->action = FW_ACTION_ALLOW;
+    auto rule = std::make_unique<SFRule>(TestSupport::model::portRule("Allow the rest, logged", FW_ACTION_ALLOW, true, 1));
+    // Without its port match and on any transport, the inbound port rule matches all inbound traffic.
+    delete rule->matches.back();
+    rule->matches.pop_back();
     rule->transport = FW_TRANS_PROTO_ANY;
-    rule->netProto = NET_PROTO_IP;
     rule->logEnabled = true;
-    auto* direction = new SFMatch();
-    direction->matchType = FW_MATCH_DIRECTION;
-    direction->matchOp = FW_MATCH_OP_EQUAL;
-    direction->value.intValue = FW_DIRECTION_INBOUND;
-    rule->addMatch(direction);
-    ASSERT_EQ(rules.addRule(rule), SF_SUCCESS);
+    ASSERT_EQ(rules.addRule(rule.get()), SF_SUCCESS);
+    rule.release();
 }
 
 // A line the earlier generation placed in INPUT that could not be deleted when the next one was

@@ -52,10 +52,8 @@ protected:
         m_missing.push_back("QTZ_OUTPUT");
         m_runner->failWhen([this](const RecordingHelperUtils::Argv& argv) {
             const std::string line = joined(argv);
-            if (const auto once = m_failingOnce.find(line); once != m_failingOnce.end()) {
-                m_failingOnce.erase(once);
+            if (m_failingOnce.extract(line))
                 return true;
-            }
             if (line.rfind("-n -L ", 0) != 0 && line.rfind("-X ", 0) != 0 && line.rfind("-F ", 0) != 0)
                 return m_failing.count(line) != 0;
             const std::string chain = line.substr(line.rfind(' ') + 1);
@@ -198,11 +196,7 @@ TEST_F(SFIptablesGenerationsTest, ATopChainWhoseListingFailsOnceIsStillRemoved)
     const struct {
         const char* chain;
         bool takeBack; // the new generation is taken back, else the old one goes in a removal pass
-    } cases[] = {
-        {"QTZ_OUTPUT_", true},
-        {"QTZ_INPUT_", true},
-        {"QTZ_OUTPUT_", false},
-    };
+    } cases[] = {{"QTZ_OUTPUT_", true}, {"QTZ_INPUT_", true}, {"QTZ_OUTPUT_", false}};
     int old = 1;
     for (const auto& c : cases) {
         old += 10;

@@ -41,6 +41,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_held = true;
+        m_allowed = m_asked;
     }
     void releasePasses()
     {
@@ -53,12 +54,12 @@ public:
     bool runPass()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (!m_wakeUp.wait_for(lock, kHangGuard, [this] { return m_waiting; }))
+        const auto waiting = [this] { return m_asked > m_allowed; };
+        if (!m_wakeUp.wait_for(lock, kHangGuard, waiting))
             return false;
-        const unsigned long asked = m_asked;
         ++m_allowed;
         m_wakeUp.notify_all();
-        return m_wakeUp.wait_for(lock, kHangGuard, [&] { return m_asked > asked && m_waiting; });
+        return m_wakeUp.wait_for(lock, kHangGuard, waiting);
     }
 
     bool startSFFMNwIFManager() override { return true; }
@@ -67,14 +68,9 @@ public:
     {
         std::unique_lock<std::mutex> lock(m_mutex);
         ++m_asked;
-        if (m_held) {
-            m_waiting = true;
-            m_wakeUp.notify_all();
-            m_wakeUp.wait_for(lock, kHangGuard, [this] { return !m_held || m_allowed > 0; });
-            m_waiting = false;
-            if (m_allowed > 0)
-                --m_allowed;
-        }
+        m_wakeUp.notify_all();
+        if (m_held)
+            m_wakeUp.wait_for(lock, kHangGuard, [this] { return !m_held || m_allowed >= m_asked; });
         const bool changed = m_changed;
         m_changed = false;
         return changed;
@@ -91,9 +87,10 @@ private:
     std::condition_variable m_wakeUp;
     bool m_changed = false;     // guarded by m_mutex
     bool m_held = false;        // guarded by m_mutex
-    bool m_waiting = false;     // guarded by m_mutex: a question waits at the gate
-    unsigned long m_asked = 0;  // guarded by m_mutex: questions so far
-    unsigned long m_allowed = 0; // guarded by m_mutex: passes let through, not yet begun
+    // Guarded by m_mutex: questions so far, and those let through (or asked before the hold);
+    // while held, a question beyond those let through waits at the gate.
+    unsigned long m_asked = 0;
+    unsigned long m_allowed = 0;
 };
 
 } // namespace TestSupport
