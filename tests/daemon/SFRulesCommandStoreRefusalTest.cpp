@@ -210,14 +210,9 @@ TEST_F(SFRulesCommandStoreRefusalTest, ManyMatchAddsAreStoredOnlyWhereTheyReadBa
         const std::unique_ptr<ZAV::CommandRequest> request =
             rawRequest(100006, manyMatchRuleText(rule, row.matches, row.size));
         const std::string before = readFile(path);
-        CapturedReply reply;
-        std::size_t growth = 0;
-        {
-            const ResidentGrowth resident;
-            reply = run(*request);
-            growth = resident.peak();
-        }
-        EXPECT_LE(growth, 10 * row.size + 64 * MiB);
+        const ResidentGrowth resident;
+        const CapturedReply reply = run(*request);
+        EXPECT_LE(resident.peak(), 10 * row.size + 64 * MiB);
         GUID answered{};
         int code = 0;
         const auto response = asResponse(reply);

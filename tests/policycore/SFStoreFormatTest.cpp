@@ -832,26 +832,15 @@ TEST(SFStoreFormatTest, EveryClassRoundTripsThroughNarrowAndWideArchives)
     }
 }
 
-} // namespace
-
 // ---- what the writer accepts -----------------------------------------------------------------
 
-namespace {
-
-enum class Kind { Trusted, Address, Direction };
-
-SFMatch* matchOf(Kind kind)
+SFMatch* trustedMatch()
 {
-    switch (kind) {
-    case Kind::Trusted: return addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_TRUSTED);
-    case Kind::Address:
-        return addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_SINGLE, "192.168.201.17");
-    default: return intMatch(FW_MATCH_DIRECTION, FW_DIRECTION_INBOUND);
-    }
+    return addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_TRUSTED);
 }
 
-// One user group of rules rules of matches matches each.
-void buildManyMatchTable(SFRuleTable& table, std::size_t rules, std::size_t matches, Kind kind)
+// One user group of rules rules of matches matches each, made by make.
+void buildManyMatchTable(SFRuleTable& table, std::size_t rules, std::size_t matches, SFMatch* (*make)())
 {
     SFRuleGroup* group = makeGroup(guid("0a1b2c3d-4e5f-6071-8293-a4b5c6d7e8f9"), "Many", "Many");
     for (std::size_t r = 0; r < rules; ++r) {
@@ -859,10 +848,21 @@ void buildManyMatchTable(SFRuleTable& table, std::size_t rules, std::size_t matc
                                 FW_ACTION_ALLOW);
         rule->ruleId.Data1 = static_cast<unsigned long>(r);
         for (std::size_t m = 0; m < matches; ++m)
-            rule->matches.push_back(matchOf(kind));
+            rule->matches.push_back(make());
         group->rules.push_back(rule);
     }
     table.groups.push_back(group);
+}
+
+// False when writing or reading is refused as too heavy.
+template <class WriteOrRead> bool withinWeight(WriteOrRead writeOrRead)
+{
+    try {
+        writeOrRead();
+        return true;
+    } catch (const SFOverweightException&) {
+        return false;
+    }
 }
 
 // The store and the listing of the table as boost's own writer writes them, weighing nothing.
@@ -883,87 +883,69 @@ std::string unweighedText(const SFRuleTable& table, bool listing)
 // or the listing's refuses too. True when written.
 bool writtenAndReadBack(const SFRuleTable& table)
 {
-    auto readBack = [&table](bool listing) {
-        SFRuleTable loaded;
-        std::list<SFRuleGroup> groups;
-        try {
-            if (listing)
-                readCheckedArchive(unweighedText(table, true), groups);
-            else
-                decodeRuleStore(unweighedText(table, false), loaded);
-        } catch (const SFOverweightException&) {
-            return false;
-        }
-        if (!listing)
-            expectSameTable(table, loaded);
-        return true;
-    };
-    try {
-        EXPECT_EQ(encodeRuleStore(table), unweighedText(table, false));
-    } catch (const SFOverweightException&) {
-        EXPECT_FALSE(readBack(false) && readBack(true)) << "the writer refused what both read";
+    SFRuleTable loaded;
+    const bool storeReads = withinWeight([&] { decodeRuleStore(unweighedText(table, false), loaded); });
+    if (storeReads)
+        expectSameTable(table, loaded);
+    std::list<SFRuleGroup> groups;
+    const bool listingReads = withinWeight([&] { readCheckedArchive(unweighedText(table, true), groups); });
+    if (!withinWeight([&table] { EXPECT_EQ(encodeRuleStore(table), unweighedText(table, false)); })) {
+        EXPECT_FALSE(storeReads && listingReads) << "the writer refused what both read";
         return false;
     }
-    EXPECT_TRUE(readBack(false));
-    EXPECT_TRUE(readBack(true));
+    EXPECT_TRUE(storeReads);
+    EXPECT_TRUE(listingReads);
     return true;
 }
 
-} // namespace
-
-// Rows of rules, matches per rule and match kind about the bounds of a store: the most matches
+// Rows of match kind, rules and matches per rule about the bounds of a store: the most matches
 // one rule may hold and one more, tables of many addresses or directions. Then the largest
 // table of the densest rules (bare "remote = trusted" matches) the writer accepts, found match
 // by match: it reads back, and with one match more a reader refuses it.
 TEST(SFStoreFormatTest, WhatTheWriterAcceptsTheReaderReadsBackAndItRefusesTheRest)
 {
     const struct {
+        const char* kind;
+        SFMatch* (*make)();
         std::size_t rules;
         std::size_t matches;
-        Kind kind;
         bool written;
     } rows[] = {
-        {1, kMaxMatchesPerList, Kind::Trusted, true},
-        {1, kMaxMatchesPerList + 1, Kind::Trusted, false},
-        {100, 100, Kind::Address, true},
-        {200, 50, Kind::Direction, true},
+        {"trusted", trustedMatch, 1, kMaxMatchesPerList, true},
+        {"trusted", trustedMatch, 1, kMaxMatchesPerList + 1, false},
+        {"address",
+         [] { return addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, FW_ADDRESS_TYPE_SINGLE, "192.168.201.17"); },
+         100, 100, true},
+        {"direction", [] { return intMatch(FW_MATCH_DIRECTION, FW_DIRECTION_INBOUND); }, 200, 50, true},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.rules) + " rules of " + std::to_string(row.matches) +
-                     " matches of kind " + std::to_string(static_cast<int>(row.kind)));
+        SCOPED_TRACE(std::to_string(row.rules) + " rules of " + std::to_string(row.matches) + " " +
+                     row.kind + " matches");
         SFRuleTable table;
-        buildManyMatchTable(table, row.rules, row.matches, row.kind);
+        buildManyMatchTable(table, row.rules, row.matches, row.make);
         EXPECT_EQ(writtenAndReadBack(table), row.written);
     }
 
     SFRuleTable table;
-    buildManyMatchTable(table, 5, kMaxMatchesPerList, Kind::Trusted);
+    buildManyMatchTable(table, 5, kMaxMatchesPerList, trustedMatch);
     std::list<SFMatch*>& last = table.groups.front()->rules.back()->matches;
     auto resize = [&last](std::size_t size) {
-        while (last.size() > size) {
+        for (; last.size() > size; last.pop_back())
             delete last.back();
-            last.pop_back();
-        }
         while (last.size() < size)
-            last.push_back(matchOf(Kind::Trusted));
-    };
-    auto fits = [&table] {
-        try {
-            encodeRuleStore(table);
-            return true;
-        } catch (const SFOverweightException&) {
-            return false;
-        }
+            last.push_back(trustedMatch());
     };
     // Four rules of the most matches fit and five do not (checked at the end by the readers).
     std::size_t low = 0, high = kMaxMatchesPerList;
     while (high - low > 1) {
         const std::size_t middle = (low + high) / 2;
         resize(middle);
-        (fits() ? low : high) = middle;
+        (withinWeight([&table] { encodeRuleStore(table); }) ? low : high) = middle;
     }
     resize(low);
     EXPECT_TRUE(writtenAndReadBack(table));
     resize(high);
     EXPECT_FALSE(writtenAndReadBack(table));
 }
+
+} // namespace

@@ -575,15 +575,7 @@ template <class T> std::string copiesText(const T& sample, std::size_t count)
 // object id and fields, after the class id that ends the element before).
 template <class T> std::string pointerListText(const T& sample, std::size_t size, std::size_t& count)
 {
-    std::list<T*> two = {new T(sample), new T(sample)};
-    std::ostringstream out;
-    {
-        boost::archive::text_oarchive archive(out);
-        archive << two;
-    }
-    for (T* element : two)
-        delete element;
-    std::istringstream lines(out.str());
+    std::istringstream lines(copiesText(sample, 2));
     std::string header, first, second;
     std::getline(lines, header);
     std::getline(lines, first);
@@ -713,9 +705,7 @@ TEST(SFStoreHostileInputTest, ListsOfOneInputShareItsBudgetAndPaddingEarnsNone)
     const std::string one = copiesText(rule, 1);
     const std::string two = copiesText(rule, 2);
     rule.removeAllMatches();
-    auto rules = [&](std::size_t count) {
-        return TestSupport::withElementRepeated(one, two, count);
-    };
+    auto rules = [&](std::size_t count) { return TestSupport::withElementRepeated(one, two, count); };
     constexpr std::size_t padding = std::size_t(4) << 20;
 #ifdef TQ_SANITIZED_BUILD
     constexpr std::size_t many = 10;

@@ -11,6 +11,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 using namespace StatefulFirewall;
@@ -67,22 +68,51 @@ uint32_t attrU32(const nlattr* attr)
 
 } // namespace
 
-TEST(SFQueueMessagesTest, ConfigCommandsCarryCommandQueueIpv4FamilyAndAskForAck)
+// Every config request is one message for one queue that asks for an acknowledgement and
+// carries exactly the attributes its row names, values big-endian: the command with the IPv4
+// family, the copy range with whole packets copied, the queue's length, the flags with fail-open
+// in the mask (without it the kernel would ignore the value). Fail-open is set on the adaptive
+// queue and cleared on the block-event queue; the start request binds, copies whole packets and
+// sets the flags in one message.
+TEST(SFQueueMessagesTest, ConfigRequestsAskForAckAndCarryTheirQueueAndValuesBigEndian)
 {
+    using M = SFQueueMessages;
+    const std::nullopt_t none = std::nullopt;
+    constexpr uint16_t adaptive = kAdaptiveQueueNumber, blockEvent = kBlockEventQueueNumber;
+    constexpr uint32_t failOpen = NFQA_CFG_F_FAIL_OPEN;
     struct Case {
         std::string name;
         std::vector<char> request;
-        uint8_t command;
         uint16_t queue;
         uint32_t sequence;
+        std::optional<uint8_t> command;
+        std::optional<uint32_t> copyRange;
+        std::optional<uint32_t> maxLength;
+        std::optional<uint32_t> flags;
     };
     const Case cases[] = {
-        {"family unbind", SFQueueMessages::familyUnbind(11), NFQNL_CFG_CMD_PF_UNBIND, 0, 11},
-        {"family bind", SFQueueMessages::familyBind(12), NFQNL_CFG_CMD_PF_BIND, 0, 12},
-        {"bind queue 1", SFQueueMessages::queueBind(kAdaptiveQueueNumber, 13), NFQNL_CFG_CMD_BIND, 1, 13},
-        {"bind queue 3", SFQueueMessages::queueBind(kBlockEventQueueNumber, 14), NFQNL_CFG_CMD_BIND, 3, 14},
-        {"unbind queue 3", SFQueueMessages::queueUnbind(3, 15), NFQNL_CFG_CMD_UNBIND, 3, 15},
-        {"bind high queue", SFQueueMessages::queueBind(0x1234, 16), NFQNL_CFG_CMD_BIND, 0x1234, 16},
+        {"family unbind", M::familyUnbind(11), 0, 11, NFQNL_CFG_CMD_PF_UNBIND, none, none, none},
+        {"family bind", M::familyBind(12), 0, 12, NFQNL_CFG_CMD_PF_BIND, none, none, none},
+        {"bind queue 1", M::queueBind(adaptive, 13), 1, 13, NFQNL_CFG_CMD_BIND, none, none, none},
+        {"bind queue 3", M::queueBind(blockEvent, 14), 3, 14, NFQNL_CFG_CMD_BIND, none, none, none},
+        {"unbind queue 3", M::queueUnbind(3, 15), 3, 15, NFQNL_CFG_CMD_UNBIND, none, none, none},
+        {"bind high queue", M::queueBind(0x1234, 16), 0x1234, 16, NFQNL_CFG_CMD_BIND, none, none, none},
+        {"copy packet", M::copyPacket(adaptive, 0xffff, 21), 1, 21, none, 0xffffu, none, none},
+        {"max length", M::queueMaxLength(blockEvent, 0x01020304, 22), 3, 22, none, none, 0x01020304u, none},
+        {"flags of queue 1", M::queueFlags(adaptive, 31), 1, 31, none, none, none, failOpen},
+        {"flags of queue 3", M::queueFlags(blockEvent, 31), 3, 31, none, none, none, 0u},
+        {"start queue 1", M::queueStart(adaptive, 0xffff, true, 41), 1, 41, NFQNL_CFG_CMD_BIND, 0xffffu, none,
+         failOpen},
+        {"start queue 3", M::queueStart(blockEvent, 0xffff, true, 41), 3, 41, NFQNL_CFG_CMD_BIND, 0xffffu, none, 0u},
+        {"start without flags", M::queueStart(adaptive, 0xffff, false, 41), 1, 41, NFQNL_CFG_CMD_BIND, 0xffffu,
+         none, none},
+    };
+    // The attribute is there exactly when a value is expected, and holds it.
+    const auto expectU32 = [](const nlattr* attr, std::optional<uint32_t> expected) {
+        ASSERT_EQ(attr != nullptr, expected.has_value());
+        if (expected) {
+            EXPECT_EQ(attrU32(attr), *expected);
+        }
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -95,97 +125,26 @@ TEST(SFQueueMessagesTest, ConfigCommandsCarryCommandQueueIpv4FamilyAndAskForAck)
         EXPECT_EQ(d.version, NFNETLINK_V0);
         EXPECT_EQ(d.queue, c.queue);
         const nlattr* cmdAttr = d.attrs[NFQA_CFG_CMD];
-        ASSERT_NE(cmdAttr, nullptr);
-        ASSERT_EQ(mnl_attr_validate2(cmdAttr, MNL_TYPE_UNSPEC, sizeof(nfqnl_msg_config_cmd)), 0);
-        nfqnl_msg_config_cmd cmd{};
-        std::memcpy(&cmd, mnl_attr_get_payload(cmdAttr), sizeof(cmd));
-        EXPECT_EQ(cmd.command, c.command);
-        EXPECT_EQ(ntohs(cmd.pf), AF_INET);
-        EXPECT_EQ(d.attrs[NFQA_CFG_PARAMS], nullptr);
-    }
-}
-
-TEST(SFQueueMessagesTest, CopyPacketAndMaxLengthCarryTheirValuesBigEndian)
-{
-    Decoded copy;
-    decode(SFQueueMessages::copyPacket(kAdaptiveQueueNumber, 0xffff, 21), copy);
-    EXPECT_EQ(copy.type, kConfigType);
-    EXPECT_EQ(copy.flags, NLM_F_REQUEST | NLM_F_ACK);
-    EXPECT_EQ(copy.sequence, 21u);
-    EXPECT_EQ(copy.queue, 1);
-    const nlattr* paramsAttr = copy.attrs[NFQA_CFG_PARAMS];
-    ASSERT_NE(paramsAttr, nullptr);
-    ASSERT_EQ(mnl_attr_get_payload_len(paramsAttr), sizeof(nfqnl_msg_config_params));
-    nfqnl_msg_config_params params{};
-    std::memcpy(&params, mnl_attr_get_payload(paramsAttr), sizeof(params));
-    EXPECT_EQ(ntohl(params.copy_range), 0xffffu);
-    EXPECT_EQ(params.copy_mode, NFQNL_COPY_PACKET);
-    EXPECT_EQ(copy.attrs[NFQA_CFG_CMD], nullptr);
-
-    Decoded maxLength;
-    decode(SFQueueMessages::queueMaxLength(kBlockEventQueueNumber, 0x01020304, 22), maxLength);
-    EXPECT_EQ(maxLength.type, kConfigType);
-    EXPECT_EQ(maxLength.flags, NLM_F_REQUEST | NLM_F_ACK);
-    EXPECT_EQ(maxLength.sequence, 22u);
-    EXPECT_EQ(maxLength.queue, 3);
-    ASSERT_NE(maxLength.attrs[NFQA_CFG_QUEUE_MAXLEN], nullptr);
-    EXPECT_EQ(attrU32(maxLength.attrs[NFQA_CFG_QUEUE_MAXLEN]), 0x01020304u);
-}
-
-TEST(SFQueueMessagesTest, FailOpenIsSetOnTheAdaptiveQueueAndClearedOnTheBlockEventQueue)
-{
-    struct Case {
-        uint16_t queue;
-        uint32_t expectedFlags;
-    };
-    for (const Case c : {Case{kAdaptiveQueueNumber, NFQA_CFG_F_FAIL_OPEN}, Case{kBlockEventQueueNumber, 0}}) {
-        SCOPED_TRACE("queue " + std::to_string(c.queue));
-        Decoded d;
-        decode(SFQueueMessages::queueFlags(c.queue, 31), d);
-        EXPECT_EQ(d.type, kConfigType);
-        EXPECT_EQ(d.flags, NLM_F_REQUEST | NLM_F_ACK);
-        EXPECT_EQ(d.sequence, 31u);
-        EXPECT_EQ(d.queue, c.queue);
-        ASSERT_NE(d.attrs[NFQA_CFG_FLAGS], nullptr);
-        ASSERT_NE(d.attrs[NFQA_CFG_MASK], nullptr);
-        EXPECT_EQ(attrU32(d.attrs[NFQA_CFG_FLAGS]), c.expectedFlags);
-        // Without the fail-open bit in the mask the kernel would ignore the value.
-        EXPECT_EQ(attrU32(d.attrs[NFQA_CFG_MASK]), static_cast<uint32_t>(NFQA_CFG_F_FAIL_OPEN));
-    }
-}
-
-TEST(SFQueueMessagesTest, TheStartRequestBindsCopiesWholePacketsAndSetsTheFlagsInOneAcknowledgedMessage)
-{
-    struct Case {
-        uint16_t queue;
-        bool withFlags;
-        uint32_t expectedFlags;
-    };
-    for (const Case c : {Case{kAdaptiveQueueNumber, true, NFQA_CFG_F_FAIL_OPEN}, Case{kBlockEventQueueNumber, true, 0},
-                         Case{kAdaptiveQueueNumber, false, 0}}) {
-        SCOPED_TRACE("queue " + std::to_string(c.queue) + (c.withFlags ? " with flags" : " without flags"));
-        Decoded d;
-        decode(SFQueueMessages::queueStart(c.queue, 0xffff, c.withFlags, 41), d);
-        EXPECT_EQ(d.type, kConfigType);
-        EXPECT_EQ(d.flags, NLM_F_REQUEST | NLM_F_ACK);
-        EXPECT_EQ(d.sequence, 41u);
-        EXPECT_EQ(d.queue, c.queue);
-        ASSERT_NE(d.attrs[NFQA_CFG_CMD], nullptr);
-        nfqnl_msg_config_cmd cmd{};
-        std::memcpy(&cmd, mnl_attr_get_payload(d.attrs[NFQA_CFG_CMD]), sizeof(cmd));
-        EXPECT_EQ(cmd.command, NFQNL_CFG_CMD_BIND);
-        EXPECT_EQ(ntohs(cmd.pf), AF_INET);
-        ASSERT_NE(d.attrs[NFQA_CFG_PARAMS], nullptr);
-        nfqnl_msg_config_params params{};
-        std::memcpy(&params, mnl_attr_get_payload(d.attrs[NFQA_CFG_PARAMS]), sizeof(params));
-        EXPECT_EQ(ntohl(params.copy_range), 0xffffu);
-        EXPECT_EQ(params.copy_mode, NFQNL_COPY_PACKET);
-        ASSERT_EQ(d.attrs[NFQA_CFG_FLAGS] != nullptr, c.withFlags);
-        ASSERT_EQ(d.attrs[NFQA_CFG_MASK] != nullptr, c.withFlags);
-        if (c.withFlags) {
-            EXPECT_EQ(attrU32(d.attrs[NFQA_CFG_FLAGS]), c.expectedFlags);
-            EXPECT_EQ(attrU32(d.attrs[NFQA_CFG_MASK]), static_cast<uint32_t>(NFQA_CFG_F_FAIL_OPEN));
+        ASSERT_EQ(cmdAttr != nullptr, c.command.has_value());
+        if (c.command) {
+            ASSERT_EQ(mnl_attr_validate2(cmdAttr, MNL_TYPE_UNSPEC, sizeof(nfqnl_msg_config_cmd)), 0);
+            nfqnl_msg_config_cmd cmd{};
+            std::memcpy(&cmd, mnl_attr_get_payload(cmdAttr), sizeof(cmd));
+            EXPECT_EQ(cmd.command, *c.command);
+            EXPECT_EQ(ntohs(cmd.pf), AF_INET);
         }
+        const nlattr* paramsAttr = d.attrs[NFQA_CFG_PARAMS];
+        ASSERT_EQ(paramsAttr != nullptr, c.copyRange.has_value());
+        if (c.copyRange) {
+            ASSERT_EQ(mnl_attr_get_payload_len(paramsAttr), sizeof(nfqnl_msg_config_params));
+            nfqnl_msg_config_params params{};
+            std::memcpy(&params, mnl_attr_get_payload(paramsAttr), sizeof(params));
+            EXPECT_EQ(ntohl(params.copy_range), *c.copyRange);
+            EXPECT_EQ(params.copy_mode, NFQNL_COPY_PACKET);
+        }
+        expectU32(d.attrs[NFQA_CFG_QUEUE_MAXLEN], c.maxLength);
+        expectU32(d.attrs[NFQA_CFG_FLAGS], c.flags);
+        expectU32(d.attrs[NFQA_CFG_MASK], c.flags ? std::optional<uint32_t>(failOpen) : none);
     }
 }
 

@@ -218,18 +218,18 @@ TEST(SFQueuePacketTest, MalformedMessagesNeverReadPastTheBufferAndKeepThePacketI
         header(bytes)->nlmsg_len = length;
         return bytes;
     };
-    // The message's last bytes dropped from the buffer and from nlmsg_len alike, leaving a
+    // The message's last 3 bytes dropped from the buffer and from nlmsg_len alike, leaving a
     // length that is not a multiple of four in a buffer of exactly that size.
-    auto unaligned = [](std::vector<char> bytes, size_t dropped) {
-        bytes.resize(bytes.size() - dropped);
-        header(bytes)->nlmsg_len = static_cast<uint32_t>(bytes.size());
-        return bytes;
+    auto unaligned = [&](const std::vector<char>& bytes) {
+        return withLength(resized(bytes, bytes.size() - 3), static_cast<uint32_t>(bytes.size() - 3));
     };
     auto withType = [](std::vector<char> bytes, uint16_t type) {
         header(bytes)->nlmsg_type = type;
         return bytes;
     };
     const std::vector<char> valid = withPayload(kTcpPacket);
+    Bytes tcpAndAByte = kTcpPacket;
+    tcpAndAByte.push_back(0);
 
     const Case cases[] = {
         {"valid tcp", valid, R::Ok, true, true, true},
@@ -259,13 +259,8 @@ TEST(SFQueuePacketTest, MalformedMessagesNeverReadPastTheBufferAndKeepThePacketI
         {"unknown attribute skipped", unknownAttribute(), R::Ok, true, true, true},
         {"attribute length past the message", badSecondAttribute(0xffff), R::Ok, false, false, false},
         // The payload attribute ends 3 bytes past nlmsg_len, within its aligned length.
-        {"last attribute past an unaligned length", unaligned(valid, 3), R::Ok, false, false, true},
-        {"last attribute ending at an unaligned length", unaligned(withPayload([] {
-             Bytes p = kTcpPacket;
-             p.push_back(0);
-             return p;
-         }()), 3),
-         R::Ok, true, true, true},
+        {"last attribute past an unaligned length", unaligned(valid), R::Ok, false, false, true},
+        {"last attribute ending at an unaligned length", unaligned(withPayload(tcpAndAByte)), R::Ok, true, true, true},
         {"attribute length below its header", badSecondAttribute(2), R::Ok, false, false, false},
         {"bad length before the packet header", badFirstAttribute(0xfff0), R::BadPacketHeader, false, false, false},
         {"packet header of 4 bytes", shortPacketHeader(), R::BadPacketHeader, false, false, false},
