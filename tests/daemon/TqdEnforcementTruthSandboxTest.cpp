@@ -487,6 +487,12 @@ struct PushFault {
     std::vector<std::string> failingOnce = {}; // lines that fail once besides
 };
 
+// Names a row in GoogleTest's listing and messages.
+void PrintTo(const PushFault& fault, std::ostream* out)
+{
+    *out << fault.what;
+}
+
 const PushFault kPushFaults[] = {
     {"the built-in SSH allow line", "-p tcp .*--dports? 22 .*-j ACCEPT -A QTZ_Client_IN_[0-9]+", true, PushFault::BuiltInRule},
     {"the jump into the client group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Client_IN_[0-9]+", true, PushFault::NoRule},
@@ -511,31 +517,37 @@ const PushFault kPushFaults[] = {
 
 } // namespace
 
+class TqdFailedPushCommandSandboxTest : public TqdEnforcementTruthSandboxTest,
+                                        public ::testing::WithParamInterface<PushFault> {};
+
 // For each command: while it fails, what the tool says is what the filter table does; once
 // iptables works again, the health check puts in place what a fresh start on the same stores
-// builds, and the connection the new rule allows is accepted.
-TEST_F(TqdEnforcementTruthSandboxTest, AFailedPushCommandIsReportedAndRepairedByTheHealthCheck)
+// builds, and the connection the new rule allows is accepted. One test per command, so the
+// commands spread over the binary's shards.
+TEST_P(TqdFailedPushCommandSandboxTest, IsReportedAndRepairedByTheHealthCheck)
 {
+    const PushFault& fault = GetParam();
+    SCOPED_TRACE(fault.what);
     startPeerAndListener(10);
     const std::map<std::string, std::string> settings{{"HealthCheckTimerInSecs", "1"}};
 
-    // What a fresh start builds from the stores each change leaves.
-    std::map<std::string, std::string> references;
-    for (const char* change : {kAllow8080, kAllow8080Either}) {
+    // What a fresh start builds from the stores the change leaves, found once per process.
+    static std::map<std::string, std::string> references;
+    if (references.count(fault.change) == 0) {
         start(true, settings);
         waitForEnforcement();
-        ASSERT_EQ(tqctl(change).code, 0);
+        ASSERT_EQ(tqctl(fault.change).code, 0);
         m_daemon->signal(SIGTERM);
         ASSERT_EQ(m_daemon->wait(kHangGuard), 0);
         startDaemon();
-        references[change] = normalized(waitForEnforcement());
+        const std::string reference = normalized(waitForEnforcement());
         ASSERT_TRUE(peerConnects());
         stopDaemon();
+        references[fault.change] = reference;
+        serveAgain(10);
     }
 
-    for (const PushFault& fault : kPushFaults) {
-        SCOPED_TRACE(fault.what);
-        serveAgain(10);
+    {
         start(true, settings);
         const std::string before = normalized(waitForEnforcement());
         failIptablesLines({fault.line}, fault.failingOnce);
@@ -580,6 +592,8 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedPushCommandIsReportedAndRepairedBy
         stopDaemon();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EachCommand, TqdFailedPushCommandSandboxTest, ::testing::ValuesIn(kPushFaults));
 
 // For each command of a mode switch: while it fails, the tool reports the failure and status
 // what stays in force; once iptables works again, the health check puts in place what a fresh
