@@ -31,15 +31,24 @@ inline std::string withElementRepeated(const std::string& one, const std::string
     std::size_t from = at + 1;
     while (from < one.size() && one[from] == two[from])
         ++from;
-    auto renumbered = [](std::string text) {
+    // One pass into a new text: replacing in place would move the rest of a text of millions of
+    // lines once per line.
+    auto renumbered = [](const std::string& text) {
+        std::string out;
+        out.reserve(text.size() + text.size() / 2);
+        std::size_t copied = 0;
         for (std::size_t line = text.find('\n'); line != std::string::npos;
              line = text.find('\n', line + 1)) {
             const std::size_t end =
                 std::min(text.find_first_not_of("0123456789", line + 1), text.size());
-            if (end > line + 1)
-                text.replace(line + 1, end - line - 1, "4294967295");
+            if (end > line + 1) {
+                out.append(text, copied, line + 1 - copied);
+                out += "4294967295";
+                copied = end;
+            }
         }
-        return text;
+        out.append(text, copied, std::string::npos);
+        return out;
     };
     const std::string element = renumbered(two.substr(from, two.size() - one.size()));
     const std::string rest = renumbered(two.substr(from));
