@@ -7,6 +7,7 @@
 #include "CapturingSocket.h"
 #include "CommonFunc.h"
 #include "DispatcherCalls.h"
+#include "ModelFixtures.h"
 #include "SFCommandRequestImpl.h"
 #include "SFConfigController.h"
 #include "SFMatch.h"
@@ -25,30 +26,6 @@ using namespace BridgeRig;
 using namespace TestSupport;
 
 namespace {
-
-SFRule clientRule(const std::string& name, uint16_t port)
-{
-    SFRule rule;
-    rule.ruleId = CommonFunc::generateGUID();
-    rule.groupId = CommonFunc::getGUIDFromString(SF_CLIENT_GROUP_ID);
-    rule.name = name;
-    rule.enabled = true;
-    rule.action = FW_ACTION_ALLOW;
-    rule.transport = FW_TRANS_PROTO_TCP;
-    rule.netProto = NET_PROTO_IP;
-    auto* direction = new SFMatch();
-    direction->matchType = FW_MATCH_DIRECTION;
-    direction->matchOp = FW_MATCH_OP_EQUAL;
-    direction->value.intValue = FW_DIRECTION_INBOUND;
-    rule.addMatch(direction);
-    auto* local = new SFMatch();
-    local->matchType = FW_MATCH_LOCAL_PORT;
-    local->addressType = FW_ADDRESS_TYPE_SINGLE;
-    local->matchOp = FW_MATCH_OP_EQUAL;
-    local->setPortNumber(port, 0);
-    rule.addMatch(local);
-    return rule;
-}
 
 // The dispatcher over the stack's settings, answering into a capturing socket.
 class Commands {
@@ -92,7 +69,7 @@ TEST_F(SFRulesCommandSandboxTest, AnAddedRuleReachesIptablesWithItsMarkAfterTheU
     stack.enable();
     {
         Commands commands(stack);
-        const SFRule rule = clientRule("Allow 2424", 2424);
+        const SFRule rule = model::portRule("Allow 2424", FW_ACTION_ALLOW, true, 2424);
         auto add = narrowRequest(100006, rule);
         EXPECT_EQ(commands.run<GUID>(*add).Data1, rule.ruleId.Data1);
         EXPECT_EQ(commands.run<int>(*emptyRequest(100017)), SF_SUCCESS);
@@ -122,7 +99,7 @@ TEST_F(SFRulesCommandSandboxTest, WithTheControllerNotEnabledTheUpdateWritesTheS
     ASSERT_TRUE(stack.config().getFwEnableStatus());
     {
         Commands commands(stack);
-        auto add = narrowRequest(100006, clientRule("Allow 2525", 2525));
+        auto add = narrowRequest(100006, model::portRule("Allow 2525", FW_ACTION_ALLOW, true, 2525));
         commands.run<GUID>(*add);
         EXPECT_EQ(commands.run<int>(*emptyRequest(100017)), SF_SUCCESS);
     }
