@@ -547,50 +547,48 @@ TEST_P(TqdFailedPushCommandSandboxTest, IsReportedAndRepairedByTheHealthCheck)
         serveAgain(10);
     }
 
-    {
-        start(true, settings);
-        const std::string before = normalized(waitForEnforcement());
-        failIptablesLines({fault.line}, fault.failingOnce);
-        const ToolRun add = tqctl(fault.change);
-        EXPECT_EQ(readFile(kFailingOnceLines), "") << "a line meant to fail once never ran";
-        const std::string status = tqctl("--fw status").output;
-        const std::string listing = iptablesListing();
-        // No failure stacks generations or leaves lines of its own in the built-in chains.
-        EXPECT_LE(linesWith(listing, "-N QTZ_INPUT_"), 2u) << listing;
-        EXPECT_EQ(linesWith(listing, "-A INPUT -m state"), 0u) << listing;
-        EXPECT_EQ(linesWith(listing, "-A OUTPUT -m state"), 0u) << listing;
-        if (fault.takenBack) {
-            EXPECT_EQ(add.code, 103) << add.output;
-            EXPECT_EQ(add.output.find("successfully created and enforced"), std::string::npos) << add.output;
-            EXPECT_NE(add.output.find("enforcement failed"), std::string::npos) << add.output;
-            EXPECT_NE(status.find("Status: Enabled\nRules: Not in force ("), std::string::npos) << status;
-            // The earlier rules, which do not let the peer in, stay; a retry of a rule that fails
-            // again may link the rules without it at any time.
-            if (fault.ruleLine == PushFault::NoRule) {
-                EXPECT_NE(status.find(kEarlierInForce), std::string::npos) << status;
-            }
-            // Linked without the added rule, which is listed not enforced: not one line of it,
-            // and every other rule keeps the mark it had.
-            if (fault.ruleLine == PushFault::AddedRule) {
-                EXPECT_TRUE(waitUntil([] { return tqctl("--fw status").output.find(kPartlyInForce) != std::string::npos; },
-                                      2 * kHangGuard));
-                EXPECT_EQ(normalized(iptablesListing()), before);
-            }
-            if (fault.ruleLine != PushFault::BuiltInRule) {
-                EXPECT_FALSE(peerConnects(3000));
-            }
-        } else {
-            EXPECT_EQ(add.code, 0) << add.output;
-            EXPECT_EQ(status.find("Not in force"), std::string::npos) << status;
-            EXPECT_TRUE(peerConnects());
-            EXPECT_EQ(linesWith(listing, "-N QTZ_Client_IN_"), 2u) << listing;
+    start(true, settings);
+    const std::string before = normalized(waitForEnforcement());
+    failIptablesLines({fault.line}, fault.failingOnce);
+    const ToolRun add = tqctl(fault.change);
+    EXPECT_EQ(readFile(kFailingOnceLines), "") << "a line meant to fail once never ran";
+    const std::string status = tqctl("--fw status").output;
+    const std::string listing = iptablesListing();
+    // No failure stacks generations or leaves lines of its own in the built-in chains.
+    EXPECT_LE(linesWith(listing, "-N QTZ_INPUT_"), 2u) << listing;
+    EXPECT_EQ(linesWith(listing, "-A INPUT -m state"), 0u) << listing;
+    EXPECT_EQ(linesWith(listing, "-A OUTPUT -m state"), 0u) << listing;
+    if (fault.takenBack) {
+        EXPECT_EQ(add.code, 103) << add.output;
+        EXPECT_EQ(add.output.find("successfully created and enforced"), std::string::npos) << add.output;
+        EXPECT_NE(add.output.find("enforcement failed"), std::string::npos) << add.output;
+        EXPECT_NE(status.find("Status: Enabled\nRules: Not in force ("), std::string::npos) << status;
+        // The earlier rules, which do not let the peer in, stay; a retry of a rule that fails
+        // again may link the rules without it at any time.
+        if (fault.ruleLine == PushFault::NoRule) {
+            EXPECT_NE(status.find(kEarlierInForce), std::string::npos) << status;
         }
-
-        restoreIptables();
-        expectSettlesTo("Status: Enabled\nMode: ", references.at(fault.change));
+        // Linked without the added rule, which is listed not enforced: not one line of it,
+        // and every other rule keeps the mark it had.
+        if (fault.ruleLine == PushFault::AddedRule) {
+            EXPECT_TRUE(waitUntil([] { return tqctl("--fw status").output.find(kPartlyInForce) != std::string::npos; },
+                                  2 * kHangGuard));
+            EXPECT_EQ(normalized(iptablesListing()), before);
+        }
+        if (fault.ruleLine != PushFault::BuiltInRule) {
+            EXPECT_FALSE(peerConnects(3000));
+        }
+    } else {
+        EXPECT_EQ(add.code, 0) << add.output;
+        EXPECT_EQ(status.find("Not in force"), std::string::npos) << status;
         EXPECT_TRUE(peerConnects());
-        stopDaemon();
+        EXPECT_EQ(linesWith(listing, "-N QTZ_Client_IN_"), 2u) << listing;
     }
+
+    restoreIptables();
+    expectSettlesTo("Status: Enabled\nMode: ", references.at(fault.change));
+    EXPECT_TRUE(peerConnects());
+    stopDaemon();
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCommand, TqdFailedPushCommandSandboxTest, ::testing::ValuesIn(kPushFaults));
