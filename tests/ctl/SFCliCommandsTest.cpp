@@ -126,6 +126,7 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         SFPrefType kind;
         Reply reply;
         std::string err;
+        const char* value = "false";
     } failures[] = {
         {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_EARLIER_IN_FORCE)),
          mode + "the rules applied before stay in force" + retry},
@@ -137,14 +138,26 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_CHAINS_LEFT)),
          "Firewall is disabled in the settings, but removing some of its chains or lines from "
          "iptables failed: they still filter until the health check removes them\n"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_UNLINKED_CHAINS_LEFT)),
+         "Firewall is disabled in the settings, but removing some of its chains from iptables "
+         "failed: nothing leads to them, so they filter nothing until the health check removes "
+         "them\n"},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_DROP_POLICIES_LEFT)), acceptLeft},
         {SF_PREF_FW_STATUS, wideReply(failed), acceptLeft},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_PARTLY_IN_FORCE)),
+         "Firewall is enabled, but the rules whose iptables commands failed are not in force: "
+         "they are shown as not enforced, and the firewall tries them again at its health check\n",
+         "true"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_NOT_IN_FORCE)),
+         "Firewall is enabled in the settings, but its rules are not in force: applying them to "
+         "iptables failed\n",
+         "true"},
     };
     for (const auto& failure : failures) {
         SCOPED_TRACE(failure.err);
         m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = failure.reply;
         std::tie(out, err) = captured(
-            [&] { return m_commands.setIndividualPrefData(failure.kind, "false", m_sender, m_client); },
+            [&] { return m_commands.setIndividualPrefData(failure.kind, failure.value, m_sender, m_client); },
             ok);
         EXPECT_FALSE(ok);
         EXPECT_EQ(out, "");
@@ -175,6 +188,8 @@ TEST_F(SFCliCommandsTest, StatusSaysWhatTheDaemonReportsInForce)
          "DropPoliciesLeft"},
         {false, SF_RULES_CHAINS_LEFT, "Still filtering (the firewall is disabled, but removing some",
          "ChainsLeft"},
+        {false, SF_RULES_UNLINKED_CHAINS_LEFT, "Not filtering (the firewall is disabled, but removing some",
+         "UnlinkedChainsLeft"},
         {false, SF_RULES_NOT_IN_FORCE, "", ""}, // disabled, only what is left is said
     };
     for (const auto& each : cases) {

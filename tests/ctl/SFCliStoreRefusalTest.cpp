@@ -11,6 +11,7 @@
 #include "RecordingLogger.h"
 #include "ScriptedSender.h"
 #include "SFResultCodes.h"
+#include "SFRulesInForce.h"
 #include "SFSerialization.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +106,13 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     // The daemon's answers to a change or an update: the store could not be written (again), or
     // the push failed; and a reply from the service that carries no result of the daemon's.
     const Reply storeFailed = narrowReply(SF_STORE_WRITE_FAILED);
-    const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED);
+    const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_EARLIER_IN_FORCE));
+    // Linked without the rules whose commands failed: the change itself is in force.
+    const Reply partlyApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_PARTLY_IN_FORCE));
+    const std::string kPartlyApplied = "The change was stored and applied, but the rules whose "
+                                       "iptables commands failed are not in force: they are shown "
+                                       "as not enforced, and the firewall tries them again at its "
+                                       "health check\n";
     const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
                                       "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
@@ -201,6 +208,16 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
          kChannel + kNotApplied},
         {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
          kChannel + kNotApplied},
+        {"rule delete, update without a state after its result", deleteRule,
+         {{SF_CLI_RULES_UPDATE, narrowReply(SF_SYSTEM_COMMAND_FAILED)}}, 2, "", kChannel + kNotApplied},
+        {"rule add, update linked without failing rules", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, partlyApplied},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
+         3, "Rule was successfully created and enforced\n", kChannel + kPartlyApplied},
+        {"rule delete, update linked without failing rules", deleteRule,
+         {{SF_CLI_RULES_UPDATE, partlyApplied}}, 2, "", kChannel + kPartlyApplied},
+        {"trusted add, update linked without failing rules", addTrusted,
+         {{SF_CLI_RULES_UPDATE, partlyApplied}}, 3, "", kChannel + kPartlyApplied},
         {"rule add, rule store not written again", addRule,
          {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, storeFailed},
           {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},

@@ -191,6 +191,41 @@ TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
     m_daemon->signal(SIGCONT);
 }
 
+// Settings files tqd could not save before: one edited by hand that indentation makes larger
+// than the reader takes (saved without), and one with a section whose type the daemon fills
+// in. The change is saved and the restarted daemon reads it.
+TEST_F(TqctlSandboxTest, SettingsTheDaemonCouldNotSaveBeforeAreSavedAndReadAfterARestart)
+{
+    std::string notes = "<Notes>"; // 60,000 empty elements 26 deep, 243 KB; 3.3 MB indented
+    for (const auto& [count, text] : {std::pair(24, "<n>"), {60000, "<a/>"}, {24, "</n>"}})
+        for (int n = 0; n < count; ++n)
+            notes += text;
+    const std::string live = "/var/Varnik/kyv/fw/prefs.xml";
+    const std::string type = "<GlobalConfiguration type=\"1\">";
+    for (const bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled ? "a section without its type" : "by hand, too large indented");
+        prepareManagedProduct(enabled, "10.20.30.40");
+        std::string text = TestSupport::readFile(live);
+        text = enabled ? text.replace(text.find(type), type.size(), "<GlobalConfiguration>")
+                       : text + notes + "</Notes>\n";
+        TestSupport::writeFile(live, text);
+        startService();
+        startDaemon();
+        const ToolRun run = tqctl(enabled ? "--fw off" : "--fw on");
+        EXPECT_EQ(run.code, 0) << run.output;
+        EXPECT_EQ(run.output, "Preferences set successfully\n");
+        m_daemon->signal(SIGTERM);
+        ASSERT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
+        startDaemon();
+        const std::string status = tqctl("--fw status").output;
+        const char* const now = enabled ? "Status: Disabled\n" : "Status: Enabled\n";
+        EXPECT_NE(status.find(now), std::string::npos) << status;
+        EXPECT_EQ(countOf(live, "<a/>"), enabled ? 0u : 60000u);
+        m_daemon.reset();
+        m_broker.reset();
+    }
+}
+
 namespace {
 
 const char* const kClientGroup = "7eece6a4-5ac2-9dfb-6374-477569447e00";

@@ -378,6 +378,19 @@ TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrder
     EXPECT_TRUE(m_logger.has(5, "Common Yal Policy settings has been successfully applied."));
 }
 
+// A policy whose log path the settings cannot take is answered with status 0, nothing of it
+// applied.
+TEST_F(SFCommandRequestImplTest, CommonPolicyWithALogPathTooLongIsRefusedWhole)
+{
+    ZAV::CommonExtPolicyObj policy;
+    policy.m_logPath = "/" + std::string(4096, 'a');
+    EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 0);
+    EXPECT_TRUE(m_config.writes.empty());
+    EXPECT_TRUE(m_logger.has(2, "Common policy refused, nothing of it applied: its log path "
+                                "(LoggingInformation.LogPath) is 4097 bytes long, longer than the "
+                                "4096 bytes a path may have"));
+}
+
 TEST_F(SFCommandRequestImplTest, VersionAndLogSettingsAnswerFromTheSettingsWithNonAsciiReplaced)
 {
     m_config.set(SF_KEY_PRODUCT_COPYRIGHT, "(c) 2026 Caf\xc3\xa9");

@@ -278,40 +278,66 @@ TEST_F(SFKextInterfaceWalkTest, JumpTargetsAreNumberedFromOneInEveryPushAndGetTh
     EXPECT_TRUE(m_manager->copyGroup(mail)->enforced);
 }
 
-TEST_F(SFKextInterfaceWalkTest, AJumpTargetStandingBeforeItsJumperIsEnforcedFromTheNextPushOn)
+// The first push leaves a jump target standing before its jumper flagged but runs none of its
+// rules, whether it linked what it built or took its try back and built again without a
+// failing rule: the build again starts from the flags the table had, not from those of the try.
+// The parameter names the rule whose lines fail in the first push, if any.
+class SFKextInterfaceWalkFirstPushTest : public SFKextInterfaceWalkTest,
+                                         public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(SFKextInterfaceWalkFirstPushTest, AJumpTargetStandingBeforeItsJumperIsEnforcedFromTheNextPushOn)
 {
+    const std::string failing = GetParam();
     const GUID early = addGroup("Early", {FW_DIRECTION_INBOUND});
     const GUID late = addGroup("Late", {FW_DIRECTION_INBOUND});
     const GUID refused = addGroup("Refused", {FW_DIRECTION_INBOUND});
-    addRule(early, "Early rule", 81);
+    const GUID earlyRule = addRule(early, "Early rule", 81);
     addRule(late, "Late rule", 82);
     addRule(refused, "Refused rule", 83);
+    addRule(kDefault, "Failing", 84);
     addJump(kDefault, late, "To late");
     addJump(late, early, "Late to early"); // a rule without matches jumps from any group
     addJump(kDefault, refused, "To refused");
     m_driver->refuseGroup("QTZ_Group_2");
+    if (!failing.empty())
+        m_driver->failRule(failing);
 
-    auto names = [this] {
+    // The rules of the generation linked: those added since the last try was taken back.
+    auto linked = [this] {
+        const std::vector<std::string> ops = m_driver->operations();
+        const std::string add = "addRuleToNetfilterGroup ";
         std::vector<std::string> out;
-        for (const NetfilterRuleCall& call : m_driver->rules())
-            out.push_back(call.rule);
+        for (auto op = std::find(ops.rbegin(), ops.rend(), "flushIptablesInCurrentPolicy").base(); op != ops.end(); ++op)
+            if (op->rfind(add, 0) == 0)
+                out.push_back(op->substr(add.size()));
         return out;
     };
-    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
-    auto first = names();
+    EXPECT_EQ(m_bridge->SendRuleAndGroupDataToKext(), failing.empty());
+    EXPECT_EQ(m_bridge->rulesInForceState(), failing.empty() ? SF_RULES_IN_FORCE : SF_RULES_PARTLY_IN_FORCE);
+    const auto first = linked();
     EXPECT_EQ(std::count(first.begin(), first.end(), "Early rule"), 0);
     EXPECT_EQ(std::count(first.begin(), first.end(), "Late rule"), 1);
     EXPECT_EQ(std::count(first.begin(), first.end(), "Refused rule"), 0);
+    EXPECT_EQ(std::count(first.begin(), first.end(), "Failing"), failing.empty() ? 1 : 0);
+    EXPECT_FALSE(enforced(early, earlyRule));
+    EXPECT_TRUE(m_manager->copyGroup(early)->enforced);
     EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Ignoring the group - Early as the group enforcement status is false"));
     EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Failed to create the group  - Refused"));
     EXPECT_FALSE(m_manager->copyGroup(refused)->enforced);
 
-    // The first push left the early group flagged: now its rules are enforced.
+    // The first push left the early group flagged: with the next change its rules are enforced.
     m_driver->clear();
+    m_driver->clearFailures();
+    addRule(kDefault, "Next", 85);
     ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
-    auto second = names();
+    const auto second = linked();
     EXPECT_EQ(std::count(second.begin(), second.end(), "Early rule"), 1);
+    EXPECT_EQ(std::count(second.begin(), second.end(), "Failing"), 1);
+    EXPECT_TRUE(enforced(early, earlyRule));
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_IN_FORCE);
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkedOrBuiltAgain, SFKextInterfaceWalkFirstPushTest, ::testing::Values("", "Failing"));
 
 // Disabled means iptables is the system's: a push, a mode switch and an adaptive rebuild that
 // come after the disable change nothing.

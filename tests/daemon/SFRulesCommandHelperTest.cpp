@@ -219,7 +219,16 @@ TEST_F(SFRulesCommandHelperTest, UpdatesWriteTheStoresAndAnswer150001WhenTheyCan
     // The setting on and a push that fails.
     m_config.set(P::enabled, "1");
     m_bridge.answer("SendRuleAndGroupDataToKext", false);
-    EXPECT_EQ(code(run(*emptyRequest(100017))), SF_SYSTEM_COMMAND_FAILED);
+    m_bridge.answer("rulesInForce", false);
+    // What is in force follows the result, so the tool can tell a push taken back from one
+    // linked without the rules that failed.
+    auto failedPush = asResponse(run(*emptyRequest(100017)));
+    int result = 0;
+    int state = -1;
+    ASSERT_NE(failedPush->getNarrowInputArchive(), nullptr);
+    *failedPush->getNarrowInputArchive() >> result >> state;
+    EXPECT_EQ(result, SF_SYSTEM_COMMAND_FAILED);
+    EXPECT_EQ(state, SF_RULES_NOT_IN_FORCE);
     EXPECT_TRUE(m_logger.has(2, " Update sending rule table data to Kext failed"));
 }
 

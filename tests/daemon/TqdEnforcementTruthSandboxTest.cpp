@@ -14,12 +14,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <set>
 #include <regex>
 #include <memory>
 #include <fstream>
@@ -189,21 +194,31 @@ protected:
 
     // One new connection from the peer: true when the listener's greeting came back within
     // timeoutMs (generous where it must come back, a bound against a hang).
-    static bool peerConnects(int timeoutMs = 20000)
+    static bool peerConnects(int timeoutMs = 20000, int port = 8080)
     {
-        return QueueRig::shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
-                               std::to_string(timeoutMs)) == 0;
+        return QueueRig::shell("in_peer \"$TOOL\" tcp-connect 10.0.0.5 " + std::to_string(port) +
+                               " --from 10.0.0.7 --timeout " + std::to_string(timeoutMs)) == 0;
+    }
+
+    // One datagram from the peer to an echo server here: true when its echo came back within
+    // timeoutMs.
+    static bool peerExchanges(int port, int timeoutMs)
+    {
+        return QueueRig::shell("in_peer \"$TOOL\" udp-send 10.0.0.5 " + std::to_string(port) +
+                               " --from 10.0.0.7 --expect-reply --timeout " + std::to_string(timeoutMs)) == 0;
     }
 
     // New connections from the peer, one after the other in each of loops background loops,
-    // each given timeoutMs, until stopConnecting.
-    static void startConnecting(int loops, int timeoutMs)
+    // each given timeoutMs, until stopConnecting or the test's end. A loop also ends once the
+    // peer is gone or after ten minutes, so a test killed on the way leaves none running.
+    void startConnecting(int loops, int timeoutMs)
     {
+        m_connecting = true;
         std::string output;
         ASSERT_EQ(QueueRig::shell("rm -f /run/tq-stop /run/tq-stream-*.out; "
                                   "for out in $(seq -f /run/tq-stream-%g 0 " + std::to_string(loops - 1) + "); do "
                                   "  ( ok=0; failed=0; "
-                                  "    while [ ! -e /run/tq-stop ]; do "
+                                  "    while [ ! -e /run/tq-stop ] && [ -e /run/netns/tqpeer ] && [ $SECONDS -lt 600 ]; do "
                                   "      if in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
                                       std::to_string(timeoutMs) + " >/dev/null 2>&1; "
                                   "      then ok=$((ok+1)); else failed=$((failed+1)); fi; "
@@ -215,9 +230,10 @@ protected:
     }
 
     // Stops the loops and adds up their connections that went through and those that did not.
-    static std::pair<int, int> stopConnecting(int loops)
+    std::pair<int, int> stopConnecting(int loops)
     {
         TestSupport::writeFile("/run/tq-stop", "");
+        m_connecting = false;
         std::pair<int, int> total{0, 0};
         for (int loop = 0; loop < loops; ++loop) {
             const std::string out = "/run/tq-stream-" + std::to_string(loop) + ".out";
@@ -250,6 +266,9 @@ protected:
 
     void TearDown() override
     {
+        // Loops a failed assertion left running stop before the peer goes.
+        if (m_connecting)
+            TestSupport::writeFile("/run/tq-stop", "");
         if (m_peerUp && TestSupport::sandboxProblem().empty())
             QueueRig::shell("unserve /run/tq-listen.out; rig_down");
         TqdSandboxTest::TearDown();
@@ -258,6 +277,7 @@ protected:
     std::unique_ptr<Broker> m_broker;
     std::unique_ptr<Daemon> m_daemon;
     bool m_peerUp = false;
+    bool m_connecting = false;
 };
 
 } // namespace
@@ -577,6 +597,26 @@ TEST_P(TqdFailedPushCommandSandboxTest, IsReportedAndRepairedByTheHealthCheck)
         }
         if (fault.ruleLine != PushFault::BuiltInRule) {
             EXPECT_FALSE(peerConnects(3000));
+        } else {
+            // Once the retry links the rules without the built-in rule that keeps failing, a
+            // later change is in force, and the tool says so rather than that it failed.
+            EXPECT_TRUE(waitUntil([] { return tqctl("--fw status").output.find(kPartlyInForce) != std::string::npos; },
+                                  2 * kHangGuard));
+            const char* partly = "The change was stored and applied, but the rules whose iptables "
+                                 "commands failed are not in force";
+            const ToolRun added = tqctl("--fw-rule-add --name \"allow 9090\" --action allow "
+                                        "--direction in --proto tcp --local-service 9090 --index 1");
+            EXPECT_EQ(added.code, 103) << added.output;
+            EXPECT_NE(added.output.find("Rule was successfully created and enforced"), std::string::npos)
+                << added.output;
+            EXPECT_NE(added.output.find(partly), std::string::npos) << added.output;
+            EXPECT_GT(linesWith(iptablesListing(), "9090"), 0u) << iptablesListing();
+            ToolRun deleted{};
+            deleted.code = shell(std::string("printf 'y\\n' | ") + TQ_TQCTL + " --fw-rule-delete --index 1",
+                                 &deleted.output);
+            EXPECT_EQ(deleted.code, 103) << deleted.output;
+            EXPECT_NE(deleted.output.find(partly), std::string::npos) << deleted.output;
+            EXPECT_EQ(linesWith(iptablesListing(), "9090"), 0u) << iptablesListing();
         }
     } else {
         EXPECT_EQ(add.code, 0) << add.output;
@@ -653,6 +693,56 @@ TEST_F(TqdEnforcementTruthSandboxTest, AFailedModeSwitchIsReportedAndRepairedByT
     }
 }
 
+// A switch to regular mode whose push keeps failing leaves adaptive mode wholly in force, its
+// learning included: a connection or datagram no rule allows is let in and learned, never let
+// in unlearned by a reply nobody reads from the queue. Once iptables works, the health check
+// links regular mode, queue 1 is let go and what no rule allows is refused.
+TEST_F(TqdEnforcementTruthSandboxTest, AFailedSwitchToRegularKeepsAdaptiveModeWhollyInForceUntilRegularIsLinked)
+{
+    startPeerAndListener(10);
+    std::string output;
+    ASSERT_EQ(QueueRig::shell("serve /run/tq-listen-8081.out \"$TOOL\" tcp-listen 10.0.0.5 8081 --count 10 --timeout 120000 && "
+                              "serve /run/tq-echo-5300.out \"$TOOL\" udp-echo 10.0.0.5 5300 --count 10 --timeout 120000 && "
+                              "serve /run/tq-echo-5301.out \"$TOOL\" udp-echo 10.0.0.5 5301 --count 10 --timeout 120000",
+                              &output),
+              0)
+        << output;
+    start(true, {{"HealthCheckTimerInSecs", "1"}, {"IsRegularOrAdaptive", "1"}, {"AggrTimeoutSecs", "1"}});
+    waitForEnforcement();
+    ASSERT_TRUE(QueueRig::waitForQueue(1, true));
+
+    // The last step of every try in regular mode fails, for as long as this window lasts.
+    failIptablesLines({"-P OUTPUT DROP"});
+    const ToolRun set = tqctl("--fw-mode regular");
+    EXPECT_EQ(set.code, 103) << set.output;
+    EXPECT_NE(set.output.find("the rules applied before stay in force"), std::string::npos) << set.output;
+    EXPECT_TRUE(peerConnects(3000)) << "adaptive mode lets a new connection in";
+    EXPECT_TRUE(peerExchanges(5300, 3000)) << "the reply to a datagram adaptive mode let in was dropped";
+    // Learned into the table: the in-place rebuild of the adaptive chains waits for the
+    // driver, which the retries of the switch hold for seconds at a time under load.
+    std::string rules;
+    EXPECT_TRUE(waitUntil(
+        [&rules] {
+            rules = tqctl("--fw-rules-list").output;
+            return rules.find("Aggregated_Adaptive_TCP_Rule") != std::string::npos &&
+                   rules.find("Aggregated_Adaptive_UDP_Rule") != std::string::npos;
+        },
+        4 * kHangGuard))
+        << "what adaptive mode let in was not learned: " << rules;
+    const std::string status = tqctl("--fw status").output;
+    EXPECT_NE(status.find(std::string("Status: Enabled\n") + kEarlierInForce + "\nMode: Regular\n"),
+              std::string::npos)
+        << status;
+
+    restoreIptables();
+    EXPECT_TRUE(waitUntil([] { return tqctl("--fw status").output.rfind("Status: Enabled\nMode: Regular\n", 0) == 0; },
+                          2 * kHangGuard));
+    EXPECT_TRUE(QueueRig::waitForQueue(1, false)) << "queue 1 is still read in regular mode";
+    EXPECT_FALSE(peerConnects(3000, 8081)) << "a port no rule allows is reachable in regular mode";
+    EXPECT_FALSE(peerExchanges(5301, 3000)) << "a port no rule allows answers in regular mode";
+    stopDaemon();
+}
+
 // A push that keeps failing is retried at every health-check period, and what the retries
 // leave stays the size of two generations; the disable then removes everything.
 TEST_F(TqdEnforcementTruthSandboxTest, TwentyFailedRetriesLeaveTwoGenerationsAtMost)
@@ -696,79 +786,245 @@ TEST_F(TqdEnforcementTruthSandboxTest, TwentyFailedRetriesLeaveTwoGenerationsAtM
     expectNothingFilters(iptablesListing());
 }
 
-// A rule stored at 100006 with no update request after it, as a tool killed in between leaves
-// it: status says the change is not applied, and the health check applies it unasked.
-TEST_F(TqdEnforcementTruthSandboxTest, ARuleStoredWithoutItsUpdateRequestIsAppliedByTheHealthCheck)
+// A change stored with no update request after it, as a tool killed in between leaves it:
+// status says the change is not applied, and the health check applies it unasked. Each row
+// stores its change with the command the tool uses, on a daemon started afresh.
+TEST_F(TqdEnforcementTruthSandboxTest, AChangeStoredWithoutItsUpdateRequestIsAppliedByTheHealthCheck)
 {
-    startPeerAndListener(2);
-    // A change waits one whole period for its update request before the health check applies
-    // it: the hang guard as the period keeps the status below ahead of that.
-    start(true, {{"HealthCheckTimerInSecs", std::to_string(kHangGuard.count())}});
-    waitForEnforcement();
     const StatefulFirewall::SFRule rule =
         model::portRule("allow 8080", StatefulFirewall::FW_ACTION_ALLOW, true, 8080);
-    const std::string payload = wideRequest(100006, rule)->outgoingData();
-    ASSERT_EQ(payload.find('\''), std::string::npos);
-    std::string answer;
-    ASSERT_EQ(zavcall("--dest 7000 --cmd 100006 --wide-raw '" + payload + "'", &answer), 0) << answer;
+    StatefulFirewall::SFTrustedGroupIP peer;
+    peer.type = StatefulFirewall::FW_TRUSTED_ADDRESS_TYPE_SINGLE;
+    peer.setStartIp4Address("10.0.0.7");
+    const std::list<StatefulFirewall::SFTrustedGroupIP*> trusted{&peer};
+    const struct {
+        const char* what;
+        std::vector<std::string> before; // tqctl commands applied before the change
+        int command;
+        std::string payload;
+        const char* applied; // a line the change puts in iptables
+    } changes[] = {
+        {"a rule", {}, 100006, wideRequest(100006, rule)->outgoingData(), "--dports 8080 -j ACCEPT"},
+        // The peer's address, trusted by a rule that allows the trusted networks.
+        {"a trusted network",
+         {"--fw-trusted-add --single 10.0.0.9",
+          "--fw-rule-add --name \"allow trusted 8080\" --action allow --direction in --proto tcp "
+          "--local-service 8080 --remote-trusted"},
+         100019, wideRequest(100019, trusted)->outgoingData(),
+         "-s 10.0.0.7/32 -p tcp -m state --state NEW -m multiport --dports 8080 -j ACCEPT"},
+    };
+    startPeerAndListener(1);
+    for (const auto& change : changes) {
+        SCOPED_TRACE(change.what);
+        // A change waits one whole period for its update request before the health check
+        // applies it: the hang guard as the period keeps the status below ahead of that. The
+        // local subnet, the peer's too, is not trusted.
+        start(true, {{"HealthCheckTimerInSecs", std::to_string(kHangGuard.count())},
+                     {"ShouldTrustLocalSubnet", "0"}});
+        waitForEnforcement();
+        for (const std::string& command : change.before) {
+            const ToolRun run = tqctl(command);
+            ASSERT_EQ(run.code, 0) << command << ": " << run.output;
+        }
+        ASSERT_EQ(change.payload.find('\''), std::string::npos);
+        std::string answer;
+        ASSERT_EQ(zavcall("--dest 7000 --cmd " + std::to_string(change.command) + " --wide-raw '" +
+                              change.payload + "'",
+                          &answer),
+                  0)
+            << answer;
 
-    const std::string pending = tqctl("--fw status").output;
-    EXPECT_NE(pending.find("Status: Enabled\nRules: Not in force (the latest changes are not applied "
-                           "to iptables yet"),
-              std::string::npos)
-        << pending;
-    EXPECT_EQ(linesWith(iptablesListing(), "8080"), 0u);
-    EXPECT_FALSE(peerConnects(3000));
+        const std::string pending = tqctl("--fw status").output;
+        EXPECT_NE(pending.find("Status: Enabled\nRules: Not in force (the latest changes are not applied "
+                               "to iptables yet"),
+                  std::string::npos)
+            << pending;
+        EXPECT_EQ(linesWith(iptablesListing(), change.applied), 0u);
+        EXPECT_FALSE(peerConnects(3000));
 
-    std::string status;
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            status = tqctl("--fw status").output;
-            return status.find("Not in force") == std::string::npos &&
-                   linesWith(iptablesListing(), "--dports 8080 -j ACCEPT") == 1;
-        },
-        4 * kHangGuard))
-        << status << iptablesListing();
-    EXPECT_TRUE(peerConnects());
-    EXPECT_EQ(countOf(kDaemonLog, "no push applied the changes"), 1u);
+        std::string status;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                status = tqctl("--fw status").output;
+                return status.find("Not in force") == std::string::npos &&
+                       linesWith(iptablesListing(), change.applied) == 1;
+            },
+            4 * kHangGuard))
+            << status << iptablesListing();
+        EXPECT_TRUE(peerConnects());
+        EXPECT_EQ(countOf(kDaemonLog, "no push applied the changes"), 1u);
+        stopDaemon();
+        serveAgain(1);
+    }
 }
 
+namespace {
+
+constexpr const char* kLockFile = "/run/Varnik/kyv/fw/tqd.lock";
+
+// A file as a writer would leave its mark on it: inode, size, modification time and a hash of
+// its content.
+std::string snapshot(const std::string& path)
+{
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return "missing";
+    return std::to_string(info.st_ino) + " " + std::to_string(info.st_size) + " " +
+           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec) + " " +
+           std::to_string(std::hash<std::string>()(readFile(path)));
+}
+
+// What names path, without opening it: kind, owner and inode.
+std::string lookAt(const char* path)
+{
+    struct stat info {};
+    if (::lstat(path, &info) != 0)
+        return "missing";
+    return std::to_string(info.st_mode & S_IFMT) + " " + std::to_string(info.st_uid) + " " +
+           std::to_string(info.st_ino);
+}
+
+// Whether path names a regular file of root's that another process holds a lockf lock on.
+bool lockedRootFile(const char* path)
+{
+    struct stat info {};
+    if (::lstat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0)
+        return false;
+    const int descriptor = ::open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (descriptor < 0)
+        return false;
+    const bool locked = ::lockf(descriptor, F_TEST, 0) != 0 && (errno == EACCES || errno == EAGAIN);
+    ::close(descriptor);
+    return locked;
+}
+
+// Every write, creation, removal, rename or attribute change of the given files from the
+// watch's start, as "name mask", read from an inotify watch on their folders.
+class FileChangeWatch {
+public:
+    explicit FileChangeWatch(const std::vector<std::string>& paths)
+        : m_descriptor(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK))
+    {
+        EXPECT_GE(m_descriptor, 0) << std::strerror(errno);
+        for (const std::string& path : paths) {
+            const size_t slash = path.rfind('/');
+            m_names.insert(path.substr(slash + 1));
+            EXPECT_GE(::inotify_add_watch(m_descriptor, path.substr(0, slash).c_str(),
+                                          IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE |
+                                              IN_MOVED_FROM | IN_MOVED_TO),
+                      0)
+                << path << ": " << std::strerror(errno);
+        }
+    }
+    ~FileChangeWatch() { ::close(m_descriptor); }
+
+    std::vector<std::string> changes()
+    {
+        std::vector<std::string> seen;
+        alignas(inotify_event) char buffer[4096];
+        ssize_t got;
+        while ((got = ::read(m_descriptor, buffer, sizeof(buffer))) > 0) {
+            for (ssize_t at = 0; at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                const std::string name = event->len > 0 ? event->name : "";
+                if (m_names.count(name) > 0)
+                    seen.push_back(name + " " + std::to_string(event->mask));
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        return seen;
+    }
+
+private:
+    const int m_descriptor;
+    std::set<std::string> m_names;
+};
+
+} // namespace
+
 // A second tqd started beside an enforcing one, with a management policy waiting in the agent
-// spool and the settings saying disabled (a hand edit), leaves at once: it never takes the
-// policy, never cleans up, and the first one's filtering, stores and settings stay as they were.
+// spool and the settings saying disabled (a hand edit), leaves at once whatever became of the
+// instance lock file: it never takes the policy, never cleans up, writes none of the first
+// one's stores, settings or state, and the first one puts a locked lock file back.
 TEST_F(TqdEnforcementTruthSandboxTest, ASecondDaemonLeavesAtOnceAndTouchesNothingOfTheFirst)
 {
+    const std::string lock = kLockFile;
+    const std::string state = kStateFile;
+    const std::string kept = "/run/tq-state.kept";
+    const std::string leaves = "; exiting without touching Iptables, the stores or the settings\n";
+    const std::string heldFile = "Another tqd is running (it holds " + lock + ")" + leaves;
+    const std::string heldSocket = "Another tqd is running (it holds the instance socket @Varnik/kyv/fw/tqd)" + leaves;
+    const struct {
+        const char* what;
+        std::string change; // a shell command run while the first daemon is stopped
+        std::string said;   // by the second daemon
+        std::string stateAt; // where the state file is meanwhile
+        std::string undo;
+    } rows[] = {
+        {"the lock file intact", "", heldFile, state, ""},
+        {"the lock file removed", "rm " + lock, heldSocket, state, ""},
+        {"a FIFO in its place", "mkfifo " + lock + ".new && mv -f " + lock + ".new " + lock, heldSocket, state, ""},
+        {"another owner's file in its place",
+         "touch " + lock + ".new && chown 65534:65534 " + lock + ".new && mv -f " + lock + ".new " + lock,
+         heldSocket, state, ""},
+        {"its folder removed", "mv " + state + " " + kept + " && rm -r /run/Varnik/kyv/fw", heldSocket, kept,
+         "mv " + kept + " " + state},
+    };
     startPeerAndListener(2);
     start(true);
     const std::string listing = waitForEnforcement();
     ASSERT_FALSE(peerConnects(3000)) << "no rule allows 8080";
     setSetting("IsFirewallEnabled", "0");
-    std::map<std::string, std::string> files;
-    for (const char* path : {kStateFile, "/var/Varnik/kyv/fw/rule-store.data",
-                             "/var/Varnik/kyv/fw/trustedip-store.data", "/var/Varnik/kyv/fw/prefs.xml"})
-        files[path] = readFile(path);
-
-    // Stopped, the first daemon's agent cannot take the policy: only a second one could.
-    m_daemon->signal(SIGSTOP);
     const std::string policy = std::string(kSpool) + "/policy.d/001.txt";
-    dropPolicy("001.txt", "software HVRT_FW_1060QUIL\n"
-                          "object HVRT_FW_META_FW|FW_StatusMode|FW_StatusMode|Options A\n"
-                          "section 8 FWStatus=1\n");
-    const int status = Daemon(m_dir.file("second.out")).wait(kHangGuard);
-    const bool policyWaits = ::access(policy.c_str(), F_OK) == 0;
-    ::unlink(policy.c_str());
-    m_daemon->signal(SIGCONT);
+    size_t noticed = 0;
+    for (size_t row = 0; row < std::size(rows); ++row) {
+        const auto& each = rows[row];
+        SCOPED_TRACE(each.what);
+        // Stopped, the first daemon neither puts the lock file back nor lets its agent take the
+        // policy: only a second one could.
+        m_daemon->signal(SIGSTOP);
+        if (!each.change.empty()) {
+            ASSERT_EQ(shell(each.change), 0) << each.change;
+            ++noticed;
+        }
+        const std::vector<std::string> files{"/var/Varnik/kyv/fw/rule-store.data",
+                                             "/var/Varnik/kyv/fw/trustedip-store.data",
+                                             "/var/Varnik/kyv/fw/prefs.xml",
+                                             "/var/Varnik/kyv/fw/prefs.xml.last-good", each.stateAt};
+        std::map<std::string, std::string> before;
+        for (const std::string& path : files)
+            before[path] = snapshot(path);
+        const std::string lockPath = lookAt(kLockFile);
+        FileChangeWatch watch(files);
+        dropPolicy("001.txt", "software HVRT_FW_1060QUIL\n"
+                              "object HVRT_FW_META_FW|FW_StatusMode|FW_StatusMode|Options A\n"
+                              "section 8 FWStatus=1\n");
+        const std::string output = m_dir.file("second" + std::to_string(row) + ".out");
+        const int status = Daemon(output).wait(kHangGuard);
+        const std::vector<std::string> changes = watch.changes();
+        const bool policyWaits = ::access(policy.c_str(), F_OK) == 0;
+        ::unlink(policy.c_str());
+        EXPECT_EQ(lookAt(kLockFile), lockPath) << "the second daemon changed the lock file's path";
+        m_daemon->signal(SIGCONT);
 
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(readFile(m_dir.file("second.out")),
-              "Another tqd is running (it holds /run/Varnik/kyv/fw/tqd.lock); exiting without "
-              "touching Iptables, the stores or the settings\n");
-    EXPECT_EQ(countOf(kDaemonLog, "Another tqd is running"), 1u);
-    EXPECT_TRUE(policyWaits) << "the second daemon's agent took the policy";
-    EXPECT_EQ(iptablesListing(), listing);
-    for (const auto& [path, text] : files)
-        EXPECT_EQ(readFile(path), text) << path;
-    EXPECT_FALSE(peerConnects(3000)) << "a port no rule allows is reachable";
+        EXPECT_EQ(status, 1);
+        EXPECT_EQ(readFile(output), each.said);
+        EXPECT_EQ(countOf(kDaemonLog, "Another tqd is running"), row + 1);
+        EXPECT_TRUE(policyWaits) << "the second daemon's agent took the policy";
+        EXPECT_EQ(changes, std::vector<std::string>{});
+        for (const std::string& path : files)
+            EXPECT_EQ(snapshot(path), before[path]) << path;
+        EXPECT_EQ(iptablesListing(), listing);
+        // The first daemon saw the path change and put a locked file of its own back.
+        const char* putBack = "was removed or replaced; this tqd puts a locked file of its own back";
+        EXPECT_TRUE(waitForText(kDaemonLog, putBack, kHangGuard, noticed));
+        EXPECT_TRUE(waitUntil([] { return lockedRootFile(kLockFile); }, kHangGuard)) << lookAt(kLockFile);
+        EXPECT_EQ(countOf(kDaemonLog, putBack), noticed);
+        if (!each.undo.empty()) {
+            ASSERT_EQ(shell(each.undo), 0) << each.undo;
+        }
+        EXPECT_FALSE(peerConnects(3000)) << "a port no rule allows is reachable";
+    }
     setSetting("IsFirewallEnabled", "1");
     const ToolRun first = tqctl("--fw status");
     EXPECT_EQ(first.output.rfind("Status: Enabled\nMode: ", 0), 0u) << first.output;
@@ -783,14 +1039,22 @@ TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFilter
         const char* what;
         const char* failing;
         const char* said;   // by --fw off
-        const char* status; // after "Rules: Still filtering (the firewall is disabled, but "
+        const char* status; // after "Rules: "
+        bool filters;       // what is left still filters
     } cases[] = {
         {"the ACCEPT policy", "-P INPUT ACCEPT", "but the ACCEPT policies could not be restored",
-         "setting the INPUT and OUTPUT policies back to ACCEPT failed"},
+         "Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies "
+         "back to ACCEPT failed", true},
         {"the catch-all deny's DROP line in INPUT", "-D INPUT -j DROP",
          "but removing some of its chains or lines from iptables failed",
-         "removing some of its chains or lines"},
+         "Still filtering (the firewall is disabled, but removing some of its chains or lines", true},
+        // Nothing leads to the chain left: it filters nothing, and the peer gets through.
+        {"deleting a group's chain", "-X QTZ_Client_IN_[0-9]+",
+         "but removing some of its chains from iptables failed: nothing leads to them, so they "
+         "filter nothing",
+         "Not filtering (the firewall is disabled, but removing some of its chains", false},
     };
+    startPeerAndListener(10);
     for (const auto& each : cases) {
         SCOPED_TRACE(each.what);
         start(true, {{"HealthCheckTimerInSecs", "1"}});
@@ -803,10 +1067,16 @@ TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFilter
         EXPECT_EQ(off.code, 103) << off.output;
         EXPECT_NE(off.output.find(each.said), std::string::npos) << off.output;
         const std::string said = tqctl("--fw status").output;
-        EXPECT_EQ(said.rfind(std::string("Status: Disabled\nRules: Still filtering (the firewall is "
-                                         "disabled, but ") + each.status, 0), 0u) << said;
+        EXPECT_EQ(said.rfind(std::string("Status: Disabled\nRules: ") + each.status, 0), 0u) << said;
         const std::string left = iptablesListing();
-        EXPECT_TRUE(linesWith(left, "-A INPUT -j DROP") == 1 || policyOf(left, "INPUT") == "DROP") << left;
+        if (each.filters) {
+            EXPECT_TRUE(linesWith(left, "-A INPUT -j DROP") == 1 || policyOf(left, "INPUT") == "DROP") << left;
+        } else {
+            EXPECT_FALSE(productChains(left).empty()) << left;
+            EXPECT_EQ(linesWith(left, "-A INPUT "), 0u) << left;
+            EXPECT_EQ(policyOf(left, "INPUT"), "ACCEPT") << left;
+            EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
+        }
 
         // No command after the fault is gone: the health check removes what is left.
         restoreIptables();

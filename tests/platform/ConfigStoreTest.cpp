@@ -2,6 +2,7 @@
 #include "ConfigStoreUtility.h"
 #include "FMPException.h"
 #include "RecordingLogger.h"
+#include "SFSettingsText.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -137,10 +138,15 @@ TEST_F(ConfigStoreTest, InitialiseLeavesACompleteFileUntouched)
 
 TEST_F(ConfigStoreTest, InitialiseRefusesUnusableFiles)
 {
-    for (const char* content : {"", "   \n", "<GlobalConfiguration type=\"1\">", "<Other>1</Other>",
-                                "<GlobalConfiguration type=\"2\"><A>1</A></GlobalConfiguration>"}) {
+    // The last: within the settings' bound, but not with the defaults filled in.
+    const std::string full = "<GlobalConfiguration type=\"1\"><P>" +
+                             std::string(StatefulFirewall::kMaxCompactSettingsBytes - 100, 'x') +
+                             "</P></GlobalConfiguration>";
+    for (const std::string& content : std::vector<std::string>{
+             "", "   \n", "<GlobalConfiguration type=\"1\">", "<Other>1</Other>",
+             "<GlobalConfiguration type=\"2\"><A>1</A></GlobalConfiguration>", full}) {
         auto store = openStore(content);
-        EXPECT_FALSE(m_initialised) << "content: " << content;
+        EXPECT_FALSE(m_initialised) << "content: " << content.substr(0, 80);
         EXPECT_THROW(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), ZAV::FMPException);
         EXPECT_EQ(readFile(m_path), content) << "a refused file must be left as it was";
     }

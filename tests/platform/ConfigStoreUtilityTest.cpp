@@ -10,6 +10,7 @@
 #include <boost/property_tree/xml_parser.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <tuple>
@@ -140,6 +141,96 @@ TEST(ConfigStoreUtilityTest, TextThatWouldReadBackOtherwiseIsNotWritten)
     tree.put("S.<xmlcomment>", "ends --> early");
     EXPECT_THROW(utility.writeSettings(dir.file("prefs.xml"), tree), ZAV::FMPException);
     EXPECT_EQ(TestSupport::readFile(dir.file("prefs.xml")), "<S/>");
+}
+
+using boost::property_tree::ptree;
+
+std::string compactText(const ptree& tree)
+{
+    std::ostringstream out;
+    boost::property_tree::write_xml(
+        out, tree, boost::property_tree::xml_writer_make_settings<std::string>(' ', 0));
+    return out.str();
+}
+
+// A tree whose text without indentation (boost's) is exactly bytes long: values of characters
+// escaped up to six times, some elements with attributes after a child as the store once put
+// them; 24 levels deep (indented more than twice as large) or in one section (a few percent).
+ptree settingsTree(bool deep, std::size_t bytes, std::mt19937& random)
+{
+    ptree tree;
+    ptree* parent = &tree.add_child("Section", ptree());
+    for (int level = 0; deep && level < 24; ++level)
+        parent = &parent->add_child("n", ptree());
+    for (std::size_t size = compactText(tree).size(); size + 1000 < bytes;) {
+        ptree element;
+        for (auto n = random() % (deep ? 40 : 200); n > 0; --n)
+            element.data() += "ab'&<>\""[random() % 7];
+        if (random() % 7 == 0) {
+            element.add("c", "x");
+            element.add("<xmlattr>.k", "'&");
+        }
+        ptree alone;
+        alone.add_child("Item", element);
+        size += compactText(alone).size() - compactText(ptree()).size();
+        parent->add_child("Item", element);
+    }
+    const std::size_t padding = bytes - compactText(tree).size() - std::strlen("<Pad></Pad>");
+    tree.get_child("Section").add("Pad", std::string(padding, 'x'));
+    return tree;
+}
+
+// What the writer writes the reader takes, and what the reader takes the writer writes again:
+// each tree's text goes to the reader and the tree to the writer. Within the bound both take
+// it, and the tree and the tree read are written (indented only when that fits the file bound)
+// and read back the same; past it both refuse it, saying its size and the bound.
+TEST(ConfigStoreUtilityTest, WriterAndReaderTakeTheSameTreesAroundTheBound)
+{
+    const std::size_t bound = StatefulFirewall::kMaxCompactSettingsBytes;
+    std::mt19937 random(7); // fixed: a failure reruns the same trees
+    const std::size_t near = 1 + random() % 4000;
+    const std::pair<bool, std::size_t> cases[] = {
+        {false, bound}, {false, bound + 1}, {false, bound - near}, {true, bound},
+        {true, bound + near}, {false, 200000}, {true, 300000}}; // deep, bytes
+    TestSupport::TempDir dir;
+    TestSupport::RecordingLogger logger;
+    ZAV::ConfigStoreUtility utility(logger);
+    const std::string given = dir.file("given.xml");
+    const std::string written = dir.file("written.xml");
+    const auto refusal = [](auto step) -> std::string {
+        try {
+            step();
+        } catch (const ZAV::FMPException& e) {
+            return e.getMessage();
+        }
+        return "none";
+    };
+    for (const auto& [deep, bytes] : cases) {
+        SCOPED_TRACE(std::to_string(bytes) + (deep ? " bytes, deep" : " bytes, wide"));
+        const ptree tree = settingsTree(deep, bytes, random);
+        TestSupport::writeFile(given, compactText(tree));
+        ASSERT_EQ(TestSupport::readFile(given).size(), bytes);
+        if (bytes > bound) {
+            const std::string tooLarge = std::to_string(bytes) +
+                                         " bytes without indentation, more than the 983040 "
+                                         "bytes the settings may take";
+            EXPECT_EQ(refusal([&] { utility.readSettings(given); }),
+                      "Cannot read settings file " + given + ": written again it would be " +
+                          tooLarge);
+            EXPECT_EQ(refusal([&] { utility.writeSettings(written, tree); }),
+                      "Settings not saved to " + written + ": the file would be " + tooLarge);
+            continue;
+        }
+        const ptree read = utility.readSettings(given);
+        for (const ptree& source : {tree, read}) {
+            utility.writeSettings(written, source);
+            const std::string file = TestSupport::readFile(written);
+            EXPECT_LE(file.size(), StatefulFirewall::kMaxSettingsFileBytes);
+            // Indented when that fits the file bound: not deep trees near the bound.
+            EXPECT_EQ(file.find("\n  <") != std::string::npos, !deep || bytes < bound / 2);
+            EXPECT_TRUE(utility.readSettings(written) == read) << "read back otherwise";
+        }
+    }
 }
 
 } // namespace

@@ -568,22 +568,37 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     };
     const auto enabled = [](SFConfigController& c) { return text(c.getFwEnableStatus()); };
     const auto logPath = [](SFConfigController& c) { return c.getLogPath(); };
-    ZAV::CommonExtPolicyObj policy; // differs from the shipped settings in its log path alone
-    policy.m_logPath = nul;
+    ZAV::CommonExtPolicyObj policy; // differs from the shipped settings in debug logging alone
     policy.m_activityLogSize = 1;
     policy.m_debugLogSize = 10;
+    policy.m_debugLogging = true;
     policy.m_sendEventsToServer = true;
     policy.m_serverLogLevel = 3;
     constexpr int kNoAnswer = -1;
-    const auto applyPolicy = [&](SFConfigController& c) {
-        SFCommonPolicyRequestImpl(m_logger, c).applyCommonPolicySettings(policy);
-        return kNoAnswer;
+    const auto applyPolicy = [&](std::string path) {
+        return [&, path](SFConfigController& c) {
+            ZAV::CommonExtPolicyObj withPath = policy;
+            withPath.m_logPath = path;
+            return SFCommonPolicyRequestImpl(m_logger, c).applyCommonPolicySettings(withPath)
+                       ? SF_SUCCESS
+                       : kNoAnswer;
+        };
     };
     const std::string live = SF_LIVE_PREFS_PATH;
-    const std::string notSaved = "Settings not saved to " + live + ": LoggingInformation.LogPath ";
+    const std::string notSaved = "Cannot set GlobalConfiguration.IsFirewallEnabled: Settings not "
+                                 "saved to " + live + ": LoggingInformation.LogPath ";
     const std::string cannotHold = ", which the settings file cannot hold";
     const auto refused = [&](const std::string& fault) {
-        return "Log path refused: it " + fault + cannotHold + "; the stored path is kept";
+        return "Log path LoggingInformation.LogPath refused: the path " + fault +
+               "; the stored path is kept";
+    };
+    const auto policyRefused = [&](const std::string& fault) {
+        return "Common policy refused, nothing of it applied: its log path "
+               "(LoggingInformation.LogPath) " + fault;
+    };
+    const auto tooLong = [](std::size_t bytes) {
+        return "is " + std::to_string(bytes) +
+               " bytes long, longer than the 4096 bytes a path may have";
     };
     struct Row {
         const char* name;
@@ -600,16 +615,25 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
          {4, "Settings file " + live + ": text outside the sections is left out"}, enabled, "1"},
         {"&#0; in the file", withLogPath("a&#0;b"), "", enable, SF_PREF_WRITE_FAILED,
          {2, notSaved + "holds a NUL" + cannotHold}, enabled, "0"},
-        {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT, {2, refused("holds a NUL")},
-         logPath, defaultPath},
-        {"NUL through a policy", tmpl, "", applyPolicy, kNoAnswer, {2, refused("holds a NUL")}, logPath,
-         defaultPath},
+        {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT,
+         {2, refused("holds a NUL" + cannotHold)}, logPath, defaultPath},
+        {"NUL through a policy", tmpl, "", applyPolicy(nul), kNoAnswer,
+         {2, policyRefused("holds a NUL" + cannotHold)}, logPath, defaultPath},
+        {"1.1 MB through setLogPath", tmpl, "", setLogPath(std::string(1100000, 'a')),
+         SF_INVALID_ARGUMENT, {2, refused(tooLong(1100000))}, logPath, defaultPath},
+        {"180 KB of ' through a policy", tmpl, "", applyPolicy(std::string(180000, '\'')),
+         kNoAnswer, {2, policyRefused(tooLong(180000))}, logPath, defaultPath},
+        {"the longest path, each character escaped", tmpl, "", setLogPath(std::string(4096, '\'')),
+         SF_SUCCESS, {}, logPath, std::string(4096, '\'')},
+        {"a section without its type",
+         replaced("<GlobalConfiguration type=\"1\">", "<GlobalConfiguration>"), "", enable,
+         SF_SUCCESS, {}, enabled, "1"},
         {"control byte through setLogPath", tmpl, "", setLogPath("/var/log/\x1b[0m"), SF_INVALID_ARGUMENT,
-         {2, refused("holds the control character 0x1B")}, logPath, defaultPath},
+         {2, refused("holds the control character 0x1B" + cannotHold)}, logPath, defaultPath},
         {"control byte in the file", withLogPath("&#27;"), "", enable, SF_PREF_WRITE_FAILED,
          {2, notSaved + "holds the control character 0x1B" + cannotHold}, enabled, "0"},
         {"space at the end", tmpl, "", setLogPath("/var/log/a "), SF_INVALID_ARGUMENT,
-         {2, refused("ends in a space")}, logPath, defaultPath},
+         {2, refused("ends in a space" + cannotHold)}, logPath, defaultPath},
         {"newline in the file", withLogPath("a&#10;b"), "", enable, SF_SUCCESS, {}, logPath, "a\nb"},
         {"tab, CR, newline and blanks", tmpl, "", setLogPath(" \t/var/log/a\r b  c\n"), SF_SUCCESS, {},
          logPath, " \t/var/log/a\r b  c\n"},

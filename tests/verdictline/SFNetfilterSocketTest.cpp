@@ -1,11 +1,13 @@
 // The queue socket's run lifecycle on a real queue in the sandbox: stop ends the loop at once and
-// frees the queue, whenever it comes and however often, also under load; bad messages are
-// skipped. Queue 1 takes UDP to 127.0.0.1:9999 and SYNs to 127.0.0.1:9998 sent from here.
+// frees the queue, whenever it comes and however often, also under load; an overrun while the
+// queue is bound opens it again; bad messages are skipped. Queue 1 takes UDP to
+// 127.0.0.1:9999 and SYNs to 127.0.0.1:9998 sent from here.
 
 #include "SFAdaptiveQueueWrapper.h"
 #include "SFNetfilterSocket.h"
 
 #include "HangGuard.h"
+#include "OverrunningReceiver.h"
 #include "QueuePacketFixtures.h"
 #include "QueueSandboxRig.h"
 #include "RecordingLogger.h"
@@ -20,6 +22,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -69,12 +72,16 @@ protected:
 
 } // namespace
 
+// Each run listens on a port id of its own: the kernel may still send a packet of the run before
+// to that one's port id after it closed.
 TEST_F(SFNetfilterSocketTest, StopEndsTheLoopAtOnceClosesTheSocketAndTheQueueBindsAgain)
 {
+    std::set<unsigned> portIds;
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         std::unique_ptr<ReaderThread> reader = startReader();
         ASSERT_TRUE(waitForQueue(1, true));
+        portIds.insert(listenerPortId(1));
         EXPECT_TRUE(datagramPasses());
         // One stop and a wait as long as the hang guard: the loop must end on the first stop,
         // however long a loaded machine takes to schedule it.
@@ -89,6 +96,7 @@ TEST_F(SFNetfilterSocketTest, StopEndsTheLoopAtOnceClosesTheSocketAndTheQueueBin
         m_logger.clear();
         SFAdaptiveQueueWrapper::releaseInstance();
     }
+    EXPECT_EQ(portIds.size(), 2u);
     SFAdaptiveQueueEntry learned;
     for (int round = 1; round <= 2; ++round) {
         ASSERT_TRUE(SFAdaptiveQueueWrapper::readAndRemoveAdaptiveQueueEntry(&learned));
@@ -138,6 +146,38 @@ TEST_F(SFNetfilterSocketTest, RoundsOfStartStopAndReleaseUnderASynFloodLeaveTheQ
     EXPECT_TRUE(probeLog.has(
         2, "Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less than zero"));
     EXPECT_EQ(m_logger.count(2), 0u);
+}
+
+// An overrun of the receive buffer while the queue is bound may have taken the bind's
+// acknowledgement with it: the open starts again on a new socket, three tries in all, and says
+// nothing of the tries it recovers from. Nothing comes to queue 1 here, so the third receive of
+// each try is that acknowledgement.
+TEST_F(SFNetfilterSocketTest, AnOverrunWhileTheQueueIsBoundOpensItAgainOnANewSocket)
+{
+    const struct {
+        const char* what;
+        std::set<int> overrunReceives;
+        bool opens;
+    } cases[] = {
+        {"in the first try", {3}, true},
+        {"in the first two tries", {3, 6}, true},
+        {"in every try", {3, 6, 9}, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestSupport::RecordingLogger log;
+        TestSupport::OverrunningReceiver receiver(c.overrunReceives);
+        auto socket = std::make_unique<SFNetfilterSocket>(
+            log, "probe", [](const nlmsghdr*, IQueueVerdictSink&) {}, false, &receiver);
+        EXPECT_EQ(socket->openNetfilterSocket(1, 0), c.opens);
+        EXPECT_EQ(listenerPortId(1) != 0, c.opens);
+        EXPECT_EQ(log.count(2), c.opens ? 0u : 2u);
+        EXPECT_EQ(log.has(2, "Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less "
+                             "than zero"),
+                  !c.opens);
+        socket.reset();
+        EXPECT_TRUE(waitForQueue(1, false));
+    }
 }
 
 TEST_F(SFNetfilterSocketTest, BadMessagesAreSkippedAndTheLoopGoesOn)
