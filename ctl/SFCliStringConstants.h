@@ -287,9 +287,8 @@ inline const std::string CLI_CHANGE_NOT_APPLIED_MSG =
 // The push linked every rule but those whose iptables commands failed: the change is in force
 // (unless it is such a rule, which the rule's own line says).
 inline const std::string CLI_CHANGE_PARTLY_APPLIED_MSG =
-    "The change was stored and applied, but the rules whose iptables commands failed are not in "
-    "force: they are shown as not enforced, and the firewall tries them again at its health "
-    "check";
+    "The change was stored and is in force without the rules whose iptables commands failed: "
+    "they are shown as not enforced, and the firewall tries them again at its health check";
 inline const std::string CLI_SETTING_NOT_APPLIED_MSG =
     "The setting was stored, but applying it to iptables failed: the previous rules stay in "
     "force and the firewall retries";
@@ -350,7 +349,7 @@ inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
     "Firewall is enabled in the settings, but its rules are not in force: applying them to "
     "iptables failed";
 inline const std::string CLI_FW_RULES_PARTLY_IN_FORCE_MSG =
-    "Firewall is enabled, but the rules whose iptables commands failed are not in force: they "
+    "Firewall is enabled and in force without the rules whose iptables commands failed: they "
     "are shown as not enforced, and the firewall tries them again at its health check";
 inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
     "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "

@@ -145,7 +145,7 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_DROP_POLICIES_LEFT)), acceptLeft},
         {SF_PREF_FW_STATUS, wideReply(failed), acceptLeft},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_PARTLY_IN_FORCE)),
-         "Firewall is enabled, but the rules whose iptables commands failed are not in force: "
+         "Firewall is enabled and in force without the rules whose iptables commands failed: "
          "they are shown as not enforced, and the firewall tries them again at its health check\n",
          "true"},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_NOT_IN_FORCE)),

@@ -109,10 +109,10 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_EARLIER_IN_FORCE));
     // Linked without the rules whose commands failed: the change itself is in force.
     const Reply partlyApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_PARTLY_IN_FORCE));
-    const std::string kPartlyApplied = "The change was stored and applied, but the rules whose "
-                                       "iptables commands failed are not in force: they are shown "
-                                       "as not enforced, and the firewall tries them again at its "
-                                       "health check\n";
+    const std::string kPartlyApplied = "The change was stored and is in force without the rules "
+                                       "whose iptables commands failed: they are shown as not "
+                                       "enforced, and the firewall tries them again at its health "
+                                       "check\n";
     const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
                                       "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};

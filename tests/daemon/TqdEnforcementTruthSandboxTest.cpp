@@ -602,8 +602,8 @@ TEST_P(TqdFailedPushCommandSandboxTest, IsReportedAndRepairedByTheHealthCheck)
             // later change is in force, and the tool says so rather than that it failed.
             EXPECT_TRUE(waitUntil([] { return tqctl("--fw status").output.find(kPartlyInForce) != std::string::npos; },
                                   2 * kHangGuard));
-            const char* partly = "The change was stored and applied, but the rules whose iptables "
-                                 "commands failed are not in force";
+            const char* partly = "The change was stored and is in force without the rules whose "
+                                 "iptables commands failed";
             const ToolRun added = tqctl("--fw-rule-add --name \"allow 9090\" --action allow "
                                         "--direction in --proto tcp --local-service 9090 --index 1");
             EXPECT_EQ(added.code, 103) << added.output;
