@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,21 +16,19 @@
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <string>
 
 using namespace StatefulFirewall;
 
 namespace {
 
-// What take answers in a child process, as its exit status.
-int takeInChild(const std::string& socketName, const std::string& lockFile)
+// What body answers in a child process, as its exit status.
+int inChild(const std::function<int()>& body)
 {
     const pid_t child = ::fork();
-    if (child == 0) {
-        SFInstanceLock lock(socketName, lockFile);
-        std::string failure;
-        ::_exit(static_cast<int>(lock.take(failure)));
-    }
+    if (child == 0)
+        ::_exit(body());
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -47,46 +44,40 @@ TEST(SFInstanceLockTest, OnlyARootHolderOfTheSocketKeepsASecondDaemonOut)
     // A name of this process's own, so no tqd of the host's is disturbed.
     const std::string name = "tq-test/instance-" + std::to_string(::getpid());
     const std::string lockFile = dir.file("tqd.lock");
+    const auto taken = [&] {
+        SFInstanceLock lock(name, lockFile);
+        std::string failure;
+        return static_cast<int>(lock.take(failure));
+    };
 
     {
         SFInstanceLock first(name, lockFile);
         std::string failure;
         ASSERT_EQ(first.take(failure), SFInstanceLock::Taken::Yes) << failure;
         EXPECT_FALSE(first.socketHeldElsewhere());
-        EXPECT_EQ(takeInChild(name, lockFile), static_cast<int>(SFInstanceLock::Taken::HeldWithFile));
+        EXPECT_EQ(inChild(taken), static_cast<int>(SFInstanceLock::Taken::HeldWithFile));
         ASSERT_EQ(::unlink(lockFile.c_str()), 0);
-        EXPECT_EQ(takeInChild(name, lockFile), static_cast<int>(SFInstanceLock::Taken::HeldSocketOnly));
+        EXPECT_EQ(inChild(taken), static_cast<int>(SFInstanceLock::Taken::HeldSocketOnly));
     }
 
-    // Another user binds and listens on the name first.
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t squatter = ::fork();
-    if (squatter == 0) {
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(1);
+    // Another user binds and listens on the name first. The socket is shared with the child, so
+    // it outlives the child, with the credentials the child listened with.
+    const int squatted = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const auto squat = [&] {
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path + 1, name.data(), name.size());
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 4) != 0)
-            ::_exit(1);
-        (void)!::write(ready[1], "r", 1);
-        ::pause();
-        ::_exit(0);
-    }
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+        return ::setgid(65534) != 0 || ::setuid(65534) != 0 ||
+               ::bind(squatted, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(squatted, 4) != 0;
+    };
+    ASSERT_EQ(inChild(squat), 0);
     {
         SFInstanceLock first(name, lockFile);
         std::string failure;
         EXPECT_EQ(first.take(failure), SFInstanceLock::Taken::Yes) << failure;
         EXPECT_TRUE(first.socketHeldElsewhere());
-        EXPECT_EQ(takeInChild(name, lockFile), static_cast<int>(SFInstanceLock::Taken::HeldFile));
+        EXPECT_EQ(inChild(taken), static_cast<int>(SFInstanceLock::Taken::HeldFile));
     }
-    ::kill(squatter, SIGKILL);
-    ::waitpid(squatter, nullptr, 0);
-    ::close(ready[0]);
-    ::close(ready[1]);
+    ::close(squatted);
 }

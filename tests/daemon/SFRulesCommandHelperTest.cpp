@@ -62,10 +62,6 @@ protected:
             *archive >> enforced;
         return enforced;
     }
-    int addTrusted(std::list<SFTrustedGroupIP*> entries)
-    {
-        return code(run(*narrowRequest(100019, entries)));
-    }
     std::vector<std::string> listedTrusted()
     {
         auto response = asResponse(run(*emptyRequest(100021)));
@@ -168,10 +164,8 @@ TEST_F(SFRulesCommandHelperTest, DeleteTextsDeleteUpToTheFirstFailure)
 
 TEST_F(SFRulesCommandHelperTest, TrustedNetworksAnswerTheLastEntrysResult)
 {
-    SFTrustedGroupIP a = singleTrusted("10.1.1.1");
-    SFTrustedGroupIP b = singleTrusted("10.1.1.2");
+    SFTrustedGroupIP a = singleTrusted("10.1.1.1"), b = singleTrusted("10.1.1.2"), c = singleTrusted("10.1.1.3");
     EXPECT_EQ(addTrusted({&a}), SF_SUCCESS);
-    SFTrustedGroupIP c = singleTrusted("10.1.1.3");
     EXPECT_EQ(addTrusted({&c, &a}), SF_TRUSTED_IP_REFUSED) << "new then duplicate";
     EXPECT_EQ(addTrusted({&a, &b}), SF_SUCCESS) << "duplicate then new";
     EXPECT_EQ(addTrusted({}), SF_NO_TRUSTED_NETWORKS);
@@ -288,8 +282,7 @@ TEST_F(SFRulesCommandHelperTest, ChangesWrittenByTheUpdatesAreWhatTheNextStartLo
     ASSERT_EQ(code(run(*narrowRequest(100007, deletePair(deleted)))), SF_SUCCESS);
     ASSERT_EQ(code(run(*emptyRequest(100017))), SF_SUCCESS);
 
-    SFTrustedGroupIP a = singleTrusted("10.4.4.1");
-    SFTrustedGroupIP b = singleTrusted("10.4.4.2");
+    SFTrustedGroupIP a = singleTrusted("10.4.4.1"), b = singleTrusted("10.4.4.2");
     ASSERT_EQ(addTrusted({&a, &b}), SF_SUCCESS);
     ASSERT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
     ASSERT_EQ(code(run(*narrowRequest(100020, std::string("10.4.4.1")))), SF_SUCCESS);
