@@ -321,7 +321,7 @@ TEST_F(SFCommandRequestImplTest, LogSizeResizesTheLoggerIn64BitsOnlyWhileLimited
     EXPECT_EQ(m_logger.getMaxFileSize(), 999LL * 1048576) << "logger left alone";
 }
 
-TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrderAndKeepsALoggerLimit)
+TEST_F(SFCommandRequestImplTest, CommonPolicyWritesTheDefaultsInOrderKeepsALoggerLimitAndIsRefusedWholeForAnUnstorablePath)
 {
     m_config.set(P::maxLogSize, "10");
     m_config.set(P::rotatedCount, "3");
@@ -342,16 +342,13 @@ TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrder
     EXPECT_EQ(m_logger.getLogLevel(), 5);
     EXPECT_EQ(m_logger.getSecondaryLogLevel(), 5);
     EXPECT_TRUE(m_logger.has(5, "Common Yal Policy settings has been successfully applied."));
-}
 
-// A policy whose log path the settings cannot take is answered with status 0, nothing of it
-// applied.
-TEST_F(SFCommandRequestImplTest, CommonPolicyWithALogPathTooLongIsRefusedWhole)
-{
+    // A policy whose log path the settings cannot take is answered with status 0, nothing of it
+    // applied.
     ZAV::CommonExtPolicyObj policy;
     policy.m_logPath = "/" + std::string(4096, 'a');
     EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 0);
-    EXPECT_TRUE(m_config.writes.empty());
+    EXPECT_EQ(m_config.writes, expected);
     EXPECT_TRUE(m_logger.has(2, "Common policy refused, nothing of it applied: its log path "
                                 "(LoggingInformation.LogPath) is 4097 bytes long, longer than the "
                                 "4096 bytes a path may have"));

@@ -846,13 +846,11 @@ std::string marks(const std::vector<std::string>& paths)
 bool lockedRootFile(const char* path)
 {
     struct stat info {};
-    if (::lstat(path, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != 0)
-        return false;
-    const int descriptor = ::open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (descriptor < 0)
-        return false;
-    const bool locked = ::lockf(descriptor, F_TEST, 0) != 0 && (errno == EACCES || errno == EAGAIN);
-    ::close(descriptor);
+    const int fd = ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == 0
+                       ? ::open(path, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)
+                       : -1;
+    const bool locked = fd >= 0 && ::lockf(fd, F_TEST, 0) != 0 && (errno == EACCES || errno == EAGAIN);
+    ::close(fd);
     return locked;
 }
 
@@ -860,40 +858,35 @@ bool lockedRootFile(const char* path)
 // watch's start, as "name mask", read from an inotify watch on their folders.
 class FileChangeWatch {
 public:
-    explicit FileChangeWatch(const std::vector<std::string>& paths)
-        : m_descriptor(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK))
+    explicit FileChangeWatch(const std::vector<std::string>& paths) : m_fd(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK))
     {
-        EXPECT_GE(m_descriptor, 0) << std::strerror(errno);
-        const uint32_t mask =
-            IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
+        EXPECT_GE(m_fd, 0) << std::strerror(errno);
         for (const std::string& path : paths) {
-            const size_t slash = path.rfind('/');
-            m_names.insert(path.substr(slash + 1));
-            EXPECT_GE(::inotify_add_watch(m_descriptor, path.substr(0, slash).c_str(), mask), 0)
-                << path << ": " << std::strerror(errno);
+            m_names.insert(path.substr(path.rfind('/') + 1));
+            EXPECT_GE(::inotify_add_watch(m_fd, path.substr(0, path.rfind('/')).c_str(),
+                                          IN_CLOSE_WRITE | IN_MODIFY | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVE),
+                      0)
+                << path;
         }
     }
-    ~FileChangeWatch() { ::close(m_descriptor); }
+    ~FileChangeWatch() { ::close(m_fd); }
 
     std::vector<std::string> changes()
     {
         std::vector<std::string> seen;
         alignas(inotify_event) char buffer[4096];
-        ssize_t got;
-        while ((got = ::read(m_descriptor, buffer, sizeof(buffer))) > 0) {
-            for (ssize_t at = 0; at < got;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                const std::string name = event->len > 0 ? event->name : "";
-                if (m_names.count(name) > 0)
-                    seen.push_back(name + " " + std::to_string(event->mask));
-                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        for (ssize_t got; (got = ::read(m_fd, buffer, sizeof(buffer))) > 0;)
+            for (auto* event = buffer; event < buffer + got;) {
+                const auto* each = reinterpret_cast<const inotify_event*>(event);
+                if (each->len > 0 && m_names.count(each->name) > 0)
+                    seen.push_back(std::string(each->name) + " " + std::to_string(each->mask));
+                event += sizeof(inotify_event) + each->len;
             }
-        }
         return seen;
     }
 
 private:
-    const int m_descriptor;
+    const int m_fd;
     std::set<std::string> m_names;
 };
 

@@ -5,9 +5,9 @@
 
 #include "SFAdaptiveQueueWrapper.h"
 #include "SFNetfilterSocket.h"
+#include "INetlinkReceiver.h"
 
 #include "HangGuard.h"
-#include "OverrunningReceiver.h"
 #include "QueuePacketFixtures.h"
 #include "QueueSandboxRig.h"
 #include "RecordingLogger.h"
@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <set>
@@ -30,6 +31,26 @@ using namespace StatefulFirewall;
 using namespace QueueRig;
 
 namespace {
+
+// Receives as recv does, except on the calls numbered in overrunCalls (from 1): those take the
+// datagram waiting and report an overrun (ENOBUFS), as the kernel does when it dropped a
+// message, an acknowledgement maybe, for want of room.
+class OverrunningReceiver : public INetlinkReceiver {
+public:
+    explicit OverrunningReceiver(std::set<int> overrunCalls) : m_overrunCalls(std::move(overrunCalls)) {}
+    ssize_t receive(int fd, void* buffer, size_t length) override
+    {
+        const ssize_t received = recv(fd, buffer, length, 0);
+        if (m_overrunCalls.count(++m_calls) == 0 || received < 0)
+            return received;
+        errno = ENOBUFS;
+        return -1;
+    }
+
+private:
+    const std::set<int> m_overrunCalls;
+    int m_calls = 0;
+};
 
 // A datagram to 127.0.0.1:9999 passes queue 1 (is accepted) and is echoed. The echo comes as soon
 // as the reader lets the datagram through; twenty seconds only bound a hang.
@@ -152,27 +173,22 @@ TEST_F(SFNetfilterSocketTest, RoundsOfStartStopAndReleaseUnderASynFloodLeaveTheQ
 // each try is that acknowledgement.
 TEST_F(SFNetfilterSocketTest, AnOverrunWhileTheQueueIsBoundOpensItAgainOnANewSocket)
 {
-    const struct {
-        const char* what;
-        std::set<int> overrunReceives;
-        bool opens;
-    } cases[] = {
-        {"in the first try", {3}, true},
-        {"in the first two tries", {3, 6}, true},
-        {"in every try", {3, 6, 9}, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    // Overruns in the first try, the first two, and all three.
+    std::set<int> overrunReceives;
+    for (int tries = 1; tries <= 3; ++tries) {
+        SCOPED_TRACE(std::to_string(tries) + " tries overrun");
+        overrunReceives.insert(3 * tries);
+        const bool opens = tries < 3;
         TestSupport::RecordingLogger log;
-        TestSupport::OverrunningReceiver receiver(c.overrunReceives);
+        OverrunningReceiver receiver(overrunReceives);
         auto socket = std::make_unique<SFNetfilterSocket>(
             log, "probe", [](const nlmsghdr*, IQueueVerdictSink&) {}, false, &receiver);
-        EXPECT_EQ(socket->openNetfilterSocket(1, 0), c.opens);
-        EXPECT_EQ(listenerPortId(1) != 0, c.opens);
-        EXPECT_EQ(log.count(2), c.opens ? 0u : 2u);
+        EXPECT_EQ(socket->openNetfilterSocket(1, 0), opens);
+        EXPECT_EQ(listenerPortId(1) != 0, opens);
+        EXPECT_EQ(log.count(2), opens ? 0u : 2u);
         EXPECT_EQ(log.has(2, "Failed to bind to specific netfilter queue numbmer as mnl_socket_sendto returned less "
                              "than zero"),
-                  !c.opens);
+                  !opens);
         socket.reset();
         EXPECT_TRUE(waitForQueue(1, false));
     }
