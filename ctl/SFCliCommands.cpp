@@ -67,15 +67,30 @@ RulesSentence rulesSentence(int state)
         return {C::CLI_RULES_DROP_POLICIES_LEFT_TEXT, C::CLI_XML_RULES_DROP_POLICIES_LEFT};
     case SF_RULES_CHAINS_LEFT:
         return {C::CLI_RULES_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_CHAINS_LEFT};
+    case SF_RULES_UNLINKED_CHAINS_LEFT:
+        return {C::CLI_RULES_UNLINKED_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_UNLINKED_CHAINS_LEFT};
     default:
         return {C::CLI_RULES_NOT_IN_FORCE_TEXT, C::CLI_XML_RULES_NOT_IN_FORCE};
     }
 }
 
-// Values a disabled firewall reports while something of it still filters.
+// The daemon's result and, after it, what is in force (an SFRulesInForce value); a daemon of an
+// earlier release sends the result alone, and state stays -1.
+void readResultAndState(const ZAV::CommandResponse& response, int& result, int& state)
+{
+    try {
+        readWideReply(response, result, state);
+    } catch (const boost::archive::archive_exception&) {
+        state = -1;
+        readWideReply(response, result);
+    }
+}
+
+// Values a disabled firewall reports while something of it is left in iptables.
 bool leftInIptables(int state)
 {
-    return state == SF_RULES_DROP_POLICIES_LEFT || state == SF_RULES_CHAINS_LEFT;
+    return state == SF_RULES_DROP_POLICIES_LEFT || state == SF_RULES_CHAINS_LEFT ||
+           state == SF_RULES_UNLINKED_CHAINS_LEFT;
 }
 
 } // namespace
@@ -134,6 +149,12 @@ void SFCliCommands::reportFollowup(Followup outcome, const std::string& change)
     if (outcome == Followup::NotRewritten) {
         std::cerr << C::CLI_RULES_NOT_REWRITTEN_MSG << std::endl;
         log(4, "The " + change + " is stored and applied; writing the rule store again failed");
+        return;
+    }
+    if (outcome == Followup::PartlyApplied) {
+        std::cerr << C::CLI_CHANGE_PARTLY_APPLIED_MSG << std::endl;
+        log(4, "The " + change + " is stored and applied; rules whose iptables commands failed "
+                                 "are not in force");
         return;
     }
     if (outcome != Followup::NotApplied) {
@@ -339,22 +360,17 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         int result = SF_SUCCESS;
-        // What is in force follows the result; a daemon of an earlier release sends the result
-        // alone.
         int state = -1;
-        try {
-            readWideReply(response, result, state);
-        } catch (const boost::archive::archive_exception&) {
-            state = -1;
-            readWideReply(response, result);
-        }
+        readResultAndState(response, result, state);
         const char* sentence = "Error communicating with FMP to set preference";
         if (!flagsSet(response)) {
             reportFailure(sentence, response, "");
             return false;
         }
         if (kind == SF_PREF_FW_STATUS && on && result == SF_SYSTEM_COMMAND_FAILED) {
-            std::cerr << C::CLI_FW_RULES_NOT_IN_FORCE_MSG << std::endl;
+            std::cerr << (state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_FW_RULES_PARTLY_IN_FORCE_MSG
+                                                            : C::CLI_FW_RULES_NOT_IN_FORCE_MSG)
+                      << std::endl;
             log(4, "Firewall was enabled but its rules could not be applied");
             return false;
         }
@@ -367,10 +383,15 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {
             // Only the ACCEPT policies were judged by a daemon of an earlier release.
             const bool chains = state == SF_RULES_CHAINS_LEFT;
-            std::cerr << (chains ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG : C::CLI_FW_ACCEPT_NOT_RESTORED_MSG)
+            const bool unlinked = state == SF_RULES_UNLINKED_CHAINS_LEFT;
+            std::cerr << (unlinked ? C::CLI_FW_CHAINS_UNLINKED_MSG
+                          : chains ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG
+                                   : C::CLI_FW_ACCEPT_NOT_RESTORED_MSG)
                       << std::endl;
-            log(4, chains ? "Firewall was disabled but some of its chains or lines could not be removed"
-                          : "Firewall was disabled but its ACCEPT policies could not be restored");
+            log(4, unlinked ? "Firewall was disabled but some of its chains, which filter nothing, "
+                              "could not be removed"
+                   : chains ? "Firewall was disabled but some of its chains or lines could not be removed"
+                            : "Firewall was disabled but its ACCEPT policies could not be restored");
             return false;
         }
         // The daemon sets its status flag even when it could not write the setting, so the
@@ -419,7 +440,8 @@ SFCliCommands::Followup SFCliCommands::followUpdate(int command, ZAV::ICommandFM
         return Followup::Unanswered;
     }
     int result = SF_SUCCESS;
-    readWideReply(response, result);
+    int state = -1;
+    readResultAndState(response, result, state);
     if (flagsSet(response) && result == SF_SUCCESS) {
         log(5, "Update to Firewall was successfully sent");
         return Followup::Done;
@@ -431,6 +453,9 @@ SFCliCommands::Followup SFCliCommands::followUpdate(int command, ZAV::ICommandFM
     // a failed push and a store it could not write again apart.
     if (result == SF_STORE_WRITE_FAILED && command == SF_CLI_RULES_UPDATE)
         return Followup::NotRewritten;
+    if (result == SF_SYSTEM_COMMAND_FAILED && state == SF_RULES_PARTLY_IN_FORCE &&
+        command == SF_CLI_RULES_UPDATE)
+        return Followup::PartlyApplied;
     return result != SF_SUCCESS ? Followup::NotApplied : Followup::Failed;
 }
 

@@ -286,10 +286,12 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
             }
         }
         log(5, logLine);
-        if (updated || !enforced)
+        // A push linked without other rules that failed put this one in force as listed.
+        const bool partly = update == Followup::PartlyApplied;
+        if (updated || !enforced || partly)
             std::cout << printed << std::endl;
         // The daemon's word that the update failed outweighs a rule it calls enforced.
-        if (!updated && (enforced || update == Followup::NotApplied ||
+        if (!updated && (enforced || partly || update == Followup::NotApplied ||
                          update == Followup::NotRewritten))
             reportFollowup(update, "rule add");
         return enforced && updated;

@@ -284,6 +284,11 @@ inline const std::string CLI_SETTING_REFUSED_MSG =
 inline const std::string CLI_CHANGE_NOT_APPLIED_MSG =
     "The change was stored, but applying it to iptables failed: the previous rules stay in "
     "force and the firewall retries";
+// The push linked every rule but those whose iptables commands failed: the change is in force
+// (unless it is such a rule, which the rule's own line says).
+inline const std::string CLI_CHANGE_PARTLY_APPLIED_MSG =
+    "The change was stored and is in force without the rules whose iptables commands failed: "
+    "they are shown as not enforced, and the firewall tries them again at its health check";
 inline const std::string CLI_SETTING_NOT_APPLIED_MSG =
     "The setting was stored, but applying it to iptables failed: the previous rules stay in "
     "force and the firewall retries";
@@ -343,6 +348,9 @@ inline const std::string CLI_PREFS_SET_SUCCESS_MSG = "Preferences set successful
 inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
     "Firewall is enabled in the settings, but its rules are not in force: applying them to "
     "iptables failed";
+inline const std::string CLI_FW_RULES_PARTLY_IN_FORCE_MSG =
+    "Firewall is enabled and in force without the rules whose iptables commands failed: they "
+    "are shown as not enforced, and the firewall tries them again at its health check";
 inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
     "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
     "setting them in iptables failed, so the DROP policies and the firewall's chains still "
@@ -350,6 +358,9 @@ inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
 inline const std::string CLI_FW_CHAINS_NOT_REMOVED_MSG =
     "Firewall is disabled in the settings, but removing some of its chains or lines from "
     "iptables failed: they still filter until the health check removes them";
+inline const std::string CLI_FW_CHAINS_UNLINKED_MSG =
+    "Firewall is disabled in the settings, but removing some of its chains from iptables "
+    "failed: nothing leads to them, so they filter nothing until the health check removes them";
 // A mode switch whose push failed: the start, the mode's name, the middle, then the ending that
 // says what of the rules is in force instead.
 inline const std::string CLI_FW_MODE_NOT_APPLIED_START = "Firewall mode is set to ";
@@ -385,6 +396,10 @@ inline const std::string CLI_RULES_CHAINS_LEFT_TEXT =
     "Still filtering (the firewall is disabled, but removing some of its chains or lines from "
     "iptables failed: they still filter until the health check removes them)";
 inline const std::string CLI_XML_RULES_CHAINS_LEFT = "ChainsLeft";
+inline const std::string CLI_RULES_UNLINKED_CHAINS_LEFT_TEXT =
+    "Not filtering (the firewall is disabled, but removing some of its chains from iptables "
+    "failed: nothing leads to them, so they filter nothing until the health check removes them)";
+inline const std::string CLI_XML_RULES_UNLINKED_CHAINS_LEFT = "UnlinkedChainsLeft";
 inline const std::string CLI_PRODUCT_LOG_SET_MSG = "Product log configuration was successfully set";
 inline const std::string CLI_PRODUCT_LOG_SAME_MSG =
     "Product log configuration is already in the same state.";

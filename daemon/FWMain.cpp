@@ -17,6 +17,7 @@
 #include "SFEventAdaptor.h"
 #include "SFException.h"
 #include "SFFMNwIFManager.h"
+#include "SFInstanceLock.h"
 #include "SFKextInterface.h"
 #include "SFPluginPolicyEnforcementImpl.h"
 #include "SFPluginPropertyCollectionImpl.h"
@@ -33,7 +34,6 @@
 #include <cstring>
 #include <chrono>
 #include <fcntl.h>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <poll.h>
@@ -62,6 +62,9 @@ constexpr auto kDeregistrationGrace = std::chrono::seconds(1);
 constexpr auto kReconnectPause = std::chrono::seconds(5);
 // Held by one tqd at a time, next to the state file (both die at reboot with the kernel tables).
 constexpr const char* kInstanceLockFile = "/run/Varnik/kyv/fw/tqd.lock";
+// The abstract socket bound by one tqd per network namespace, the scope of its iptables tables.
+constexpr const char* kInstanceSocket = "Varnik/kyv/fw/tqd";
+constexpr const char* kLeavesUntouched = "; exiting without touching Iptables, the stores or the settings";
 
 // The self-pipe the signal handler writes to; made before the handler is installed.
 int g_wakeRead = -1;
@@ -109,20 +112,6 @@ bool installHandler(int sig)
     return ::sigaction(sig, &action, nullptr) == 0;
 }
 
-// Blocks until stopMain is set. The pipe only wakes the wait; the flag decides.
-void waitForStop()
-{
-    while (stopMain.load() == 0) {
-        pollfd entry{g_wakeRead, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, -1);
-        if (ready < 0 && errno != EINTR)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the flag is still checked
-        char drain[64];
-        while (::read(g_wakeRead, drain, sizeof(drain)) > 0) {
-        }
-    }
-}
-
 // Everything the daemon creates, in creation order, so members are destroyed in the shutdown
 // order. Only what was created is destroyed. The controller singleton is never released: it
 // outlives the bridge, but nothing calls it after teardown.
@@ -132,6 +121,8 @@ public:
 
     // Start-up steps 1-17. -1 when the daemon runs; otherwise the exit status.
     int start();
+    // Blocks until stopMain is set; meanwhile keeps the instance lock file in place.
+    void waitForStop();
     // Shutdown steps 1-6.
     void shutDown();
     // Stops and joins whatever still runs, frees the agent adaptor, then destroys the objects
@@ -174,45 +165,61 @@ private:
     boost::thread m_msgBusThread;
     boost::thread m_commThread;
     bool m_clientStarted = false;
-    int m_instanceLock = -1; // the locked descriptor, kept open for the daemon's life
+    // Held for the daemon's life; freed last, after the teardown's clean-up.
+    std::unique_ptr<SFInstanceLock> m_instanceLock;
 };
 
 // Only one tqd acts at a time: the agent, the policy plug-in, the bridge and the clean-up of a
 // second one would change the first one's iptables, stores and settings (a second daemon whose
-// registration is refused tears down with ACCEPT policies). A lockf lock belongs to the
-// process: it goes with it, also at SIGKILL, and the child processes the daemon starts do not
-// hold it. False, with the reason in why, when it cannot be taken.
+// registration is refused tears down with ACCEPT policies). False, with the sentence to say in
+// why, when the lock cannot be taken.
 bool DaemonRun::holdInstanceLock(std::string& why)
 {
-    std::error_code folderError;
-    std::filesystem::create_directories(std::filesystem::path(kInstanceLockFile).parent_path(),
-                                        folderError);
-    int descriptor;
-    do {
-        descriptor = ::open(kInstanceLockFile, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    } while (descriptor < 0 && errno == EINTR);
-    int error = descriptor < 0 ? errno : 0;
-    if (descriptor >= 0) {
-        int locked;
-        do {
-            locked = ::lockf(descriptor, F_TLOCK, 0);
-        } while (locked != 0 && errno == EINTR);
-        if (locked == 0) {
-            m_instanceLock = descriptor;
-            return true;
-        }
-        error = errno;
-        ::close(descriptor);
+    m_instanceLock = std::make_unique<SFInstanceLock>(kInstanceSocket, kInstanceLockFile);
+    std::string failure;
+    switch (m_instanceLock->take(failure)) {
+    case SFInstanceLock::Taken::Yes:
+        if (m_instanceLock->socketHeldElsewhere())
+            log(2, "The instance socket " + m_instanceLock->socketText() +
+                       " is held by a process that is not root's, so it is not a tqd's: only the "
+                       "lock file " + kInstanceLockFile + " keeps a second tqd out");
+        m_instanceLock->watch(*m_logger, moduleName);
+        return true;
+    case SFInstanceLock::Taken::HeldWithFile:
+    case SFInstanceLock::Taken::HeldFile:
+        why = std::string("Another tqd is running (it holds ") + kInstanceLockFile + ")" + kLeavesUntouched;
+        break;
+    case SFInstanceLock::Taken::HeldSocketOnly:
+        why = "Another tqd is running (it holds the instance socket " + m_instanceLock->socketText() + ")" +
+              kLeavesUntouched;
+        break;
+    case SFInstanceLock::Taken::Failed:
+        why = failure + kLeavesUntouched + ", since another tqd may be running";
+        break;
     }
-    if (error == EACCES || error == EAGAIN)
-        why = std::string("Another tqd is running (it holds ") + kInstanceLockFile +
-              "); exiting without touching Iptables, the stores or the settings";
-    else
-        why = std::string("Cannot lock ") + kInstanceLockFile + ": " +
-              (folderError ? folderError.message() : std::strerror(error)) +
-              "; exiting without touching Iptables, the stores or the settings, since another "
-              "tqd may be running";
+    m_instanceLock.reset();
     return false;
+}
+
+// The pipe only wakes the wait; the flag decides.
+void DaemonRun::waitForStop()
+{
+    while (stopMain.load() == 0) {
+        pollfd entries[3] = {{g_wakeRead, POLLIN, 0},
+                             {m_instanceLock->watchDescriptor(), POLLIN, 0},
+                             {m_instanceLock->socketDescriptor(), POLLIN, 0}};
+        // A negative descriptor (nothing watched, the socket not held) is skipped by poll.
+        const int ready = ::poll(entries, 3, -1);
+        if (ready < 0 && errno != EINTR)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the flag is still checked
+        char drain[64];
+        while (::read(g_wakeRead, drain, sizeof(drain)) > 0) {
+        }
+        if (ready > 0 && (entries[1].revents & POLLIN) != 0)
+            m_instanceLock->keepInPlace(*m_logger, moduleName);
+        if (ready > 0 && (entries[2].revents & POLLIN) != 0)
+            m_instanceLock->closePending();
+    }
 }
 
 void DaemonRun::removeLeftovers()
@@ -423,9 +430,7 @@ void DaemonRun::teardown() noexcept
         m_productInfo.reset();
         m_config.reset();
         m_logger.reset();
-        if (m_instanceLock >= 0)
-            ::close(m_instanceLock);
-        m_instanceLock = -1;
+        m_instanceLock.reset();
     } catch (const std::exception& e) {
         std::cerr << "Destroying the daemon's objects failed: " << e.what() << std::endl;
     } catch (...) {
@@ -444,7 +449,7 @@ int MFWMain()
             status = run.start();
             if (status < 0) {
                 // A signal during start-up set the flag already; then this returns at once.
-                waitForStop();
+                run.waitForStop();
                 run.shutDown();
                 status = 0;
             }

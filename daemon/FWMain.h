@@ -9,7 +9,8 @@
 // every path.
 //
 // Signals: signalHandler only stores stopMain (lock-free) and writes one byte to a non-blocking
-// self-pipe, both async-signal-safe; the main thread waits on the pipe, never on a lock.
+// self-pipe, both async-signal-safe; the main thread waits on the pipe, never on a lock, and
+// meanwhile on the instance lock file's watch, putting the file back when it was replaced.
 
 #include <atomic>
 #include <memory>

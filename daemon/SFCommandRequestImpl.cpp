@@ -171,8 +171,7 @@ void SFCommandRequestImpl::dispatch(ZAV::CommandRequest& request, ZAV::CommandRe
     }
     switch (commandId) {
     case COMMON_POLICY_UPDATE:
-        handleCommonPolicyUpdate(request);
-        response.setCommandStatus(true);
+        response.setCommandStatus(handleCommonPolicyUpdate(request));
         break;
     case SF_GET_PREFS:
         handleGetPrefs(response);
@@ -209,13 +208,16 @@ void SFCommandRequestImpl::dispatch(ZAV::CommandRequest& request, ZAV::CommandRe
     }
 }
 
-void SFCommandRequestImpl::handleCommonPolicyUpdate(ZAV::CommandRequest& request)
+bool SFCommandRequestImpl::handleCommonPolicyUpdate(ZAV::CommandRequest& request)
 {
     log(6, "FM has received an update Common Policy settings request.");
     ZAV::CommonExtPolicyObj policy;
     readValue(request, policy);
-    SFCommonPolicyRequestImpl(m_logger, m_configController).applyCommonPolicySettings(policy);
+    // A refused policy is answered with status 0, which the service logs as the answer.
+    if (!SFCommonPolicyRequestImpl(m_logger, m_configController).applyCommonPolicySettings(policy))
+        return false;
     log(5, "Common Yal Policy settings has been successfully applied.");
+    return true;
 }
 
 void SFCommandRequestImpl::handleGetPrefs(ZAV::CommandResponse& response)

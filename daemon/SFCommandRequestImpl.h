@@ -49,7 +49,8 @@ public:
 private:
     // Runs the command into response; throws what its handler throws.
     void dispatch(ZAV::CommandRequest& request, ZAV::CommandResponse& response);
-    void handleCommonPolicyUpdate(ZAV::CommandRequest& request);
+    // False when the policy was refused (nothing of it applied).
+    bool handleCommonPolicyUpdate(ZAV::CommandRequest& request);
     void handleGetVersion(ZAV::CommandResponse& response);
     void handleGetLogSettings(ZAV::CommandResponse& response);
     void handleSetLogOption(int commandId, ZAV::CommandRequest& request,

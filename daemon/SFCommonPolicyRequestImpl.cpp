@@ -10,6 +10,7 @@
 #include "ILogger.h"
 #include "SFException.h"
 #include "SFPrefKeys.h"
+#include "SFSettingsText.h"
 
 #include <boost/thread/lock_guard.hpp>
 
@@ -50,7 +51,8 @@ bool SFCommonPolicyRequestImpl::getCommonPolicySettings(ZAV::ICommandFMCallback&
         ZAV::CommonExtPolicyObj policy;
         if (!response.getCustomData().empty())
             readCheckedArchive(response.getCustomData(), policy);
-        applyCommonPolicySettings(policy);
+        if (!applyCommonPolicySettings(policy))
+            return false;
         log(5, "Successfully fetched and applied the Common Policy settings");
         return true;
     } catch (const SFException& e) {
@@ -65,8 +67,16 @@ bool SFCommonPolicyRequestImpl::getCommonPolicySettings(ZAV::ICommandFMCallback&
     return false;
 }
 
-void SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyObj& policy)
+bool SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyObj& policy)
 {
+    // Checked before anything is applied: the logging settings never hold half a policy, and
+    // the sender learns the policy was refused. The path is not logged (long or unprintable).
+    const std::string fault = logPathFault(policy.m_logPath);
+    if (!fault.empty()) {
+        log(2, std::string("Common policy refused, nothing of it applied: its log path (") +
+                   SF_KEY_LOG_PATH + ") " + fault);
+        return false;
+    }
     boost::lock_guard<boost::mutex> lock(m_enforceCommonPolicyMutex);
     IConfigController& config = m_configController;
     // Result codes are not looked at: a value already set or a failed write leaves the stored
@@ -93,6 +103,7 @@ void SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyOb
     const int level = config.isDebugLoggingEnabledForFirewall() ? 6 : 5;
     config.setFwLogLevel(level);
     setLoggerLevel(m_logger, level, true);
+    return true;
 }
 
 template <class Set>

@@ -34,7 +34,10 @@ public:
     // True when a completed, successful answer was applied.
     bool getCommonPolicySettings(ZAV::ICommandFMCallback& callback, const int& fmId,
                                  ZAV::IFMCommClient& client);
-    void applyCommonPolicySettings(ZAV::CommonExtPolicyObj& policy);
+    // Applies the policy; false, with nothing of it applied and the reason logged, when its log
+    // path cannot be stored (logPathFault). A log size outside the log bounds is refused alone,
+    // the stored size kept.
+    bool applyCommonPolicySettings(ZAV::CommonExtPolicyObj& policy);
 
     // Bytes in sizeMiB megabytes, in 64 bits: 999 MiB times five rotated files overflow int.
     static int64_t megabytesToBytes(int sizeMiB) { return int64_t(sizeMiB) * 1048576; }

@@ -29,7 +29,7 @@ SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config
                                  std::unique_ptr<INetfilter> driver)
     : m_handle(-1), m_hooking(false), m_pushFailed(false), m_rulesState(SF_RULES_IN_FORCE),
       m_leftovers(SF_RULES_IN_FORCE), m_generationLinked(false), m_linkedMode(FW_MODE_REGULAR),
-      m_lastPushMode(FW_MODE_REGULAR), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
+      m_adaptiveLinked(false), m_lastPushMode(FW_MODE_REGULAR), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
       m_reportingInterval(0), m_consumeStop(false), m_readStop(false), m_reportingStop(false),
       m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
       m_nwIfManager(nwIfManager), m_netfilter(std::move(driver)), m_eventAdaptor(eventAdaptor),
@@ -108,6 +108,7 @@ void SFKextInterface::stopHooking()
         m_pushFailed.store(false);
         m_rulesState.store(SF_RULES_IN_FORCE);
         m_generationLinked = false;
+        m_adaptiveLinked.store(false);
         m_lastFailedRules.clear();
         m_retryPasses = m_retryCountdown = 1;
         removeLeftoversLocked();
@@ -175,6 +176,12 @@ void SFKextInterface::removeLeftoversLocked()
     }
     // A chain or line whose removal failed stays recorded while it still stands.
     if (m_netfilter->hasRecordedLeftovers()) {
+        if (!m_netfilter->recordedLeftoversLinked()) {
+            log(2, "Some Netfilter chains of the firewall could not be removed; nothing leads to "
+                   "them, so they filter nothing until the next health check removes them");
+            m_leftovers.store(SF_RULES_UNLINKED_CHAINS_LEFT);
+            return;
+        }
         log(2, "Some Netfilter chains or rules of the firewall could not be removed; they still "
                "filter until the next health check removes them");
         m_leftovers.store(SF_RULES_CHAINS_LEFT);

@@ -19,7 +19,9 @@
 // No read, consume, reporting or health-check thread is joined while the driver mutex or
 // m_adaptiveListMutex is held: the consume thread takes both, the health-check thread the
 // driver mutex. The queue threads take none of these locks, so they may be joined under any.
-// No bridge thread takes m_threadControlMutex or calls the controller.
+// No bridge thread waits for m_threadControlMutex or calls the controller; the health-check
+// thread only tries it (leaveAdaptiveModeWhenUnlinked), holding m_healthCheckMutex, and goes on
+// without it when the thread control, which joins it, holds it.
 
 #include "IKextInterface.h"
 #include "INetfilter.h"
@@ -150,6 +152,17 @@ private:
     // Leaving adaptive mode once the table no longer queues: stops the queue thread and
     // forgets what learning held. Driver mutex held.
     void leaveAdaptiveModeLocked();
+    // Whether the adaptive threads have work: the stored mode is adaptive, or the generation
+    // linked is an adaptive one, which lets new connections in only while its queue is read.
+    bool learningWanted();
+    // Once learning is no longer wanted, stops the adaptive threads and forgets what learning
+    // held. For the paths that link a generation without holding the thread control (the
+    // health check, the rule update): skipped while another thread holds it, so the health
+    // check's next pass comes back to it; the read and consume threads end by themselves.
+    void leaveAdaptiveModeWhenUnlinked();
+    // Joins the read and consume threads, then leaves adaptive mode unless learning is wanted
+    // again by then, when it starts them afresh. Thread control held, driver mutex not held.
+    void stopLearning(const std::string& why);
 
     // Thread bodies (SFKextInterfaceThreads.cpp).
     void startBlockEventQueueThread();
@@ -208,8 +221,8 @@ private:
     // An SFRulesInForce value, written with m_pushFailed.
     std::atomic<int> m_rulesState;
     // While not hooked: SF_RULES_IN_FORCE when nothing of the firewall is left in iptables,
-    // else SF_RULES_DROP_POLICIES_LEFT or SF_RULES_CHAINS_LEFT. Written under the driver mutex;
-    // read anywhere.
+    // else SF_RULES_DROP_POLICIES_LEFT, SF_RULES_CHAINS_LEFT or SF_RULES_UNLINKED_CHAINS_LEFT.
+    // Written under the driver mutex; read anywhere.
     std::atomic<int> m_leftovers;
     // The store changes the last push copied; see SFAppliedChanges.
     SFAppliedChanges m_appliedChanges;
@@ -219,6 +232,9 @@ private:
     // between two retries of a failed push and those left before the next one.
     bool m_generationLinked;
     FW_MODE m_linkedMode;
+    // m_generationLinked and m_linkedMode adaptive, for the adaptive threads, which read it
+    // without the driver mutex.
+    std::atomic<bool> m_adaptiveLinked;
     FW_MODE m_lastPushMode;
     std::set<std::string> m_lastFailedRules;
     int m_retryPasses;

@@ -19,6 +19,7 @@
 #include "SFTrustedIPGroupManager.h"
 
 #include <boost/thread/lock_guard.hpp>
+#include <boost/thread/locks.hpp>
 
 #include <exception>
 #include <algorithm>
@@ -389,14 +390,20 @@ std::unique_ptr<SFRuleGroup> SFKextInterface::copyAdaptiveGroup()
 
 bool SFKextInterface::SendRuleAndGroupDataToKext()
 {
-    Lock lock(m_guardRuleTableDataParsing);
-    // Disabled means iptables is left to the system: a push that waited for the mutex while
-    // the firewall was being disabled must not link a new generation afterwards.
-    if (!m_hooking.load()) {
-        log(6, "Firewall is not enforced. Skipping applying the rules to Iptables");
-        return true;
+    bool pushed = false;
+    {
+        Lock lock(m_guardRuleTableDataParsing);
+        // Disabled means iptables is left to the system: a push that waited for the mutex while
+        // the firewall was being disabled must not link a new generation afterwards.
+        if (!m_hooking.load()) {
+            log(6, "Firewall is not enforced. Skipping applying the rules to Iptables");
+            return true;
+        }
+        pushed = pushLocked();
     }
-    return pushLocked();
+    // A push in regular mode may have linked the first generation that no longer queues.
+    leaveAdaptiveModeWhenUnlinked();
+    return pushed;
 }
 
 bool SFKextInterface::pushLocked()
@@ -554,6 +561,7 @@ SFKextInterface::tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std
         // the old chains, since an old line may jump to one of them.
         m_generationLinked = true;
         m_linkedMode = mode;
+        m_adaptiveLinked.store(mode == FW_MODE_ADAPTIVE);
         walk.commitMarks();
         if (walk.intrusionCount() != 0)
             startBlockEventQueue();
@@ -754,34 +762,33 @@ bool SFKextInterface::SendAdaptiveModeStatusToKext()
     bool applied = false;
     try {
         Lock control(m_threadControlMutex);
-        if (m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
-            {
-                Lock lock(m_guardRuleTableDataParsing);
-                if (!m_hooking.load()) {
-                    log(6, "Firewall is not enforced. Skipping the change to Adaptive mode");
-                    return true;
-                }
-                log(5, "Updating firewall mode to Adaptive");
-                applied = applyModeLocked();
+        const bool adaptive = m_configController.getFwMode() == FW_MODE_ADAPTIVE;
+        const std::string mode = adaptive ? "Adaptive" : "Regular";
+        {
+            Lock lock(m_guardRuleTableDataParsing);
+            if (!m_hooking.load()) {
+                log(6, "Firewall is not enforced. Skipping the change to " + mode + " mode");
+                return true;
             }
+            log(5, "Updating firewall mode to " + mode);
+            // The push first: until the new generation is linked, the one in force still hands
+            // packets to the queue thread, if it queues.
+            applied = applyModeLocked();
+        }
+        if (adaptive) {
             // The threads follow the stored mode, also while a failed push waits for its
             // retry: the retry then finds them listening.
             startAdaptiveThreads();
+        } else if (m_adaptiveLinked.load()) {
+            // The adaptive generation stayed linked: it lets every new connection in and
+            // queues its first reply, and without a reader the connection would still
+            // complete, unlearned, at the reply's retransmission. So adaptive mode stays
+            // wholly in force, learning included, until the health check links Regular.
+            log(2, "The rules in Adaptive mode stay in force, with their learning, until "
+                   "the rules can be applied in Regular mode");
+            startAdaptiveThreads();
         } else {
-            // Joined before anything else: a consume pass takes the driver mutex, which must
-            // not be held while joining it.
-            stopReadThread("Changing from Adaptive to regular mode. Notifying read Adaptive data thread to join back");
-            stopConsumeThread("Changing from Adaptive to regular mode. Notifying consume Adaptive data thread to join back");
-            Lock lock(m_guardRuleTableDataParsing);
-            if (!m_hooking.load()) {
-                log(6, "Firewall is not enforced. Skipping the change to Regular mode");
-                return true;
-            }
-            log(5, "Updating firewall mode to Regular");
-            // The push first: until the new generation is linked, the one in force still hands
-            // packets to the queue thread.
-            applied = applyModeLocked();
-            leaveAdaptiveModeLocked();
+            stopLearning("Changing from Adaptive to regular mode");
         }
     } catch (const SFException& e) {
         log(2, "Exception occurred while changing the firewall mode - " + e.message);
@@ -805,6 +812,39 @@ bool SFKextInterface::applyModeLocked()
     // push that failed in this mode.
     log(6, "The rules applied to Iptables were built in this mode already");
     return !m_pushFailed.load();
+}
+
+bool SFKextInterface::learningWanted()
+{
+    return m_adaptiveLinked.load() || m_configController.getFwMode() == FW_MODE_ADAPTIVE;
+}
+
+void SFKextInterface::leaveAdaptiveModeWhenUnlinked()
+{
+    boost::unique_lock<boost::mutex> control(m_threadControlMutex, boost::try_to_lock);
+    if (!control.owns_lock() || learningWanted())
+        return;
+    if (!m_adaptiveQueueThread && !m_adaptiveReadThread && !m_adaptiveConsumeThread)
+        return;
+    log(5, "The rules in Regular mode are in force. Stopping the Adaptive mode threads");
+    stopLearning("Leaving Adaptive mode");
+}
+
+void SFKextInterface::stopLearning(const std::string& why)
+{
+    // Joined before the driver mutex is taken: a consume pass takes it, and it must not be held
+    // while joining that thread.
+    stopReadThread((why + ". Notifying read Adaptive data thread to join back").c_str());
+    stopConsumeThread((why + ". Notifying consume Adaptive data thread to join back").c_str());
+    {
+        Lock lock(m_guardRuleTableDataParsing);
+        if (!learningWanted()) {
+            leaveAdaptiveModeLocked();
+            return;
+        }
+    }
+    // Adaptive mode came back meanwhile (a switch, or a push that linked it): learning goes on.
+    startAdaptiveThreads();
 }
 
 void SFKextInterface::leaveAdaptiveModeLocked()

@@ -108,8 +108,7 @@ void SFKextInterface::getAdaptiveDataFromNetfilter()
         freeAdaptiveRecords();
     }
     try {
-        while (m_hooking.load() && !m_readStop &&
-               m_configController.getFwMode() == FW_MODE_ADAPTIVE) {
+        while (m_hooking.load() && !m_readStop && learningWanted()) {
             log(6, "Starting to read netfilter queue data.");
             log(6, "Reading netfilter queue data.");
             int count = 0;
@@ -163,7 +162,7 @@ void SFKextInterface::consumeAdaptiveDataFromNetfilter()
         });
         if (m_consumeStop || !m_hooking.load())
             break;
-        if (m_configController.getFwMode() != FW_MODE_ADAPTIVE)
+        if (!learningWanted())
             break;
         consumeAdaptiveRecords();
     }
@@ -206,8 +205,10 @@ void SFKextInterface::consumeAdaptiveRecords()
                     convertAggregatedAdaptiveDataToRules(each.map, each.tcp, each.inbound);
             {
                 Lock driverLock(m_guardRuleTableDataParsing);
-                // Disabled: the table and the store still learn, iptables is left alone.
-                if (m_hooking.load()) {
+                // Disabled, or a generation that does not queue linked (a switch to adaptive
+                // mode waiting for its retry, or regular mode linked while this pass ran): the
+                // table and the store still learn, iptables is left alone.
+                if (m_hooking.load() && m_adaptiveLinked.load()) {
                     // Read before the copy: a rule learned in between waits for a full push. A
                     // rebuild with a failed command leaves its rules to the health check's.
                     const uint64_t learned = SFRuleManager::adaptiveVersion();
@@ -389,6 +390,7 @@ void SFKextInterface::startHealthCheckThread()
                 SendRuleAndGroupDataToKext();
             } else {
                 healthCheckPass();
+                leaveAdaptiveModeWhenUnlinked();
             }
         } catch (...) {
             log(5, "In health check thread - Unknown exception while waiting for sleep timeout or condition");

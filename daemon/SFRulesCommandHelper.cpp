@@ -280,9 +280,14 @@ void SFRulesCommandHelper::handleUpdate(ZAV::CommandResponse& response)
         pushResult = SF_SYSTEM_COMMAND_FAILED;
     }
     const int storeResult = m_ruleManager->updateRuleStore();
-    writeReply(response, pushResult != SF_SUCCESS   ? pushResult
-                         : storeResult != SF_SUCCESS ? SF_STORE_WRITE_FAILED
-                                                     : SF_SUCCESS);
+    // After the result, where a reader that does not know it stops: what is in force now (an
+    // SFRulesInForce value), so a push taken back is told from one linked without the rules
+    // whose commands failed, which puts the change itself in force.
+    writeReply(response,
+               pushResult != SF_SUCCESS    ? pushResult
+               : storeResult != SF_SUCCESS ? SF_STORE_WRITE_FAILED
+                                           : SF_SUCCESS,
+               controller->rulesInForceState());
 }
 
 void SFRulesCommandHelper::handleAddTrustedGroupIPs(ZAV::CommandRequest& request,

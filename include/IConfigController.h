@@ -69,6 +69,7 @@ public:
     virtual std::string getPolicyNameForTrustedNetwork() = 0;
     virtual bool isProductUnManaged() = 0;
     virtual std::string getLogPath() = 0;
+    // SF_INVALID_ARGUMENT, the stored path kept, for a path logPathFault refuses.
     virtual int setLogPath(std::string path) = 0;
     virtual bool isActivityLoggingEnabled() = 0;
     virtual int enableActivityLogging(bool enable) = 0;

@@ -89,6 +89,10 @@ public:
     // True while the driver knows of chains or built-in lines of its own in the kernel, also
     // ones an earlier process recorded in the state file; runs nothing.
     virtual bool hasRecordedLeftovers() = 0;
+    // True while what hasRecordedLeftovers knows of may still filter: a recorded line stands in
+    // INPUT or OUTPUT, or a recorded top chain may still be jumped to from them. A jump is taken
+    // for gone only when iptables lists the chain and finds no such jump; runs only probes.
+    virtual bool recordedLeftoversLinked() = 0;
     // Hands the lines now recorded in the built-in chains to the previous generation; runs
     // nothing. Lines placed afterwards belong to the current one.
     virtual void saveDefaultDropRulesToPreviousPolicy() = 0;

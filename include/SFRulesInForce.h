@@ -25,9 +25,13 @@ enum SFRulesInForce : int {
     // check removes them again.
     SF_RULES_DROP_POLICIES_LEFT = 5,
     // The firewall is disabled and the policies are ACCEPT, but chains of the firewall or lines
-    // it placed into INPUT or OUTPUT could not be removed and still filter. The health check
-    // removes them again.
+    // it placed into INPUT or OUTPUT could not be removed, and INPUT or OUTPUT still lead to
+    // them (or could not be checked): they still filter. The health check removes them again.
     SF_RULES_CHAINS_LEFT = 6,
+    // The firewall is disabled and the policies are ACCEPT; chains of the firewall could not be
+    // removed, but no line of INPUT or OUTPUT leads to them any more: they filter nothing. The
+    // health check removes them again.
+    SF_RULES_UNLINKED_CHAINS_LEFT = 7,
 };
 
 } // namespace StatefulFirewall

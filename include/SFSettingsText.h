@@ -21,6 +21,24 @@ namespace StatefulFirewall {
 inline constexpr std::size_t kMaxSettingsFileBytes = 1024 * 1024;
 inline constexpr std::size_t kMaxSettingsDepth = 32;
 
+// The longest log path the settings take: one longer than PATH_MAX cannot be opened anyway.
+inline constexpr std::size_t kMaxLogPathBytes = 4096;
+
+// The settings' text written without indentation is held to kMaxCompactSettingsBytes by the
+// writer (it writes no larger tree) and by the reader (it takes no file whose tree would be
+// larger written again): what is written reads back, and what is read can be written again.
+// The bound sits 64 KiB under kMaxSettingsFileBytes, more than one change within the values'
+// bounds adds: the longest log path with every character escaped (6 bytes at most, "&apos;"),
+// an integer of 11 characters, the defaults and section types the daemon fills in (about
+// 3 KiB, as in the shipped template). A file read within that much of the bound may still
+// refuse a change that grows it past; the refusal names the key, the caller reports it and the
+// file stays as it was.
+inline constexpr std::size_t kSettingsHeadroomBytes = 64 * 1024;
+inline constexpr std::size_t kMaxCompactSettingsBytes =
+    kMaxSettingsFileBytes - kSettingsHeadroomBytes;
+static_assert(6 * kMaxLogPathBytes + 16 * 1024 <= kSettingsHeadroomBytes,
+              "the headroom holds the longest log path escaped and the filled-in defaults");
+
 // Reads the whole file into text. False with the reason in error when it cannot be read or
 // holds more than maxBytes (then nothing beyond maxBytes + 1 bytes is read).
 inline bool readBoundedFile(const std::string& path, std::size_t maxBytes, std::string& text,
@@ -70,6 +88,17 @@ inline std::string settingsValueFault(const std::string& text)
     if (fault.empty() && !text.empty() && text.back() == ' ')
         fault = "ends in a space";
     return fault;
+}
+
+// Why path cannot be the log path, or empty when it can: too long (kMaxLogPathBytes), or a
+// value the settings file cannot hold. Said after "the log path".
+inline std::string logPathFault(const std::string& path)
+{
+    if (path.size() > kMaxLogPathBytes)
+        return "is " + std::to_string(path.size()) + " bytes long, longer than the " +
+               std::to_string(kMaxLogPathBytes) + " bytes a path may have";
+    const std::string fault = settingsValueFault(path);
+    return fault.empty() ? fault : fault + ", which the settings file cannot hold";
 }
 
 } // namespace StatefulFirewall

@@ -110,6 +110,7 @@ public:
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
     bool hasRecordedLeftovers() override;
+    bool recordedLeftoversLinked() override;
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
     void abandonCurrentGeneration(std::string previousUid) override;

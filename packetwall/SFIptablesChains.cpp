@@ -355,6 +355,27 @@ bool SFIptables::hasRecordedLeftovers()
            !m_outputDefaultDropLines.empty();
 }
 
+bool SFIptables::recordedLeftoversLinked()
+{
+    if (m_currentTopChainsMayExist || !m_currentPolicyChains.empty() ||
+        !m_inputDefaultDropLines.empty() || !m_outputDefaultDropLines.empty())
+        return true;
+    // Only INPUT and OUTPUT lead to the top chains, and only top chains to the others.
+    for (const SFIptablesGeneration& generation : m_previousPolicyChains) {
+        for (const std::string& chain : generation.chains) {
+            const bool input = chain.rfind(INPUT_TOP, 0) == 0;
+            if (!input && chain.rfind(OUTPUT_TOP, 0) != 0)
+                continue;
+            if (probeIptables({"-C", input ? "INPUT" : "OUTPUT", "-j", chain}))
+                return true;
+            // A check that failed says "no such jump" only from an iptables that works.
+            if (!checkChainExists(chain))
+                return true;
+        }
+    }
+    return false;
+}
+
 void SFIptables::recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                        std::vector<std::string> words)
 {

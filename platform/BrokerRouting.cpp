@@ -219,10 +219,14 @@ void Broker::handleResponse(Connection& connection, ResponseFrame& frame)
     const Pending pending = it->second;
     m_pending.erase(it);
     if (pending.origin == 0) {
-        m_logger.logMessage(5, kComponent, "Fm id " + std::to_string(pending.destFmId) +
-                                               " answered command " + std::to_string(pending.commandId) +
-                                               ": completed " + std::to_string(record.completed) +
-                                               ", status " + std::to_string(record.status));
+        // The service's own push (the common policy) has no requester to hand a refusal to:
+        // this line is where the refusal shows.
+        const bool done = record.completed != 0 && record.status != 0;
+        m_logger.logMessage(done ? 5 : 2, kComponent,
+                            "Fm id " + std::to_string(pending.destFmId) + " answered command " +
+                                std::to_string(pending.commandId) + ": completed " +
+                                std::to_string(record.completed) + ", status " +
+                                std::to_string(record.status));
         return;
     }
     Connection* origin = find(pending.origin);

@@ -6,10 +6,7 @@
 #include <boost/archive/text_oarchive.hpp>
 
 #include <charconv>
-#include <cerrno>
 #include <cstdint>
-#include <cstring>
-#include <fstream>
 #include <limits>
 #include <set>
 #include <sstream>
@@ -18,6 +15,8 @@
 namespace ZAV {
 
 namespace {
+
+constexpr std::size_t kMaxCommonPolicyFileBytes = 64 * 1024;
 
 std::string trimmed(const std::string& text)
 {
@@ -75,10 +74,11 @@ std::string setField(CommonExtPolicyObj& record, const std::string& key, const s
         {"serverLogLevel", &CommonExtPolicyObj::m_serverLogLevel},
     };
     if (key == "logPath") {
-        // The daemon stores the path in its settings file, which could not hold it.
-        const std::string fault = StatefulFirewall::settingsValueFault(value);
+        // The daemon stores the path in its settings file and refuses a policy whose path it
+        // could not store; the value is not repeated (long or unprintable).
+        const std::string fault = StatefulFirewall::logPathFault(value);
         if (!fault.empty())
-            return "the log path " + fault;
+            return "logPath: the log path " + fault;
         record.m_logPath = value;
         return {};
     }
@@ -101,11 +101,14 @@ std::string setField(CommonExtPolicyObj& record, const std::string& key, const s
 
 bool readCommonPolicyFile(const std::string& path, std::string& archive, std::string& error)
 {
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot read the common policy file " + path + ": " + std::strerror(errno);
+    // Read whole, so bounded first: a real policy is a dozen short lines.
+    std::string text;
+    std::string failure;
+    if (!StatefulFirewall::readBoundedFile(path, kMaxCommonPolicyFileBytes, text, failure)) {
+        error = "common policy file: " + failure;
         return false;
     }
+    std::istringstream in(text);
     CommonExtPolicyObj record;
     std::set<std::string> seen;
     std::string line;
@@ -128,10 +131,6 @@ bool readCommonPolicyFile(const std::string& path, std::string& archive, std::st
             error = "common policy file " + path + ", line " + std::to_string(number) + ": " + problem;
             return false;
         }
-    }
-    if (in.bad()) {
-        error = "cannot read the common policy file " + path;
-        return false;
     }
 
     std::ostringstream out;

@@ -38,6 +38,24 @@ boost::optional<std::string> sectionId(const ptree& tree, const std::string& sec
     return node->get_optional<std::string>(treePath("<xmlattr>.type"));
 }
 
+// Puts value at path. The file holds a node's attributes in its start tag, so the reader
+// makes its <xmlattr> child the first; put would add a missing one after the node's other
+// children. One created here goes first, so the tree in memory is the tree the file reads
+// back as, which is what the writer checks its text against.
+void putSetting(ptree& tree, const std::string& path, const std::string& value)
+{
+    const std::string attributes = ".<xmlattr>.";
+    const auto at = path.find(attributes);
+    if (at != std::string::npos) {
+        const auto ownerPath = treePath(path.substr(0, at));
+        auto owner = tree.get_child_optional(ownerPath);
+        ptree& node = owner ? *owner : tree.put_child(ownerPath, ptree());
+        if (node.find("<xmlattr>") == node.not_found())
+            node.push_front(ptree::value_type("<xmlattr>", ptree()));
+    }
+    tree.put(treePath(path), value);
+}
+
 } // namespace
 
 ConfigStore::ConfigStore(ILogger& logger, std::string componentName)
@@ -112,9 +130,14 @@ void ConfigStore::storeText(const std::string& attributeName, const std::string&
 
     ptree updated = m_tree;
     if (!id)
-        updated.put(treePath(section + ".<xmlattr>." + attributeName), sectionIdText);
-    updated.put(treePath(path), text);
-    m_utility->writeSettings(m_path, updated); // throws, leaving m_tree as it was
+        putSetting(updated, section + ".<xmlattr>." + attributeName, sectionIdText);
+    putSetting(updated, path, text);
+    try {
+        m_utility->writeSettings(m_path, updated); // throws, leaving m_tree as it was
+    } catch (const FMPException& e) {
+        // The utility names the file and the reason; which setting was refused is said here.
+        throw FMPException(e.getCode(), "Cannot set " + path + ": " + e.getMessage());
+    }
     m_tree.swap(updated);
 }
 
@@ -191,7 +214,7 @@ bool ConfigStore::initialise(const std::string& path, ConfigDefaults defaults)
     for (const auto& section : defaults) {
         for (const auto& [keyPath, value] : section.second) {
             if (!tree.get_child_optional(treePath(keyPath))) {
-                tree.put(treePath(keyPath), value);
+                putSetting(tree, keyPath, value);
                 added = true;
             }
         }
@@ -200,6 +223,16 @@ bool ConfigStore::initialise(const std::string& path, ConfigDefaults defaults)
         try {
             m_utility->writeSettings(path, tree);
         } catch (const std::exception& e) {
+            // Too large to write with the defaults filled in, the settings could not save any
+            // later change either: the file is refused like one the reader refuses.
+            const auto* refusal = dynamic_cast<const FMPException*>(&e);
+            if (refusal != nullptr && refusal->getCode() == kSettingsTooLarge) {
+                m_logger.logMessage(2, m_componentName,
+                                    "Settings file " + path +
+                                        " refused: with the defaults filled in it could not be "
+                                        "saved (" + refusal->getMessage() + ")");
+                return false;
+            }
             // The filled-in values still serve reads; the next successful write saves them.
             m_logger.logMessage(2, m_componentName,
                                 std::string("Cannot save defaults added to the settings: ") + e.what());

@@ -145,6 +145,58 @@ std::string referencesForStandIns(const std::string& formatted)
     return text;
 }
 
+// The settings file's text for tree, indent spaces a level (0: none, and no line breaks),
+// each blank of element text the reader would not keep as it is written as a reference. The
+// writer formats with it what it writes, the reader what it would write again. Throws
+// FMPException with code and the message beginning with failure.
+std::string formatSettings(const ptree& tree, int indent, int code, const std::string& failure)
+{
+    ptree standIns = tree;
+    standInForBlanks(standIns);
+    std::ostringstream formatted;
+    try {
+        boost::property_tree::write_xml(
+            formatted, standIns,
+            boost::property_tree::xml_writer_make_settings<std::string>(' ', indent));
+    } catch (const boost::property_tree::xml_parser_error& e) {
+        throw FMPException(code, failure + ": cannot format the settings: " + e.what());
+    }
+    return referencesForStandIns(formatted.str());
+}
+
+// Whether readBack is tree as its file holds it. The writer puts a node's attributes in its
+// start tag wherever its <xmlattr> child stands (the one find gives, as for the writer), and the
+// reader makes that child the first; everything else keeps its order. The walk goes no deeper
+// than readBack, which the reader bounded.
+bool readsBackAs(const ptree& readBack, const ptree& tree)
+{
+    if (readBack.size() != tree.size() || readBack.data() != tree.data())
+        return false;
+    auto next = readBack.begin();
+    const auto attributes = tree.find(kAttributes);
+    const bool hasAttributes = attributes != tree.not_found();
+    if (hasAttributes) {
+        if (next->first != kAttributes || next->second != attributes->second)
+            return false;
+        ++next;
+    }
+    for (auto child = tree.begin(); child != tree.end(); ++child) {
+        if (hasAttributes && child == tree.to_iterator(attributes))
+            continue;
+        if (next->first != child->first || !readsBackAs(next->second, child->second))
+            return false;
+        ++next;
+    }
+    return true;
+}
+
+std::string tooLarge(std::size_t bytes)
+{
+    return std::to_string(bytes) + " bytes without indentation, more than the " +
+           std::to_string(StatefulFirewall::kMaxCompactSettingsBytes) +
+           " bytes the settings may take";
+}
+
 } // namespace
 
 ConfigStoreUtility::ConfigStoreUtility(ILogger& logger)
@@ -165,11 +217,19 @@ boost::property_tree::ptree ConfigStoreUtility::readSettings(const std::string& 
     ptree tree = parseSettingsText(text, failure);
     // Text between the sections (a CDATA section there) holds no setting, and no writer could
     // put it back where it stood: it is left out, so the next save leaves it out too.
-    if (!tree.data().empty()) {
-        tree.data().clear();
+    const bool textOutside = !tree.data().empty();
+    tree.data().clear();
+    // The writer writes no tree whose text without indentation passes the bound, so every save
+    // of a file read larger would fail and the daemon could change none of its settings: such a
+    // file is refused here, where the daemon sets it aside and takes its last good copy. Escapes
+    // make that text up to six times the file.
+    const std::size_t compact = formatSettings(tree, 0, kReadFailed, failure).size();
+    if (compact > StatefulFirewall::kMaxCompactSettingsBytes)
+        throw FMPException(kReadFailed,
+                           failure + ": written again it would be " + tooLarge(compact));
+    if (textOutside)
         m_logger.logMessage(4, m_componentName,
                             "Settings file " + path + ": text outside the sections is left out");
-    }
     return tree;
 }
 
@@ -183,17 +243,18 @@ void ConfigStoreUtility::writeSettings(const std::string& path,
         throw FMPException(kWriteFailed,
                            failure + ": " + fault + ", which the settings file cannot hold");
 
-    ptree standIns = tree;
-    standInForBlanks(standIns);
-    std::ostringstream formatted;
-    try {
-        boost::property_tree::write_xml(
-            formatted, standIns,
-            boost::property_tree::xml_writer_make_settings<std::string>(' ', 2));
-    } catch (const boost::property_tree::xml_parser_error& e) {
-        throw FMPException(kWriteFailed, "Cannot format settings for " + path + ": " + e.what());
+    // Indented for a reader's eyes when that fits the file the reader takes, compact when only
+    // that does. The compact form is never longer, so it is formatted only when the indented
+    // one passes its bound; within the bound, the reader takes the file and can write it again.
+    std::string text = formatSettings(tree, 2, kWriteFailed, failure);
+    if (text.size() > StatefulFirewall::kMaxCompactSettingsBytes) {
+        std::string compact = formatSettings(tree, 0, kWriteFailed, failure);
+        if (compact.size() > StatefulFirewall::kMaxCompactSettingsBytes)
+            throw FMPException(kSettingsTooLarge,
+                               failure + ": the file would be " + tooLarge(compact.size()));
+        if (text.size() > StatefulFirewall::kMaxSettingsFileBytes)
+            text.swap(compact);
     }
-    const std::string text = referencesForStandIns(formatted.str());
 
     // What replaces the file must read back as the settings written, or the next start would
     // refuse it or read other values: checked before the file is touched.
@@ -203,7 +264,7 @@ void ConfigStoreUtility::writeSettings(const std::string& path,
     } catch (const FMPException& e) {
         throw FMPException(kWriteFailed, e.getMessage() + " (in the text that would be written)");
     }
-    if (readBack != tree)
+    if (!readsBackAs(readBack, tree))
         throw FMPException(kWriteFailed, failure + ": the text written would read back otherwise");
 
     // A crash or a full disk leaves either the old file or the new one, never half of one.

@@ -8,8 +8,8 @@ namespace ZAV {
 
 class ILogger;
 
-// Reads and writes the settings file as pretty-printed XML. Stateless apart from the logger,
-// so it is thread-safe; the store serialises writes to one file.
+// Reads and writes the settings file as XML, indented when that fits. Stateless apart from the
+// logger, so it is thread-safe; the store serialises writes to one file.
 class ConfigStoreUtility : public IConfigStoreUtility {
 public:
     explicit ConfigStoreUtility(ILogger& logger);

@@ -463,12 +463,12 @@ int SFConfigController::setYalLogLevelForFW(int level)
 
 int SFConfigController::setLogPath(std::string path)
 {
-    // The path is not logged: it may hold the very character that is refused.
-    const std::string fault = settingsValueFault(path);
+    // The path is not logged: it may hold the very character that is refused, or be long.
+    const std::string fault = logPathFault(path);
     if (!fault.empty()) {
         m_logger->logMessage(2, m_componentName,
-                             "Log path refused: it " + fault +
-                                 ", which the settings file cannot hold; the stored path is kept");
+                             std::string("Log path ") + SF_KEY_LOG_PATH + " refused: the path " +
+                                 fault + "; the stored path is kept");
         return SF_INVALID_ARGUMENT;
     }
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -1,6 +1,7 @@
 #include "SFNetfilterSocket.h"
 
 #include "ILogger.h"
+#include "INetlinkReceiver.h"
 #include "SFQueueMessages.h"
 #include "SFQueuePacket.h"
 
@@ -58,9 +59,9 @@ std::string errorText(int error)
 } // namespace
 
 SFNetfilterSocket::SFNetfilterSocket(ZAV::ILogger& logger, std::string queueComponent, PacketHandler handler,
-                                     bool reportClose)
+                                     bool reportClose, INetlinkReceiver* receiver)
     : m_logger(logger), m_queueComponent(std::move(queueComponent)), m_handler(std::move(handler)),
-      m_reportClose(reportClose)
+      m_reportClose(reportClose), m_receiver(receiver)
 {
 }
 
@@ -131,7 +132,7 @@ bool SFNetfilterSocket::openNetfilterSocket(uint16_t queueNumber, unsigned portI
     return true;
 }
 
-int SFNetfilterSocket::openAndBind(uint16_t queueNumber, unsigned portId, bool lastAttempt)
+int SFNetfilterSocket::openSocket(unsigned portId)
 {
     // Non-blocking: the loop and the acknowledgement waits poll first, and a receive that finds
     // nothing after all must not block a stop.
@@ -150,6 +151,28 @@ int SFNetfilterSocket::openAndBind(uint16_t queueNumber, unsigned portId, bool l
         return error != 0 ? error : EIO;
     }
     m_portId = mnl_socket_get_portid(m_socket);
+    return 0;
+}
+
+int SFNetfilterSocket::openAndBind(uint16_t queueNumber, unsigned portId, bool lastAttempt)
+{
+    int error = openSocket(portId);
+    if (error != 0)
+        return error;
+    // Left to choose, the kernel gives a socket the process id whenever no other netfilter
+    // socket of the process holds it, so a run (or a try) would take the port id of the one
+    // closed just before. A packet the kernel was queueing while that one closed went to its
+    // queue, looked up before the close removed it, but its message is sent to the queue's port
+    // id afterwards: to the new socket, whose own queue then refuses the verdict (ENOENT, no
+    // such packet; ENODEV before it is bound). While a first socket holds the process id, the
+    // kernel picks a fresh id for the second, and no run gets another run's packets.
+    if (portId == 0 && m_portId == static_cast<unsigned>(getpid())) {
+        mnl_socket* const holder = m_socket;
+        error = openSocket(0);
+        mnl_socket_close(holder);
+        if (error != 0)
+            return error;
+    }
 
     uint32_t sequence = nextSequence();
     error = configure(SFQueueMessages::familyUnbind(sequence), sequence);
@@ -267,7 +290,9 @@ SFNetfilterSocket::Received SFNetfilterSocket::receive(int timeoutMs, size_t* le
     if (fds[0].revents == 0)
         return Received::Nothing;
 
-    const ssize_t received = mnl_socket_recvfrom(m_socket, m_buffer.data(), m_buffer.size());
+    const ssize_t received = m_receiver != nullptr
+                                 ? m_receiver->receive(mnl_socket_get_fd(m_socket), m_buffer.data(), m_buffer.size())
+                                 : mnl_socket_recvfrom(m_socket, m_buffer.data(), m_buffer.size());
     const int recvError = errno;
     if (received < 0) {
         if (recvError == EINTR || recvError == EAGAIN || recvError == EWOULDBLOCK)

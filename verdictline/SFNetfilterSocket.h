@@ -11,9 +11,9 @@
 // socket under a loop that still reads it, and the loop never needs the queue object, which the
 // daemon may release before the loop has ended. The logger is the daemon's and outlives runs.
 //
-// Threads: openNetfilterSocket, receiveLoop, the handler and the verdicts run on the run's
-// thread. stop may be called from any thread once the run is shared; it only reads the socket
-// handle (set before sharing), sends one request and sets the flag and the eventfd.
+// Threads: openNetfilterSocket, receiveLoop, the handler, the verdicts and the receiver run on
+// the run's thread. stop may be called from any thread once the run is shared; it only reads the
+// socket handle (set before sharing), sends one request and sets the flag and the eventfd.
 
 #include "IQueueVerdictSink.h"
 
@@ -33,6 +33,7 @@ class ILogger;
 
 namespace StatefulFirewall {
 
+class INetlinkReceiver;
 class SFQueuePacket;
 
 class SFNetfilterSocket : public IQueueVerdictSink {
@@ -41,17 +42,19 @@ public:
     using PacketHandler = std::function<void(const nlmsghdr* message, IQueueVerdictSink& verdicts)>;
 
     // queueComponent names the queue in the loop's log lines. With reportClose, the close of a
-    // socket that was opened is logged ("Successfully closed Netlink socket").
+    // socket that was opened is logged ("Successfully closed Netlink socket"). A receiver, when
+    // given, receives in place of libmnl; it is the caller's and outlives the socket.
     SFNetfilterSocket(ZAV::ILogger& logger, std::string queueComponent, PacketHandler handler,
-                      bool reportClose);
+                      bool reportClose, INetlinkReceiver* receiver = nullptr);
     ~SFNetfilterSocket() override;
     SFNetfilterSocket(const SFNetfilterSocket&) = delete;
     SFNetfilterSocket& operator=(const SFNetfilterSocket&) = delete;
 
     // Opens the socket and binds it to the queue, copying whole packets; every configuration
-    // request waits for the kernel's acknowledgement. portId 0 lets the kernel choose. False,
-    // logged, with the socket closed again, when a step fails. Packets that arrive while it
-    // waits go to the handler. Call once, before the run is shared.
+    // request waits for the kernel's acknowledgement. portId 0 lets the kernel choose any port id
+    // but the process id, which an earlier run may have had. False, logged, with the socket
+    // closed again, when a step fails. Packets that arrive while it waits go to the handler.
+    // Call once, before the run is shared.
     bool openNetfilterSocket(uint16_t queueNumber, unsigned portId);
 
     // Receives and handles packets until stop is called or the socket fails. A malformed
@@ -78,6 +81,8 @@ private:
     // the bind's acknowledgement (logged on the last try only), or the error of the step that
     // failed, logged. The socket is left for the caller to close.
     int openAndBind(uint16_t queueNumber, unsigned portId, bool lastAttempt);
+    // Opens m_socket and binds it to portId: 0 or the error, logged.
+    int openSocket(unsigned portId);
     // Sends a configuration request and waits for its acknowledgement: 0 or the error.
     int configure(const std::vector<char>& request, uint32_t sequence);
     // Logs failure and the error under the queue's number; returns error.
@@ -99,6 +104,7 @@ private:
     const std::string m_queueComponent;
     const PacketHandler m_handler;
     const bool m_reportClose;
+    INetlinkReceiver* const m_receiver; // null: libmnl receives
 
     // Set by openNetfilterSocket before the run is shared, then read-only until the destructor.
     mnl_socket* m_socket = nullptr;

@@ -81,35 +81,6 @@ TEST_F(SFCliCommandsTest, PreferencesWithoutDataShowTheDefaultsAndGarbledDataIsA
 
 TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
 {
-    bool ok = false;
-    for (int code : {SF_SUCCESS, SF_PREF_ALREADY_SET}) {
-        m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = wideReply(code);
-        auto [out, err] = captured(
-            [&] { return m_commands.setIndividualPrefData(SF_PREF_FW_STATUS, "true", m_sender, m_client); },
-            ok);
-        EXPECT_TRUE(ok) << code;
-        EXPECT_EQ(out, "Preferences set successfully\n");
-    }
-    // The settings write failed: the daemon still sets its status flag.
-    m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = wideReply(SF_PREF_WRITE_FAILED);
-    auto [out, err] = captured(
-        [&] { return m_commands.setIndividualPrefData(SF_PREF_FW_MODE, "true", m_sender, m_client); },
-        ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "The setting was not changed: the firewall could not write it to its settings file\n");
-
-    // The payload carries the kind, the present flag and the value the daemon reads.
-    SFPrefsData sent;
-    ZAV::ResponseRecord record;
-    record.dataKind = ZAV::kDataKindWide;
-    ZAV::CommandResponse carrier;
-    carrier.setReceivedReply(record, m_sender.payloads.back());
-    *carrier.getWideInputArchive() >> sent;
-    EXPECT_EQ(sent.m_prefType, SF_PREF_FW_MODE);
-    EXPECT_TRUE(sent.m_prefPresent);
-    EXPECT_EQ(sent.m_fwMode, FW_MODE_ADAPTIVE);
-
     // Switches whose rules could not be applied: the setting is stored, and the sentence says
     // what is in force instead, from the value after the result (none: a daemon of an earlier
     // release, which judged a disable only by the ACCEPT policies).
@@ -121,12 +92,17 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
         "setting them in iptables failed, so the DROP policies and the firewall's chains still "
         "filter until the health check removes them\n";
+    const std::string set = "Preferences set successfully\n";
     const int failed = SF_SYSTEM_COMMAND_FAILED;
     const struct {
         SFPrefType kind;
         Reply reply;
         std::string err;
-    } failures[] = {
+        const char* value = "false";
+        std::string out = "";
+    } cases[] = {
+        {SF_PREF_FW_STATUS, wideReply(SF_SUCCESS), "", "true", set},
+        {SF_PREF_FW_STATUS, wideReply(SF_PREF_ALREADY_SET), "", "true", set},
         {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_EARLIER_IN_FORCE)),
          mode + "the rules applied before stay in force" + retry},
         {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_PARTLY_IN_FORCE)),
@@ -137,25 +113,48 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_CHAINS_LEFT)),
          "Firewall is disabled in the settings, but removing some of its chains or lines from "
          "iptables failed: they still filter until the health check removes them\n"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_UNLINKED_CHAINS_LEFT)),
+         "Firewall is disabled in the settings, but removing some of its chains from iptables "
+         "failed: nothing leads to them, so they filter nothing until the health check removes "
+         "them\n"},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_DROP_POLICIES_LEFT)), acceptLeft},
         {SF_PREF_FW_STATUS, wideReply(failed), acceptLeft},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_PARTLY_IN_FORCE)),
+         "Firewall is enabled and in force without the rules whose iptables commands failed: "
+         "they are shown as not enforced, and the firewall tries them again at its health check\n",
+         "true"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_NOT_IN_FORCE)),
+         "Firewall is enabled in the settings, but its rules are not in force: applying them to "
+         "iptables failed\n",
+         "true"},
+        // Refused before anything is sent.
+        {SF_PREF_TCP_CON_TIMEOUT, wideReply(SF_SUCCESS), "Invalid Option\n", "true"},
+        // The settings write failed: the daemon still sets its status flag.
+        {SF_PREF_FW_MODE, wideReply(SF_PREF_WRITE_FAILED),
+         "The setting was not changed: the firewall could not write it to its settings file\n", "true"},
     };
-    for (const auto& failure : failures) {
-        SCOPED_TRACE(failure.err);
-        m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = failure.reply;
-        std::tie(out, err) = captured(
-            [&] { return m_commands.setIndividualPrefData(failure.kind, "false", m_sender, m_client); },
-            ok);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(out, "");
-        EXPECT_EQ(err, failure.err);
+    for (const auto& c : cases) {
+        SCOPED_TRACE("case " + std::to_string(&c - cases));
+        m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = c.reply;
+        bool ok = c.out.empty();
+        const auto [out, err] = captured(
+            [&] { return m_commands.setIndividualPrefData(c.kind, c.value, m_sender, m_client); }, ok);
+        EXPECT_EQ(ok, !c.out.empty());
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(err, c.err);
     }
 
-    std::tie(out, err) = captured(
-        [&] { return m_commands.setIndividualPrefData(SF_PREF_TCP_CON_TIMEOUT, "true", m_sender, m_client); },
-        ok);
-    EXPECT_FALSE(ok);
-    EXPECT_EQ(err, "Invalid Option\n");
+    // The last request, the mode's, carries the kind, the present flag and the value the daemon
+    // reads.
+    SFPrefsData sent;
+    ZAV::ResponseRecord record;
+    record.dataKind = ZAV::kDataKindWide;
+    ZAV::CommandResponse carrier;
+    carrier.setReceivedReply(record, m_sender.payloads.back());
+    *carrier.getWideInputArchive() >> sent;
+    EXPECT_EQ(sent.m_prefType, SF_PREF_FW_MODE);
+    EXPECT_TRUE(sent.m_prefPresent);
+    EXPECT_EQ(sent.m_fwMode, FW_MODE_ADAPTIVE);
 }
 
 // What the daemon reports in force, as status says it in text and XML.
@@ -175,6 +174,8 @@ TEST_F(SFCliCommandsTest, StatusSaysWhatTheDaemonReportsInForce)
          "DropPoliciesLeft"},
         {false, SF_RULES_CHAINS_LEFT, "Still filtering (the firewall is disabled, but removing some",
          "ChainsLeft"},
+        {false, SF_RULES_UNLINKED_CHAINS_LEFT, "Not filtering (the firewall is disabled, but removing some",
+         "UnlinkedChainsLeft"},
         {false, SF_RULES_NOT_IN_FORCE, "", ""}, // disabled, only what is left is said
     };
     for (const auto& each : cases) {

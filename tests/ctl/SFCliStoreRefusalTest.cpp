@@ -11,6 +11,7 @@
 #include "RecordingLogger.h"
 #include "ScriptedSender.h"
 #include "SFResultCodes.h"
+#include "SFRulesInForce.h"
 #include "SFSerialization.h"
 
 #include <gtest/gtest.h>
@@ -105,7 +106,13 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     // The daemon's answers to a change or an update: the store could not be written (again), or
     // the push failed; and a reply from the service that carries no result of the daemon's.
     const Reply storeFailed = narrowReply(SF_STORE_WRITE_FAILED);
-    const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED);
+    const Reply notApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_EARLIER_IN_FORCE));
+    // Linked without the rules whose commands failed: the change itself is in force.
+    const Reply partlyApplied = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_PARTLY_IN_FORCE));
+    const std::string kPartlyApplied = "The change was stored and is in force without the rules "
+                                       "whose iptables commands failed: they are shown as not "
+                                       "enforced, and the firewall tries them again at its health "
+                                       "check\n";
     const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
                                       "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
@@ -117,122 +124,124 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
         std::function<bool()> change;
         std::map<int, Reply> replies;
         size_t sent;
-        std::string out;
         std::string err;
+        std::string out = "";
     } rows[] = {
         // Refused for the store: reported alone and not followed by an update.
         {"rule add not stored", addRule, {{SF_CLI_RULE_ADD, addRefused(SF_STORE_WRITE_FAILED)}}, 1,
-         "", kRuleNotStored},
-        {"rule delete not stored", deleteRule, {{SF_CLI_RULES_DEL, storeFailed}}, 1, "", kStoreRefused},
-        {"trusted add not stored", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, storeFailed}}, 1, "",
+         kRuleNotStored},
+        {"rule delete not stored", deleteRule, {{SF_CLI_RULES_DEL, storeFailed}}, 1, kStoreRefused},
+        {"trusted add not stored", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, storeFailed}}, 1,
          kStoreRefused},
         {"trusted delete not stored", deleteTrusted,
-         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, storeFailed}}, 1, "", kStoreRefused},
-        {"rule add unanswered", addRule, {{SF_CLI_RULE_ADD, noReply()}}, 1, "", ruleUnknown},
-        {"rule delete unanswered", deleteRule, {{SF_CLI_RULES_DEL, noReply()}}, 1, "", ruleUnknown},
-        {"trusted add unanswered", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, noReply()}}, 1, "",
+         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, storeFailed}}, 1, kStoreRefused},
+        {"rule add unanswered", addRule, {{SF_CLI_RULE_ADD, noReply()}}, 1, ruleUnknown},
+        {"rule delete unanswered", deleteRule, {{SF_CLI_RULES_DEL, noReply()}}, 1, ruleUnknown},
+        {"trusted add unanswered", addTrusted, {{SF_CLI_ADD_TRUSTED_GROUP_IPS, noReply()}}, 1,
          trustedUnknown},
         {"trusted delete unanswered", deleteTrusted,
-         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, noReply()}}, 1, "", trustedUnknown},
+         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, noReply()}}, 1, trustedUnknown},
         {"rule add, update unanswered", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, noReply()}}, 2, "", kUnconfirmed},
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, noReply()}}, 2, kUnconfirmed},
         {"disabled rule add, update unanswered", addDisabledRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, noReply()}}, 2, "", kUnconfirmed},
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, noReply()}}, 2, kUnconfirmed},
         {"rule add, enforcement unanswered", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, noReply()}}, 3, "",
-         kUnconfirmed},
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, noReply()}}, 3, kUnconfirmed},
         // Completed with its status set but without the flag: nothing can be read from it.
-        {"rule add, enforcement reply without data", addRule, {{SF_CLI_RULE_ADD, added}}, 3, "",
-         kUnconfirmed},
+        {"rule add, enforcement reply without data", addRule, {{SF_CLI_RULE_ADD, added}}, 3, kUnconfirmed},
         {"rule add, enforcement refused", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, refusedQuery}}, 3, "",
-         kUnconfirmed},
-        {"rule delete, update unanswered", deleteRule, {{SF_CLI_RULES_UPDATE, noReply()}}, 2, "",
-         kUnconfirmed},
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, refusedQuery}}, 3, kUnconfirmed},
+        {"rule delete, update unanswered", deleteRule, {{SF_CLI_RULES_UPDATE, noReply()}}, 2, kUnconfirmed},
         // After the refresh got no reply the rule update is not sent to the silent peer.
         {"trusted add, refresh unanswered", addTrusted, {{SF_CLI_TRUSTED_IP_UPDATE, noReply()}}, 2,
-         "", kUnconfirmed},
-        {"trusted delete, update unanswered", deleteTrusted, {{SF_CLI_RULES_UPDATE, noReply()}},
-         3, "", kUnconfirmed},
+         kUnconfirmed},
+        {"trusted delete, update unanswered", deleteTrusted, {{SF_CLI_RULES_UPDATE, noReply()}}, 3,
+         kUnconfirmed},
         {"rule delete of a rule gone", deleteRule,
-         {{SF_CLI_RULES_DEL, narrowReply(SF_RULE_TO_DELETE_NOT_FOUND)}}, 1, "",
+         {{SF_CLI_RULES_DEL, narrowReply(SF_RULE_TO_DELETE_NOT_FOUND)}}, 1,
          "The rule was not deleted: it no longer exists\n"},
         {"trusted delete of an entry gone", deleteTrusted,
-         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, narrowReply(SF_TRUSTED_LIST_UNCHANGED)}}, 1, "",
+         {{SF_CLI_DELETE_TRUSTED_IP_SINGLE_OR_ALL, narrowReply(SF_TRUSTED_LIST_UNCHANGED)}}, 1,
          "The trusted network was not deleted: it no longer exists\n"},
         {"ftp inspection not written", set(SF_PREF_FTP_INSPECTION),
-         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}}, 1, "", notWritten},
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}}, 1, notWritten},
         {"mode not written", set(SF_PREF_FW_MODE),
-         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}}, 1, "", notWritten},
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}}, 1, notWritten},
         {"local subnet not written", set(SF_PREF_TRUST_LOCAL_SUBNET),
          {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff},
           {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_PREF_WRITE_FAILED)}},
-         2, "", notWritten},
+         2, notWritten},
         {"ftp inspection unanswered", set(SF_PREF_FTP_INSPECTION),
-         {{SF_CLI_SET_PREF_INDIVIDUAL, noReply()}}, 1, "", settingUnknown},
+         {{SF_CLI_SET_PREF_INDIVIDUAL, noReply()}}, 1, settingUnknown},
         {"local subnet unanswered", set(SF_PREF_TRUST_LOCAL_SUBNET),
          {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff}, {SF_CLI_SET_PREF_INDIVIDUAL, noReply()}}, 2,
-         "", trustedUnknown},
+         trustedUnknown},
         {"local subnet set, update unanswered", set(SF_PREF_TRUST_LOCAL_SUBNET),
-         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff},
-          {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
+         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff}, {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
           {SF_CLI_RULES_UPDATE, noReply()}},
-         3, "Preferences set successfully\n", kUnconfirmed},
+         3, kUnconfirmed, "Preferences set successfully\n"},
         // Answered failures are the daemon's: said after the channel's fixed text, never as
         // the channel's failure alone nor as unconfirmed.
         {"trusted add of an entry already listed", addTrusted,
-         {{SF_CLI_ADD_TRUSTED_GROUP_IPS, narrowReply(SF_TRUSTED_IP_REFUSED)}}, 1, "",
+         {{SF_CLI_ADD_TRUSTED_GROUP_IPS, narrowReply(SF_TRUSTED_IP_REFUSED)}}, 1,
          kChannel + "The trusted network was not added: it is already in the list\n"},
-        {"rule add refused", addRule, {{SF_CLI_RULE_ADD, addRefused(SF_RULE_REFUSED)}}, 1, "",
+        {"rule add refused", addRule, {{SF_CLI_RULE_ADD, addRefused(SF_RULE_REFUSED)}}, 1,
          kChannel + "The change was not made: the firewall refused it with result 150021\n"},
-        {"rule delete refused", deleteRule, {{SF_CLI_RULES_DEL, narrowReply(SF_INVALID_ARGUMENT)}},
-         1, "", kChannel + "The change was not made: the firewall refused it with result 150003\n"},
+        {"rule delete refused", deleteRule, {{SF_CLI_RULES_DEL, narrowReply(SF_INVALID_ARGUMENT)}}, 1,
+         kChannel + "The change was not made: the firewall refused it with result 150003\n"},
         // The rule said to be enforced: the update's failure still is all that is printed.
         {"rule add, update not applied", addRule,
          {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied},
           {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
-         3, "", kChannel + kNotApplied},
+         3, kChannel + kNotApplied},
         {"rule add, update not applied, rule not enforced", addRule,
          {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied},
           {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(false)}},
-         3, "Rule was successfully created but enforcement failed\n", kChannel + kNotApplied},
+         3, kChannel + kNotApplied, "Rule was successfully created but enforcement failed\n"},
         {"disabled rule add, update not applied", addDisabledRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied}}, 2, kChannel + kNotApplied},
+        {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2,
          kChannel + kNotApplied},
-        {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2, "",
-         kChannel + kNotApplied},
+        {"rule delete, update without a state after its result", deleteRule,
+         {{SF_CLI_RULES_UPDATE, narrowReply(SF_SYSTEM_COMMAND_FAILED)}}, 2, kChannel + kNotApplied},
+        {"rule add, update linked without failing rules", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, partlyApplied},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
+         3, kChannel + kPartlyApplied, "Rule was successfully created and enforced\n"},
+        {"rule delete, update linked without failing rules", deleteRule,
+         {{SF_CLI_RULES_UPDATE, partlyApplied}}, 2, kChannel + kPartlyApplied},
+        {"trusted add, update linked without failing rules", addTrusted,
+         {{SF_CLI_RULES_UPDATE, partlyApplied}}, 3, kChannel + kPartlyApplied},
         {"rule add, rule store not written again", addRule,
          {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, storeFailed},
           {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
-         3, "", kChannel + kNotRewritten},
-        {"rule delete, rule store not written again", deleteRule,
-         {{SF_CLI_RULES_UPDATE, storeFailed}}, 2, "", kChannel + kNotRewritten},
-        {"rule delete, update without the daemon's result", deleteRule,
-         {{SF_CLI_RULES_UPDATE, noResult}}, 2, "", kChannel + kUnconfirmed},
-        {"trusted add, update not applied", addTrusted, {{SF_CLI_RULES_UPDATE, notApplied}}, 3, "",
+         3, kChannel + kNotRewritten},
+        {"rule delete, rule store not written again", deleteRule, {{SF_CLI_RULES_UPDATE, storeFailed}}, 2,
+         kChannel + kNotRewritten},
+        {"rule delete, update without the daemon's result", deleteRule, {{SF_CLI_RULES_UPDATE, noResult}}, 2,
+         kChannel + kUnconfirmed},
+        {"trusted add, update not applied", addTrusted, {{SF_CLI_RULES_UPDATE, notApplied}}, 3,
          kChannel + kNotApplied},
-        {"trusted delete, update not applied", deleteTrusted, {{SF_CLI_RULES_UPDATE, notApplied}},
-         3, "", kChannel + kNotApplied},
+        {"trusted delete, update not applied", deleteTrusted, {{SF_CLI_RULES_UPDATE, notApplied}}, 3,
+         kChannel + kNotApplied},
         // The list was stored by the change itself and the rules applied.
-        {"trusted add, store not written again", addTrusted,
-         {{SF_CLI_TRUSTED_IP_UPDATE, notApplied}}, 3, "",
+        {"trusted add, store not written again", addTrusted, {{SF_CLI_TRUSTED_IP_UPDATE, notApplied}}, 3,
          kChannel + "The change was stored and applied, but the firewall could not write its "
                     "trusted networks to their store again\n"},
         {"local subnet set, update not applied", set(SF_PREF_TRUST_LOCAL_SUBNET),
-         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff},
-          {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
+         {{SF_CLI_GET_PREF_INDIVIDUAL, currentlyOff}, {SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SUCCESS)},
           {SF_CLI_RULES_UPDATE, notApplied}},
-         3, "Preferences set successfully\n", kChannel + kNotApplied},
+         3, kChannel + kNotApplied, "Preferences set successfully\n"},
         {"mode switch not applied", set(SF_PREF_FW_MODE),
-         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1, "",
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1,
          kChannel + "Firewall mode is set to Adaptive in the settings, but applying it to iptables "
                     "failed: none of the firewall's rules are in force, and the firewall tries "
                     "again at its health check\n"},
         {"ftp inspection not applied", set(SF_PREF_FTP_INSPECTION),
-         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1, "",
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_SYSTEM_COMMAND_FAILED)}}, 1,
          kChannel + settingNotApplied},
         {"ftp inspection refused", set(SF_PREF_FTP_INSPECTION),
-         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_INVALID_ARGUMENT)}}, 1, "",
+         {{SF_CLI_SET_PREF_INDIVIDUAL, wideReply(SF_INVALID_ARGUMENT)}}, 1,
          kChannel + "The setting was not changed: the firewall refused it with result 150003\n"},
     };
     for (const auto& row : rows) {

@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <future>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -31,6 +32,24 @@ namespace {
 constexpr const char* kToolLog = "/var/Varnik/kyv/log/fw/tqctl.log";
 
 class TqctlSandboxTest : public TqctlSandboxFixture {};
+
+// One run of a sequence: the words, the exit code and all it prints (unchecked when absent).
+struct Step {
+    std::string words;
+    int code;
+    std::optional<std::string> output;
+    const char* input = nullptr;
+};
+
+// Runs the steps in order, each on what the ones before it left.
+void expectSteps(const std::vector<Step>& steps)
+{
+    for (const Step& step : steps) {
+        const ToolRun run = tqctl(step.words, step.input);
+        EXPECT_EQ(run.code, step.code) << step.words << ": " << run.output;
+        EXPECT_EQ(run.output, step.output.value_or(run.output)) << step.words;
+    }
+}
 
 } // namespace
 
@@ -93,26 +112,22 @@ TEST_F(TqctlSandboxTest, AServiceThatNeverAcknowledgesGives104)
 TEST_F(TqctlSandboxTest, PreferencesChangeTheFirewallAndShowInTheStatus)
 {
     startAll();
-    ToolRun run = tqctl("--fw on");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Preferences set successfully\n");
+    expectSteps({{"--fw on", 0, "Preferences set successfully\n"}});
     // The service took the deregistration although the tool stopped right after sending it.
     EXPECT_TRUE(waitForText(brokerOut(), "Deregistered fm id 3000 ", TestSupport::kHangGuard));
     const std::string listing = waitForEnforcement();
     EXPECT_FALSE(productChains(listing).empty()) << listing;
-    EXPECT_EQ(tqctl("--fw on").code, 0);
+    expectSteps({{"--fw on", 0, {}},
+                 {"--fw-mode adaptive", 0, {}},
+                 {"--fw-inspect-ftp-traffic off", 0, {}},
+                 {"--fw status --xml", 0,
+                  "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<version>\n"
+                  "    <Status>Enabled</Status>\n    <Mode>Adaptive</Mode>\n"
+                  "    <RetainClientSideRules>Enabled</RetainClientSideRules>\n"
+                  "    <FTPInspection>Disabled</FTPInspection>\n"
+                  "    <LogLevel>Info</LogLevel>\n</version>\n"}});
 
-    EXPECT_EQ(tqctl("--fw-mode adaptive").code, 0);
-    EXPECT_EQ(tqctl("--fw-inspect-ftp-traffic off").code, 0);
-    run = tqctl("--fw status --xml");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<version>\n"
-                          "    <Status>Enabled</Status>\n    <Mode>Adaptive</Mode>\n"
-                          "    <RetainClientSideRules>Enabled</RetainClientSideRules>\n"
-                          "    <FTPInspection>Disabled</FTPInspection>\n"
-                          "    <LogLevel>Info</LogLevel>\n</version>\n");
-
-    run = tqctl("--version");
+    ToolRun run = tqctl("--version");
     EXPECT_EQ(run.code, 0) << run.output;
     EXPECT_EQ(run.output.rfind("Name: ", 0), 0u) << run.output;
     EXPECT_NE(run.output.find("\n\nCopyright (c) Varnik LLC. All rights reserved.\n"), std::string::npos);
@@ -135,41 +150,27 @@ TEST_F(TqctlSandboxTest, PreferencesChangeTheFirewallAndShowInTheStatus)
 TEST_F(TqctlSandboxTest, LogSettingsChangeInTheServiceAndTheDaemon)
 {
     startAll();
-    ToolRun run = tqctl("--usesyslog disable");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Configuration was successfully updated to disable use of syslog\n");
-    run = tqctl("--usesyslog disable");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Configuration could not be updated since same configuration is already set\n");
+    expectSteps({{"--usesyslog disable", 0,
+                  "Configuration was successfully updated to disable use of syslog\n"},
+                 {"--usesyslog disable", 0,
+                  "Configuration could not be updated since same configuration is already set\n"},
+                 {"--fw-log-level debug", 0, {}},
+                 {"--setmaxproductlogsize 7", 0, {}},
+                 {"--showlogsettings", 0,
+                  "DebugLog         :    Enabled     \n"
+                  "ProductLog       :    Enabled     \n"
+                  "ProductLogSize   :    7           \n"
+                  "SysLog           :    Disabled    \n"},
+                 {"--setmaxproductlogsize 1000", 101, {}}});
     EXPECT_EQ(setting("LoggingInformation", "EnableEventLogging"), "0");
     std::string state;
     EXPECT_EQ(shell("cat /var/Varnik/kyv/zav/zavsocket.state", &state), 0);
     EXPECT_NE(state.find("useSyslog=0"), std::string::npos) << state;
-
-    EXPECT_EQ(tqctl("--fw-log-level debug").code, 0);
-    EXPECT_EQ(tqctl("--setmaxproductlogsize 7").code, 0);
-    run = tqctl("--showlogsettings");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "DebugLog         :    Enabled     \n"
-                          "ProductLog       :    Enabled     \n"
-                          "ProductLogSize   :    7           \n"
-                          "SysLog           :    Disabled    \n");
-    EXPECT_EQ(tqctl("--setmaxproductlogsize 1000").code, 101);
 }
 
 TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
 {
     startAll();
-    // The daemon cannot write its settings: it still answers with its status flag set, and the
-    // tool reports the failed write.
-    ASSERT_EQ(tqctl("--fw on").code, 0);
-    ASSERT_EQ(shell("mount --bind -o ro /var/Varnik/kyv/fw /var/Varnik/kyv/fw"), 0);
-    ToolRun readOnly = tqctl("--fw off");
-    shell("umount /var/Varnik/kyv/fw");
-    EXPECT_EQ(readOnly.code, 103) << readOnly.output;
-    EXPECT_EQ(readOnly.output,
-              "The setting was not changed: the firewall could not write it to its settings file\n");
-
     m_daemon->signal(SIGTERM);
     ASSERT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
     // The service answers for the stopped daemon; the tool does not sit out a reply timeout.
@@ -189,6 +190,39 @@ TEST_F(TqctlSandboxTest, AStoppedOrFrozenDaemonAndALostServiceGive103)
     const ToolRun run = pending.get();
     EXPECT_EQ(run.code, 103) << run.output;
     m_daemon->signal(SIGCONT);
+}
+
+// Settings files tqd could not save before: one edited by hand that indentation makes larger
+// than the reader takes (saved without), and one with a section whose type the daemon fills
+// in. The change is saved and the restarted daemon reads it.
+TEST_F(TqctlSandboxTest, SettingsTheDaemonCouldNotSaveBeforeAreSavedAndReadAfterARestart)
+{
+    std::string notes = "<Notes>"; // 60,000 empty elements 26 deep, 243 KB; 3.3 MB indented
+    for (const auto& [count, text] : {std::pair(24, "<n>"), {60000, "<a/>"}, {24, "</n>"}})
+        for (int n = 0; n < count; ++n)
+            notes += text;
+    const std::string live = "/var/Varnik/kyv/fw/prefs.xml";
+    const std::string type = "<GlobalConfiguration type=\"1\">";
+    for (const bool enabled : {false, true}) {
+        SCOPED_TRACE(enabled ? "a section without its type" : "by hand, too large indented");
+        prepareManagedProduct(enabled, "10.20.30.40");
+        std::string text = TestSupport::readFile(live);
+        text = enabled ? text.replace(text.find(type), type.size(), "<GlobalConfiguration>")
+                       : text + notes + "</Notes>\n";
+        TestSupport::writeFile(live, text);
+        startService();
+        startDaemon();
+        expectSteps({{enabled ? "--fw off" : "--fw on", 0, "Preferences set successfully\n"}});
+        m_daemon->signal(SIGTERM);
+        ASSERT_EQ(m_daemon->wait(TestSupport::kHangGuard), 0);
+        startDaemon();
+        const std::string status = tqctl("--fw status").output;
+        const char* const now = enabled ? "Status: Disabled\n" : "Status: Enabled\n";
+        EXPECT_NE(status.find(now), std::string::npos) << status;
+        EXPECT_EQ(countOf(live, "<a/>"), enabled ? 0u : 60000u);
+        m_daemon.reset();
+        m_broker.reset();
+    }
 }
 
 namespace {
@@ -231,12 +265,19 @@ std::vector<std::string> clientRuleNames()
     return names;
 }
 
-const std::string kTrustedSeparator(41, '-');
-
-std::string trustedRow(const std::string& number, const std::string& value)
+// The text listing of the trusted networks: a heading, one numbered row each, and the setting
+// for the local subnet.
+std::string trustedListing(const std::vector<std::string>& networks, const std::string& localSubnet)
 {
-    return " " + std::string(5 - number.size(), ' ') + number + "  " + value +
-           std::string(32 - value.size(), ' ') + " \n";
+    const auto row = [](const std::string& number, const std::string& value) {
+        return " " + std::string(5 - number.size(), ' ') + number + "  " + value +
+               std::string(32 - value.size(), ' ') + " \n";
+    };
+    const std::string separator(41, '-');
+    std::string text = "\n" + row("Index", "Trusted networks") + separator + "\n";
+    for (size_t i = 0; i < networks.size(); ++i)
+        text += row(std::to_string(i + 1), networks[i]);
+    return text + separator + "\n\nTrust local subnet: " + localSubnet + "\n\n";
 }
 
 } // namespace
@@ -247,10 +288,9 @@ TEST_F(TqctlSandboxTest, RulesAreAddedEnforcedListedAndDeleted)
     ASSERT_EQ(tqctl("--fw on").code, 0);
     waitForEnforcement();
 
-    ToolRun run = tqctl("--fw-rule-add --name \"web 80\" --action allow --direction in "
-                        "--proto tcp --local-service 80");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Rule was successfully created and enforced\n");
+    expectSteps({{"--fw-rule-add --name \"web 80\" --action allow --direction in --proto tcp "
+                  "--local-service 80",
+                  0, "Rule was successfully created and enforced\n"}});
     EXPECT_EQ(linesWith(iptablesListing(), "--dports 80 -j ACCEPT"), 1u) << iptablesListing();
 
     // The client group starts with the settings' own rules; a new rule goes last.
@@ -264,20 +304,17 @@ TEST_F(TqctlSandboxTest, RulesAreAddedEnforcedListedAndDeleted)
     EXPECT_EQ(rules.back().get("ruleIndex", ""), std::to_string(own + 1));
     const std::string webIndex = std::to_string(own + 1);
 
-    run = tqctl("--fw-rule-add --name off1 --action deny --state disable");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output,
-              "Rule was successfully created. It was not enforced as the rule is in a disabled state\n");
-    run = tqctl("--fw-rule-add --name late --action allow --index 99");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Incorrect rule index provided. However, rule was successfully created "
-                          "and enforced at last index\n");
+    expectSteps({{"--fw-rule-add --name off1 --action deny --state disable", 0,
+                  "Rule was successfully created. It was not enforced as the rule is in a disabled state\n"},
+                 {"--fw-rule-add --name late --action allow --index 99", 0,
+                  "Incorrect rule index provided. However, rule was successfully created and enforced "
+                  "at last index\n"}});
     std::vector<std::string> names = clientRuleNames();
     names.erase(names.begin(), names.begin() + static_cast<long>(own));
     EXPECT_EQ(names, (std::vector<std::string>{"web 80", "off1", "late"}));
 
     // Redirected: the detailed form without colours; on a 100-column terminal: the table.
-    run = tqctl("--fw-rules-list");
+    ToolRun run = tqctl("--fw-rules-list");
     EXPECT_EQ(run.code, 0) << run.output;
     EXPECT_EQ(run.output.rfind("Detailed list of rules and groups\n\n", 0), 0u) << run.output;
     EXPECT_EQ(run.output.find('\033'), std::string::npos);
@@ -290,23 +327,21 @@ TEST_F(TqctlSandboxTest, RulesAreAddedEnforcedListedAndDeleted)
     EXPECT_NE(terminal.find(" " + std::string(95, '-') + " "), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("web 80"), std::string::npos) << terminal;
 
-    // Deleting asks first; only "y" deletes.
-    run = tqctl("--fw-rule-delete --index " + webIndex, "n\\n");
-    EXPECT_EQ(run.code, 101) << run.output;
-    EXPECT_EQ(run.output, "Delete firewall rule - web 80 (Enter y to confirm): "
-                          "Cancelled delete of firewall rule\n");
-    run = tqctl("--fw-rule-delete --index " + webIndex, "y\\n");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Delete firewall rule - web 80 (Enter y to confirm): "
-                          "Deleting firewall rule: web 80\nSuccessfully deleted rule\n");
+    // Deleting asks first; only "y" deletes; --force deletes without asking, and an index past
+    // the list deletes nothing.
+    const std::string asked = "Delete firewall rule - web 80 (Enter y to confirm): ";
+    const std::string lateIndex = std::to_string(own + 2);
+    expectSteps({{"--fw-rule-delete --index " + webIndex, 101,
+                  asked + "Cancelled delete of firewall rule\n", "n\\n"},
+                 {"--fw-rule-delete --index " + webIndex, 0,
+                  asked + "Deleting firewall rule: web 80\nSuccessfully deleted rule\n", "y\\n"},
+                 {"--fw-rule-delete --index " + lateIndex + " --force <&-", 0,
+                  "Deleting firewall rule: late\nSuccessfully deleted rule\n"},
+                 {"--fw-rule-delete --index " + lateIndex + " --force", 101, {}}});
     EXPECT_EQ(linesWith(iptablesListing(), "--dports 80 "), 0u) << iptablesListing();
-    run = tqctl("--fw-rule-delete --index " + std::to_string(own + 2) + " --force <&-");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Deleting firewall rule: late\nSuccessfully deleted rule\n");
     names = clientRuleNames();
     ASSERT_EQ(names.size(), own + 1);
     EXPECT_EQ(names.back(), "off1");
-    EXPECT_EQ(tqctl("--fw-rule-delete --index " + std::to_string(own + 2) + " --force").code, 101);
 }
 
 TEST_F(TqctlSandboxTest, TrustedNetworksAreAddedListedAndDeleted)
@@ -314,18 +349,12 @@ TEST_F(TqctlSandboxTest, TrustedNetworksAreAddedListedAndDeleted)
     startAll();
     ASSERT_EQ(tqctl("--fw on").code, 0);
     waitForEnforcement();
-    for (const char* words : {"--single 10.1.1.1", "--cidr 10.0.0.0/8",
-                              "--range 192.168.1.1-192.168.1.9"}) {
-        const ToolRun run = tqctl(std::string("--fw-trusted-add ") + words);
-        EXPECT_EQ(run.code, 0) << words << ": " << run.output;
-        EXPECT_EQ(run.output, "Trusted Network was successfully added\n") << words;
-    }
-    ToolRun run = tqctl("--fw-trusted-list");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "\n" + trustedRow("Index", "Trusted networks") + kTrustedSeparator +
-                              "\n" + trustedRow("1", "10.1.1.1") + trustedRow("2", "10.0.0.0/8") +
-                              trustedRow("3", "192.168.1.1-192.168.1.9") + kTrustedSeparator +
-                              "\n\nTrust local subnet: Enabled\n\n");
+    const std::string added = "Trusted Network was successfully added\n";
+    expectSteps({{"--fw-trusted-add --single 10.1.1.1", 0, added},
+                 {"--fw-trusted-add --cidr 10.0.0.0/8", 0, added},
+                 {"--fw-trusted-add --range 192.168.1.1-192.168.1.9", 0, added},
+                 {"--fw-trusted-list", 0,
+                  trustedListing({"10.1.1.1", "10.0.0.0/8", "192.168.1.1-192.168.1.9"}, "Enabled")}});
     const boost::property_tree::ptree document =
         parsedXml(tqctl("--fw-trusted-list --xml").output);
     EXPECT_EQ(document.get("trustedNetworks.<xmlattr>.trustLocalSubnet", ""), "Enabled");
@@ -336,32 +365,18 @@ TEST_F(TqctlSandboxTest, TrustedNetworksAreAddedListedAndDeleted)
     EXPECT_EQ(listed, (std::vector<std::string>{"1=10.1.1.1", "2=10.0.0.0/8",
                                                 "3=192.168.1.1-192.168.1.9"}));
 
-    run = tqctl("--fw-trusted-add --single 10.1.1.1");
-    EXPECT_EQ(run.code, 103) << run.output;
-    EXPECT_EQ(run.output, "FMP communication error\n"
-                          "The trusted network was not added: it is already in the list\n");
-
-    run = tqctl("--fw-trusted-delete --index 2 --force");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Deleting Trusted Network: 10.0.0.0/8\n"
-                          "Trusted Network was successfully deleted\n");
-    run = tqctl("--fw-trusted-delete --index 3 --force");
-    EXPECT_EQ(run.code, 101) << run.output;
-
-    run = tqctl("--fw-trusted-add --include-local off");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "Preferences set successfully\n");
-    run = tqctl("--fw-trusted-add --include-local off");
-    EXPECT_EQ(run.code, 0) << run.output;
-    EXPECT_EQ(run.output, "");
-    run = tqctl("--fw-trusted-list");
-    EXPECT_EQ(run.output, "\n" + trustedRow("Index", "Trusted networks") + kTrustedSeparator +
-                              "\n" + trustedRow("1", "10.1.1.1") +
-                              trustedRow("2", "192.168.1.1-192.168.1.9") + kTrustedSeparator +
-                              "\n\nTrust local subnet: Disabled\n\n");
+    expectSteps({{"--fw-trusted-add --single 10.1.1.1", 103,
+                  "FMP communication error\nThe trusted network was not added: it is already in the list\n"},
+                 {"--fw-trusted-delete --index 2 --force", 0,
+                  "Deleting Trusted Network: 10.0.0.0/8\nTrusted Network was successfully deleted\n"},
+                 {"--fw-trusted-delete --index 3 --force", 101, {}},
+                 {"--fw-trusted-add --include-local off", 0, "Preferences set successfully\n"},
+                 {"--fw-trusted-add --include-local off", 0, ""},
+                 {"--fw-trusted-list", 0,
+                  trustedListing({"10.1.1.1", "192.168.1.1-192.168.1.9"}, "Disabled")}});
 }
 
-TEST_F(TqctlSandboxTest, FailedEnforcementAndUnwritableStoresGive103)
+TEST_F(TqctlSandboxTest, FailedEnforcementAndUnwritableStoresAndSettingsGive103)
 {
     startAll();
     ASSERT_EQ(tqctl("--fw on").code, 0);
@@ -371,22 +386,20 @@ TEST_F(TqctlSandboxTest, FailedEnforcementAndUnwritableStoresGive103)
     // Every iptables call fails: the rule is filed but not enforced, and the daemon's failed
     // push is said as such, not as a doubt about the channel.
     ASSERT_EQ(shell("ln -sfn /bin/false /opt/Varnik/kyv/fw/bin/iptables"), 0);
-    ToolRun run = tqctl("--fw-rule-add --name broken --action allow");
+    expectSteps({{"--fw-rule-add --name broken --action allow", 103,
+                  "FMP communication error\nRule was successfully created but enforcement failed\n"
+                  "The change was stored, but applying it to iptables failed: the previous rules stay "
+                  "in force and the firewall retries\n"}});
     shell("ln -sfn /usr/sbin/iptables /opt/Varnik/kyv/fw/bin/iptables");
-    EXPECT_EQ(run.code, 103) << run.output;
-    EXPECT_EQ(run.output, "FMP communication error\n"
-                          "Rule was successfully created but enforcement failed\n"
-                          "The change was stored, but applying it to iptables failed: the "
-                          "previous rules stay in force and the firewall retries\n");
 
-    // The stores cannot be written: the change is not kept, and the command says so.
+    // The stores and the settings cannot be written: the change is not kept, and the command
+    // says so (for a setting the daemon still answers with its status flag set).
     ASSERT_EQ(shell("mount --bind -o ro /var/Varnik/kyv/fw /var/Varnik/kyv/fw"), 0);
-    const ToolRun add = tqctl("--fw-rule-add --name unkept --action allow");
-    const ToolRun remove = tqctl("--fw-trusted-delete --index 1 --force");
+    expectSteps({{"--fw-rule-add --name unkept --action allow", 103,
+                  "The rule was not added: the firewall could not store it (its rule store could not be "
+                  "written, or the rule would make it larger than the firewall can read back)\n"},
+                 {"--fw-trusted-delete --index 1 --force", 103, {}},
+                 {"--fw off", 103,
+                  "The setting was not changed: the firewall could not write it to its settings file\n"}});
     shell("umount /var/Varnik/kyv/fw");
-    EXPECT_EQ(add.code, 103) << add.output;
-    EXPECT_EQ(add.output, "The rule was not added: the firewall could not store it (its rule store "
-                          "could not be written, or the rule would make it larger than the "
-                          "firewall can read back)\n");
-    EXPECT_EQ(remove.code, 103) << remove.output;
 }

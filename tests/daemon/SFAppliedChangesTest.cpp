@@ -45,6 +45,12 @@ TEST_F(SFAppliedChangesTest, AChangeNoCopyHoldsIsPendingAndDueAtTheSecondHealthC
     } cases[] = {
         {"a rule stored, no push", [&](Applied) { storeRule(); }, true},
         {"a rule stored, then a push", [&](Applied a) { storeRule(); push(a); }, false},
+        {"a trusted network added, no push",
+         [&](Applied) {
+             SFTrustedGroupIP entry = singleTrusted("10.9.9.8");
+             EXPECT_EQ(addTrusted({&entry}), SF_SUCCESS);
+         },
+         true},
         {"a learned rule, then its rebuild", [&](Applied a) { learnRule(); rebuildAdaptive(a); }, false},
         {"a rule stored, then an adaptive rebuild", [&](Applied a) { storeRule(); rebuildAdaptive(a); }, true},
         // The usual road: the push asked for comes between two passes; only a change it did

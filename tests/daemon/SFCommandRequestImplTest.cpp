@@ -51,13 +51,7 @@ public:
     int enableActivityLogging(bool v) override { return scripted("activity", v, P::activity); }
     int enableDebugLoggingForFirewall(bool v) override { return scripted("debug", v, P::debugFw); }
     int enableEventLogging(bool v) override { return scripted("eventLogging", v, P::eventLog); }
-    int setFwActivityLogSize(int v) override
-    {
-        writes.push_back("activitySize=" + std::to_string(v));
-        if (code == SF_SUCCESS)
-            FakeConfigController::setFwActivityLogSize(v);
-        return code;
-    }
+    int setFwActivityLogSize(int v) override { return scripted("activitySize", v, P::activitySize); }
     int setLogPath(std::string v) override { return note("logPath=" + v, FakeConfigController::setLogPath(v)); }
     int enableLimitActivityLogSize(bool v) override
     {
@@ -81,11 +75,12 @@ public:
     }
 
 private:
-    int scripted(const std::string& name, bool v, const char* path)
+    // std::to_string writes booleans as "1" and "0", as the settings hold them.
+    template <class T> int scripted(const std::string& name, T v, const char* path)
     {
         writes.push_back(name + "=" + std::to_string(v));
         if (code == SF_SUCCESS)
-            set(path, v ? "1" : "0");
+            set(path, std::to_string(v));
         return code;
     }
     int note(const std::string& write, int result)
@@ -193,35 +188,6 @@ TEST_F(SFCommandRequestImplTest, UnknownIdsAndUnlistedPreferenceTypesAnswerWithT
     EXPECT_EQ(reply.record.status, 1);
     EXPECT_EQ(reply.bytes, 48u);
     EXPECT_TRUE(m_logger.has(2, "Error Invalid Preference type found 3"));
-}
-
-TEST_F(SFCommandRequestImplTest, UnreadablePayloadsGetCompletedStatusFalseAndTheNextCommandIsAnswered)
-{
-    for (int id : {100003, 100006, 100004, 100019, 1001}) {
-        SCOPED_TRACE(id);
-        m_logger.lines().clear();
-        const CapturedReply reply = run(*rawRequest(id, "this is no archive"));
-        EXPECT_EQ(reply.record.completed, 1);
-        EXPECT_EQ(reply.record.status, 0);
-        EXPECT_EQ(reply.bytes, 48u);
-        EXPECT_EQ(m_logger.lines().count(2), 1u);
-    }
-    // A record cut inside a rule: the archive header is fine, the fields are not.
-    const CapturedReply cut = run(*rawRequest(100006, "22 serialization::archive 17 0 1 0 0 12"));
-    EXPECT_EQ(cut.record.status, 0);
-    EXPECT_EQ(cut.bytes, 48u);
-    // A delete text claiming more bytes than the data holds is refused before the string is
-    // sized (sizing it would throw length_error or allocate gigabytes).
-    m_logger.lines().clear();
-    const CapturedReply huge =
-        run(*rawRequest(100007, "22 serialization::archive 18 4611686018427387904 x"));
-    EXPECT_EQ(huge.record.status, 0);
-    EXPECT_EQ(huge.bytes, 48u);
-    EXPECT_TRUE(m_logger.has(2, "Command 100007 from FMId - 3000 failed: string length larger than the input"));
-
-    const CapturedReply next = run(*emptyRequest(100000));
-    EXPECT_EQ(next.record.status, 1);
-    EXPECT_GT(next.record.dataSize, 0);
 }
 
 TEST_F(SFCommandRequestImplTest, AFailedSendIsReportedAndNothingIsLeftHalfSent)
@@ -355,7 +321,7 @@ TEST_F(SFCommandRequestImplTest, LogSizeResizesTheLoggerIn64BitsOnlyWhileLimited
     EXPECT_EQ(m_logger.getMaxFileSize(), 999LL * 1048576) << "logger left alone";
 }
 
-TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrderAndKeepsALoggerLimit)
+TEST_F(SFCommandRequestImplTest, CommonPolicyWritesTheDefaultsInOrderKeepsALoggerLimitAndIsRefusedWholeForAnUnstorablePath)
 {
     m_config.set(P::maxLogSize, "10");
     m_config.set(P::rotatedCount, "3");
@@ -376,6 +342,16 @@ TEST_F(SFCommandRequestImplTest, CommonPolicyWithoutDataWritesTheDefaultsInOrder
     EXPECT_EQ(m_logger.getLogLevel(), 5);
     EXPECT_EQ(m_logger.getSecondaryLogLevel(), 5);
     EXPECT_TRUE(m_logger.has(5, "Common Yal Policy settings has been successfully applied."));
+
+    // A policy whose log path the settings cannot take is answered with status 0, nothing of it
+    // applied.
+    ZAV::CommonExtPolicyObj policy;
+    policy.m_logPath = "/" + std::string(4096, 'a');
+    EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 0);
+    EXPECT_EQ(m_config.writes, expected);
+    EXPECT_TRUE(m_logger.has(2, "Common policy refused, nothing of it applied: its log path "
+                                "(LoggingInformation.LogPath) is 4097 bytes long, longer than the "
+                                "4096 bytes a path may have"));
 }
 
 TEST_F(SFCommandRequestImplTest, VersionAndLogSettingsAnswerFromTheSettingsWithNonAsciiReplaced)
@@ -493,19 +469,25 @@ SFRule sampleRule()
     return rule;
 }
 
+// A trusted list as the archives hold it, its entries freed with it.
+struct TrustedList {
+    std::list<SFTrustedGroupIP*> entries;
+    ~TrustedList()
+    {
+        for (SFTrustedGroupIP* entry : entries)
+            delete entry;
+    }
+};
+
 std::string trustedText()
 {
-    std::list<SFTrustedGroupIP*> entries;
+    TrustedList list;
     for (const char* address : {"10.1.2.3", "10.1.2.4", "10.1.2.5"}) {
-        auto* entry = new SFTrustedGroupIP();
-        entry->type = FW_TRUSTED_ADDRESS_TYPE_SINGLE;
-        entry->setStartIp4Address(address);
-        entries.push_back(entry);
+        list.entries.push_back(new SFTrustedGroupIP());
+        list.entries.back()->type = FW_TRUSTED_ADDRESS_TYPE_SINGLE;
+        list.entries.back()->setStartIp4Address(address);
     }
-    const std::string text = narrowText(entries);
-    for (SFTrustedGroupIP* entry : entries)
-        delete entry;
-    return text;
+    return narrowText(list.entries);
 }
 
 SFPrefsData samplePrefs()
@@ -524,7 +506,7 @@ ZAV::CommonExtPolicyObj samplePolicy()
     return policy;
 }
 
-TEST_F(SFCommandRequestImplTest, HostilePayloadsAreRefusedWithinTheMemoryCeilingAndServingGoesOn)
+TEST_F(SFCommandRequestImplTest, UnreadableAndHostilePayloadsAreRefusedWithinTheMemoryCeilingAndServingGoesOn)
 {
     // Over-allocation must fail the test, not pass on a machine with memory to spare: the plain
     // build caps the address space, the sanitizer build its allocations (MemoryCeiling.h).
@@ -552,6 +534,8 @@ TEST_F(SFCommandRequestImplTest, HostilePayloadsAreRefusedWithinTheMemoryCeiling
         cases.push_back({"signature length", id, huge + " serialization::archive 18 0", signature});
     for (int id : {100004, 100041, 100044})
         cases.push_back({"no archive", id, "18 0", signature});
+    for (int id : {100003, 100004, 100006, 100019, 1001})
+        cases.push_back({"not an archive", id, "this is no archive", signature});
     for (int id : {100006, 100039}) {
         cases.push_back({"rule name length", id, edited(rule, " 8 distinct ", " " + huge + " distinct "),
                          length});
@@ -562,6 +546,11 @@ TEST_F(SFCommandRequestImplTest, HostilePayloadsAreRefusedWithinTheMemoryCeiling
     }
     for (int id : {100007, 100020})
         cases.push_back({"text length", id, edited(text, " 5 Rule1", " " + huge + " Rule1"), length});
+    // A delete text claiming more bytes than the data holds is refused before the string is
+    // sized (sizing it would throw length_error or allocate gigabytes).
+    cases.push_back({"delete text length", 100007, "22 serialization::archive 18 4611686018427387904 x", length});
+    // A record cut inside a rule: the archive header is fine, the fields are not.
+    cases.push_back({"rule cut short", 100006, "22 serialization::archive 17 0 1 0 0 12", "input stream error"});
     cases.push_back({"trusted list count", 100019,
                      edited(trusted, " 0 0 3 0 ", " 0 0 4000000000 0 "), count});
     cases.push_back({"preference spare text length", 100003,
@@ -577,11 +566,16 @@ TEST_F(SFCommandRequestImplTest, HostilePayloadsAreRefusedWithinTheMemoryCeiling
         const CapturedReply reply = run(*rawRequest(c.id, c.payload));
         EXPECT_EQ(reply.record.completed, 1);
         EXPECT_EQ(reply.record.status, 0);
+        EXPECT_EQ(reply.bytes, 48u);
+        EXPECT_EQ(m_logger.lines().count(2), 1u);
         EXPECT_TRUE(m_logger.has(2, "Command " + std::to_string(c.id) +
                                         " from FMId - 3000 failed: " + c.refusal))
             << c.payload;
         EXPECT_EQ(run(*emptyRequest(100038)).record.status, 1) << "still serving";
     }
+    const CapturedReply next = run(*emptyRequest(100000));
+    EXPECT_EQ(next.record.status, 1);
+    EXPECT_GT(next.record.dataSize, 0);
     // The unedited payloads are read (the edits above hit what they meant to).
     SFRule back;
     EXPECT_NO_THROW(readCheckedArchive(rule, back));
@@ -623,19 +617,7 @@ TEST_F(SFCommandRequestImplTest, MutatedPayloadsOnlyLoadOrFailCleanly)
         try {
             switch (which) {
             case 0: { SFRule rule; readCheckedArchive(mutated, rule); break; }
-            case 1: {
-                std::list<SFTrustedGroupIP*> entries;
-                try {
-                    readCheckedArchive(mutated, entries);
-                } catch (...) {
-                    for (SFTrustedGroupIP* entry : entries)
-                        delete entry;
-                    throw;
-                }
-                for (SFTrustedGroupIP* entry : entries)
-                    delete entry;
-                break;
-            }
+            case 1: { TrustedList list; readCheckedArchive(mutated, list.entries); break; }
             case 2: { SFPrefsData prefs; readCheckedArchive(mutated, prefs); break; }
             default: { ZAV::CommonExtPolicyObj policy; readCheckedArchive(mutated, policy); break; }
             }

@@ -37,12 +37,15 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
     const struct {
         const char* refused;
         int left;
+        const char* alsoRefused = nullptr;
     } cases[] = {
         {nullptr, SF_RULES_IN_FORCE},
         {"-P INPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT},
         {"-P OUTPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT},
         {"-D INPUT -j ACCEPT", SF_RULES_CHAINS_LEFT}, // a line placed into INPUT
-        {"-X QTZ_INPUT", SF_RULES_CHAINS_LEFT},      // a top chain
+        {"-X QTZ_INPUT", SF_RULES_CHAINS_LEFT},      // a top chain INPUT may still jump to
+        // A top chain INPUT no longer jumps to, which iptables still lists.
+        {"-X QTZ_INPUT", SF_RULES_UNLINKED_CHAINS_LEFT, "-C INPUT"},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.refused ? each.refused : "nothing refused");
@@ -71,7 +74,8 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         runner->clear();
         runner->failWhen([&each](const RecordingHelperUtils::Argv& argv) {
             const std::string line = boost::algorithm::join(RecordingHelperUtils::Argv(argv.begin() + 1, argv.end()), " ");
-            return each.refused && line.rfind(each.refused, 0) == 0;
+            return (each.refused && line.rfind(each.refused, 0) == 0) ||
+                   (each.alsoRefused && line.rfind(each.alsoRefused, 0) == 0);
         });
 
         EXPECT_EQ(bridge.removeLeftovers(true), each.left == SF_RULES_IN_FORCE);

@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <functional>
 #include <iterator>
+#include <tuple>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
@@ -216,10 +217,8 @@ TEST_F(SFKextInterfaceWalkTest, LastRulesAreThirdOfFiveInTheDefaultGroupAndFinal
                                         "saveIptablesChainsToPreviousPolicy"}));
     // The old built-in lines go only once the new generation is linked.
     EXPECT_EQ(std::vector<std::string>(ops.end() - 4, ops.end()),
-              (std::vector<std::string>{"addRedirectionRulesToInputOutputChains",
-                                        "setNetfilterPolicyToAccept false",
-                                        "flushDefaultDropRulesOfPreviousPolicy",
-                                        "flushIptablesInPreviousPolicy"}));
+              (std::vector<std::string>{"addRedirectionRulesToInputOutputChains", "setNetfilterPolicyToAccept false",
+                                        "flushDefaultDropRulesOfPreviousPolicy", "flushIptablesInPreviousPolicy"}));
 }
 
 TEST_F(SFKextInterfaceWalkTest, RefusedRulesUseNoMarkAndDoNotFailThePush)
@@ -261,57 +260,74 @@ TEST_F(SFKextInterfaceWalkTest, JumpTargetsAreNumberedFromOneInEveryPushAndGetTh
         ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
         EXPECT_EQ(createdGroups(),
                   (std::vector<std::string>{"QTZ WZ", "QTZ_Group_1", "QTZ_Group_2", "QTZ Client", "QTZ Adaptive"}));
-        const auto rules = m_driver->rules();
-        auto web = std::find_if(rules.begin(), rules.end(), [](const NetfilterRuleCall& c) { return c.rule == "Web rule"; });
-        auto mail = std::find_if(rules.begin(), rules.end(), [](const NetfilterRuleCall& c) { return c.rule == "Mail rule"; });
-        ASSERT_NE(web, rules.end());
-        ASSERT_NE(mail, rules.end());
-        EXPECT_EQ(web->group, "QTZ_Group_1");
-        EXPECT_EQ(mail->group, "QTZ_Group_2");
         // The driver built the web group's chains for its last direction match; its rule must
         // be added for the same direction.
         EXPECT_EQ(m_driver->groups().at(1).direction, FW_DIRECTION_OUTBOUND);
-        EXPECT_EQ(web->direction, FW_DIRECTION_OUTBOUND);
-        EXPECT_EQ(mail->direction, FW_DIRECTION_INBOUND);
+        std::vector<std::tuple<std::string, std::string, int>> added; // rule, chain, direction
+        for (const NetfilterRuleCall& call : m_driver->rules())
+            if (call.rule == "Web rule" || call.rule == "Mail rule")
+                added.emplace_back(call.rule, call.group, call.direction);
+        EXPECT_EQ(added, (decltype(added){{"Web rule", "QTZ_Group_1", FW_DIRECTION_OUTBOUND},
+                                          {"Mail rule", "QTZ_Group_2", FW_DIRECTION_INBOUND}}));
     }
     EXPECT_EQ(m_manager->copyGroup(web)->chainName, "QTZ_Group_1");
     EXPECT_TRUE(m_manager->copyGroup(mail)->enforced);
 }
 
-TEST_F(SFKextInterfaceWalkTest, AJumpTargetStandingBeforeItsJumperIsEnforcedFromTheNextPushOn)
+// The first push leaves a jump target standing before its jumper flagged but runs none of its
+// rules, whether it linked what it built or took its try back and built again without a
+// failing rule: the build again starts from the flags the table had, not from those of the try.
+// The parameter names the rule whose lines fail in the first push, if any.
+class SFKextInterfaceWalkFirstPushTest : public SFKextInterfaceWalkTest,
+                                         public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(SFKextInterfaceWalkFirstPushTest, AJumpTargetStandingBeforeItsJumperIsEnforcedFromTheNextPushOn)
 {
+    const std::string failing = GetParam();
     const GUID early = addGroup("Early", {FW_DIRECTION_INBOUND});
     const GUID late = addGroup("Late", {FW_DIRECTION_INBOUND});
     const GUID refused = addGroup("Refused", {FW_DIRECTION_INBOUND});
-    addRule(early, "Early rule", 81);
+    const GUID earlyRule = addRule(early, "Early rule", 81);
     addRule(late, "Late rule", 82);
     addRule(refused, "Refused rule", 83);
+    addRule(kDefault, "Failing", 84);
     addJump(kDefault, late, "To late");
     addJump(late, early, "Late to early"); // a rule without matches jumps from any group
     addJump(kDefault, refused, "To refused");
     m_driver->refuseGroup("QTZ_Group_2");
+    if (!failing.empty())
+        m_driver->failRule(failing);
 
-    auto names = [this] {
-        std::vector<std::string> out;
-        for (const NetfilterRuleCall& call : m_driver->rules())
-            out.push_back(call.rule);
-        return out;
+    // How often each rule was added in the generation linked: since the last try was taken back.
+    auto linked = [this](std::vector<std::string> rules) {
+        const std::vector<std::string> ops = m_driver->operations();
+        const auto from = std::find(ops.rbegin(), ops.rend(), "flushIptablesInCurrentPolicy").base();
+        std::vector<std::ptrdiff_t> counts;
+        for (const std::string& rule : rules)
+            counts.push_back(std::count(from, ops.end(), "addRuleToNetfilterGroup " + rule));
+        return counts;
     };
-    ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
-    auto first = names();
-    EXPECT_EQ(std::count(first.begin(), first.end(), "Early rule"), 0);
-    EXPECT_EQ(std::count(first.begin(), first.end(), "Late rule"), 1);
-    EXPECT_EQ(std::count(first.begin(), first.end(), "Refused rule"), 0);
+    EXPECT_EQ(m_bridge->SendRuleAndGroupDataToKext(), failing.empty());
+    EXPECT_EQ(m_bridge->rulesInForceState(), failing.empty() ? SF_RULES_IN_FORCE : SF_RULES_PARTLY_IN_FORCE);
+    EXPECT_EQ(linked({"Early rule", "Late rule", "Refused rule", "Failing"}),
+              (std::vector<std::ptrdiff_t>{0, 1, 0, failing.empty() ? 1 : 0}));
+    EXPECT_FALSE(enforced(early, earlyRule));
+    EXPECT_TRUE(m_manager->copyGroup(early)->enforced);
     EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Ignoring the group - Early as the group enforcement status is false"));
     EXPECT_TRUE(m_logger.has(5, "Inside enforce rule section. Failed to create the group  - Refused"));
     EXPECT_FALSE(m_manager->copyGroup(refused)->enforced);
 
-    // The first push left the early group flagged: now its rules are enforced.
+    // The first push left the early group flagged: with the next change its rules are enforced.
     m_driver->clear();
+    m_driver->clearFailures();
+    addRule(kDefault, "Next", 85);
     ASSERT_TRUE(m_bridge->SendRuleAndGroupDataToKext());
-    auto second = names();
-    EXPECT_EQ(std::count(second.begin(), second.end(), "Early rule"), 1);
+    EXPECT_EQ(linked({"Early rule", "Failing"}), (std::vector<std::ptrdiff_t>{1, 1}));
+    EXPECT_TRUE(enforced(early, earlyRule));
+    EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_IN_FORCE);
 }
+
+INSTANTIATE_TEST_SUITE_P(LinkedOrBuiltAgain, SFKextInterfaceWalkFirstPushTest, ::testing::Values("", "Failing"));
 
 // Disabled means iptables is the system's: a push, a mode switch and an adaptive rebuild that
 // come after the disable change nothing.

@@ -62,10 +62,6 @@ protected:
             *archive >> enforced;
         return enforced;
     }
-    int addTrusted(std::list<SFTrustedGroupIP*> entries)
-    {
-        return code(run(*narrowRequest(100019, entries)));
-    }
     std::vector<std::string> listedTrusted()
     {
         auto response = asResponse(run(*emptyRequest(100021)));
@@ -168,10 +164,8 @@ TEST_F(SFRulesCommandHelperTest, DeleteTextsDeleteUpToTheFirstFailure)
 
 TEST_F(SFRulesCommandHelperTest, TrustedNetworksAnswerTheLastEntrysResult)
 {
-    SFTrustedGroupIP a = singleTrusted("10.1.1.1");
-    SFTrustedGroupIP b = singleTrusted("10.1.1.2");
+    SFTrustedGroupIP a = singleTrusted("10.1.1.1"), b = singleTrusted("10.1.1.2"), c = singleTrusted("10.1.1.3");
     EXPECT_EQ(addTrusted({&a}), SF_SUCCESS);
-    SFTrustedGroupIP c = singleTrusted("10.1.1.3");
     EXPECT_EQ(addTrusted({&c, &a}), SF_TRUSTED_IP_REFUSED) << "new then duplicate";
     EXPECT_EQ(addTrusted({&a, &b}), SF_SUCCESS) << "duplicate then new";
     EXPECT_EQ(addTrusted({}), SF_NO_TRUSTED_NETWORKS);
@@ -219,7 +213,16 @@ TEST_F(SFRulesCommandHelperTest, UpdatesWriteTheStoresAndAnswer150001WhenTheyCan
     // The setting on and a push that fails.
     m_config.set(P::enabled, "1");
     m_bridge.answer("SendRuleAndGroupDataToKext", false);
-    EXPECT_EQ(code(run(*emptyRequest(100017))), SF_SYSTEM_COMMAND_FAILED);
+    m_bridge.answer("rulesInForce", false);
+    // What is in force follows the result, so the tool can tell a push taken back from one
+    // linked without the rules that failed.
+    auto failedPush = asResponse(run(*emptyRequest(100017)));
+    int result = 0;
+    int state = -1;
+    ASSERT_NE(failedPush->getNarrowInputArchive(), nullptr);
+    *failedPush->getNarrowInputArchive() >> result >> state;
+    EXPECT_EQ(result, SF_SYSTEM_COMMAND_FAILED);
+    EXPECT_EQ(state, SF_RULES_NOT_IN_FORCE);
     EXPECT_TRUE(m_logger.has(2, " Update sending rule table data to Kext failed"));
 }
 
@@ -279,8 +282,7 @@ TEST_F(SFRulesCommandHelperTest, ChangesWrittenByTheUpdatesAreWhatTheNextStartLo
     ASSERT_EQ(code(run(*narrowRequest(100007, deletePair(deleted)))), SF_SUCCESS);
     ASSERT_EQ(code(run(*emptyRequest(100017))), SF_SUCCESS);
 
-    SFTrustedGroupIP a = singleTrusted("10.4.4.1");
-    SFTrustedGroupIP b = singleTrusted("10.4.4.2");
+    SFTrustedGroupIP a = singleTrusted("10.4.4.1"), b = singleTrusted("10.4.4.2");
     ASSERT_EQ(addTrusted({&a, &b}), SF_SUCCESS);
     ASSERT_EQ(code(run(*emptyRequest(100022))), SF_SUCCESS);
     ASSERT_EQ(code(run(*narrowRequest(100020, std::string("10.4.4.1")))), SF_SUCCESS);

@@ -78,6 +78,15 @@ protected:
         return *answer;
     }
 
+    // Another broker on the same options refuses to start, for the reason given.
+    void expectStartRefused(const std::string& reason)
+    {
+        InProcessBroker broker(m_options);
+        std::string error;
+        EXPECT_FALSE(broker.start(error));
+        EXPECT_NE(error.find(reason), std::string::npos) << error;
+    }
+
     bool waitForLog(const std::string& message)
     {
         const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
@@ -145,15 +154,15 @@ TEST_F(BrokerServiceTest, ABadPolicyLineRefusesTheStartAndLeavesNoSocket)
         // The daemon's settings file could not hold these log paths.
         "eventLogging=1\nlogPath=/var/log/a" + std::string(1, '\0') + "b\n",
         "eventLogging=1\nlogPath=/var/log/\x1b[0m\n",
+        "eventLogging=1\nlogPath=/" + std::string(4096, 'a') + "\n",
+        // Refused unread: a real policy is a dozen short lines.
+        "eventLogging=1\n#" + std::string(64 * 1024, 'a') + "\n",
     };
     m_options.commonPolicyFile = m_dir.file("policy");
     for (const auto& content : badFiles) {
         SCOPED_TRACE(content);
         writeFile(m_options.commonPolicyFile, content);
-        InProcessBroker broker(m_options);
-        std::string error;
-        EXPECT_FALSE(broker.start(error));
-        EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+        expectStartRefused(content.size() > 64 * 1024 ? "is larger than 65536 bytes" : "line 2");
         EXPECT_EQ(fileMode(m_options.socketPath), -1);
     }
 }
@@ -255,12 +264,11 @@ TEST_F(BrokerServiceTest, SocketAndFilesAreForTheOwnerOnly)
 {
     const mode_t umaskBefore = ::umask(022);
     startBroker();
-    EXPECT_EQ(fileMode(m_dir.file("zav")), 0700);
-    EXPECT_EQ(fileMode(m_options.socketPath), 0600);
-    EXPECT_EQ(fileMode(m_options.socketPath + ".lock"), 0600);
-    const mode_t umaskAfter = ::umask(umaskBefore);
-    EXPECT_EQ(umaskAfter, 022) << "the broker left its umask behind";
-    EXPECT_EQ(fileMode(m_options.socketPath + ".new"), -1);
+    EXPECT_EQ(::umask(umaskBefore), 022u) << "the broker left its umask behind";
+    const std::string& socket = m_options.socketPath;
+    for (const auto& [path, mode] : {std::pair(m_dir.file("zav"), 0700), {socket, 0600},
+                                     {socket + ".lock", 0600}, {socket + ".new", -1}})
+        EXPECT_EQ(fileMode(path), mode) << path;
 
     m_broker->stop();
     EXPECT_EQ(fileMode(m_options.socketPath), -1) << "a stopped broker leaves its socket";
@@ -269,14 +277,12 @@ TEST_F(BrokerServiceTest, SocketAndFilesAreForTheOwnerOnly)
 TEST_F(BrokerServiceTest, ASecondBrokerFailsWhileTheFirstServes)
 {
     startBroker();
-    InProcessBroker second(m_options);
-    std::string error;
-    EXPECT_FALSE(second.start(error));
-    EXPECT_NE(error.find("another platform service holds the lock file"), std::string::npos) << error;
+    expectStartRefused("another platform service holds the lock file");
     tool(); // the first one still serves on its socket
 
     m_broker->stop();
     InProcessBroker third(m_options);
+    std::string error;
     EXPECT_TRUE(third.start(error)) << error;
 }
 
@@ -297,10 +303,7 @@ TEST_F(BrokerServiceTest, AStaleSocketIsReplacedButNoOtherFile)
     m_broker->stop();
 
     writeFile(m_options.socketPath, "not a socket");
-    InProcessBroker broker(m_options);
-    std::string error;
-    EXPECT_FALSE(broker.start(error));
-    EXPECT_NE(error.find("exists and is not a socket"), std::string::npos) << error;
+    expectStartRefused("exists and is not a socket");
     EXPECT_EQ(readFile(m_options.socketPath), "not a socket");
 }
 

@@ -2,6 +2,7 @@
 #include "ConfigStoreUtility.h"
 #include "FMPException.h"
 #include "RecordingLogger.h"
+#include "SFSettingsText.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -23,6 +24,7 @@ const char* const kSettings = R"(<?xml version="1.0" encoding="utf-8"?>
   <TCPconTimeout>45</TCPconTimeout>
   <Odd>5x</Odd>
   <Name>  spaced  </Name>
+  <HashLimitUptoRate/>
 </GlobalConfiguration>
 <LoggingInformation type="3">
   <LogPath>/var/log/x</LogPath>
@@ -86,13 +88,14 @@ protected:
     bool m_initialised = false;
 };
 
-TEST_F(ConfigStoreTest, ReadsTypedValuesOfItsOwnSection)
+TEST_F(ConfigStoreTest, ReadsTypedValuesOfItsOwnSectionAndEmptyElementsAsEmptyText)
 {
     auto store = openStore(kSettings);
     ASSERT_TRUE(m_initialised);
     EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
     EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
     EXPECT_EQ(store->getStringValue("3", "LoggingInformation.LogPath"), "/var/log/x");
+    EXPECT_EQ(store->getStringValue("1", "GlobalConfiguration.HashLimitUptoRate"), "");
 }
 
 TEST_F(ConfigStoreTest, RefusesMissingKeysWrongSectionIdsAndPartialNumbers)
@@ -135,14 +138,29 @@ TEST_F(ConfigStoreTest, InitialiseLeavesACompleteFileUntouched)
     EXPECT_EQ(readFile(m_path), filled);
 }
 
+// A refused file is left as it was, and nothing is read from it; the last rows are refused
+// before parsing, with the reason logged.
 TEST_F(ConfigStoreTest, InitialiseRefusesUnusableFiles)
 {
-    for (const char* content : {"", "   \n", "<GlobalConfiguration type=\"1\">", "<Other>1</Other>",
-                                "<GlobalConfiguration type=\"2\"><A>1</A></GlobalConfiguration>"}) {
+    // Within the settings' bound, but not with the defaults filled in.
+    const std::string full = "<GlobalConfiguration type=\"1\"><P>" +
+                             std::string(StatefulFirewall::kMaxCompactSettingsBytes - 100, 'x') +
+                             "</P></GlobalConfiguration>";
+    // Regression: 200,000 nested elements overflowed the parser's stack at every start.
+    std::string deep = "<GlobalConfiguration type=\"1\">";
+    for (int i = 0; i < 200000; ++i)
+        deep += "<a>";
+    const std::string large = std::string(kSettings) + "<!--" + std::string(1024 * 1024, 'x') + "-->";
+    const std::vector<std::pair<std::string, std::string>> files = { // content, refusal logged
+        {"", ""}, {"   \n", ""}, {"<GlobalConfiguration type=\"1\">", ""}, {"<Other>1</Other>", ""},
+        {"<GlobalConfiguration type=\"2\"><A>1</A></GlobalConfiguration>", ""}, {full, ""},
+        {deep, ": elements are nested deeper than 32"}, {large, ": " + m_path + " is larger than 1048576 bytes"}};
+    for (const auto& [content, refusal] : files) {
         auto store = openStore(content);
-        EXPECT_FALSE(m_initialised) << "content: " << content;
+        EXPECT_FALSE(m_initialised) << "content: " << content.substr(0, 80);
         EXPECT_THROW(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), ZAV::FMPException);
         EXPECT_EQ(readFile(m_path), content) << "a refused file must be left as it was";
+        EXPECT_TRUE(refusal.empty() || m_logger.has(2, "Cannot read settings file " + m_path + refusal)) << refusal;
     }
     ZAV::ConfigStore store(m_logger);
     store.setConfigStoreUtility(m_utility);
@@ -202,37 +220,6 @@ TEST_F(ConfigStoreTest, WriteCreatesAMissingSectionTaggedWithItsId)
     store->setStringValue("type", "2", "ProductInformation.ProductVersion", "1.2.3");
     EXPECT_EQ(store->getStringValue("2", "ProductInformation.ProductVersion"), "1.2.3");
     EXPECT_NE(readFile(m_path).find("<ProductInformation type=\"2\">"), std::string::npos);
-}
-
-TEST_F(ConfigStoreTest, EmptyElementReadsAsEmptyText)
-{
-    auto store = openStore(R"(<GlobalConfiguration type="1"><HashLimitUptoRate/></GlobalConfiguration>)");
-    ASSERT_TRUE(m_initialised);
-    EXPECT_EQ(store->getStringValue("1", "GlobalConfiguration.HashLimitUptoRate"), "");
-}
-
-} // namespace
-
-namespace {
-
-// Regression: 200,000 nested elements overflowed the parser's stack at every start.
-TEST_F(ConfigStoreTest, DeeplyNestedOrOversizedFilesAreRefusedBeforeParsing)
-{
-    std::string deep = "<GlobalConfiguration type=\"1\">";
-    for (int i = 0; i < 200000; ++i)
-        deep += "<a>";
-    auto store = openStore(deep);
-    EXPECT_FALSE(m_initialised);
-    EXPECT_TRUE(m_logger.has(2, "Cannot read settings file " + m_path +
-                                    ": elements are nested deeper than 32"));
-
-    const std::string large =
-        std::string(kSettings) + "<!--" + std::string(1024 * 1024, 'x') + "-->";
-    store = openStore(large);
-    EXPECT_FALSE(m_initialised);
-    EXPECT_TRUE(m_logger.has(2, "Cannot read settings file " + m_path + ": " + m_path +
-                                    " is larger than 1048576 bytes"));
-    EXPECT_EQ(readFile(m_path), large); // refused files are left as they were
 }
 
 TEST_F(ConfigStoreTest, NestingCountSkipsCommentsDeclarationsAndQuotedBrackets)

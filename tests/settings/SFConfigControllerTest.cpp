@@ -17,6 +17,7 @@
 #include <functional>
 #include <string>
 #include <sys/mount.h>
+#include <tuple>
 #include <vector>
 
 using namespace StatefulFirewall;
@@ -115,26 +116,10 @@ TEST_F(SFConfigControllerTest, TypedSettersWriteOnceRaiseTheirChangeAndThenRepor
     EXPECT_NE(readFile(SF_LIVE_PREFS_PATH).find("<ActivityLogSize>1<"), std::string::npos);
 }
 
-TEST_F(SFConfigControllerTest, SettingsSurviveANewController)
-{
-    {
-        auto controller = realController();
-        ASSERT_EQ(controller->setFwEnableStatus(true), SF_SUCCESS);
-        ASSERT_EQ(controller->setLogPath("/srv/log"), SF_SUCCESS);
-        ASSERT_EQ(controller->enableDebugLoggingForFirewall(true), SF_SUCCESS);
-        ASSERT_EQ(controller->setDebugLogSize(20), SF_SUCCESS);
-    }
-    auto controller = realController();
-    EXPECT_TRUE(controller->getFwEnableStatus());
-    EXPECT_EQ(controller->getLogPath(), "/srv/log");
-    EXPECT_TRUE(controller->isDebugLoggingEnabledForFirewall());
-    EXPECT_EQ(controller->getDebugLogSize(), 20);
-    EXPECT_EQ(TestSupport::fileMode(SF_LIVE_PREFS_PATH), 0600);
-}
-
-// Regression: a settings file cut short by an interrupted save came back as the template:
-// the firewall disabled, FTP inspection and local-subnet trust on, the mode regular.
-TEST_F(SFConfigControllerTest, DamagedSettingsFileStartsWithTheSettingsLastSaved)
+// What was set reads back in a new controller, from an intact settings file and from one cut
+// short. Regression: a settings file cut short by an interrupted save came back as the
+// template: the firewall disabled, FTP inspection and local-subnet trust on, the mode regular.
+TEST_F(SFConfigControllerTest, SettingsLastSavedSurviveANewControllerAndADamagedFile)
 {
     {
         auto controller = realController();
@@ -142,18 +127,28 @@ TEST_F(SFConfigControllerTest, DamagedSettingsFileStartsWithTheSettingsLastSaved
         ASSERT_EQ(controller->setFwMode(FW_MODE_ADAPTIVE), SF_SUCCESS);
         ASSERT_EQ(controller->setFwFTPinspectionOption(false), SF_SUCCESS);
         ASSERT_EQ(controller->setShouldTrustLocalSubnet(false), SF_SUCCESS);
+        ASSERT_EQ(controller->setLogPath("/srv/log"), SF_SUCCESS);
+        ASSERT_EQ(controller->enableDebugLoggingForFirewall(true), SF_SUCCESS);
+        ASSERT_EQ(controller->setDebugLogSize(20), SF_SUCCESS);
     }
     EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), readFile(SF_LIVE_PREFS_PATH));
     const std::string saved = readFile(SF_LIVE_PREFS_PATH);
-    writeFile(SF_LIVE_PREFS_PATH, saved.substr(0, saved.size() / 2));
-
-    auto controller = realController();
-    EXPECT_TRUE(controller->getFwEnableStatus());
-    EXPECT_EQ(controller->getFwMode(), FW_MODE_ADAPTIVE);
-    EXPECT_FALSE(controller->getFwFTPinspectionOption());
-    EXPECT_FALSE(controller->getShouldTrustLocalSubnet());
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "intact");
+        if (damaged)
+            writeFile(SF_LIVE_PREFS_PATH, saved.substr(0, saved.size() / 2));
+        auto controller = realController();
+        EXPECT_TRUE(controller->getFwEnableStatus());
+        EXPECT_EQ(controller->getFwMode(), FW_MODE_ADAPTIVE);
+        EXPECT_FALSE(controller->getFwFTPinspectionOption());
+        EXPECT_FALSE(controller->getShouldTrustLocalSubnet());
+        EXPECT_EQ(controller->getLogPath(), "/srv/log");
+        EXPECT_TRUE(controller->isDebugLoggingEnabledForFirewall());
+        EXPECT_EQ(controller->getDebugLogSize(), 20);
+        for (const char* path : {SF_LIVE_PREFS_PATH, SF_LAST_GOOD_PREFS_PATH})
+            EXPECT_EQ(TestSupport::fileMode(path), 0600) << path;
+    }
     EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), saved.substr(0, saved.size() / 2));
-    EXPECT_EQ(TestSupport::fileMode(SF_LAST_GOOD_PREFS_PATH), 0600);
 }
 
 TEST_F(SFConfigControllerTest, FreshSettingsAnswerTheDefaults)
@@ -186,10 +181,9 @@ std::string tableDefault(const std::string& path)
     return {};
 }
 
-std::string text(bool value)
-{
-    return value ? "1" : "0";
-}
+// A getter's answer as the settings file holds it.
+std::string text(bool value) { return value ? "1" : "0"; }
+std::string text(int value) { return std::to_string(value); }
 
 // Every getter that falls back on a failed read, against the default the settings file would
 // have held: an unreadable value must behave like the documented default. The log path alone
@@ -200,75 +194,62 @@ TEST_F(SFConfigControllerTest, EveryGettersFallbackIsTheDefaultOfItsKey)
         const char* key;
         std::function<std::string(SFConfigController&)> read;
         const char* message; // logged at level 2 on the failure
-        const char* fallback; // nullptr: the key's default
+        const char* fallback = nullptr; // nullptr: the key's default
     };
-    const char* const prefsDefault = "Got prefs exception. Returning default value";
+    // Lines that several getters log.
+    const char* const prefs = "Got prefs exception. Returning default value";
+    const char* const status = "Got prefs exception. Returning default firewall status";
+    const char* const mode = "Got prefs exception. Returning default mode";
+    const char* const level = "Got prefs exception. Returning default log level";
+    const char* const unknown = "Caught unknown exception. Returning default val";
     const std::vector<Getter> getters = {
-        {SF_KEY_IS_FIREWALL_ENABLED, [](auto& c) { return text(c.getFwEnableStatus()); },
-         "Got prefs exception. Returning default firewall status", nullptr},
-        {SF_KEY_IS_REGULAR_OR_ADAPTIVE, [](auto& c) { return std::to_string(c.getFwMode()); },
-         "Got prefs exception. Returning default mode", nullptr},
-        {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, [](auto& c) { return text(c.getFwRetainExistCLROption()); },
-         prefsDefault, nullptr},
-        {SF_KEY_ENABLE_IP_SPOOF_PROTECTION, [](auto& c) { return text(c.getFwEnableIPspoofProtOption()); },
-         prefsDefault, nullptr},
-        {SF_KEY_USE_FTP_INSPECTION, [](auto& c) { return text(c.getFwFTPinspectionOption()); },
-         prefsDefault, nullptr},
-        {SF_KEY_SHOULD_TRUST_LOCAL_SUBNET, [](auto& c) { return text(c.getShouldTrustLocalSubnet()); },
-         "Got prefs exception. Returning default firewall status", nullptr},
-        {SF_KEY_TCP_CON_TIMEOUT, [](auto& c) { return std::to_string(c.getFwTCPConTimeout()); },
-         "Got prefs exception. Returning default mode", nullptr},
-        {SF_KEY_UDP_ICMP_CON_TIMEOUT, [](auto& c) { return std::to_string(c.getFwUDPandICMPConTimeout()); },
-         "Got prefs exception. Returning default mode", nullptr},
-        {SF_KEY_AGGR_TIMEOUT_SECS, [](auto& c) { return std::to_string(c.getAggregationTimeoutInterval()); },
-         prefsDefault, nullptr},
-        {SF_KEY_REPORTING_TIMEOUT_SECS, [](auto& c) { return std::to_string(c.getReportingTimeoutInterval()); },
-         prefsDefault, nullptr},
-        {SF_KEY_HASH_LIMIT_UPTO_RATE, [](auto& c) { return c.getHashLimitUptoRate(); }, prefsDefault, nullptr},
-        {SF_KEY_UNSUPPORTED_PROTOCOL, [](auto& c) { return std::to_string(c.getUnsupportedProtocol()); },
-         "Got prefs exception. Returning default Unsupported protocol value", nullptr},
-        {SF_KEY_HEALTH_CHECK_TIMER, [](auto& c) { return std::to_string(c.getHealthCheckTimer()); },
-         "Got prefs exception while getting health check interval. Returning default value", nullptr},
-        {SF_KEY_FIREWALL_LOG_LEVEL, [](auto& c) { return std::to_string(c.getFwLogLevel()); },
-         "Got prefs exception. Returning default log level", nullptr},
-        {SF_KEY_ACTIVITY_LOG_SIZE, [](auto& c) { return std::to_string(c.getFwActivityLogSize()); },
-         "Got prefs exception. Returning default log Size", nullptr},
-        {SF_KEY_IPTABLES_RULE_LOG_LEVEL, [](auto& c) { return std::to_string(c.getIptablesLogLevel()); },
-         "Got prefs exception. Returning default log level", nullptr},
+        {SF_KEY_IS_FIREWALL_ENABLED, [](auto& c) { return text(c.getFwEnableStatus()); }, status},
+        {SF_KEY_IS_REGULAR_OR_ADAPTIVE, [](auto& c) { return text(c.getFwMode()); }, mode},
+        {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, [](auto& c) { return text(c.getFwRetainExistCLROption()); }, prefs},
+        {SF_KEY_ENABLE_IP_SPOOF_PROTECTION, [](auto& c) { return text(c.getFwEnableIPspoofProtOption()); }, prefs},
+        {SF_KEY_USE_FTP_INSPECTION, [](auto& c) { return text(c.getFwFTPinspectionOption()); }, prefs},
+        {SF_KEY_SHOULD_TRUST_LOCAL_SUBNET, [](auto& c) { return text(c.getShouldTrustLocalSubnet()); }, status},
+        {SF_KEY_TCP_CON_TIMEOUT, [](auto& c) { return text(c.getFwTCPConTimeout()); }, mode},
+        {SF_KEY_UDP_ICMP_CON_TIMEOUT, [](auto& c) { return text(c.getFwUDPandICMPConTimeout()); }, mode},
+        {SF_KEY_AGGR_TIMEOUT_SECS, [](auto& c) { return text(c.getAggregationTimeoutInterval()); }, prefs},
+        {SF_KEY_REPORTING_TIMEOUT_SECS, [](auto& c) { return text(c.getReportingTimeoutInterval()); }, prefs},
+        {SF_KEY_HASH_LIMIT_UPTO_RATE, [](auto& c) { return c.getHashLimitUptoRate(); }, prefs},
+        {SF_KEY_UNSUPPORTED_PROTOCOL, [](auto& c) { return text(c.getUnsupportedProtocol()); },
+         "Got prefs exception. Returning default Unsupported protocol value"},
+        {SF_KEY_HEALTH_CHECK_TIMER, [](auto& c) { return text(c.getHealthCheckTimer()); },
+         "Got prefs exception while getting health check interval. Returning default value"},
+        {SF_KEY_FIREWALL_LOG_LEVEL, [](auto& c) { return text(c.getFwLogLevel()); }, level},
+        {SF_KEY_ACTIVITY_LOG_SIZE, [](auto& c) { return text(c.getFwActivityLogSize()); },
+         "Got prefs exception. Returning default log Size"},
+        {SF_KEY_IPTABLES_RULE_LOG_LEVEL, [](auto& c) { return text(c.getIptablesLogLevel()); }, level},
         {SF_KEY_CUSTOM_LOG_ENABLE, [](auto& c) { return text(c.getCustomLogEnable()); },
-         "Got prefs exception. Returning default custom log status", nullptr},
+         "Got prefs exception. Returning default custom log status"},
         {SF_KEY_SEND_EVENTS_TO_YAL, [](auto& c) { return text(c.isSendingEventsToYalEnabled()); },
-         "Unable to determine if sending events to Yal is enabled. Returning default value instead", nullptr},
+         "Unable to determine if sending events to Yal is enabled. Returning default value instead"},
         {SF_KEY_LOG_PATH, [](auto& c) { return c.getLogPath(); }, "Unable to get the log path", ""},
-        {SF_KEY_FTP_INSPECTION_PORTS, [](auto& c) { return c.getFtpInspectionPorts(); },
-         "Caught unknown exception. Returning default val", nullptr},
-        {SF_KEY_RULE_STORE_PATH, [](auto& c) { return c.getRuleStorePath(); },
-         "Caught unknown exception. Returning default val", nullptr},
-        {SF_KEY_TRUSTED_IP_STORE_PATH, [](auto& c) { return c.getTrustedIPStorePath(); },
-         "Caught unknown exception. Returning default val", nullptr},
+        {SF_KEY_FTP_INSPECTION_PORTS, [](auto& c) { return c.getFtpInspectionPorts(); }, unknown},
+        {SF_KEY_RULE_STORE_PATH, [](auto& c) { return c.getRuleStorePath(); }, unknown},
+        {SF_KEY_TRUSTED_IP_STORE_PATH, [](auto& c) { return c.getTrustedIPStorePath(); }, unknown},
         {SF_KEY_ENABLE_ACTIVITY_LOGGING, [](auto& c) { return text(c.isActivityLoggingEnabled()); },
-         "Unable to determine if activity logging is enabled. Returning default value", nullptr},
+         "Unable to determine if activity logging is enabled. Returning default value"},
         {SF_KEY_LIMIT_ACTIVITY_LOG_SIZE, [](auto& c) { return text(c.isLimitActivityLogSizeEnabled()); },
-         "Unable to determine if limit activity log size is enabled. Returning default value instead",
-         nullptr},
+         "Unable to determine if limit activity log size is enabled. Returning default value instead"},
         {SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW, [](auto& c) { return text(c.isDebugLoggingEnabledForFirewall()); },
-         "Unable to determine if debug logging is enabled for FW. Returning default value instead", nullptr},
+         "Unable to determine if debug logging is enabled for FW. Returning default value instead"},
         {SF_KEY_ENABLE_DEBUG_LOGGING_FOR_MSG_BUS, [](auto& c) { return text(c.isDebugLoggingEnabledForMsgBus()); },
-         "Unable to determine if debug logging is enabled for msgbus. Returning default value instead",
-         nullptr},
+         "Unable to determine if debug logging is enabled for msgbus. Returning default value instead"},
         {SF_KEY_LIMIT_DEBUG_LOG_SIZE, [](auto& c) { return text(c.isLimitDebugLogSizeEnabled()); },
-         "Unable to determine if limit debug log size is enabled. Returning default value instead", nullptr},
+         "Unable to determine if limit debug log size is enabled. Returning default value instead"},
         {SF_KEY_ENABLE_EVENT_LOGGING, [](auto& c) { return text(c.isEventLoggingEnabled()); },
-         "Unable to determine if event logging is enabled. Returning default value instead", nullptr},
-        {SF_KEY_DEBUG_LOG_SIZE, [](auto& c) { return std::to_string(c.getDebugLogSize()); },
-         "Unable to get debug log size. Returning default value instead", nullptr},
-        {SF_KEY_YAL_LOG_LEVEL_FOR_FW, [](auto& c) { return std::to_string(c.getYalLogLevelForFW()); },
-         "Unable to get Yal log level for FW. Returning default value instead", nullptr},
-        {SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, [](auto& c) { return std::to_string(c.getDefaultMaximumLogFileSize()); },
-         "Unable to get default rotated log file size. Returning default value instead", nullptr},
-        {SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT,
-         [](auto& c) { return std::to_string(c.getDefaultRotatedLogFileCount()); },
-         "Unable to get default maximum rotated log file count. Returning default value instead", nullptr},
+         "Unable to determine if event logging is enabled. Returning default value instead"},
+        {SF_KEY_DEBUG_LOG_SIZE, [](auto& c) { return text(c.getDebugLogSize()); },
+         "Unable to get debug log size. Returning default value instead"},
+        {SF_KEY_YAL_LOG_LEVEL_FOR_FW, [](auto& c) { return text(c.getYalLogLevelForFW()); },
+         "Unable to get Yal log level for FW. Returning default value instead"},
+        {SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, [](auto& c) { return text(c.getDefaultMaximumLogFileSize()); },
+         "Unable to get default rotated log file size. Returning default value instead"},
+        {SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT, [](auto& c) { return text(c.getDefaultRotatedLogFileCount()); },
+         "Unable to get default maximum rotated log file count. Returning default value instead"},
     };
     auto c = fakeController();
     for (const Getter& getter : getters) {
@@ -285,9 +266,10 @@ TEST_F(SFConfigControllerTest, EveryGettersFallbackIsTheDefaultOfItsKey)
     EXPECT_THROW(c->getZAVSocketPath(), std::exception);
 }
 
-// Stored texts a getter cannot use, read without a failure: one that does not convert, an
-// empty path. Each gives the key's default with the lines logged; an empty rate is checked by
-// its user, not here. (Failing reads are the getter table's.)
+// Stored texts a getter cannot use, read without a failure: one that does not convert, a mode
+// that is neither regular nor adaptive, an empty path. Each gives the key's default with the
+// lines logged; an empty rate is checked by its user, not here. (Failing reads are the getter
+// table's.)
 TEST_F(SFConfigControllerTest, UnusableStoredTextsGiveTheDefaultWithALogLine)
 {
     struct Unusable {
@@ -300,12 +282,14 @@ TEST_F(SFConfigControllerTest, UnusableStoredTextsGiveTheDefaultWithALogLine)
     const std::vector<Unusable> cases = {
         {SF_KEY_RETAIN_EXISTING_CLIENT_RULES, "7x", [](auto& c) { return text(c.getFwRetainExistCLROption()); },
          "1", {{2, "Got prefs exception. Returning default value"}}},
-        {SF_KEY_TCP_CON_TIMEOUT, "7x", [](auto& c) { return std::to_string(c.getFwTCPConTimeout()); }, "30", {}},
+        {SF_KEY_TCP_CON_TIMEOUT, "7x", [](auto& c) { return text(c.getFwTCPConTimeout()); }, "30", {}},
+        {SF_KEY_IS_REGULAR_OR_ADAPTIVE, "2", [](auto& c) { return text(c.getFwMode()); }, text(FW_MODE_REGULAR),
+         {{6, "Invalid mode! Returning default mode"}}},
         {SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW, "7x", [](auto& c) { return text(c.isDebugLoggingEnabledForFirewall()); },
          "0", {{2, "In getBooleanConfiguration unable to get setting value in Config Controller for key "
                    "LoggingInformation.EnableDebugLoggingForFW"},
                {2, "Unable to determine if debug logging is enabled for FW. Returning default value instead"}}},
-        {SF_KEY_DEBUG_LOG_SIZE, "7x", [](auto& c) { return std::to_string(c.getDebugLogSize()); }, "10", {}},
+        {SF_KEY_DEBUG_LOG_SIZE, "7x", [](auto& c) { return text(c.getDebugLogSize()); }, "10", {}},
         {SF_KEY_RULE_STORE_PATH, "", [](auto& c) { return c.getRuleStorePath(); }, SF_DEFAULT_RULE_STORE_PATH,
          {{6, "preference file returned null. Returning default val"}}},
         {SF_KEY_TRUSTED_IP_STORE_PATH, "", [](auto& c) { return c.getTrustedIPStorePath(); },
@@ -346,10 +330,7 @@ TEST_F(SFConfigControllerTest, StoreWriteAndReadFailuresOfSettersGive150016)
     auto c = fakeController();
     for (const Failure& test : cases) {
         SCOPED_TRACE(test.key);
-        if (test.writeFails)
-            m_fake->failWritesOf(test.key);
-        else
-            m_fake->failReadsOf(test.key);
+        test.writeFails ? m_fake->failWritesOf(test.key) : m_fake->failReadsOf(test.key);
         EXPECT_EQ(test.set(*c), SF_PREF_WRITE_FAILED);
         EXPECT_TRUE(m_logger.has(2, test.logged));
         EXPECT_TRUE(g_changes.empty());
@@ -392,14 +373,6 @@ TEST_F(SFConfigControllerTest, MissingKeysMakeGenericOperationsFail)
     EXPECT_EQ(c->enableEventLogging(false), SF_PREF_WRITE_FAILED);
     EXPECT_TRUE(m_logger.has(2, "In setBooleanConfiguration unable to set configuration value in "
                                 "Config Controller for key LoggingInformation.EnableEventLogging"));
-}
-
-TEST_F(SFConfigControllerTest, UnknownModeReadsAsRegular)
-{
-    auto c = fakeController();
-    m_fake->set(SF_KEY_IS_REGULAR_OR_ADAPTIVE, "2");
-    EXPECT_EQ(c->getFwMode(), FW_MODE_REGULAR);
-    EXPECT_TRUE(m_logger.has(6, "Invalid mode! Returning default mode"));
 }
 
 TEST_F(SFConfigControllerTest, RunTimeStateKeepsWhatWasSet)
@@ -531,18 +504,14 @@ TEST_F(SFConfigControllerTest, LogSizesAndRotatedCountsOutsideTheirBoundsAreRefu
     EXPECT_EQ(c->setFwActivityLogSize(999), SF_SUCCESS);
     EXPECT_EQ(c->setDebugLogSize(1), SF_SUCCESS);
 
-    const struct {
-        const char* stored;
-        int size;
-        int count;
-    } files[] = {{"999", 999, 999}, {"1", 1, 1}, {"0", 10, 5}, {"-1", 10, 5},
-                 {"1000", 10, 5},   {"2147483647", 10, 5}};
-    for (const auto& f : files) {
-        SCOPED_TRACE(f.stored);
-        m_fake->set(SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, f.stored);
-        m_fake->set(SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT, f.stored);
-        EXPECT_EQ(c->getDefaultMaximumLogFileSize(), f.size);
-        EXPECT_EQ(c->getDefaultRotatedLogFileCount(), f.count);
+    const std::tuple<const char*, int, int> files[] = { // stored, size read, count read
+        {"999", 999, 999}, {"1", 1, 1}, {"0", 10, 5}, {"-1", 10, 5}, {"1000", 10, 5}, {"2147483647", 10, 5}};
+    for (const auto& [stored, size, count] : files) {
+        SCOPED_TRACE(stored);
+        m_fake->set(SF_KEY_PRODUCT_MAX_LOG_FILE_SIZE, stored);
+        m_fake->set(SF_KEY_PRODUCT_MAX_ROTATED_LOG_FILE_COUNT, stored);
+        EXPECT_EQ(c->getDefaultMaximumLogFileSize(), size);
+        EXPECT_EQ(c->getDefaultRotatedLogFileCount(), count);
     }
 }
 
@@ -568,22 +537,34 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     };
     const auto enabled = [](SFConfigController& c) { return text(c.getFwEnableStatus()); };
     const auto logPath = [](SFConfigController& c) { return c.getLogPath(); };
-    ZAV::CommonExtPolicyObj policy; // differs from the shipped settings in its log path alone
-    policy.m_logPath = nul;
+    ZAV::CommonExtPolicyObj policy; // differs from the shipped settings in debug logging alone
     policy.m_activityLogSize = 1;
     policy.m_debugLogSize = 10;
+    policy.m_debugLogging = true;
     policy.m_sendEventsToServer = true;
     policy.m_serverLogLevel = 3;
     constexpr int kNoAnswer = -1;
-    const auto applyPolicy = [&](SFConfigController& c) {
-        SFCommonPolicyRequestImpl(m_logger, c).applyCommonPolicySettings(policy);
-        return kNoAnswer;
+    const auto applyPolicy = [&](std::string path) {
+        return [&, path](SFConfigController& c) {
+            ZAV::CommonExtPolicyObj withPath = policy;
+            withPath.m_logPath = path;
+            return SFCommonPolicyRequestImpl(m_logger, c).applyCommonPolicySettings(withPath)
+                       ? SF_SUCCESS
+                       : kNoAnswer;
+        };
     };
     const std::string live = SF_LIVE_PREFS_PATH;
-    const std::string notSaved = "Settings not saved to " + live + ": LoggingInformation.LogPath ";
+    const std::string notSaved = "Cannot set GlobalConfiguration.IsFirewallEnabled: Settings not "
+                                 "saved to " + live + ": LoggingInformation.LogPath ";
     const std::string cannotHold = ", which the settings file cannot hold";
     const auto refused = [&](const std::string& fault) {
-        return "Log path refused: it " + fault + cannotHold + "; the stored path is kept";
+        return "Log path LoggingInformation.LogPath refused: the path " + fault + "; the stored path is kept";
+    };
+    const auto policyRefused = [&](const std::string& fault) {
+        return "Common policy refused, nothing of it applied: its log path (LoggingInformation.LogPath) " + fault;
+    };
+    const auto tooLong = [](std::size_t bytes) {
+        return "is " + std::to_string(bytes) + " bytes long, longer than the 4096 bytes a path may have";
     };
     struct Row {
         const char* name;
@@ -600,16 +581,24 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
          {4, "Settings file " + live + ": text outside the sections is left out"}, enabled, "1"},
         {"&#0; in the file", withLogPath("a&#0;b"), "", enable, SF_PREF_WRITE_FAILED,
          {2, notSaved + "holds a NUL" + cannotHold}, enabled, "0"},
-        {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT, {2, refused("holds a NUL")},
-         logPath, defaultPath},
-        {"NUL through a policy", tmpl, "", applyPolicy, kNoAnswer, {2, refused("holds a NUL")}, logPath,
-         defaultPath},
+        {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT,
+         {2, refused("holds a NUL" + cannotHold)}, logPath, defaultPath},
+        {"NUL through a policy", tmpl, "", applyPolicy(nul), kNoAnswer,
+         {2, policyRefused("holds a NUL" + cannotHold)}, logPath, defaultPath},
+        {"1.1 MB through setLogPath", tmpl, "", setLogPath(std::string(1100000, 'a')),
+         SF_INVALID_ARGUMENT, {2, refused(tooLong(1100000))}, logPath, defaultPath},
+        {"180 KB of ' through a policy", tmpl, "", applyPolicy(std::string(180000, '\'')),
+         kNoAnswer, {2, policyRefused(tooLong(180000))}, logPath, defaultPath},
+        {"the longest path, each character escaped", tmpl, "", setLogPath(std::string(4096, '\'')),
+         SF_SUCCESS, {}, logPath, std::string(4096, '\'')},
+        {"a section without its type", replaced("<GlobalConfiguration type=\"1\">", "<GlobalConfiguration>"), "",
+         enable, SF_SUCCESS, {}, enabled, "1"},
         {"control byte through setLogPath", tmpl, "", setLogPath("/var/log/\x1b[0m"), SF_INVALID_ARGUMENT,
-         {2, refused("holds the control character 0x1B")}, logPath, defaultPath},
+         {2, refused("holds the control character 0x1B" + cannotHold)}, logPath, defaultPath},
         {"control byte in the file", withLogPath("&#27;"), "", enable, SF_PREF_WRITE_FAILED,
          {2, notSaved + "holds the control character 0x1B" + cannotHold}, enabled, "0"},
         {"space at the end", tmpl, "", setLogPath("/var/log/a "), SF_INVALID_ARGUMENT,
-         {2, refused("ends in a space")}, logPath, defaultPath},
+         {2, refused("ends in a space" + cannotHold)}, logPath, defaultPath},
         {"newline in the file", withLogPath("a&#10;b"), "", enable, SF_SUCCESS, {}, logPath, "a\nb"},
         {"tab, CR, newline and blanks", tmpl, "", setLogPath(" \t/var/log/a\r b  c\n"), SF_SUCCESS, {},
          logPath, " \t/var/log/a\r b  c\n"},

@@ -81,6 +81,7 @@ public:
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
     bool hasRecordedLeftovers() override;
+    bool recordedLeftoversLinked() override { return true; }
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
     void abandonCurrentGeneration(std::string previousUid) override;

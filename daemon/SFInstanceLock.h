@@ -1,0 +1,120 @@
+#pragma once
+
+// The daemon's instance lock: only one tqd acts on a host's filter table, stores and settings.
+//
+// Two locks, taken in this order. First an abstract-namespace Unix socket bound to a fixed name:
+// no file-system operation can take it away, the kernel frees it when the process dies (also
+// at SIGKILL), and its scope, the network namespace, is the scope of the iptables tables a tqd
+// drives. Any local user can bind that name, so a holder counts as a tqd only when it listens
+// as root; a holder of another user's leaves the decision to the lock file. Then the lock file, locked with lockf, which also guards across network namespaces
+// that share the file system. The file's path is only looked at with lstat before it is opened:
+// anything there but a regular file of our effective uid (a FIFO, a device, a symlink, a folder,
+// another owner's file) is replaced by a fresh locked file of ours, renamed over the path so
+// the path is never missing. While the daemon runs, an inotify watch on the lock file's folder
+// tells when the path stops naming the locked file; keepInPlace then puts a fresh locked file
+// back (and the folder and the watch, when the folder went).
+//
+// Ownership: owns the socket, the locked descriptors and the inotify descriptor; all are closed
+// with the object, which frees both locks. Every descriptor is close-on-exec, so the child
+// processes the daemon starts hold neither lock.
+// Threads: one thread at a time; the daemon's main thread makes it, takes it and, while it
+// waits for a stop signal, calls keepInPlace when watchDescriptor is readable.
+
+#include <deque>
+#include <string>
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+namespace ZAV {
+class ILogger;
+}
+
+namespace StatefulFirewall {
+
+class SFInstanceLock {
+public:
+    // socketName: the abstract socket's name, without its leading NUL. lockFile: an absolute
+    // path.
+    SFInstanceLock(std::string socketName, std::string lockFile);
+    ~SFInstanceLock();
+
+    SFInstanceLock(const SFInstanceLock&) = delete;
+    SFInstanceLock& operator=(const SFInstanceLock&) = delete;
+
+    enum class Taken {
+        Yes,
+        // Another process holds the socket; the lock file's path names a regular file of ours,
+        // so the lock file is what the user is told of.
+        HeldWithFile,
+        // Another process holds the socket, and the lock file was removed or replaced.
+        HeldSocketOnly,
+        // The socket was free, but another process holds the lock file (a tqd in another
+        // network namespace on the same file system).
+        HeldFile,
+        Failed,
+    };
+    // Takes the socket, then the lock file. A socket held elsewhere ends the attempt before any
+    // file is opened. Failed: failure says what failed, in the user's terms.
+    Taken take(std::string& failure);
+
+    // After take: watches the lock file's folder, then puts the file back when the path changed
+    // since the take. False, logged, when no watch could be set: the locks are still held, only
+    // a later change of the path goes unnoticed.
+    bool watch(ZAV::ILogger& logger, const std::string& component);
+    // The inotify descriptor to poll for reading; -1 when nothing is watched.
+    int watchDescriptor() const { return m_watch; }
+    // Reads what the watch reports and, when the path no longer names the locked file (or it is
+    // no longer ours), puts a fresh locked file back and logs it. Never blocks.
+    void keepInPlace(ZAV::ILogger& logger, const std::string& component);
+
+    // The socket to poll for reading while it is held: a second tqd that asked who holds it
+    // waits in its queue until closePending. -1 when not held.
+    int socketDescriptor() const { return m_socket; }
+    void closePending();
+    // After take: the socket was bound by a process not of root's, so only the lock file keeps
+    // a second tqd out.
+    bool socketHeldElsewhere() const { return m_socketHeldElsewhere; }
+
+    std::string socketText() const { return "@" + m_socketName; }
+    const std::string& lockFile() const { return m_lockFile; }
+
+private:
+    bool socketAddress(sockaddr_un& address, socklen_t& length) const;
+    bool bindSocket(int& error);
+    // True when the socket's holder listens and runs as root, as a tqd does.
+    bool holderIsRoot() const;
+    // True when the path names a regular file of our effective uid (without opening it).
+    bool pathLooksOurs() const;
+    bool pathNamesHeldFile() const;
+    Taken takeFile(std::string& failure);
+    // A fresh file, locked, renamed over the path; its descriptor, or -1 with the reason.
+    int placeFreshFile(std::string& failure);
+    void holdFile(int descriptor);
+    // True when the folder at the path is the one watched.
+    bool folderWatched() const;
+    // Watches the folder at the path in place of the one watched before.
+    bool watchFolder(std::string& failure);
+    // Reads every queued event; true when one concerns the lock file or its folder.
+    bool drainEvents();
+    // Puts a fresh locked file at the path, and the folder and its watch, where they changed.
+    void restoreIfChanged(ZAV::ILogger& logger, const std::string& component);
+
+    const std::string m_socketName;
+    const std::string m_lockFile;
+    const std::string m_folder;
+    const std::string m_fileName;
+    int m_socket = -1;
+    bool m_socketHeldElsewhere = false;
+    int m_file = -1; // the locked descriptor the path should name
+    // Files the path named earlier, still locked: closing any descriptor of a lockf-locked file
+    // drops the lock, and a process that opened the old file before it was replaced must not
+    // find it free. Bounded; the oldest goes first.
+    std::deque<int> m_earlierFiles;
+    int m_watch = -1;
+    int m_folderWatch = -1;         // the watch descriptor of the folder within m_watch
+    struct stat m_watchedFolder {}; // the folder watched, by device and inode
+};
+
+} // namespace StatefulFirewall
