@@ -12,6 +12,7 @@
 #include "SFConfigController.h"
 #include "SFController.h"
 #include "SFResultCodes.h"
+#include "SFRulesInForce.h"
 #include "SFRule.h"
 #include "SFRuleGroup.h"
 #include "SFRuleManager.h"
@@ -143,8 +144,8 @@ void addInboundCatchAll(SFRuleManager& rules)
 }
 
 // A line the earlier generation placed in INPUT that could not be deleted when the next one was
-// linked is deleted at the health check's next pass, with no push in between (the stand-in
-// monitor reports no network change).
+// linked keeps the rules from being wholly in force until the health check's next pass deletes
+// it, with no push in between (the stand-in monitor reports no network change).
 TEST_F(SFKextInterfacePushSandboxTest, ABuiltInLineWhoseDeletionFailedIsDeletedByTheHealthCheck)
 {
     TestSupport::FakeNwIFManager monitor;
@@ -158,16 +159,18 @@ TEST_F(SFKextInterfacePushSandboxTest, ABuiltInLineWhoseDeletionFailedIsDeletedB
     ASSERT_EQ(linesWith(first, "-A INPUT -j ACCEPT"), 1u) << first;
 
     stack.utils().failOnce("-D INPUT -j ACCEPT");
-    ASSERT_TRUE(stack.controller().SendRuleAndGroupDataToKext());
+    EXPECT_FALSE(stack.controller().SendRuleAndGroupDataToKext());
     ASSERT_EQ(stack.generation(), n + 1);
     // What the next generation alone places in INPUT.
     const std::string wanted =
         std::regex_replace(first, std::regex("_" + std::to_string(n) + "\\b"), "_" + std::to_string(n + 1));
     std::string input;
     const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
-    while ((input = iptables("-S INPUT")) != wanted && std::chrono::steady_clock::now() < deadline)
+    while (((input = iptables("-S INPUT")) != wanted || stack.controller().rulesInForceState() != SF_RULES_IN_FORCE) &&
+           std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(input, wanted);
+    EXPECT_EQ(stack.controller().rulesInForceState(), SF_RULES_IN_FORCE);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "SFIptables.h"
 
 #include "FakeConfigController.h"
+#include "FakeFilterTable.h"
 #include "FakeNwIFManager.h"
 #include "RecordingHelperUtils.h"
 #include "RecordingLogger.h"
@@ -34,7 +35,11 @@ std::string joined(const RecordingHelperUtils::Argv& argv)
 
 class SFIptablesGenerationsTest : public ::testing::Test {
 protected:
-    void SetUp() override { missing({}); }
+    void SetUp() override
+    {
+        m_table.attach(*m_runner);
+        m_table.refuse = [this](const std::string& line) { return m_failing.count(line) != 0; };
+    }
 
     std::unique_ptr<SFIptables> driver()
     {
@@ -42,25 +47,7 @@ protected:
                                             m_dir.file("ftp"));
     }
     std::string stateFile() const { return m_dir.file("state/netfilter.state"); }
-
-    // Chains named here do not exist: their listing fails, as iptables' does. The top chains
-    // without id text (what the first push looks for) never exist either.
-    void missing(std::vector<std::string> chains)
-    {
-        m_missing = std::move(chains);
-        m_missing.push_back("QTZ_INPUT");
-        m_missing.push_back("QTZ_OUTPUT");
-        m_runner->failWhen([this](const RecordingHelperUtils::Argv& argv) {
-            const std::string line = joined(argv);
-            if (m_failingOnce.extract(line))
-                return true;
-            if (line.rfind("-n -L ", 0) != 0 && line.rfind("-X ", 0) != 0 && line.rfind("-F ", 0) != 0)
-                return m_failing.count(line) != 0;
-            const std::string chain = line.substr(line.rfind(' ') + 1);
-            return std::find(m_missing.begin(), m_missing.end(), chain) != m_missing.end() ||
-                   m_failing.count(line) != 0;
-        });
-    }
+    std::string listing() const { return m_table.listing(); }
 
     // Builds generation id with the given chains the way a push does, up to its redirection.
     void build(SFIptables& netfilter, int id, const Lines& chains)
@@ -71,6 +58,7 @@ protected:
         netfilter.addVarnikInputOutputChains(m_config.getUniqueId());
         for (const std::string& chain : chains)
             netfilter.addOrDeleteIptablesChain(true, chain);
+        netfilter.addRedirectionRulesToInputOutputChains();
     }
 
     RecordingLogger m_logger;
@@ -78,42 +66,36 @@ protected:
     FakeNwIFManager m_nwif;
     TempDir m_dir;
     std::shared_ptr<RecordingHelperUtils> m_runner = std::make_shared<RecordingHelperUtils>();
-    std::vector<std::string> m_missing;
+    FakeFilterTable m_table;
+    std::set<std::string>& m_chains = m_table.chains;
+    std::multiset<std::string>& m_lines = m_table.lines;
+    bool& m_outage = m_table.outage;
     std::set<std::string> m_failing;
-    // Lines that fail the next time they run only.
-    std::multiset<std::string> m_failingOnce;
 };
 
 TEST_F(SFIptablesGenerationsTest, RemovalFlushesEveryChainOnceBeforeDeletingAny)
 {
     auto netfilter = driver();
-    missing({"QTZ_BlockEven_IN_1", "Web_IN_1"}); // so that they get created
     build(*netfilter, 1, {"QTZ_BlockEven_IN_1", "Web_IN_1", "Web_IN_1"});
-    missing({});
     build(*netfilter, 2, {});
     m_runner->clear();
 
+    // The first push of a run hands no generation over: there is none before _1 to look for.
     netfilter->flushIptablesInPreviousPolicy();
-    // The generation before _1 (none: no id text yet) is looked for first, each top chain
-    // listed twice before it is taken for gone.
     EXPECT_EQ(m_runner->lines(), (Lines{
-                                     "-n -L QTZ_INPUT",
-                                     "-n -L QTZ_INPUT",
-                                     "-n -L QTZ_OUTPUT",
-                                     "-n -L QTZ_OUTPUT",
-                                     "-n -L QTZ_INPUT_1",
-                                     "-n -L QTZ_OUTPUT_1",
+                                     "-S",
                                      "-D INPUT -j QTZ_INPUT_1",
                                      "-D OUTPUT -j QTZ_OUTPUT_1",
-                                     "-F QTZ_OUTPUT_1",
-                                     "-X QTZ_OUTPUT_1",
                                      "-F QTZ_INPUT_1",
-                                     "-X QTZ_INPUT_1",
+                                     "-F QTZ_OUTPUT_1",
                                      "-F QTZ_BlockEven_IN_1",
                                      "-F Web_IN_1",
+                                     "-X QTZ_INPUT_1",
+                                     "-X QTZ_OUTPUT_1",
                                      "-X QTZ_BlockEven_IN_1",
                                      "-X Web_IN_1",
                                  }));
+    EXPECT_EQ(listing(), "-N QTZ_INPUT_2\n-N QTZ_OUTPUT_2\n-A INPUT -j QTZ_INPUT_2\n-A OUTPUT -j QTZ_OUTPUT_2\n");
 
     // Nothing is left for a second pass.
     m_runner->clear();
@@ -124,9 +106,7 @@ TEST_F(SFIptablesGenerationsTest, RemovalFlushesEveryChainOnceBeforeDeletingAny)
 TEST_F(SFIptablesGenerationsTest, AChainThatCouldNotBeDeletedIsRetriedByTheNextPass)
 {
     auto netfilter = driver();
-    missing({"Web_IN_1"});
     build(*netfilter, 1, {"Web_IN_1"});
-    missing({});
     m_failing = {"-X Web_IN_1"};
     build(*netfilter, 2, {});
     netfilter->flushIptablesInPreviousPolicy();
@@ -139,22 +119,22 @@ TEST_F(SFIptablesGenerationsTest, AChainThatCouldNotBeDeletedIsRetriedByTheNextP
     netfilter->flushIptablesInPreviousPolicy();
     const Lines lines = m_runner->lines();
     EXPECT_NE(std::find(lines.begin(), lines.end(), "-X Web_IN_1"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "-n -L QTZ_INPUT_2"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "-X QTZ_INPUT_2"), lines.end());
+    EXPECT_EQ(listing(), "-N QTZ_INPUT_3\n-N QTZ_OUTPUT_3\n-A INPUT -j QTZ_INPUT_3\n-A OUTPUT -j QTZ_OUTPUT_3\n");
 }
 
 TEST_F(SFIptablesGenerationsTest, AnAbandonedGenerationGoesAndTheOneBeforeIsCurrentAgain)
 {
     auto netfilter = driver();
     // Each generation places the client group's catch-all into INPUT.
-    missing({"Web_IN_1"});
     build(*netfilter, 1, {"Web_IN_1"});
     netfilter->getIptablesRuleActionCmdSuffix(true, false, "DROP", "QTZ_Client_IN", true);
+    m_lines.insert("INPUT -j DROP");
     netfilter->flushIptablesInPreviousPolicy(); // _1 is linked: what came before goes
     netfilter->saveDefaultDropRulesToPreviousPolicy();
-    missing({"Web_IN_2"});
     build(*netfilter, 2, {"Web_IN_2"});
     netfilter->getIptablesRuleActionCmdSuffix(true, false, "ACCEPT", "QTZ_Client_IN", true);
-    missing({});
+    m_lines.insert("INPUT -j ACCEPT");
     m_runner->clear();
     netfilter->abandonCurrentGeneration("_1");
     Lines lines = m_runner->lines();
@@ -166,57 +146,117 @@ TEST_F(SFIptablesGenerationsTest, AnAbandonedGenerationGoesAndTheOneBeforeIsCurr
     EXPECT_FALSE(netfilter->hasPendingRemovals());
 
     // _1 is the current generation again, with its line: the disable removes both.
-    m_runner->clear();
     netfilter->flushIptablesDefaultDropRule();
     netfilter->flushIptablesInCurrentPolicy();
-    lines = m_runner->lines();
-    for (const char* expected : {"-D INPUT -j DROP", "-X QTZ_INPUT_1", "-X Web_IN_1"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    EXPECT_EQ(listing(), "");
     EXPECT_EQ(fileMode(stateFile()), -1);
 }
 
+// A generation a push left without its redirection or its twin loses what it has, and what
+// was never created is not looked for again.
 TEST_F(SFIptablesGenerationsTest, AGenerationWithoutRedirectionOrTwinStillLosesItsTopChains)
 {
     auto netfilter = driver();
-    build(*netfilter, 1, {});
-    // The push of _1 stopped after its input chain: no output chain, no redirection.
-    missing({"QTZ_OUTPUT_1"});
+    m_failing = {"-N QTZ_OUTPUT_1"};
+    EXPECT_THROW(build(*netfilter, 1, {}), SFException);
+    m_failing.clear();
     build(*netfilter, 2, {});
     m_runner->clear();
     netfilter->flushIptablesInPreviousPolicy();
-    EXPECT_EQ(m_runner->lines(), (Lines{"-n -L QTZ_INPUT", "-n -L QTZ_INPUT", "-n -L QTZ_OUTPUT", "-n -L QTZ_OUTPUT",
-                                        "-n -L QTZ_INPUT_1", "-n -L QTZ_OUTPUT_1", "-n -L QTZ_OUTPUT_1",
-                                        "-D INPUT -j QTZ_INPUT_1", "-F QTZ_INPUT_1", "-X QTZ_INPUT_1"}));
+    EXPECT_EQ(m_runner->lines(), (Lines{"-S", "-F QTZ_INPUT_1", "-X QTZ_INPUT_1"}));
+    EXPECT_FALSE(netfilter->hasPendingRemovals());
 }
 
-// A listing that fails once may be iptables failing beside another program: the top chain is
-// removed all the same, by a take-back of the try or by a removal pass of an earlier generation.
-TEST_F(SFIptablesGenerationsTest, ATopChainWhoseListingFailsOnceIsStillRemoved)
+// Nothing is forgotten while iptables fails as a whole, whatever the pass: every listing,
+// deletion and check fails then. Once it works again, the next pass leaves the table as the
+// generation in force alone would, also for a new driver that read the state file and pushed.
+TEST_F(SFIptablesGenerationsTest, AnOutageForgetsNothingAndTheNextPassRemovesIt)
 {
+    enum Pass { Removal, TakeBack, Disable };
     const struct {
-        const char* chain;
-        bool takeBack; // the new generation is taken back, else the old one goes in a removal pass
-    } cases[] = {{"QTZ_OUTPUT_", true}, {"QTZ_INPUT_", true}, {"QTZ_OUTPUT_", false}};
-    int old = 1;
-    for (const auto& c : cases) {
-        old += 10;
-        const std::string chain = c.chain + std::to_string(c.takeBack ? old + 1 : old);
-        SCOPED_TRACE(chain);
+        const char* what;
+        Pass pass;
+        bool restart; // a new driver reads the state file after the outage
+        const char* inForce; // the id text left in force
+        const char* line;    // the built-in line left with it
+    } cases[] = {
+        {"an earlier generation", Removal, false, "2", "-A INPUT -j LOG --log-level 4 --log-prefix QTZ_I_new\n"},
+        {"an earlier generation, after a restart", Removal, true, "3", ""},
+        {"a try taken back", TakeBack, false, "1", "-A INPUT -j DROP\n"},
+        {"a disable", Disable, false, "", ""},
+        {"a disable, after a restart", Disable, true, "", ""},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
         ::unlink(stateFile().c_str());
+        m_chains.clear();
+        m_lines.clear();
+        m_config.setUniqueId("");
         auto netfilter = driver();
-        build(*netfilter, old, {});
-        netfilter->flushIptablesInPreviousPolicy();
-        build(*netfilter, old + 1, {});
-        m_failingOnce = {"-n -L " + chain};
-        m_runner->clear();
-        if (c.takeBack)
-            netfilter->abandonCurrentGeneration("_" + std::to_string(old));
+        build(*netfilter, 1, {"Web_IN_1"});
+        netfilter->getIptablesRuleActionCmdSuffix(true, false, "DROP", "QTZ_Client_IN", true);
+        m_lines.insert("INPUT -j DROP");
+        netfilter->setNetfilterPolicyToAccept(false);
+        netfilter->saveDefaultDropRulesToPreviousPolicy();
+        build(*netfilter, 2, {"Web_IN_2"});
+        netfilter->getIptablesRuleLogCmdSuffix(true, false, "QTZ_I_new", "QTZ_Client_IN", true);
+        m_lines.insert("INPUT -j LOG --log-level 4 --log-prefix QTZ_I_new");
+        const std::string before = listing();
+
+        auto removal = [](SFIptables& driver) {
+            driver.flushDefaultDropRulesOfPreviousPolicy();
+            driver.flushIptablesInPreviousPolicy();
+        };
+        auto disable = [](SFIptables& driver) {
+            EXPECT_THROW(driver.setNetfilterPolicyToAccept(true), SFException);
+            driver.flushIptablesDefaultDropRule();
+            driver.flushIptablesInCurrentPolicy();
+        };
+        m_outage = true;
+        if (each.pass == Removal)
+            removal(*netfilter);
+        else if (each.pass == TakeBack)
+            netfilter->abandonCurrentGeneration("_1");
         else
-            netfilter->flushIptablesInPreviousPolicy();
-        const Lines lines = m_runner->lines();
-        EXPECT_TRUE(m_failingOnce.empty()) << "the chain was never listed";
-        EXPECT_NE(std::find(lines.begin(), lines.end(), "-X " + chain), lines.end());
+            disable(*netfilter);
+        EXPECT_EQ(listing(), before);
+        EXPECT_TRUE(netfilter->hasRecordedLeftovers());
+        EXPECT_TRUE(netfilter->recordedLeftoversLinked());
+        EXPECT_TRUE(netfilter->earlierGenerationsLinked()) << "said in force";
+        EXPECT_TRUE(netfilter->dropPoliciesMayStand());
+        const std::string state = readFile(stateFile());
+        for (const char* record : {"generation _1 ", "Web_IN_1", "generation _2 ", "Web_IN_2", "INPUT action -j DROP\n",
+                                   "QTZ_I_new\n", "policy INPUT DROP\n", "policy OUTPUT DROP\n"})
+            EXPECT_NE(state.find(record), std::string::npos) << record << " is missing from\n" << state;
+
+        m_outage = false;
+        if (each.restart)
+            netfilter = driver();
+        if (each.pass == Disable) {
+            EXPECT_TRUE(netfilter->dropPoliciesMayStand());
+            netfilter->setNetfilterPolicyToAccept(true);
+            netfilter->flushIptablesDefaultDropRule();
+            netfilter->flushIptablesInCurrentPolicy();
+        } else {
+            if (each.restart) {
+                // A new run's first push: the state file's generations wait as earlier ones.
+                netfilter->saveDefaultDropRulesToPreviousPolicy();
+                build(*netfilter, 3, {"Web_IN_3"});
+            }
+            removal(*netfilter);
+        }
+        const std::string left = listing();
+        if (*each.inForce == '\0') {
+            EXPECT_EQ(left, "");
+            EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+            EXPECT_EQ(fileMode(stateFile()), -1);
+            continue;
+        }
+        const std::string uid = std::string("_") + each.inForce;
+        EXPECT_EQ(left, "-N QTZ_INPUT" + uid + "\n-N QTZ_OUTPUT" + uid + "\n-N Web_IN" + uid + "\n" + each.line +
+                            "-A INPUT -j QTZ_INPUT" + uid + "\n-A OUTPUT -j QTZ_OUTPUT" + uid + "\n");
         EXPECT_FALSE(netfilter->hasPendingRemovals());
+        EXPECT_FALSE(netfilter->earlierGenerationsLinked());
     }
 }
 
@@ -237,17 +277,17 @@ TEST_F(SFIptablesGenerationsTest, RecordingAChainTwiceRunsOneCreationAndDeleting
 {
     auto netfilter = driver();
     m_config.setUniqueId("1");
+    m_chains.insert("Web_IN_1");
     netfilter->addOrDeleteIptablesChain(true, "Web_IN_1"); // listing succeeds: it exists
-    missing({"Gone_IN_1"});
     netfilter->addOrDeleteIptablesChain(false, "Gone_IN_1");
-    EXPECT_EQ(m_runner->lines(), (Lines{"-n -L Web_IN_1", "-n -L Gone_IN_1"}));
+    // The table's listing, not the chain's failed one, shows it gone.
+    EXPECT_EQ(m_runner->lines(), (Lines{"-n -L Web_IN_1", "-n -L Gone_IN_1", "-S"}));
 }
 
 TEST_F(SFIptablesGenerationsTest, StateFileLetsANewDriverRemoveAnEarlierOnesChainsAndLines)
 {
     {
         auto first = driver();
-        missing({"Web_IN_1"});
         build(*first, 1, {"Web_IN_1"});
     }
     ASSERT_EQ(fileMode(stateFile()), 0600);
@@ -258,10 +298,13 @@ TEST_F(SFIptablesGenerationsTest, StateFileLetsANewDriverRemoveAnEarlierOnesChai
                                "INPUT action -j ACCEPT\n"
                                "OUTPUT action -j DROP\n");
 
+    for (const char* line : {"INPUT -j MARK --set-mark 259", "INPUT -j LOG --log-level 6 --log-prefix QTZ_I_A_Block_All",
+                             "INPUT -j ACCEPT", "OUTPUT -j DROP"})
+        m_lines.insert(line);
+
     FakeConfigController restarted;
     SFIptables second(m_logger, restarted, m_runner, m_nwif, stateFile(), m_dir.file("ftp"));
     m_runner->clear();
-    missing({});
     second.flushIptablesDefaultDropRule();
     EXPECT_EQ(m_runner->lines(), (Lines{
                                      "-D INPUT -j MARK --set-mark 259",
@@ -298,6 +341,16 @@ TEST_F(SFIptablesGenerationsTest, AFailedBuiltInDeletionDoesNotStopTheOthersAndI
     m_runner->clear();
     netfilter->flushIptablesDefaultDropRule();
     EXPECT_TRUE(m_runner->lines().empty());
+    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+
+    // A line whose placement failed fails its deletion and check alike: forgotten once iptables
+    // answers a listing and the check fails again.
+    writeFile(stateFile(), "tq-netfilter-state 2\nINPUT action -j REJECT\n");
+    netfilter = driver();
+    SetUp();
+    m_runner->clear();
+    netfilter->flushIptablesDefaultDropRule();
+    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j REJECT", "-C INPUT -j REJECT", "-S", "-C INPUT -j REJECT"}));
     EXPECT_FALSE(netfilter->hasRecordedLeftovers());
 }
 

@@ -34,9 +34,9 @@ int RecordingHelperUtils::readSystemCommandOutput(Argv argv, const std::map<int,
     record(argv, exitStatusTable);
     if (m_delegate) {
         m_delegate->readSystemCommandOutput(argv, exitStatusTable, pipeFds);
-    } else if (!m_output.empty()) {
+    } else if (const std::string output = m_outputFrom ? m_outputFrom(argv) : m_output; !output.empty()) {
         // Pipes hold 64 KiB, far more than any scripted output.
-        if (::write(pipeFds[1], m_output.data(), m_output.size()) < 0)
+        if (::write(pipeFds[1], output.data(), output.size()) < 0)
             throw SFException(StatefulFirewall::SF_SYSTEM_COMMAND_FAILED, "cannot write the scripted output");
     }
     if (m_onSuccess)
