@@ -47,6 +47,13 @@ constexpr const char* kFailingLines = "/opt/Varnik/kyv/fw/bin/iptables.fail";
 constexpr const char* kFailingOnceLines = "/opt/Varnik/kyv/fw/bin/iptables.fail-once";
 constexpr const char* kKillingLines = "/opt/Varnik/kyv/fw/bin/iptables.kill";
 constexpr const char* kVictim = "/opt/Varnik/kyv/fw/bin/iptables.victim";
+// The first line that matches one of these runs, and then every line fails (an outage: the
+// program replaced by a package upgrade, a process limit, another tool holding the table)
+// while kOutage exists.
+constexpr const char* kOutageAfter = "/opt/Varnik/kyv/fw/bin/iptables.outage-after";
+constexpr const char* kOutage = "/opt/Varnik/kyv/fw/bin/iptables.outage";
+// Each line refused during the outage, one a line.
+constexpr const char* kRefused = "/opt/Varnik/kyv/fw/bin/iptables.refused";
 
 struct ToolRun {
     int code;
@@ -104,7 +111,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // real program for every other line. Every file is replaced in one step: the daemon's health
 // check may run iptables at any moment.
 void failIptablesLines(const std::vector<std::string>& failing, const std::vector<std::string>& failingOnce = {},
-                       const std::vector<std::string>& killingAfter = {}, pid_t victim = 0)
+                       const std::vector<std::string>& killingAfter = {}, pid_t victim = 0,
+                       const std::vector<std::string>& outageAfter = {})
 {
     const auto lines = [](const std::vector<std::string>& patterns) {
         std::string list;
@@ -116,11 +124,22 @@ void failIptablesLines(const std::vector<std::string>& failing, const std::vecto
     TestSupport::replaceFile(kFailingOnceLines, lines(failingOnce));
     TestSupport::replaceFile(kKillingLines, lines(killingAfter));
     TestSupport::replaceFile(kVictim, std::to_string(victim) + "\n");
+    TestSupport::replaceFile(kOutageAfter, lines(outageAfter));
     const auto matches = [](const std::string& list) {
         return "if [ -s " + list + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + list + "; then\n";
     };
     TestSupport::replaceFile(kIptablesLink,
-                             "#!/bin/sh\n" + matches(kFailingLines) +
+                             "#!/bin/sh\n"
+                             "if [ -e " + std::string(kOutage) + " ]; then\n"
+                             "    echo \"$*\" >>" + kRefused + "\n"
+                             "    echo \"iptables: unavailable on purpose: $*\" >&2\n"
+                             "    exit 4\n"
+                             "fi\n" + matches(kOutageAfter) +
+                             "    /usr/sbin/iptables \"$@\"\n"
+                             "    status=$?\n"
+                             "    : >" + kOutage + "\n"
+                             "    exit $status\n"
+                             "fi\n" + matches(kFailingLines) +
                              "    echo \"iptables: failed on purpose: $*\" >&2\n"
                              "    exit 1\n"
                              "fi\n" + matches(kFailingOnceLines) +
@@ -140,7 +159,7 @@ void failIptablesLines(const std::vector<std::string>& failing, const std::vecto
 void restoreIptables()
 {
     TestSupport::unwrapProgram(kIptablesLink, "/usr/sbin/iptables");
-    for (const char* path : {kFailingLines, kFailingOnceLines, kKillingLines, kVictim})
+    for (const char* path : {kFailingLines, kFailingOnceLines, kKillingLines, kVictim, kOutageAfter, kOutage, kRefused})
         ::unlink(path);
 }
 
@@ -614,6 +633,128 @@ TEST_P(TqdFailedPushCommandSandboxTest, IsReportedAndRepairedByTheHealthCheck)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachCommand, TqdFailedPushCommandSandboxTest, ::testing::ValuesIn(kPushFaults));
+
+namespace {
+
+// A change during which iptables fails from a chosen call on, for as long as the test looks.
+struct Outage {
+    const char* what;
+    bool adaptive;                    // the mode the daemon starts in
+    std::vector<std::string> before;  // tqctl commands applied before the outage
+    const char* after;                // the line after which iptables fails; null: the daemon is
+                                      // killed with SIGKILL and started again during the outage
+    std::vector<std::pair<std::string, std::string>> during; // tqctl words and what their output holds
+    const char* status;               // what status holds during the outage
+    const char* settled;              // how status starts once iptables works and the health check ran
+};
+
+void PrintTo(const Outage& outage, std::ostream* out)
+{
+    *out << outage.what;
+}
+
+constexpr const char* kLinkedBeside = "Rules: Not in force (the latest rules are applied, but removing chains that "
+                                      "are not in force from iptables failed";
+constexpr const char* kTakenBackBeside = "Rules: Not in force (applying the latest changes to iptables failed, and "
+                                         "removing what is not in force failed too";
+constexpr const char* kLastRedirection = "-I OUTPUT -j QTZ_OUTPUT_[0-9]+";
+
+const Outage kOutages[] = {
+    {"a rule delete", false, {std::string(kAllow8080) + " --index 1"}, kLastRedirection,
+     {{"--fw-rule-delete --index 1", "removing chains that are not in force from iptables failed"}}, kLinkedBeside,
+     "Status: Enabled\nMode: Regular\n"},
+    {"a switch to regular", true, {}, kLastRedirection,
+     {{"--fw-mode regular", "its rules are linked, but removing the chains that are not in force failed"}},
+     kLinkedBeside, "Status: Enabled\nMode: Regular\n"},
+    // The adaptive try's jump stays first in INPUT, and the switch back cannot even begin.
+    {"a switch to adaptive, then back", false, {}, "-I INPUT -j QTZ_INPUT_[0-9]+",
+     {{"--fw-mode adaptive", "the rules applied before stay linked, and removing what is not in force failed too"},
+      {"--fw-mode regular", "the rules applied before stay linked, and removing what is not in force failed too"}},
+     kTakenBackBeside, "Status: Enabled\nMode: Regular\n"},
+    {"a disable", false, {"--fw-rule-add --name \"deny all logged\" --action deny --log"}, "-P OUTPUT ACCEPT",
+     {{"--fw off", "removing some of its chains or lines from iptables failed: they still filter"}},
+     "Rules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     "Status: Disabled\nMode: "},
+    {"a start after kill -9", true, {}, nullptr, {}, "Rules: Not in force (applying them to iptables failed)",
+     "Status: Enabled\nMode: Adaptive\n"},
+};
+
+} // namespace
+
+class TqdIptablesOutageSandboxTest : public TqdEnforcementTruthSandboxTest,
+                                     public ::testing::WithParamInterface<Outage> {};
+
+// While iptables fails, nothing the firewall put in place is forgotten and status never says in
+// force while chains that are not in force may be linked; once it works, the health check leaves
+// exactly what a fresh start on the same stores builds, and a port no rule allows is refused.
+TEST_P(TqdIptablesOutageSandboxTest, ForgetsNothingAndEndsAsAFreshStart)
+{
+    const Outage& outage = GetParam();
+    startPeerAndListener(20);
+    auto settings = [](bool adaptive) {
+        return std::map<std::string, std::string>{{"HealthCheckTimerInSecs", "1"},
+                                                  {"IsRegularOrAdaptive", adaptive ? "1" : "0"}};
+    };
+    // What a fresh start builds in either mode from the stores every change here leaves.
+    static std::string references[2];
+    for (bool adaptive : {false, true}) {
+        if (!references[adaptive].empty())
+            continue;
+        start(true, settings(adaptive));
+        references[adaptive] = normalized(waitForEnforcement());
+        stopDaemon();
+    }
+
+    start(true, settings(outage.adaptive));
+    waitForEnforcement();
+    for (const std::string& command : outage.before)
+        ASSERT_EQ(tqctl(command).code, 0) << command;
+    if (outage.after != nullptr) {
+        failIptablesLines({}, {}, {}, 0, {outage.after});
+    } else {
+        m_daemon->signal(SIGKILL);
+        m_daemon.reset();
+        failIptablesLines({});
+        TestSupport::writeFile(kOutage, "");
+        startDaemon();
+    }
+    for (const auto& [words, said] : outage.during) {
+        ToolRun run{};
+        run.code = shell(std::string("printf 'y\\n' | ") + TQ_TQCTL + " " + words, &run.output);
+        EXPECT_EQ(run.code, 103) << words << ": " << run.output;
+        EXPECT_TRUE(holds(run.output, said)) << words;
+    }
+    ASSERT_EQ(::access(kOutage, F_OK), 0) << "the outage never began";
+    const std::string during = iptablesListing();
+    EXPECT_TRUE(holds(fwStatus(), outage.status));
+    if (std::string(outage.settled).rfind("Status: Disabled", 0) == 0) {
+        EXPECT_EQ(policyOf(during, "INPUT"), "ACCEPT") << during;
+        EXPECT_EQ(policyOf(during, "OUTPUT"), "ACCEPT") << during;
+    }
+    // Passes of the health check during the outage forget nothing either: each refuses lines.
+    const size_t refused = countOf(kRefused, "\n");
+    EXPECT_TRUE(waitForText(kRefused, "\n", 2 * kHangGuard, refused + 10));
+    EXPECT_TRUE(holds(fwStatus(), outage.status));
+    EXPECT_EQ(iptablesListing(), during);
+    EXPECT_EQ(readFile(kStateFile).empty(), false);
+
+    restoreIptables();
+    const bool disabled = std::string(outage.settled).rfind("Status: Disabled", 0) == 0;
+    const bool adaptive = std::string(outage.settled).find("Adaptive") != std::string::npos;
+    expectSettlesTo(outage.settled, disabled ? kEmptyTable : references[adaptive]);
+    EXPECT_FALSE(holds(fwStatus(), "Not in force"));
+    EXPECT_EQ(peerConnects(disabled || adaptive ? 20000 : 3000), disabled || adaptive)
+        << "a port no rule allows, in " << outage.settled;
+    if (adaptive) {
+        // The earlier run's adaptive generation is gone too: regular mode refuses the port.
+        EXPECT_EQ(tqctl("--fw-mode regular").code, 0);
+        expectSettlesTo("Status: Enabled\nMode: Regular\n", references[false]);
+        EXPECT_FALSE(peerConnects(3000));
+    }
+    stopDaemon();
+}
+
+INSTANTIATE_TEST_SUITE_P(EachChange, TqdIptablesOutageSandboxTest, ::testing::ValuesIn(kOutages));
 
 // For each command of a mode switch: while it fails, the tool reports the failure and status
 // what stays in force; once iptables works again, the health check puts in place what a fresh
