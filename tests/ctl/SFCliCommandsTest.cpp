@@ -109,6 +109,14 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
          mode + "it is in force without the rules whose iptables commands failed, which are "
                 "shown as not enforced" + retry},
         {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_NOT_IN_FORCE)), noneInForce},
+        {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_STALE_CHAINS_LINKED)),
+         mode + "its rules are linked, but removing the chains that are not in force failed: INPUT or "
+                "OUTPUT may still lead to them, so they may let in what they allowed until the health "
+                "check removes them\n"},
+        {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_EARLIER_WITH_STALE_CHAINS)),
+         mode + "the rules applied before stay linked, and removing what is not in force failed too: "
+                "INPUT or OUTPUT may still lead to chains that may let in what they allowed until the "
+                "health check removes them\n"},
         {SF_PREF_FW_MODE, wideReply(failed), noneInForce},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_CHAINS_LEFT)),
          "Firewall is disabled in the settings, but removing some of its chains or lines from "
@@ -126,6 +134,11 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_NOT_IN_FORCE)),
          "Firewall is enabled in the settings, but its rules are not in force: applying them to "
          "iptables failed\n",
+         "true"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_STALE_CHAINS_LINKED)),
+         "Firewall is enabled and its rules are applied, but removing chains that are not in force "
+         "from iptables failed: INPUT or OUTPUT may still lead to them, so they may let in what "
+         "they allowed until the health check removes them\n",
          "true"},
         // Refused before anything is sent.
         {SF_PREF_TCP_CON_TIMEOUT, wideReply(SF_SUCCESS), "Invalid Option\n", "true"},
@@ -176,6 +189,10 @@ TEST_F(SFCliCommandsTest, StatusSaysWhatTheDaemonReportsInForce)
          "ChainsLeft"},
         {false, SF_RULES_UNLINKED_CHAINS_LEFT, "Not filtering (the firewall is disabled, but removing some",
          "UnlinkedChainsLeft"},
+        {true, SF_RULES_STALE_CHAINS_LINKED, "Not in force (the latest rules are applied, but removing chains",
+         "StaleChainsLinked"},
+        {true, SF_RULES_EARLIER_WITH_STALE_CHAINS, "Not in force (applying the latest changes to iptables "
+         "failed, and removing", "PreviousInForceWithStaleChains"},
         {false, SF_RULES_NOT_IN_FORCE, "", ""}, // disabled, only what is left is said
     };
     for (const auto& each : cases) {

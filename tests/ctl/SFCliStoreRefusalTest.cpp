@@ -113,6 +113,17 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
                                        "whose iptables commands failed: they are shown as not "
                                        "enforced, and the firewall tries them again at its health "
                                        "check\n";
+    // Linked, or taken back, with chains that are not in force still maybe linked beside.
+    const Reply staleLinked = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_STALE_CHAINS_LINKED));
+    const Reply staleBeside = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_EARLIER_WITH_STALE_CHAINS));
+    const std::string kStaleLinked = "The change was stored and its rules are applied, but removing chains "
+                                     "that are not in force from iptables failed: INPUT or OUTPUT may still "
+                                     "lead to them, so they may let in what they allowed until the health "
+                                     "check removes them\n";
+    const std::string kStaleBeside = "The change was stored, but applying it to iptables failed, and removing "
+                                     "what is not in force failed too: besides the previous rules, INPUT or "
+                                     "OUTPUT may still lead to chains that may let in what they allowed until "
+                                     "the health check removes them; the firewall retries\n";
     const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
                                       "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
@@ -212,6 +223,18 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
          {{SF_CLI_RULES_UPDATE, partlyApplied}}, 2, kChannel + kPartlyApplied},
         {"trusted add, update linked without failing rules", addTrusted,
          {{SF_CLI_RULES_UPDATE, partlyApplied}}, 3, kChannel + kPartlyApplied},
+        {"rule add, update linked beside chains not in force", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, staleLinked},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
+         3, kChannel + kStaleLinked, "Rule was successfully created and enforced\n"},
+        {"rule delete, update linked beside chains not in force", deleteRule,
+         {{SF_CLI_RULES_UPDATE, staleLinked}}, 2, kChannel + kStaleLinked},
+        {"rule delete, update taken back beside chains not in force", deleteRule,
+         {{SF_CLI_RULES_UPDATE, staleBeside}}, 2, kChannel + kStaleBeside},
+        {"rule add, update taken back beside chains not in force", addRule,
+         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, staleBeside},
+          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
+         3, kChannel + kStaleBeside},
         {"rule add, rule store not written again", addRule,
          {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, storeFailed},
           {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
