@@ -153,35 +153,31 @@ void SFCliCommands::reportUnconfirmed(const std::string& change)
 
 void SFCliCommands::reportFollowup(Followup outcome, const std::string& change)
 {
-    if (outcome == Followup::NotRewritten) {
-        std::cerr << C::CLI_RULES_NOT_REWRITTEN_MSG << std::endl;
-        log(4, "The " + change + " is stored and applied; writing the rule store again failed");
+    // What the daemon's answer says of the change: printed, then logged after its name.
+    const struct {
+        Followup outcome;
+        const std::string& printed;
+        const char* logged;
+    } answers[] = {
+        {Followup::NotRewritten, C::CLI_RULES_NOT_REWRITTEN_MSG,
+         " is stored and applied; writing the rule store again failed"},
+        {Followup::PartlyApplied, C::CLI_CHANGE_PARTLY_APPLIED_MSG,
+         " is stored and applied; rules whose iptables commands failed are not in force"},
+        {Followup::StaleChainsLinked, C::CLI_CHANGE_STALE_CHAINS_LINKED_MSG,
+         " is stored and applied; chains that are not in force may still be linked"},
+        {Followup::NotAppliedStaleChains, C::CLI_CHANGE_NOT_APPLIED_STALE_CHAINS_MSG,
+         " was stored; applying it failed and chains that are not in force may still be linked"},
+        {Followup::NotApplied, C::CLI_CHANGE_NOT_APPLIED_MSG,
+         " was stored; the daemon reported that applying it failed"},
+    };
+    for (const auto& answer : answers) {
+        if (answer.outcome != outcome)
+            continue;
+        std::cerr << answer.printed << std::endl;
+        log(4, "The " + change + answer.logged);
         return;
     }
-    if (outcome == Followup::PartlyApplied) {
-        std::cerr << C::CLI_CHANGE_PARTLY_APPLIED_MSG << std::endl;
-        log(4, "The " + change + " is stored and applied; rules whose iptables commands failed "
-                                 "are not in force");
-        return;
-    }
-    if (outcome == Followup::StaleChainsLinked) {
-        std::cerr << C::CLI_CHANGE_STALE_CHAINS_LINKED_MSG << std::endl;
-        log(4, "The " + change + " is stored and applied; chains that are not in force may still "
-                                 "be linked");
-        return;
-    }
-    if (outcome == Followup::NotAppliedStaleChains) {
-        std::cerr << C::CLI_CHANGE_NOT_APPLIED_STALE_CHAINS_MSG << std::endl;
-        log(4, "The " + change + " was stored; applying it failed and chains that are not in "
-                                 "force may still be linked");
-        return;
-    }
-    if (outcome != Followup::NotApplied) {
-        reportUnconfirmed(change);
-        return;
-    }
-    std::cerr << C::CLI_CHANGE_NOT_APPLIED_MSG << std::endl;
-    log(4, "The " + change + " was stored; the daemon reported that applying it failed");
+    reportUnconfirmed(change);
 }
 
 void SFCliCommands::reportUnknown(const std::string& sentence, const std::string& change)
