@@ -121,7 +121,8 @@ public:
 
     // Start-up steps 1-17. -1 when the daemon runs; otherwise the exit status.
     int start();
-    // Blocks until stopMain is set; meanwhile keeps the instance lock file in place.
+    // Blocks until stopMain is set; meanwhile keeps the instance lock file in place, and sets
+    // stopMain itself when another process holds the lock file by then.
     void waitForStop();
     // Shutdown steps 1-6.
     void shutDown();
@@ -183,8 +184,10 @@ bool DaemonRun::holdInstanceLock(std::string& why)
             log(2, "The instance socket " + m_instanceLock->socketText() +
                        " is held by a process that is not root's, so it is not a tqd's: only the "
                        "lock file " + kInstanceLockFile + " keeps a second tqd out");
-        m_instanceLock->watch(*m_logger, moduleName);
-        return true;
+        // The path may have changed since the take, and another tqd taken the file in its place.
+        if (m_instanceLock->watch(*m_logger, moduleName))
+            return true;
+        [[fallthrough]];
     case SFInstanceLock::Taken::HeldWithFile:
     case SFInstanceLock::Taken::HeldFile:
         why = std::string("Another tqd is running (it holds ") + kInstanceLockFile + ")" + kLeavesUntouched;
@@ -215,8 +218,9 @@ void DaemonRun::waitForStop()
         char drain[64];
         while (::read(g_wakeRead, drain, sizeof(drain)) > 0) {
         }
-        if (ready > 0 && (entries[1].revents & POLLIN) != 0)
-            m_instanceLock->keepInPlace(*m_logger, moduleName);
+        // Another process holds the lock file now: this tqd leaves as a stop signal makes it.
+        if (ready > 0 && (entries[1].revents & POLLIN) != 0 && !m_instanceLock->keepInPlace(*m_logger, moduleName))
+            stopMain.store(1);
         if (ready > 0 && (entries[2].revents & POLLIN) != 0)
             m_instanceLock->closePending();
     }
