@@ -305,7 +305,7 @@ bool SFInstanceLock::clearPath(const struct stat& seen, std::string& failure)
     // moved aside under a free name of ours, and removed only when it is what was looked at: a
     // file another taker placed since the look goes back at once, unless a third one placed
     // another meanwhile (its holder then finds the path naming a file another holds, and
-    // stops).
+    // leaves).
     std::string aside;
     const int made = makeBeside(m_lockFile, aside);
     if (made < 0) {
@@ -502,7 +502,7 @@ bool SFInstanceLock::restoreIfChanged(ZAV::ILogger& logger, const std::string& c
         logger.logMessage(2, component, "The instance lock file " + m_lockFile +
                                             " was removed or replaced, and another process holds the one in its "
                                             "place (a tqd in another network namespace, or one started meanwhile); "
-                                            "this tqd leaves the lock to it and stops");
+                                            "this tqd leaves the lock to it");
         return false;
     }
     if (placed)

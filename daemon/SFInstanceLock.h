@@ -25,13 +25,14 @@
 // watch on the lock file's folder tells when the path stops naming the locked file; keepInPlace
 // then puts a locked file back the same way (and the folder and the watch, when the folder
 // went), or, when another process holds the file the path names by then, says so once and
-// tells the daemon to stop.
+// tells the daemon to leave.
 //
 // Ownership: owns the socket, the locked descriptors and the inotify descriptor; all are closed
 // with the object, which frees both locks. Every descriptor is close-on-exec, so the child
 // processes the daemon starts hold neither lock.
-// Threads: one thread at a time; the daemon's main thread makes it, takes it and, while it
-// waits for a stop signal, calls keepInPlace when watchDescriptor is readable.
+// Threads: one thread at a time. The daemon's main thread makes it, takes it and watches; then
+// it hands it to SFInstanceLockKeeper, whose thread alone uses it (keepInPlace, closePending)
+// until it is freed.
 
 #include <deque>
 #include <string>
@@ -82,7 +83,7 @@ public:
     // Reads what the watch reports and, when the path no longer names the locked file (or it is
     // no longer ours), puts a locked file back and logs it. False from the first time the path
     // names a file another process holds: that is logged once, and nothing is done any more
-    // (the daemon stops). Never blocks.
+    // (the daemon leaves). Never blocks.
     bool keepInPlace(ZAV::ILogger& logger, const std::string& component);
 
     // The socket to poll for reading while it is held: a second tqd that asked who holds it
