@@ -1111,6 +1111,55 @@ TEST_F(TqdEnforcementTruthSandboxTest, ASecondDaemonLeavesAtOnceAndTouchesNothin
     EXPECT_EQ(first.rfind("Status: Enabled\nMode: ", 0), 0u) << first;
 }
 
+// A tqd whose lock file is replaced by one another process holds, still starting up (waiting up
+// to 30 s for a slow agent, before it makes its stores) or enforcing, leaves at once with
+// status 1 and says so, without its stop path: the filter table, the stores, the settings and
+// the state file stay as they are.
+TEST_F(TqdEnforcementTruthSandboxTest, ADaemonWhoseLockFileAnotherProcessHoldsLeavesAtOnceTouchingNothing)
+{
+    const std::string other = std::string(kLockFile) + ".other";
+    const std::vector<std::string> files{"/var/Varnik/kyv/fw/rule-store.data", "/var/Varnik/kyv/fw/trustedip-store.data",
+                                         "/var/Varnik/kyv/fw/prefs.xml", "/var/Varnik/kyv/fw/prefs.xml.last-good",
+                                         kStateFile};
+    for (const bool enforcing : {false, true}) {
+        SCOPED_TRACE(enforcing ? "enforcing" : "starting up");
+        if (enforcing) {
+            start(true);
+            waitForEnforcement();
+        } else {
+            prepareManagedProduct(true, kSiteAddress);
+            writeFile(std::string(kSpool) + "/agent.conf", "managed_mode=1\nregister_delay_ms=60000\n");
+            m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
+            ASSERT_TRUE(m_broker->started());
+            m_daemon = std::make_unique<Daemon>(daemonOut());
+            ASSERT_TRUE(waitForText(kDaemonLog, "Message Bus registration is still running", kHangGuard));
+        }
+        const std::string listing = iptablesListing(), before = marks(files);
+        FileChangeWatch watch(files);
+        // Locked as the daemon locks its own, and renamed over it: the path never names nothing.
+        ::unlink(other.c_str());
+        const int held = ::open(other.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &whole), 0) << std::strerror(errno);
+        ASSERT_EQ(::rename(other.c_str(), kLockFile), 0) << std::strerror(errno);
+
+        EXPECT_EQ(m_daemon->wait(kHangGuard), 1);
+        EXPECT_EQ(watch.changes(), std::vector<std::string>{});
+        EXPECT_EQ(marks(files), before);
+        EXPECT_EQ(iptablesListing(), listing);
+        EXPECT_EQ(countOf(daemonOut(), std::string("Another tqd is running (it holds ") + kLockFile +
+                                           ", put in place of this tqd's); exiting without touching Iptables"),
+                  enforcing ? 2u : 1u); // the output file is appended to
+        EXPECT_EQ(countOf(kDaemonLog, "another process holds the one in its place"), 1u);
+        EXPECT_TRUE(std::regex_search(readFile(kDaemonLog), std::regex(" ERROR \\[[0-9:]+\\] FWMain: The instance lock file "
+                                                                       "[^ ]+ was removed or replaced, and another")));
+        ::close(held);
+        m_daemon.reset();
+        m_broker.reset();
+    }
+}
+
 // A disable whose clean-up iptables refuses for a while: the tool and status say what still
 // filters, and once iptables works the health check removes everything of the firewall.
 TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFiltersUntilTheHealthCheckRemovesIt)
