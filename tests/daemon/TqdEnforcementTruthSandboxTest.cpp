@@ -636,16 +636,20 @@ INSTANTIATE_TEST_SUITE_P(EachCommand, TqdFailedPushCommandSandboxTest, ::testing
 
 namespace {
 
-// A change during which iptables fails from a chosen call on, for as long as the test looks.
+// A change during which iptables refuses chosen lines, or fails as a whole from a chosen line on
+// (an outage), for as long as the test looks.
 struct Outage {
     const char* what;
     bool adaptive;                    // the mode the daemon starts in
-    std::vector<std::string> before;  // tqctl commands applied before the outage
-    const char* after;                // the line after which iptables fails; null: the daemon is
-                                      // killed with SIGKILL and started again during the outage
-    std::vector<std::pair<std::string, std::string>> during; // tqctl words and what their output holds
-    const char* status;               // what status holds during the outage
+    std::vector<std::string> before;  // tqctl commands applied before iptables fails
+    std::vector<std::string> failing; // lines refused until iptables works again
+    const char* after;                // the line after which everything fails; null: none
+    std::vector<std::pair<std::string, std::string>> during; // tqctl words; what their output holds
+    std::string status;               // what status holds while iptables fails
     const char* settled;              // how status starts once iptables works and the health check ran
+    std::vector<std::string> listed = {}, unlisted = {}; // texts the filter table holds, and not, meanwhile
+    int peer = -1;                    // 1: the peer gets in meanwhile, 0: it is refused, -1: not tried
+    bool restart = false;             // the daemon is killed with SIGKILL and started during the outage
 };
 
 void PrintTo(const Outage& outage, std::ostream* out)
@@ -658,25 +662,68 @@ constexpr const char* kLinkedBeside = "Rules: Not in force (the latest rules are
 constexpr const char* kTakenBackBeside = "Rules: Not in force (applying the latest changes to iptables failed, and "
                                          "removing what is not in force failed too";
 constexpr const char* kLastRedirection = "-I OUTPUT -j QTZ_OUTPUT_[0-9]+";
+constexpr const char* kDenyAllLogged = "--fw-rule-add --name \"deny all logged\" --action deny --log";
+constexpr const char* kEnabledRegular = "Status: Enabled\nMode: Regular\n";
+constexpr const char* kEnabledAdaptive = "Status: Enabled\nMode: Adaptive\n";
+constexpr const char* kDisabled = "Status: Disabled\nMode: ";
+
+// A switch whose push refuses a line: the rules applied before stay in force.
+Outage failedSwitch(const char* what, const char* line, bool toAdaptive)
+{
+    const std::string mode = toAdaptive ? "Adaptive" : "Regular";
+    return {what, !toAdaptive, {}, {line}, nullptr,
+            {{toAdaptive ? "--fw-mode adaptive" : "--fw-mode regular",
+              "Firewall mode is set to " + mode + " in the settings, but applying it to iptables failed: the rules "
+              "applied before stay in force, and the firewall tries again at its health check\n"}},
+            "Status: Enabled\n" + std::string(kEarlierInForce) + "\nMode: " + mode + "\n",
+            toAdaptive ? kEnabledAdaptive : kEnabledRegular, {}, {}, toAdaptive ? 0 : -1};
+}
 
 const Outage kOutages[] = {
-    {"a rule delete", false, {std::string(kAllow8080) + " --index 1"}, kLastRedirection,
+    // An outage from a chosen line on.
+    {"a rule delete", false, {std::string(kAllow8080) + " --index 1"}, {}, kLastRedirection,
      {{"--fw-rule-delete --index 1", "removing chains that are not in force from iptables failed"}}, kLinkedBeside,
-     "Status: Enabled\nMode: Regular\n"},
-    {"a switch to regular", true, {}, kLastRedirection,
+     kEnabledRegular},
+    {"a switch to regular", true, {}, {}, kLastRedirection,
      {{"--fw-mode regular", "its rules are linked, but removing the chains that are not in force failed"}},
-     kLinkedBeside, "Status: Enabled\nMode: Regular\n"},
+     kLinkedBeside, kEnabledRegular},
     // The adaptive try's jump stays first in INPUT, and the switch back cannot even begin.
-    {"a switch to adaptive, then back", false, {}, "-I INPUT -j QTZ_INPUT_[0-9]+",
+    {"a switch to adaptive, then back", false, {}, {}, "-I INPUT -j QTZ_INPUT_[0-9]+",
      {{"--fw-mode adaptive", "the rules applied before stay linked, and removing what is not in force failed too"},
       {"--fw-mode regular", "the rules applied before stay linked, and removing what is not in force failed too"}},
-     kTakenBackBeside, "Status: Enabled\nMode: Regular\n"},
-    {"a disable", false, {"--fw-rule-add --name \"deny all logged\" --action deny --log"}, "-P OUTPUT ACCEPT",
+     kTakenBackBeside, kEnabledRegular},
+    // The policies were set to ACCEPT before: what the tool says of them is what iptables holds.
+    {"a disable", false, {kDenyAllLogged}, {}, "-P OUTPUT ACCEPT",
      {{"--fw off", "removing some of its chains or lines from iptables failed: they still filter"}},
-     "Rules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
-     "Status: Disabled\nMode: "},
-    {"a start after kill -9", true, {}, nullptr, {}, "Rules: Not in force (applying them to iptables failed)",
-     "Status: Enabled\nMode: Adaptive\n"},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     kDisabled, {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT"}},
+    {"a start after kill -9", true, {}, {}, nullptr, {}, "Rules: Not in force (applying them to iptables failed)",
+     kEnabledAdaptive, {}, {}, -1, true},
+    // A line a mode switch refuses: the regular rules stay, and they refuse the peer.
+    failedSwitch("creating the queue chain", "-N QueueGroup_[0-9]+", true),
+    failedSwitch("an NFQUEUE line", ".*-j NFQUEUE --queue-num 1 -I QueueGroup_[0-9]+", true),
+    failedSwitch("the adaptive NEW accept line", "-m state --state NEW -j ACCEPT -A QTZ_Adaptive_IN_[0-9]+", true),
+    failedSwitch("the adaptive broadcast line", ".*255\\.255\\.255\\.255.*-A QTZ_Adaptive_OUT_[0-9]+", true),
+    failedSwitch("the DROP policy, to adaptive", "-P INPUT DROP", true),
+    failedSwitch("creating the adaptive group's chain", "-N QTZ_Adaptive_OUT_[0-9]+", false),
+    failedSwitch("the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", false),
+    failedSwitch("the DROP policy, to regular", "-P OUTPUT DROP", false),
+    // A line a disable refuses: the tool and status say what still filters.
+    {"the ACCEPT policy", false, {kDenyAllLogged}, {"-P INPUT ACCEPT"}, nullptr,
+     {{"--fw off", "but the ACCEPT policies could not be restored"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies "
+     "back to ACCEPT failed",
+     kDisabled, {"-P INPUT DROP"}},
+    {"the catch-all deny's DROP line in INPUT", false, {kDenyAllLogged}, {"-D INPUT -j DROP"}, nullptr,
+     {{"--fw off", "but removing some of its chains or lines from iptables failed"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     kDisabled, {"-A INPUT -j DROP"}},
+    // Nothing leads to the chain left: it filters nothing, and the peer gets through.
+    {"deleting a group's chain", false, {kDenyAllLogged}, {"-X QTZ_Client_IN_[0-9]+"}, nullptr,
+     {{"--fw off", "but removing some of its chains from iptables failed: nothing leads to them, so they filter "
+                   "nothing"}},
+     "Status: Disabled\nRules: Not filtering (the firewall is disabled, but removing some of its chains", kDisabled,
+     {"-N QTZ_Client_IN_", "-P INPUT ACCEPT"}, {"-A INPUT "}, 1},
 };
 
 } // namespace
@@ -684,10 +731,11 @@ const Outage kOutages[] = {
 class TqdIptablesOutageSandboxTest : public TqdEnforcementTruthSandboxTest,
                                      public ::testing::WithParamInterface<Outage> {};
 
-// While iptables fails, nothing the firewall put in place is forgotten and status never says in
-// force while chains that are not in force may be linked; once it works, the health check leaves
-// exactly what a fresh start on the same stores builds, and a port no rule allows is refused.
-TEST_P(TqdIptablesOutageSandboxTest, ForgetsNothingAndEndsAsAFreshStart)
+// While iptables fails, what the tool and status say is what the filter table does, nothing the
+// firewall put in place is forgotten, and status never says in force while chains that are not
+// in force may be linked; once it works, the health check leaves exactly what a fresh start on
+// the same stores builds, and a port no rule allows is refused in regular mode.
+TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
 {
     const Outage& outage = GetParam();
     startPeerAndListener(20);
@@ -709,14 +757,15 @@ TEST_P(TqdIptablesOutageSandboxTest, ForgetsNothingAndEndsAsAFreshStart)
     waitForEnforcement();
     for (const std::string& command : outage.before)
         ASSERT_EQ(tqctl(command).code, 0) << command;
-    if (outage.after != nullptr) {
-        failIptablesLines({}, {}, {}, 0, {outage.after});
-    } else {
+    const bool whole = outage.after != nullptr || outage.restart;
+    if (outage.restart) {
         m_daemon->signal(SIGKILL);
         m_daemon.reset();
         failIptablesLines({});
         TestSupport::writeFile(kOutage, "");
         startDaemon();
+    } else {
+        failIptablesLines(outage.failing, {}, {}, 0, outage.after ? std::vector<std::string>{outage.after} : std::vector<std::string>{});
     }
     for (const auto& [words, said] : outage.during) {
         ToolRun run{};
@@ -724,95 +773,41 @@ TEST_P(TqdIptablesOutageSandboxTest, ForgetsNothingAndEndsAsAFreshStart)
         EXPECT_EQ(run.code, 103) << words << ": " << run.output;
         EXPECT_TRUE(holds(run.output, said)) << words;
     }
-    ASSERT_EQ(::access(kOutage, F_OK), 0) << "the outage never began";
     const std::string during = iptablesListing();
     EXPECT_TRUE(holds(fwStatus(), outage.status));
-    if (std::string(outage.settled).rfind("Status: Disabled", 0) == 0) {
-        EXPECT_EQ(policyOf(during, "INPUT"), "ACCEPT") << during;
-        EXPECT_EQ(policyOf(during, "OUTPUT"), "ACCEPT") << during;
+    for (const std::string& text : outage.listed)
+        EXPECT_GT(linesWith(during, text), 0u) << text << " is missing:\n" << during;
+    for (const std::string& text : outage.unlisted)
+        EXPECT_EQ(linesWith(during, text), 0u) << text << " is there:\n" << during;
+    if (outage.peer >= 0) {
+        EXPECT_EQ(peerConnects(outage.peer ? 20000 : 3000), outage.peer == 1);
     }
-    // Passes of the health check during the outage forget nothing either: each refuses lines.
-    const size_t refused = countOf(kRefused, "\n");
-    EXPECT_TRUE(waitForText(kRefused, "\n", 2 * kHangGuard, refused + 10));
-    EXPECT_TRUE(holds(fwStatus(), outage.status));
-    EXPECT_EQ(iptablesListing(), during);
-    EXPECT_EQ(readFile(kStateFile).empty(), false);
+    if (whole) {
+        // Passes of the health check during the outage forget nothing either: each refuses lines.
+        ASSERT_EQ(::access(kOutage, F_OK), 0) << "the outage never began";
+        const size_t refused = countOf(kRefused, "\n");
+        EXPECT_TRUE(waitForText(kRefused, "\n", 2 * kHangGuard, refused + 10));
+        EXPECT_TRUE(holds(fwStatus(), outage.status));
+        EXPECT_EQ(iptablesListing(), during);
+    }
 
     restoreIptables();
-    const bool disabled = std::string(outage.settled).rfind("Status: Disabled", 0) == 0;
-    const bool adaptive = std::string(outage.settled).find("Adaptive") != std::string::npos;
+    const bool disabled = std::string(outage.settled) == kDisabled;
+    const bool adaptive = std::string(outage.settled) == kEnabledAdaptive;
     expectSettlesTo(outage.settled, disabled ? kEmptyTable : references[adaptive]);
     EXPECT_FALSE(holds(fwStatus(), "Not in force"));
     EXPECT_EQ(peerConnects(disabled || adaptive ? 20000 : 3000), disabled || adaptive)
         << "a port no rule allows, in " << outage.settled;
-    if (adaptive) {
+    if (outage.restart) {
         // The earlier run's adaptive generation is gone too: regular mode refuses the port.
         EXPECT_EQ(tqctl("--fw-mode regular").code, 0);
-        expectSettlesTo("Status: Enabled\nMode: Regular\n", references[false]);
+        expectSettlesTo(kEnabledRegular, references[false]);
         EXPECT_FALSE(peerConnects(3000));
     }
     stopDaemon();
 }
 
 INSTANTIATE_TEST_SUITE_P(EachChange, TqdIptablesOutageSandboxTest, ::testing::ValuesIn(kOutages));
-
-// For each command of a mode switch: while it fails, the tool reports the failure and status
-// what stays in force; once iptables works again, the health check puts in place what a fresh
-// start in the new mode builds, which refuses a connection no rule allows in regular mode and
-// passes it in adaptive mode.
-TEST_F(TqdEnforcementTruthSandboxTest, AFailedModeSwitchIsReportedAndRepairedByTheHealthCheck)
-{
-    const struct {
-        const char* what;
-        const char* line; // refused while the switch runs
-        bool toAdaptive;  // switching from regular to adaptive mode, else back
-    } faults[] = {
-        {"creating the queue chain", "-N QueueGroup_[0-9]+", true},
-        {"an NFQUEUE line", ".*-j NFQUEUE --queue-num 1 -I QueueGroup_[0-9]+", true},
-        {"the adaptive NEW accept line", "-m state --state NEW -j ACCEPT -A QTZ_Adaptive_IN_[0-9]+", true},
-        {"the adaptive broadcast line", ".*255\\.255\\.255\\.255.*-A QTZ_Adaptive_OUT_[0-9]+", true},
-        {"the DROP policy, to adaptive", "-P INPUT DROP", true},
-        {"creating the adaptive group's chain", "-N QTZ_Adaptive_OUT_[0-9]+", false},
-        {"the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", false},
-        {"the DROP policy, to regular", "-P OUTPUT DROP", false},
-    };
-    startPeerAndListener(10);
-    auto settings = [](bool adaptive) {
-        return std::map<std::string, std::string>{{"HealthCheckTimerInSecs", "1"},
-                                                  {"IsRegularOrAdaptive", adaptive ? "1" : "0"}};
-    };
-    std::string references[2];
-    for (bool adaptive : {false, true}) {
-        start(true, settings(adaptive));
-        references[adaptive] = normalized(waitForEnforcement());
-        stopDaemon();
-    }
-
-    for (const auto& fault : faults) {
-        SCOPED_TRACE(fault.what);
-        const std::string mode = fault.toAdaptive ? "Adaptive" : "Regular";
-        serve(10);
-        start(true, settings(!fault.toAdaptive));
-        waitForEnforcement();
-        failIptablesLines({fault.line});
-        const ToolRun set = tqctl(std::string("--fw-mode ") + (fault.toAdaptive ? "adaptive" : "regular"));
-        EXPECT_EQ(set.code, 103) << set.output;
-        EXPECT_EQ(set.output, "FMP communication error\nFirewall mode is set to " + mode +
-                              " in the settings, but applying it to "
-                              "iptables failed: the rules applied before stay in force, and the "
-                              "firewall tries again at its health check\n");
-        EXPECT_TRUE(holds(fwStatus(), std::string("Status: Enabled\n") + kEarlierInForce + "\nMode: " + mode +
-                                          "\n"));
-        if (fault.toAdaptive) {
-            EXPECT_FALSE(peerConnects(3000)) << "the regular rules stay, and they refuse the peer";
-        }
-
-        restoreIptables();
-        expectSettlesTo("Status: Enabled\nMode: " + mode + "\n", references[fault.toAdaptive]);
-        EXPECT_EQ(peerConnects(fault.toAdaptive ? 20000 : 3000), fault.toAdaptive);
-        stopDaemon();
-    }
-}
 
 // A switch to regular mode whose push keeps failing leaves adaptive mode wholly in force, its
 // learning included: a connection or datagram no rule allows is let in and learned, never let
@@ -1157,59 +1152,5 @@ TEST_F(TqdEnforcementTruthSandboxTest, ADaemonWhoseLockFileAnotherProcessHoldsLe
         ::close(held);
         m_daemon.reset();
         m_broker.reset();
-    }
-}
-
-// A disable whose clean-up iptables refuses for a while: the tool and status say what still
-// filters, and once iptables works the health check removes everything of the firewall.
-TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFiltersUntilTheHealthCheckRemovesIt)
-{
-    const struct {
-        const char* what;
-        const char* failing;
-        const char* said;   // by --fw off
-        const char* status; // after "Rules: "
-        bool filters;       // what is left still filters
-    } cases[] = {
-        {"the ACCEPT policy", "-P INPUT ACCEPT", "but the ACCEPT policies could not be restored",
-         "Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies "
-         "back to ACCEPT failed", true},
-        {"the catch-all deny's DROP line in INPUT", "-D INPUT -j DROP",
-         "but removing some of its chains or lines from iptables failed",
-         "Still filtering (the firewall is disabled, but removing some of its chains or lines", true},
-        // Nothing leads to the chain left: it filters nothing, and the peer gets through.
-        {"deleting a group's chain", "-X QTZ_Client_IN_[0-9]+",
-         "but removing some of its chains from iptables failed: nothing leads to them, so they "
-         "filter nothing",
-         "Not filtering (the firewall is disabled, but removing some of its chains", false},
-    };
-    startPeerAndListener(10);
-    for (const auto& each : cases) {
-        SCOPED_TRACE(each.what);
-        start(true, {{"HealthCheckTimerInSecs", "1"}});
-        waitForEnforcement();
-        ASSERT_EQ(tqctl("--fw-rule-add --name \"deny all logged\" --action deny --log").code, 0);
-        ASSERT_EQ(linesWith(iptablesListing(), "-A INPUT -j DROP"), 1u) << iptablesListing();
-
-        failIptablesLines({each.failing});
-        const ToolRun off = tqctl("--fw off");
-        EXPECT_EQ(off.code, 103) << off.output;
-        EXPECT_TRUE(holds(off.output, each.said));
-        const std::string said = fwStatus();
-        EXPECT_EQ(said.rfind(std::string("Status: Disabled\nRules: ") + each.status, 0), 0u) << said;
-        const std::string left = iptablesListing();
-        if (each.filters) {
-            EXPECT_TRUE(linesWith(left, "-A INPUT -j DROP") == 1 || policyOf(left, "INPUT") == "DROP") << left;
-        } else {
-            EXPECT_FALSE(productChains(left).empty()) << left;
-            EXPECT_EQ(linesWith(left, "-A INPUT "), 0u) << left;
-            EXPECT_EQ(policyOf(left, "INPUT"), "ACCEPT") << left;
-            EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
-        }
-
-        // No command after the fault is gone: the health check removes what is left.
-        restoreIptables();
-        expectSettlesTo("Status: Disabled\nMode: ", kEmptyTable);
-        stopDaemon();
     }
 }
