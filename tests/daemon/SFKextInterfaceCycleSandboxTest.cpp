@@ -166,41 +166,38 @@ TEST_F(SFKextInterfaceCycleSandboxTest, AConsumePassHeldAtTheDriverLeavesALinked
     bool released = false;
     stack.utils().observe([&](const std::string& line) {
         std::unique_lock<std::mutex> lock(mutex);
-        if (held || line.rfind("-N QTZ_INPUT_", 0) != 0)
-            return;
-        held = true;
-        changed.notify_all();
-        changed.wait_for(lock, 4 * TestSupport::kHangGuard, [&] { return released; });
+        if (!held && line.rfind("-N QTZ_INPUT_", 0) == 0) {
+            held = true;
+            changed.notify_all();
+            changed.wait_for(lock, 4 * TestSupport::kHangGuard, [&] { return released; });
+        }
     });
     stack.config().setFwMode(FW_MODE_REGULAR);
     std::thread change([&] { stack.controller().sfPreferencesCallBack(SF_PREF_FW_MODE, stack.monitor()); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        EXPECT_TRUE(changed.wait_for(lock, TestSupport::kHangGuard, [&] { return held; }));
-    }
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, TestSupport::kHangGuard, [&] { return held; }));
+    lock.unlock();
     // The reply to a connection the adaptive chains let in, as the queue thread records it.
     QueueFixtures::Message reply;
     reply.hook = NF_INET_LOCAL_OUT;
     reply.payload = QueueFixtures::ipv4(6, "10.0.0.5", "10.0.0.7", QueueFixtures::ports(22, 51000));
     QueueFixtures::RecordingVerdicts verdicts;
     SFAdaptiveQueue::queueHandler(QueueFixtures::header(QueueFixtures::craft(reply)), verdicts, stack.logger());
-    const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
-    while (!stack.logger().has(5, "Updating the adaptive rules as aggregation resulted in new adaptive rules") &&
-           std::chrono::steady_clock::now() < deadline)
+    const std::string learned = "Updating the adaptive rules as aggregation resulted in new adaptive rules";
+    for (const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
+         !stack.logger().has(5, learned) && std::chrono::steady_clock::now() < deadline;)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        released = true;
-        changed.notify_all();
-    }
+    lock.lock();
+    released = true;
+    changed.notify_all();
+    lock.unlock();
     change.join();
 
     const std::string listing = iptables("-S");
     EXPECT_EQ(linesWith(listing, "-N QueueGroup"), 0u) << listing;
     EXPECT_EQ(linesWith(listing, "--state NEW -j ACCEPT"), 0u) << "the adaptive accept line in regular mode:\n" << listing;
     EXPECT_EQ(linesWith(listing, "-j MARK --set-xmark 0x1/"), 0u) << listing;
-    EXPECT_TRUE(stack.logger().has(5, "Updating the adaptive rules as aggregation resulted in new adaptive rules"))
-        << "no pass learned the connection";
+    EXPECT_TRUE(stack.logger().has(5, learned)) << "no pass learned the connection";
 }
 
 } // namespace

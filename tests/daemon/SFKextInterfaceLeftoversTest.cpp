@@ -14,22 +14,12 @@
 #include "SFIptables.h"
 #include "TempDir.h"
 
-#include <boost/algorithm/string/join.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 using namespace StatefulFirewall;
 using namespace TestSupport;
-
-namespace {
-
-bool isRemoval(const std::string& line)
-{
-    return line.rfind("-D ", 0) == 0 || line.rfind("-F ", 0) == 0 || line.rfind("-X ", 0) == 0;
-}
-
-} // namespace
 
 TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsReportedUntilRemoved)
 {
@@ -89,7 +79,9 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         const std::vector<std::string> lines = runner->lines();
         const std::string listed = ::testing::PrintToString(lines);
         auto at = [&lines](auto it) { return std::distance(lines.begin(), it); };
-        const auto firstRemoval = at(std::find_if(lines.begin(), lines.end(), isRemoval));
+        const auto firstRemoval = at(std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("-D ", 0) == 0 || line.rfind("-F ", 0) == 0 || line.rfind("-X ", 0) == 0;
+        }));
         if (each.left == SF_RULES_DROP_POLICIES_LEFT) {
             EXPECT_EQ(firstRemoval, at(lines.end())) << "removed while a policy stays DROP: " << listed;
         } else {

@@ -555,12 +555,9 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     };
     const auto enabled = [](SFConfigController& c) { return text(c.getFwEnableStatus()); };
     const auto logPath = [](SFConfigController& c) { return c.getLogPath(); };
-    const auto pathAndEnabled = [](SFConfigController& c) {
-        return c.getLogPath() + " " + text(c.getFwEnableStatus());
-    };
+    const auto pathAndEnabled = [](auto& c) { return c.getLogPath() + " " + text(c.getFwEnableStatus()); };
     const auto pathAndDebug = [](SFConfigController& c) {
-        return c.getLogPath() + " " + text(c.isDebugLoggingEnabledForFirewall()) + " " +
-               text(c.getFwLogLevel());
+        return c.getLogPath() + " " + text(c.isDebugLoggingEnabledForFirewall()) + " " + text(c.getFwLogLevel());
     };
     const char* const folder = "/var/Varnik/kyv/fw";
     const auto mountFolder = [&](const char* size, unsigned long flags) {
@@ -621,11 +618,15 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
         std::function<std::string(SFConfigController&)> read;
         std::string readBack;
     };
+    // A live file the reader refuses, as the writer could not write it, beside a good copy.
+    const auto setAside = [&](const char* name, const std::string& file, const std::string& fault) {
+        return Row{name, file, good, enable, SF_SUCCESS, {2, unreadable(fault)}, pathAndEnabled, "/srv/good 1"};
+    };
+    const std::string logPathHolds = "LoggingInformation.LogPath holds ";
     const std::vector<Row> rows = {
         {"top-level CDATA", replaced("<Global", "<![CDATA[note]]><Global"), "", enable, SF_SUCCESS,
          {4, "Settings file " + live + ": text outside the sections is left out"}, enabled, "1"},
-        {"&#0; in the file", withLogPath("a&#0;b"), good, enable, SF_SUCCESS,
-         {2, unreadable("LoggingInformation.LogPath holds a NUL")}, pathAndEnabled, "/srv/good 1"},
+        setAside("&#0; in the file", withLogPath("a&#0;b"), logPathHolds + "a NUL"),
         {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT,
          {2, refused("holds a NUL" + cannotHold)}, logPath, defaultPath},
         {"NUL through a policy", tmpl, "", applyPolicy(nul), kNoAnswer,
@@ -651,20 +652,14 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
          enable, SF_SUCCESS, {}, enabled, "1"},
         {"control byte through setLogPath", tmpl, "", setLogPath("/var/log/\x1b[0m"), SF_INVALID_ARGUMENT,
          {2, refused("holds the control character 0x1B" + cannotHold)}, logPath, defaultPath},
-        {"control byte in the file", withLogPath("&#27;"), good, enable, SF_SUCCESS,
-         {2, unreadable("LoggingInformation.LogPath holds the control character 0x1B")}, pathAndEnabled,
-         "/srv/good 1"},
-        {"raw control byte in the file", withLogPath("a\x01" "b"), good, enable, SF_SUCCESS,
-         {2, unreadable("LoggingInformation.LogPath holds the control character 0x01")}, pathAndEnabled,
-         "/srv/good 1"},
-        {"references to spaces at the end", withLogPath("x&#32;&#32;"), good, enable, SF_SUCCESS,
-         {2, unreadable("LoggingInformation.LogPath ends in a space")}, pathAndEnabled, "/srv/good 1"},
-        {"CDATA ending in a space, unknown section",
-         replaced("<Global", "<Notes><a><![CDATA[b ]]></a></Notes><Global"), good, enable, SF_SUCCESS,
-         {2, unreadable("Notes.a ends in a space")}, pathAndEnabled, "/srv/good 1"},
-        {"reference in an attribute, unknown section", replaced("<Global", "<Notes by=\"&#1;\"/><Global"),
-         good, enable, SF_SUCCESS, {2, unreadable("Notes.<xmlattr>.by holds the control character 0x01")},
-         pathAndEnabled, "/srv/good 1"},
+        setAside("control byte in the file", withLogPath("&#27;"), logPathHolds + "the control character 0x1B"),
+        setAside("raw control byte in the file", withLogPath("a\x01" "b"), logPathHolds + "the control character 0x01"),
+        setAside("references to spaces at the end", withLogPath("x&#32;&#32;"),
+                 "LoggingInformation.LogPath ends in a space"),
+        setAside("CDATA ending in a space, unknown section",
+                 replaced("<Global", "<Notes><a><![CDATA[b ]]></a></Notes><Global"), "Notes.a ends in a space"),
+        setAside("reference in an attribute, unknown section", replaced("<Global", "<Notes by=\"&#1;\"/><Global"),
+                 "Notes.<xmlattr>.by holds the control character 0x01"),
         {"space at the end", tmpl, "", setLogPath("/var/log/a "), SF_INVALID_ARGUMENT,
          {2, refused("ends in a space" + cannotHold)}, logPath, defaultPath},
         {"newline in the file", withLogPath("a&#10;b"), "", enable, SF_SUCCESS, {}, logPath, "a\nb"},

@@ -1,77 +1,55 @@
 #include "FakeFilterTable.h"
 
+#include <boost/algorithm/string/predicate.hpp>
+
 #include <algorithm>
+#include <iterator>
 #include <sstream>
 #include <vector>
 
 namespace TestSupport {
 
-namespace {
-
-std::string joined(const RecordingHelperUtils::Argv& argv)
-{
-    std::string line;
-    for (size_t i = 1; i < argv.size(); ++i)
-        line += (i > 1 ? " " : "") + argv[i];
-    return line;
-}
-
-bool endsWith(const std::string& text, const std::string& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
-} // namespace
-
 void FakeFilterTable::attach(RecordingHelperUtils& runner)
 {
-    runner.failWhen([this](const RecordingHelperUtils::Argv& argv) { return !run(joined(argv)); });
-    runner.outputFrom([this](const RecordingHelperUtils::Argv& argv) {
-        return joined(argv) == "-S" ? listing() : std::string();
-    });
+    using Argv = RecordingHelperUtils::Argv;
+    runner.failWhen([this](const Argv& argv) { return !run(RecordingHelperUtils::line(argv)); });
+    runner.outputFrom([this](const Argv& argv) { return RecordingHelperUtils::line(argv) == "-S" ? listing() : ""; });
 }
 
 bool FakeFilterTable::run(const std::string& line)
 {
     if (outage || (refuse && refuse(line)))
         return false;
-    std::vector<std::string> words;
     std::istringstream in(line);
-    for (std::string word; in >> word;)
-        words.push_back(word);
-    const auto verb = std::find_if(words.begin(), words.end(), [](const std::string& w) {
-        return w == "-N" || w == "-X" || w == "-F" || w == "-L" || w == "-I" || w == "-A" || w == "-D" || w == "-C";
+    const std::vector<std::string> words{std::istream_iterator<std::string>(in), {}};
+    const auto verb = std::find_if(words.begin(), words.end(), [](const std::string& word) {
+        return word.size() == 2 && word[0] == '-' && std::string("NXFLIADC").find(word[1]) != std::string::npos;
     });
     if (verb == words.end() || verb + 1 == words.end())
         return true;
-    const std::string chain = *(verb + 1);
-    const bool exists = chains.count(chain) != 0;
-    if (*verb == "-N")
+    const char op = (*verb)[1];
+    const std::string& chain = verb[1];
+    if (op == 'N')
         return chains.insert(chain).second;
-    if (*verb == "-X") {
-        const bool jumpedTo = std::any_of(lines.begin(), lines.end(),
-                                          [&chain](const std::string& l) { return endsWith(l, " -j " + chain); });
-        return !jumpedTo && chains.erase(chain) == 1;
-    }
-    if (*verb == "-F" || *verb == "-L")
-        return exists;
+    const auto jumpsTo = [&chain](const std::string& kept) { return boost::ends_with(kept, " -j " + chain); };
+    if (op == 'X')
+        return std::none_of(lines.begin(), lines.end(), jumpsTo) && chains.erase(chain) == 1;
     // Lines of the generation's own chains are not kept: only that their chain exists.
-    if (chain != "INPUT" && chain != "OUTPUT")
-        return exists;
+    if (op == 'F' || op == 'L' || (chain != "INPUT" && chain != "OUTPUT"))
+        return chains.count(chain) != 0;
     std::string rule = chain;
     for (auto word = words.begin(); word != words.end(); ++word)
         if (word != verb && word != verb + 1)
             rule += " " + *word;
-    const auto standing = lines.find(rule);
-    if (*verb == "-C")
-        return standing != lines.end();
-    if (*verb == "-D") {
-        if (standing == lines.end())
-            return false;
-        lines.erase(standing);
+    if (op == 'A' || op == 'I') {
+        lines.insert(rule);
         return true;
     }
-    lines.insert(rule);
+    const auto standing = lines.find(rule);
+    if (standing == lines.end())
+        return false;
+    if (op == 'D')
+        lines.erase(standing);
     return true;
 }
 

@@ -19,9 +19,8 @@ class FakeFilterTable {
 public:
     // The runner answers every call as this table; the table outlives the runner's use.
     void attach(RecordingHelperUtils& runner);
-
-    // Runs one command line (the words after the program, joined by one blank); false when
-    // iptables would refuse it or the test does.
+    // Runs one command line (the words after the program); false when iptables or the test
+    // would refuse it.
     bool run(const std::string& line);
     // "-N <chain>" lines, then "-A <chain> <words>" lines, each set in sorted order.
     std::string listing() const;

@@ -32,6 +32,7 @@ public:
     const std::vector<Argv>& calls() const { return m_calls; }
     // The calls as text, one line each, words joined by one blank, program path left out.
     std::vector<std::string> lines() const;
+    static std::string line(const Argv& argv); // one call as lines() gives it
     // The exit-status table of the last call (null when none was given).
     const std::map<int, bool>* lastExitStatusTable() const { return m_lastTable; }
     void clear() { m_calls.clear(); }
