@@ -39,9 +39,12 @@ const std::string& displayText(bool on)
 // result; a missing or unknown value counts as nothing in force.
 std::string modeNotAppliedText(bool adaptive, int state)
 {
-    const std::string& ending = state == SF_RULES_EARLIER_IN_FORCE  ? C::CLI_FW_MODE_EARLIER_IN_FORCE_END
-                                : state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_FW_MODE_PARTLY_IN_FORCE_END
-                                                                    : C::CLI_FW_MODE_NOT_IN_FORCE_END;
+    const std::string& ending =
+        state == SF_RULES_EARLIER_IN_FORCE            ? C::CLI_FW_MODE_EARLIER_IN_FORCE_END
+        : state == SF_RULES_PARTLY_IN_FORCE           ? C::CLI_FW_MODE_PARTLY_IN_FORCE_END
+        : state == SF_RULES_STALE_CHAINS_LINKED       ? C::CLI_FW_MODE_STALE_CHAINS_LINKED_END
+        : state == SF_RULES_EARLIER_WITH_STALE_CHAINS ? C::CLI_FW_MODE_EARLIER_WITH_STALE_CHAINS_END
+                                                      : C::CLI_FW_MODE_NOT_IN_FORCE_END;
     return C::CLI_FW_MODE_NOT_APPLIED_START +
            (adaptive ? C::CLI_MODE_ADAPTIVE_TEXT : C::CLI_MODE_REGULAR_TEXT) +
            C::CLI_FW_MODE_NOT_APPLIED_MIDDLE + ending;
@@ -69,6 +72,10 @@ RulesSentence rulesSentence(int state)
         return {C::CLI_RULES_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_CHAINS_LEFT};
     case SF_RULES_UNLINKED_CHAINS_LEFT:
         return {C::CLI_RULES_UNLINKED_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_UNLINKED_CHAINS_LEFT};
+    case SF_RULES_STALE_CHAINS_LINKED:
+        return {C::CLI_RULES_STALE_CHAINS_LINKED_TEXT, C::CLI_XML_RULES_STALE_CHAINS_LINKED};
+    case SF_RULES_EARLIER_WITH_STALE_CHAINS:
+        return {C::CLI_RULES_EARLIER_WITH_STALE_CHAINS_TEXT, C::CLI_XML_RULES_EARLIER_WITH_STALE_CHAINS};
     default:
         return {C::CLI_RULES_NOT_IN_FORCE_TEXT, C::CLI_XML_RULES_NOT_IN_FORCE};
     }
@@ -146,23 +153,31 @@ void SFCliCommands::reportUnconfirmed(const std::string& change)
 
 void SFCliCommands::reportFollowup(Followup outcome, const std::string& change)
 {
-    if (outcome == Followup::NotRewritten) {
-        std::cerr << C::CLI_RULES_NOT_REWRITTEN_MSG << std::endl;
-        log(4, "The " + change + " is stored and applied; writing the rule store again failed");
+    // What the daemon's answer says of the change: printed, then logged after its name.
+    const struct {
+        Followup outcome;
+        const std::string& printed;
+        const char* logged;
+    } answers[] = {
+        {Followup::NotRewritten, C::CLI_RULES_NOT_REWRITTEN_MSG,
+         " is stored and applied; writing the rule store again failed"},
+        {Followup::PartlyApplied, C::CLI_CHANGE_PARTLY_APPLIED_MSG,
+         " is stored and applied; rules whose iptables commands failed are not in force"},
+        {Followup::StaleChainsLinked, C::CLI_CHANGE_STALE_CHAINS_LINKED_MSG,
+         " is stored and applied; chains that are not in force may still be linked"},
+        {Followup::NotAppliedStaleChains, C::CLI_CHANGE_NOT_APPLIED_STALE_CHAINS_MSG,
+         " was stored; applying it failed and chains that are not in force may still be linked"},
+        {Followup::NotApplied, C::CLI_CHANGE_NOT_APPLIED_MSG,
+         " was stored; the daemon reported that applying it failed"},
+    };
+    for (const auto& answer : answers) {
+        if (answer.outcome != outcome)
+            continue;
+        std::cerr << answer.printed << std::endl;
+        log(4, "The " + change + answer.logged);
         return;
     }
-    if (outcome == Followup::PartlyApplied) {
-        std::cerr << C::CLI_CHANGE_PARTLY_APPLIED_MSG << std::endl;
-        log(4, "The " + change + " is stored and applied; rules whose iptables commands failed "
-                                 "are not in force");
-        return;
-    }
-    if (outcome != Followup::NotApplied) {
-        reportUnconfirmed(change);
-        return;
-    }
-    std::cerr << C::CLI_CHANGE_NOT_APPLIED_MSG << std::endl;
-    log(4, "The " + change + " was stored; the daemon reported that applying it failed");
+    reportUnconfirmed(change);
 }
 
 void SFCliCommands::reportUnknown(const std::string& sentence, const std::string& change)
@@ -368,8 +383,9 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         if (kind == SF_PREF_FW_STATUS && on && result == SF_SYSTEM_COMMAND_FAILED) {
-            std::cerr << (state == SF_RULES_PARTLY_IN_FORCE ? C::CLI_FW_RULES_PARTLY_IN_FORCE_MSG
-                                                            : C::CLI_FW_RULES_NOT_IN_FORCE_MSG)
+            std::cerr << (state == SF_RULES_PARTLY_IN_FORCE       ? C::CLI_FW_RULES_PARTLY_IN_FORCE_MSG
+                          : state == SF_RULES_STALE_CHAINS_LINKED ? C::CLI_FW_STALE_CHAINS_LINKED_MSG
+                                                                  : C::CLI_FW_RULES_NOT_IN_FORCE_MSG)
                       << std::endl;
             log(4, "Firewall was enabled but its rules could not be applied");
             return false;
@@ -453,9 +469,14 @@ SFCliCommands::Followup SFCliCommands::followUpdate(int command, ZAV::ICommandFM
     // a failed push and a store it could not write again apart.
     if (result == SF_STORE_WRITE_FAILED && command == SF_CLI_RULES_UPDATE)
         return Followup::NotRewritten;
-    if (result == SF_SYSTEM_COMMAND_FAILED && state == SF_RULES_PARTLY_IN_FORCE &&
-        command == SF_CLI_RULES_UPDATE)
-        return Followup::PartlyApplied;
+    if (result == SF_SYSTEM_COMMAND_FAILED && command == SF_CLI_RULES_UPDATE) {
+        if (state == SF_RULES_PARTLY_IN_FORCE)
+            return Followup::PartlyApplied;
+        if (state == SF_RULES_STALE_CHAINS_LINKED)
+            return Followup::StaleChainsLinked;
+        if (state == SF_RULES_EARLIER_WITH_STALE_CHAINS)
+            return Followup::NotAppliedStaleChains;
+    }
     return result != SF_SUCCESS ? Followup::NotApplied : Followup::Failed;
 }
 

@@ -103,6 +103,8 @@ public:
         Done,       // the daemon reported success
         NotApplied, // the daemon answered with a failure result: the change stays stored only
         PartlyApplied, // applied, but without the rules whose iptables commands failed
+        StaleChainsLinked, // applied, but chains not in force may still be linked beside it
+        NotAppliedStaleChains, // as NotApplied, and chains not in force may still be linked
         NotRewritten, // the rules were applied, but writing the rule store again failed
         Failed,     // the request could not go, or its reply carried no result of the daemon's
         Unanswered, // sent, and no reply came: whether the daemon applied it is unknown

@@ -286,13 +286,14 @@ bool SFCliCommands::addModifyRule(ZAV::ICommandFMCallback& cb, ZAV::IFMCommClien
             }
         }
         log(5, logLine);
-        // A push linked without other rules that failed put this one in force as listed.
-        const bool partly = update == Followup::PartlyApplied;
+        // A push linked without other rules that failed, or with chains not in force left
+        // beside it, put this one in force as listed.
+        const bool partly = update == Followup::PartlyApplied || update == Followup::StaleChainsLinked;
         if (updated || !enforced || partly)
             std::cout << printed << std::endl;
         // The daemon's word that the update failed outweighs a rule it calls enforced.
         if (!updated && (enforced || partly || update == Followup::NotApplied ||
-                         update == Followup::NotRewritten))
+                         update == Followup::NotAppliedStaleChains || update == Followup::NotRewritten))
             reportFollowup(update, "rule add");
         return enforced && updated;
     });

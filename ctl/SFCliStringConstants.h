@@ -289,6 +289,16 @@ inline const std::string CLI_CHANGE_NOT_APPLIED_MSG =
 inline const std::string CLI_CHANGE_PARTLY_APPLIED_MSG =
     "The change was stored and is in force without the rules whose iptables commands failed: "
     "they are shown as not enforced, and the firewall tries them again at its health check";
+// The push linked the change, but chains or lines that are not in force may still be linked.
+inline const std::string CLI_CHANGE_STALE_CHAINS_LINKED_MSG =
+    "The change was stored and its rules are applied, but removing chains that are not in force "
+    "from iptables failed: INPUT or OUTPUT may still lead to them, so they may let in what they "
+    "allowed until the health check removes them";
+// The push was taken back, and what it built (or earlier chains) may still be linked.
+inline const std::string CLI_CHANGE_NOT_APPLIED_STALE_CHAINS_MSG =
+    "The change was stored, but applying it to iptables failed, and removing what is not in force "
+    "failed too: besides the previous rules, INPUT or OUTPUT may still lead to chains that may let "
+    "in what they allowed until the health check removes them; the firewall retries";
 inline const std::string CLI_SETTING_NOT_APPLIED_MSG =
     "The setting was stored, but applying it to iptables failed: the previous rules stay in "
     "force and the firewall retries";
@@ -351,6 +361,10 @@ inline const std::string CLI_FW_RULES_NOT_IN_FORCE_MSG =
 inline const std::string CLI_FW_RULES_PARTLY_IN_FORCE_MSG =
     "Firewall is enabled and in force without the rules whose iptables commands failed: they "
     "are shown as not enforced, and the firewall tries them again at its health check";
+inline const std::string CLI_FW_STALE_CHAINS_LINKED_MSG =
+    "Firewall is enabled and its rules are applied, but removing chains that are not in force "
+    "from iptables failed: INPUT or OUTPUT may still lead to them, so they may let in what they "
+    "allowed until the health check removes them";
 inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
     "Firewall is disabled in the settings, but the ACCEPT policies could not be restored: "
     "setting them in iptables failed, so the DROP policies and the firewall's chains still "
@@ -371,6 +385,14 @@ inline const std::string CLI_FW_MODE_EARLIER_IN_FORCE_END =
 inline const std::string CLI_FW_MODE_PARTLY_IN_FORCE_END =
     "it is in force without the rules whose iptables commands failed, which are shown as not "
     "enforced, and the firewall tries again at its health check";
+inline const std::string CLI_FW_MODE_STALE_CHAINS_LINKED_END =
+    "its rules are linked, but removing the chains that are not in force failed: INPUT or OUTPUT "
+    "may still lead to them, so they may let in what they allowed until the health check removes "
+    "them";
+inline const std::string CLI_FW_MODE_EARLIER_WITH_STALE_CHAINS_END =
+    "the rules applied before stay linked, and removing what is not in force failed too: INPUT or "
+    "OUTPUT may still lead to chains that may let in what they allowed until the health check "
+    "removes them";
 inline const std::string CLI_FW_MODE_NOT_IN_FORCE_END =
     "none of the firewall's rules are in force, and the firewall tries again at its health check";
 inline const std::string CLI_PREF_RULES_KEY = "Rules";
@@ -400,6 +422,16 @@ inline const std::string CLI_RULES_UNLINKED_CHAINS_LEFT_TEXT =
     "Not filtering (the firewall is disabled, but removing some of its chains from iptables "
     "failed: nothing leads to them, so they filter nothing until the health check removes them)";
 inline const std::string CLI_XML_RULES_UNLINKED_CHAINS_LEFT = "UnlinkedChainsLeft";
+inline const std::string CLI_RULES_STALE_CHAINS_LINKED_TEXT =
+    "Not in force (the latest rules are applied, but removing chains that are not in force from "
+    "iptables failed: INPUT or OUTPUT may still lead to them, so they may let in what they allowed "
+    "until the health check removes them)";
+inline const std::string CLI_XML_RULES_STALE_CHAINS_LINKED = "StaleChainsLinked";
+inline const std::string CLI_RULES_EARLIER_WITH_STALE_CHAINS_TEXT =
+    "Not in force (applying the latest changes to iptables failed, and removing what is not in "
+    "force failed too: besides the previous rules, INPUT or OUTPUT may still lead to chains that "
+    "may let in what they allowed until the health check removes them)";
+inline const std::string CLI_XML_RULES_EARLIER_WITH_STALE_CHAINS = "PreviousInForceWithStaleChains";
 inline const std::string CLI_PRODUCT_LOG_SET_MSG = "Product log configuration was successfully set";
 inline const std::string CLI_PRODUCT_LOG_SAME_MSG =
     "Product log configuration is already in the same state.";

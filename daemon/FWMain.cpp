@@ -18,6 +18,7 @@
 #include "SFException.h"
 #include "SFFMNwIFManager.h"
 #include "SFInstanceLock.h"
+#include "SFInstanceLockKeeper.h"
 #include "SFKextInterface.h"
 #include "SFPluginPolicyEnforcementImpl.h"
 #include "SFPluginPropertyCollectionImpl.h"
@@ -91,6 +92,26 @@ void toStderr(const std::string& text)
     std::cerr << text << std::endl;
 }
 
+// Another process holds the lock file in place of this tqd's (called on the lock keeper's
+// thread, at any moment from the take on). The other holder acts now, maybe on this filter
+// table too, so this tqd leaves at once as a second tqd does: not by its stop path, which would
+// remove its chains and set ACCEPT policies under the other one, nor by any destructor (the
+// bridge's removes its rules too). What it put in iptables stays, as after a SIGKILL: the
+// netfilter state file records it for the next tqd to remove. Nothing needs a flush: the
+// logger writes each line with one write(), and std::cerr is unbuffered. Whatever the other
+// threads are doing is cut short as a SIGKILL would cut it: a push or a removal runs iptables
+// one command at a time, each in a process of its own that runs to its end, with the state file
+// written around them; the stores, the settings and the state file are replaced by renaming a
+// complete file over them, so the old file or the new one stays, never half of one.
+[[noreturn]] void leaveAtOnce(ZAV::ILogger& logger)
+{
+    const std::string why = std::string("Another tqd is running (it holds ") + kInstanceLockFile +
+                            ", put in place of this tqd's)" + kLeavesUntouched;
+    logger.logMessage(2, moduleName, why);
+    toStderr(why);
+    ::_exit(1);
+}
+
 bool makeWakePipe()
 {
     if (g_wakeRead >= 0)
@@ -121,7 +142,7 @@ public:
 
     // Start-up steps 1-17. -1 when the daemon runs; otherwise the exit status.
     int start();
-    // Blocks until stopMain is set; meanwhile keeps the instance lock file in place.
+    // Blocks until stopMain is set.
     void waitForStop();
     // Shutdown steps 1-6.
     void shutDown();
@@ -165,8 +186,9 @@ private:
     boost::thread m_msgBusThread;
     boost::thread m_commThread;
     bool m_clientStarted = false;
-    // Held for the daemon's life; freed last, after the teardown's clean-up.
-    std::unique_ptr<SFInstanceLock> m_instanceLock;
+    // Holds the instance lock and keeps its file in place from right after the take; freed
+    // after the teardown's clean-up, before the logger it logs to.
+    std::unique_ptr<SFInstanceLockKeeper> m_lockKeeper;
 };
 
 // Only one tqd acts at a time: the agent, the policy plug-in, the bridge and the clean-up of a
@@ -175,29 +197,40 @@ private:
 // why, when the lock cannot be taken.
 bool DaemonRun::holdInstanceLock(std::string& why)
 {
-    m_instanceLock = std::make_unique<SFInstanceLock>(kInstanceSocket, kInstanceLockFile);
+    auto lock = std::make_unique<SFInstanceLock>(kInstanceSocket, kInstanceLockFile);
     std::string failure;
-    switch (m_instanceLock->take(failure)) {
+    switch (lock->take(failure)) {
     case SFInstanceLock::Taken::Yes:
-        if (m_instanceLock->socketHeldElsewhere())
-            log(2, "The instance socket " + m_instanceLock->socketText() +
+        if (lock->socketHeldElsewhere())
+            log(2, "The instance socket " + lock->socketText() +
                        " is held by a process that is not root's, so it is not a tqd's: only the "
                        "lock file " + kInstanceLockFile + " keeps a second tqd out");
-        m_instanceLock->watch(*m_logger, moduleName);
-        return true;
+        // The path may have changed since the take, and another tqd taken the file in its place.
+        if (lock->watch(*m_logger, moduleName)) {
+            // Kept in place through the whole start-up too: a file removed meanwhile would let a
+            // second tqd take a fresh one and act beside this one.
+            m_lockKeeper = std::make_unique<SFInstanceLockKeeper>(std::move(lock), *m_logger, moduleName,
+                                                                  [&logger = *m_logger] { leaveAtOnce(logger); });
+            if (m_lockKeeper->start(failure))
+                return true;
+            m_lockKeeper.reset();
+            why = std::string("Cannot keep the instance lock file ") + kInstanceLockFile + " in place: " + failure +
+                  kLeavesUntouched + ", since another tqd could take it meanwhile";
+            return false;
+        }
+        [[fallthrough]];
     case SFInstanceLock::Taken::HeldWithFile:
     case SFInstanceLock::Taken::HeldFile:
         why = std::string("Another tqd is running (it holds ") + kInstanceLockFile + ")" + kLeavesUntouched;
         break;
     case SFInstanceLock::Taken::HeldSocketOnly:
-        why = "Another tqd is running (it holds the instance socket " + m_instanceLock->socketText() + ")" +
+        why = "Another tqd is running (it holds the instance socket " + lock->socketText() + ")" +
               kLeavesUntouched;
         break;
     case SFInstanceLock::Taken::Failed:
         why = failure + kLeavesUntouched + ", since another tqd may be running";
         break;
     }
-    m_instanceLock.reset();
     return false;
 }
 
@@ -205,20 +238,12 @@ bool DaemonRun::holdInstanceLock(std::string& why)
 void DaemonRun::waitForStop()
 {
     while (stopMain.load() == 0) {
-        pollfd entries[3] = {{g_wakeRead, POLLIN, 0},
-                             {m_instanceLock->watchDescriptor(), POLLIN, 0},
-                             {m_instanceLock->socketDescriptor(), POLLIN, 0}};
-        // A negative descriptor (nothing watched, the socket not held) is skipped by poll.
-        const int ready = ::poll(entries, 3, -1);
-        if (ready < 0 && errno != EINTR)
+        pollfd entry{g_wakeRead, POLLIN, 0};
+        if (::poll(&entry, 1, -1) < 0 && errno != EINTR)
             std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the flag is still checked
         char drain[64];
         while (::read(g_wakeRead, drain, sizeof(drain)) > 0) {
         }
-        if (ready > 0 && (entries[1].revents & POLLIN) != 0)
-            m_instanceLock->keepInPlace(*m_logger, moduleName);
-        if (ready > 0 && (entries[2].revents & POLLIN) != 0)
-            m_instanceLock->closePending();
     }
 }
 
@@ -429,8 +454,8 @@ void DaemonRun::teardown() noexcept
         m_systemInfo.reset();
         m_productInfo.reset();
         m_config.reset();
+        m_lockKeeper.reset();
         m_logger.reset();
-        m_instanceLock.reset();
     } catch (const std::exception& e) {
         std::cerr << "Destroying the daemon's objects failed: " << e.what() << std::endl;
     } catch (...) {

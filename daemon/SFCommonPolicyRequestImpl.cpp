@@ -10,6 +10,7 @@
 #include "ILogger.h"
 #include "SFException.h"
 #include "SFPrefKeys.h"
+#include "SFResultCodes.h"
 #include "SFSettingsText.h"
 
 #include <boost/thread/lock_guard.hpp>
@@ -79,20 +80,27 @@ bool SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyOb
     }
     boost::lock_guard<boost::mutex> lock(m_enforceCommonPolicyMutex);
     IConfigController& config = m_configController;
-    // Result codes are not looked at: a value already set or a failed write leaves the stored
-    // value, which the steps below read back.
-    config.setLogPath(policy.m_logPath);
-    config.enableActivityLogging(policy.m_activityLogging);
-    config.enableLimitActivityLogSize(policy.m_limitActivityLogSize);
-    setLogSize("product", policy.m_activityLogSize,
-               [&](int size) { return config.setFwActivityLogSize(size); });
-    config.enableDebugLoggingForFirewall(policy.m_debugLogging);
-    config.enableLimitDebugLogSize(policy.m_limitDebugLogSize);
-    setLogSize("debug", policy.m_debugLogSize,
-               [&](int size) { return config.setDebugLogSize(size); });
-    config.enableSendingEventsToYal(policy.m_sendEventsToServer);
-    config.enableEventLogging(policy.m_eventLogging);
-    config.setYalLogLevelForFW(policy.m_serverLogLevel);
+    SFLoggingSettings settings;
+    settings.logPath = policy.m_logPath;
+    settings.activityLogging = policy.m_activityLogging;
+    settings.limitActivityLogSize = policy.m_limitActivityLogSize;
+    settings.activityLogSizeMiB = policyLogSize("product", policy.m_activityLogSize);
+    settings.debugLogging = policy.m_debugLogging;
+    settings.limitDebugLogSize = policy.m_limitDebugLogSize;
+    settings.debugLogSizeMiB = policyLogSize("debug", policy.m_debugLogSize);
+    settings.sendEventsToYal = policy.m_sendEventsToServer;
+    settings.eventLogging = policy.m_eventLogging;
+    settings.yalLogLevel = policy.m_serverLogLevel;
+    settings.firewallLogLevel = policy.m_debugLogging ? 6 : 5;
+    // One save for all of it: a policy the settings cannot take whole (a read-only folder, a
+    // file that would pass its bound) leaves every setting as it was, and the logger too. The
+    // settings logged which of them could not be stored and why.
+    const int result = config.setLoggingSettings(settings);
+    if (result != SF_SUCCESS && result != SF_PREF_ALREADY_SET) {
+        log(2, "Common policy refused, nothing of it applied: its settings could not be stored "
+               "(result " + std::to_string(result) + ")");
+        return false;
+    }
 
     if (config.isActivityLoggingEnabled()) {
         const int sizeMiB = config.isLimitActivityLogSizeEnabled()
@@ -100,24 +108,20 @@ bool SFCommonPolicyRequestImpl::applyCommonPolicySettings(ZAV::CommonExtPolicyOb
                                 : config.getDefaultMaximumLogFileSize();
         resizeLogger(m_logger, config, 5, sizeMiB);
     }
-    const int level = config.isDebugLoggingEnabledForFirewall() ? 6 : 5;
-    config.setFwLogLevel(level);
-    setLoggerLevel(m_logger, level, true);
+    setLoggerLevel(m_logger, settings.firewallLogLevel, true);
     return true;
 }
 
-template <class Set>
-void SFCommonPolicyRequestImpl::setLogSize(const char* which, int sizeMiB, Set set)
+std::optional<int> SFCommonPolicyRequestImpl::policyLogSize(const char* which, int sizeMiB)
 {
-    // Refused here, before the setter, so the refusal names the policy; the setters refuse
-    // such a size too.
-    if (!isValidLogSizeMiB(sizeMiB)) {
-        log(2, std::string("Common policy ") + which + " log size " + std::to_string(sizeMiB) +
-                   " MB refused: it must be " + std::to_string(SF_MIN_LOG_SIZE_MIB) + " to " +
-                   std::to_string(SF_MAX_LOG_SIZE_MIB) + " MB; the stored size is kept");
-        return;
-    }
-    set(sizeMiB);
+    // Refused here, before the settings see it, so the refusal names the policy; the settings
+    // would refuse the whole policy for it.
+    if (isValidLogSizeMiB(sizeMiB))
+        return sizeMiB;
+    log(2, std::string("Common policy ") + which + " log size " + std::to_string(sizeMiB) +
+               " MB refused: it must be " + std::to_string(SF_MIN_LOG_SIZE_MIB) + " to " +
+               std::to_string(SF_MAX_LOG_SIZE_MIB) + " MB; the stored size is kept");
+    return std::nullopt;
 }
 
 void SFCommonPolicyRequestImpl::resizeLogger(ZAV::ILogger& logger, IConfigController& config,

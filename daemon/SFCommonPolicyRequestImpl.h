@@ -1,8 +1,8 @@
 #pragma once
 
 // The platform's common (logging) policy: fetched from the platform service once at start-up
-// (command 1000) and applied again for every update it pushes (1001). Applying writes the
-// logging settings, then sizes and levels the logger.
+// (command 1000) and applied again for every update it pushes (1001). Applying stores the
+// logging settings in one save, then sizes and levels the logger by them.
 //
 // Ownership: borrows the logger and the settings. Thread safety: the fetch runs on the main
 // thread, updates on the command client's thread; the class-wide m_enforceCommonPolicyMutex
@@ -12,6 +12,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace ZAV {
@@ -34,9 +35,11 @@ public:
     // True when a completed, successful answer was applied.
     bool getCommonPolicySettings(ZAV::ICommandFMCallback& callback, const int& fmId,
                                  ZAV::IFMCommClient& client);
-    // Applies the policy; false, with nothing of it applied and the reason logged, when its log
-    // path cannot be stored (logPathFault). A log size outside the log bounds is refused alone,
-    // the stored size kept.
+    // Stores the policy's logging settings in one save, then sizes and levels the logger by
+    // them. False, with nothing of it applied and the reason logged, when its log path is one
+    // the settings cannot take (logPathFault) or the save fails (a read-only folder, a file
+    // that would pass its bound). A log size outside the log bounds is refused alone, the
+    // stored size kept.
     bool applyCommonPolicySettings(ZAV::CommonExtPolicyObj& policy);
 
     // Bytes in sizeMiB megabytes, in 64 bits: 999 MiB times five rotated files overflow int.
@@ -56,9 +59,9 @@ public:
 
 private:
     void log(int level, const std::string& message);
-    // Calls set with a policy's log size (which: "product" or "debug") when it is within the
-    // log bounds; logs the refusal and keeps the stored size otherwise.
-    template <class Set> void setLogSize(const char* which, int sizeMiB, Set set);
+    // A policy's log size (which: "product" or "debug") when it is within the log bounds;
+    // none, after logging the refusal, otherwise (the stored size is kept).
+    std::optional<int> policyLogSize(const char* which, int sizeMiB);
 
     std::string m_componentName;
     ZAV::ILogger& m_logger;

@@ -44,13 +44,41 @@ void closeIfOpen(int descriptor)
         ::close(descriptor);
 }
 
+// An open file description lock on the whole file, so closing another descriptor of the same
+// file keeps it. 0, or the error: EAGAIN or EACCES when another process holds the file.
 int lockWhole(int descriptor)
 {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
     int locked;
     do {
-        locked = ::lockf(descriptor, F_TLOCK, 0);
+        locked = ::fcntl(descriptor, F_OFD_SETLK, &whole);
     } while (locked != 0 && errno == EINTR);
     return locked == 0 ? 0 : errno;
+}
+
+// Moves from to to only when nothing is at to: 0, or the error (EEXIST when something is).
+int renameNoReplace(const std::string& from, const std::string& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    const int error = errno;
+    if (error != EINVAL)
+        return error;
+    // A file system without the flag: a hard link never replaces either.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno;
+    ::unlink(from.c_str());
+    return 0;
+}
+
+// Creates a file of ours under a free name beside path: its descriptor, or -1 with errno.
+int makeBeside(const std::string& path, std::string& name)
+{
+    name = path + ".XXXXXX";
+    // mkostemp creates the file with mode 0600 and O_EXCL, so it follows no symlink.
+    return ::mkostemp(name.data(), O_CLOEXEC);
 }
 
 } // namespace
@@ -86,7 +114,10 @@ SFInstanceLock::Taken SFInstanceLock::take(std::string& failure)
             return pathLooksOurs() ? Taken::HeldWithFile : Taken::HeldSocketOnly;
         m_socketHeldElsewhere = true;
     }
-    return takeFile(failure);
+    const Taken taken = takeFile(failure);
+    if (taken == Taken::Failed)
+        failure = "Cannot lock " + m_lockFile + ": " + failure;
+    return taken;
 }
 
 bool SFInstanceLock::socketAddress(sockaddr_un& address, socklen_t& length) const
@@ -178,95 +209,153 @@ bool SFInstanceLock::pathNamesHeldFile() const
 
 SFInstanceLock::Taken SFInstanceLock::takeFile(std::string& failure)
 {
-    const std::string cannot = "Cannot lock " + m_lockFile + ": ";
-    std::error_code folderError;
-    std::filesystem::create_directories(m_folder, folderError);
-    if (folderError) {
-        failure = cannot + "cannot create " + m_folder + ": " + folderError.message();
-        return Taken::Failed;
-    }
+    // An attempt ends with the path locked, here or elsewhere, or failed, unless the path
+    // changed since the look: then failure is still empty.
     for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        // Looked at before it is opened: opening a FIFO or a device can block or act.
-        struct stat seen {};
-        const bool present = ::lstat(m_lockFile.c_str(), &seen) == 0;
-        if (!present && errno != ENOENT) {
-            failure = cannot + std::strerror(errno);
+        std::error_code folderError;
+        std::filesystem::create_directories(m_folder, folderError);
+        if (folderError) {
+            failure = "cannot create " + m_folder + ": " + folderError.message();
             return Taken::Failed;
         }
-        if (!present || !S_ISREG(seen.st_mode) || seen.st_uid != ::geteuid()) {
-            std::string reason;
-            const int fresh = placeFreshFile(reason);
-            if (fresh < 0) {
-                failure = cannot + reason;
+        // Looked at before it is opened: opening a FIFO or a device can block or act.
+        struct stat seen {};
+        if (::lstat(m_lockFile.c_str(), &seen) != 0) {
+            if (errno != ENOENT) {
+                failure = std::strerror(errno);
                 return Taken::Failed;
             }
+        } else if (S_ISREG(seen.st_mode) && seen.st_uid == ::geteuid()) {
+            const Taken taken = lockPresentFile(seen, failure);
+            if (taken != Taken::Failed || !failure.empty())
+                return taken;
+            continue;
+        } else if (!clearPath(seen, failure)) {
+            if (!failure.empty())
+                return Taken::Failed;
+            continue;
+        }
+        const int fresh = placeFreshFile(failure);
+        if (fresh >= 0) {
             holdFile(fresh);
             return Taken::Yes;
         }
-        int descriptor;
-        do {
-            descriptor = ::open(m_lockFile.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        } while (descriptor < 0 && errno == EINTR);
-        if (descriptor < 0) {
-            // Removed or replaced by a symlink or a FIFO without a reader since the look.
-            if (errno == ENOENT || errno == ELOOP || errno == ENXIO)
-                continue;
-            failure = cannot + std::strerror(errno);
+        if (!failure.empty())
             return Taken::Failed;
-        }
-        struct stat opened {};
-        if (::fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || !sameFile(opened, seen)) {
-            ::close(descriptor);
-            continue;
-        }
-        const int error = lockWhole(descriptor);
-        if (error != 0) {
-            ::close(descriptor);
-            if (error == EACCES || error == EAGAIN)
-                return Taken::HeldFile;
-            failure = cannot + std::strerror(error);
-            return Taken::Failed;
-        }
-        // A lock on a file the path stopped naming between the look and the lock guards
-        // nothing; closing the descriptor drops it again.
-        struct stat now {};
-        if (::lstat(m_lockFile.c_str(), &now) == 0 && sameFile(now, opened)) {
-            holdFile(descriptor);
-            return Taken::Yes;
-        }
-        ::close(descriptor);
+        // Another taker placed one first: the next look finds it locked.
     }
-    failure = cannot + "the path kept changing while it was being locked";
+    failure = "the path kept changing while it was being locked";
     return Taken::Failed;
+}
+
+SFInstanceLock::Taken SFInstanceLock::lockPresentFile(const struct stat& seen, std::string& failure)
+{
+    int descriptor;
+    do {
+        descriptor = ::open(m_lockFile.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    } while (descriptor < 0 && errno == EINTR);
+    if (descriptor < 0) {
+        // Removed or replaced by a symlink or a FIFO without a reader since the look.
+        if (errno != ENOENT && errno != ELOOP && errno != ENXIO)
+            failure = std::strerror(errno);
+        return Taken::Failed;
+    }
+    struct stat opened {};
+    if (::fstat(descriptor, &opened) != 0 || !S_ISREG(opened.st_mode) || !sameFile(opened, seen)) {
+        ::close(descriptor);
+        return Taken::Failed;
+    }
+    // A file this object still holds (the path named it before and names it again): this
+    // process's own lock would refuse it.
+    if (holdKept(opened)) {
+        ::close(descriptor);
+        return pathNamesHeldFile() ? Taken::Yes : Taken::Failed;
+    }
+    const int error = lockWhole(descriptor);
+    if (error != 0) {
+        ::close(descriptor);
+        // Held by another process: a tqd holds the lock, and its file is never replaced.
+        if (error == EACCES || error == EAGAIN)
+            return Taken::HeldFile;
+        failure = std::strerror(error);
+        return Taken::Failed;
+    }
+    // A lock on a file the path stopped naming between the look and the lock guards nothing;
+    // closing the descriptor drops it again.
+    struct stat now {};
+    if (::lstat(m_lockFile.c_str(), &now) == 0 && sameFile(now, opened)) {
+        holdFile(descriptor);
+        return Taken::Yes;
+    }
+    ::close(descriptor);
+    return Taken::Failed;
+}
+
+bool SFInstanceLock::clearPath(const struct stat& seen, std::string& failure)
+{
+    // rmdir removes nothing but an empty folder, so it cannot remove a file a taker placed.
+    if (S_ISDIR(seen.st_mode)) {
+        if (::rmdir(m_lockFile.c_str()) == 0)
+            return true;
+        if (errno != ENOENT && errno != ENOTDIR)
+            failure = "cannot remove the folder in its place: " + std::string(std::strerror(errno));
+        return false;
+    }
+    // No call removes a name only while it names a given file. So whatever the path names is
+    // moved aside under a free name of ours, and removed only when it is what was looked at: a
+    // file another taker placed since the look goes back at once, unless a third one placed
+    // another meanwhile (its holder then finds the path naming a file another holds, and
+    // leaves).
+    std::string aside;
+    const int made = makeBeside(m_lockFile, aside);
+    if (made < 0) {
+        failure = "cannot create a file in " + m_folder + ": " + std::strerror(errno);
+        return false;
+    }
+    ::close(made);
+    if (::rename(m_lockFile.c_str(), aside.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(aside.c_str());
+        // Gone, or a folder now, since the look.
+        if (error != ENOENT && error != EISDIR && error != ENOTDIR)
+            failure = "cannot move it aside to " + aside + ": " + std::strerror(error);
+        return false;
+    }
+    // The kind and the owner are compared too: an inode number freed by a removal comes back
+    // at once for the next file, and the files takers place are regular files of ours, which
+    // what was seen is not.
+    struct stat moved {};
+    const bool looked = ::lstat(aside.c_str(), &moved) == 0 && sameFile(moved, seen) &&
+                        moved.st_mode == seen.st_mode && moved.st_uid == seen.st_uid;
+    if (looked || renameNoReplace(aside, m_lockFile) != 0) {
+        if (::unlink(aside.c_str()) != 0 && errno == EISDIR)
+            ::rmdir(aside.c_str());
+    }
+    return looked;
 }
 
 int SFInstanceLock::placeFreshFile(std::string& failure)
 {
-    // Made and locked under a temporary name beside the path, then renamed over it: the path
-    // never goes missing, and whoever finds a file there finds it locked.
-    std::string temporary = m_lockFile + ".XXXXXX";
-    // mkostemp creates the file with mode 0600 and O_EXCL, so it follows no symlink.
-    const int descriptor = ::mkostemp(temporary.data(), O_CLOEXEC);
+    // Made and locked under a temporary name beside the path, then moved there only while
+    // nothing is: whoever finds a file at the path finds it locked, and two takers of a
+    // missing path cannot both place one.
+    std::string temporary;
+    const int descriptor = makeBeside(m_lockFile, temporary);
     if (descriptor < 0) {
         failure = "cannot create a file in " + m_folder + ": " + std::strerror(errno);
         return -1;
     }
     const int lockError = lockWhole(descriptor);
-    int renamed = lockError == 0 ? ::rename(temporary.c_str(), m_lockFile.c_str()) : -1;
-    int error = lockError != 0 ? lockError : renamed != 0 ? errno : 0;
-    // A file cannot be renamed over a folder; an empty one goes first.
-    if (renamed != 0 && error == EISDIR && ::rmdir(m_lockFile.c_str()) == 0) {
-        renamed = ::rename(temporary.c_str(), m_lockFile.c_str());
-        error = renamed != 0 ? errno : 0;
-    }
-    if (renamed != 0) {
-        failure = (lockError != 0 ? "cannot lock " + temporary : "cannot rename " + temporary + " to " + m_lockFile) +
-                  ": " + std::strerror(error);
-        ::unlink(temporary.c_str());
-        ::close(descriptor);
-        return -1;
-    }
-    return descriptor;
+    const int moveError = lockError == 0 ? renameNoReplace(temporary, m_lockFile) : 0;
+    if (lockError == 0 && moveError == 0)
+        return descriptor;
+    ::unlink(temporary.c_str());
+    ::close(descriptor);
+    if (lockError != 0)
+        failure = "cannot lock " + temporary + ": " + std::strerror(lockError);
+    else if (moveError != EEXIST)
+        failure = "cannot rename " + temporary + " to " + m_lockFile + ": " + std::strerror(moveError);
+    return -1;
 }
 
 void SFInstanceLock::holdFile(int descriptor)
@@ -280,18 +369,31 @@ void SFInstanceLock::holdFile(int descriptor)
     }
 }
 
+bool SFInstanceLock::holdKept(const struct stat& file)
+{
+    struct stat kept {};
+    if (m_file >= 0 && ::fstat(m_file, &kept) == 0 && sameFile(kept, file))
+        return true;
+    for (int& earlier : m_earlierFiles) {
+        if (::fstat(earlier, &kept) == 0 && sameFile(kept, file)) {
+            std::swap(earlier, m_file);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool SFInstanceLock::watch(ZAV::ILogger& logger, const std::string& component)
 {
     m_watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (m_watch < 0) {
         logger.logMessage(2, component, "Cannot watch " + m_folder + " for changes of the instance lock file: " +
                                             std::strerror(errno) + "; a removed or replaced lock file goes unnoticed");
-        return false;
+        return true;
     }
     // Sets the watch, and puts the file back when the path changed between the take and the
     // watch, which no event reports.
-    restoreIfChanged(logger, component);
-    return m_folderWatch >= 0;
+    return restoreIfChanged(logger, component);
 }
 
 bool SFInstanceLock::folderWatched() const
@@ -345,19 +447,23 @@ bool SFInstanceLock::drainEvents()
     }
 }
 
-void SFInstanceLock::keepInPlace(ZAV::ILogger& logger, const std::string& component)
+bool SFInstanceLock::keepInPlace(ZAV::ILogger& logger, const std::string& component)
 {
+    // Read even when the lock is lost, so the descriptor stops polling readable.
     if (m_watch >= 0 && drainEvents())
-        restoreIfChanged(logger, component);
+        return restoreIfChanged(logger, component);
+    return !m_lost;
 }
 
-void SFInstanceLock::restoreIfChanged(ZAV::ILogger& logger, const std::string& component)
+bool SFInstanceLock::restoreIfChanged(ZAV::ILogger& logger, const std::string& component)
 {
-    bool told = false;
+    if (m_lost)
+        return false;
+    Taken taken = Taken::Yes;
+    bool placed = false;
     std::string failure;
     std::string unwatched;
-    for (int attempt = 0; attempt < kTakeAttempts; ++attempt) {
-        failure.clear();
+    for (int attempt = 0;; ++attempt) {
         // The folder is compared by its identity, not told by its own events: the kernel
         // reports a removed folder's end only once no file in it is open any more, and the
         // daemon keeps its locked files open.
@@ -371,30 +477,45 @@ void SFInstanceLock::restoreIfChanged(ZAV::ILogger& logger, const std::string& c
             unwatched.clear();
             watchFolder(unwatched);
         }
-        // Only looked at, never opened: closing a descriptor of the locked file would drop the
-        // lock.
-        if (pathNamesHeldFile())
-            break;
-        if (!told) {
-            logger.logMessage(2, component, "The instance lock file " + m_lockFile +
-                                                " was removed or replaced; this tqd puts a locked file of its "
-                                                "own back in its place");
-            told = true;
-        }
-        const int fresh = placeFreshFile(failure);
-        if (fresh >= 0) {
-            holdFile(fresh);
+        // Only looked at: the first time, whether anything changed; later, whether the file
+        // put back is still there, in the folder watched.
+        if (pathNamesHeldFile()) {
             failure.clear();
             break;
         }
+        if (attempt == kTakeAttempts) {
+            if (failure.empty())
+                failure = "the path kept changing while it was being locked";
+            break;
+        }
+        failure.clear();
+        taken = takeFile(failure);
+        if (taken == Taken::HeldFile)
+            break;
+        placed = placed || taken == Taken::Yes;
         // The folder may have gone since it was looked at: the next attempt makes it again.
     }
+    if (taken == Taken::HeldFile) {
+        // Putting a file back over it would make two holders that replace each other's file
+        // without end. The other holder came in while the path named no file of this tqd's.
+        m_lost = true;
+        logger.logMessage(2, component, "The instance lock file " + m_lockFile +
+                                            " was removed or replaced, and another process holds the one in its "
+                                            "place (a tqd in another network namespace, or one started meanwhile); "
+                                            "this tqd leaves the lock to it");
+        return false;
+    }
+    if (placed)
+        logger.logMessage(2, component, "The instance lock file " + m_lockFile +
+                                            " was removed or replaced; this tqd puts a locked file of its own back "
+                                            "in its place");
     if (!failure.empty())
         logger.logMessage(2, component, "Cannot put the instance lock file " + m_lockFile + " back: " + failure +
                                             "; the instance socket " + socketText() +
                                             " still keeps a second tqd out of this network namespace");
     if (m_folderWatch < 0 && !unwatched.empty())
         logger.logMessage(2, component, unwatched + "; a removed or replaced lock file goes unnoticed");
+    return true;
 }
 
 } // namespace StatefulFirewall

@@ -6,19 +6,33 @@
 // no file-system operation can take it away, the kernel frees it when the process dies (also
 // at SIGKILL), and its scope, the network namespace, is the scope of the iptables tables a tqd
 // drives. Any local user can bind that name, so a holder counts as a tqd only when it listens
-// as root; a holder of another user's leaves the decision to the lock file. Then the lock file, locked with lockf, which also guards across network namespaces
-// that share the file system. The file's path is only looked at with lstat before it is opened:
-// anything there but a regular file of our effective uid (a FIFO, a device, a symlink, a folder,
-// another owner's file) is replaced by a fresh locked file of ours, renamed over the path so
-// the path is never missing. While the daemon runs, an inotify watch on the lock file's folder
-// tells when the path stops naming the locked file; keepInPlace then puts a fresh locked file
-// back (and the folder and the watch, when the folder went).
+// as root; a holder of another user's leaves the decision to the lock file. Then the lock file,
+// which also guards across network namespaces that share the file system. It is locked with an
+// open file description lock (F_OFD_SETLK), which conflicts with the lockf locks of other
+// processes as well, and, unlike lockf, is not dropped when another descriptor of the same file
+// is closed: the daemon may open a file it already holds without losing it.
+//
+// A file another taker placed or holds is never replaced:
+// - a fresh file is made and locked under a temporary name, then moved to the path with a
+//   rename that refuses to replace anything, so two takers of a missing path cannot both place
+//   one;
+// - a regular file of our effective uid at the path is opened and locked; when another process
+//   holds it, a tqd holds the lock, and the file is never replaced;
+// - anything else there (a FIFO, a device, a symlink, another owner's file) is moved aside and
+//   removed only when it is what was looked at; something placed meanwhile goes back at once.
+//   An empty folder is removed with rmdir, which never removes a file.
+// The path is only looked at with lstat before it is opened. While the daemon runs, an inotify
+// watch on the lock file's folder tells when the path stops naming the locked file; keepInPlace
+// then puts a locked file back the same way (and the folder and the watch, when the folder
+// went), or, when another process holds the file the path names by then, says so once and
+// tells the daemon to leave.
 //
 // Ownership: owns the socket, the locked descriptors and the inotify descriptor; all are closed
 // with the object, which frees both locks. Every descriptor is close-on-exec, so the child
 // processes the daemon starts hold neither lock.
-// Threads: one thread at a time; the daemon's main thread makes it, takes it and, while it
-// waits for a stop signal, calls keepInPlace when watchDescriptor is readable.
+// Threads: one thread at a time. The daemon's main thread makes it, takes it and watches; then
+// it hands it to SFInstanceLockKeeper, whose thread alone uses it (keepInPlace, closePending)
+// until it is freed.
 
 #include <deque>
 #include <string>
@@ -60,14 +74,17 @@ public:
     Taken take(std::string& failure);
 
     // After take: watches the lock file's folder, then puts the file back when the path changed
-    // since the take. False, logged, when no watch could be set: the locks are still held, only
-    // a later change of the path goes unnoticed.
+    // since the take. False, logged, when another process holds the file the path names by then:
+    // the daemon must leave. A watch that cannot be set is logged only: the locks are still
+    // held, and a later change of the path goes unnoticed.
     bool watch(ZAV::ILogger& logger, const std::string& component);
     // The inotify descriptor to poll for reading; -1 when nothing is watched.
     int watchDescriptor() const { return m_watch; }
     // Reads what the watch reports and, when the path no longer names the locked file (or it is
-    // no longer ours), puts a fresh locked file back and logs it. Never blocks.
-    void keepInPlace(ZAV::ILogger& logger, const std::string& component);
+    // no longer ours), puts a locked file back and logs it. False from the first time the path
+    // names a file another process holds: that is logged once, and nothing is done any more
+    // (the daemon leaves). Never blocks.
+    bool keepInPlace(ZAV::ILogger& logger, const std::string& component);
 
     // The socket to poll for reading while it is held: a second tqd that asked who holds it
     // waits in its queue until closePending. -1 when not held.
@@ -88,18 +105,29 @@ private:
     // True when the path names a regular file of our effective uid (without opening it).
     bool pathLooksOurs() const;
     bool pathNamesHeldFile() const;
+    // Yes, HeldFile or Failed with the reason.
     Taken takeFile(std::string& failure);
-    // A fresh file, locked, renamed over the path; its descriptor, or -1 with the reason.
+    // The outcome of one step of takeFile: Failed with an empty failure when the path changed
+    // since it was looked at.
+    Taken lockPresentFile(const struct stat& seen, std::string& failure);
+    // True when the path no longer names what was seen there; false with the reason, or with
+    // none when the path changed since.
+    bool clearPath(const struct stat& seen, std::string& failure);
+    // A fresh file, locked, moved to the path when nothing is there: its descriptor, or -1,
+    // with the reason or with none when the path was taken meanwhile.
     int placeFreshFile(std::string& failure);
     void holdFile(int descriptor);
+    // Makes the kept descriptor of this file the held one; false when none is kept.
+    bool holdKept(const struct stat& file);
     // True when the folder at the path is the one watched.
     bool folderWatched() const;
     // Watches the folder at the path in place of the one watched before.
     bool watchFolder(std::string& failure);
     // Reads every queued event; true when one concerns the lock file or its folder.
     bool drainEvents();
-    // Puts a fresh locked file at the path, and the folder and its watch, where they changed.
-    void restoreIfChanged(ZAV::ILogger& logger, const std::string& component);
+    // Puts a locked file at the path, and the folder and its watch, where they changed; false
+    // when another process holds the file there.
+    bool restoreIfChanged(ZAV::ILogger& logger, const std::string& component);
 
     const std::string m_socketName;
     const std::string m_lockFile;
@@ -108,10 +136,10 @@ private:
     int m_socket = -1;
     bool m_socketHeldElsewhere = false;
     int m_file = -1; // the locked descriptor the path should name
-    // Files the path named earlier, still locked: closing any descriptor of a lockf-locked file
-    // drops the lock, and a process that opened the old file before it was replaced must not
-    // find it free. Bounded; the oldest goes first.
+    // Files the path named earlier, still locked: a process that opened the old file before it
+    // was replaced must not find it free. Bounded; the oldest goes first.
     std::deque<int> m_earlierFiles;
+    bool m_lost = false; // another process holds the file the path names
     int m_watch = -1;
     int m_folderWatch = -1;         // the watch descriptor of the folder within m_watch
     struct stat m_watchedFolder {}; // the folder watched, by device and inode

@@ -28,7 +28,7 @@ SFKextInterface::SFKextInterface(ZAV::ILogger& logger, IConfigController& config
                                  INwIFManager& nwIfManager, ISFEventAdaptor& eventAdaptor,
                                  std::unique_ptr<INetfilter> driver)
     : m_handle(-1), m_hooking(false), m_pushFailed(false), m_rulesState(SF_RULES_IN_FORCE),
-      m_leftovers(SF_RULES_IN_FORCE), m_generationLinked(false), m_linkedMode(FW_MODE_REGULAR),
+      m_staleLinked(false), m_leftovers(SF_RULES_IN_FORCE), m_generationLinked(false), m_linkedMode(FW_MODE_REGULAR),
       m_adaptiveLinked(false), m_lastPushMode(FW_MODE_REGULAR), m_retryPasses(1), m_retryCountdown(1), m_aggregationInterval(0),
       m_reportingInterval(0), m_consumeStop(false), m_readStop(false), m_reportingStop(false),
       m_componentName("RuleInterface"), m_logger(logger), m_configController(config),
@@ -107,6 +107,7 @@ void SFKextInterface::stopHooking()
         m_hooking.store(false);
         m_pushFailed.store(false);
         m_rulesState.store(SF_RULES_IN_FORCE);
+        m_staleLinked.store(false);
         m_generationLinked = false;
         m_adaptiveLinked.store(false);
         m_lastFailedRules.clear();
@@ -158,13 +159,18 @@ void SFKextInterface::removeLeftoversLocked()
     } catch (const std::exception& e) {
         failure = e.what();
     }
-    if (!accepted) {
+    if (!accepted && m_netfilter->dropPoliciesMayStand()) {
         log(2, "Failed to set the default Netfilter policy to Accept; keeping the Netfilter chains "
                "and rules of the firewall, which still filter until the next health check removes "
                "them - " + failure);
         m_leftovers.store(SF_RULES_DROP_POLICIES_LEFT);
         return;
     }
+    // An ACCEPT set since the last DROP of ours stands: a failure to set it again tells nothing
+    // of the policies (iptables may be failing as a whole) and holds nothing back.
+    if (!accepted)
+        log(5, "Setting the default Netfilter policy to Accept failed, but no DROP policy of the "
+               "firewall is left - " + failure);
     try {
         m_netfilter->flushIptablesDefaultDropRule();
         m_netfilter->flushIptablesInCurrentPolicy();
@@ -208,7 +214,7 @@ bool SFKextInterface::healthCheckHasWork() const
 
 bool SFKextInterface::rulesInForce()
 {
-    return !(m_hooking.load() && m_pushFailed.load());
+    return !(m_hooking.load() && (m_pushFailed.load() || m_staleLinked.load()));
 }
 
 int SFKextInterface::rulesInForceState()
@@ -216,6 +222,10 @@ int SFKextInterface::rulesInForceState()
     if (!m_hooking.load())
         return m_leftovers.load();
     const int state = m_rulesState.load();
+    // With nothing in force, chains left beside change nothing the state says.
+    if (m_staleLinked.load() && state != SF_RULES_NOT_IN_FORCE)
+        return state == SF_RULES_EARLIER_IN_FORCE ? SF_RULES_EARLIER_WITH_STALE_CHAINS
+                                                  : SF_RULES_STALE_CHAINS_LINKED;
     if (state == SF_RULES_IN_FORCE && m_appliedChanges.pending())
         return SF_RULES_CHANGES_NOT_APPLIED;
     return state;

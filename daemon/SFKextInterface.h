@@ -135,6 +135,9 @@ private:
     // Removes what earlier removals left of earlier generations; failures are logged and
     // wait for the next pass. Driver mutex held.
     void removeEarlierGenerationsLocked();
+    // Asks the driver whether anything not in force may still be linked, into m_staleLinked.
+    // Driver mutex held.
+    void noteStaleChainsLocked();
     // One pass of the health-check thread without a network change: retries a failed push
     // when its turn has come, else removes what earlier removals left. Takes the driver mutex.
     void healthCheckPass();
@@ -220,6 +223,10 @@ private:
     std::atomic<bool> m_pushFailed;
     // An SFRulesInForce value, written with m_pushFailed.
     std::atomic<int> m_rulesState;
+    // Set after a removal pass that left chains or lines not in force that INPUT or OUTPUT may
+    // still lead to (the driver's earlierGenerationsLinked), cleared by one that left none:
+    // the rules are then not wholly in force. Written under the driver mutex; read anywhere.
+    std::atomic<bool> m_staleLinked;
     // While not hooked: SF_RULES_IN_FORCE when nothing of the firewall is left in iptables,
     // else SF_RULES_DROP_POLICIES_LEFT, SF_RULES_CHAINS_LEFT or SF_RULES_UNLINKED_CHAINS_LEFT.
     // Written under the driver mutex; read anywhere.

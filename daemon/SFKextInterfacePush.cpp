@@ -456,7 +456,9 @@ bool SFKextInterface::pushLocked()
         m_retryCountdown = 1;
         m_rulesState.store(SF_RULES_IN_FORCE);
         m_pushFailed.store(false);
-        return true;
+        // Linked, but what the generation replaced may still let in what it allowed: not
+        // wholly in force until the health check's removal passes take it away.
+        return !m_staleLinked.load();
     }
     if (outcome == TryOutcome::Failed)
         return false;
@@ -591,15 +593,24 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
         // generation that lacks a part, the ACCEPT policies first.
         log(2, ENFORCE + "Applying the rules to Iptables failed. Removing what this attempt built; "
                          "no rules are in force");
+        bool accepted = false;
         try {
             m_netfilter->setNetfilterPolicyToAccept(true);
+            accepted = true;
         } catch (const SFException& e) {
             log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
         } catch (const std::exception& e) {
             log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
         }
-        m_netfilter->flushIptablesDefaultDropRule();
-        m_netfilter->flushIptablesInCurrentPolicy();
+        // Under a DROP policy the chains are all that lets anything in (SSH included): they
+        // go only once the policies are ACCEPT, at the next try.
+        if (accepted || !m_netfilter->dropPoliciesMayStand()) {
+            m_netfilter->flushIptablesDefaultDropRule();
+            m_netfilter->flushIptablesInCurrentPolicy();
+        } else {
+            log(2, ENFORCE + "Keeping the Netfilter chains and rules of the firewall while a DROP "
+                             "policy stays");
+        }
         stopBlockEventQueue();
         m_rulesState.store(SF_RULES_NOT_IN_FORCE);
     }
@@ -607,6 +618,7 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
     if (m_netfilter->hasPendingRemovals())
         log(2, ENFORCE + "Some of what the failed attempt built could not be removed; it is "
                          "removed again with the next attempt");
+    noteStaleChainsLocked();
     m_retryPasses = 1;
     m_retryCountdown = 1;
     m_pushFailed.store(true);
@@ -615,16 +627,27 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
 
 void SFKextInterface::removeEarlierGenerationsLocked()
 {
-    if (!m_netfilter->hasPendingRemovals())
-        return;
-    m_netfilter->flushDefaultDropRulesOfPreviousPolicy();
-    m_netfilter->flushIptablesInPreviousPolicy();
-    // They filter nothing once the generation in force is linked in front of them; what is
-    // left is removed again at the next pass.
-    m_netfilter->takeFailedCommands();
-    if (m_netfilter->hasPendingRemovals())
-        log(2, ENFORCE + "Some chains or lines of an earlier generation could not be removed; "
-                         "they are removed again at the next health check");
+    if (m_netfilter->hasPendingRemovals()) {
+        m_netfilter->flushDefaultDropRulesOfPreviousPolicy();
+        m_netfilter->flushIptablesInPreviousPolicy();
+        // What is left is removed again at the next pass.
+        m_netfilter->takeFailedCommands();
+        if (m_netfilter->hasPendingRemovals())
+            log(2, ENFORCE + "Some chains or lines of an earlier generation could not be removed; "
+                             "they are removed again at the next health check");
+    }
+    noteStaleChainsLocked();
+}
+
+void SFKextInterface::noteStaleChainsLocked()
+{
+    // A line after the generation in force still meets what that generation lets through,
+    // and a jump to an old top chain still lets in what its rules allowed.
+    const bool linked = m_netfilter->earlierGenerationsLinked();
+    if (linked && !m_staleLinked.load())
+        log(2, ENFORCE + "Chains or lines that are not in force may still be linked into INPUT or "
+                         "OUTPUT; the rules are not wholly in force until they are removed");
+    m_staleLinked.store(linked);
 }
 
 void SFKextInterface::healthCheckPass()
@@ -634,8 +657,12 @@ void SFKextInterface::healthCheckPass()
         return;
     const bool changesDue = m_appliedChanges.pushDue();
     if (m_pushFailed.load()) {
-        if (--m_retryCountdown > 0 && !changesDue)
+        if (--m_retryCountdown > 0 && !changesDue) {
+            // What a try taken back left beside the generation in force goes at every pass.
+            if (m_generationLinked && m_netfilter->hasPendingRemovals())
+                removeEarlierGenerationsLocked();
             return;
+        }
         // Until a push succeeds the host does not run the rules it is meant to enforce.
         log(5, "The last attempt to apply the rules failed. Hence enforcing the rules again");
         pushLocked();

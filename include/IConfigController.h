@@ -5,6 +5,7 @@
 // setters return SF_SUCCESS, SF_PREF_ALREADY_SET or SF_PREF_WRITE_FAILED. The order of the
 // operations is part of the interface: libraries built apart rely on it.
 
+#include "SFLoggingSettings.h"
 #include "SFPrefType.h"
 
 #include <list>
@@ -111,6 +112,11 @@ public:
     virtual std::string getPreviousUniqueId() = 0;
     virtual void setHealthCheckTimer(int seconds) = 0;
     virtual int getHealthCheckTimer() = 0;
+    // Stores every setting of settings in one save of the settings file, or none of them:
+    // SF_SUCCESS, or SF_PREF_ALREADY_SET when each held its value already; SF_INVALID_ARGUMENT
+    // for a log path logPathFault refuses or a size outside the log bounds, and
+    // SF_PREF_WRITE_FAILED when the save fails, each logged with the setting and the reason.
+    virtual int setLoggingSettings(const SFLoggingSettings& settings) = 0;
 };
 
 } // namespace StatefulFirewall

@@ -86,12 +86,13 @@ public:
     virtual void saveIptablesChainsToPreviousPolicy() = 0;
     // Removes the generations awaiting removal and the current one (never throws).
     virtual void flushIptablesInCurrentPolicy() = 0;
-    // True while the driver knows of chains or built-in lines of its own in the kernel, also
-    // ones an earlier process recorded in the state file; runs nothing.
+    // True while the driver knows of chains, built-in lines or DROP policies of its own in the
+    // kernel, also ones an earlier process recorded in the state file; runs nothing.
     virtual bool hasRecordedLeftovers() = 0;
     // True while what hasRecordedLeftovers knows of may still filter: a recorded line stands in
     // INPUT or OUTPUT, or a recorded top chain may still be jumped to from them. A jump is taken
-    // for gone only when iptables lists the chain and finds no such jump; runs only probes.
+    // for gone only when a listing of the table that iptables answered shows none; runs at most
+    // that listing.
     virtual bool recordedLeftoversLinked() = 0;
     // Hands the lines now recorded in the built-in chains to the previous generation; runs
     // nothing. Lines placed afterwards belong to the current one.
@@ -109,6 +110,14 @@ public:
     // True while chains of an earlier generation or lines handed to one wait for removal;
     // runs nothing.
     virtual bool hasPendingRemovals() = 0;
+    // True while INPUT or OUTPUT may still lead to something of a generation other than the
+    // current one: a line handed to an earlier generation and not removed, or a top chain of a
+    // generation awaiting removal whose jump a listing of the table has not shown gone. Runs at
+    // most one listing, and none when nothing awaits removal.
+    virtual bool earlierGenerationsLinked() = 0;
+    // True while a DROP policy this driver, or an earlier one, set on INPUT or OUTPUT may still
+    // stand: set before the DROP runs, cleared by a successful ACCEPT. Runs nothing.
+    virtual bool dropPoliciesMayStand() = 0;
     // How many command lines failed since the last call, whether the failure was thrown or
     // logged and swallowed; probes whose failure is their answer (a chain's or line's
     // existence, the version, the time match) are not counted. Runs nothing.

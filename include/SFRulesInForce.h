@@ -32,6 +32,14 @@ enum SFRulesInForce : int {
     // removed, but no line of INPUT or OUTPUT leads to them any more: they filter nothing. The
     // health check removes them again.
     SF_RULES_UNLINKED_CHAINS_LEFT = 7,
+    // The latest push is linked, but chains or lines that are not in force (of an earlier
+    // generation, or of a try taken back) could not be removed, and INPUT or OUTPUT may still
+    // lead to them: they may let in what they allowed. The health check removes them again.
+    SF_RULES_STALE_CHAINS_LINKED = 8,
+    // As SF_RULES_EARLIER_IN_FORCE (the latest push was taken back), and besides the
+    // generation in force INPUT or OUTPUT may still lead to chains or lines that are not in
+    // force, the taken-back try's among them. The health check removes them again.
+    SF_RULES_EARLIER_WITH_STALE_CHAINS = 9,
 };
 
 } // namespace StatefulFirewall

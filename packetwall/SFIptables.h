@@ -18,6 +18,7 @@
 
 #include <list>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,14 +37,22 @@ inline constexpr const char* SF_MODPROBE_PATH = "/sbin/modprobe";
 inline constexpr const char* SF_NETFILTER_STATE_FILE = "/run/Varnik/kyv/fw/netfilter.state";
 inline constexpr const char* SF_FTP_MODULE_DIR = "/sys/module/nf_conntrack_ftp";
 
+// The top chains of a generation: these names followed by its id text. Only they are jumped to
+// from the built-in INPUT and OUTPUT.
+inline constexpr const char* SF_INPUT_TOP = "QTZ_INPUT";
+inline constexpr const char* SF_OUTPUT_TOP = "QTZ_OUTPUT";
+
 inline constexpr int ADAPTIVE_QUEUE_NUM = 1;
 inline constexpr int BLOCK_EVENT_QUEUE_NUM = 3;
 inline constexpr int ADAPTIVE_CONNECTION_MARK = 1;
 
 // Chains of one generation that still wait for removal: the id text names its top chains.
+// redirected: the redirections into its top chains were run (or may have been): only then can
+// INPUT or OUTPUT lead to it.
 struct SFIptablesGeneration {
     std::string uid;
     std::list<std::string> chains;
+    bool redirected = true;
 };
 
 // One line placed into a built-in chain; words are everything after "-A <chain>" would go,
@@ -52,6 +61,14 @@ struct SFDefaultDropLine {
     enum Kind { MARK = 0, LOG = 1, ACTION = 2 };
     Kind kind;
     std::vector<std::string> words;
+};
+
+// What one listing of the filter table showed, when iptables answered it: the user chains and
+// the chains that lines of INPUT and OUTPUT jump to. Only such a listing proves a chain or a jump
+// gone; a listing or probe that failed proves nothing.
+struct SFTableListing {
+    std::set<std::string> chains;
+    std::set<std::string> inputJumps, outputJumps;
 };
 
 // The criteria of one group or rule, collected from its matches before any line is built.
@@ -115,6 +132,8 @@ public:
     void flushDefaultDropRulesOfPreviousPolicy() override;
     void abandonCurrentGeneration(std::string previousUid) override;
     bool hasPendingRemovals() override;
+    bool earlierGenerationsLinked() override;
+    bool dropPoliciesMayStand() override;
     int takeFailedCommands() override;
 
     // Chains and jumps (SFIptablesChains.cpp).
@@ -187,22 +206,36 @@ public:
     // takeFailedCommands before it is thrown.
     void runCommand(std::vector<std::string> argv);
 
+    // Lists the filter table (iptables -S, read back through a memory file, so a table of any
+    // size never blocks the program on a full pipe). False when the listing failed: then it
+    // shows nothing. Not counted as a failed command.
+    bool listTable(SFTableListing& listing);
+
 private:
-    // Removes one generation: its top chains with their redirections, then flushes every listed
-    // chain before deleting any, so jumps between them never block a deletion. Failures are
-    // logged and the pass goes on; returns the names that still exist afterwards.
-    std::list<std::string> removeGeneration(const std::string& uid,
-                                            const std::list<std::string>& chains,
+    // Removes one generation (SFIptablesRemoval.cpp): the redirections to its top chains, then
+    // flushes every chain of it before deleting any, so jumps between them never block a
+    // deletion. With a listing, only what it shows is removed and what it does not show is gone;
+    // without one (iptables did not answer) everything is tried. Failures are logged and the
+    // pass goes on; returns the names that are not proved gone: deleted, or absent from the
+    // listing.
+    std::list<std::string> removeGeneration(const SFIptablesGeneration& generation,
+                                            const SFTableListing* listing,
                                             const char* failureText);
     // Removes every generation awaiting removal except one named inForce; keeps what is left.
     void removePendingGenerations(const char* failureText, const std::string& inForce);
+    // Whether INPUT or OUTPUT may still jump to a top chain of a generation awaiting removal:
+    // false only when a listing shows no such jump. Runs a listing only when there is such a
+    // generation.
+    bool pendingTopChainsLinked();
     // Inserts the ESTABLISHED,RELATED accept line at the top of INPUT and OUTPUT unless it is
     // recorded there already; recorded like the other built-in lines, so the next successful
     // push and the disable remove it. Throws.
     void addFallbackPair();
     // Deletes the recorded lines [from, to) of one built-in chain, each by its own words, and
-    // forgets them, except those whose deletion failed while the line still stands: they are
-    // moved to the front of the records and their count is returned.
+    // forgets them, except those whose deletion failed and that are not proved gone: they are
+    // moved to the front of the records and their count is returned. A line is proved gone by
+    // its deletion, or by two failed checks (-C) with a listing iptables answered between them,
+    // which tells a missing line from an iptables that fails.
     size_t deleteDefaultDropLines(bool input, size_t from, size_t to);
     // An iptables probe whose failure is an answer, not a failed command (not counted): true
     // when the line ran successfully.
@@ -213,8 +246,9 @@ private:
     bool tryIptables(std::vector<std::string> words, const std::string& failureText);
     void log(int level, const std::string& message);
 
-    // State file (SFIptablesState.cpp): the pending generations, the current generation and the
-    // built-in lines. Written after every change; a failure to write is logged, never thrown.
+    // State file (SFIptablesState.cpp): the pending generations, the current generation, the
+    // built-in lines and the DROP policies. Written after every change; a failure to write is
+    // logged, never thrown.
     void loadState();
     void saveState();
 
@@ -234,9 +268,15 @@ private:
     // current one is in force (or, after a failed removal, for the next removal pass).
     size_t m_inputPreviousLineCount;
     size_t m_outputPreviousLineCount;
+    // Set when this driver (or an earlier one, says the state file) set a DROP policy on INPUT
+    // (OUTPUT), cleared once an ACCEPT policy was set there.
+    bool m_inputDropPolicy;
+    bool m_outputDropPolicy;
     // Set once the top chains of the current id text may exist, cleared when they are removed
     // or handed to the pending generations: the state file names them only while it is set.
     bool m_currentTopChainsMayExist;
+    // Set before the redirections into the current top chains run.
+    bool m_currentRedirected;
     // Command lines that failed since the last takeFailedCommands.
     int m_failedCommands;
     std::string m_stateFile;

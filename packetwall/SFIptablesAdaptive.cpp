@@ -11,8 +11,6 @@ namespace StatefulFirewall {
 
 namespace {
 
-const char* const INPUT_TOP = "QTZ_INPUT";
-const char* const OUTPUT_TOP = "QTZ_OUTPUT";
 const char* const QUEUE_CHAIN = "QueueGroup";
 const char* const DEFAULT_HASH_LIMIT_RATE = "5/hour";
 
@@ -24,9 +22,9 @@ void SFIptables::addOrDeleteConnmarkRestoreRule(bool add)
     const char* verb = add ? "-I" : "-D";
     log(6, add ? "Adding restore connmark rule" : "Deleting restore connmark rule");
     log(6, "Adding / Deleting restore connmark rule from INPUT chain");
-    runIptables({"-j", "CONNMARK", "--restore-mark", verb, INPUT_TOP + uid});
+    runIptables({"-j", "CONNMARK", "--restore-mark", verb, SF_INPUT_TOP + uid});
     log(6, "Adding / Deleting restore connmark rule from OUTPUT chain");
-    runIptables({"-j", "CONNMARK", "--restore-mark", verb, OUTPUT_TOP + uid});
+    runIptables({"-j", "CONNMARK", "--restore-mark", verb, SF_OUTPUT_TOP + uid});
 }
 
 void SFIptables::addOrDeleteQueueGroupWithJumpRule(bool add)
@@ -42,10 +40,10 @@ void SFIptables::addOrDeleteQueueGroupWithJumpRule(bool add)
     log(6, add ? "Adding jump rule to Queue Group" : "Deleting jump rule to Queue Group");
     log(6, "Adding / Deleting jump rule from INPUT chain");
     runIptables({"-m", "state", "--state", "ESTABLISHED,RELATED", "-m", "mark", "--mark", mark, "-j",
-                 queueChain, verb, INPUT_TOP + uid});
+                 queueChain, verb, SF_INPUT_TOP + uid});
     log(6, "Adding / Deleting jump rule from OUTPUT chain");
     runIptables({"-m", "state", "--state", "ESTABLISHED,RELATED", "-m", "mark", "--mark", mark, "-j",
-                 queueChain, verb, OUTPUT_TOP + uid});
+                 queueChain, verb, SF_OUTPUT_TOP + uid});
     if (!add) {
         log(6, "Deleting all the rules from the Queue Group");
         deleteAllRulesFromGroup(queueChain);

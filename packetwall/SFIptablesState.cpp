@@ -8,9 +8,13 @@
 //
 // One record per line, words separated by one blank (chain names, id texts and line words never
 // hold a blank):
-//   tq-netfilter-state 1
+//   tq-netfilter-state 2
 //   generation <uid or -> <chain>...     chains of a generation awaiting removal, or in force
 //   INPUT|OUTPUT mark|log|action <word>...   a line placed into a built-in chain
+//   policy INPUT|OUTPUT DROP             a DROP policy set and not replaced by ACCEPT since
+//   unlinked <uid>                       the generation's redirections never ran
+// Version 1 files have no policy records: one that names a generation may have DROP policies
+// standing with it, so both are taken as set.
 
 #include "SFIptables.h"
 
@@ -28,7 +32,8 @@ namespace StatefulFirewall {
 
 namespace {
 
-const char* const HEADER = "tq-netfilter-state 1";
+const char* const HEADER = "tq-netfilter-state 2";
+const char* const HEADER_V1 = "tq-netfilter-state 1";
 const size_t MAX_STATE_BYTES = 4 * 1024 * 1024;
 const size_t MAX_CHAIN_NAME = 28;
 
@@ -104,6 +109,10 @@ void SFIptables::loadState()
     std::list<SFIptablesGeneration> generations;
     std::vector<SFDefaultDropLine> input;
     std::vector<SFDefaultDropLine> output;
+    std::set<std::string> unlinked;
+    bool inputDrop = false;
+    bool outputDrop = false;
+    bool versionOne = false;
     std::string fault;
     if (read == SFStoreFile::ReadResult::Failed) {
         fault = error;
@@ -118,7 +127,8 @@ void SFIptables::loadState()
             const std::vector<std::string> words = splitWords(line);
             const std::string where = "line " + std::to_string(number);
             if (number == 1) {
-                if (line != HEADER)
+                versionOne = line == HEADER_V1;
+                if (line != HEADER && !versionOne)
                     fault = "unknown header";
                 continue;
             }
@@ -147,6 +157,11 @@ void SFIptables::loadState()
                     break;
                 }
                 (words[0] == "INPUT" ? input : output).push_back(std::move(dropLine));
+            } else if (words[0] == "policy" && !versionOne && words.size() == 3 && words[2] == "DROP" &&
+                       (words[1] == "INPUT" || words[1] == "OUTPUT")) {
+                (words[1] == "INPUT" ? inputDrop : outputDrop) = true;
+            } else if (words[0] == "unlinked" && !versionOne && words.size() == 2) {
+                unlinked.insert(words[1]);
             } else {
                 fault = where + ": unknown record";
             }
@@ -168,40 +183,51 @@ void SFIptables::loadState()
         return;
     }
 
+    if (versionOne && !generations.empty())
+        inputDrop = outputDrop = true;
     // Everything an earlier driver left waits for the next removal pass; its lines in the
     // built-in chains for the next default-drop flush.
-    for (SFIptablesGeneration& generation : generations)
+    for (SFIptablesGeneration& generation : generations) {
+        generation.redirected = unlinked.count(generation.uid.empty() ? "-" : generation.uid) == 0;
         m_previousPolicyChains.push_back(std::move(generation));
+    }
     for (SFDefaultDropLine& line : input)
         m_inputDefaultDropLines.push_back(std::move(line));
     for (SFDefaultDropLine& line : output)
         m_outputDefaultDropLines.push_back(std::move(line));
+    m_inputDropPolicy = inputDrop;
+    m_outputDropPolicy = outputDrop;
     m_logger.logMessage(5, m_moduleName,
                         "Loaded netfilter state of an earlier run: " +
                             std::to_string(m_previousPolicyChains.size()) +
                             " generations to remove, " +
                             std::to_string(m_inputDefaultDropLines.size() + m_outputDefaultDropLines.size()) +
-                            " lines in the built-in chains");
+                            " lines in the built-in chains" +
+                            (inputDrop || outputDrop ? ", DROP policies" : ""));
 }
 
 void SFIptables::saveState()
 {
     std::string text = std::string(HEADER) + "\n";
     bool anything = false;
-    auto addGeneration = [&](const std::string& uid, const std::list<std::string>& chains) {
-        text += "generation ";
-        text += uid.empty() ? "-" : uid;
+    std::string unlinked;
+    auto addGeneration = [&](const std::string& uid, const std::list<std::string>& chains, bool redirected) {
+        const std::string name = uid.empty() ? "-" : uid;
+        text += "generation " + name;
         for (const std::string& chain : chains) {
             text += ' ';
             text += chain;
         }
         text += '\n';
+        if (!redirected)
+            unlinked += "unlinked " + name + "\n";
         anything = true;
     };
     for (const SFIptablesGeneration& generation : m_previousPolicyChains)
-        addGeneration(generation.uid, generation.chains);
+        addGeneration(generation.uid, generation.chains, generation.redirected);
     if (m_currentTopChainsMayExist || !m_currentPolicyChains.empty())
-        addGeneration(m_configController.getUniqueId(), m_currentPolicyChains);
+        addGeneration(m_configController.getUniqueId(), m_currentPolicyChains, m_currentRedirected);
+    text += unlinked;
     for (bool isInput : {true, false}) {
         for (const SFDefaultDropLine& line : isInput ? m_inputDefaultDropLines : m_outputDefaultDropLines) {
             text += isInput ? "INPUT " : "OUTPUT ";
@@ -211,6 +237,13 @@ void SFIptables::saveState()
                 text += word;
             }
             text += '\n';
+            anything = true;
+        }
+    }
+
+    for (bool isInput : {true, false}) {
+        if (isInput ? m_inputDropPolicy : m_outputDropPolicy) {
+            text += isInput ? "policy INPUT DROP\n" : "policy OUTPUT DROP\n";
             anything = true;
         }
     }

@@ -104,39 +104,44 @@ std::string ConfigStore::getStringValue(const std::string& sectionIdText, const 
     return readText(sectionIdText, path);
 }
 
-void ConfigStore::writeText(const std::string& attributeName, const std::string& sectionIdText,
-                            const std::string& path, const std::string& text)
+void ConfigStore::writeText(const std::string& attributeName,
+                            const std::vector<ConfigValue>& values)
 {
     // The callers log only that a write failed; why it failed is said here.
     try {
-        storeText(attributeName, sectionIdText, path, text);
+        storeText(attributeName, values);
     } catch (const FMPException& e) {
         m_logger.logMessage(2, m_componentName, e.getMessage());
         throw;
     }
 }
 
-void ConfigStore::storeText(const std::string& attributeName, const std::string& sectionIdText,
-                            const std::string& path, const std::string& text)
+void ConfigStore::storeText(const std::string& attributeName,
+                            const std::vector<ConfigValue>& values)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
+    std::string paths;
+    for (const ConfigValue& value : values)
+        paths += (paths.empty() ? "" : ", ") + value.path;
     if (!m_loaded || !m_utility)
-        throw FMPException(kNotLoaded, "Settings are not loaded; cannot write " + path);
-    const std::string section = sectionOf(path);
-    const auto id = sectionId(m_tree, section);
-    if (id && *id != sectionIdText)
-        throw FMPException(kWrongSection, "Section " + section + " has id " + *id + ", not " +
-                                              sectionIdText + "; cannot write " + path);
+        throw FMPException(kNotLoaded, "Settings are not loaded; cannot write " + paths);
 
     ptree updated = m_tree;
-    if (!id)
-        putSetting(updated, section + ".<xmlattr>." + attributeName, sectionIdText);
-    putSetting(updated, path, text);
+    for (const ConfigValue& value : values) {
+        const std::string section = sectionOf(value.path);
+        const auto id = sectionId(updated, section);
+        if (id && *id != value.sectionId)
+            throw FMPException(kWrongSection, "Section " + section + " has id " + *id + ", not " +
+                                                  value.sectionId + "; cannot write " + value.path);
+        if (!id)
+            putSetting(updated, section + ".<xmlattr>." + attributeName, value.sectionId);
+        putSetting(updated, value.path, value.text);
+    }
     try {
         m_utility->writeSettings(m_path, updated); // throws, leaving m_tree as it was
     } catch (const FMPException& e) {
-        // The utility names the file and the reason; which setting was refused is said here.
-        throw FMPException(e.getCode(), "Cannot set " + path + ": " + e.getMessage());
+        // The utility names the file and the reason; which settings were refused is said here.
+        throw FMPException(e.getCode(), "Cannot set " + paths + ": " + e.getMessage());
     }
     m_tree.swap(updated);
 }
@@ -145,20 +150,26 @@ void ConfigStore::setBoolValue(const std::string& attributeName, const std::stri
                                const std::string& path, bool value)
 {
     // Booleans are stored as "0" and "1", which is what every reader of the file expects.
-    writeText(attributeName, sectionIdText, path, value ? "1" : "0");
+    writeText(attributeName, {{sectionIdText, path, value ? "1" : "0"}});
 }
 
 void ConfigStore::setIntValue(const std::string& attributeName, const std::string& sectionIdText,
                               const std::string& path, int value)
 {
-    writeText(attributeName, sectionIdText, path, std::to_string(value));
+    writeText(attributeName, {{sectionIdText, path, std::to_string(value)}});
 }
 
 void ConfigStore::setStringValue(const std::string& attributeName,
                                  const std::string& sectionIdText, const std::string& path,
                                  const std::string& value)
 {
-    writeText(attributeName, sectionIdText, path, value);
+    writeText(attributeName, {{sectionIdText, path, value}});
+}
+
+void ConfigStore::setValues(const std::string& attributeName,
+                            const std::vector<ConfigValue>& values)
+{
+    writeText(attributeName, values);
 }
 
 void ConfigStore::setConfigStoreUtility(std::shared_ptr<IConfigStoreUtility> utility)

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace ZAV {
 
@@ -32,16 +33,16 @@ public:
                      const std::string& path, int value) override;
     void setStringValue(const std::string& attributeName, const std::string& sectionId,
                         const std::string& path, const std::string& value) override;
+    void setValues(const std::string& attributeName,
+                   const std::vector<ConfigValue>& values) override;
 
     void setConfigStoreUtility(std::shared_ptr<IConfigStoreUtility> utility) override;
     bool initialise(const std::string& path, ConfigDefaults defaults) override;
 
 private:
     std::string readText(const std::string& sectionId, const std::string& path);
-    void writeText(const std::string& attributeName, const std::string& sectionId,
-                   const std::string& path, const std::string& text);
-    void storeText(const std::string& attributeName, const std::string& sectionId,
-                   const std::string& path, const std::string& text);
+    void writeText(const std::string& attributeName, const std::vector<ConfigValue>& values);
+    void storeText(const std::string& attributeName, const std::vector<ConfigValue>& values);
 
     ILogger& m_logger;
     std::string m_componentName;

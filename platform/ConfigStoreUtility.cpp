@@ -197,6 +197,43 @@ std::string tooLarge(std::size_t bytes)
            " bytes the settings may take";
 }
 
+// The text writeSettings writes for tree: indented for a reader's eyes when that fits the file
+// the reader takes, compact when only that does (the compact form is never longer, so it is
+// formatted only when the indented one passes its bound). The reader runs it on every tree it
+// reads, so the two take the same trees. Throws FMPException, its message beginning with
+// failure: faultCode when the tree holds what the file cannot carry or its text would read back
+// otherwise, sizeCode (after wouldBe) when its text without indentation passes the bound.
+std::string savedText(const ptree& tree, const std::string& failure, const std::string& wouldBe,
+                      int faultCode, int sizeCode)
+{
+    const std::string fault = tree.data().empty() ? treeFault(tree, "", Part::Element)
+                                                  : std::string("text outside the sections");
+    if (!fault.empty())
+        throw FMPException(faultCode,
+                           failure + ": " + fault + ", which the settings file cannot hold");
+
+    std::string text = formatSettings(tree, 2, faultCode, failure);
+    if (text.size() > StatefulFirewall::kMaxCompactSettingsBytes) {
+        std::string compact = formatSettings(tree, 0, faultCode, failure);
+        if (compact.size() > StatefulFirewall::kMaxCompactSettingsBytes)
+            throw FMPException(sizeCode, failure + ": " + wouldBe + tooLarge(compact.size()));
+        if (text.size() > StatefulFirewall::kMaxSettingsFileBytes)
+            text.swap(compact);
+    }
+
+    // What replaces the file must read back as the settings written, or the next start would
+    // refuse it or read other values.
+    ptree readBack;
+    try {
+        readBack = parseSettingsText(text, failure);
+    } catch (const FMPException& e) {
+        throw FMPException(faultCode, e.getMessage() + " (in the text that would be written)");
+    }
+    if (!readsBackAs(readBack, tree))
+        throw FMPException(faultCode, failure + ": the text written would read back otherwise");
+    return text;
+}
+
 } // namespace
 
 ConfigStoreUtility::ConfigStoreUtility(ILogger& logger)
@@ -219,14 +256,13 @@ boost::property_tree::ptree ConfigStoreUtility::readSettings(const std::string& 
     // put it back where it stood: it is left out, so the next save leaves it out too.
     const bool textOutside = !tree.data().empty();
     tree.data().clear();
-    // The writer writes no tree whose text without indentation passes the bound, so every save
-    // of a file read larger would fail and the daemon could change none of its settings: such a
-    // file is refused here, where the daemon sets it aside and takes its last good copy. Escapes
-    // make that text up to six times the file.
-    const std::size_t compact = formatSettings(tree, 0, kReadFailed, failure).size();
-    if (compact > StatefulFirewall::kMaxCompactSettingsBytes)
-        throw FMPException(kReadFailed,
-                           failure + ": written again it would be " + tooLarge(compact));
+    // Whatever the writer would refuse to write is refused here too: a value the file cannot
+    // carry (a control character or a NUL, raw or as a reference; element text ending in a
+    // space, from a reference or CDATA), text that would read back otherwise, or a tree whose
+    // text without indentation passes the bound (escapes make that up to six times the file).
+    // Taken, such a file could never be saved again, so the daemon could change none of its
+    // settings; refused, the daemon sets it aside and takes its last good copy.
+    savedText(tree, failure, "written again it would be ", kReadFailed, kReadFailed);
     if (textOutside)
         m_logger.logMessage(4, m_componentName,
                             "Settings file " + path + ": text outside the sections is left out");
@@ -237,35 +273,9 @@ void ConfigStoreUtility::writeSettings(const std::string& path,
                                        const boost::property_tree::ptree& tree)
 {
     const std::string failure = "Settings not saved to " + path;
-    const std::string fault = tree.data().empty() ? treeFault(tree, "", Part::Element)
-                                                  : std::string("text outside the sections");
-    if (!fault.empty())
-        throw FMPException(kWriteFailed,
-                           failure + ": " + fault + ", which the settings file cannot hold");
-
-    // Indented for a reader's eyes when that fits the file the reader takes, compact when only
-    // that does. The compact form is never longer, so it is formatted only when the indented
-    // one passes its bound; within the bound, the reader takes the file and can write it again.
-    std::string text = formatSettings(tree, 2, kWriteFailed, failure);
-    if (text.size() > StatefulFirewall::kMaxCompactSettingsBytes) {
-        std::string compact = formatSettings(tree, 0, kWriteFailed, failure);
-        if (compact.size() > StatefulFirewall::kMaxCompactSettingsBytes)
-            throw FMPException(kSettingsTooLarge,
-                               failure + ": the file would be " + tooLarge(compact.size()));
-        if (text.size() > StatefulFirewall::kMaxSettingsFileBytes)
-            text.swap(compact);
-    }
-
-    // What replaces the file must read back as the settings written, or the next start would
-    // refuse it or read other values: checked before the file is touched.
-    ptree readBack;
-    try {
-        readBack = parseSettingsText(text, failure);
-    } catch (const FMPException& e) {
-        throw FMPException(kWriteFailed, e.getMessage() + " (in the text that would be written)");
-    }
-    if (!readsBackAs(readBack, tree))
-        throw FMPException(kWriteFailed, failure + ": the text written would read back otherwise");
+    // Checked before the file is touched: a refused tree leaves the old file in place.
+    const std::string text =
+        savedText(tree, failure, "the file would be ", kWriteFailed, kSettingsTooLarge);
 
     // A crash or a full disk leaves either the old file or the new one, never half of one.
     std::string error;

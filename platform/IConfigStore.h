@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace ZAV {
 
@@ -14,6 +15,14 @@ class IConfigStoreUtility;
 
 // Section id -> full path -> default text.
 using ConfigDefaults = std::map<std::string, std::map<std::string, std::string>>;
+
+// One setting of a write of several: the id its section is expected to have, the full path and
+// the text.
+struct ConfigValue {
+    std::string sectionId;
+    std::string path;
+    std::string text;
+};
 
 class IConfigStore {
 public:
@@ -27,14 +36,17 @@ public:
 
     // Writes are on disk when they return; they throw FMPException on failure and then leave
     // the store as it was. A value the file cannot hold (a NUL, a control character other than
-    // tab, LF and CR, a space at its end) is refused so, as is any write while the store holds
-    // one read from the file.
+    // tab, LF and CR, a space at its end) is refused so; initialise takes no file holding one.
     virtual void setBoolValue(const std::string& attributeName, const std::string& sectionId,
                               const std::string& path, bool value) = 0;
     virtual void setIntValue(const std::string& attributeName, const std::string& sectionId,
                              const std::string& path, int value) = 0;
     virtual void setStringValue(const std::string& attributeName, const std::string& sectionId,
                                 const std::string& path, const std::string& value) = 0;
+    // Writes every value in one save, refused as the writes above for any one of them: all of
+    // them are on disk when it returns, or none is and the store is as it was.
+    virtual void setValues(const std::string& attributeName,
+                           const std::vector<ConfigValue>& values) = 0;
 
     virtual void setConfigStoreUtility(std::shared_ptr<IConfigStoreUtility> utility) = 0;
 

@@ -17,8 +17,8 @@ public:
     virtual ~IConfigStoreUtility() = default;
 
     // Parses the settings file; throws FMPException when it cannot be read or parsed, or when
-    // its tree written again would be larger than writeSettings writes. Text outside the
-    // sections holds no setting and is left out of the tree.
+    // writeSettings would refuse its tree: every tree it returns can be written again. Text
+    // outside the sections holds no setting and is left out of the tree.
     virtual boost::property_tree::ptree readSettings(const std::string& path) = 0;
 
     // Replaces the settings file atomically (temporary file, mode 0600, fsync, rename); throws

@@ -9,6 +9,9 @@
 #include "SFResultCodes.h"
 #include "SFSettingsText.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace StatefulFirewall {
 
 namespace {
@@ -461,16 +464,22 @@ int SFConfigController::setYalLogLevelForFW(int level)
     return setIntegerConfiguration(kAttribute, kLogging, SF_KEY_YAL_LOG_LEVEL_FOR_FW, level);
 }
 
-int SFConfigController::setLogPath(std::string path)
+bool SFConfigController::refuseLogPath(const std::string& path)
 {
     // The path is not logged: it may hold the very character that is refused, or be long.
     const std::string fault = logPathFault(path);
-    if (!fault.empty()) {
-        m_logger->logMessage(2, m_componentName,
-                             std::string("Log path ") + SF_KEY_LOG_PATH + " refused: the path " +
-                                 fault + "; the stored path is kept");
+    if (fault.empty())
+        return false;
+    m_logger->logMessage(2, m_componentName,
+                         std::string("Log path ") + SF_KEY_LOG_PATH + " refused: the path " +
+                             fault + "; the stored path is kept");
+    return true;
+}
+
+int SFConfigController::setLogPath(std::string path)
+{
+    if (refuseLogPath(path))
         return SF_INVALID_ARGUMENT;
-    }
     std::lock_guard<std::mutex> lock(m_mutex);
     try {
         if (m_store->getStringValue(kLogging, SF_KEY_LOG_PATH) == path) {
@@ -481,6 +490,71 @@ int SFConfigController::setLogPath(std::string path)
         return SF_SUCCESS;
     } catch (const std::exception&) {
         m_logger->logMessage(2, m_componentName, "Unable to set the log path");
+    }
+    return SF_PREF_WRITE_FAILED;
+}
+
+int SFConfigController::setLoggingSettings(const SFLoggingSettings& settings)
+{
+    // Checked before anything is written, as each setter checks its own value.
+    if (refuseLogPath(settings.logPath) ||
+        (settings.activityLogSizeMiB &&
+         refuseLogSize("Product log size", *settings.activityLogSizeMiB)) ||
+        (settings.debugLogSizeMiB && refuseLogSize("Debug log size", *settings.debugLogSizeMiB)))
+        return SF_INVALID_ARGUMENT;
+    const auto flag = [](bool on) { return std::string(on ? "1" : "0"); };
+    std::vector<ZAV::ConfigValue> values = {
+        {kLogging, SF_KEY_LOG_PATH, settings.logPath},
+        {kLogging, SF_KEY_ENABLE_ACTIVITY_LOGGING, flag(settings.activityLogging)},
+        {kLogging, SF_KEY_LIMIT_ACTIVITY_LOG_SIZE, flag(settings.limitActivityLogSize)},
+        {kLogging, SF_KEY_ENABLE_DEBUG_LOGGING_FOR_FW, flag(settings.debugLogging)},
+        {kLogging, SF_KEY_LIMIT_DEBUG_LOG_SIZE, flag(settings.limitDebugLogSize)},
+        {kLogging, SF_KEY_SEND_EVENTS_TO_YAL, flag(settings.sendEventsToYal)},
+        {kLogging, SF_KEY_ENABLE_EVENT_LOGGING, flag(settings.eventLogging)},
+        {kLogging, SF_KEY_YAL_LOG_LEVEL_FOR_FW, std::to_string(settings.yalLogLevel)},
+        {kLogging, SF_KEY_FIREWALL_LOG_LEVEL, std::to_string(settings.firewallLogLevel)},
+    };
+    if (settings.activityLogSizeMiB)
+        values.push_back(
+            {kLogging, SF_KEY_ACTIVITY_LOG_SIZE, std::to_string(*settings.activityLogSizeMiB)});
+    if (settings.debugLogSizeMiB)
+        values.push_back(
+            {kLogging, SF_KEY_DEBUG_LOG_SIZE, std::to_string(*settings.debugLogSizeMiB)});
+    try {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        // Only what changes is written, so a refused save names the settings it would change.
+        // A value that cannot be read (missing, or in a section of another id) counts as a
+        // change: the write then stores it, or says why it cannot.
+        const auto holds = [&](const ZAV::ConfigValue& value) {
+            try {
+                return m_store->getStringValue(value.sectionId, value.path) == value.text;
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
+        std::vector<ZAV::ConfigValue> changed;
+        for (ZAV::ConfigValue& value : values)
+            if (!holds(value))
+                changed.push_back(std::move(value));
+        if (changed.empty()) {
+            m_logger->logMessage(6, m_componentName, "Preferences already set");
+            return SF_PREF_ALREADY_SET;
+        }
+        m_store->setValues(kAttribute, changed); // one save: all of them or none
+        const bool levelChanged =
+            std::any_of(changed.begin(), changed.end(), [](const ZAV::ConfigValue& value) {
+                return value.path == SF_KEY_FIREWALL_LOG_LEVEL;
+            });
+        auto callback = m_callback.load();
+        if (levelChanged && callback != nullptr)
+            callback(SF_PREF_FW_LOG_LEVEL);
+        return SF_SUCCESS;
+    } catch (const std::exception&) {
+        // The store logged the settings and the reason.
+        m_logger->logMessage(2, m_componentName, "Unable to set the logging settings");
+    } catch (...) {
+        // The change callback is foreign code; whatever it throws, the caller gets a result.
+        m_logger->logMessage(2, m_componentName, "Unable to set the logging settings");
     }
     return SF_PREF_WRITE_FAILED;
 }

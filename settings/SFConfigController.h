@@ -5,11 +5,12 @@
 // mode, policy names, chain generation ids, kernel-support flags, the agent adaptor).
 //
 // Thread safety. m_mutex serialises preference writes: the typed setters hold it while they
-// compare, write and run the change callback; the logging setters, setLogPath and
-// setManagedMode hold it for their whole run. It is not recursive, so the change callback must
-// not call a setter. Getters take no lock: the store serialises its own access. The policy
-// names and unique ids are guarded by m_stateMutex, never held together with m_mutex. The
-// adaptor pointer, the flags, the managed mode and the generation counter are atomics.
+// compare, write and run the change callback; the logging setters, setLogPath,
+// setLoggingSettings and setManagedMode hold it for their whole run. It is not recursive, so
+// the change callback must not call a setter. Getters take no lock: the store serialises its
+// own access. The policy names and unique ids are guarded by m_stateMutex, never held together
+// with m_mutex. The adaptor pointer, the flags, the managed mode and the generation counter are
+// atomics.
 
 #include "IConfigController.h"
 
@@ -128,6 +129,7 @@ public:
     std::string getPreviousUniqueId() override;
     void setHealthCheckTimer(int seconds) override;
     int getHealthCheckTimer() override;
+    int setLoggingSettings(const SFLoggingSettings& settings) override;
 
     // Generic access by section id and full path. The reads log and throw
     // SFException{SF_INVALID_ARGUMENT, "Invalid key specified"}; the writes return a result code.
@@ -147,6 +149,8 @@ private:
     int setLogging(const char* path, bool value);
     // True, after logging the refusal, when sizeMiB is outside the product log's size bounds.
     bool refuseLogSize(const char* what, int sizeMiB);
+    // True, after logging the refusal, when path is a log path the settings cannot take.
+    bool refuseLogPath(const std::string& path);
     int copyAgentList(std::list<std::string> SFAgentAdaptor::*member, std::list<std::string>& out);
 
     std::string m_componentName;

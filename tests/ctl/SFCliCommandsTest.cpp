@@ -36,11 +36,6 @@ protected:
     SFCliCommands m_commands{m_log};
     ScriptedSender m_sender;
     UnusedCommClient m_client;
-
-    template <class Call> std::pair<std::string, std::string> captured(Call call, bool& result)
-    {
-        return captureOutput(call, result);
-    }
 };
 
 } // namespace
@@ -48,7 +43,7 @@ protected:
 TEST_F(SFCliCommandsTest, PreferencesWithoutDataShowTheDefaultsAndGarbledDataIsAParseError)
 {
     bool ok = false;
-    auto [out, err] = captured([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
+    auto [out, err] = captureOutput([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "Status: Enabled\nMode: Regular\nRetain Client Side Rules: Disabled\n"
                    "FTP Inspection: Disabled\nLog Level: Disabled\n");
@@ -58,7 +53,7 @@ TEST_F(SFCliCommandsTest, PreferencesWithoutDataShowTheDefaultsAndGarbledDataIsA
     prefs.m_logLevel = 6;
     prefs.m_fwEnabled = false;
     m_sender.replies[SF_CLI_GET_PREFS] = wideReply(prefs);
-    std::tie(out, err) = captured([&] { return m_commands.getPrefs(true, m_sender, m_client); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.getPrefs(true, m_sender, m_client); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<version>\n"
                    "    <Status>Disabled</Status>\n    <Mode>Adaptive</Mode>\n"
@@ -67,13 +62,13 @@ TEST_F(SFCliCommandsTest, PreferencesWithoutDataShowTheDefaultsAndGarbledDataIsA
                    "</version>\n");
 
     m_sender.replies[SF_CLI_GET_PREFS] = {true, true, ZAV::kDataKindWide, "not an archive"};
-    std::tie(out, err) = captured([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "Error parsing data from FMP\n");
 
     m_sender.replies[SF_CLI_GET_VERSION] = {false, false, ZAV::kDataKindNone, ""};
-    std::tie(out, err) = captured([&] { return m_commands.showVersion(false, m_sender, m_client); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.showVersion(false, m_sender, m_client); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(err, "FMP communication error\n");
     EXPECT_TRUE(m_log.has(6, "Command Failed : completed = 0, Status = 0"));
@@ -109,6 +104,14 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
          mode + "it is in force without the rules whose iptables commands failed, which are "
                 "shown as not enforced" + retry},
         {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_NOT_IN_FORCE)), noneInForce},
+        {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_STALE_CHAINS_LINKED)),
+         mode + "its rules are linked, but removing the chains that are not in force failed: INPUT or "
+                "OUTPUT may still lead to them, so they may let in what they allowed until the health "
+                "check removes them\n"},
+        {SF_PREF_FW_MODE, wideReply(failed, int(SF_RULES_EARLIER_WITH_STALE_CHAINS)),
+         mode + "the rules applied before stay linked, and removing what is not in force failed too: "
+                "INPUT or OUTPUT may still lead to chains that may let in what they allowed until the "
+                "health check removes them\n"},
         {SF_PREF_FW_MODE, wideReply(failed), noneInForce},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_CHAINS_LEFT)),
          "Firewall is disabled in the settings, but removing some of its chains or lines from "
@@ -127,6 +130,11 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
          "Firewall is enabled in the settings, but its rules are not in force: applying them to "
          "iptables failed\n",
          "true"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_STALE_CHAINS_LINKED)),
+         "Firewall is enabled and its rules are applied, but removing chains that are not in force "
+         "from iptables failed: INPUT or OUTPUT may still lead to them, so they may let in what "
+         "they allowed until the health check removes them\n",
+         "true"},
         // Refused before anything is sent.
         {SF_PREF_TCP_CON_TIMEOUT, wideReply(SF_SUCCESS), "Invalid Option\n", "true"},
         // The settings write failed: the daemon still sets its status flag.
@@ -137,7 +145,7 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
         SCOPED_TRACE("case " + std::to_string(&c - cases));
         m_sender.replies[SF_CLI_SET_PREF_INDIVIDUAL] = c.reply;
         bool ok = c.out.empty();
-        const auto [out, err] = captured(
+        const auto [out, err] = captureOutput(
             [&] { return m_commands.setIndividualPrefData(c.kind, c.value, m_sender, m_client); }, ok);
         EXPECT_EQ(ok, !c.out.empty());
         EXPECT_EQ(out, c.out);
@@ -176,6 +184,10 @@ TEST_F(SFCliCommandsTest, StatusSaysWhatTheDaemonReportsInForce)
          "ChainsLeft"},
         {false, SF_RULES_UNLINKED_CHAINS_LEFT, "Not filtering (the firewall is disabled, but removing some",
          "UnlinkedChainsLeft"},
+        {true, SF_RULES_STALE_CHAINS_LINKED, "Not in force (the latest rules are applied, but removing chains",
+         "StaleChainsLinked"},
+        {true, SF_RULES_EARLIER_WITH_STALE_CHAINS, "Not in force (applying the latest changes to iptables "
+         "failed, and removing", "PreviousInForceWithStaleChains"},
         {false, SF_RULES_NOT_IN_FORCE, "", ""}, // disabled, only what is left is said
     };
     for (const auto& each : cases) {
@@ -184,10 +196,10 @@ TEST_F(SFCliCommandsTest, StatusSaysWhatTheDaemonReportsInForce)
         prefs.m_fwEnabled = each.enabled;
         m_sender.replies[SF_CLI_GET_PREFS] = wideReply(prefs, each.state == SF_RULES_IN_FORCE, each.state);
         bool ok = false;
-        auto [out, err] = captured([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
+        auto [out, err] = captureOutput([&] { return m_commands.getPrefs(false, m_sender, m_client); }, ok);
         const std::string next = each.line.empty() ? "Mode: " : "Rules: " + each.line;
         EXPECT_EQ(out.find(next), out.find('\n') + 1) << out;
-        std::tie(out, err) = captured([&] { return m_commands.getPrefs(true, m_sender, m_client); }, ok);
+        std::tie(out, err) = captureOutput([&] { return m_commands.getPrefs(true, m_sender, m_client); }, ok);
         const size_t at = out.find("<Rules>");
         EXPECT_EQ(at == std::string::npos ? "" : out.substr(at + 7, out.find("</Rules>") - at - 7), each.xml);
     }
@@ -202,9 +214,10 @@ TEST_F(SFCliCommandsTest, TrustLocalSubnetReadsTheCurrentValueAndFailsWithItsUpd
     other.m_prefPresent = true;
     m_sender.replies[SF_CLI_GET_PREF_INDIVIDUAL] = narrowReply(other);
     m_sender.replies[SF_CLI_RULES_UPDATE] = wideReply(SF_STORE_WRITE_FAILED);
-    auto [out, err] = captured(
-        [&] { return m_commands.setIndividualPrefData(SF_PREF_TRUST_LOCAL_SUBNET, "false", m_sender, m_client); },
-        ok);
+    const auto setLocal = [&](const char* to) {
+        return [&, to] { return m_commands.setIndividualPrefData(SF_PREF_TRUST_LOCAL_SUBNET, to, m_sender, m_client); };
+    };
+    auto [out, err] = captureOutput(setLocal("false"), ok);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(m_log.has(4, "Error retrieving preferences from FMP"));
     EXPECT_EQ(m_sender.sent,
@@ -219,9 +232,7 @@ TEST_F(SFCliCommandsTest, TrustLocalSubnetReadsTheCurrentValueAndFailsWithItsUpd
     current.m_trustLocalSubnet = true;
     m_sender.replies[SF_CLI_GET_PREF_INDIVIDUAL] = narrowReply(current);
     m_sender.sent.clear();
-    std::tie(out, err) = captured(
-        [&] { return m_commands.setIndividualPrefData(SF_PREF_TRUST_LOCAL_SUBNET, "true", m_sender, m_client); },
-        ok);
+    std::tie(out, err) = captureOutput(setLocal("true"), ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "");
     EXPECT_EQ(m_sender.sent, std::vector<std::string>{"100004->7000"});
@@ -236,31 +247,26 @@ TEST_F(SFCliCommandsTest, LogSettersPrintByResultAndPlatformSettersPrintNothing)
 {
     bool ok = false;
     m_sender.replies[SF_CLI_SET_USE_SYSLOG_CONFIG] = narrowReply(SF_PREF_ALREADY_SET);
-    auto [out, err] =
-        captured([&] { return m_commands.setFWUseSysLogConfig(m_sender, m_client, false); }, ok);
+    auto [out, err] = captureOutput([&] { return m_commands.setFWUseSysLogConfig(m_sender, m_client, false); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "Configuration could not be updated since same configuration is already set\n");
     EXPECT_TRUE(m_log.has(6, "Configuration could not be updated since same configuration is already set."));
 
     m_sender.replies.erase(SF_CLI_SET_USE_SYSLOG_CONFIG);
-    std::tie(out, err) =
-        captured([&] { return m_commands.setFWUseSysLogConfig(m_sender, m_client, true); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.setFWUseSysLogConfig(m_sender, m_client, true); }, ok);
     EXPECT_EQ(out, "Configuration was successfully updated to enable use of syslog\n");
 
     m_sender.replies[SF_CLI_SET_PRODUCT_LOG_SIZE] = narrowReply(SF_PREF_WRITE_FAILED);
-    std::tie(out, err) =
-        captured([&] { return m_commands.setMaxProductLogSize(m_sender, m_client, 7); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.setMaxProductLogSize(m_sender, m_client, 7); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out + err, "");
 
     m_sender.replies[SF_CLI_SET_DEBUG_LOG_CONFIG] = {false, false, ZAV::kDataKindNone, ""};
     m_sender.replies[ZAV_SET_DEBUG_LOG_CONFIG] = {true, false, ZAV::kDataKindNone, ""};
-    std::tie(out, err) =
-        captured([&] { return m_commands.setFWDebugLogConfig(m_sender, m_client, true); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.setFWDebugLogConfig(m_sender, m_client, true); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(err, "Error occurred while setting the debug log configuration\n");
-    std::tie(out, err) =
-        captured([&] { return m_commands.setZAVDebugLogConfig(m_sender, m_client, true); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.setZAVDebugLogConfig(m_sender, m_client, true); }, ok);
     EXPECT_FALSE(ok);
     EXPECT_EQ(out + err, "");
     EXPECT_TRUE(m_log.has(2, "Failed to set debug log configuration in ZAV. Command timed out or was not completed"));
@@ -281,7 +287,7 @@ TEST_F(SFCliCommandsTest, LogSettingsArePrintedInKeyOrderWithTheirPadding)
         {"DebugLog", "Disabled"}};
     m_sender.replies[SF_CLI_GET_LOG_SETTINGS] = narrowReply(settings);
     bool ok = false;
-    auto [out, err] = captured([&] { return m_commands.getLogSettings(m_sender, m_client); }, ok);
+    auto [out, err] = captureOutput([&] { return m_commands.getLogSettings(m_sender, m_client); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "DebugLog         :    Disabled    \n"
                    "ProductLog       :    Disabled    \n"
@@ -290,7 +296,7 @@ TEST_F(SFCliCommandsTest, LogSettingsArePrintedInKeyOrderWithTheirPadding)
     EXPECT_EQ(m_sender.sent, std::vector<std::string>{"100040->7000 flagged"});
 
     m_sender.replies[SF_CLI_GET_LOG_SETTINGS] = Reply{};
-    std::tie(out, err) = captured([&] { return m_commands.getLogSettings(m_sender, m_client); }, ok);
+    std::tie(out, err) = captureOutput([&] { return m_commands.getLogSettings(m_sender, m_client); }, ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(out, "");
 }
@@ -338,7 +344,7 @@ TEST_F(SFCliCommandsTest, RepliesWithLengthsOrCountsBeyondTheirDataFailWithinThe
         SCOPED_TRACE(c.what);
         m_sender.replies[c.id] = c.reply;
         bool ok = true;
-        const auto [out, err] = captured(c.call, ok);
+        const auto [out, err] = captureOutput(c.call, ok);
         EXPECT_FALSE(ok) << out;
         EXPECT_EQ(err.find("bad_alloc"), std::string::npos) << err;
     }

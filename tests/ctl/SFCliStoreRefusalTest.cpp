@@ -103,6 +103,12 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
     const auto deleteTrusted = [this] {
         return m_commands.deleteFromTrustedNetwork("10.1.1.1", m_sender, m_client);
     };
+    // The replies to a rule add whose update got this answer, the rule then said enforced or not.
+    const auto addThen = [&added](const Reply& update, bool enforced = true) {
+        return std::map<int, Reply>{{SF_CLI_RULE_ADD, added},
+                                    {SF_CLI_RULES_UPDATE, update},
+                                    {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(enforced)}};
+    };
     // The daemon's answers to a change or an update: the store could not be written (again), or
     // the push failed; and a reply from the service that carries no result of the daemon's.
     const Reply storeFailed = narrowReply(SF_STORE_WRITE_FAILED);
@@ -113,6 +119,17 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
                                        "whose iptables commands failed: they are shown as not "
                                        "enforced, and the firewall tries them again at its health "
                                        "check\n";
+    // Linked, or taken back, with chains that are not in force still maybe linked beside.
+    const Reply staleLinked = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_STALE_CHAINS_LINKED));
+    const Reply staleBeside = narrowReply(SF_SYSTEM_COMMAND_FAILED, int(SF_RULES_EARLIER_WITH_STALE_CHAINS));
+    const std::string kStaleLinked = "The change was stored and its rules are applied, but removing chains "
+                                     "that are not in force from iptables failed: INPUT or OUTPUT may still "
+                                     "lead to them, so they may let in what they allowed until the health "
+                                     "check removes them\n";
+    const std::string kStaleBeside = "The change was stored, but applying it to iptables failed, and removing "
+                                     "what is not in force failed too: besides the previous rules, INPUT or "
+                                     "OUTPUT may still lead to chains that may let in what they allowed until "
+                                     "the health check removes them; the firewall retries\n";
     const std::string kNotRewritten = "The change was stored and applied, but the firewall could "
                                       "not write its rules to their store again\n";
     const Reply noResult{false, false, ZAV::kDataKindNone, "", true};
@@ -190,32 +207,30 @@ TEST_F(SFCliStoreRefusalTest, EachOutcomeOfAChangeGetsItsOwnSentence)
         {"rule delete refused", deleteRule, {{SF_CLI_RULES_DEL, narrowReply(SF_INVALID_ARGUMENT)}}, 1,
          kChannel + "The change was not made: the firewall refused it with result 150003\n"},
         // The rule said to be enforced: the update's failure still is all that is printed.
-        {"rule add, update not applied", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied},
-          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
-         3, kChannel + kNotApplied},
-        {"rule add, update not applied, rule not enforced", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied},
-          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(false)}},
-         3, kChannel + kNotApplied, "Rule was successfully created but enforcement failed\n"},
+        {"rule add, update not applied", addRule, addThen(notApplied), 3, kChannel + kNotApplied},
+        {"rule add, update not applied, rule not enforced", addRule, addThen(notApplied, false), 3,
+         kChannel + kNotApplied, "Rule was successfully created but enforcement failed\n"},
         {"disabled rule add, update not applied", addDisabledRule,
          {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, notApplied}}, 2, kChannel + kNotApplied},
         {"rule delete, update not applied", deleteRule, {{SF_CLI_RULES_UPDATE, notApplied}}, 2,
          kChannel + kNotApplied},
         {"rule delete, update without a state after its result", deleteRule,
          {{SF_CLI_RULES_UPDATE, narrowReply(SF_SYSTEM_COMMAND_FAILED)}}, 2, kChannel + kNotApplied},
-        {"rule add, update linked without failing rules", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, partlyApplied},
-          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
-         3, kChannel + kPartlyApplied, "Rule was successfully created and enforced\n"},
+        {"rule add, update linked without failing rules", addRule, addThen(partlyApplied), 3,
+         kChannel + kPartlyApplied, "Rule was successfully created and enforced\n"},
         {"rule delete, update linked without failing rules", deleteRule,
          {{SF_CLI_RULES_UPDATE, partlyApplied}}, 2, kChannel + kPartlyApplied},
         {"trusted add, update linked without failing rules", addTrusted,
          {{SF_CLI_RULES_UPDATE, partlyApplied}}, 3, kChannel + kPartlyApplied},
-        {"rule add, rule store not written again", addRule,
-         {{SF_CLI_RULE_ADD, added}, {SF_CLI_RULES_UPDATE, storeFailed},
-          {SF_CLI_GET_RULE_ENFORCEMENT_STATUS, narrowReply(true)}},
-         3, kChannel + kNotRewritten},
+        {"rule add, update linked beside chains not in force", addRule, addThen(staleLinked), 3,
+         kChannel + kStaleLinked, "Rule was successfully created and enforced\n"},
+        {"rule delete, update linked beside chains not in force", deleteRule,
+         {{SF_CLI_RULES_UPDATE, staleLinked}}, 2, kChannel + kStaleLinked},
+        {"rule delete, update taken back beside chains not in force", deleteRule,
+         {{SF_CLI_RULES_UPDATE, staleBeside}}, 2, kChannel + kStaleBeside},
+        {"rule add, update taken back beside chains not in force", addRule, addThen(staleBeside), 3,
+         kChannel + kStaleBeside},
+        {"rule add, rule store not written again", addRule, addThen(storeFailed), 3, kChannel + kNotRewritten},
         {"rule delete, rule store not written again", deleteRule, {{SF_CLI_RULES_UPDATE, storeFailed}}, 2,
          kChannel + kNotRewritten},
         {"rule delete, update without the daemon's result", deleteRule, {{SF_CLI_RULES_UPDATE, noResult}}, 2,

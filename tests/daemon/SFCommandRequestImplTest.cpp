@@ -321,7 +321,7 @@ TEST_F(SFCommandRequestImplTest, LogSizeResizesTheLoggerIn64BitsOnlyWhileLimited
     EXPECT_EQ(m_logger.getMaxFileSize(), 999LL * 1048576) << "logger left alone";
 }
 
-TEST_F(SFCommandRequestImplTest, CommonPolicyWritesTheDefaultsInOrderKeepsALoggerLimitAndIsRefusedWholeForAnUnstorablePath)
+TEST_F(SFCommandRequestImplTest, CommonPolicyWritesTheDefaultsInOrderKeepsALoggerLimitAndIsRefusedWholeWhenNotStorable)
 {
     m_config.set(P::maxLogSize, "10");
     m_config.set(P::rotatedCount, "3");
@@ -352,6 +352,24 @@ TEST_F(SFCommandRequestImplTest, CommonPolicyWritesTheDefaultsInOrderKeepsALogge
     EXPECT_TRUE(m_logger.has(2, "Common policy refused, nothing of it applied: its log path "
                                 "(LoggingInformation.LogPath) is 4097 bytes long, longer than the "
                                 "4096 bytes a path may have"));
+
+    // So is one whose settings cannot all be stored: the log path stored before the failed
+    // write is taken back, and the logger keeps its level and sizes.
+    m_logger.lines().clear();
+    m_config.code = SF_PREF_WRITE_FAILED;
+    policy.m_logPath = "/srv/log";
+    policy.m_debugLogging = true;
+    policy.m_activityLogSize = 9;
+    EXPECT_EQ(run(*narrowRequest(1001, policy)).record.status, 0);
+    EXPECT_EQ(m_config.writes.back(), "activity=1") << "stopped at the failed write";
+    EXPECT_EQ(m_config.getLogPath(), "");
+    EXPECT_EQ(m_config.get(P::debugFw), "0");
+    EXPECT_EQ(m_config.getFwLogLevel(), 5);
+    EXPECT_EQ(m_logger.getLogLevel(), 5);
+    EXPECT_EQ(m_logger.getMaxFileSize(), 4LL * 1048576);
+    EXPECT_TRUE(m_logger.has(2, "Common policy refused, nothing of it applied: its settings could "
+                                "not be stored (result 150016)"));
+    EXPECT_FALSE(m_logger.has(5, "Common Yal Policy settings has been successfully applied."));
 }
 
 TEST_F(SFCommandRequestImplTest, VersionAndLogSettingsAnswerFromTheSettingsWithNonAsciiReplaced)

@@ -6,7 +6,9 @@
 #include "BridgeSandboxRig.h"
 
 #include "HangGuard.h"
+#include "QueuePacketFixtures.h"
 #include "QueueSandboxRig.h"
+#include "SFAdaptiveQueue.h"
 #include "SFConfigController.h"
 #include "SFController.h"
 #include "SFRuleManager.h"
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 using namespace StatefulFirewall;
 using namespace BridgeRig;
@@ -138,6 +141,63 @@ TEST_F(SFKextInterfaceCycleSandboxTest, DisablingWhileTheHealthCheckPushesLeaves
             break;
     }
     EXPECT_TRUE(stack.logger().has(5, "Network interface has detected changes. Hence enforcing the rules again"));
+}
+
+// A consume pass that learned a connection while a switch to regular mode held the driver runs
+// after the regular generation is linked: it must leave that generation alone, never build the
+// adaptive chains' marking and NEW accept lines into it, which would let in what no rule allows.
+TEST_F(SFKextInterfaceCycleSandboxTest, AConsumePassHeldAtTheDriverLeavesALinkedRegularGenerationAlone)
+{
+    // Learning keeps connections to a local subnet only: the peer's link gives 10.0.0.5/24.
+    ASSERT_EQ(QueueRig::shell("rig_up"), 0);
+    struct RigDown {
+        ~RigDown() { QueueRig::shell("rig_down"); }
+    } rigDown;
+    Settings settings;
+    settings.mode = FW_MODE_ADAPTIVE;
+    settings.aggregationSecs = 1;
+    Stack stack(settings);
+    stack.enable();
+
+    // The switch's push stops at its first line, the driver held, until the pass waits for it.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    bool released = false;
+    stack.utils().observe([&](const std::string& line) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!held && line.rfind("-N QTZ_INPUT_", 0) == 0) {
+            held = true;
+            changed.notify_all();
+            changed.wait_for(lock, 4 * TestSupport::kHangGuard, [&] { return released; });
+        }
+    });
+    stack.config().setFwMode(FW_MODE_REGULAR);
+    std::thread change([&] { stack.controller().sfPreferencesCallBack(SF_PREF_FW_MODE, stack.monitor()); });
+    std::unique_lock<std::mutex> lock(mutex);
+    EXPECT_TRUE(changed.wait_for(lock, TestSupport::kHangGuard, [&] { return held; }));
+    lock.unlock();
+    // The reply to a connection the adaptive chains let in, as the queue thread records it.
+    QueueFixtures::Message reply;
+    reply.hook = NF_INET_LOCAL_OUT;
+    reply.payload = QueueFixtures::ipv4(6, "10.0.0.5", "10.0.0.7", QueueFixtures::ports(22, 51000));
+    QueueFixtures::RecordingVerdicts verdicts;
+    SFAdaptiveQueue::queueHandler(QueueFixtures::header(QueueFixtures::craft(reply)), verdicts, stack.logger());
+    const std::string learned = "Updating the adaptive rules as aggregation resulted in new adaptive rules";
+    for (const auto deadline = std::chrono::steady_clock::now() + TestSupport::kHangGuard;
+         !stack.logger().has(5, learned) && std::chrono::steady_clock::now() < deadline;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    lock.lock();
+    released = true;
+    changed.notify_all();
+    lock.unlock();
+    change.join();
+
+    const std::string listing = iptables("-S");
+    EXPECT_EQ(linesWith(listing, "-N QueueGroup"), 0u) << listing;
+    EXPECT_EQ(linesWith(listing, "--state NEW -j ACCEPT"), 0u) << "the adaptive accept line in regular mode:\n" << listing;
+    EXPECT_EQ(linesWith(listing, "-j MARK --set-xmark 0x1/"), 0u) << listing;
+    EXPECT_TRUE(stack.logger().has(5, learned)) << "no pass learned the connection";
 }
 
 } // namespace

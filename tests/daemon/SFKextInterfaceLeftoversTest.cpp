@@ -1,19 +1,19 @@
 // The bridge's removal of what an earlier run left, driving the real iptables driver over a
-// recording runner: the ACCEPT policies come before any removal, a removal that could not
-// restore them removes nothing, and whatever is left is reported until a later pass removes
-// it. Nothing real runs.
+// recording runner over a small filter table: the ACCEPT policies come before any removal, a
+// removal that could not restore them removes nothing, and whatever is left is reported, also
+// while iptables fails as a whole, until a later pass removes it. Nothing real runs.
 
 #include "SFKextInterface.h"
 
 #include "CapturingEventAdaptor.h"
 #include "FakeConfigController.h"
+#include "FakeFilterTable.h"
 #include "FakeNwIFManager.h"
 #include "RecordingHelperUtils.h"
 #include "RecordingLogger.h"
 #include "SFIptables.h"
 #include "TempDir.h"
 
-#include <boost/algorithm/string/join.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,31 +21,26 @@
 using namespace StatefulFirewall;
 using namespace TestSupport;
 
-namespace {
-
-bool isRemoval(const std::string& line)
-{
-    return line.rfind("-D ", 0) == 0 || line.rfind("-F ", 0) == 0 || line.rfind("-X ", 0) == 0;
-}
-
-} // namespace
-
 TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsReportedUntilRemoved)
 {
-    // The iptables lines refused (those that start with the text) while the leftovers are
-    // removed, and what is then left.
+    // The iptables lines refused (those that start with the text; "" refuses all but the
+    // policies: an outage that starts after them) while the leftovers are removed, what is
+    // then left, and what a second pass says while every line is refused.
     const struct {
         const char* refused;
         int left;
-        const char* alsoRefused = nullptr;
+        int leftInOutage;
     } cases[] = {
-        {nullptr, SF_RULES_IN_FORCE},
-        {"-P INPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT},
-        {"-P OUTPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT},
-        {"-D INPUT -j ACCEPT", SF_RULES_CHAINS_LEFT}, // a line placed into INPUT
-        {"-X QTZ_INPUT", SF_RULES_CHAINS_LEFT},      // a top chain INPUT may still jump to
-        // A top chain INPUT no longer jumps to, which iptables still lists.
-        {"-X QTZ_INPUT", SF_RULES_UNLINKED_CHAINS_LEFT, "-C INPUT"},
+        {nullptr, SF_RULES_IN_FORCE, SF_RULES_IN_FORCE},
+        {"-P INPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_POLICIES_LEFT},
+        {"-P OUTPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_POLICIES_LEFT},
+        {"-D INPUT -j ACCEPT", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // a line placed into INPUT
+        {"-D INPUT -j QTZ_INPUT", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // a top chain INPUT jumps to
+        // A top chain INPUT no longer jumps to, which iptables still lists; in an outage nothing
+        // tells that no jump came back.
+        {"-X QTZ_INPUT", SF_RULES_UNLINKED_CHAINS_LEFT, SF_RULES_CHAINS_LEFT},
+        // The policies are ACCEPT: failing to set them again says nothing of them.
+        {"", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.refused ? each.refused : "nothing refused");
@@ -55,6 +50,8 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         CapturingEventAdaptor events;
         TempDir dir;
         auto runner = std::make_shared<RecordingHelperUtils>();
+        FakeFilterTable table;
+        table.attach(*runner);
         auto driver = [&](IConfigController& settings) {
             return std::make_unique<SFIptables>(logger, settings, runner, monitor,
                                                 dir.file("netfilter.state"), dir.file("ftp"));
@@ -62,6 +59,7 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         {
             // A run killed while enforcing: its top chains, its built-in lines, DROP policies.
             auto killed = driver(config);
+            config.setUniqueId("5");
             killed->addVarnikInputOutputChains(config.getUniqueId());
             killed->addRedirectionRulesToInputOutputChains();
             killed->addRelEstRuleToNetfilter(false);
@@ -72,18 +70,18 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         restarted.setHealthCheckTimer(3600);
         SFKextInterface bridge(logger, restarted, monitor, events, driver(restarted));
         runner->clear();
-        runner->failWhen([&each](const RecordingHelperUtils::Argv& argv) {
-            const std::string line = boost::algorithm::join(RecordingHelperUtils::Argv(argv.begin() + 1, argv.end()), " ");
-            return (each.refused && line.rfind(each.refused, 0) == 0) ||
-                   (each.alsoRefused && line.rfind(each.alsoRefused, 0) == 0);
-        });
+        table.refuse = [&each](const std::string& line) {
+            return each.refused && line.rfind(each.refused, 0) == 0 && (*each.refused || line.rfind("-P ", 0) != 0);
+        };
 
         EXPECT_EQ(bridge.removeLeftovers(true), each.left == SF_RULES_IN_FORCE);
         EXPECT_EQ(bridge.rulesInForceState(), each.left);
         const std::vector<std::string> lines = runner->lines();
         const std::string listed = ::testing::PrintToString(lines);
         auto at = [&lines](auto it) { return std::distance(lines.begin(), it); };
-        const auto firstRemoval = at(std::find_if(lines.begin(), lines.end(), isRemoval));
+        const auto firstRemoval = at(std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+            return line.rfind("-D ", 0) == 0 || line.rfind("-F ", 0) == 0 || line.rfind("-X ", 0) == 0;
+        }));
         if (each.left == SF_RULES_DROP_POLICIES_LEFT) {
             EXPECT_EQ(firstRemoval, at(lines.end())) << "removed while a policy stays DROP: " << listed;
         } else {
@@ -95,11 +93,20 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         EXPECT_EQ(logger.count(2), each.left == SF_RULES_IN_FORCE ? 0u : 1u)
             << "what is left is logged as an error";
 
+        // While iptables fails as a whole, the next pass forgets nothing and says what may stand.
+        const std::string left = table.listing();
+        table.outage = true;
+        EXPECT_EQ(bridge.removeLeftovers(true), each.leftInOutage == SF_RULES_IN_FORCE);
+        EXPECT_EQ(bridge.rulesInForceState(), each.leftInOutage);
+        EXPECT_EQ(table.listing(), left);
+
         // Once iptables works, the next pass (the health check's while disabled) removes the
         // rest, and then nothing is known to be left.
-        runner->failWhen(nullptr);
+        table.outage = false;
+        table.refuse = nullptr;
         EXPECT_TRUE(bridge.removeLeftovers(true));
         EXPECT_EQ(bridge.rulesInForceState(), SF_RULES_IN_FORCE);
+        EXPECT_EQ(table.listing(), "");
         runner->clear();
         EXPECT_TRUE(bridge.removeLeftovers(true));
         EXPECT_TRUE(runner->lines().empty()) << ::testing::PrintToString(runner->lines());

@@ -47,6 +47,13 @@ constexpr const char* kFailingLines = "/opt/Varnik/kyv/fw/bin/iptables.fail";
 constexpr const char* kFailingOnceLines = "/opt/Varnik/kyv/fw/bin/iptables.fail-once";
 constexpr const char* kKillingLines = "/opt/Varnik/kyv/fw/bin/iptables.kill";
 constexpr const char* kVictim = "/opt/Varnik/kyv/fw/bin/iptables.victim";
+// The first line that matches one of these runs, and then every line fails (an outage: the
+// program replaced by a package upgrade, a process limit, another tool holding the table)
+// while kOutage exists.
+constexpr const char* kOutageAfter = "/opt/Varnik/kyv/fw/bin/iptables.outage-after";
+constexpr const char* kOutage = "/opt/Varnik/kyv/fw/bin/iptables.outage";
+// Each line refused during the outage, one a line.
+constexpr const char* kRefused = "/opt/Varnik/kyv/fw/bin/iptables.refused";
 
 struct ToolRun {
     int code;
@@ -104,7 +111,8 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // real program for every other line. Every file is replaced in one step: the daemon's health
 // check may run iptables at any moment.
 void failIptablesLines(const std::vector<std::string>& failing, const std::vector<std::string>& failingOnce = {},
-                       const std::vector<std::string>& killingAfter = {}, pid_t victim = 0)
+                       const std::vector<std::string>& killingAfter = {}, pid_t victim = 0,
+                       const std::vector<std::string>& outageAfter = {})
 {
     const auto lines = [](const std::vector<std::string>& patterns) {
         std::string list;
@@ -116,11 +124,22 @@ void failIptablesLines(const std::vector<std::string>& failing, const std::vecto
     TestSupport::replaceFile(kFailingOnceLines, lines(failingOnce));
     TestSupport::replaceFile(kKillingLines, lines(killingAfter));
     TestSupport::replaceFile(kVictim, std::to_string(victim) + "\n");
+    TestSupport::replaceFile(kOutageAfter, lines(outageAfter));
     const auto matches = [](const std::string& list) {
         return "if [ -s " + list + " ] && printf '%s\\n' \"$*\" | grep -qxE -f " + list + "; then\n";
     };
     TestSupport::replaceFile(kIptablesLink,
-                             "#!/bin/sh\n" + matches(kFailingLines) +
+                             "#!/bin/sh\n"
+                             "if [ -e " + std::string(kOutage) + " ]; then\n"
+                             "    echo \"$*\" >>" + kRefused + "\n"
+                             "    echo \"iptables: unavailable on purpose: $*\" >&2\n"
+                             "    exit 4\n"
+                             "fi\n" + matches(kOutageAfter) +
+                             "    /usr/sbin/iptables \"$@\"\n"
+                             "    status=$?\n"
+                             "    : >" + kOutage + "\n"
+                             "    exit $status\n"
+                             "fi\n" + matches(kFailingLines) +
                              "    echo \"iptables: failed on purpose: $*\" >&2\n"
                              "    exit 1\n"
                              "fi\n" + matches(kFailingOnceLines) +
@@ -140,7 +159,7 @@ void failIptablesLines(const std::vector<std::string>& failing, const std::vecto
 void restoreIptables()
 {
     TestSupport::unwrapProgram(kIptablesLink, "/usr/sbin/iptables");
-    for (const char* path : {kFailingLines, kFailingOnceLines, kKillingLines, kVictim})
+    for (const char* path : {kFailingLines, kFailingOnceLines, kKillingLines, kVictim, kOutageAfter, kOutage, kRefused})
         ::unlink(path);
 }
 
@@ -515,10 +534,10 @@ const PushFault kPushFaults[] = {
     {"the outbound line of a rule in both directions", ".*--sport 8080 .*-j ACCEPT -A QTZ_Client_OUT_[0-9]+",
      true, PushFault::AddedRule, kAllow8080Either},
     {"removing the old generation's chain", "-X QTZ_Client_IN_[0-9]+", false, PushFault::NoRule},
-    // The take-back lists the try's top chains, which nothing else names yet: one failed
-    // listing must not forget one.
-    {"creating a block-event chain, and a listing of the try's top chain once",
-     "-N QTZ_BlockEven_IN_[0-9]+", true, PushFault::NoRule, kAllow8080, {"-n -L QTZ_OUTPUT_[0-9]+"}},
+    // The take-back lists the table to find the try's chains, which nothing else names yet: a
+    // failed listing must not forget one.
+    {"creating a block-event chain, and a listing of the table once",
+     "-N QTZ_BlockEven_IN_[0-9]+", true, PushFault::NoRule, kAllow8080, {"-S"}},
 };
 
 } // namespace
@@ -615,63 +634,180 @@ TEST_P(TqdFailedPushCommandSandboxTest, IsReportedAndRepairedByTheHealthCheck)
 
 INSTANTIATE_TEST_SUITE_P(EachCommand, TqdFailedPushCommandSandboxTest, ::testing::ValuesIn(kPushFaults));
 
-// For each command of a mode switch: while it fails, the tool reports the failure and status
-// what stays in force; once iptables works again, the health check puts in place what a fresh
-// start in the new mode builds, which refuses a connection no rule allows in regular mode and
-// passes it in adaptive mode.
-TEST_F(TqdEnforcementTruthSandboxTest, AFailedModeSwitchIsReportedAndRepairedByTheHealthCheck)
+namespace {
+
+// A change during which iptables refuses chosen lines, or fails as a whole from a chosen line on
+// (an outage), for as long as the test looks.
+struct Outage {
+    const char* what;
+    bool adaptive;                    // the mode the daemon starts in
+    std::vector<std::string> before;  // tqctl commands applied before iptables fails
+    std::vector<std::string> failing; // lines refused until iptables works again
+    const char* after;                // the line after which everything fails; null: none
+    std::vector<std::pair<std::string, std::string>> during; // tqctl words; what their output holds
+    std::string status;               // what status holds while iptables fails
+    const char* settled;              // how status starts once iptables works and the health check ran
+    std::vector<std::string> listed = {}, unlisted = {}; // texts the filter table holds, and not, meanwhile
+    int peer = -1;                    // 1: the peer gets in meanwhile, 0: it is refused, -1: not tried
+    bool restart = false;             // the daemon is killed with SIGKILL and started during the outage
+};
+
+void PrintTo(const Outage& outage, std::ostream* out)
 {
-    const struct {
-        const char* what;
-        const char* line; // refused while the switch runs
-        bool toAdaptive;  // switching from regular to adaptive mode, else back
-    } faults[] = {
-        {"creating the queue chain", "-N QueueGroup_[0-9]+", true},
-        {"an NFQUEUE line", ".*-j NFQUEUE --queue-num 1 -I QueueGroup_[0-9]+", true},
-        {"the adaptive NEW accept line", "-m state --state NEW -j ACCEPT -A QTZ_Adaptive_IN_[0-9]+", true},
-        {"the adaptive broadcast line", ".*255\\.255\\.255\\.255.*-A QTZ_Adaptive_OUT_[0-9]+", true},
-        {"the DROP policy, to adaptive", "-P INPUT DROP", true},
-        {"creating the adaptive group's chain", "-N QTZ_Adaptive_OUT_[0-9]+", false},
-        {"the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", false},
-        {"the DROP policy, to regular", "-P OUTPUT DROP", false},
-    };
-    startPeerAndListener(10);
+    *out << outage.what;
+}
+
+constexpr const char* kLinkedBeside = "Rules: Not in force (the latest rules are applied, but removing chains that "
+                                      "are not in force from iptables failed";
+constexpr const char* kTakenBackBeside = "Rules: Not in force (applying the latest changes to iptables failed, and "
+                                         "removing what is not in force failed too";
+constexpr const char* kLastRedirection = "-I OUTPUT -j QTZ_OUTPUT_[0-9]+";
+constexpr const char* kDenyAllLogged = "--fw-rule-add --name \"deny all logged\" --action deny --log";
+constexpr const char* kEnabledRegular = "Status: Enabled\nMode: Regular\n";
+constexpr const char* kEnabledAdaptive = "Status: Enabled\nMode: Adaptive\n";
+constexpr const char* kDisabled = "Status: Disabled\nMode: ";
+
+// A switch whose push refuses a line: the rules applied before stay in force.
+Outage failedSwitch(const char* what, const char* line, bool toAdaptive)
+{
+    const std::string mode = toAdaptive ? "Adaptive" : "Regular";
+    return {what, !toAdaptive, {}, {line}, nullptr,
+            {{toAdaptive ? "--fw-mode adaptive" : "--fw-mode regular",
+              "Firewall mode is set to " + mode + " in the settings, but applying it to iptables failed: the rules "
+              "applied before stay in force, and the firewall tries again at its health check\n"}},
+            "Status: Enabled\n" + std::string(kEarlierInForce) + "\nMode: " + mode + "\n",
+            toAdaptive ? kEnabledAdaptive : kEnabledRegular, {}, {}, toAdaptive ? 0 : -1};
+}
+
+const Outage kOutages[] = {
+    // An outage from a chosen line on.
+    {"a rule delete", false, {std::string(kAllow8080) + " --index 1"}, {}, kLastRedirection,
+     {{"--fw-rule-delete --index 1", "removing chains that are not in force from iptables failed"}}, kLinkedBeside,
+     kEnabledRegular},
+    {"a switch to regular", true, {}, {}, kLastRedirection,
+     {{"--fw-mode regular", "its rules are linked, but removing the chains that are not in force failed"}},
+     kLinkedBeside, kEnabledRegular},
+    // The adaptive try's jump stays first in INPUT, and the switch back cannot even begin.
+    {"a switch to adaptive, then back", false, {}, {}, "-I INPUT -j QTZ_INPUT_[0-9]+",
+     {{"--fw-mode adaptive", "the rules applied before stay linked, and removing what is not in force failed too"},
+      {"--fw-mode regular", "the rules applied before stay linked, and removing what is not in force failed too"}},
+     kTakenBackBeside, kEnabledRegular},
+    // The policies were set to ACCEPT before: what the tool says of them is what iptables holds.
+    {"a disable", false, {kDenyAllLogged}, {}, "-P OUTPUT ACCEPT",
+     {{"--fw off", "removing some of its chains or lines from iptables failed: they still filter"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     kDisabled, {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT"}},
+    {"a start after kill -9", true, {}, {}, nullptr, {}, "Rules: Not in force (applying them to iptables failed)",
+     kEnabledAdaptive, {}, {}, -1, true},
+    // A line a mode switch refuses: the regular rules stay, and they refuse the peer.
+    failedSwitch("creating the queue chain", "-N QueueGroup_[0-9]+", true),
+    failedSwitch("an NFQUEUE line", ".*-j NFQUEUE --queue-num 1 -I QueueGroup_[0-9]+", true),
+    failedSwitch("the adaptive NEW accept line", "-m state --state NEW -j ACCEPT -A QTZ_Adaptive_IN_[0-9]+", true),
+    failedSwitch("the adaptive broadcast line", ".*255\\.255\\.255\\.255.*-A QTZ_Adaptive_OUT_[0-9]+", true),
+    failedSwitch("the DROP policy, to adaptive", "-P INPUT DROP", true),
+    failedSwitch("creating the adaptive group's chain", "-N QTZ_Adaptive_OUT_[0-9]+", false),
+    failedSwitch("the jump into the adaptive group", "-A QTZ_INPUT_[0-9]+ -j QTZ_Adaptive_IN_[0-9]+", false),
+    failedSwitch("the DROP policy, to regular", "-P OUTPUT DROP", false),
+    // A line a disable refuses: the tool and status say what still filters.
+    {"the ACCEPT policy", false, {kDenyAllLogged}, {"-P INPUT ACCEPT"}, nullptr,
+     {{"--fw off", "but the ACCEPT policies could not be restored"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies "
+     "back to ACCEPT failed",
+     kDisabled, {"-P INPUT DROP"}},
+    {"the catch-all deny's DROP line in INPUT", false, {kDenyAllLogged}, {"-D INPUT -j DROP"}, nullptr,
+     {{"--fw off", "but removing some of its chains or lines from iptables failed"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     kDisabled, {"-A INPUT -j DROP"}},
+    // Nothing leads to the chain left: it filters nothing, and the peer gets through.
+    {"deleting a group's chain", false, {kDenyAllLogged}, {"-X QTZ_Client_IN_[0-9]+"}, nullptr,
+     {{"--fw off", "but removing some of its chains from iptables failed: nothing leads to them, so they filter "
+                   "nothing"}},
+     "Status: Disabled\nRules: Not filtering (the firewall is disabled, but removing some of its chains", kDisabled,
+     {"-N QTZ_Client_IN_", "-P INPUT ACCEPT"}, {"-A INPUT "}, 1},
+};
+
+} // namespace
+
+class TqdIptablesOutageSandboxTest : public TqdEnforcementTruthSandboxTest,
+                                     public ::testing::WithParamInterface<Outage> {};
+
+// While iptables fails, what the tool and status say is what the filter table does, nothing the
+// firewall put in place is forgotten, and status never says in force while chains that are not
+// in force may be linked; once it works, the health check leaves exactly what a fresh start on
+// the same stores builds, and a port no rule allows is refused in regular mode.
+TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
+{
+    const Outage& outage = GetParam();
+    startPeerAndListener(20);
     auto settings = [](bool adaptive) {
         return std::map<std::string, std::string>{{"HealthCheckTimerInSecs", "1"},
                                                   {"IsRegularOrAdaptive", adaptive ? "1" : "0"}};
     };
-    std::string references[2];
+    // What a fresh start builds in either mode from the stores every change here leaves.
+    static std::string references[2];
     for (bool adaptive : {false, true}) {
+        if (!references[adaptive].empty())
+            continue;
         start(true, settings(adaptive));
         references[adaptive] = normalized(waitForEnforcement());
         stopDaemon();
     }
 
-    for (const auto& fault : faults) {
-        SCOPED_TRACE(fault.what);
-        const std::string mode = fault.toAdaptive ? "Adaptive" : "Regular";
-        serve(10);
-        start(true, settings(!fault.toAdaptive));
-        waitForEnforcement();
-        failIptablesLines({fault.line});
-        const ToolRun set = tqctl(std::string("--fw-mode ") + (fault.toAdaptive ? "adaptive" : "regular"));
-        EXPECT_EQ(set.code, 103) << set.output;
-        EXPECT_EQ(set.output, "FMP communication error\nFirewall mode is set to " + mode +
-                              " in the settings, but applying it to "
-                              "iptables failed: the rules applied before stay in force, and the "
-                              "firewall tries again at its health check\n");
-        EXPECT_TRUE(holds(fwStatus(), std::string("Status: Enabled\n") + kEarlierInForce + "\nMode: " + mode +
-                                          "\n"));
-        if (fault.toAdaptive) {
-            EXPECT_FALSE(peerConnects(3000)) << "the regular rules stay, and they refuse the peer";
-        }
-
-        restoreIptables();
-        expectSettlesTo("Status: Enabled\nMode: " + mode + "\n", references[fault.toAdaptive]);
-        EXPECT_EQ(peerConnects(fault.toAdaptive ? 20000 : 3000), fault.toAdaptive);
-        stopDaemon();
+    start(true, settings(outage.adaptive));
+    waitForEnforcement();
+    for (const std::string& command : outage.before)
+        ASSERT_EQ(tqctl(command).code, 0) << command;
+    const bool whole = outage.after != nullptr || outage.restart;
+    if (outage.restart) {
+        m_daemon->signal(SIGKILL);
+        m_daemon.reset();
+        failIptablesLines({});
+        TestSupport::writeFile(kOutage, "");
+        startDaemon();
+    } else {
+        failIptablesLines(outage.failing, {}, {}, 0, outage.after ? std::vector<std::string>{outage.after} : std::vector<std::string>{});
     }
+    for (const auto& [words, said] : outage.during) {
+        ToolRun run{};
+        run.code = shell(std::string("printf 'y\\n' | ") + TQ_TQCTL + " " + words, &run.output);
+        EXPECT_EQ(run.code, 103) << words << ": " << run.output;
+        EXPECT_TRUE(holds(run.output, said)) << words;
+    }
+    const std::string during = iptablesListing();
+    EXPECT_TRUE(holds(fwStatus(), outage.status));
+    for (const std::string& text : outage.listed)
+        EXPECT_GT(linesWith(during, text), 0u) << text << " is missing:\n" << during;
+    for (const std::string& text : outage.unlisted)
+        EXPECT_EQ(linesWith(during, text), 0u) << text << " is there:\n" << during;
+    if (outage.peer >= 0) {
+        EXPECT_EQ(peerConnects(outage.peer ? 20000 : 3000), outage.peer == 1);
+    }
+    if (whole) {
+        // Passes of the health check during the outage forget nothing either: each refuses lines.
+        ASSERT_EQ(::access(kOutage, F_OK), 0) << "the outage never began";
+        const size_t refused = countOf(kRefused, "\n");
+        EXPECT_TRUE(waitForText(kRefused, "\n", 2 * kHangGuard, refused + 10));
+        EXPECT_TRUE(holds(fwStatus(), outage.status));
+        EXPECT_EQ(iptablesListing(), during);
+    }
+
+    restoreIptables();
+    const bool disabled = std::string(outage.settled) == kDisabled;
+    const bool adaptive = std::string(outage.settled) == kEnabledAdaptive;
+    expectSettlesTo(outage.settled, disabled ? kEmptyTable : references[adaptive]);
+    EXPECT_FALSE(holds(fwStatus(), "Not in force"));
+    EXPECT_EQ(peerConnects(disabled || adaptive ? 20000 : 3000), disabled || adaptive)
+        << "a port no rule allows, in " << outage.settled;
+    if (outage.restart) {
+        // The earlier run's adaptive generation is gone too: regular mode refuses the port.
+        EXPECT_EQ(tqctl("--fw-mode regular").code, 0);
+        expectSettlesTo(kEnabledRegular, references[false]);
+        EXPECT_FALSE(peerConnects(3000));
+    }
+    stopDaemon();
 }
+
+INSTANTIATE_TEST_SUITE_P(EachChange, TqdIptablesOutageSandboxTest, ::testing::ValuesIn(kOutages));
 
 // A switch to regular mode whose push keeps failing leaves adaptive mode wholly in force, its
 // learning included: a connection or datagram no rule allows is let in and learned, never let
@@ -970,56 +1106,51 @@ TEST_F(TqdEnforcementTruthSandboxTest, ASecondDaemonLeavesAtOnceAndTouchesNothin
     EXPECT_EQ(first.rfind("Status: Enabled\nMode: ", 0), 0u) << first;
 }
 
-// A disable whose clean-up iptables refuses for a while: the tool and status say what still
-// filters, and once iptables works the health check removes everything of the firewall.
-TEST_F(TqdEnforcementTruthSandboxTest, ADisableThatLeavesSomethingSaysWhatFiltersUntilTheHealthCheckRemovesIt)
+// A tqd whose lock file is replaced by one another process holds, still starting up (waiting up
+// to 30 s for a slow agent, before it makes its stores) or enforcing, leaves at once with
+// status 1 and says so, without its stop path: the filter table, the stores, the settings and
+// the state file stay as they are.
+TEST_F(TqdEnforcementTruthSandboxTest, ADaemonWhoseLockFileAnotherProcessHoldsLeavesAtOnceTouchingNothing)
 {
-    const struct {
-        const char* what;
-        const char* failing;
-        const char* said;   // by --fw off
-        const char* status; // after "Rules: "
-        bool filters;       // what is left still filters
-    } cases[] = {
-        {"the ACCEPT policy", "-P INPUT ACCEPT", "but the ACCEPT policies could not be restored",
-         "Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies "
-         "back to ACCEPT failed", true},
-        {"the catch-all deny's DROP line in INPUT", "-D INPUT -j DROP",
-         "but removing some of its chains or lines from iptables failed",
-         "Still filtering (the firewall is disabled, but removing some of its chains or lines", true},
-        // Nothing leads to the chain left: it filters nothing, and the peer gets through.
-        {"deleting a group's chain", "-X QTZ_Client_IN_[0-9]+",
-         "but removing some of its chains from iptables failed: nothing leads to them, so they "
-         "filter nothing",
-         "Not filtering (the firewall is disabled, but removing some of its chains", false},
-    };
-    startPeerAndListener(10);
-    for (const auto& each : cases) {
-        SCOPED_TRACE(each.what);
-        start(true, {{"HealthCheckTimerInSecs", "1"}});
-        waitForEnforcement();
-        ASSERT_EQ(tqctl("--fw-rule-add --name \"deny all logged\" --action deny --log").code, 0);
-        ASSERT_EQ(linesWith(iptablesListing(), "-A INPUT -j DROP"), 1u) << iptablesListing();
-
-        failIptablesLines({each.failing});
-        const ToolRun off = tqctl("--fw off");
-        EXPECT_EQ(off.code, 103) << off.output;
-        EXPECT_TRUE(holds(off.output, each.said));
-        const std::string said = fwStatus();
-        EXPECT_EQ(said.rfind(std::string("Status: Disabled\nRules: ") + each.status, 0), 0u) << said;
-        const std::string left = iptablesListing();
-        if (each.filters) {
-            EXPECT_TRUE(linesWith(left, "-A INPUT -j DROP") == 1 || policyOf(left, "INPUT") == "DROP") << left;
+    const std::string other = std::string(kLockFile) + ".other";
+    const std::vector<std::string> files{"/var/Varnik/kyv/fw/rule-store.data", "/var/Varnik/kyv/fw/trustedip-store.data",
+                                         "/var/Varnik/kyv/fw/prefs.xml", "/var/Varnik/kyv/fw/prefs.xml.last-good",
+                                         kStateFile};
+    for (const bool enforcing : {false, true}) {
+        SCOPED_TRACE(enforcing ? "enforcing" : "starting up");
+        if (enforcing) {
+            start(true);
+            waitForEnforcement();
         } else {
-            EXPECT_FALSE(productChains(left).empty()) << left;
-            EXPECT_EQ(linesWith(left, "-A INPUT "), 0u) << left;
-            EXPECT_EQ(policyOf(left, "INPUT"), "ACCEPT") << left;
-            EXPECT_TRUE(peerConnects()) << "disabled, yet the connection failed";
+            prepareManagedProduct(true, kSiteAddress);
+            writeFile(std::string(kSpool) + "/agent.conf", "managed_mode=1\nregister_delay_ms=60000\n");
+            m_broker = std::make_unique<Broker>(std::vector<std::string>{}, brokerOut());
+            ASSERT_TRUE(m_broker->started());
+            m_daemon = std::make_unique<Daemon>(daemonOut());
+            ASSERT_TRUE(waitForText(kDaemonLog, "Message Bus registration is still running", kHangGuard));
         }
+        const std::string listing = iptablesListing(), before = marks(files);
+        FileChangeWatch watch(files);
+        // Locked as the daemon locks its own, and renamed over it: the path never names nothing.
+        ::unlink(other.c_str());
+        const int held = ::open(other.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        struct flock whole {};
+        whole.l_type = F_WRLCK;
+        ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &whole), 0) << std::strerror(errno);
+        ASSERT_EQ(::rename(other.c_str(), kLockFile), 0) << std::strerror(errno);
 
-        // No command after the fault is gone: the health check removes what is left.
-        restoreIptables();
-        expectSettlesTo("Status: Disabled\nMode: ", kEmptyTable);
-        stopDaemon();
+        EXPECT_EQ(m_daemon->wait(kHangGuard), 1);
+        EXPECT_EQ(watch.changes(), std::vector<std::string>{});
+        EXPECT_EQ(marks(files), before);
+        EXPECT_EQ(iptablesListing(), listing);
+        EXPECT_EQ(countOf(daemonOut(), std::string("Another tqd is running (it holds ") + kLockFile +
+                                           ", put in place of this tqd's); exiting without touching Iptables"),
+                  enforcing ? 2u : 1u); // the output file is appended to
+        EXPECT_EQ(countOf(kDaemonLog, "another process holds the one in its place"), 1u);
+        EXPECT_TRUE(std::regex_search(readFile(kDaemonLog), std::regex(" ERROR \\[[0-9:]+\\] FWMain: The instance lock file "
+                                                                       "[^ ]+ was removed or replaced, and another")));
+        ::close(held);
+        m_daemon.reset();
+        m_broker.reset();
     }
 }

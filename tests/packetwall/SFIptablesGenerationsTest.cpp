@@ -1,15 +1,19 @@
-// Generation bookkeeping of the iptables driver with a recording runner: what a removal pass
-// runs, what it keeps for the next one, the built-in lines and the state file. Nothing real runs.
+// Generation bookkeeping of the iptables driver with a recording runner over a small filter
+// table: what a removal pass runs, what it keeps for the next one, the built-in lines (the
+// fallback accept pair and the hand-over of a generation's lines to the next one) and the state
+// file. Nothing real runs.
 
 #include "SFIptables.h"
 
 #include "FakeConfigController.h"
+#include "FakeFilterTable.h"
 #include "FakeNwIFManager.h"
 #include "RecordingHelperUtils.h"
 #include "RecordingLogger.h"
 #include "SFException.h"
 #include "TempDir.h"
 
+#include <boost/algorithm/string/join.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,42 +28,32 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-std::string joined(const RecordingHelperUtils::Argv& argv)
+// The table as generation uid alone leaves it: its top chains, what is given, its jumps.
+std::string alone(const std::string& uid, const std::string& more = "")
 {
-    std::string line;
-    for (size_t i = 1; i < argv.size(); ++i)
-        line += (i > 1 ? " " : "") + argv[i];
-    return line;
+    return "-N QTZ_INPUT" + uid + "\n-N QTZ_OUTPUT" + uid + "\n" + more + "-A INPUT -j QTZ_INPUT" + uid +
+           "\n-A OUTPUT -j QTZ_OUTPUT" + uid + "\n";
 }
 
 class SFIptablesGenerationsTest : public ::testing::Test {
 protected:
-    void SetUp() override { missing({}); }
-
-    std::unique_ptr<SFIptables> driver()
+    void SetUp() override
     {
-        return std::make_unique<SFIptables>(m_logger, m_config, m_runner, m_nwif, stateFile(),
-                                            m_dir.file("ftp"));
+        m_table.attach(*m_runner);
+        m_table.refuse = [this](const std::string& line) { return m_failing.count(line) != 0; };
+    }
+
+    std::unique_ptr<SFIptables> driver() { return driver(m_config); }
+    std::unique_ptr<SFIptables> driver(IConfigController& config)
+    {
+        return std::make_unique<SFIptables>(m_logger, config, m_runner, m_nwif, stateFile(), m_dir.file("ftp"));
     }
     std::string stateFile() const { return m_dir.file("state/netfilter.state"); }
-
-    // Chains named here do not exist: their listing fails, as iptables' does. The top chains
-    // without id text (what the first push looks for) never exist either.
-    void missing(std::vector<std::string> chains)
+    // True when the runner ran this line since it was last cleared.
+    bool ran(const std::string& line) const
     {
-        m_missing = std::move(chains);
-        m_missing.push_back("QTZ_INPUT");
-        m_missing.push_back("QTZ_OUTPUT");
-        m_runner->failWhen([this](const RecordingHelperUtils::Argv& argv) {
-            const std::string line = joined(argv);
-            if (m_failingOnce.extract(line))
-                return true;
-            if (line.rfind("-n -L ", 0) != 0 && line.rfind("-X ", 0) != 0 && line.rfind("-F ", 0) != 0)
-                return m_failing.count(line) != 0;
-            const std::string chain = line.substr(line.rfind(' ') + 1);
-            return std::find(m_missing.begin(), m_missing.end(), chain) != m_missing.end() ||
-                   m_failing.count(line) != 0;
-        });
+        const Lines lines = m_runner->lines();
+        return std::find(lines.begin(), lines.end(), line) != lines.end();
     }
 
     // Builds generation id with the given chains the way a push does, up to its redirection.
@@ -71,6 +65,17 @@ protected:
         netfilter.addVarnikInputOutputChains(m_config.getUniqueId());
         for (const std::string& chain : chains)
             netfilter.addOrDeleteIptablesChain(true, chain);
+        netfilter.addRedirectionRulesToInputOutputChains();
+    }
+
+    // A line of the client group's last rule as a push places it in INPUT: the driver records
+    // it, the table holds it. A LOG line when the target is a log prefix ("QTZ_...").
+    void placeInInput(SFIptables& netfilter, const std::string& target)
+    {
+        const Lines suffix = target.rfind("QTZ_", 0) == 0
+                                 ? netfilter.getIptablesRuleLogCmdSuffix(true, false, target, "QTZ_Client_IN", true)
+                                 : netfilter.getIptablesRuleActionCmdSuffix(true, false, target, "QTZ_Client_IN", true);
+        EXPECT_TRUE(m_table.run(boost::algorithm::join(suffix, " ")));
     }
 
     RecordingLogger m_logger;
@@ -78,42 +83,23 @@ protected:
     FakeNwIFManager m_nwif;
     TempDir m_dir;
     std::shared_ptr<RecordingHelperUtils> m_runner = std::make_shared<RecordingHelperUtils>();
-    std::vector<std::string> m_missing;
+    FakeFilterTable m_table;
     std::set<std::string> m_failing;
-    // Lines that fail the next time they run only.
-    std::multiset<std::string> m_failingOnce;
 };
 
 TEST_F(SFIptablesGenerationsTest, RemovalFlushesEveryChainOnceBeforeDeletingAny)
 {
     auto netfilter = driver();
-    missing({"QTZ_BlockEven_IN_1", "Web_IN_1"}); // so that they get created
     build(*netfilter, 1, {"QTZ_BlockEven_IN_1", "Web_IN_1", "Web_IN_1"});
-    missing({});
     build(*netfilter, 2, {});
     m_runner->clear();
 
+    // The first push of a run hands no generation over: there is none before _1 to look for.
     netfilter->flushIptablesInPreviousPolicy();
-    // The generation before _1 (none: no id text yet) is looked for first, each top chain
-    // listed twice before it is taken for gone.
-    EXPECT_EQ(m_runner->lines(), (Lines{
-                                     "-n -L QTZ_INPUT",
-                                     "-n -L QTZ_INPUT",
-                                     "-n -L QTZ_OUTPUT",
-                                     "-n -L QTZ_OUTPUT",
-                                     "-n -L QTZ_INPUT_1",
-                                     "-n -L QTZ_OUTPUT_1",
-                                     "-D INPUT -j QTZ_INPUT_1",
-                                     "-D OUTPUT -j QTZ_OUTPUT_1",
-                                     "-F QTZ_OUTPUT_1",
-                                     "-X QTZ_OUTPUT_1",
-                                     "-F QTZ_INPUT_1",
-                                     "-X QTZ_INPUT_1",
-                                     "-F QTZ_BlockEven_IN_1",
-                                     "-F Web_IN_1",
-                                     "-X QTZ_BlockEven_IN_1",
-                                     "-X Web_IN_1",
-                                 }));
+    EXPECT_EQ(m_runner->lines(), (Lines{"-S", "-D INPUT -j QTZ_INPUT_1", "-D OUTPUT -j QTZ_OUTPUT_1", "-F QTZ_INPUT_1",
+                                        "-F QTZ_OUTPUT_1", "-F QTZ_BlockEven_IN_1", "-F Web_IN_1", "-X QTZ_INPUT_1",
+                                        "-X QTZ_OUTPUT_1", "-X QTZ_BlockEven_IN_1", "-X Web_IN_1"}));
+    EXPECT_EQ(m_table.listing(), alone("_2"));
 
     // Nothing is left for a second pass.
     m_runner->clear();
@@ -124,9 +110,7 @@ TEST_F(SFIptablesGenerationsTest, RemovalFlushesEveryChainOnceBeforeDeletingAny)
 TEST_F(SFIptablesGenerationsTest, AChainThatCouldNotBeDeletedIsRetriedByTheNextPass)
 {
     auto netfilter = driver();
-    missing({"Web_IN_1"});
     build(*netfilter, 1, {"Web_IN_1"});
-    missing({});
     m_failing = {"-X Web_IN_1"};
     build(*netfilter, 2, {});
     netfilter->flushIptablesInPreviousPolicy();
@@ -137,86 +121,136 @@ TEST_F(SFIptablesGenerationsTest, AChainThatCouldNotBeDeletedIsRetriedByTheNextP
     m_runner->clear();
     build(*netfilter, 3, {});
     netfilter->flushIptablesInPreviousPolicy();
-    const Lines lines = m_runner->lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "-X Web_IN_1"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "-n -L QTZ_INPUT_2"), lines.end());
+    EXPECT_TRUE(ran("-X Web_IN_1"));
+    EXPECT_TRUE(ran("-X QTZ_INPUT_2"));
+    EXPECT_EQ(m_table.listing(), alone("_3"));
 }
 
 TEST_F(SFIptablesGenerationsTest, AnAbandonedGenerationGoesAndTheOneBeforeIsCurrentAgain)
 {
     auto netfilter = driver();
     // Each generation places the client group's catch-all into INPUT.
-    missing({"Web_IN_1"});
     build(*netfilter, 1, {"Web_IN_1"});
-    netfilter->getIptablesRuleActionCmdSuffix(true, false, "DROP", "QTZ_Client_IN", true);
+    placeInInput(*netfilter, "DROP");
     netfilter->flushIptablesInPreviousPolicy(); // _1 is linked: what came before goes
     netfilter->saveDefaultDropRulesToPreviousPolicy();
-    missing({"Web_IN_2"});
     build(*netfilter, 2, {"Web_IN_2"});
-    netfilter->getIptablesRuleActionCmdSuffix(true, false, "ACCEPT", "QTZ_Client_IN", true);
-    missing({});
+    placeInInput(*netfilter, "ACCEPT");
     m_runner->clear();
     netfilter->abandonCurrentGeneration("_1");
-    Lines lines = m_runner->lines();
     for (const char* expected : {"-D INPUT -j QTZ_INPUT_2", "-X QTZ_OUTPUT_2", "-X Web_IN_2", "-D INPUT -j ACCEPT"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
-    for (const std::string& line : lines)
+        EXPECT_TRUE(ran(expected)) << expected;
+    for (const std::string& line : m_runner->lines())
         EXPECT_TRUE(line.find("_1") == std::string::npos && line != "-D INPUT -j DROP") << line;
     EXPECT_EQ(m_config.getUniqueId(), "_1");
     EXPECT_FALSE(netfilter->hasPendingRemovals());
 
     // _1 is the current generation again, with its line: the disable removes both.
-    m_runner->clear();
     netfilter->flushIptablesDefaultDropRule();
     netfilter->flushIptablesInCurrentPolicy();
-    lines = m_runner->lines();
-    for (const char* expected : {"-D INPUT -j DROP", "-X QTZ_INPUT_1", "-X Web_IN_1"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+    EXPECT_EQ(m_table.listing(), "");
     EXPECT_EQ(fileMode(stateFile()), -1);
 }
 
+// A generation a push left without its redirection or its twin loses what it has, and what
+// was never created is not looked for again.
 TEST_F(SFIptablesGenerationsTest, AGenerationWithoutRedirectionOrTwinStillLosesItsTopChains)
 {
     auto netfilter = driver();
-    build(*netfilter, 1, {});
-    // The push of _1 stopped after its input chain: no output chain, no redirection.
-    missing({"QTZ_OUTPUT_1"});
+    m_failing = {"-N QTZ_OUTPUT_1"};
+    EXPECT_THROW(build(*netfilter, 1, {}), SFException);
+    m_failing.clear();
     build(*netfilter, 2, {});
     m_runner->clear();
     netfilter->flushIptablesInPreviousPolicy();
-    EXPECT_EQ(m_runner->lines(), (Lines{"-n -L QTZ_INPUT", "-n -L QTZ_INPUT", "-n -L QTZ_OUTPUT", "-n -L QTZ_OUTPUT",
-                                        "-n -L QTZ_INPUT_1", "-n -L QTZ_OUTPUT_1", "-n -L QTZ_OUTPUT_1",
-                                        "-D INPUT -j QTZ_INPUT_1", "-F QTZ_INPUT_1", "-X QTZ_INPUT_1"}));
+    EXPECT_EQ(m_runner->lines(), (Lines{"-S", "-F QTZ_INPUT_1", "-X QTZ_INPUT_1"}));
+    EXPECT_FALSE(netfilter->hasPendingRemovals());
 }
 
-// A listing that fails once may be iptables failing beside another program: the top chain is
-// removed all the same, by a take-back of the try or by a removal pass of an earlier generation.
-TEST_F(SFIptablesGenerationsTest, ATopChainWhoseListingFailsOnceIsStillRemoved)
+// Nothing is forgotten while iptables fails as a whole, whatever the pass: every listing,
+// deletion and check fails then. Once it works again, the next pass leaves the table as the
+// generation in force alone would, also for a new driver that read the state file and pushed.
+TEST_F(SFIptablesGenerationsTest, AnOutageForgetsNothingAndTheNextPassRemovesIt)
 {
+    enum Pass { Removal, TakeBack, Disable };
     const struct {
-        const char* chain;
-        bool takeBack; // the new generation is taken back, else the old one goes in a removal pass
-    } cases[] = {{"QTZ_OUTPUT_", true}, {"QTZ_INPUT_", true}, {"QTZ_OUTPUT_", false}};
-    int old = 1;
-    for (const auto& c : cases) {
-        old += 10;
-        const std::string chain = c.chain + std::to_string(c.takeBack ? old + 1 : old);
-        SCOPED_TRACE(chain);
+        const char* what;
+        Pass pass;
+        bool restart;        // a new driver reads the state file after the outage
+        const char* inForce; // the id text left in force
+        const char* line;    // the built-in line left with it
+    } cases[] = {
+        {"an earlier generation", Removal, false, "2", "-A INPUT -j LOG --log-level 4 --log-prefix QTZ_I_new\n"},
+        {"an earlier generation, after a restart", Removal, true, "3", ""},
+        {"a try taken back", TakeBack, false, "1", "-A INPUT -j DROP\n"},
+        {"a disable", Disable, false, "", ""},
+        {"a disable, after a restart", Disable, true, "", ""},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
         ::unlink(stateFile().c_str());
+        m_table.chains.clear();
+        m_table.lines.clear();
+        m_config.setUniqueId("");
         auto netfilter = driver();
-        build(*netfilter, old, {});
-        netfilter->flushIptablesInPreviousPolicy();
-        build(*netfilter, old + 1, {});
-        m_failingOnce = {"-n -L " + chain};
-        m_runner->clear();
-        if (c.takeBack)
-            netfilter->abandonCurrentGeneration("_" + std::to_string(old));
-        else
+        build(*netfilter, 1, {"Web_IN_1"});
+        placeInInput(*netfilter, "DROP");
+        netfilter->setNetfilterPolicyToAccept(false);
+        netfilter->saveDefaultDropRulesToPreviousPolicy();
+        build(*netfilter, 2, {"Web_IN_2"});
+        placeInInput(*netfilter, "QTZ_I_new");
+        const std::string before = m_table.listing();
+
+        const auto removal = [&netfilter] {
+            netfilter->flushDefaultDropRulesOfPreviousPolicy();
             netfilter->flushIptablesInPreviousPolicy();
-        const Lines lines = m_runner->lines();
-        EXPECT_TRUE(m_failingOnce.empty()) << "the chain was never listed";
-        EXPECT_NE(std::find(lines.begin(), lines.end(), "-X " + chain), lines.end());
+        };
+        const auto disable = [&netfilter](bool outage) {
+            if (outage) {
+                EXPECT_THROW(netfilter->setNetfilterPolicyToAccept(true), SFException);
+            } else {
+                EXPECT_TRUE(netfilter->dropPoliciesMayStand());
+                netfilter->setNetfilterPolicyToAccept(true);
+            }
+            netfilter->flushIptablesDefaultDropRule();
+            netfilter->flushIptablesInCurrentPolicy();
+        };
+        m_table.outage = true;
+        if (each.pass == Removal)
+            removal();
+        else if (each.pass == TakeBack)
+            netfilter->abandonCurrentGeneration("_1");
+        else
+            disable(true);
+        EXPECT_EQ(m_table.listing(), before);
+        EXPECT_TRUE(netfilter->hasRecordedLeftovers());
+        EXPECT_TRUE(netfilter->recordedLeftoversLinked());
+        EXPECT_TRUE(netfilter->earlierGenerationsLinked()) << "said in force";
+        EXPECT_TRUE(netfilter->dropPoliciesMayStand());
+        const std::string state = readFile(stateFile());
+        for (const char* record : {"generation _1 ", "Web_IN_1", "generation _2 ", "Web_IN_2", "INPUT action -j DROP\n",
+                                   "QTZ_I_new\n", "policy INPUT DROP\n", "policy OUTPUT DROP\n"})
+            EXPECT_NE(state.find(record), std::string::npos) << record << " is missing from\n" << state;
+
+        m_table.outage = false;
+        if (each.restart)
+            netfilter = driver();
+        if (each.pass != Disable && each.restart) {
+            // A new run's first push: the state file's generations wait as earlier ones.
+            netfilter->saveDefaultDropRulesToPreviousPolicy();
+            build(*netfilter, 3, {"Web_IN_3"});
+        }
+        each.pass == Disable ? disable(false) : removal();
+        if (*each.inForce == '\0') {
+            EXPECT_EQ(m_table.listing(), "");
+            EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+            EXPECT_EQ(fileMode(stateFile()), -1);
+            continue;
+        }
+        const std::string uid = std::string("_") + each.inForce;
+        EXPECT_EQ(m_table.listing(), alone(uid, "-N Web_IN" + uid + "\n" + each.line));
         EXPECT_FALSE(netfilter->hasPendingRemovals());
+        EXPECT_FALSE(netfilter->earlierGenerationsLinked());
     }
 }
 
@@ -227,9 +261,8 @@ TEST_F(SFIptablesGenerationsTest, DisablingRemovesPendingGenerationsAndTheCurren
     build(*netfilter, 2, {}); // _1 still pending: the push of _2 never reached its removal pass
     m_runner->clear();
     netfilter->flushIptablesInCurrentPolicy();
-    const Lines lines = m_runner->lines();
     for (const char* expected : {"-X QTZ_INPUT_1", "-X QTZ_OUTPUT_1", "-X QTZ_INPUT_2", "-X QTZ_OUTPUT_2"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+        EXPECT_TRUE(ran(expected)) << expected;
     EXPECT_EQ(fileMode(stateFile()), -1);
 }
 
@@ -237,19 +270,16 @@ TEST_F(SFIptablesGenerationsTest, RecordingAChainTwiceRunsOneCreationAndDeleting
 {
     auto netfilter = driver();
     m_config.setUniqueId("1");
+    m_table.chains.insert("Web_IN_1");
     netfilter->addOrDeleteIptablesChain(true, "Web_IN_1"); // listing succeeds: it exists
-    missing({"Gone_IN_1"});
     netfilter->addOrDeleteIptablesChain(false, "Gone_IN_1");
-    EXPECT_EQ(m_runner->lines(), (Lines{"-n -L Web_IN_1", "-n -L Gone_IN_1"}));
+    // The table's listing, not the chain's failed one, shows it gone.
+    EXPECT_EQ(m_runner->lines(), (Lines{"-n -L Web_IN_1", "-n -L Gone_IN_1", "-S"}));
 }
 
 TEST_F(SFIptablesGenerationsTest, StateFileLetsANewDriverRemoveAnEarlierOnesChainsAndLines)
 {
-    {
-        auto first = driver();
-        missing({"Web_IN_1"});
-        build(*first, 1, {"Web_IN_1"});
-    }
+    build(*driver(), 1, {"Web_IN_1"});
     ASSERT_EQ(fileMode(stateFile()), 0600);
     // Lines an earlier driver placed into the built-in chains, as its state file lists them.
     writeFile(stateFile(), readFile(stateFile()) +
@@ -257,26 +287,25 @@ TEST_F(SFIptablesGenerationsTest, StateFileLetsANewDriverRemoveAnEarlierOnesChai
                                "INPUT log -j LOG --log-level 6 --log-prefix QTZ_I_A_Block_All\n"
                                "INPUT action -j ACCEPT\n"
                                "OUTPUT action -j DROP\n");
+    const Lines placed = {"INPUT -j MARK --set-mark 259", "INPUT -j LOG --log-level 6 --log-prefix QTZ_I_A_Block_All",
+                          "INPUT -j ACCEPT", "OUTPUT -j DROP"};
+    m_table.lines.insert(placed.begin(), placed.end());
 
     FakeConfigController restarted;
-    SFIptables second(m_logger, restarted, m_runner, m_nwif, stateFile(), m_dir.file("ftp"));
+    auto second = driver(restarted);
     m_runner->clear();
-    missing({});
-    second.flushIptablesDefaultDropRule();
-    EXPECT_EQ(m_runner->lines(), (Lines{
-                                     "-D INPUT -j MARK --set-mark 259",
-                                     "-D INPUT -j LOG --log-level 6 --log-prefix QTZ_I_A_Block_All",
-                                     "-D INPUT -j ACCEPT",
-                                     "-D OUTPUT -j DROP",
-                                 }));
+    second->flushIptablesDefaultDropRule();
+    Lines deleted;
+    for (const std::string& line : placed)
+        deleted.push_back("-D " + line);
+    EXPECT_EQ(m_runner->lines(), deleted);
 
     m_runner->clear();
     restarted.setUniqueId("9");
-    second.saveIptablesChainsToPreviousPolicy();
-    second.flushIptablesInPreviousPolicy();
-    const Lines lines = m_runner->lines();
+    second->saveIptablesChainsToPreviousPolicy();
+    second->flushIptablesInPreviousPolicy();
     for (const char* expected : {"-X QTZ_INPUT_1", "-X QTZ_OUTPUT_1", "-X Web_IN_1"})
-        EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected;
+        EXPECT_TRUE(ran(expected)) << expected;
     EXPECT_EQ(fileMode(stateFile()), -1);
 }
 
@@ -299,15 +328,24 @@ TEST_F(SFIptablesGenerationsTest, AFailedBuiltInDeletionDoesNotStopTheOthersAndI
     netfilter->flushIptablesDefaultDropRule();
     EXPECT_TRUE(m_runner->lines().empty());
     EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+
+    // A line whose placement failed fails its deletion and check alike: forgotten once iptables
+    // answers a listing and the check fails again.
+    writeFile(stateFile(), "tq-netfilter-state 2\nINPUT action -j REJECT\n");
+    netfilter = driver();
+    SetUp();
+    m_runner->clear();
+    netfilter->flushIptablesDefaultDropRule();
+    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j REJECT", "-C INPUT -j REJECT", "-S", "-C INPUT -j REJECT"}));
+    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
 }
 
 TEST_F(SFIptablesGenerationsTest, UnreadableStateFileIsKeptAsideAndNothingIsLoaded)
 {
-    for (const std::string& bad : {std::string("not a state file\n"),
-                                  std::string("tq-netfilter-state 1\ngeneration _1 bad;name\n"),
-                                  std::string("tq-netfilter-state 1\nINPUT drop -j DROP\n"),
-                                  std::string("tq-netfilter-state 1\nFORWARD action -j DROP\n"),
-                                  std::string("tq-netfilter-state 1\ngeneration 1\n")}) {
+    const std::string header = "tq-netfilter-state 1\n";
+    for (const std::string& bad : {std::string("not a state file\n"), header + "generation _1 bad;name\n",
+                                  header + "INPUT drop -j DROP\n", header + "FORWARD action -j DROP\n",
+                                  header + "generation 1\n"}) {
         ::mkdir(m_dir.file("state").c_str(), 0700);
         ::unlink((stateFile() + ".corrupt").c_str()); // an earlier copy is never replaced
         writeFile(stateFile(), bad);
@@ -344,10 +382,61 @@ TEST_F(SFIptablesGenerationsTest, HashLimitRatesIptablesWouldRefuseBecomeTheDefa
 TEST_F(SFIptablesGenerationsTest, LeavingAdaptiveModeWithoutItsJumpsStopsAtTheFirstDeletion)
 {
     auto netfilter = driver();
-    m_config.setUniqueId("3");
-    m_runner->failWhen([](const RecordingHelperUtils::Argv& argv) { return joined(argv).find(" -D ") != std::string::npos; });
+    m_config.setUniqueId("3"); // the table holds none of its chains: the jump's deletion fails
     EXPECT_THROW(netfilter->addOrDeleteQueueGroupWithJumpRule(false), SFException);
-    EXPECT_EQ(m_runner->lines(), (Lines{"-m state --state ESTABLISHED,RELATED -m mark --mark 1 -j QueueGroup_3 -D QTZ_INPUT_3"}));
+    EXPECT_EQ(m_runner->lines(),
+              (Lines{"-m state --state ESTABLISHED,RELATED -m mark --mark 1 -j QueueGroup_3 -D QTZ_INPUT_3"}));
+}
+
+TEST_F(SFIptablesGenerationsTest, TheFallbackPairIsPlacedOnceAndANewDriverRemovesIt)
+{
+    const Lines pair = {"INPUT -j ACCEPT -m state --state ESTABLISHED,RELATED",
+                        "OUTPUT -j ACCEPT -m state --state ESTABLISHED,RELATED"};
+    auto netfilter = driver();
+    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+    netfilter->addRelEstRuleToNetfilter(false);
+    netfilter->addRelEstRuleToNetfilter(false);
+    EXPECT_EQ(m_runner->lines(), (Lines{"-I " + pair[0], "-I " + pair[1]}));
+    EXPECT_TRUE(netfilter->hasRecordedLeftovers());
+
+    // The pair is in the state file: a daemon that died leaves it to the next one.
+    FakeConfigController restarted;
+    auto successor = driver(restarted);
+    EXPECT_TRUE(successor->hasRecordedLeftovers());
+    m_runner->clear();
+    successor->addRelEstRuleToNetfilter(false);
+    EXPECT_TRUE(m_runner->lines().empty()) << "a second pair was placed";
+    successor->flushIptablesDefaultDropRule();
+    EXPECT_EQ(m_runner->lines(), (Lines{"-D " + pair[0], "-D " + pair[1]}));
+    EXPECT_FALSE(successor->hasRecordedLeftovers());
+}
+
+TEST_F(SFIptablesGenerationsTest, OnlyTheLinesHandedToThePreviousGenerationGoAfterTheSwitch)
+{
+    auto netfilter = driver();
+    // The client group's last rule, a logged allow, as one push places it.
+    auto placeClientLines = [&](const std::string& prefix) {
+        placeInInput(*netfilter, prefix);
+        placeInInput(*netfilter, "ACCEPT");
+    };
+    placeClientLines("QTZ_I_old");
+    netfilter->addRelEstRuleToNetfilter(false);
+    netfilter->saveDefaultDropRulesToPreviousPolicy();
+    placeClientLines("QTZ_I_new");
+
+    m_runner->clear();
+    netfilter->flushDefaultDropRulesOfPreviousPolicy();
+    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_old", "-D INPUT -j ACCEPT",
+                                        "-D INPUT -j ACCEPT -m state --state ESTABLISHED,RELATED",
+                                        "-D OUTPUT -j ACCEPT -m state --state ESTABLISHED,RELATED"}));
+
+    // The new generation's lines stay recorded, also for a new process, until its own turn.
+    m_runner->clear();
+    netfilter->flushDefaultDropRulesOfPreviousPolicy();
+    EXPECT_TRUE(m_runner->lines().empty());
+    FakeConfigController restarted;
+    driver(restarted)->flushIptablesDefaultDropRule();
+    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_new", "-D INPUT -j ACCEPT"}));
 }
 
 } // namespace

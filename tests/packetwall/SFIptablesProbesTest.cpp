@@ -114,44 +114,34 @@ TEST_F(SFIptablesProbesTest, KerneltzIsSupportedWhenTheTimeMatchAcceptsIt)
                               "to localtz for the time module."));
 }
 
-TEST_F(SFIptablesProbesTest, FtpModuleIsLoadedAndUnloadedOnlyWhenItsStateChanges)
+TEST_F(SFIptablesProbesTest, FtpModuleIsLoadedAndUnloadedOnlyWhenItsStateChangesAndAFailedLoadIsRetried)
 {
-    const std::map<int, bool> modprobeStatuses{{0, false}, {1, false}, {2, false}};
-    simulateModprobe();
     EXPECT_TRUE(driver.updateFtpInspectionSetting(false, ""));
     EXPECT_TRUE(runner->calls().empty());
 
+    // modprobe "succeeds" but the module never appears, then modprobe fails.
+    EXPECT_FALSE(driver.updateFtpInspectionSetting(true, "21"));
+    EXPECT_FALSE(config.getNfConntrackFtpModuleStatus());
+    runner->failAtCall(2);
+    EXPECT_FALSE(driver.updateFtpInspectionSetting(true, "21"));
+    EXPECT_FALSE(config.getNfConntrackFtpModuleStatus());
+    EXPECT_TRUE(logger.has(6, "Exception occurred while executing modprobe on nf_conntrack_ftp module"));
+
+    // The next request loads it; one asking for the same runs nothing.
+    const std::map<int, bool> modprobeStatuses{{0, false}, {1, false}, {2, false}};
+    simulateModprobe();
     EXPECT_TRUE(driver.updateFtpInspectionSetting(true, "21,2121"));
     EXPECT_TRUE(driver.updateFtpInspectionSetting(true, "21,2121"));
-    EXPECT_EQ(runner->calls(), (std::vector<Argv>{{SF_MODPROBE_PATH, "--first-time",
-                                                   "nf_conntrack_ftp", "ports=21,2121"}}));
+    EXPECT_EQ(runner->calls().size(), 3u);
+    EXPECT_EQ(runner->calls().back(), (Argv{SF_MODPROBE_PATH, "--first-time", "nf_conntrack_ftp", "ports=21,2121"}));
     EXPECT_EQ(seenTable, modprobeStatuses);
     EXPECT_TRUE(config.getNfConntrackFtpModuleStatus());
 
     seenTable.clear();
     EXPECT_TRUE(driver.updateFtpInspectionSetting(false, ""));
-    EXPECT_EQ(runner->calls().back(),
-              (Argv{SF_MODPROBE_PATH, "--first-time", "-r", "nf_conntrack_ftp"}));
+    EXPECT_EQ(runner->calls().back(), (Argv{SF_MODPROBE_PATH, "--first-time", "-r", "nf_conntrack_ftp"}));
     EXPECT_EQ(seenTable, modprobeStatuses);
     EXPECT_FALSE(config.getNfConntrackFtpModuleStatus());
-}
-
-TEST_F(SFIptablesProbesTest, FailedFtpModuleLoadIsRetriedByTheNextRequest)
-{
-    // modprobe "succeeds" but the module never appears.
-    EXPECT_FALSE(driver.updateFtpInspectionSetting(true, "21"));
-    EXPECT_FALSE(config.getNfConntrackFtpModuleStatus());
-
-    runner->failAtCall(2);
-    EXPECT_FALSE(driver.updateFtpInspectionSetting(true, "21"));
-    EXPECT_FALSE(config.getNfConntrackFtpModuleStatus());
-    EXPECT_TRUE(
-        logger.has(6, "Exception occurred while executing modprobe on nf_conntrack_ftp module"));
-
-    simulateModprobe();
-    EXPECT_TRUE(driver.updateFtpInspectionSetting(true, "21"));
-    EXPECT_EQ(runner->calls().size(), 3u);
-    EXPECT_TRUE(config.getNfConntrackFtpModuleStatus());
 }
 
 } // namespace

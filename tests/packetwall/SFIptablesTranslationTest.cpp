@@ -1,5 +1,6 @@
 #include "SFIptables.h"
 
+#include "DriverPushReplay.h"
 #include "FakeConfigController.h"
 #include "FakeNwIFManager.h"
 #include "RecordingHelperUtils.h"
@@ -31,39 +32,6 @@ SFMatch matchOf(int type, int format)
     match.matchType = type;
     match.addressType = format;
     match.matchOp = FW_MATCH_OP_EQUAL;
-    return match;
-}
-
-SFMatch portMatch(int type, uint16_t port)
-{
-    SFMatch match = matchOf(type, FW_ADDRESS_TYPE_SINGLE);
-    match.setPortNumber(port, 0);
-    return match;
-}
-
-SFMatch addressMatch(int type, const char* dotted)
-{
-    SFMatch match = matchOf(type, FW_ADDRESS_TYPE_SINGLE);
-    EXPECT_TRUE(match.setStartIp4Address(dotted));
-    return match;
-}
-
-SFMatch directionMatch(int direction)
-{
-    SFMatch match = matchOf(FW_MATCH_DIRECTION, FW_ADDRESS_TYPE_INVALID);
-    match.value.intValue = direction;
-    return match;
-}
-
-SFMatch scheduleMatch(const char* start, const char* end, const char* days, int action)
-{
-    MatchSchedule schedule{};
-    std::strcpy(schedule.startTime, start);
-    std::strcpy(schedule.endTime, end);
-    std::strcpy(schedule.days, days);
-    schedule.scheduleAction = action;
-    SFMatch match = matchOf(FW_MATCH_SCHEDULE, FW_ADDRESS_TYPE_INVALID);
-    match.setSchedule(schedule);
     return match;
 }
 
@@ -280,75 +248,68 @@ TEST_F(SFIptablesTranslationTest, LogLevelOutsideZeroToSevenFallsBackToFour)
     EXPECT_EQ("7", driver.getIptablesRuleLogCmdSuffix(true, false, "p", "W_IN", false)[3]);
 }
 
-TEST_F(SFIptablesTranslationTest, AllowRuleOfPrimaryGroupMarksLogsAndAccepts)
+// Each rule's lines in order; only a last logged client rule places lines into the built-in
+// chains, which the next default-drop flush deletes.
+TEST_F(SFIptablesTranslationTest, EachRuleRunsItsLinesAndOnlyALastLoggedClientRuleFillsBuiltInChains)
 {
-    ASSERT_TRUE(addRule(ruleOf("Allow SSH", FW_ACTION_ALLOW, FW_TRANS_PROTO_TCP, true),
-                        {directionMatch(FW_DIRECTION_INBOUND),
-                         portMatch(FW_MATCH_LOCAL_PORT, 22)},
-                        "QTZ_Primary", true, 5));
-    const std::string match = "-p tcp -m state --state NEW -m multiport --dport 22 ";
-    EXPECT_EQ((Words{match + "-j MARK --set-mark 5 -A QTZ_INPUT_7",
-                     match + "-j LOG --log-level 4 --log-prefix QTZ_I_A_Allow_SSH -A QTZ_INPUT_7",
-                     match + "-j ACCEPT -A QTZ_INPUT_7"}),
-              runner->lines());
-    EXPECT_EQ(SF_IPTABLES_PATH, runner->calls().front().front());
-}
-
-TEST_F(SFIptablesTranslationTest, ReverseScheduleAddsOppositeLinesWithoutTime)
-{
-    ASSERT_TRUE(addRule(ruleOf("No DNS", FW_ACTION_BLOCK_PACKET, FW_TRANS_PROTO_UDP, false),
-                        {directionMatch(FW_DIRECTION_OUTBOUND),
-                         portMatch(FW_MATCH_REMOTE_PORT, 53),
-                         scheduleMatch("08:00", "17:00", "Mon,Tue", FW_SCHEDULE_ACTION_REVERSE)},
-                        "Web", false, 0));
-    EXPECT_EQ((Words{"-p udp -m multiport --dport 53 -m time --timestart 08:00:00 --timestop "
-                     "17:00:59 --weekdays Mon,Tue --kerneltz -j DROP -A Web_OUT_7",
-                     "-p udp -m multiport --dport 53 -j ACCEPT -A Web_OUT_7"}),
-              runner->lines());
-}
-
-TEST_F(SFIptablesTranslationTest, LastLoggedClientRuleGoesToBuiltInChainsUntilFlushed)
-{
-    const KSFRule blockAll = ruleOf("Block All", FW_ACTION_BLOCK_PACKET, FW_TRANS_PROTO_ANY, true);
-    ASSERT_TRUE(addRule(blockAll, {}, "QTZ_Client", false, 9, true));
-    EXPECT_EQ((Words{"-j MARK --set-mark 9 -A INPUT", "-j MARK --set-mark 9 -A OUTPUT",
-                     "-j LOG --log-level 4 --log-prefix QTZ_I_B_Block_All -A INPUT",
-                     "-j DROP -A INPUT",
-                     "-j LOG --log-level 4 --log-prefix QTZ_O_B_Block_All -A OUTPUT",
-                     "-j DROP -A OUTPUT"}),
-              runner->lines());
-    EXPECT_EQ(sorted({"-D INPUT -j MARK --set-mark 9", "-D OUTPUT -j MARK --set-mark 9",
-                      "-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_Block_All",
-                      "-D OUTPUT -j LOG --log-level 4 --log-prefix QTZ_O_B_Block_All",
-                      "-D INPUT -j DROP", "-D OUTPUT -j DROP"}),
-              flushedLines());
-
-    // Without logging it is an ordinary rule of the client-side chains.
-    KSFRule silent = blockAll;
-    silent.logEnabled = 0;
-    runner->clear();
-    ASSERT_TRUE(addRule(silent, {}, "QTZ_Client", false, 0, true));
-    EXPECT_EQ((Words{"-j DROP -A QTZ_Client_IN_7", "-j DROP -A QTZ_Client_OUT_7"}),
-              runner->lines());
-    EXPECT_TRUE(flushedLines().empty());
-}
-
-TEST_F(SFIptablesTranslationTest, BothDirectionsPairMarkLinesAndIntrusionTargetsBlockEvents)
-{
-    KSFRule rule = ruleOf("Web in", FW_ACTION_ALLOW, FW_TRANS_PROTO_TCP, false);
-    rule.treatAsIntrusion = 1;
-    ASSERT_TRUE(addRule(rule,
-                        {portMatch(FW_MATCH_LOCAL_PORT, 80),
-                         addressMatch(FW_MATCH_REMOTE_IP_ADDRESS, "192.0.2.1")},
-                        "Web", false, 2));
     const std::string tcp = "-p tcp -m state --state NEW ";
+    const std::string ssh = tcp + "-m multiport --dport 22 ";
+    const std::string dns = "-p udp -m multiport --dport 53 ";
     const std::string in = tcp + "-s 192.0.2.1 -m multiport --dport 80 ";
     const std::string out = tcp + "-d 192.0.2.1 -m multiport --sport 80 ";
-    EXPECT_EQ((Words{in + "-j MARK --set-mark 2 -A Web_IN_7",
-                     out + "-j MARK --set-mark 2 -A Web_OUT_7",
-                     in + "-j QTZ_BlockEven_IN_7 -A Web_IN_7",
-                     out + "-j QTZ_BlockEven_OUT_7 -A Web_OUT_7"}),
-              runner->lines());
+    KSFRule intrusion = ruleOf("Web in", FW_ACTION_ALLOW, FW_TRANS_PROTO_TCP, false);
+    intrusion.treatAsIntrusion = 1;
+    const KSFRule blockAll = ruleOf("Block All", FW_ACTION_BLOCK_PACKET, FW_TRANS_PROTO_ANY, true);
+    KSFRule silent = blockAll;
+    silent.logEnabled = 0;
+    const struct {
+        const char* what;
+        KSFRule rule;
+        std::list<SFMatch> matches;
+        const char* group;
+        bool primary;
+        unsigned short mark;
+        bool last;
+        Words lines;
+        Words flushed = {};
+    } rows[] = {
+        {"an allow rule of the primary group marks, logs and accepts",
+         ruleOf("Allow SSH", FW_ACTION_ALLOW, FW_TRANS_PROTO_TCP, true),
+         {directionMatch(FW_DIRECTION_INBOUND), portMatch(FW_MATCH_LOCAL_PORT, 22)}, "QTZ_Primary", true, 5, false,
+         {ssh + "-j MARK --set-mark 5 -A QTZ_INPUT_7",
+          ssh + "-j LOG --log-level 4 --log-prefix QTZ_I_A_Allow_SSH -A QTZ_INPUT_7",
+          ssh + "-j ACCEPT -A QTZ_INPUT_7"}},
+        {"a reverse schedule adds the opposite lines without the time",
+         ruleOf("No DNS", FW_ACTION_BLOCK_PACKET, FW_TRANS_PROTO_UDP, false),
+         {directionMatch(FW_DIRECTION_OUTBOUND), portMatch(FW_MATCH_REMOTE_PORT, 53),
+          scheduleMatch("08:00", "17:00", "Mon,Tue", FW_SCHEDULE_ACTION_REVERSE)},
+         "Web", false, 0, false,
+         {dns + "-m time --timestart 08:00:00 --timestop 17:00:59 --weekdays Mon,Tue --kerneltz -j DROP -A Web_OUT_7",
+          dns + "-j ACCEPT -A Web_OUT_7"}},
+        {"both directions pair their mark lines and an intrusion targets the block-event chains", intrusion,
+         {portMatch(FW_MATCH_LOCAL_PORT, 80), singleMatch(FW_MATCH_REMOTE_IP_ADDRESS, "192.0.2.1")}, "Web", false, 2,
+         false,
+         {in + "-j MARK --set-mark 2 -A Web_IN_7", out + "-j MARK --set-mark 2 -A Web_OUT_7",
+          in + "-j QTZ_BlockEven_IN_7 -A Web_IN_7", out + "-j QTZ_BlockEven_OUT_7 -A Web_OUT_7"}},
+        {"the last logged client rule goes to the built-in chains until flushed", blockAll, {}, "QTZ_Client", false,
+         9, true,
+         {"-j MARK --set-mark 9 -A INPUT", "-j MARK --set-mark 9 -A OUTPUT",
+          "-j LOG --log-level 4 --log-prefix QTZ_I_B_Block_All -A INPUT", "-j DROP -A INPUT",
+          "-j LOG --log-level 4 --log-prefix QTZ_O_B_Block_All -A OUTPUT", "-j DROP -A OUTPUT"},
+         {"-D INPUT -j MARK --set-mark 9", "-D OUTPUT -j MARK --set-mark 9",
+          "-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_Block_All",
+          "-D OUTPUT -j LOG --log-level 4 --log-prefix QTZ_O_B_Block_All", "-D INPUT -j DROP", "-D OUTPUT -j DROP"}},
+        {"without logging it is an ordinary rule of the client-side chains", silent, {}, "QTZ_Client", false, 0, true,
+         {"-j DROP -A QTZ_Client_IN_7", "-j DROP -A QTZ_Client_OUT_7"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        runner->clear();
+        ASSERT_TRUE(addRule(row.rule, row.matches, row.group, row.primary, row.mark, row.last));
+        EXPECT_EQ(row.lines, runner->lines());
+        EXPECT_EQ(SF_IPTABLES_PATH, runner->calls().front().front());
+        EXPECT_EQ(sorted(row.flushed), flushedLines());
+    }
 }
 
 TEST_F(SFIptablesTranslationTest, RefusedRulesAndGroupsRunNothing)

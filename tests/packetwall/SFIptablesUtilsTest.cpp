@@ -21,11 +21,6 @@ static_assert(std::is_abstract_v<INwIFManager> && std::has_virtual_destructor_v<
 
 namespace {
 
-struct NameRow {
-    std::string input;
-    std::string expected;
-};
-
 // An address given as its four bytes in wire order, independent of the host's byte order.
 uint32_t wire(uint8_t a, uint8_t b, uint8_t c, uint8_t d)
 {
@@ -46,51 +41,46 @@ MatchIpAddressValue cidr(uint32_t address, uint8_t prefix)
 
 } // namespace
 
-TEST(SFIptablesUtilsTest, ChainNamesAreCutTo13BytesThenReduced)
+TEST(SFIptablesUtilsTest, ChainNamesAreCutTo13BytesAndRuleNamesTo20ThenReduced)
 {
-    const NameRow rows[] = {
-        {"ab-cd", "ab_cd"},
-        {"Web Servers (DMZ)", "Web_Servers__"},
-        {"ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLM"}, // cut before the replacement
-        {"ABCDEFGHIJKLM", "ABCDEFGHIJKLM"},         // exactly 13: kept whole
-        {"ABCDEFGHIJKL-", "ABCDEFGHIJKL_"},         // replaced character in the last kept byte
-        {"Group123", "Group123"},
-        {"", ""},
-        {"!@#", "___"},
-        {" \t\n", "___"},
+    const struct {
+        size_t limit; // 13: a chain name, 20: a rule name
+        std::string input;
+        std::string expected;
+    } rows[] = {
+        {13, "ab-cd", "ab_cd"},
+        {13, "Web Servers (DMZ)", "Web_Servers__"},
+        {13, "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLM"}, // cut before the replacement
+        {13, "ABCDEFGHIJKLM", "ABCDEFGHIJKLM"},         // exactly 13: kept whole
+        {13, "ABCDEFGHIJKL-", "ABCDEFGHIJKL_"},         // replaced character in the last kept byte
+        {13, "Group123", "Group123"},
+        {13, "", ""},
+        {13, "!@#", "___"},
+        {13, " \t\n", "___"},
         // The neighbours of the letter and digit ranges in ASCII.
-        {"/09:@AZ[`az{", "_09__AZ__az_"},
-        {std::string("a\0b", 3), "a_b"},
+        {13, "/09:@AZ[`az{", "_09__AZ__az_"},
+        {13, std::string("a\0b", 3), "a_b"},
         // Bytes above 127 never count as letters, whatever the locale says.
-        {"caf\xE9", "caf_"},
+        {13, "caf\xE9", "caf_"},
         // UTF-8: one "_" per byte, so the length in bytes stays.
-        {"Gr\xC3\xBC\xC3\x9F" "e", "Gr____e"},
+        {13, "Gr\xC3\xBC\xC3\x9F" "e", "Gr____e"},
         // A two-byte character cut in half at byte 13 leaves one "_" and no stray byte.
-        {"ABCDEFGHIJKL\xC3\xBC", "ABCDEFGHIJKL_"},
+        {13, "ABCDEFGHIJKL\xC3\xBC", "ABCDEFGHIJKL_"},
+        {20, "Allow DNS (UDP 53) out", "Allow_DNS__UDP_53__o"},
+        {20, "ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNOPQRST"}, // exactly 20
+        {20, "ABCDEFGHIJKLMNOPQRSTU", "ABCDEFGHIJKLMNOPQRST"},
+        {20, std::string(103, 'x'), std::string(20, 'x')},     // the longest name a rule record holds
+        {20, "ABCDEFGHIJKLMNOPQRS\xC3\xBC", "ABCDEFGHIJKLMNOPQRS_"},
+        {20, "", ""},
+        {20, "rule.name_1", "rule_name_1"},
     };
     const SFIptablesUtils utils;
-    for (const NameRow& row : rows) {
-        const std::string result = utils.sanitizeChainName(row.input);
-        EXPECT_EQ(row.expected, result) << "input \"" << row.input << "\"";
-        EXPECT_LE(result.size(), 13u);
+    for (const auto& row : rows) {
+        const std::string result =
+            row.limit == 13 ? utils.sanitizeChainName(row.input) : utils.sanitizeRuleName(row.input);
+        EXPECT_EQ(row.expected, result) << "input \"" << row.input << "\", limit " << row.limit;
+        EXPECT_LE(result.size(), row.limit);
     }
-}
-
-TEST(SFIptablesUtilsTest, RuleNamesAreCutTo20BytesThenReduced)
-{
-    const NameRow rows[] = {
-        {"Allow DNS (UDP 53) out", "Allow_DNS__UDP_53__o"},
-        {"ABCDEFGHIJKLMNOPQRST", "ABCDEFGHIJKLMNOPQRST"}, // exactly 20
-        {"ABCDEFGHIJKLMNOPQRSTU", "ABCDEFGHIJKLMNOPQRST"},
-        {std::string(103, 'x'), std::string(20, 'x')},     // the longest name a rule record holds
-        {"ABCDEFGHIJKLMNOPQRS\xC3\xBC", "ABCDEFGHIJKLMNOPQRS_"},
-        {"", ""},
-        {"rule.name_1", "rule_name_1"},
-    };
-    const SFIptablesUtils utils;
-    for (const NameRow& row : rows)
-        EXPECT_EQ(row.expected, utils.sanitizeRuleName(row.input)) << "input \"" << row.input
-                                                                   << "\"";
 }
 
 TEST(SFIptablesUtilsTest, NamesThatDifferOnlyInCutOrReplacedBytesCollide)
@@ -109,7 +99,7 @@ TEST(SFIptablesUtilsTest, NamesThatDifferOnlyInCutOrReplacedBytesCollide)
               utils.sanitizeRuleName("Block all traffic no!"));
 }
 
-TEST(SFIptablesUtilsTest, AddressesAreReadInNetworkOrder)
+TEST(SFIptablesUtilsTest, AddressesAndRangeEndsAreReadInNetworkOrderFromTheirOwnSlots)
 {
     struct Row {
         uint32_t address;
@@ -131,16 +121,12 @@ TEST(SFIptablesUtilsTest, AddressesAreReadInNetworkOrder)
         endOnly.end.address = row.address;
         EXPECT_EQ(row.expected, utils.getEndIp4Address(endOnly));
     }
-}
 
-TEST(SFIptablesUtilsTest, RangeEndsComeFromTheirOwnSlots)
-{
-    // Built the way the rule model stores a range, so both sides agree on the slots.
+    // A range's ends come from their own slots, built the way the rule model stores a range.
     SFMatch match;
     match.addressType = FW_ADDRESS_TYPE_IP_RANGE;
     ASSERT_TRUE(match.setStartIp4Address("10.1.1.1"));
     ASSERT_TRUE(match.setEndIp4Address("10.1.1.9"));
-    const SFIptablesUtils utils;
     EXPECT_EQ("10.1.1.1", utils.getStartIp4Address(match.value.ipValue));
     EXPECT_EQ("10.1.1.9", utils.getEndIp4Address(match.value.ipValue));
 }

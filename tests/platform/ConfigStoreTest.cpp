@@ -61,13 +61,18 @@ public:
 
 class ConfigStoreTest : public ::testing::Test {
 protected:
+    // A store over the file at path; m_initialised says whether it was read.
+    std::unique_ptr<ZAV::ConfigStore> open(const std::string& path)
+    {
+        auto store = std::make_unique<ZAV::ConfigStore>(m_logger);
+        store->setConfigStoreUtility(m_utility);
+        m_initialised = store->initialise(path, defaults());
+        return store;
+    }
     std::unique_ptr<ZAV::ConfigStore> openStore(const std::string& content)
     {
         writeFile(m_path, content);
-        auto store = std::make_unique<ZAV::ConfigStore>(m_logger);
-        store->setConfigStoreUtility(m_utility);
-        m_initialised = store->initialise(m_path, defaults());
-        return store;
+        return open(m_path);
     }
 
     std::vector<std::string> folderEntries() const
@@ -88,17 +93,33 @@ protected:
     bool m_initialised = false;
 };
 
-TEST_F(ConfigStoreTest, ReadsTypedValuesOfItsOwnSectionAndEmptyElementsAsEmptyText)
+TEST_F(ConfigStoreTest, InitialiseReadsTypedValuesAndEmptyElementsAsEmptyTextAndSavesMissingKeysOnce)
 {
     auto store = openStore(kSettings);
     ASSERT_TRUE(m_initialised);
-    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
+    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled")); // kept
     EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
     EXPECT_EQ(store->getStringValue("3", "LoggingInformation.LogPath"), "/var/log/x");
     EXPECT_EQ(store->getStringValue("1", "GlobalConfiguration.HashLimitUptoRate"), "");
+    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.UseFTPinspection")); // filled
+    EXPECT_EQ(store->getIntValue("3", "LoggingInformation.DebugLogSize"), 10);
+    const std::string saved = readFile(m_path);
+    EXPECT_NE(saved.find("<UseFTPinspection>1</UseFTPinspection>"), std::string::npos);
+    EXPECT_NE(saved.find("<DebugLogSize>10</DebugLogSize>"), std::string::npos);
+    EXPECT_NE(saved.find("<TCPconTimeout>45</TCPconTimeout>"), std::string::npos);
+
+    // A complete file is left untouched, not rewritten.
+    struct stat before {};
+    stat(m_path.c_str(), &before);
+    open(m_path);
+    ASSERT_TRUE(m_initialised);
+    struct stat after {};
+    stat(m_path.c_str(), &after);
+    EXPECT_EQ(before.st_ino, after.st_ino);
+    EXPECT_EQ(readFile(m_path), saved);
 }
 
-TEST_F(ConfigStoreTest, RefusesMissingKeysWrongSectionIdsAndPartialNumbers)
+TEST_F(ConfigStoreTest, RefusesMissingKeysWrongSectionIdsPartialNumbersAndFailedSavesKeepingTheOldValue)
 {
     auto store = openStore(kSettings);
     EXPECT_THROW(store->getIntValue("1", "GlobalConfiguration.Missing"), ZAV::FMPException);
@@ -108,34 +129,13 @@ TEST_F(ConfigStoreTest, RefusesMissingKeysWrongSectionIdsAndPartialNumbers)
     EXPECT_THROW(store->setIntValue("type", "2", "GlobalConfiguration.TCPconTimeout", 1),
                  ZAV::FMPException);
     EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
-}
 
-TEST_F(ConfigStoreTest, InitialiseFillsOnlyMissingKeysAndSavesThem)
-{
-    auto store = openStore(kSettings);
-    ASSERT_TRUE(m_initialised);
-    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled")); // kept
-    EXPECT_TRUE(store->getBoolValue("1", "GlobalConfiguration.UseFTPinspection"));  // filled
-    EXPECT_EQ(store->getIntValue("3", "LoggingInformation.DebugLogSize"), 10);
-    const std::string saved = readFile(m_path);
-    EXPECT_NE(saved.find("<UseFTPinspection>1</UseFTPinspection>"), std::string::npos);
-    EXPECT_NE(saved.find("<DebugLogSize>10</DebugLogSize>"), std::string::npos);
-    EXPECT_NE(saved.find("<TCPconTimeout>45</TCPconTimeout>"), std::string::npos);
-}
-
-TEST_F(ConfigStoreTest, InitialiseLeavesACompleteFileUntouched)
-{
-    auto store = openStore(kSettings);
-    const std::string filled = readFile(m_path);
-    struct stat before {};
-    stat(m_path.c_str(), &before);
-    ZAV::ConfigStore again(m_logger);
-    again.setConfigStoreUtility(m_utility);
-    ASSERT_TRUE(again.initialise(m_path, defaults()));
-    struct stat after {};
-    stat(m_path.c_str(), &after);
-    EXPECT_EQ(before.st_ino, after.st_ino); // not rewritten
-    EXPECT_EQ(readFile(m_path), filled);
+    // A failed save throws and keeps the old value in memory and on disk.
+    const std::string before = readFile(m_path);
+    m_utility->failWrites = true;
+    EXPECT_THROW(store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7), ZAV::FMPException);
+    EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
+    EXPECT_EQ(readFile(m_path), before);
 }
 
 // A refused file is left as it was, and nothing is read from it; the last rows are refused
@@ -162,46 +162,32 @@ TEST_F(ConfigStoreTest, InitialiseRefusesUnusableFiles)
         EXPECT_EQ(readFile(m_path), content) << "a refused file must be left as it was";
         EXPECT_TRUE(refusal.empty() || m_logger.has(2, "Cannot read settings file " + m_path + refusal)) << refusal;
     }
-    ZAV::ConfigStore store(m_logger);
-    store.setConfigStoreUtility(m_utility);
-    EXPECT_FALSE(store.initialise(m_dir.file("absent.xml"), defaults()));
+    open(m_dir.file("absent.xml"));
+    EXPECT_FALSE(m_initialised);
 }
 
-TEST_F(ConfigStoreTest, WritesPersistAsZeroOneAndAreReadByANewInstance)
-{
-    auto store = openStore(kSettings);
-    store->setBoolValue("type", "1", "GlobalConfiguration.IsFirewallEnabled", false);
-    store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 99);
-    store->setStringValue("type", "3", "LoggingInformation.LogPath", "/new/path");
-    const std::string saved = readFile(m_path);
-    EXPECT_NE(saved.find("<IsFirewallEnabled>0</IsFirewallEnabled>"), std::string::npos);
-
-    ZAV::ConfigStore reader(m_logger);
-    reader.setConfigStoreUtility(m_utility);
-    ASSERT_TRUE(reader.initialise(m_path, defaults()));
-    EXPECT_FALSE(reader.getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
-    EXPECT_EQ(reader.getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 99);
-    EXPECT_EQ(reader.getStringValue("3", "LoggingInformation.LogPath"), "/new/path");
-}
-
-TEST_F(ConfigStoreTest, SavedFileIsPrivateAndLeavesNoTemporaryFile)
+// A save replaces the file by a private one, leaves no temporary file and creates a missing
+// section tagged with its id.
+TEST_F(ConfigStoreTest, WritesPersistPrivatelyAsZeroOneAndAreReadByANewInstance)
 {
     auto store = openStore(kSettings);
     chmod(m_path.c_str(), 0644);
-    store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7);
+    store->setBoolValue("type", "1", "GlobalConfiguration.IsFirewallEnabled", false);
+    store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 99);
+    store->setStringValue("type", "3", "LoggingInformation.LogPath", "/new/path");
+    store->setStringValue("type", "2", "ProductInformation.ProductVersion", "1.2.3");
+    EXPECT_EQ(store->getStringValue("2", "ProductInformation.ProductVersion"), "1.2.3");
+    const std::string saved = readFile(m_path);
+    EXPECT_NE(saved.find("<IsFirewallEnabled>0</IsFirewallEnabled>"), std::string::npos);
+    EXPECT_NE(saved.find("<ProductInformation type=\"2\">"), std::string::npos);
     EXPECT_EQ(TestSupport::fileMode(m_path), 0600);
     EXPECT_EQ(folderEntries(), std::vector<std::string>{"prefs.xml"});
-}
 
-TEST_F(ConfigStoreTest, FailedSaveThrowsAndKeepsTheOldValueInMemoryAndOnDisk)
-{
-    auto store = openStore(kSettings);
-    const std::string before = readFile(m_path);
-    m_utility->failWrites = true;
-    EXPECT_THROW(store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7),
-                 ZAV::FMPException);
-    EXPECT_EQ(store->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 45);
-    EXPECT_EQ(readFile(m_path), before);
+    auto reader = open(m_path);
+    ASSERT_TRUE(m_initialised);
+    EXPECT_FALSE(reader->getBoolValue("1", "GlobalConfiguration.IsFirewallEnabled"));
+    EXPECT_EQ(reader->getIntValue("1", "GlobalConfiguration.TCPconTimeout"), 99);
+    EXPECT_EQ(reader->getStringValue("3", "LoggingInformation.LogPath"), "/new/path");
 }
 
 TEST_F(ConfigStoreTest, SaveIntoAMissingFolderFailsWithoutLeavingFiles)
@@ -212,14 +198,6 @@ TEST_F(ConfigStoreTest, SaveIntoAMissingFolderFailsWithoutLeavingFiles)
     tree.put("A.B", "1");
     EXPECT_THROW(utility.writeSettings(m_dir.file("no/such/prefs.xml"), tree), ZAV::FMPException);
     EXPECT_EQ(folderEntries(), std::vector<std::string>{"prefs.xml"});
-}
-
-TEST_F(ConfigStoreTest, WriteCreatesAMissingSectionTaggedWithItsId)
-{
-    auto store = openStore(kSettings);
-    store->setStringValue("type", "2", "ProductInformation.ProductVersion", "1.2.3");
-    EXPECT_EQ(store->getStringValue("2", "ProductInformation.ProductVersion"), "1.2.3");
-    EXPECT_NE(readFile(m_path).find("<ProductInformation type=\"2\">"), std::string::npos);
 }
 
 TEST_F(ConfigStoreTest, NestingCountSkipsCommentsDeclarationsAndQuotedBrackets)
@@ -250,10 +228,9 @@ TEST_F(ConfigStoreTest, SaveThroughALinkReplacesTheFileItNames)
     const std::string target = m_dir.file("real-prefs.xml");
     writeFile(target, kSettings);
     ASSERT_EQ(::symlink(target.c_str(), m_path.c_str()), 0);
-    ZAV::ConfigStore store(m_logger);
-    store.setConfigStoreUtility(m_utility);
-    ASSERT_TRUE(store.initialise(m_path, defaults()));
-    store.setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7);
+    auto store = open(m_path);
+    ASSERT_TRUE(m_initialised);
+    store->setIntValue("type", "1", "GlobalConfiguration.TCPconTimeout", 7);
 
     struct stat st {};
     ASSERT_EQ(::lstat(m_path.c_str(), &st), 0);

@@ -14,7 +14,10 @@
 #include "SettingsFixture.h"
 #include "TempDir.h"
 
+#include <boost/property_tree/xml_parser.hpp>
+
 #include <functional>
+#include <sstream>
 #include <string>
 #include <sys/mount.h>
 #include <tuple>
@@ -179,6 +182,18 @@ std::string tableDefault(const std::string& path)
             return entry.value;
     ADD_FAILURE() << "no default for " << path;
     return {};
+}
+
+// A settings text as the writer writes it without indentation.
+std::string compactText(const std::string& xml)
+{
+    boost::property_tree::ptree tree;
+    std::istringstream in(xml);
+    boost::property_tree::read_xml(in, tree, boost::property_tree::xml_parser::trim_whitespace);
+    std::ostringstream out;
+    boost::property_tree::write_xml(
+        out, tree, boost::property_tree::xml_writer_make_settings<std::string>(' ', 0));
+    return out.str();
 }
 
 // A getter's answer as the settings file holds it.
@@ -515,11 +530,14 @@ TEST_F(SFConfigControllerTest, LogSizesAndRotatedCountsOutsideTheirBoundsAreRefu
     }
 }
 
-// Whatever the daemon writes to the settings file reads back at the next start. Each row starts
-// on a settings file and its last good copy as the daemon or a hand left them, makes one
-// change, and starts again: the change reads back, or it was refused and both files are as
-// they were. In the last row the folder is full when the start finds the live file damaged:
-// the last good copy is run on, kept as it is, and restored by the start after room is made.
+// Whatever the daemon writes to the settings file reads back at the next start, and every file
+// it starts on it can write again. Each row starts on a settings file and its last good copy as
+// the daemon or a hand left them, makes one change, and starts again: the change reads back,
+// or it was refused and both files are as they were. A row with a last good copy of its own
+// starts on a live file the reader refuses, as the writer could not write it: the file is set
+// aside and the copy taken. In the last row the folder is full when the start finds the live
+// file damaged: the last good copy is run on, kept as it is, and restored by the start after
+// room is made.
 TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNextStart)
 {
     const std::string tmpl = templateText();
@@ -537,6 +555,20 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     };
     const auto enabled = [](SFConfigController& c) { return text(c.getFwEnableStatus()); };
     const auto logPath = [](SFConfigController& c) { return c.getLogPath(); };
+    const auto pathAndEnabled = [](auto& c) { return c.getLogPath() + " " + text(c.getFwEnableStatus()); };
+    const auto pathAndDebug = [](SFConfigController& c) {
+        return c.getLogPath() + " " + text(c.isDebugLoggingEnabledForFirewall()) + " " + text(c.getFwLogLevel());
+    };
+    const char* const folder = "/var/Varnik/kyv/fw";
+    const auto mountFolder = [&](const char* size, unsigned long flags) {
+        return ::mount("tmpfs", folder, "tmpfs", flags | MS_NOSUID | MS_NODEV, size);
+    };
+    const auto inReadOnlyFolder = [&](std::function<int(SFConfigController&)> change) {
+        return [&, change](SFConfigController& c) {
+            EXPECT_EQ(mountFolder("size=4m", MS_REMOUNT | MS_RDONLY), 0);
+            return change(c);
+        };
+    };
     ZAV::CommonExtPolicyObj policy; // differs from the shipped settings in debug logging alone
     policy.m_activityLogSize = 1;
     policy.m_debugLogSize = 10;
@@ -554,8 +586,6 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
         };
     };
     const std::string live = SF_LIVE_PREFS_PATH;
-    const std::string notSaved = "Cannot set GlobalConfiguration.IsFirewallEnabled: Settings not "
-                                 "saved to " + live + ": LoggingInformation.LogPath ";
     const std::string cannotHold = ", which the settings file cannot hold";
     const auto refused = [&](const std::string& fault) {
         return "Log path LoggingInformation.LogPath refused: the path " + fault + "; the stored path is kept";
@@ -566,6 +596,18 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     const auto tooLong = [](std::size_t bytes) {
         return "is " + std::to_string(bytes) + " bytes long, longer than the 4096 bytes a path may have";
     };
+    const auto unreadable = [&](const std::string& fault) {
+        return "Cannot read settings file " + live + ": " + fault + cannotHold;
+    };
+    const std::string good = withLogPath("/srv/good");
+    // What the policy changes in the shipped settings.
+    const std::string debugOn =
+        "LoggingInformation.EnableDebugLoggingForFW, LoggingInformation.FirewallLogLevel";
+    // The shipped settings and an unknown section, written without indentation and 40 bytes
+    // under the bound.
+    std::string atBound = compactText(replaced("<Global", "<Pad/><Global"));
+    const std::size_t padding = kMaxCompactSettingsBytes - 40 - (atBound.size() - 6 + 11);
+    atBound.replace(atBound.find("<Pad/>"), 6, "<Pad>" + std::string(padding, 'x') + "</Pad>");
     struct Row {
         const char* name;
         std::string live;
@@ -576,11 +618,15 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
         std::function<std::string(SFConfigController&)> read;
         std::string readBack;
     };
+    // A live file the reader refuses, as the writer could not write it, beside a good copy.
+    const auto setAside = [&](const char* name, const std::string& file, const std::string& fault) {
+        return Row{name, file, good, enable, SF_SUCCESS, {2, unreadable(fault)}, pathAndEnabled, "/srv/good 1"};
+    };
+    const std::string logPathHolds = "LoggingInformation.LogPath holds ";
     const std::vector<Row> rows = {
         {"top-level CDATA", replaced("<Global", "<![CDATA[note]]><Global"), "", enable, SF_SUCCESS,
          {4, "Settings file " + live + ": text outside the sections is left out"}, enabled, "1"},
-        {"&#0; in the file", withLogPath("a&#0;b"), "", enable, SF_PREF_WRITE_FAILED,
-         {2, notSaved + "holds a NUL" + cannotHold}, enabled, "0"},
+        setAside("&#0; in the file", withLogPath("a&#0;b"), logPathHolds + "a NUL"),
         {"NUL through setLogPath", tmpl, "", setLogPath(nul), SF_INVALID_ARGUMENT,
          {2, refused("holds a NUL" + cannotHold)}, logPath, defaultPath},
         {"NUL through a policy", tmpl, "", applyPolicy(nul), kNoAnswer,
@@ -589,14 +635,31 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
          SF_INVALID_ARGUMENT, {2, refused(tooLong(1100000))}, logPath, defaultPath},
         {"180 KB of ' through a policy", tmpl, "", applyPolicy(std::string(180000, '\'')),
          kNoAnswer, {2, policyRefused(tooLong(180000))}, logPath, defaultPath},
+        {"a policy", tmpl, "", applyPolicy("/srv/log"), SF_SUCCESS, {}, pathAndDebug, "/srv/log 1 6"},
+        {"a policy, the folder read-only", tmpl, "", inReadOnlyFolder(applyPolicy(defaultPath)),
+         kNoAnswer, {2, "Cannot set " + debugOn + ": cannot create a temporary file beside " +
+                            live + ": Read-only file system"},
+         pathAndDebug, defaultPath + " 0 5"},
+        {"a policy's longer log path, the file at its bound", atBound, "",
+         applyPolicy(defaultPath + "/" + std::string(100, 'a')), kNoAnswer,
+         {2, "Cannot set LoggingInformation.LogPath, " + debugOn + ": Settings not saved to " +
+                 live + ": the file would be 983101 bytes without indentation, more than the "
+                 "983040 bytes the settings may take"},
+         pathAndDebug, defaultPath + " 0 5"},
         {"the longest path, each character escaped", tmpl, "", setLogPath(std::string(4096, '\'')),
          SF_SUCCESS, {}, logPath, std::string(4096, '\'')},
         {"a section without its type", replaced("<GlobalConfiguration type=\"1\">", "<GlobalConfiguration>"), "",
          enable, SF_SUCCESS, {}, enabled, "1"},
         {"control byte through setLogPath", tmpl, "", setLogPath("/var/log/\x1b[0m"), SF_INVALID_ARGUMENT,
          {2, refused("holds the control character 0x1B" + cannotHold)}, logPath, defaultPath},
-        {"control byte in the file", withLogPath("&#27;"), "", enable, SF_PREF_WRITE_FAILED,
-         {2, notSaved + "holds the control character 0x1B" + cannotHold}, enabled, "0"},
+        setAside("control byte in the file", withLogPath("&#27;"), logPathHolds + "the control character 0x1B"),
+        setAside("raw control byte in the file", withLogPath("a\x01" "b"), logPathHolds + "the control character 0x01"),
+        setAside("references to spaces at the end", withLogPath("x&#32;&#32;"),
+                 "LoggingInformation.LogPath ends in a space"),
+        setAside("CDATA ending in a space, unknown section",
+                 replaced("<Global", "<Notes><a><![CDATA[b ]]></a></Notes><Global"), "Notes.a ends in a space"),
+        setAside("reference in an attribute, unknown section", replaced("<Global", "<Notes by=\"&#1;\"/><Global"),
+                 "Notes.<xmlattr>.by holds the control character 0x01"),
         {"space at the end", tmpl, "", setLogPath("/var/log/a "), SF_INVALID_ARGUMENT,
          {2, refused("ends in a space" + cannotHold)}, logPath, defaultPath},
         {"newline in the file", withLogPath("a&#10;b"), "", enable, SF_SUCCESS, {}, logPath, "a\nb"},
@@ -609,10 +672,6 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
                  "running on the last good copy as it is; a start with room to write restores it"},
          enabled, "1"},
     };
-    const char* const folder = "/var/Varnik/kyv/fw";
-    const auto mountFolder = [&](const char* size, unsigned long flags) {
-        return ::mount("tmpfs", folder, "tmpfs", flags | MS_NOSUID | MS_NODEV, size);
-    };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TestSupport::resetProductPaths();
@@ -620,10 +679,11 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
         // A tmpfs of its own, seen only in the sandbox's mount namespace; two pages hold the
         // live file and its copy and leave no room for a third file.
         const bool full = !row.change;
-        ASSERT_EQ(mountFolder(full ? "size=8k" : "size=1m", 0), 0);
+        ASSERT_EQ(mountFolder(full ? "size=8k" : "size=4m", 0), 0);
         const auto unmount = [](const char* path) { ::umount2(path, MNT_DETACH); };
         const std::unique_ptr<const char, decltype(unmount)> mounted(folder, unmount);
         const std::string lastGood = row.lastGood.empty() ? row.live : row.lastGood;
+        const bool setAside = !row.lastGood.empty();
         writeFile(live, row.live);
         writeFile(SF_LAST_GOOD_PREFS_PATH, lastGood);
         m_logger.clear();
@@ -631,18 +691,17 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
             auto controller = realController();
             if (row.change) {
                 EXPECT_EQ(row.change(*controller), row.answer);
-            } else {
-                EXPECT_EQ(row.read(*controller), row.readBack) << "not run on the last good copy";
             }
+            EXPECT_EQ(row.read(*controller), row.readBack);
             EXPECT_EQ(readFile(live), row.answer == SF_SUCCESS ? readFile(live) : row.live);
             EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), row.answer == SF_SUCCESS ? readFile(live) : lastGood);
             EXPECT_TRUE(row.logged.second.empty() || m_logger.has(row.logged.first, row.logged.second))
                 << row.logged.second;
         }
-        ASSERT_EQ(mountFolder("size=1m", MS_REMOUNT), 0);
+        ASSERT_EQ(mountFolder("size=4m", MS_REMOUNT), 0);
         auto again = realController();
         EXPECT_EQ(row.read(*again), row.readBack);
-        EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), full ? row.live : "");
+        EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), setAside ? row.live : "");
         EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), readFile(live));
     }
 }

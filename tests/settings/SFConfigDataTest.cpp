@@ -34,13 +34,23 @@ protected:
     std::shared_ptr<FakeConfigStore> m_store = std::make_shared<FakeConfigStore>();
 };
 
-TEST_F(SFConfigDataTest, MissingLiveFileIsCopiedFromTheTemplateBeforeInitialising)
+// The copy is private whatever the template's mode and the umask.
+TEST_F(SFConfigDataTest, MissingLiveFileIsCopiedPrivatelyFromTheTemplateBeforeInitialising)
 {
-    EXPECT_EQ(bootstrap(), "");
-    EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
-    EXPECT_EQ(fileMode(SF_LIVE_PREFS_PATH), 0600);
-    EXPECT_TRUE(m_store->utilitySet());
-    EXPECT_EQ(m_store->initialisedPaths(), std::vector<std::string>{SF_LIVE_PREFS_PATH});
+    installTemplate(0644);
+    for (mode_t mask : {0177, 0022, 0}) {
+        SCOPED_TRACE("umask " + std::to_string(mask));
+        unlink(SF_LIVE_PREFS_PATH);
+        m_store = std::make_shared<FakeConfigStore>();
+        const mode_t old = umask(mask);
+        const std::string result = bootstrap();
+        umask(old);
+        EXPECT_EQ(result, "");
+        EXPECT_EQ(readFile(SF_LIVE_PREFS_PATH), templateText());
+        EXPECT_EQ(fileMode(SF_LIVE_PREFS_PATH), 0600);
+        EXPECT_TRUE(m_store->utilitySet());
+        EXPECT_EQ(m_store->initialisedPaths(), std::vector<std::string>{SF_LIVE_PREFS_PATH});
+    }
     EXPECT_TRUE(m_logger.lines().empty());
 }
 
@@ -158,19 +168,6 @@ TEST_F(SFConfigDataTest, StoreRefusingTheUtilityIsFatal)
     m_store->failSetUtility();
     EXPECT_EQ(bootstrap(), "Fatal error setting configuration store utility");
     EXPECT_TRUE(m_logger.has(2, "Fatal error setting configuration store utility"));
-}
-
-TEST_F(SFConfigDataTest, CopiedLiveFileIsPrivateWhateverTheTemplateAndUmask)
-{
-    installTemplate(0644);
-    for (mode_t mask : {0177, 0022, 0}) {
-        unlink(SF_LIVE_PREFS_PATH);
-        const mode_t old = umask(mask);
-        const std::string result = bootstrap();
-        umask(old);
-        EXPECT_EQ(result, "");
-        EXPECT_EQ(fileMode(SF_LIVE_PREFS_PATH), 0600) << "umask " << mask;
-    }
 }
 
 } // namespace

@@ -88,6 +88,38 @@ int FakeConfigController::setLogPath(std::string v)
     return putText(path::logPath, v);
 }
 
+int FakeConfigController::setLoggingSettings(const SFLoggingSettings& s)
+{
+    std::map<std::string, std::string> before;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        before = m_values;
+    }
+    int result = SF_PREF_ALREADY_SET;
+    const auto stored = [&](int code) {
+        if (code != SF_SUCCESS && code != SF_PREF_ALREADY_SET)
+            result = code;
+        else if (code == SF_SUCCESS && result == SF_PREF_ALREADY_SET)
+            result = SF_SUCCESS;
+        return code == SF_SUCCESS || code == SF_PREF_ALREADY_SET;
+    };
+    const bool all =
+        stored(setLogPath(s.logPath)) && stored(enableActivityLogging(s.activityLogging)) &&
+        stored(enableLimitActivityLogSize(s.limitActivityLogSize)) &&
+        (!s.activityLogSizeMiB || stored(setFwActivityLogSize(*s.activityLogSizeMiB))) &&
+        stored(enableDebugLoggingForFirewall(s.debugLogging)) &&
+        stored(enableLimitDebugLogSize(s.limitDebugLogSize)) &&
+        (!s.debugLogSizeMiB || stored(setDebugLogSize(*s.debugLogSizeMiB))) &&
+        stored(enableSendingEventsToYal(s.sendEventsToYal)) &&
+        stored(enableEventLogging(s.eventLogging)) && stored(setYalLogLevelForFW(s.yalLogLevel)) &&
+        stored(setFwLogLevel(s.firewallLogLevel));
+    if (!all) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_values = before;
+    }
+    return result;
+}
+
 void FakeConfigController::registerCallBack(void (*callback)(SFPrefType))
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -108,6 +108,9 @@ public:
     std::string getPreviousUniqueId() override;
     void setHealthCheckTimer(int v) override { put(path::healthCheck, v); }
     int getHealthCheckTimer() override { return intOf(path::healthCheck); }
+    // Through the setters above, in the order the policy lists them, so that a test overriding
+    // one sees its call; when one fails, every value goes back to what it was.
+    int setLoggingSettings(const StatefulFirewall::SFLoggingSettings& settings) override;
 
     // Test-only state: agent lists by name ("serverName", "serverIp", "serverPort",
     // "securePort", "httpUrl", "httpPort", "ftpUrl", "ftpPort"), the agent port, the INI rules.

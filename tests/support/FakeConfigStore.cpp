@@ -69,6 +69,17 @@ void FakeConfigStore::setStringValue(const std::string&, const std::string&,
     write(path, value);
 }
 
+void FakeConfigStore::setValues(const std::string&, const std::vector<ZAV::ConfigValue>& values)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const ZAV::ConfigValue& value : values)
+        if (m_failWrites.count(value.path))
+            throw ZAV::FMPException(3, "injected write failure of " + value.path);
+    for (const ZAV::ConfigValue& value : values)
+        m_values[value.path] = value.text;
+    ++m_writes;
+}
+
 void FakeConfigStore::setConfigStoreUtility(std::shared_ptr<ZAV::IConfigStoreUtility>)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

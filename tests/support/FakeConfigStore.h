@@ -25,6 +25,9 @@ public:
                      const std::string& path, int value) override;
     void setStringValue(const std::string& attributeName, const std::string& sectionId,
                         const std::string& path, const std::string& value) override;
+    // All or nothing: an injected write failure of any of the values stores none of them.
+    void setValues(const std::string& attributeName,
+                   const std::vector<ZAV::ConfigValue>& values) override;
     void setConfigStoreUtility(std::shared_ptr<ZAV::IConfigStoreUtility> utility) override;
     bool initialise(const std::string& path, ZAV::ConfigDefaults defaults) override;
 

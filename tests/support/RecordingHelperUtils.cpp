@@ -3,6 +3,8 @@
 #include "SFException.h"
 #include "SFResultCodes.h"
 
+#include <boost/algorithm/string/join.hpp>
+
 #include <unistd.h>
 
 namespace TestSupport {
@@ -34,9 +36,9 @@ int RecordingHelperUtils::readSystemCommandOutput(Argv argv, const std::map<int,
     record(argv, exitStatusTable);
     if (m_delegate) {
         m_delegate->readSystemCommandOutput(argv, exitStatusTable, pipeFds);
-    } else if (!m_output.empty()) {
+    } else if (const std::string output = m_outputFrom ? m_outputFrom(argv) : m_output; !output.empty()) {
         // Pipes hold 64 KiB, far more than any scripted output.
-        if (::write(pipeFds[1], m_output.data(), m_output.size()) < 0)
+        if (::write(pipeFds[1], output.data(), output.size()) < 0)
             throw SFException(StatefulFirewall::SF_SYSTEM_COMMAND_FAILED, "cannot write the scripted output");
     }
     if (m_onSuccess)
@@ -44,19 +46,16 @@ int RecordingHelperUtils::readSystemCommandOutput(Argv argv, const std::map<int,
     return 0;
 }
 
+std::string RecordingHelperUtils::line(const Argv& argv)
+{
+    return argv.empty() ? "" : boost::algorithm::join(Argv(argv.begin() + 1, argv.end()), " ");
+}
+
 std::vector<std::string> RecordingHelperUtils::lines() const
 {
     std::vector<std::string> out;
-    out.reserve(m_calls.size());
-    for (const Argv& argv : m_calls) {
-        std::string line;
-        for (size_t i = 1; i < argv.size(); ++i) {
-            if (i > 1)
-                line += ' ';
-            line += argv[i];
-        }
-        out.push_back(std::move(line));
-    }
+    for (const Argv& argv : m_calls)
+        out.push_back(line(argv));
     return out;
 }
 

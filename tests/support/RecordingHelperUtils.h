@@ -32,6 +32,7 @@ public:
     const std::vector<Argv>& calls() const { return m_calls; }
     // The calls as text, one line each, words joined by one blank, program path left out.
     std::vector<std::string> lines() const;
+    static std::string line(const Argv& argv); // one call as lines() gives it
     // The exit-status table of the last call (null when none was given).
     const std::map<int, bool>* lastExitStatusTable() const { return m_lastTable; }
     void clear() { m_calls.clear(); }
@@ -42,6 +43,8 @@ public:
     void failWhen(std::function<bool(const Argv&)> predicate) { m_failWhen = std::move(predicate); }
     // Without a delegate: bytes the output variant writes into the caller's pipe.
     void setOutput(std::string bytes) { m_output = std::move(bytes); }
+    // Without a delegate: the output variant writes what this returns for the call instead.
+    void outputFrom(std::function<std::string(const Argv&)> output) { m_outputFrom = std::move(output); }
     // Run when a call succeeds (after the delegate), e.g. to change what the system looks like.
     void onSuccess(std::function<void(const Argv&)> action) { m_onSuccess = std::move(action); }
 
@@ -55,6 +58,7 @@ private:
     std::function<bool(const Argv&)> m_failWhen;
     std::function<void(const Argv&)> m_onSuccess;
     std::string m_output;
+    std::function<std::string(const Argv&)> m_outputFrom;
 };
 
 } // namespace TestSupport

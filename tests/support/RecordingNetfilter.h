@@ -7,6 +7,7 @@
 
 #include "INetfilter.h"
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -85,14 +86,19 @@ public:
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
     void abandonCurrentGeneration(std::string previousUid) override;
-    // Questions, not steps: answered without being recorded; there are always removals.
+    // Questions, not steps: answered without being recorded; there are always removals, none
+    // of them linked unless told, and a DROP policy may always stand.
     bool hasPendingRemovals() override { return true; }
+    bool earlierGenerationsLinked() override { return m_earlierLinked.load(); }
+    bool dropPoliciesMayStand() override { return true; }
+    void setEarlierGenerationsLinked(bool linked) { m_earlierLinked.store(linked); }
     int takeFailedCommands() override;
 
 private:
     // Records the operation (with an argument when given) and throws when told to.
     void operation(const std::string& name, const std::string& argument = "");
 
+    std::atomic<bool> m_earlierLinked{false};
     mutable std::mutex m_mutex;
     std::vector<std::string> m_operations;
     std::vector<NetfilterGroupCall> m_groups;
