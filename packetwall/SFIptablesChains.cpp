@@ -98,27 +98,33 @@ bool SFIptables::tryIptables(std::vector<std::string> words, const std::string& 
 void SFIptables::setNetfilterPolicyToAccept(bool accept)
 {
     const char* policy = accept ? "ACCEPT" : "DROP";
-    if (!accept) {
+    if (!accept && !(m_inputDropPolicy && m_outputDropPolicy)) {
         // Recorded before they run, like every line of ours: a DROP policy is forgotten only
         // once an ACCEPT has been set in its place.
         m_inputDropPolicy = m_outputDropPolicy = true;
         saveState();
     }
-    for (bool input : {true, false}) {
-        const char* chain = input ? "INPUT" : "OUTPUT";
-        log(6, std::string("Setting ") + chain + " chain to " + policy);
-        try {
+    // An ACCEPT that ran reaches the state file, also when the next one fails; the file is
+    // written only when a record changed.
+    const bool inputBefore = m_inputDropPolicy;
+    const bool outputBefore = m_outputDropPolicy;
+    const auto saveChanged = [&] {
+        if (m_inputDropPolicy != inputBefore || m_outputDropPolicy != outputBefore)
+            saveState();
+    };
+    try {
+        for (bool input : {true, false}) {
+            const char* chain = input ? "INPUT" : "OUTPUT";
+            log(6, std::string("Setting ") + chain + " chain to " + policy);
             runIptables({"-P", chain, policy});
-        } catch (...) {
             if (accept)
-                saveState();
-            throw;
+                (input ? m_inputDropPolicy : m_outputDropPolicy) = false;
         }
-        if (accept)
-            (input ? m_inputDropPolicy : m_outputDropPolicy) = false;
+    } catch (...) {
+        saveChanged();
+        throw;
     }
-    if (accept)
-        saveState();
+    saveChanged();
 }
 
 bool SFIptables::dropPoliciesMayStand()
@@ -203,10 +209,9 @@ bool SFIptables::checkChainExists(std::string chain)
 
 void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
 {
-    const bool exists = checkChainExists(chain);
     if (add) {
         m_currentPolicyChains.push_back(chain);
-        if (exists)
+        if (checkChainExists(chain))
             return;
         saveState();
         log(6, "Adding chain - " + chain);
@@ -221,7 +226,7 @@ void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
     // A listing that failed proves nothing: the chain is forgotten only when iptables lists
     // the table without it, else its deletion is tried and, failing, it stays recorded.
     SFTableListing listing;
-    if (!exists && listTable(listing) && listing.chains.count(chain) == 0) {
+    if (listTable(listing) && listing.chains.count(chain) == 0) {
         saveState();
         return;
     }

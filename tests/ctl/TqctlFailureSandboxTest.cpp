@@ -315,9 +315,10 @@ TEST_F(TqctlFailureSandboxTest, AStoppedDaemonOrTurnHolderHoldsUpToolsOnlyUntilT
     EXPECT_EQ(run.code, 104) << run.output;
     EXPECT_EQ(run.output, "FMP communication error\n"
                           "The firewall daemon did not reply in time; it may be stopped or hung\n");
-    // The tool's bound is 15 s; the upper limit only guards against waiting without end.
+    // The tool's bound is 15 s; the upper limit only guards against waiting without end, on a
+    // machine of any load.
     EXPECT_GE(run.took, 14s);
-    EXPECT_LT(run.took, 60s);
+    EXPECT_LT(run.took, 300s);
     // Running again, the daemon answers as before.
     const ToolRun after = tqctl("--fw status");
     EXPECT_EQ(after.code, 0) << after.output;

@@ -105,8 +105,8 @@ TEST_F(TqctlSandboxTest, AServiceThatNeverAcknowledgesGives104)
     EXPECT_EQ(run.code, 104) << run.output;
     EXPECT_EQ(run.output, "FMP communication error\n");
     EXPECT_GE(run.took, 9s);
-    // Ten times the 10-second registration wait: only a tool that never gives up fails it.
-    EXPECT_LT(run.took, 100s);
+    // Thirty times the 10-second registration wait: only a tool that never gives up fails it.
+    EXPECT_LT(run.took, 300s);
 }
 
 TEST_F(TqctlSandboxTest, PreferencesChangeTheFirewallAndShowInTheStatus)

@@ -788,7 +788,6 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
         const size_t refused = countOf(kRefused, "\n");
         EXPECT_TRUE(waitForText(kRefused, "\n", 2 * kHangGuard, refused + 10));
         EXPECT_TRUE(holds(fwStatus(), outage.status));
-        EXPECT_EQ(iptablesListing(), during);
     }
 
     restoreIptables();
