@@ -397,17 +397,21 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
             return false;
         }
         if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {
-            // Only the ACCEPT policies were judged by a daemon of an earlier release.
+            // Only the ACCEPT policies were judged by a daemon of an earlier release, which sends
+            // no state; DROP policies are named only where they may stand.
+            const bool policies = state == SF_RULES_DROP_POLICIES_LEFT || state < 0;
             const bool chains = state == SF_RULES_CHAINS_LEFT;
             const bool unlinked = state == SF_RULES_UNLINKED_CHAINS_LEFT;
-            std::cerr << (unlinked ? C::CLI_FW_CHAINS_UNLINKED_MSG
-                          : chains ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG
-                                   : C::CLI_FW_ACCEPT_NOT_RESTORED_MSG)
+            std::cerr << (policies   ? C::CLI_FW_ACCEPT_NOT_RESTORED_MSG
+                          : unlinked ? C::CLI_FW_CHAINS_UNLINKED_MSG
+                          : chains   ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG
+                                     : C::CLI_FW_NOT_REMOVED_MSG)
                       << std::endl;
-            log(4, unlinked ? "Firewall was disabled but some of its chains, which filter nothing, "
-                              "could not be removed"
-                   : chains ? "Firewall was disabled but some of its chains or lines could not be removed"
-                            : "Firewall was disabled but its ACCEPT policies could not be restored");
+            log(4, policies   ? "Firewall was disabled but its ACCEPT policies could not be restored"
+                   : unlinked ? "Firewall was disabled but some of its chains, which filter nothing, "
+                                "could not be removed"
+                   : chains   ? "Firewall was disabled but some of its chains or lines could not be removed"
+                              : "Firewall was disabled but removing it from iptables failed");
             return false;
         }
         // The daemon sets its status flag even when it could not write the setting, so the

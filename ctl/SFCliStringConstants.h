@@ -372,6 +372,9 @@ inline const std::string CLI_FW_ACCEPT_NOT_RESTORED_MSG =
 inline const std::string CLI_FW_CHAINS_NOT_REMOVED_MSG =
     "Firewall is disabled in the settings, but removing some of its chains or lines from "
     "iptables failed: they still filter until the health check removes them";
+inline const std::string CLI_FW_NOT_REMOVED_MSG =
+    "Firewall is disabled in the settings, but removing it from iptables failed: the health "
+    "check removes what is left; the status says what stands";
 inline const std::string CLI_FW_CHAINS_UNLINKED_MSG =
     "Firewall is disabled in the settings, but removing some of its chains from iptables "
     "failed: nothing leads to them, so they filter nothing until the health check removes them";

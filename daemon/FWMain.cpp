@@ -1,5 +1,7 @@
 #include "FWMain.h"
 
+#include "SFRulesInForce.h"
+
 #include "CommandCallbackForServiceFM.h"
 #include "ConfigStore.h"
 #include "ConfigStoreUtility.h"
@@ -249,7 +251,7 @@ void DaemonRun::waitForStop()
 
 void DaemonRun::removeLeftovers()
 {
-    if (!m_controller->cleanUpWhileDisabled(true))
+    if (m_controller->cleanUpWhileDisabled(true) != SF_RULES_IN_FORCE)
         log(2, "Firewall is disabled, but what an earlier run left in Iptables could not all be "
                "removed; the health check removes it again at its period");
 }

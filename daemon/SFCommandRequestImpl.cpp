@@ -317,12 +317,17 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
     // A disable, also one asked for while already disabled, makes sure nothing of the product
     // filters: an earlier run may have left chains and DROP policies. A DROP policy, chain or
     // line that stays is a failure the caller must learn of, not a disabled firewall.
+    // The reply's state is the one the verdict was made on: the health check may pass between
+    // the clean-up and the reply and change what is left.
+    int state = -1;
     if (prefs.m_prefPresent && prefs.m_prefType == SF_PREF_FW_STATUS && !prefs.m_fwEnabled &&
-        (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET) &&
-        !controller->cleanUpWhileDisabled(false)) {
-        log(2, "Firewall is disabled but removing it from Iptables failed; what is left still "
-               "filters until the health check removes it");
-        result = SF_SYSTEM_COMMAND_FAILED;
+        (result == SF_SUCCESS || result == SF_PREF_ALREADY_SET)) {
+        state = controller->cleanUpWhileDisabled(false);
+        if (state != SF_RULES_IN_FORCE) {
+            log(2, "Firewall is disabled but removing it from Iptables failed; what is left stays "
+                   "until the health check removes it");
+            result = SF_SYSTEM_COMMAND_FAILED;
+        }
     }
     // An enable whose push failed leaves the firewall enabled in the settings with its rules
     // not in force: the caller learns that it failed, not that it succeeded.
@@ -343,7 +348,7 @@ void SFCommandRequestImpl::handleSetPrefIndividual(ZAV::CommandRequest& request,
     writeWide(response, result);
     // After the result, where a reader that does not know it stops: what is in force now (an
     // SFRulesInForce value), so a failure can be said in plain words.
-    writeWide(response, controller->rulesInForceState());
+    writeWide(response, state >= 0 ? state : controller->rulesInForceState());
 }
 
 void SFCommandRequestImpl::handleGetVersion(ZAV::CommandResponse& response)

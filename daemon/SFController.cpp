@@ -109,11 +109,11 @@ void SFController::disableStatefulFirewall(INwIFManager& nwIfManager)
     undoEnableSteps(nwIfManager);
 }
 
-bool SFController::cleanUpWhileDisabled(bool startUp)
+int SFController::cleanUpWhileDisabled(bool startUp)
 {
     Lock lock(m_instanceMutex);
     if (m_enabled.load() || m_kextInterface == nullptr)
-        return true;
+        return SF_RULES_IN_FORCE;
     return m_kextInterface->removeLeftovers(startUp);
 }
 

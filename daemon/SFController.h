@@ -50,9 +50,10 @@ public:
     // While disabled: restores the ACCEPT policies and removes what an earlier run or an
     // interrupted disable left in iptables, so a disabled firewall never filters. Called at
     // start-up (startUp: only when the driver has anything recorded) and after every disable;
-    // does nothing while enabled. False when anything is left (a DROP policy, a recorded chain
-    // or line): the health check then removes it at its period; true otherwise.
-    bool cleanUpWhileDisabled(bool startUp);
+    // does nothing while enabled. What is left as an SFRulesInForce value, judged by the pass
+    // itself (a DROP policy, a recorded chain or line): the health check then removes it at its
+    // period; SF_RULES_IN_FORCE when nothing is.
+    int cleanUpWhileDisabled(bool startUp);
     // False while enabled with the last push of the rules not in force; true otherwise.
     bool rulesInForce();
     // An SFRulesInForce value: what of the rules is in force; while disabled, what of the

@@ -111,6 +111,7 @@ void SFKextInterface::stopHooking()
         m_generationLinked = false;
         m_adaptiveLinked.store(false);
         m_lastFailedRules.clear();
+        m_retryingPartial = false;
         m_retryPasses = m_retryCountdown = 1;
         removeLeftoversLocked();
     }
@@ -124,24 +125,26 @@ void SFKextInterface::stopHooking()
         startHealthCheck();
 }
 
-bool SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
+int SFKextInterface::removeLeftovers(bool onlyWhenRecorded)
 {
+    int left = SF_RULES_IN_FORCE;
     {
         Lock lock(m_guardRuleTableDataParsing);
         if (m_hooking.load())
-            return true;
+            return SF_RULES_IN_FORCE;
         if (onlyWhenRecorded && !m_netfilter->hasRecordedLeftovers() &&
             m_leftovers.load() == SF_RULES_IN_FORCE)
-            return true;
+            return SF_RULES_IN_FORCE;
         log(5, "Firewall is not enforced. Restoring the Accept policy and removing the Netfilter "
                "chains and rules of the firewall");
         removeLeftoversLocked();
-        if (m_leftovers.load() == SF_RULES_IN_FORCE)
-            return true;
+        left = m_leftovers.load();
+        if (left == SF_RULES_IN_FORCE)
+            return left;
     }
     // Not under the driver mutex: the thread control comes first in the lock order.
     startHealthCheck();
-    return false;
+    return left;
 }
 
 void SFKextInterface::removeLeftoversLocked()

@@ -92,9 +92,9 @@ public:
     void stopIntrusionYalEventQueue() override;
     bool startReporting() override;
     bool startHealthCheck() override;
-    // False whenever a DROP policy or a recorded chain or line is left; the health check then
-    // runs (also while disabled) and removes them again at its period.
-    bool removeLeftovers(bool onlyWhenRecorded) override;
+    // What is left whenever a DROP policy or a recorded chain or line is left; the health check
+    // then runs (also while disabled) and removes them again at its period.
+    int removeLeftovers(bool onlyWhenRecorded) override;
     bool rulesInForce() override;
     int rulesInForceState() override;
 
@@ -244,6 +244,10 @@ private:
     std::atomic<bool> m_adaptiveLinked;
     FW_MODE m_lastPushMode;
     std::set<std::string> m_lastFailedRules;
+    // Set for a push that retries the rules linked without those that failed, with the stores
+    // and the mode as that link had them: a try it takes back leaves that link, and its
+    // status, as they were.
+    bool m_retryingPartial = false;
     int m_retryPasses;
     int m_retryCountdown;
     std::deque<SFAdaptiveQueueEntry*> m_adaptiveList; // guarded by m_adaptiveListMutex

@@ -409,6 +409,7 @@ bool SFKextInterface::SendRuleAndGroupDataToKext()
 bool SFKextInterface::pushLocked()
 {
     SFRuleManager* manager = ruleManager();
+    const bool changedSinceLastCopy = m_appliedChanges.pending();
     // The copies record the versions they are, to tell later changes from applied ones.
     SFRuleTableSnapshot table = m_appliedChanges.copyTable(*manager);
     const size_t groupCount = table.groups.size();
@@ -445,6 +446,8 @@ bool SFKextInterface::pushLocked()
     // Read once, so every try of this push builds the same mode.
     const FW_MODE mode = m_configController.getFwMode();
     m_lastPushMode = mode;
+    m_retryingPartial = m_generationLinked && mode == m_linkedMode && !changedSinceLastCopy &&
+                        m_rulesState.load() == SF_RULES_PARTLY_IN_FORCE;
     // Taking a try back starts the retries afresh; a rule that keeps failing slows them down.
     const int retryPasses = m_retryPasses;
 
@@ -587,7 +590,9 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
         log(2, ENFORCE + "Applying the rules to Iptables failed. Removing what this attempt built; "
                          "the rules applied before stay in force");
         m_netfilter->abandonCurrentGeneration(linkedUid);
-        m_rulesState.store(SF_RULES_EARLIER_IN_FORCE);
+        // A retry of the rules less those that failed leaves just that in force: the latest
+        // changes are not wholly out of force.
+        m_rulesState.store(m_retryingPartial ? SF_RULES_PARTLY_IN_FORCE : SF_RULES_EARLIER_IN_FORCE);
     } else {
         // Nothing was in force before: the host is left to the system rather than to a
         // generation that lacks a part, the ACCEPT policies first.

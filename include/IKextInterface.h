@@ -45,10 +45,12 @@ public:
     // While not hooked: sets the built-in policies to ACCEPT, then removes every generation and
     // built-in line the driver knows of, also those an earlier process left behind. Does
     // nothing while hooked; with onlyWhenRecorded, nothing when nothing is known to be left.
-    // False when anything is left: the policies could not be set to ACCEPT (then nothing is
+    // Returns what is left as an SFRulesInForce value, judged in the same pass, so a health
+    // check that runs next cannot change the answer: SF_RULES_IN_FORCE when nothing is (or
+    // while hooked), else what stands: the policies could not be set to ACCEPT (then nothing is
     // removed), or a chain or line could not be removed. What is left stays recorded and is
     // removed again by the health check at its period. Failures are logged (never throws).
-    virtual bool removeLeftovers(bool onlyWhenRecorded) = 0;
+    virtual int removeLeftovers(bool onlyWhenRecorded) = 0;
     // False while hooked and the last push could not put its generation in force (a command
     // of it failed); true otherwise.
     virtual bool rulesInForce() = 0;

@@ -63,12 +63,16 @@ struct SFDefaultDropLine {
     std::vector<std::string> words;
 };
 
-// What one listing of the filter table showed, when iptables answered it: the user chains and
-// the chains that lines of INPUT and OUTPUT jump to. Only such a listing proves a chain or a jump
-// gone; a listing or probe that failed proves nothing.
+// What one listing of the filter table showed, when iptables answered it whole: the user
+// chains, the chains that lines of INPUT and OUTPUT jump to, and those lines themselves, each
+// by its key (see SFIptables::lineKey), once per line. Only such a listing proves a chain, a jump
+// or a line gone; a listing or probe that failed proves nothing, and neither does a listing cut
+// short (one without the three built-in policies or without a chain known to stand).
 struct SFTableListing {
     std::set<std::string> chains;
     std::set<std::string> inputJumps, outputJumps;
+    std::multiset<std::string> inputLines, outputLines;
+    int policies = 0; // one bit each for INPUT, FORWARD and OUTPUT
 };
 
 // The criteria of one group or rule, collected from its matches before any line is built.
@@ -207,9 +211,17 @@ public:
     void runCommand(std::vector<std::string> argv);
 
     // Lists the filter table (iptables -S, read back through a memory file, so a table of any
-    // size never blocks the program on a full pipe). False when the listing failed: then it
-    // shows nothing. Not counted as a failed command.
+    // size never blocks the program on a full pipe). False when the listing failed or is not
+    // plausible as the whole table: then it shows nothing. Not counted as a failed command.
     bool listTable(SFTableListing& listing);
+
+    // The words of a line of INPUT or OUTPUT (what follows "-A <chain>"), as recorded or as
+    // iptables lists them, in one form: the target and its options and the matches' options,
+    // sorted, with the forms iptables lists in place of the ones the driver gives
+    // ("--set-xmark 0x1/0xffffffff" for "--set-mark 1", a LOG line's default level left out,
+    // the state names in any order), module names left out. Two lines with the same key are
+    // the same line to iptables, as far as the lines the driver places go.
+    static std::string lineKey(const std::vector<std::string>& words);
 
 private:
     // Removes one generation (SFIptablesRemoval.cpp): the redirections to its top chains, then
@@ -222,7 +234,12 @@ private:
                                             const SFTableListing* listing,
                                             const char* failureText);
     // Removes every generation awaiting removal except one named inForce; keeps what is left.
-    void removePendingGenerations(const char* failureText, const std::string& inForce);
+    // With keepLinked, generations INPUT or OUTPUT may lead to are kept whole.
+    void removePendingGenerations(const char* failureText, const std::string& inForce,
+                                  bool keepLinked = false);
+    // Whether a line of ours that drops (a DROP action) stays recorded in INPUT or OUTPUT:
+    // while one does, the chains in front of it are all that lets anything in.
+    bool droppingLineStays() const;
     // Whether INPUT or OUTPUT may still jump to a top chain of a generation awaiting removal:
     // false only when a listing shows no such jump. Runs a listing only when there is such a
     // generation.
@@ -234,8 +251,8 @@ private:
     // Deletes the recorded lines [from, to) of one built-in chain, each by its own words, and
     // forgets them, except those whose deletion failed and that are not proved gone: they are
     // moved to the front of the records and their count is returned. A line is proved gone by
-    // its deletion, or by two failed checks (-C) with a listing iptables answered between them,
-    // which tells a missing line from an iptables that fails.
+    // its deletion, or by a listing iptables answered whole that does not hold it, each listed
+    // line standing for one record: the records outside [from, to) first, which stand.
     size_t deleteDefaultDropLines(bool input, size_t from, size_t to);
     // An iptables probe whose failure is an answer, not a failed command (not counted): true
     // when the line ran successfully.
@@ -268,6 +285,13 @@ private:
     // current one is in force (or, after a failed removal, for the next removal pass).
     size_t m_inputPreviousLineCount;
     size_t m_outputPreviousLineCount;
+    // How many of those were left by generations before the one in force when the current try
+    // started (saveDefaultDropRulesToPreviousPolicy): a try taken back leaves them leftovers.
+    size_t m_inputStaleLineCount;
+    size_t m_outputStaleLineCount;
+    // Chains this driver created (or found) and has not deleted since, pruned to the generation
+    // in force at each removal pass of earlier generations: a listing that lacks one is cut short.
+    std::set<std::string> m_standingChains;
     // Set when this driver (or an earlier one, says the state file) set a DROP policy on INPUT
     // (OUTPUT), cleared once an ACCEPT policy was set there.
     bool m_inputDropPolicy;

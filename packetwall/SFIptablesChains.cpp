@@ -28,6 +28,8 @@ SFIptables::SFIptables(ZAV::ILogger& logger, IConfigController& configController
       m_nwIfManager(nwIfManager),
       m_inputPreviousLineCount(0),
       m_outputPreviousLineCount(0),
+      m_inputStaleLineCount(0),
+      m_outputStaleLineCount(0),
       m_inputDropPolicy(false),
       m_outputDropPolicy(false),
       m_currentTopChainsMayExist(false),
@@ -171,8 +173,10 @@ void SFIptables::addVarnikInputOutputChains(std::string uid)
     // top chain nobody knows about.
     m_currentTopChainsMayExist = true;
     saveState();
-    runIptables({"-N", SF_INPUT_TOP + uid});
-    runIptables({"-N", SF_OUTPUT_TOP + uid});
+    for (const char* top : {SF_INPUT_TOP, SF_OUTPUT_TOP}) {
+        runIptables({"-N", top + uid});
+        m_standingChains.insert(top + uid);
+    }
 }
 
 void SFIptables::deleteVarnikInputOutputChains(std::string uid)
@@ -211,11 +215,14 @@ void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
 {
     if (add) {
         m_currentPolicyChains.push_back(chain);
-        if (checkChainExists(chain))
+        if (checkChainExists(chain)) {
+            m_standingChains.insert(chain);
             return;
+        }
         saveState();
         log(6, "Adding chain - " + chain);
         runIptables({"-N", chain});
+        m_standingChains.insert(chain);
         log(6, "Result of adding chain - 0");
         return;
     }
@@ -238,6 +245,7 @@ void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
         m_currentPolicyChains.push_back(chain);
         throw;
     }
+    m_standingChains.erase(chain);
     saveState();
     log(6, "Result of deleting chain - 0");
 }

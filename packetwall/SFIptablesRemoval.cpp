@@ -3,10 +3,11 @@
 //
 // Nothing the driver put into iptables is forgotten because a command failed: iptables may be
 // failing as a whole (a package upgrade replacing the program, a process or memory limit,
-// another program holding the table), and then every deletion, check and listing fails while
-// the chains still filter. A chain or jump is forgotten once a deletion of it succeeded or a
-// listing that iptables answered does not show it; a line once its deletion succeeded or two
-// failed checks have a listing iptables answered between them.
+// another program holding the table), or refusing some calls and answering others, and then
+// deletions, checks and listings fail while the chains still filter. A chain, jump or line is
+// forgotten once a deletion of it succeeded or a listing that iptables answered whole does not
+// show it. A listing is whole when it holds the three built-in policies and every chain this
+// driver knows to stand; a listing cut short shows nothing.
 
 #include "SFIptables.h"
 
@@ -17,8 +18,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -31,28 +34,88 @@ namespace {
 // listing looks for (chain definitions and jumps are short): it is skipped.
 constexpr size_t LISTING_CHUNK = 64 * 1024;
 
-// Takes one line of "iptables -S": "-N <chain>" defines a chain, "-A INPUT ... -j <chain>" jumps.
-void parseListingLine(const std::string& line, SFTableListing& listing)
+// Splits a line of "iptables -S" into words as iptables quotes them: a word in double quotes
+// may hold blanks, and a backslash in it takes the next character as it is.
+std::vector<std::string> listingWords(const std::string& line)
 {
     std::vector<std::string> words;
-    for (size_t start = 0; start < line.size();) {
-        const size_t end = std::min(line.find(' ', start), line.size());
-        if (end > start)
-            words.push_back(line.substr(start, end - start));
-        start = end + 1;
+    std::string word;
+    bool inWord = false, quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < line.size())
+                word.push_back(line[++i]);
+            else if (c == '"')
+                quoted = false;
+            else
+                word.push_back(c);
+        } else if (c == ' ') {
+            if (inWord)
+                words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+        } else {
+            inWord = true;
+            if (c == '"')
+                quoted = true;
+            else
+                word.push_back(c);
+        }
+    }
+    if (inWord)
+        words.push_back(std::move(word));
+    return words;
+}
+
+constexpr int POLICY_INPUT = 1, POLICY_FORWARD = 2, POLICY_OUTPUT = 4;
+constexpr int ALL_POLICIES = POLICY_INPUT | POLICY_FORWARD | POLICY_OUTPUT;
+
+// Takes one line of "iptables -S": "-P <chain> <policy>" of a built-in chain, "-N <chain>"
+// defines a chain, "-A INPUT ..." and "-A OUTPUT ..." are lines of the built-in chains.
+void parseListingLine(const std::string& line, SFTableListing& listing)
+{
+    const std::vector<std::string> words = listingWords(line);
+    if (words.size() == 3 && words[0] == "-P") {
+        listing.policies |= words[1] == "INPUT"     ? POLICY_INPUT
+                            : words[1] == "FORWARD" ? POLICY_FORWARD
+                            : words[1] == "OUTPUT"  ? POLICY_OUTPUT
+                                                    : 0;
+        return;
     }
     if (words.size() == 2 && words[0] == "-N") {
         listing.chains.insert(words[1]);
         return;
     }
-    if (words.size() < 4 || words[0] != "-A" || (words[1] != "INPUT" && words[1] != "OUTPUT"))
+    if (words.size() < 3 || words[0] != "-A" || (words[1] != "INPUT" && words[1] != "OUTPUT"))
         return;
+    const bool input = words[1] == "INPUT";
+    (input ? listing.inputLines : listing.outputLines)
+        .insert(SFIptables::lineKey({words.begin() + 2, words.end()}));
     // Any line with a jump counts, matches or not: a jump taken for one that is not ours keeps
     // a chain recorded a pass longer, never the other way round.
     for (size_t i = 2; i + 1 < words.size(); ++i) {
         if (words[i] == "-j" || words[i] == "-g")
-            (words[1] == "INPUT" ? listing.inputJumps : listing.outputJumps).insert(words[i + 1]);
+            (input ? listing.inputJumps : listing.outputJumps).insert(words[i + 1]);
     }
+}
+
+// A number as iptables may list it (decimal or 0x hexadecimal), as decimal text; the text as it
+// is when it is no number.
+std::string numberText(const std::string& text)
+{
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || text[0] == '-' || errno != 0 || end == nullptr || *end != '\0')
+        return text;
+    return std::to_string(value);
+}
+
+bool isDroppingLine(const SFDefaultDropLine& line)
+{
+    return line.kind == SFDefaultDropLine::ACTION && line.words.size() >= 2 && line.words[0] == "-j" &&
+           (line.words[1] == "DROP" || line.words[1] == "REJECT");
 }
 
 // The top chains of a generation: named by its id text, and any left by name in its records.
@@ -72,6 +135,72 @@ std::vector<std::string> topChainsOf(const SFIptablesGeneration& generation)
 }
 
 } // namespace
+
+std::string SFIptables::lineKey(const std::vector<std::string>& words)
+{
+    // Each option with the words that follow it up to the next option; "!" goes with the
+    // option after it.
+    std::vector<std::string> options;
+    std::string target;
+    bool logLevel = false;
+    for (size_t i = 0; i < words.size();) {
+        std::string option = words[i++];
+        if (option == "!" && i < words.size())
+            option += " " + words[i++];
+        std::vector<std::string> values;
+        while (i < words.size() && words[i] != "!" && !(words[i].size() > 1 && words[i][0] == '-'))
+            values.push_back(words[i++]);
+        const std::string first = values.empty() ? std::string() : values[0];
+        if (option == "-m" && values.size() == 1)
+            continue; // the module is named by its options
+        if (option == "-j" && values.size() == 1) {
+            target = first;
+            continue;
+        }
+        if ((option == "--set-mark" || option == "--set-xmark") && values.size() == 1) {
+            // "--set-mark N" is listed as "--set-xmark 0xN/0xffffffff".
+            const size_t slash = first.find('/');
+            const std::string mask = slash == std::string::npos ? "0xffffffff" : first.substr(slash + 1);
+            if (numberText(mask) == "4294967295") {
+                options.push_back("--set-mark " + numberText(first.substr(0, slash)));
+                continue;
+            }
+        }
+        if (option == "--log-level" && values.size() == 1) {
+            logLevel = true;
+            options.push_back(option + " " + numberText(first));
+            continue;
+        }
+        if ((option == "--state" || option == "--ctstate") && values.size() == 1) {
+            std::vector<std::string> states;
+            for (size_t start = 0; start <= first.size();) {
+                const size_t comma = std::min(first.find(',', start), first.size());
+                states.push_back(first.substr(start, comma - start));
+                start = comma + 1;
+            }
+            std::sort(states.begin(), states.end());
+            std::string joined = "--state ";
+            for (size_t k = 0; k < states.size(); ++k)
+                joined += (k == 0 ? "" : ",") + states[k];
+            options.push_back(joined);
+            continue;
+        }
+        // iptables lists a REJECT line's default answer, which the driver never gives.
+        if (option == "--reject-with" && first == "icmp-port-unreachable")
+            continue;
+        for (const std::string& value : values)
+            option += " " + value;
+        options.push_back(option);
+    }
+    // A LOG line without a level logs at level 4 (warning), and iptables lists it without one.
+    if (target == "LOG" && !logLevel)
+        options.push_back("--log-level 4");
+    std::sort(options.begin(), options.end());
+    std::string key = "-j " + target;
+    for (const std::string& option : options)
+        key += " " + option;
+    return key;
+}
 
 bool SFIptables::listTable(SFTableListing& listing)
 {
@@ -115,14 +244,31 @@ bool SFIptables::listTable(SFTableListing& listing)
                 }
             }
         }
-        if (listed && !skipping && !pending.empty())
-            parseListingLine(pending, listing);
+        // iptables ends every line it lists; a listing that ends inside one was cut short.
+        if (listed && (!pending.empty() || skipping)) {
+            log(5, "The listing of the filter table ends inside a line: taken as cut short");
+            listed = false;
+        }
     } catch (const SFException& e) {
         log(6, "Listing the filter table failed: " + e.message);
     } catch (const std::exception& e) {
         log(6, std::string("Listing the filter table failed: ") + e.what());
     }
     ::close(file);
+    if (listed && (listing.policies & ALL_POLICIES) != ALL_POLICIES) {
+        log(5, "The listing of the filter table lacks a built-in chain's policy: taken as cut short");
+        listed = false;
+    }
+    if (listed) {
+        for (const std::string& chain : m_standingChains) {
+            if (listing.chains.count(chain) == 0) {
+                log(5, "The listing of the filter table lacks chain " + chain +
+                           ", which stands: taken as cut short");
+                listed = false;
+                break;
+            }
+        }
+    }
     if (!listed)
         listing = SFTableListing();
     return listed;
@@ -162,13 +308,16 @@ std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& 
         tryIptables({"-F", chain}, failureText);
     std::list<std::string> left;
     for (const std::string& chain : names) {
-        if (!tryIptables({"-X", chain}, failureText))
+        if (tryIptables({"-X", chain}, failureText))
+            m_standingChains.erase(chain);
+        else
             left.push_back(chain);
     }
     return left;
 }
 
-void SFIptables::removePendingGenerations(const char* failureText, const std::string& inForce)
+void SFIptables::removePendingGenerations(const char* failureText, const std::string& inForce,
+                                          bool keepLinked)
 {
     try {
         if (!m_previousPolicyChains.empty()) {
@@ -182,6 +331,13 @@ void SFIptables::removePendingGenerations(const char* failureText, const std::st
                 // names are the ones in force now, recorded as such, so they must not be removed.
                 if (!inForce.empty() && generation.uid == inForce) {
                     log(6, "Not removing the chains of the generation in force - " + inForce);
+                    continue;
+                }
+                if (keepLinked && generation.redirected) {
+                    log(5, "Keeping the chains of generation " + generation.uid +
+                               " while a DROP line of the firewall stays in INPUT or OUTPUT: "
+                               "they are all that lets anything in");
+                    remaining.push_back(std::move(generation));
                     continue;
                 }
                 std::list<std::string> left =
@@ -199,6 +355,15 @@ void SFIptables::removePendingGenerations(const char* failureText, const std::st
 
 void SFIptables::flushIptablesInPreviousPolicy()
 {
+    // Only the generation in force is known to stand from here on: what an earlier generation
+    // had is proved gone by a listing without it, also when something else removed it.
+    const std::string uid = m_configController.getUniqueId();
+    for (auto chain = m_standingChains.begin(); chain != m_standingChains.end();) {
+        const bool current = std::find(m_currentPolicyChains.begin(), m_currentPolicyChains.end(), *chain) !=
+                                 m_currentPolicyChains.end() ||
+                             (m_currentTopChainsMayExist && (*chain == SF_INPUT_TOP + uid || *chain == SF_OUTPUT_TOP + uid));
+        chain = current ? std::next(chain) : m_standingChains.erase(chain);
+    }
     removePendingGenerations("Exception occurred while flushing previous policy iptables chains",
                              m_currentTopChainsMayExist ? m_configController.getUniqueId()
                                                         : std::string());
@@ -207,7 +372,16 @@ void SFIptables::flushIptablesInPreviousPolicy()
 void SFIptables::flushIptablesInCurrentPolicy()
 {
     saveIptablesChainsToPreviousPolicy();
-    removePendingGenerations("Exception occurred while flushing iptables rules in current policy", "");
+    // Nothing is in force after this: a DROP line that stays would drop everything its chains
+    // let in, SSH included, so they stay with it until it is gone.
+    removePendingGenerations("Exception occurred while flushing iptables rules in current policy", "",
+                             droppingLineStays());
+}
+
+bool SFIptables::droppingLineStays() const
+{
+    return std::any_of(m_inputDefaultDropLines.begin(), m_inputDefaultDropLines.end(), isDroppingLine) ||
+           std::any_of(m_outputDefaultDropLines.begin(), m_outputDefaultDropLines.end(), isDroppingLine);
 }
 
 bool SFIptables::hasRecordedLeftovers()
@@ -270,30 +444,42 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
     // Each recorded line is deleted by its own words, whatever its action or log level, so a
     // line never outlives the generation that placed it. The MARK and LOG lines go before the
     // actions, as a packet meets them.
-    std::vector<SFDefaultDropLine> kept;
-    std::vector<SFDefaultDropLine> unproved; // deletion and check failed: missing, or iptables fails
+    std::vector<SFDefaultDropLine> failed;
     for (SFDefaultDropLine::Kind kind :
          {SFDefaultDropLine::MARK, SFDefaultDropLine::LOG, SFDefaultDropLine::ACTION}) {
         for (size_t i = from; i < to; ++i) {
-            const SFDefaultDropLine& line = all[i];
-            if (line.kind != kind)
-                continue;
-            if (tryIptables(withVerb("-D", line), failureText))
-                continue;
-            // One that stands is removed again at the next removal pass.
-            (probeIptables(withVerb("-C", line)) ? kept : unproved).push_back(line);
+            if (all[i].kind == kind && !tryIptables(withVerb("-D", all[i]), failureText))
+                failed.push_back(all[i]);
         }
     }
-    // A line never placed (its command failed) fails both, as every command does while iptables
-    // fails: it is forgotten only when iptables answers a listing and the check still fails.
+    // A failed deletion tells nothing: the line may stand, or never have been placed (its
+    // command failed), and a refused check (-C) would tell no more. A listing iptables answered
+    // whole does: each line it holds keeps one record with its key, the records outside the
+    // range first (they stand), and a failed one it does not hold is gone.
+    std::vector<SFDefaultDropLine> kept;
     SFTableListing listing;
-    if (!unproved.empty() && listTable(listing)) {
-        for (const SFDefaultDropLine& line : unproved) {
-            if (probeIptables(withVerb("-C", line)))
+    if (!failed.empty() && listTable(listing)) {
+        std::multiset<std::string>& shown = input ? listing.inputLines : listing.outputLines;
+        const auto take = [&shown](const SFDefaultDropLine& line) {
+            const auto found = shown.find(lineKey(line.words));
+            if (found == shown.end())
+                return false;
+            shown.erase(found);
+            return true;
+        };
+        for (size_t i = 0; i < all.size(); ++i) {
+            if (i < from || i >= to)
+                take(all[i]);
+        }
+        for (const SFDefaultDropLine& line : failed) {
+            if (take(line))
                 kept.push_back(line);
+            else
+                log(6, "Forgetting the line " + vectorToString(withVerb("-A", line)) +
+                           ": the filter table's listing does not hold it");
         }
     } else {
-        kept.insert(kept.end(), unproved.begin(), unproved.end());
+        kept = std::move(failed);
     }
     all.erase(all.begin() + static_cast<long>(from), all.begin() + static_cast<long>(to));
     all.insert(all.begin(), kept.begin(), kept.end());
@@ -302,12 +488,16 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
 
 void SFIptables::saveDefaultDropRulesToPreviousPolicy()
 {
+    m_inputStaleLineCount = m_inputPreviousLineCount;
+    m_outputStaleLineCount = m_outputPreviousLineCount;
     m_inputPreviousLineCount = m_inputDefaultDropLines.size();
     m_outputPreviousLineCount = m_outputDefaultDropLines.size();
 }
 
 void SFIptables::flushDefaultDropRulesOfPreviousPolicy()
 {
+    // What a try taken back would hand back as leftovers is counted below from here on.
+    m_inputStaleLineCount = m_outputStaleLineCount = 0;
     try {
         m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputPreviousLineCount);
         m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputPreviousLineCount);
@@ -320,6 +510,8 @@ void SFIptables::flushDefaultDropRulesOfPreviousPolicy()
 
 void SFIptables::flushIptablesDefaultDropRule()
 {
+    // What a try taken back would hand back as leftovers is counted below from here on.
+    m_inputStaleLineCount = m_outputStaleLineCount = 0;
     try {
         m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputDefaultDropLines.size());
         m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputDefaultDropLines.size());
@@ -351,13 +543,16 @@ void SFIptables::abandonCurrentGeneration(std::string previousUid)
             m_previousPolicyChains.push_back({uid, std::move(left), m_currentRedirected});
         m_currentRedirected = false;
         // The lines this try placed; those that stay wait in front as lines of an earlier
-        // generation, and the lines of the generation in force are its own again.
+        // generation, with what earlier generations left, and the lines of the generation in
+        // force are its own again.
         const size_t inputKept =
             deleteDefaultDropLines(true, m_inputPreviousLineCount, m_inputDefaultDropLines.size());
         const size_t outputKept =
             deleteDefaultDropLines(false, m_outputPreviousLineCount, m_outputDefaultDropLines.size());
-        m_inputPreviousLineCount = inputKept;
-        m_outputPreviousLineCount = outputKept;
+        m_inputPreviousLineCount =
+            std::min(inputKept + m_inputStaleLineCount, m_inputDefaultDropLines.size());
+        m_outputPreviousLineCount =
+            std::min(outputKept + m_outputStaleLineCount, m_outputDefaultDropLines.size());
     } catch (const std::exception& e) {
         log(6, std::string(failureText) + ": " + e.what());
     }

@@ -73,6 +73,41 @@ bool isChainName(const std::string& name)
     return true;
 }
 
+// Whether a chain name is of the form the driver gives its chains: a top chain, the queue chain
+// or a group chain ("_IN" or "_OUT" after the group's name) followed by the generation's id text
+// (uid, or any "_<digits>" for a generation whose id text is unknown). A built-in chain or
+// another program's chain is never one: the removal passes flush and delete what they name.
+bool isOwnChainName(const std::string& name, const std::string& uid)
+{
+    if (!isChainName(name))
+        return false;
+    size_t stem = name.size();
+    if (!uid.empty()) {
+        if (name.size() <= uid.size() || name.compare(name.size() - uid.size(), uid.size(), uid) != 0)
+            return false;
+        stem -= uid.size();
+    } else {
+        while (stem > 0 && name[stem - 1] >= '0' && name[stem - 1] <= '9')
+            --stem;
+        if (stem == name.size() || stem == 0 || name[stem - 1] != '_')
+            return false;
+        --stem;
+    }
+    const std::string base = name.substr(0, stem);
+    const auto endsWith = [&base](const std::string& end) {
+        return base.size() > end.size() && base.compare(base.size() - end.size(), end.size(), end) == 0;
+    };
+    return base == SF_INPUT_TOP || base == SF_OUTPUT_TOP || base == "QueueGroup" || endsWith("_IN") ||
+           endsWith("_OUT");
+}
+
+// An id text as the driver makes them: "_" and a number.
+bool isIdText(const std::string& uid)
+{
+    return uid.size() >= 2 && uid.size() <= MAX_CHAIN_NAME && uid[0] == '_' &&
+           uid.find_first_not_of("0123456789", 1) == std::string::npos;
+}
+
 std::vector<std::string> splitWords(const std::string& line)
 {
     std::vector<std::string> words;
@@ -136,14 +171,14 @@ void SFIptables::loadState()
                 continue;
             if (words[0] == "generation" && words.size() >= 2) {
                 const std::string uid = words[1] == "-" ? std::string() : words[1];
-                if (!uid.empty() && (uid[0] != '_' || !isChainName(uid))) {
+                if (!uid.empty() && !isIdText(uid)) {
                     fault = where + ": bad id text";
                     break;
                 }
                 SFIptablesGeneration generation{uid, {}};
                 for (size_t i = 2; i < words.size(); ++i) {
-                    if (!isChainName(words[i])) {
-                        fault = where + ": bad chain name";
+                    if (!isOwnChainName(words[i], uid)) {
+                        fault = where + ": " + words[i] + " is no chain of the firewall";
                         break;
                     }
                     generation.chains.push_back(words[i]);

@@ -122,6 +122,10 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
          "them\n"},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_DROP_POLICIES_LEFT)), acceptLeft},
         {SF_PREF_FW_STATUS, wideReply(failed), acceptLeft},
+        // A failed disable whose state names no DROP policy and no chain left says neither.
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_IN_FORCE)),
+         "Firewall is disabled in the settings, but removing it from iptables failed: the health "
+         "check removes what is left; the status says what stands\n"},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_PARTLY_IN_FORCE)),
          "Firewall is enabled and in force without the rules whose iptables commands failed: "
          "they are shown as not enforced, and the firewall tries them again at its health check\n",

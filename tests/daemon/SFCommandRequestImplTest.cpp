@@ -261,6 +261,27 @@ TEST_F(SFCommandRequestImplTest, AnEnableThatThrowsFromSetOneAnswersStatusFalseA
     EXPECT_EQ(m_bridge.count("connectToKext"), 2u);
 }
 
+// The state a failed disable is answered with is the one its verdict was made on, not what a
+// later look finds (the health check may pass in between and change it).
+TEST_F(SFCommandRequestImplTest, AFailedDisableIsAnsweredWithTheStateItsVerdictWasMadeOn)
+{
+    m_config.set(P::enabled, "1");
+    m_controller->enableStatefulFirewall(m_monitor);
+    m_bridge.answer("removeLeftovers", false); // what is left: chains; a later look: nothing
+    SFPrefsData prefs;
+    prefs.m_prefType = SF_PREF_FW_STATUS;
+    prefs.m_prefPresent = true;
+    prefs.m_fwEnabled = false;
+    const CapturedReply reply = run(*wideRequest(100003, prefs), false);
+    int result = 0, state = -1;
+    auto response = asResponse(reply);
+    if (auto* archive = response->getWideInputArchive())
+        *archive >> result >> state;
+    EXPECT_EQ(result, SF_SYSTEM_COMMAND_FAILED);
+    EXPECT_EQ(state, SF_RULES_CHAINS_LEFT);
+    EXPECT_EQ(m_controller->rulesInForceState(), SF_RULES_IN_FORCE);
+}
+
 TEST_F(SFCommandRequestImplTest, LogSettersAnswerTheirCodeAndSetLevelsByTheTable)
 {
     // level < 0: the level stays as it was (4).

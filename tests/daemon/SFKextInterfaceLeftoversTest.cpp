@@ -35,6 +35,7 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         {"-P INPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_POLICIES_LEFT},
         {"-P OUTPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_POLICIES_LEFT},
         {"-D INPUT -j ACCEPT", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // a line placed into INPUT
+        {"-D INPUT -j DROP", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // the catch-all: its chains stay
         {"-D INPUT -j QTZ_INPUT", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // a top chain INPUT jumps to
         // A top chain INPUT no longer jumps to, which iptables still lists; in an outage nothing
         // tells that no jump came back.
@@ -63,6 +64,8 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
             killed->addVarnikInputOutputChains(config.getUniqueId());
             killed->addRedirectionRulesToInputOutputChains();
             killed->addRelEstRuleToNetfilter(false);
+            const auto drop = killed->getIptablesRuleActionCmdSuffix(true, false, "DROP", "QTZ_Client_IN", true);
+            ASSERT_TRUE(table.run("-j DROP -A INPUT") && drop.back() == "INPUT");
             killed->setNetfilterPolicyToAccept(false);
         }
         FakeConfigController restarted;
@@ -74,8 +77,13 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
             return each.refused && line.rfind(each.refused, 0) == 0 && (*each.refused || line.rfind("-P ", 0) != 0);
         };
 
-        EXPECT_EQ(bridge.removeLeftovers(true), each.left == SF_RULES_IN_FORCE);
+        // While the catch-all DROP line stands, so does the jump in front of it.
+        const auto dropFronted = [&table] {
+            return table.lines.count("INPUT -j DROP") == 0 || table.lines.count("INPUT -j QTZ_INPUT_5") != 0;
+        };
+        EXPECT_EQ(bridge.removeLeftovers(true), each.left);
         EXPECT_EQ(bridge.rulesInForceState(), each.left);
+        EXPECT_TRUE(dropFronted()) << table.listing();
         const std::vector<std::string> lines = runner->lines();
         const std::string listed = ::testing::PrintToString(lines);
         auto at = [&lines](auto it) { return std::distance(lines.begin(), it); };
@@ -95,18 +103,19 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
 
         // While iptables fails as a whole, the next pass forgets nothing and says what may stand.
         table.outage = true;
-        EXPECT_EQ(bridge.removeLeftovers(true), each.leftInOutage == SF_RULES_IN_FORCE);
+        EXPECT_EQ(bridge.removeLeftovers(true), each.leftInOutage);
         EXPECT_EQ(bridge.rulesInForceState(), each.leftInOutage);
+        EXPECT_TRUE(dropFronted()) << table.listing();
 
         // Once iptables works, the next pass (the health check's while disabled) removes the
         // rest, and then nothing is known to be left.
         table.outage = false;
         table.refuse = nullptr;
-        EXPECT_TRUE(bridge.removeLeftovers(true));
+        EXPECT_EQ(bridge.removeLeftovers(true), SF_RULES_IN_FORCE);
         EXPECT_EQ(bridge.rulesInForceState(), SF_RULES_IN_FORCE);
         EXPECT_EQ(table.listing(), "");
         runner->clear();
-        EXPECT_TRUE(bridge.removeLeftovers(true));
+        EXPECT_EQ(bridge.removeLeftovers(true), SF_RULES_IN_FORCE);
         EXPECT_TRUE(runner->lines().empty()) << ::testing::PrintToString(runner->lines());
     }
 }

@@ -54,6 +54,9 @@ constexpr const char* kOutageAfter = "/opt/Varnik/kyv/fw/bin/iptables.outage-aft
 constexpr const char* kOutage = "/opt/Varnik/kyv/fw/bin/iptables.outage";
 // Each line refused during the outage, one a line.
 constexpr const char* kRefused = "/opt/Varnik/kyv/fw/bin/iptables.refused";
+// While it holds a number, a listing of the table is cut after that many lines and still
+// exits 0.
+constexpr const char* kCutListing = "/opt/Varnik/kyv/fw/bin/iptables.cut";
 
 struct ToolRun {
     int code;
@@ -152,6 +155,10 @@ void failIptablesLines(const std::vector<std::string>& failing, const std::vecto
                              "    kill -9 \"$(cat " + kVictim + ")\"\n"
                              "    exit $status\n"
                              "fi\n"
+                             "if [ \"$*\" = -S ] && [ -s " + kCutListing + " ]; then\n"
+                             "    /usr/sbin/iptables -S | head -n \"$(cat " + kCutListing + ")\"\n"
+                             "    exit 0\n"
+                             "fi\n"
                              "exec /usr/sbin/iptables \"$@\"\n",
                              0755);
 }
@@ -159,7 +166,8 @@ void failIptablesLines(const std::vector<std::string>& failing, const std::vecto
 void restoreIptables()
 {
     TestSupport::unwrapProgram(kIptablesLink, "/usr/sbin/iptables");
-    for (const char* path : {kFailingLines, kFailingOnceLines, kKillingLines, kVictim, kOutageAfter, kOutage, kRefused})
+    for (const char* path :
+         {kFailingLines, kFailingOnceLines, kKillingLines, kVictim, kOutageAfter, kOutage, kRefused, kCutListing})
         ::unlink(path);
 }
 
@@ -254,10 +262,10 @@ protected:
                                " --from 10.0.0.7 --expect-reply --timeout " + std::to_string(timeoutMs)) == 0;
     }
 
-    // New connections from the peer, one after the other in each of loops background loops,
-    // each given timeoutMs, until stopConnecting or the test's end. A loop also ends once the
-    // peer is gone or after ten minutes, so a test killed on the way leaves none running.
-    void startConnecting(int loops, int timeoutMs)
+    // New connections from the peer to port, one after the other in each of loops background
+    // loops, each given timeoutMs, until stopConnecting or the test's end. A loop also ends once
+    // the peer is gone or after ten minutes, so a test killed on the way leaves none running.
+    void startConnecting(int loops, int timeoutMs, int port = 8080)
     {
         m_connecting = true;
         std::string output;
@@ -265,7 +273,7 @@ protected:
                                   "for out in $(seq -f /run/tq-stream-%g 0 " + std::to_string(loops - 1) + "); do "
                                   "  ( ok=0; failed=0; "
                                   "    while [ ! -e /run/tq-stop ] && [ -e /run/netns/tqpeer ] && [ $SECONDS -lt 600 ]; do "
-                                  "      if in_peer \"$TOOL\" tcp-connect 10.0.0.5 8080 --from 10.0.0.7 --timeout " +
+                                  "      if in_peer \"$TOOL\" tcp-connect 10.0.0.5 " + std::to_string(port) + " --from 10.0.0.7 --timeout " +
                                       std::to_string(timeoutMs) + " >/dev/null 2>&1; "
                                   "      then ok=$((ok+1)); else failed=$((failed+1)); fi; "
                                   "    done; echo \"$ok $failed\" >$out.tmp; mv $out.tmp $out.out ) >/dev/null 2>&1 & "
@@ -650,6 +658,9 @@ struct Outage {
     std::vector<std::string> listed = {}, unlisted = {}; // texts the filter table holds, and not, meanwhile
     int peer = -1;                    // 1: the peer gets in meanwhile, 0: it is refused, -1: not tried
     bool restart = false;             // the daemon is killed with SIGKILL and started during the outage
+    // New connections to tcp 22, which the built-in SSH line allows, from before the change until
+    // the health check has passed three times meanwhile: every one is let in.
+    bool ssh = false;
 };
 
 void PrintTo(const Outage& outage, std::ostream* out)
@@ -714,10 +725,22 @@ const Outage kOutages[] = {
      "Status: Disabled\nRules: Still filtering (the firewall is disabled, but setting the INPUT and OUTPUT policies "
      "back to ACCEPT failed",
      kDisabled, {"-P INPUT DROP"}},
+    // The catch-all DROP line stays, and so do the jump and chains in front of it, which let
+    // SSH in; a refused check proves nothing gone while the listing shows the line.
     {"the catch-all deny's DROP line in INPUT", false, {kDenyAllLogged}, {"-D INPUT -j DROP"}, nullptr,
+     {{"--fw off", "but removing some of its chains or lines from iptables failed: they still filter"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     kDisabled, {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_", "-N QTZ_Client_IN_"}, {}, -1, false, true},
+    {"the catch-all deny's DROP line in INPUT, its deletion and checks refused", false, {kDenyAllLogged},
+     {"-D INPUT -j DROP", "-C INPUT -j DROP"}, nullptr,
+     {{"--fw off", "but removing some of its chains or lines from iptables failed: they still filter"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
+     kDisabled, {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_"}, {}, -1, false, true},
+    {"the catch-all deny's LOG line in INPUT, its deletion and checks refused", false, {kDenyAllLogged},
+     {"-D INPUT -j LOG .*", "-C INPUT -j LOG .*"}, nullptr,
      {{"--fw off", "but removing some of its chains or lines from iptables failed"}},
      "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
-     kDisabled, {"-A INPUT -j DROP"}},
+     kDisabled, {"-A INPUT -j LOG"}, {"-A INPUT -j DROP"}, -1, false, true},
     // Nothing leads to the chain left: it filters nothing, and the peer gets through.
     {"deleting a group's chain", false, {kDenyAllLogged}, {"-X QTZ_Client_IN_[0-9]+"}, nullptr,
      {{"--fw off", "but removing some of its chains from iptables failed: nothing leads to them, so they filter "
@@ -757,6 +780,13 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
     waitForEnforcement();
     for (const std::string& command : outage.before)
         ASSERT_EQ(tqctl(command).code, 0) << command;
+    if (outage.ssh) {
+        serve(100000, 22);
+        ASSERT_TRUE(peerConnects(20000, 22)) << "SSH is refused while enforcing";
+        startConnecting(1, 20000, 22);
+    }
+    const char* leftoversPass = "Netfilter chains or rules of it are left. Removing them again";
+    const size_t passes = countOf(kDaemonLog, leftoversPass);
     const bool whole = outage.after != nullptr || outage.restart;
     if (outage.restart) {
         m_daemon->signal(SIGKILL);
@@ -782,6 +812,13 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
     if (outage.peer >= 0) {
         EXPECT_EQ(peerConnects(outage.peer ? 20000 : 3000), outage.peer == 1);
     }
+    if (outage.ssh) {
+        EXPECT_TRUE(waitForText(kDaemonLog, leftoversPass, 2 * kHangGuard, passes + 3));
+        EXPECT_TRUE(holds(fwStatus(), outage.status));
+        const auto [reached, refused] = stopConnecting(1);
+        EXPECT_EQ(refused, 0) << "SSH was refused " << refused << " times, let in " << reached << " times";
+        EXPECT_GT(reached, 0);
+    }
     if (whole) {
         // Passes of the health check during the outage forget nothing either: each refuses lines.
         ASSERT_EQ(::access(kOutage, F_OK), 0) << "the outage never began";
@@ -797,6 +834,9 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
     EXPECT_FALSE(holds(fwStatus(), "Not in force"));
     EXPECT_EQ(peerConnects(disabled || adaptive ? 20000 : 3000), disabled || adaptive)
         << "a port no rule allows, in " << outage.settled;
+    if (outage.ssh) {
+        EXPECT_TRUE(peerConnects(20000, 22));
+    }
     if (outage.restart) {
         // The earlier run's adaptive generation is gone too: regular mode refuses the port.
         EXPECT_EQ(tqctl("--fw-mode regular").code, 0);
@@ -807,6 +847,33 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachChange, TqdIptablesOutageSandboxTest, ::testing::ValuesIn(kOutages));
+
+// A listing cut short that still exits 0 (only the policies, or cut inside the chain
+// definitions) proves nothing gone: the rule delete removes the old generation whole, the port
+// it allowed is refused at once, and a stop leaves nothing linked.
+TEST_F(TqdEnforcementTruthSandboxTest, AListingCutShortDuringARuleDeleteForgetsNothing)
+{
+    startPeerAndListener(20);
+    for (const char* lines : {"3", "5"}) {
+        SCOPED_TRACE(std::string("the listing cut after ") + lines + " lines");
+        start(true, {{"HealthCheckTimerInSecs", "1"}});
+        const std::string fresh = normalized(waitForEnforcement());
+        ASSERT_EQ(tqctl(std::string(kAllow8080) + " --index 1").code, 0);
+        ASSERT_TRUE(peerConnects());
+        failIptablesLines({});
+        TestSupport::writeFile(kCutListing, std::string(lines) + "\n");
+        std::string output;
+        EXPECT_EQ(shell(std::string("printf 'y\\n' | ") + TQ_TQCTL + " --fw-rule-delete --index 1", &output), 0) << output;
+        EXPECT_FALSE(peerConnects(3000)) << "the deleted rule still lets the peer in";
+        EXPECT_FALSE(holds(fwStatus(), "Not in force"));
+        restoreIptables();
+        expectSettlesTo(kEnabledRegular, fresh);
+        EXPECT_FALSE(peerConnects(3000));
+        stopDaemon();
+        expectNothingFilters(iptablesListing());
+        serve(20);
+    }
+}
 
 // A switch to regular mode whose push keeps failing leaves adaptive mode wholly in force, its
 // learning included: a connection or datagram no rule allows is let in and learned, never let

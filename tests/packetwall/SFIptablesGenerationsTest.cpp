@@ -17,7 +17,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <iterator>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -253,6 +256,90 @@ TEST_F(SFIptablesGenerationsTest, AnOutageForgetsNothingAndTheNextPassRemovesIt)
     }
 }
 
+// A listing cut short (only the policies, or cut inside the chain definitions) is no evidence:
+// what the commands could not remove stays recorded, and a whole listing later removes it.
+TEST_F(SFIptablesGenerationsTest, AListingCutShortForgetsNothingOfAnEarlierGeneration)
+{
+    const std::function<std::string(const std::string&)> cuts[] = {
+        [](const std::string& whole) { return whole.substr(0, whole.find("-N ")); },
+        [](const std::string& whole) { return whole.substr(0, whole.find("-N QTZ_OUTPUT_2")); },
+    };
+    for (const auto& cut : cuts) {
+        m_table.chains.clear();
+        m_table.lines.clear();
+        auto netfilter = driver();
+        build(*netfilter, 1, {"Web_IN_1"});
+        build(*netfilter, 2, {"Web_IN_2"});
+        m_table.cut = cut;
+        m_failing = {"-D INPUT -j QTZ_INPUT_1", "-X Web_IN_1"};
+        netfilter->flushIptablesInPreviousPolicy();
+        EXPECT_TRUE(netfilter->earlierGenerationsLinked());
+        const std::string state = readFile(stateFile());
+        for (const char* record : {"generation _1 QTZ_INPUT_1 Web_IN_1\n", "generation _2 "})
+            EXPECT_NE(state.find(record), std::string::npos) << record << " is missing from\n" << state;
+
+        m_table.cut = nullptr;
+        m_failing.clear();
+        netfilter->flushIptablesInPreviousPolicy();
+        EXPECT_FALSE(netfilter->hasPendingRemovals());
+        EXPECT_EQ(m_table.listing(), alone("_2", "-N Web_IN_2\n"));
+    }
+}
+
+// While a DROP line of ours stays in INPUT, nothing in front of it goes: a disable that could not
+// delete it keeps the chains and jump that let the rules' traffic in, and takes them only after it.
+TEST_F(SFIptablesGenerationsTest, AStandingDropLineKeepsTheChainsInFrontOfIt)
+{
+    auto netfilter = driver();
+    build(*netfilter, 1, {"Web_IN_1"});
+    placeInInput(*netfilter, "QTZ_I_B_deny");
+    placeInInput(*netfilter, "DROP");
+    const std::string enforcing = m_table.listing();
+    m_failing = {"-D INPUT -j DROP"};
+    netfilter->flushIptablesDefaultDropRule();
+    netfilter->flushIptablesInCurrentPolicy();
+    EXPECT_EQ(m_table.listing(), alone("_1", "-N Web_IN_1\n-A INPUT -j DROP\n"));
+    EXPECT_TRUE(netfilter->recordedLeftoversLinked());
+
+    m_failing.clear();
+    netfilter->flushIptablesDefaultDropRule();
+    netfilter->flushIptablesInCurrentPolicy();
+    EXPECT_EQ(m_table.listing(), "");
+    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+    EXPECT_NE(enforcing, "");
+}
+
+// A try taken back while an earlier generation's line waits for its deletion leaves that line
+// a leftover: still pending, and deleted by the next pass.
+TEST_F(SFIptablesGenerationsTest, ATakeBackKeepsAnEarlierGenerationsLineALeftover)
+{
+    auto netfilter = driver();
+    build(*netfilter, 1, {});
+    placeInInput(*netfilter, "DROP");
+    netfilter->saveDefaultDropRulesToPreviousPolicy();
+    build(*netfilter, 2, {});
+    placeInInput(*netfilter, "QTZ_I_B_two");
+    m_failing = {"-D INPUT -j DROP"};
+    netfilter->flushDefaultDropRulesOfPreviousPolicy();
+    netfilter->flushIptablesInPreviousPolicy();
+    m_failing.clear();
+    ASSERT_TRUE(netfilter->hasPendingRemovals());
+
+    netfilter->saveDefaultDropRulesToPreviousPolicy();
+    build(*netfilter, 3, {});
+    placeInInput(*netfilter, "ACCEPT");
+    netfilter->abandonCurrentGeneration("_2");
+    EXPECT_TRUE(netfilter->hasPendingRemovals());
+    EXPECT_TRUE(netfilter->earlierGenerationsLinked());
+
+    m_runner->clear();
+    netfilter->flushDefaultDropRulesOfPreviousPolicy();
+    netfilter->flushIptablesInPreviousPolicy();
+    EXPECT_TRUE(ran("-D INPUT -j DROP"));
+    EXPECT_FALSE(netfilter->hasPendingRemovals());
+    EXPECT_EQ(m_table.listing(), alone("_2", "-A INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_two\n"));
+}
+
 TEST_F(SFIptablesGenerationsTest, DisablingRemovesPendingGenerationsAndTheCurrentOne)
 {
     auto netfilter = driver();
@@ -308,35 +395,90 @@ TEST_F(SFIptablesGenerationsTest, StateFileLetsANewDriverRemoveAnEarlierOnesChai
     EXPECT_EQ(fileMode(stateFile()), -1);
 }
 
-TEST_F(SFIptablesGenerationsTest, AFailedBuiltInDeletionDoesNotStopTheOthersAndIsTriedAgain)
+// A failed deletion proves nothing (iptables may refuse some calls and answer others); a
+// listing iptables answered whole does, each of its lines standing for one record.
+TEST_F(SFIptablesGenerationsTest, ABuiltInLineIsForgottenOnlyWhenDeletedOrMissingFromAWholeListing)
 {
-    ::mkdir(m_dir.file("state").c_str(), 0700);
-    writeFile(stateFile(), "tq-netfilter-state 1\nINPUT action -j DROP\nINPUT action -j DROP\n");
-    auto netfilter = driver();
-    int calls = 0;
-    m_runner->failWhen([&calls](const RecordingHelperUtils::Argv&) { return ++calls == 1; });
-    netfilter->flushIptablesDefaultDropRule();
-    // The line still stands after its failed deletion: it stays recorded.
-    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j DROP", "-C INPUT -j DROP", "-D INPUT -j DROP"}));
-    EXPECT_TRUE(netfilter->hasRecordedLeftovers());
+    const auto cutInsideALine = [](const std::string& whole) { return whole.substr(0, whole.size() - 1); };
+    const auto withoutPolicies = [](const std::string& whole) { return whole.substr(whole.find("\n-P OUTPUT") + 1); };
+    const struct {
+        const char* what;
+        Lines records;  // INPUT records of the state file
+        Lines standing; // what INPUT holds
+        std::set<std::string> refused;
+        std::function<std::string(const std::string&)> cut;
+        size_t kept; // records left after the pass
+    } cases[] = {
+        {"deletion and checks refused, the listing shows it", {"action -j DROP"}, {"INPUT -j DROP"},
+         {"-D INPUT -j DROP", "-C INPUT -j DROP"}, nullptr, 1},
+        {"deletion and listing refused", {"action -j DROP"}, {"INPUT -j DROP"}, {"-D INPUT -j DROP", "-S"}, nullptr, 1},
+        {"the listing ends inside a line", {"action -j DROP"}, {"INPUT -j DROP"}, {"-D INPUT -j DROP"}, cutInsideALine, 1},
+        {"the listing lacks a policy", {"action -j DROP"}, {"INPUT -j DROP"}, {"-D INPUT -j DROP"}, withoutPolicies, 1},
+        {"never placed: the deletion fails, a whole listing lacks it", {"action -j REJECT"}, {}, {}, nullptr, 0},
+        {"two records, two lines, deletions refused", {"action -j DROP", "action -j DROP"},
+         {"INPUT -j DROP", "INPUT -j DROP"}, {"-D INPUT -j DROP"}, nullptr, 2},
+        {"two records, one line, deletions refused", {"action -j DROP", "action -j DROP"}, {"INPUT -j DROP"},
+         {"-D INPUT -j DROP"}, nullptr, 1},
+        {"two records, one line: one deletion runs", {"action -j DROP", "action -j DROP"}, {"INPUT -j DROP"}, {}, nullptr, 0},
+        {"a LOG line refused beside a DROP line deleted",
+         {"log -j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "action -j DROP"},
+         {"INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "INPUT -j DROP"},
+         {"-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny"}, nullptr, 1},
+    };
+    for (const auto& each : cases) {
+        SCOPED_TRACE(each.what);
+        ::mkdir(m_dir.file("state").c_str(), 0700);
+        std::string state = "tq-netfilter-state 2\n";
+        for (const std::string& record : each.records)
+            state += "INPUT " + record + "\n";
+        writeFile(stateFile(), state);
+        m_table.lines = {each.standing.begin(), each.standing.end()};
+        m_table.cut = each.cut;
+        m_failing = each.refused;
+        auto netfilter = driver();
+        netfilter->flushIptablesDefaultDropRule();
+        EXPECT_EQ(netfilter->hasRecordedLeftovers(), each.kept != 0);
+        const std::string after = fileMode(stateFile()) == -1 ? std::string() : readFile(stateFile());
+        EXPECT_EQ(static_cast<size_t>(std::count(after.begin(), after.end(), '\n')), each.kept == 0 ? 0 : each.kept + 1)
+            << after;
+        // What stays is removed by the next pass once iptables answers, also by a new driver.
+        m_failing.clear();
+        m_table.cut = nullptr;
+        driver()->flushIptablesDefaultDropRule();
+        EXPECT_TRUE(m_table.lines.empty());
+        EXPECT_EQ(fileMode(stateFile()), -1);
+    }
+}
 
-    m_runner->clear();
-    netfilter->flushIptablesDefaultDropRule();
-    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j DROP"}));
-    m_runner->clear();
-    netfilter->flushIptablesDefaultDropRule();
-    EXPECT_TRUE(m_runner->lines().empty());
-    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
-
-    // A line whose placement failed fails its deletion and check alike: forgotten once iptables
-    // answers a listing and the check fails again.
-    writeFile(stateFile(), "tq-netfilter-state 2\nINPUT action -j REJECT\n");
-    netfilter = driver();
-    SetUp();
-    m_runner->clear();
-    netfilter->flushIptablesDefaultDropRule();
-    EXPECT_EQ(m_runner->lines(), (Lines{"-D INPUT -j REJECT", "-C INPUT -j REJECT", "-S", "-C INPUT -j REJECT"}));
-    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
+TEST(SFIptablesLineKeyTest, ARecordedLineIsKnownInTheFormIptablesListsItAndNoOtherLineIs)
+{
+    const auto key = [](const std::string& text) {
+        std::istringstream in(text);
+        return SFIptables::lineKey({std::istream_iterator<std::string>(in), {}});
+    };
+    const std::pair<const char*, const char*> same[] = {
+        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x103/0xffffffff"},
+        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny"},
+        {"-j LOG --log-level 6 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny --log-level 6"},
+        {"-j ACCEPT -m state --state ESTABLISHED,RELATED", "-m state --state RELATED,ESTABLISHED -j ACCEPT"},
+        {"-j REJECT", "-j REJECT --reject-with icmp-port-unreachable"},
+        {"-j DROP", "-j DROP"},
+    };
+    for (const auto& [recorded, listed] : same)
+        EXPECT_EQ(key(recorded), key(listed)) << recorded << " ~ " << listed;
+    const std::pair<const char*, const char*> other[] = {
+        {"-j DROP", "-s 10.0.0.1/32 -j DROP"},
+        {"-j DROP", "! -i lo -j DROP"},
+        {"-j DROP", "-j ACCEPT"},
+        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x103/0xff"},
+        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x104/0xffffffff"},
+        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_other"},
+        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny --log-level 6"},
+        {"-j ACCEPT -m state --state ESTABLISHED,RELATED", "-m state --state ESTABLISHED -j ACCEPT"},
+        {"-j REJECT", "-j REJECT --reject-with tcp-reset"},
+    };
+    for (const auto& [recorded, listed] : other)
+        EXPECT_NE(key(recorded), key(listed)) << recorded << " ~ " << listed;
 }
 
 TEST_F(SFIptablesGenerationsTest, UnreadableStateFileIsKeptAsideAndNothingIsLoaded)
@@ -344,7 +486,9 @@ TEST_F(SFIptablesGenerationsTest, UnreadableStateFileIsKeptAsideAndNothingIsLoad
     const std::string header = "tq-netfilter-state 1\n";
     for (const std::string& bad : {std::string("not a state file\n"), header + "generation _1 bad;name\n",
                                   header + "INPUT drop -j DROP\n", header + "FORWARD action -j DROP\n",
-                                  header + "generation 1\n"}) {
+                                  header + "generation 1\n", header + "generation _1 INPUT\n",
+                                  header + "generation _1 sshguard\n", header + "generation - QTZ_INPUT\n",
+                                  header + "generation _1 Web_IN_2\n"}) {
         ::mkdir(m_dir.file("state").c_str(), 0700);
         ::unlink((stateFile() + ".corrupt").c_str()); // an earlier copy is never replaced
         writeFile(stateFile(), bad);

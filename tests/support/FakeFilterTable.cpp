@@ -13,7 +13,7 @@ void FakeFilterTable::attach(RecordingHelperUtils& runner)
 {
     using Argv = RecordingHelperUtils::Argv;
     runner.failWhen([this](const Argv& argv) { return !run(RecordingHelperUtils::line(argv)); });
-    runner.outputFrom([this](const Argv& argv) { return RecordingHelperUtils::line(argv) == "-S" ? listing() : ""; });
+    runner.outputFrom([this](const Argv& argv) { return RecordingHelperUtils::line(argv) == "-S" ? answer() : ""; });
 }
 
 bool FakeFilterTable::run(const std::string& line)
@@ -61,6 +61,12 @@ std::string FakeFilterTable::listing() const
     for (const std::string& rule : lines)
         text += "-A " + rule + "\n";
     return text;
+}
+
+std::string FakeFilterTable::answer() const
+{
+    const std::string whole = "-P INPUT ACCEPT\n-P FORWARD ACCEPT\n-P OUTPUT ACCEPT\n" + listing();
+    return cut ? cut(whole) : whole;
 }
 
 } // namespace TestSupport

@@ -24,11 +24,15 @@ public:
     bool run(const std::string& line);
     // "-N <chain>" lines, then "-A <chain> <words>" lines, each set in sorted order.
     std::string listing() const;
+    // What "-S" answers: the three policy lines, then the listing, passed through cut when set
+    // (a listing iptables cuts short).
+    std::string answer() const;
 
     std::set<std::string> chains;
     std::multiset<std::string> lines; // "INPUT <words>"
     bool outage = false;              // every call fails
     std::function<bool(const std::string&)> refuse; // lines the test makes fail
+    std::function<std::string(const std::string&)> cut;
 };
 
 } // namespace TestSupport

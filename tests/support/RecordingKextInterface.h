@@ -30,7 +30,10 @@ public:
     void stopIntrusionYalEventQueue() override { call("stopIntrusionYalEventQueue"); }
     bool startReporting() override { return call("startReporting"); }
     bool startHealthCheck() override { return call("startHealthCheck"); }
-    bool removeLeftovers(bool) override { return call("removeLeftovers"); }
+    int removeLeftovers(bool) override
+    {
+        return call("removeLeftovers") ? StatefulFirewall::SF_RULES_IN_FORCE : StatefulFirewall::SF_RULES_CHAINS_LEFT;
+    }
     // A question, not a step: answered (true unless told otherwise) without being recorded.
     bool rulesInForce() override { return answerOf("rulesInForce"); }
     int rulesInForceState() override
