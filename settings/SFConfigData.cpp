@@ -127,9 +127,16 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
 {
     const ZAV::ConfigDefaults defaults = defaultPreferences();
 
-    // The throwing status(): only "not found" leads to the copy; any other error (a permission
+    // The throwing status(): only "not found" counts as missing; any other error (a permission
     // problem on the folder, say) must not make us overwrite what may be a good file.
-    if (!fs::exists(fs::status(SF_LIVE_PREFS_PATH)) && !copyDefaultPrefs()) {
+    const bool liveMissing = !fs::exists(fs::status(SF_LIVE_PREFS_PATH));
+    boost::system::error_code unknown;
+    const bool lastGoodKept = fs::exists(fs::status(SF_LAST_GOOD_PREFS_PATH, unknown));
+    // Only a first install has neither file. A live file missing beside a last good copy was
+    // removed by hand or by an interrupted package step, or stayed set aside after a start on
+    // a full disk: the copy holds what was set, and the template must not be written over it.
+    const bool fromLastGood = liveMissing && lastGoodKept;
+    if (liveMissing && !fromLastGood && !copyDefaultPrefs()) {
         const std::string text = "Fatal error after current preferences were missing and default "
                                  "preferences could not be used.";
         fail(logger, text, text);
@@ -145,48 +152,49 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
         fail(logger, text, text);
     }
 
-    if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
-        keepLastGoodCopy(logger);
-        return;
+    // Where the refused live file was set aside, if it was.
+    std::string refused;
+    if (!fromLastGood) {
+        if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
+            keepLastGoodCopy(logger);
+            return;
+        }
+        // Another copy is about to replace the live file. Keep the refused file, never over an
+        // earlier one, so the settings it held can still be recovered by hand.
+        refused = setAside(logger, SF_LIVE_PREFS_PATH,
+                           std::string("Settings file ") + SF_LIVE_PREFS_PATH + " was refused");
     }
+    // What each outcome below is logged with: how the live file came to be replaced.
+    const std::string live = std::string("Settings file ") + SF_LIVE_PREFS_PATH +
+                             (fromLastGood ? " was missing and" : "");
 
-    // Another copy is about to replace the live file. Keep the refused file, never over an
-    // earlier one, so the settings it held can still be recovered by hand.
-    const std::string refused = setAside(logger, SF_LIVE_PREFS_PATH,
-                                         std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                                             " was refused");
-
-    boost::system::error_code missing;
-    if (fs::exists(fs::status(SF_LAST_GOOD_PREFS_PATH, missing))) {
+    if (lastGoodKept) {
         std::string error;
         if (restoreLastGoodPrefs(error)) {
             if (store->initialise(SF_LIVE_PREFS_PATH, defaults)) {
                 logger.logMessage(2, kComponent,
-                                  std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                                      " was restored from the last good copy " +
+                                  live + " was restored from the last good copy " +
                                       SF_LAST_GOOD_PREFS_PATH);
                 return;
             }
         } else if (store->initialise(SF_LAST_GOOD_PREFS_PATH, defaults)) {
             // The copy reads, but cannot be written over the live file (a full or read-only
-            // file system): it is not refused, so it stays as it is and the daemon runs on
-            // it, saving changes into it. The refused file goes back in place, so that the
-            // next start refuses it again and restores the copy then; with no live file that
-            // start would take the template and write it over the copy.
+            // file system, or one without a free inode): it is not refused, so it stays as it
+            // is and the daemon runs on it, saving changes into it. The refused file goes back
+            // in place, so that the next start finds what this one found; where it cannot, the
+            // next start finds no live file and restores the copy all the same.
             std::string putBackError;
             const bool inPlace =
                 refused.empty() || putBack(refused, SF_LIVE_PREFS_PATH, putBackError);
             logger.logMessage(
                 2, kComponent,
-                std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                    " could not be restored from the last good copy " + SF_LAST_GOOD_PREFS_PATH +
-                    " (" + error +
+                live + " could not be restored from the last good copy " +
+                    SF_LAST_GOOD_PREFS_PATH + " (" + error +
                     "): running on the last good copy as it is; a start with room to write "
                     "restores it" +
                     (inPlace ? std::string()
                              : "; the refused file stays at " + refused + " (" + putBackError +
-                                   "): move it back before the next start, or that start takes "
-                                   "the template"));
+                                   ")"));
             return;
         }
         // The template's copy becomes the next last good copy, so this one is set aside like
@@ -194,7 +202,7 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
         // a copy of it, if anything.
         setAside(logger, SF_LAST_GOOD_PREFS_PATH,
                  std::string("The last good settings copy ") + SF_LAST_GOOD_PREFS_PATH +
-                     " was refused too");
+                     (fromLastGood ? " was refused" : " was refused too"));
     }
 
     if (!copyDefaultPrefs()) {
@@ -207,8 +215,7 @@ SFConfigData::SFConfigData(ZAV::ILogger& logger, std::unique_ptr<ZAV::IConfigSto
              "Fatal error after initialisation failed after default preferences was copied.");
     }
     logger.logMessage(2, kComponent,
-                      std::string("Settings file ") + SF_LIVE_PREFS_PATH +
-                          " was replaced by the template " + SF_TEMPLATE_PREFS_PATH +
+                      live + " was replaced by the template " + SF_TEMPLATE_PREFS_PATH +
                           ": there is no usable last good copy " + SF_LAST_GOOD_PREFS_PATH);
     logger.logMessage(5, kComponent,
                       "Initialisation was successful after default preferences was copied");

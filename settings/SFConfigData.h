@@ -1,16 +1,18 @@
 #pragma once
 
 // Makes sure the configuration store has a usable settings file before the configuration
-// controller touches a preference: restores a missing live file from the shipped template,
-// initialises the store, and when the store refuses the file sets it aside and retries from
-// the last good copy, or from the template when there is none. Runs once, inside the
-// controller's construction; keeps no state.
+// controller touches a preference: initialises the store, and when the store refuses the file
+// sets it aside and retries from the last good copy, or from the template when there is none.
+// A missing live file is restored from the last good copy the same way; only a first install,
+// with neither file, starts from the template at once. Runs once, inside the controller's
+// construction; keeps no state.
 //
 // The last good copy is the settings file as last loaded or saved whole, written atomically
 // beside it after each successful load and each save through the store, so a file damaged by
 // an interrupted edit or a full disk costs no setting. Only a copy the store refuses is set
 // aside; one that merely cannot be written over the live file (a full disk) is what the store
-// then runs on, the refused live file staying in place so the next start restores the copy.
+// then runs on, and the next start restores it, whether the refused live file could be put
+// back in place or not.
 
 #include "IConfigStore.h"
 #include "IConfigStoreUtility.h"

@@ -208,4 +208,13 @@ TEST(SFInstanceLockTest, AWatchingHolderPutsItsFileBackButNeverReplacesOneAnothe
     ASSERT_EQ(logger.count(2), 1u);
     EXPECT_NE(logger.lines()[0].message.find("another process holds the one in its place"), std::string::npos)
         << logger.lines()[0].message;
+
+    // Between a take and the watch, which no event reports, the path comes to name a file
+    // another holder locked: the watch's first look leaves the lock to it.
+    SFInstanceLock late("tq-test/late-" + std::to_string(::getpid()), dir.file("late.lock"));
+    SFInstanceLock second("tq-test/second-" + std::to_string(::getpid()), other);
+    ASSERT_EQ(late.take(failure), SFInstanceLock::Taken::Yes) << failure;
+    ASSERT_EQ(second.take(failure), SFInstanceLock::Taken::Yes) << failure;
+    ASSERT_EQ(::rename(other.c_str(), late.lockFile().c_str()), 0);
+    EXPECT_FALSE(late.watch(logger, "test"));
 }

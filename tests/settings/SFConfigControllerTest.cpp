@@ -534,10 +534,10 @@ TEST_F(SFConfigControllerTest, LogSizesAndRotatedCountsOutsideTheirBoundsAreRefu
 // it starts on it can write again. Each row starts on a settings file and its last good copy as
 // the daemon or a hand left them, makes one change, and starts again: the change reads back,
 // or it was refused and both files are as they were. A row with a last good copy of its own
-// starts on a live file the reader refuses, as the writer could not write it: the file is set
-// aside and the copy taken. In the last row the folder is full when the start finds the live
-// file damaged: the last good copy is run on, kept as it is, and restored by the start after
-// room is made.
+// starts on a live file the reader refuses, as the writer could not write it, or on none: the
+// file is set aside and the copy taken. In the last rows the folder is full or out of inodes
+// when the start finds the live file damaged: the last good copy is run on, kept as it is, and
+// restored by the start after room is made.
 TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNextStart)
 {
     const std::string tmpl = templateText();
@@ -563,6 +563,9 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     const auto mountFolder = [&](const char* size, unsigned long flags) {
         return ::mount("tmpfs", folder, "tmpfs", flags | MS_NOSUID | MS_NODEV, size);
     };
+    // Two pages hold the live file and its copy and leave no room for a third file; three
+    // inodes are the folder's and the two files'.
+    const std::string full = "size=8k", noInode = "size=4m,nr_inodes=3";
     const auto inReadOnlyFolder = [&](std::function<int(SFConfigController&)> change) {
         return [&, change](SFConfigController& c) {
             EXPECT_EQ(mountFolder("size=4m", MS_REMOUNT | MS_RDONLY), 0);
@@ -610,13 +613,14 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
     atBound.replace(atBound.find("<Pad/>"), 6, "<Pad>" + std::string(padding, 'x') + "</Pad>");
     struct Row {
         const char* name;
-        std::string live;
+        std::string live; // empty: none
         std::string lastGood; // empty: the same as the live file
-        std::function<int(SFConfigController&)> change; // empty: none, the folder is full
+        std::function<int(SFConfigController&)> change; // empty: none
         int answer;
         std::pair<int, std::string> logged;
         std::function<std::string(SFConfigController&)> read;
         std::string readBack;
+        std::string folder = "size=4m"; // the tmpfs the first start runs on
     };
     // A live file the reader refuses, as the writer could not write it, beside a good copy.
     const auto setAside = [&](const char* name, const std::string& file, const std::string& fault) {
@@ -670,22 +674,31 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
          {2, "Settings file " + live + " could not be restored from the last good copy " +
                  SF_LAST_GOOD_PREFS_PATH + " (cannot write " + live + ": No space left on device): "
                  "running on the last good copy as it is; a start with room to write restores it"},
-         enabled, "1"},
+         enabled, "1", full},
+        {"no live file beside a good copy", "", good, enable, SF_SUCCESS,
+         {2, "Settings file " + live + " was missing and was restored from the last good copy " +
+                 SF_LAST_GOOD_PREFS_PATH},
+         pathAndEnabled, "/srv/good 1"},
+        // Regression: the refused file stayed set aside, and the start with room took the
+        // template over the intact copy.
+        {"no inode to restore the copy or put the refused file back", "<GlobalConfiguration type=\"1\"><IsFire",
+         good, nullptr, kNoAnswer, {}, logPath, "/srv/good", noInode},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         TestSupport::resetProductPaths();
         installTemplate();
-        // A tmpfs of its own, seen only in the sandbox's mount namespace; two pages hold the
-        // live file and its copy and leave no room for a third file.
-        const bool full = !row.change;
-        ASSERT_EQ(mountFolder(full ? "size=8k" : "size=4m", 0), 0);
+        // A tmpfs of its own, seen only in the sandbox's mount namespace.
+        ASSERT_EQ(mountFolder(row.folder.c_str(), 0), 0);
         const auto unmount = [](const char* path) { ::umount2(path, MNT_DETACH); };
         const std::unique_ptr<const char, decltype(unmount)> mounted(folder, unmount);
         const std::string lastGood = row.lastGood.empty() ? row.live : row.lastGood;
         const bool setAside = !row.lastGood.empty();
-        writeFile(live, row.live);
+        if (!row.live.empty())
+            writeFile(live, row.live);
         writeFile(SF_LAST_GOOD_PREFS_PATH, lastGood);
+        // A refused file that cannot be put back stays set aside.
+        const std::string liveLeft = row.folder == noInode ? "" : row.live;
         m_logger.clear();
         {
             auto controller = realController();
@@ -693,12 +706,12 @@ TEST_F(SFConfigControllerTest, WhatTheDaemonWritesToTheSettingsReadsBackAtTheNex
                 EXPECT_EQ(row.change(*controller), row.answer);
             }
             EXPECT_EQ(row.read(*controller), row.readBack);
-            EXPECT_EQ(readFile(live), row.answer == SF_SUCCESS ? readFile(live) : row.live);
+            EXPECT_EQ(readFile(live), row.answer == SF_SUCCESS ? readFile(live) : liveLeft);
             EXPECT_EQ(readFile(SF_LAST_GOOD_PREFS_PATH), row.answer == SF_SUCCESS ? readFile(live) : lastGood);
             EXPECT_TRUE(row.logged.second.empty() || m_logger.has(row.logged.first, row.logged.second))
                 << row.logged.second;
         }
-        ASSERT_EQ(mountFolder("size=4m", MS_REMOUNT), 0);
+        ASSERT_EQ(mountFolder("size=4m,nr_inodes=64", MS_REMOUNT), 0);
         auto again = realController();
         EXPECT_EQ(row.read(*again), row.readBack);
         EXPECT_EQ(readFile(SF_CORRUPT_PREFS_PATH), setAside ? row.live : "");

@@ -40,7 +40,8 @@ TEST_F(SFConfigDataTest, MissingLiveFileIsCopiedPrivatelyFromTheTemplateBeforeIn
     installTemplate(0644);
     for (mode_t mask : {0177, 0022, 0}) {
         SCOPED_TRACE("umask " + std::to_string(mask));
-        unlink(SF_LIVE_PREFS_PATH);
+        unlink(SF_LIVE_PREFS_PATH); // a first install: neither file
+        unlink(SF_LAST_GOOD_PREFS_PATH);
         m_store = std::make_shared<FakeConfigStore>();
         const mode_t old = umask(mask);
         const std::string result = bootstrap();
