@@ -84,7 +84,8 @@ public:
     virtual void flushIptablesInPreviousPolicy() = 0;
     // Moves the current generation's chains to those awaiting removal; runs nothing.
     virtual void saveIptablesChainsToPreviousPolicy() = 0;
-    // Removes the generations awaiting removal and the current one (never throws).
+    // Removes the generations awaiting removal and the current one (never throws); while a
+    // recorded DROP line stays in INPUT or OUTPUT, those INPUT or OUTPUT may lead to stay whole.
     virtual void flushIptablesInCurrentPolicy() = 0;
     // True while the driver knows of chains, built-in lines or DROP policies of its own in the
     // kernel, also ones an earlier process recorded in the state file; runs nothing.

@@ -183,10 +183,11 @@ void SFIptables::deleteVarnikInputOutputChains(std::string uid)
 {
     runIptables({"-D", "INPUT", "-j", SF_INPUT_TOP + uid});
     runIptables({"-D", "OUTPUT", "-j", SF_OUTPUT_TOP + uid});
-    runIptables({"-F", SF_OUTPUT_TOP + uid});
-    runIptables({"-X", SF_OUTPUT_TOP + uid});
-    runIptables({"-F", SF_INPUT_TOP + uid});
-    runIptables({"-X", SF_INPUT_TOP + uid});
+    for (const char* top : {SF_OUTPUT_TOP, SF_INPUT_TOP}) {
+        runIptables({"-F", top + uid});
+        runIptables({"-X", top + uid});
+        m_standingChains.erase(top + uid);
+    }
 }
 
 void SFIptables::addRedirectionRulesToInputOutputChains()
