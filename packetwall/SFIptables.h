@@ -229,10 +229,11 @@ private:
     // deletion. With a listing, only what it shows is removed and what it does not show is gone;
     // without one (iptables did not answer) everything is tried. Failures are logged and the
     // pass goes on; returns the names that are not proved gone: deleted, or absent from the
-    // listing.
+    // listing. stillLinked: whether INPUT or OUTPUT may still jump to one of its top chains
+    // (a redirection whose deletion failed; each top chain has one redirection at most).
     std::list<std::string> removeGeneration(const SFIptablesGeneration& generation,
                                             const SFTableListing* listing,
-                                            const char* failureText);
+                                            const char* failureText, bool& stillLinked);
     // Removes every generation awaiting removal except one named inForce; keeps what is left.
     // With keepLinked, generations INPUT or OUTPUT may lead to are kept whole.
     void removePendingGenerations(const char* failureText, const std::string& inForce,

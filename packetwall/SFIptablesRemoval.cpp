@@ -276,8 +276,9 @@ bool SFIptables::listTable(SFTableListing& listing)
 
 std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& generation,
                                                     const SFTableListing* listing,
-                                                    const char* failureText)
+                                                    const char* failureText, bool& stillLinked)
 {
+    stillLinked = false;
     std::list<std::string> names;
     for (const std::string& top : topChainsOf(generation))
         names.push_back(top);
@@ -298,8 +299,9 @@ std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& 
             continue;
         const std::set<std::string>* jumps =
             listing == nullptr ? nullptr : input ? &listing->inputJumps : &listing->outputJumps;
-        if (jumps == nullptr ? generation.redirected : jumps->count(chain) != 0)
-            tryIptables({"-D", input ? "INPUT" : "OUTPUT", "-j", chain}, failureText);
+        if ((jumps == nullptr ? generation.redirected : jumps->count(chain) != 0) &&
+            !tryIptables({"-D", input ? "INPUT" : "OUTPUT", "-j", chain}, failureText))
+            stillLinked = true;
     }
 
     // Everything is flushed before anything is deleted: a chain cannot be deleted while another
@@ -340,10 +342,11 @@ void SFIptables::removePendingGenerations(const char* failureText, const std::st
                     remaining.push_back(std::move(generation));
                     continue;
                 }
+                bool linked = false;
                 std::list<std::string> left =
-                    removeGeneration(generation, listed ? &listing : nullptr, failureText);
+                    removeGeneration(generation, listed ? &listing : nullptr, failureText, linked);
                 if (!left.empty())
-                    remaining.push_back({generation.uid, std::move(left), generation.redirected});
+                    remaining.push_back({generation.uid, std::move(left), generation.redirected && linked});
             }
             m_previousPolicyChains = std::move(remaining);
         }
@@ -531,16 +534,17 @@ void SFIptables::abandonCurrentGeneration(std::string previousUid)
     const char* failureText = "Exception occurred while removing the chains of a generation that was not put in force";
     try {
         std::list<std::string> left;
+        bool linked = false;
         if (m_currentTopChainsMayExist || !m_currentPolicyChains.empty()) {
             SFTableListing listing;
             const bool listed = listTable(listing);
             left = removeGeneration({uid, m_currentPolicyChains, m_currentRedirected},
-                                    listed ? &listing : nullptr, failureText);
+                                    listed ? &listing : nullptr, failureText, linked);
         }
         m_currentPolicyChains.clear();
         m_currentTopChainsMayExist = false;
         if (!left.empty())
-            m_previousPolicyChains.push_back({uid, std::move(left), m_currentRedirected});
+            m_previousPolicyChains.push_back({uid, std::move(left), m_currentRedirected && linked});
         m_currentRedirected = false;
         // The lines this try placed; those that stay wait in front as lines of an earlier
         // generation, with what earlier generations left, and the lines of the generation in

@@ -721,6 +721,12 @@ const Outage kOutages[] = {
      {{"--fw off", "removing some of its chains or lines from iptables failed: they still filter"}},
      "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
      kDisabled, {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT"}},
+    // Both jumps were deleted before the outage: what is left filters nothing, and the tool
+    // names neither DROP policies nor chains that still filter.
+    {"a disable, from after the jumps' deletion on", false, {kDenyAllLogged}, {}, "-D OUTPUT -j QTZ_OUTPUT_[0-9]+",
+     {{"--fw off", "but removing some of its chains from iptables failed: nothing leads to them"}},
+     "Status: Disabled\nRules: Not filtering (the firewall is disabled, but removing some of its chains", kDisabled,
+     {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT", "-N QTZ_Client_IN_"}, {"-A INPUT ", "-A OUTPUT "}, 1},
     {"a start after kill -9", true, {}, {}, nullptr, {}, "Rules: Not in force (applying them to iptables failed)",
      kEnabledAdaptive, {}, {}, -1, true},
     // A line a mode switch refuses: the regular rules stay, and they refuse the peer.
