@@ -499,8 +499,13 @@ TEST_F(SFKextInterfaceWalkTest, RetriesOfAFailingRuleBackOffToEightPassesAndATak
     EXPECT_EQ(retried, (std::vector<int>{1, 3, 7, 15, 23}));
     EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_PARTLY_IN_FORCE);
 
+    // A push of the same table taken back leaves that link in force, and status says so.
     m_driver->clearFailures();
     m_driver->failGroup("QTZ Client");
+    EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
+    ASSERT_EQ(m_bridge->rulesInForceState(), SF_RULES_PARTLY_IN_FORCE);
+    // With a change since, the latest changes are wholly out of force.
+    addRule(kDefault, "Later", 1002);
     EXPECT_FALSE(m_bridge->SendRuleAndGroupDataToKext());
     ASSERT_EQ(m_bridge->rulesInForceState(), SF_RULES_EARLIER_IN_FORCE);
     m_driver->clearFailures();

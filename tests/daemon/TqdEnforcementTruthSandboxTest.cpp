@@ -755,11 +755,6 @@ const Outage kOutages[] = {
      {{"--fw off", "but removing some of its chains or lines from iptables failed: they still filter"}},
      "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
      kDisabled, {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_"}, {}, -1, false, true},
-    {"the catch-all deny's LOG line in INPUT, its deletion and checks refused", false, {kDenyAllLogged},
-     {"-D INPUT -j LOG .*", "-C INPUT -j LOG .*"}, nullptr,
-     {{"--fw off", "but removing some of its chains or lines from iptables failed"}},
-     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
-     kDisabled, {"-A INPUT -j LOG"}, {"-A INPUT -j DROP"}, -1, false, true},
     // Nothing leads to the chain left: it filters nothing, and the peer gets through.
     {"deleting a group's chain", false, {kDenyAllLogged}, {"-X QTZ_Client_IN_[0-9]+"}, nullptr,
      {{"--fw off", "but removing some of its chains from iptables failed: nothing leads to them, so they filter "

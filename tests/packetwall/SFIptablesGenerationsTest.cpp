@@ -256,59 +256,6 @@ TEST_F(SFIptablesGenerationsTest, AnOutageForgetsNothingAndTheNextPassRemovesIt)
     }
 }
 
-// A listing cut short (only the policies, or cut inside the chain definitions) is no evidence:
-// what the commands could not remove stays recorded, and a whole listing later removes it.
-TEST_F(SFIptablesGenerationsTest, AListingCutShortForgetsNothingOfAnEarlierGeneration)
-{
-    const std::function<std::string(const std::string&)> cuts[] = {
-        [](const std::string& whole) { return whole.substr(0, whole.find("-N ")); },
-        [](const std::string& whole) { return whole.substr(0, whole.find("-N QTZ_OUTPUT_2")); },
-    };
-    for (const auto& cut : cuts) {
-        m_table.chains.clear();
-        m_table.lines.clear();
-        auto netfilter = driver();
-        build(*netfilter, 1, {"Web_IN_1"});
-        build(*netfilter, 2, {"Web_IN_2"});
-        m_table.cut = cut;
-        m_failing = {"-D INPUT -j QTZ_INPUT_1", "-X Web_IN_1"};
-        netfilter->flushIptablesInPreviousPolicy();
-        EXPECT_TRUE(netfilter->earlierGenerationsLinked());
-        const std::string state = readFile(stateFile());
-        for (const char* record : {"generation _1 QTZ_INPUT_1 Web_IN_1\n", "generation _2 "})
-            EXPECT_NE(state.find(record), std::string::npos) << record << " is missing from\n" << state;
-
-        m_table.cut = nullptr;
-        m_failing.clear();
-        netfilter->flushIptablesInPreviousPolicy();
-        EXPECT_FALSE(netfilter->hasPendingRemovals());
-        EXPECT_EQ(m_table.listing(), alone("_2", "-N Web_IN_2\n"));
-    }
-}
-
-// While a DROP line of ours stays in INPUT, nothing in front of it goes: a disable that could not
-// delete it keeps the chains and jump that let the rules' traffic in, and takes them only after it.
-TEST_F(SFIptablesGenerationsTest, AStandingDropLineKeepsTheChainsInFrontOfIt)
-{
-    auto netfilter = driver();
-    build(*netfilter, 1, {"Web_IN_1"});
-    placeInInput(*netfilter, "QTZ_I_B_deny");
-    placeInInput(*netfilter, "DROP");
-    const std::string enforcing = m_table.listing();
-    m_failing = {"-D INPUT -j DROP"};
-    netfilter->flushIptablesDefaultDropRule();
-    netfilter->flushIptablesInCurrentPolicy();
-    EXPECT_EQ(m_table.listing(), alone("_1", "-N Web_IN_1\n-A INPUT -j DROP\n"));
-    EXPECT_TRUE(netfilter->recordedLeftoversLinked());
-
-    m_failing.clear();
-    netfilter->flushIptablesDefaultDropRule();
-    netfilter->flushIptablesInCurrentPolicy();
-    EXPECT_EQ(m_table.listing(), "");
-    EXPECT_FALSE(netfilter->hasRecordedLeftovers());
-    EXPECT_NE(enforcing, "");
-}
-
 // A try taken back while an earlier generation's line waits for its deletion leaves that line
 // a leftover: still pending, and deleted by the next pass.
 TEST_F(SFIptablesGenerationsTest, ATakeBackKeepsAnEarlierGenerationsLineALeftover)
@@ -456,29 +403,28 @@ TEST(SFIptablesLineKeyTest, ARecordedLineIsKnownInTheFormIptablesListsItAndNoOth
         std::istringstream in(text);
         return SFIptables::lineKey({std::istream_iterator<std::string>(in), {}});
     };
-    const std::pair<const char*, const char*> same[] = {
-        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x103/0xffffffff"},
-        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny"},
-        {"-j LOG --log-level 6 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny --log-level 6"},
-        {"-j ACCEPT -m state --state ESTABLISHED,RELATED", "-m state --state RELATED,ESTABLISHED -j ACCEPT"},
-        {"-j REJECT", "-j REJECT --reject-with icmp-port-unreachable"},
-        {"-j DROP", "-j DROP"},
+    const struct {
+        const char* recorded;
+        const char* listed;
+        bool same;
+    } pairs[] = {
+        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x103/0xffffffff", true},
+        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny", true},
+        {"-j LOG --log-level 6 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny --log-level 6", true},
+        {"-j ACCEPT -m state --state ESTABLISHED,RELATED", "-m state --state RELATED,ESTABLISHED -j ACCEPT", true},
+        {"-j REJECT", "-j REJECT --reject-with icmp-port-unreachable", true},
+        {"-j DROP", "-s 10.0.0.1/32 -j DROP", false},
+        {"-j DROP", "! -i lo -j DROP", false},
+        {"-j DROP", "-j ACCEPT", false},
+        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x103/0xff", false},
+        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x104/0xffffffff", false},
+        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_other", false},
+        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny --log-level 6", false},
+        {"-j ACCEPT -m state --state ESTABLISHED,RELATED", "-m state --state ESTABLISHED -j ACCEPT", false},
+        {"-j REJECT", "-j REJECT --reject-with tcp-reset", false},
     };
-    for (const auto& [recorded, listed] : same)
-        EXPECT_EQ(key(recorded), key(listed)) << recorded << " ~ " << listed;
-    const std::pair<const char*, const char*> other[] = {
-        {"-j DROP", "-s 10.0.0.1/32 -j DROP"},
-        {"-j DROP", "! -i lo -j DROP"},
-        {"-j DROP", "-j ACCEPT"},
-        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x103/0xff"},
-        {"-j MARK --set-mark 259", "-j MARK --set-xmark 0x104/0xffffffff"},
-        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_other"},
-        {"-j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "-j LOG --log-prefix QTZ_I_B_deny --log-level 6"},
-        {"-j ACCEPT -m state --state ESTABLISHED,RELATED", "-m state --state ESTABLISHED -j ACCEPT"},
-        {"-j REJECT", "-j REJECT --reject-with tcp-reset"},
-    };
-    for (const auto& [recorded, listed] : other)
-        EXPECT_NE(key(recorded), key(listed)) << recorded << " ~ " << listed;
+    for (const auto& each : pairs)
+        EXPECT_EQ(key(each.recorded) == key(each.listed), each.same) << each.recorded << " ~ " << each.listed;
 }
 
 TEST_F(SFIptablesGenerationsTest, UnreadableStateFileIsKeptAsideAndNothingIsLoaded)
