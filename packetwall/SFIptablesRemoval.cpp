@@ -16,6 +16,11 @@
 #include "ILogger.h"
 #include "SFException.h"
 
+#include <boost/algorithm/string/classification.hpp>
+#include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/split.hpp>
+#include <boost/tokenizer.hpp>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -35,36 +40,21 @@ namespace {
 constexpr size_t LISTING_CHUNK = 64 * 1024;
 
 // Splits a line of "iptables -S" into words as iptables quotes them: a word in double quotes
-// may hold blanks, and a backslash in it takes the next character as it is.
+// may hold blanks, and a backslash takes the next character as it is. A line that does not
+// split so is split at its blanks, as no quote were there.
 std::vector<std::string> listingWords(const std::string& line)
 {
     std::vector<std::string> words;
-    std::string word;
-    bool inWord = false, quoted = false;
-    for (size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted) {
-            if (c == '\\' && i + 1 < line.size())
-                word.push_back(line[++i]);
-            else if (c == '"')
-                quoted = false;
-            else
-                word.push_back(c);
-        } else if (c == ' ') {
-            if (inWord)
-                words.push_back(std::move(word));
-            word.clear();
-            inWord = false;
-        } else {
-            inWord = true;
-            if (c == '"')
-                quoted = true;
-            else
-                word.push_back(c);
-        }
+    try {
+        using Separator = boost::escaped_list_separator<char>;
+        for (const std::string& word : boost::tokenizer<Separator>(line, Separator('\\', ' ', '"')))
+            if (!word.empty())
+                words.push_back(word);
+    } catch (const boost::escaped_list_error&) {
+        words.clear();
+        boost::algorithm::split(words, line, boost::algorithm::is_any_of(" "), boost::algorithm::token_compress_on);
+        words.erase(std::remove(words.begin(), words.end(), std::string()), words.end());
     }
-    if (inWord)
-        words.push_back(std::move(word));
     return words;
 }
 
@@ -173,16 +163,9 @@ std::string SFIptables::lineKey(const std::vector<std::string>& words)
         }
         if ((option == "--state" || option == "--ctstate") && values.size() == 1) {
             std::vector<std::string> states;
-            for (size_t start = 0; start <= first.size();) {
-                const size_t comma = std::min(first.find(',', start), first.size());
-                states.push_back(first.substr(start, comma - start));
-                start = comma + 1;
-            }
+            boost::algorithm::split(states, first, boost::algorithm::is_any_of(","));
             std::sort(states.begin(), states.end());
-            std::string joined = "--state ";
-            for (size_t k = 0; k < states.size(); ++k)
-                joined += (k == 0 ? "" : ",") + states[k];
-            options.push_back(joined);
+            options.push_back("--state " + boost::algorithm::join(states, ","));
             continue;
         }
         // iptables lists a REJECT line's default answer, which the driver never gives.
@@ -196,10 +179,8 @@ std::string SFIptables::lineKey(const std::vector<std::string>& words)
     if (target == "LOG" && !logLevel)
         options.push_back("--log-level 4");
     std::sort(options.begin(), options.end());
-    std::string key = "-j " + target;
-    for (const std::string& option : options)
-        key += " " + option;
-    return key;
+    options.insert(options.begin(), "-j " + target);
+    return boost::algorithm::join(options, " ");
 }
 
 bool SFIptables::listTable(SFTableListing& listing)

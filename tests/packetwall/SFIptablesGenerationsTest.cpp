@@ -14,6 +14,7 @@
 #include "TempDir.h"
 
 #include <boost/algorithm/string/join.hpp>
+#include <boost/algorithm/string/replace.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -348,6 +349,11 @@ TEST_F(SFIptablesGenerationsTest, ABuiltInLineIsForgottenOnlyWhenDeletedOrMissin
 {
     const auto cutInsideALine = [](const std::string& whole) { return whole.substr(0, whole.size() - 1); };
     const auto withoutPolicies = [](const std::string& whole) { return whole.substr(whole.find("\n-P OUTPUT") + 1); };
+    // The form iptables lists a LOG line in: its default level left out, its prefix quoted.
+    const auto asIptablesLists = [](const std::string& whole) {
+        return boost::algorithm::replace_all_copy(whole, "--log-level 4 --log-prefix QTZ_I_B_deny",
+                                                  "--log-prefix \"QTZ_I_B_deny\"");
+    };
     const struct {
         const char* what;
         Lines records;  // INPUT records of the state file
@@ -371,6 +377,9 @@ TEST_F(SFIptablesGenerationsTest, ABuiltInLineIsForgottenOnlyWhenDeletedOrMissin
          {"log -j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "action -j DROP"},
          {"INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny", "INPUT -j DROP"},
          {"-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny"}, nullptr, 1},
+        {"a LOG line refused, listed in iptables' own form", {"log -j LOG --log-level 4 --log-prefix QTZ_I_B_deny"},
+         {"INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny"},
+         {"-D INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny"}, asIptablesLists, 1},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.what);
