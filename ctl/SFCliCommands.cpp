@@ -17,7 +17,9 @@
 #include <boost/property_tree/ptree.hpp>
 #include <boost/property_tree/xml_parser.hpp>
 
+#include <algorithm>
 #include <iostream>
+#include <iterator>
 
 namespace StatefulFirewall {
 
@@ -72,6 +74,10 @@ RulesSentence rulesSentence(int state)
         return {C::CLI_RULES_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_CHAINS_LEFT};
     case SF_RULES_UNLINKED_CHAINS_LEFT:
         return {C::CLI_RULES_UNLINKED_CHAINS_LEFT_TEXT, C::CLI_XML_RULES_UNLINKED_CHAINS_LEFT};
+    case SF_RULES_DROP_LINE_LEFT:
+        return {C::CLI_RULES_DROP_LINE_LEFT_TEXT, C::CLI_XML_RULES_DROP_LINE_LEFT};
+    case SF_RULES_MARKING_LINES_LEFT:
+        return {C::CLI_RULES_MARKING_LINES_LEFT_TEXT, C::CLI_XML_RULES_MARKING_LINES_LEFT};
     case SF_RULES_STALE_CHAINS_LINKED:
         return {C::CLI_RULES_STALE_CHAINS_LINKED_TEXT, C::CLI_XML_RULES_STALE_CHAINS_LINKED};
     case SF_RULES_EARLIER_WITH_STALE_CHAINS:
@@ -97,8 +103,29 @@ void readResultAndState(const ZAV::CommandResponse& response, int& result, int& 
 bool leftInIptables(int state)
 {
     return state == SF_RULES_DROP_POLICIES_LEFT || state == SF_RULES_CHAINS_LEFT ||
-           state == SF_RULES_UNLINKED_CHAINS_LEFT;
+           state == SF_RULES_UNLINKED_CHAINS_LEFT || state == SF_RULES_DROP_LINE_LEFT ||
+           state == SF_RULES_MARKING_LINES_LEFT;
 }
+
+// What a disable that left something in iptables says, by what the daemon says is left.
+struct DisableLeftover {
+    int state;
+    const std::string& sentence;
+    const char* logLine;
+};
+
+const DisableLeftover kDisableLeftovers[] = {
+    {SF_RULES_DROP_POLICIES_LEFT, C::CLI_FW_ACCEPT_NOT_RESTORED_MSG,
+     "Firewall was disabled but its ACCEPT policies could not be restored"},
+    {SF_RULES_DROP_LINE_LEFT, C::CLI_FW_DROP_LINE_NOT_REMOVED_MSG,
+     "Firewall was disabled but its DROP line could not be removed"},
+    {SF_RULES_CHAINS_LEFT, C::CLI_FW_CHAINS_NOT_REMOVED_MSG,
+     "Firewall was disabled but some of its chains or lines could not be removed"},
+    {SF_RULES_MARKING_LINES_LEFT, C::CLI_FW_MARKING_LINES_NOT_REMOVED_MSG,
+     "Firewall was disabled but some of its lines, which only log or mark, could not be removed"},
+    {SF_RULES_UNLINKED_CHAINS_LEFT, C::CLI_FW_CHAINS_UNLINKED_MSG,
+     "Firewall was disabled but some of its chains, which filter nothing, could not be removed"},
+};
 
 } // namespace
 
@@ -399,19 +426,12 @@ bool SFCliCommands::setIndividualPrefData(const SFPrefType& kind, const std::str
         if (kind == SF_PREF_FW_STATUS && !on && result == SF_SYSTEM_COMMAND_FAILED) {
             // Only the ACCEPT policies were judged by a daemon of an earlier release, which sends
             // no state; DROP policies are named only where they may stand.
-            const bool policies = state == SF_RULES_DROP_POLICIES_LEFT || state < 0;
-            const bool chains = state == SF_RULES_CHAINS_LEFT;
-            const bool unlinked = state == SF_RULES_UNLINKED_CHAINS_LEFT;
-            std::cerr << (policies   ? C::CLI_FW_ACCEPT_NOT_RESTORED_MSG
-                          : unlinked ? C::CLI_FW_CHAINS_UNLINKED_MSG
-                          : chains   ? C::CLI_FW_CHAINS_NOT_REMOVED_MSG
-                                     : C::CLI_FW_NOT_REMOVED_MSG)
-                      << std::endl;
-            log(4, policies   ? "Firewall was disabled but its ACCEPT policies could not be restored"
-                   : unlinked ? "Firewall was disabled but some of its chains, which filter nothing, "
-                                "could not be removed"
-                   : chains   ? "Firewall was disabled but some of its chains or lines could not be removed"
-                              : "Firewall was disabled but removing it from iptables failed");
+            const int left = state < 0 ? SF_RULES_DROP_POLICIES_LEFT : state;
+            const auto named = std::find_if(std::begin(kDisableLeftovers), std::end(kDisableLeftovers),
+                                            [left](const DisableLeftover& each) { return each.state == left; });
+            const bool known = named != std::end(kDisableLeftovers);
+            std::cerr << (known ? named->sentence : C::CLI_FW_NOT_REMOVED_MSG) << std::endl;
+            log(4, known ? named->logLine : "Firewall was disabled but removing it from iptables failed");
             return false;
         }
         // The daemon sets its status flag even when it could not write the setting, so the

@@ -375,6 +375,14 @@ inline const std::string CLI_FW_CHAINS_NOT_REMOVED_MSG =
 inline const std::string CLI_FW_NOT_REMOVED_MSG =
     "Firewall is disabled in the settings, but removing it from iptables failed: the health "
     "check removes what is left; the status says what stands";
+inline const std::string CLI_FW_DROP_LINE_NOT_REMOVED_MSG =
+    "Firewall is disabled in the settings, but removing its DROP line from INPUT or OUTPUT "
+    "failed: it drops what the firewall's chains kept in front of it do not let in, until the "
+    "health check removes them";
+inline const std::string CLI_FW_MARKING_LINES_NOT_REMOVED_MSG =
+    "Firewall is disabled in the settings, but removing some of its lines from INPUT or OUTPUT "
+    "failed: they only log or mark packets, so they filter nothing until the health check "
+    "removes them";
 inline const std::string CLI_FW_CHAINS_UNLINKED_MSG =
     "Firewall is disabled in the settings, but removing some of its chains from iptables "
     "failed: nothing leads to them, so they filter nothing until the health check removes them";
@@ -425,6 +433,16 @@ inline const std::string CLI_RULES_UNLINKED_CHAINS_LEFT_TEXT =
     "Not filtering (the firewall is disabled, but removing some of its chains from iptables "
     "failed: nothing leads to them, so they filter nothing until the health check removes them)";
 inline const std::string CLI_XML_RULES_UNLINKED_CHAINS_LEFT = "UnlinkedChainsLeft";
+inline const std::string CLI_RULES_DROP_LINE_LEFT_TEXT =
+    "Still filtering (the firewall is disabled, but removing its DROP line from INPUT or OUTPUT "
+    "failed: it drops what the firewall's chains kept in front of it do not let in, until the "
+    "health check removes them)";
+inline const std::string CLI_XML_RULES_DROP_LINE_LEFT = "DropLineLeft";
+inline const std::string CLI_RULES_MARKING_LINES_LEFT_TEXT =
+    "Not filtering (the firewall is disabled, but removing some of its lines from INPUT or OUTPUT "
+    "failed: they only log or mark packets, so they filter nothing until the health check "
+    "removes them)";
+inline const std::string CLI_XML_RULES_MARKING_LINES_LEFT = "MarkingLinesLeft";
 inline const std::string CLI_RULES_STALE_CHAINS_LINKED_TEXT =
     "Not in force (the latest rules are applied, but removing chains that are not in force from "
     "iptables failed: INPUT or OUTPUT may still lead to them, so they may let in what they allowed "

@@ -110,6 +110,8 @@ void SFKextInterface::stopHooking()
         m_staleLinked.store(false);
         m_generationLinked = false;
         m_adaptiveLinked.store(false);
+        m_adaptiveTryLinked.store(false);
+        m_unlinkedTryTakenBack = false;
         m_lastFailedRules.clear();
         m_retryingPartial = false;
         m_retryPasses = m_retryCountdown = 1;
@@ -183,18 +185,34 @@ void SFKextInterface::removeLeftoversLocked()
         log(2, std::string("Failed to remove the Netfilter chains and rules of the firewall - ") +
                    e.what());
     }
-    // A chain or line whose removal failed stays recorded while it still stands.
-    if (m_netfilter->hasRecordedLeftovers()) {
-        if (!m_netfilter->recordedLeftoversLinked()) {
-            log(2, "Some Netfilter chains of the firewall could not be removed; nothing leads to "
-                   "them, so they filter nothing until the next health check removes them");
-            m_leftovers.store(SF_RULES_UNLINKED_CHAINS_LEFT);
+    // A chain or line whose removal failed stays recorded while it may still stand; what is
+    // said of it is the worst it may do.
+    using Effect = INetfilter::LeftoverEffect;
+    const Effect effect = m_netfilter->hasRecordedLeftovers() ? m_netfilter->leftoverEffect() : Effect::None;
+    const struct {
+        Effect effect;
+        int state;
+        const char* text;
+    } outcomes[] = {
+        {Effect::Drops, SF_RULES_DROP_LINE_LEFT,
+         "A DROP line of the firewall could not be removed from INPUT or OUTPUT; it and the chains in "
+         "front of it still filter until the next health check removes them"},
+        {Effect::Filters, SF_RULES_CHAINS_LEFT,
+         "Some Netfilter chains or rules of the firewall could not be removed; they still filter until "
+         "the next health check removes them"},
+        {Effect::LogsOrMarks, SF_RULES_MARKING_LINES_LEFT,
+         "Some lines of the firewall that only log or mark could not be removed from INPUT or OUTPUT; "
+         "they filter nothing until the next health check removes them"},
+        {Effect::Unlinked, SF_RULES_UNLINKED_CHAINS_LEFT,
+         "Some Netfilter chains of the firewall could not be removed; nothing leads to them, so they "
+         "filter nothing until the next health check removes them"},
+    };
+    for (const auto& outcome : outcomes) {
+        if (outcome.effect == effect) {
+            log(2, outcome.text);
+            m_leftovers.store(outcome.state);
             return;
         }
-        log(2, "Some Netfilter chains or rules of the firewall could not be removed; they still "
-               "filter until the next health check removes them");
-        m_leftovers.store(SF_RULES_CHAINS_LEFT);
-        return;
     }
     m_leftovers.store(SF_RULES_IN_FORCE);
 }

@@ -132,6 +132,14 @@ private:
     // stays in force, or, with none, the ACCEPT policies return and every generation goes.
     // Marks the push failed; false.
     bool abandonTryLocked(const std::string& linkedUid);
+    // With no generation linked: the ACCEPT policies, then every chain and line of the firewall,
+    // those a DROP line that stays leads from aside; nothing while a DROP policy may stay.
+    void leaveIptablesToTheSystemLocked();
+    // Before a push with no generation linked that follows one taken back: removes what that one
+    // left. False while something that filters stays (a DROP line, a line that accepts, a chain
+    // INPUT or OUTPUT may lead to): the push then builds nothing and is marked failed, since a new
+    // try would place one more beside it at every retry.
+    bool removeUnlinkedTryLeftoversLocked();
     // Removes what earlier removals left of earlier generations; failures are logged and
     // wait for the next pass. Driver mutex held.
     void removeEarlierGenerationsLocked();
@@ -155,8 +163,9 @@ private:
     // Leaving adaptive mode once the table no longer queues: stops the queue thread and
     // forgets what learning held. Driver mutex held.
     void leaveAdaptiveModeLocked();
-    // Whether the adaptive threads have work: the stored mode is adaptive, or the generation
-    // linked is an adaptive one, which lets new connections in only while its queue is read.
+    // Whether the adaptive threads have work: the stored mode is adaptive, or an adaptive
+    // generation may lead from INPUT (the one linked, or a try whose take-back could not unlink
+    // it), which lets new connections in and queues them for learning.
     bool learningWanted();
     // Once learning is no longer wanted, stops the adaptive threads and forgets what learning
     // held. For the paths that link a generation without holding the thread control (the
@@ -228,7 +237,8 @@ private:
     // the rules are then not wholly in force. Written under the driver mutex; read anywhere.
     std::atomic<bool> m_staleLinked;
     // While not hooked: SF_RULES_IN_FORCE when nothing of the firewall is left in iptables,
-    // else SF_RULES_DROP_POLICIES_LEFT, SF_RULES_CHAINS_LEFT or SF_RULES_UNLINKED_CHAINS_LEFT.
+    // else SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_LINE_LEFT, SF_RULES_CHAINS_LEFT,
+    // SF_RULES_MARKING_LINES_LEFT or SF_RULES_UNLINKED_CHAINS_LEFT.
     // Written under the driver mutex; read anywhere.
     std::atomic<int> m_leftovers;
     // The store changes the last push copied; see SFAppliedChanges.
@@ -242,6 +252,16 @@ private:
     // m_generationLinked and m_linkedMode adaptive, for the adaptive threads, which read it
     // without the driver mutex.
     std::atomic<bool> m_adaptiveLinked;
+    // Set when a try in adaptive mode that ran its redirections was taken back while what is
+    // not in force may still be linked, cleared once nothing not in force may be (or by
+    // stopHooking): its adaptive chain may lead from INPUT meanwhile. Written under the driver
+    // mutex; read anywhere.
+    std::atomic<bool> m_adaptiveTryLinked{false};
+    // Guarded by the driver mutex: whether the current try ran its redirections; whether a try
+    // with no generation linked was taken back since the last link, leaving what it could not
+    // remove.
+    bool m_tryRedirected = false;
+    bool m_unlinkedTryTakenBack = false;
     FW_MODE m_lastPushMode;
     std::set<std::string> m_lastFailedRules;
     // Set for a push that retries the rules linked without those that failed, with the stores

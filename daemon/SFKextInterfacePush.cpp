@@ -446,6 +446,8 @@ bool SFKextInterface::pushLocked()
     // Read once, so every try of this push builds the same mode.
     const FW_MODE mode = m_configController.getFwMode();
     m_lastPushMode = mode;
+    if (!m_generationLinked && m_unlinkedTryTakenBack && !removeUnlinkedTryLeftoversLocked())
+        return false;
     m_retryingPartial = m_generationLinked && mode == m_linkedMode && !changedSinceLastCopy &&
                         m_rulesState.load() == SF_RULES_PARTLY_IN_FORCE;
     // Taking a try back starts the retries afresh; a rule that keeps failing slows them down.
@@ -502,6 +504,7 @@ SFKextInterface::tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std
                                std::set<std::string>& failedRules)
 {
     m_netfilter->takeFailedCommands();
+    m_tryRedirected = false;
     log(6, ENFORCE + "Successfully flushed existing Iptables rules");
     try {
         // The built-in lines of the generation in force stay until the new one is linked: a
@@ -514,6 +517,15 @@ SFKextInterface::tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std
         m_netfilter->addVarnikInputOutputChains(m_configController.getUniqueId());
         m_netfilter->addRelEstRuleToNetfilter(true);
         m_netfilter->addBlockEventChain();
+        // With no generation linked, the policies are ACCEPT and the walk's catch-all lines go
+        // into INPUT and OUTPUT at once: the jumps into the new top chains come first, so that a
+        // DROP line of ours never stands without the chains that let established connections
+        // and what the rules allow in. Until then the chains decide as the rules do for what
+        // they hold so far and fall through to ACCEPT.
+        if (linkedUid.empty()) {
+            m_tryRedirected = true;
+            m_netfilter->addRedirectionRulesToInputOutputChains();
+        }
     } catch (const SFException&) {
         log(5, ENFORCE + "Exception occurred while adding Related and Established rule, setting "
                          "default Accept Policy or creating default Block event chains");
@@ -546,16 +558,13 @@ SFKextInterface::tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std
                 return abandon(TryOutcome::Failed);
             log(6, ENFORCE + "Successfully added default Iptables rules to the Adaptive chains");
         }
-        // Nothing of the try filters before every step that can fail it has run. With a
-        // generation linked, INPUT and OUTPUT hold DROP already: setting it again changes no
-        // verdict, so it goes before the redirections. With none, DROP before the redirections
-        // would drop everything, SSH included, if a redirection then failed: the redirections
-        // go first and a failed policy takes them back at once.
-        if (linkedUid.empty()) {
-            m_netfilter->addRedirectionRulesToInputOutputChains();
-            m_netfilter->setNetfilterPolicyToAccept(false);
-        } else {
-            m_netfilter->setNetfilterPolicyToAccept(false);
+        // With a generation linked, nothing of the try filters before every step that can fail
+        // it has run: INPUT and OUTPUT hold DROP already, so setting it again changes no
+        // verdict, and the redirections come last. With none, they ran first, and a failed
+        // policy takes them back at once.
+        m_netfilter->setNetfilterPolicyToAccept(false);
+        if (!linkedUid.empty()) {
+            m_tryRedirected = true;
             m_netfilter->addRedirectionRulesToInputOutputChains();
         }
         if (m_netfilter->takeFailedCommands() > 0)
@@ -565,6 +574,7 @@ SFKextInterface::tryPushLocked(SFRuleTableSnapshot& table, const std::vector<std
         // Linked: its marks name its rules for the block events, and the old lines go before
         // the old chains, since an old line may jump to one of them.
         m_generationLinked = true;
+        m_unlinkedTryTakenBack = false;
         m_linkedMode = mode;
         m_adaptiveLinked.store(mode == FW_MODE_ADAPTIVE);
         walk.commitMarks();
@@ -598,24 +608,8 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
         // generation that lacks a part, the ACCEPT policies first.
         log(2, ENFORCE + "Applying the rules to Iptables failed. Removing what this attempt built; "
                          "no rules are in force");
-        bool accepted = false;
-        try {
-            m_netfilter->setNetfilterPolicyToAccept(true);
-            accepted = true;
-        } catch (const SFException& e) {
-            log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
-        } catch (const std::exception& e) {
-            log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
-        }
-        // Under a DROP policy the chains are all that lets anything in (SSH included): they
-        // go only once the policies are ACCEPT, at the next try.
-        if (accepted || !m_netfilter->dropPoliciesMayStand()) {
-            m_netfilter->flushIptablesDefaultDropRule();
-            m_netfilter->flushIptablesInCurrentPolicy();
-        } else {
-            log(2, ENFORCE + "Keeping the Netfilter chains and rules of the firewall while a DROP "
-                             "policy stays");
-        }
+        leaveIptablesToTheSystemLocked();
+        m_unlinkedTryTakenBack = true;
         stopBlockEventQueue();
         m_rulesState.store(SF_RULES_NOT_IN_FORCE);
     }
@@ -624,10 +618,62 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
         log(2, ENFORCE + "Some of what the failed attempt built could not be removed; it is "
                          "removed again with the next attempt");
     noteStaleChainsLocked();
+    // An adaptive try's chain that may still lead from INPUT lets new connections in and queues
+    // them: adaptive mode stays wholly in force, learning included, until nothing not in force
+    // may be linked.
+    if (m_tryRedirected && m_lastPushMode == FW_MODE_ADAPTIVE && m_staleLinked.load())
+        m_adaptiveTryLinked.store(true);
     m_retryPasses = 1;
     m_retryCountdown = 1;
     m_pushFailed.store(true);
     return false;
+}
+
+void SFKextInterface::leaveIptablesToTheSystemLocked()
+{
+    bool accepted = false;
+    try {
+        m_netfilter->setNetfilterPolicyToAccept(true);
+        accepted = true;
+    } catch (const SFException& e) {
+        log(2, "Failed to set the default Netfilter policy to Accept - " + e.message);
+    } catch (const std::exception& e) {
+        log(2, std::string("Failed to set the default Netfilter policy to Accept - ") + e.what());
+    }
+    // Under a DROP policy the chains are all that lets anything in (SSH included): they go only
+    // once the policies are ACCEPT, at the next try.
+    if (accepted || !m_netfilter->dropPoliciesMayStand()) {
+        m_netfilter->flushIptablesDefaultDropRule();
+        m_netfilter->flushIptablesInCurrentPolicy();
+    } else {
+        log(2, ENFORCE + "Keeping the Netfilter chains and rules of the firewall while a DROP "
+                         "policy stays");
+    }
+}
+
+bool SFKextInterface::removeUnlinkedTryLeftoversLocked()
+{
+    if (!m_netfilter->hasRecordedLeftovers()) {
+        m_unlinkedTryTakenBack = false;
+        return true;
+    }
+    leaveIptablesToTheSystemLocked();
+    m_netfilter->takeFailedCommands();
+    const INetfilter::LeftoverEffect effect =
+        m_netfilter->hasRecordedLeftovers() ? m_netfilter->leftoverEffect() : INetfilter::LeftoverEffect::None;
+    if (effect == INetfilter::LeftoverEffect::Drops || effect == INetfilter::LeftoverEffect::Filters) {
+        log(2, ENFORCE + "Chains or lines that an earlier attempt left in iptables, which still filter, "
+                         "could not be removed; no new attempt is built while they stay, and the rules "
+                         "are applied again once they are removed");
+        noteStaleChainsLocked();
+        m_rulesState.store(SF_RULES_NOT_IN_FORCE);
+        m_retryPasses = 1;
+        m_retryCountdown = 1;
+        m_pushFailed.store(true);
+        return false;
+    }
+    m_unlinkedTryTakenBack = false;
+    return true;
 }
 
 void SFKextInterface::removeEarlierGenerationsLocked()
@@ -649,6 +695,8 @@ void SFKextInterface::noteStaleChainsLocked()
     // A line after the generation in force still meets what that generation lets through,
     // and a jump to an old top chain still lets in what its rules allowed.
     const bool linked = m_netfilter->earlierGenerationsLinked();
+    if (!linked)
+        m_adaptiveTryLinked.store(false);
     if (linked && !m_staleLinked.load())
         log(2, ENFORCE + "Chains or lines that are not in force may still be linked into INPUT or "
                          "OUTPUT; the rules are not wholly in force until they are removed");
@@ -811,11 +859,12 @@ bool SFKextInterface::SendAdaptiveModeStatusToKext()
             // The threads follow the stored mode, also while a failed push waits for its
             // retry: the retry then finds them listening.
             startAdaptiveThreads();
-        } else if (m_adaptiveLinked.load()) {
-            // The adaptive generation stayed linked: it lets every new connection in and
-            // queues its first reply, and without a reader the connection would still
-            // complete, unlearned, at the reply's retransmission. So adaptive mode stays
-            // wholly in force, learning included, until the health check links Regular.
+        } else if (m_adaptiveLinked.load() || m_adaptiveTryLinked.load()) {
+            // The adaptive generation stayed linked, or a try of one could not be unlinked: it
+            // lets every new connection in and queues its first reply, and without a reader the
+            // connection would still complete, unlearned, at the reply's retransmission. So
+            // adaptive mode stays wholly in force, learning included, until the health check
+            // links Regular and nothing else may be linked.
             log(2, "The rules in Adaptive mode stay in force, with their learning, until "
                    "the rules can be applied in Regular mode");
             startAdaptiveThreads();
@@ -848,7 +897,8 @@ bool SFKextInterface::applyModeLocked()
 
 bool SFKextInterface::learningWanted()
 {
-    return m_adaptiveLinked.load() || m_configController.getFwMode() == FW_MODE_ADAPTIVE;
+    return m_adaptiveLinked.load() || m_adaptiveTryLinked.load() ||
+           m_configController.getFwMode() == FW_MODE_ADAPTIVE;
 }
 
 void SFKextInterface::leaveAdaptiveModeWhenUnlinked()

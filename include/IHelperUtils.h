@@ -2,7 +2,7 @@
 
 // The command runner: starts a program from an argument vector (never through a shell).
 // A failure is reported only by throwing SFException with SF_SYSTEM_COMMAND_FAILED; the
-// returned value carries no information.
+// returned value carries no information, except for runSystemCommandForAnswer.
 
 #include <map>
 #include <string>
@@ -24,6 +24,13 @@ public:
     virtual int readSystemCommandOutput(std::vector<std::string> argv,
                                         const std::map<int, bool>* exitStatusTable,
                                         int* pipeFds) = 0;
+
+    // As executeSystemCommand, for a command whose failure may be the program's own answer (for
+    // iptables: the chain or line it names does not exist): a program that ran to its end is no
+    // failure here. Returns its exit status (0 for success) and puts what it wrote on standard
+    // error (at most its first 4 KiB) into errorText. Throws as executeSystemCommand when the
+    // program could not be started or did not end by itself (a signal, the time limit).
+    virtual int runSystemCommandForAnswer(std::vector<std::string> argv, std::string& errorText) = 0;
 };
 
 } // namespace StatefulFirewall

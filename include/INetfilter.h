@@ -77,10 +77,12 @@ public:
     // Inserts the jumps from built-in INPUT and OUTPUT to the current top chains; throws.
     virtual void addRedirectionRulesToInputOutputChains() = 0;
     // Deletes every line recorded as placed into the built-in chains, each by its own words;
-    // a line whose deletion failed and that still stands stays recorded (never throws).
+    // a line is forgotten once its deletion ran or iptables answered that it does not exist,
+    // else it stays recorded (never throws).
     virtual void flushIptablesDefaultDropRule() = 0;
     // Removes every generation saved before the current one; failures are logged and the pass
-    // goes on; chains that still exist afterwards are kept for the next pass (never throws).
+    // goes on; a chain or jump is forgotten once its deletion ran or iptables answered that it
+    // does not exist, else it is kept for the next pass (never throws).
     virtual void flushIptablesInPreviousPolicy() = 0;
     // Moves the current generation's chains to those awaiting removal; runs nothing.
     virtual void saveIptablesChainsToPreviousPolicy() = 0;
@@ -90,17 +92,21 @@ public:
     // True while the driver knows of chains, built-in lines or DROP policies of its own in the
     // kernel, also ones an earlier process recorded in the state file; runs nothing.
     virtual bool hasRecordedLeftovers() = 0;
-    // True while what hasRecordedLeftovers knows of may still filter: a recorded line stands in
-    // INPUT or OUTPUT, or a recorded top chain may still be jumped to from them. A jump is taken
-    // for gone only when a listing of the table that iptables answered shows none; runs at most
-    // that listing.
-    virtual bool recordedLeftoversLinked() = 0;
+    // What the chains and lines hasRecordedLeftovers knows of may still do to traffic, the worst
+    // that may stand (the DROP policies aside): a DROP or REJECT line in INPUT or OUTPUT; a line
+    // that decides otherwise or a top chain INPUT or OUTPUT may still jump to (a jump is gone
+    // once its deletion ran or iptables answered that it does not exist); lines that only log or
+    // mark; chains nothing leads to; nothing. Runs nothing.
+    enum class LeftoverEffect { None, Unlinked, LogsOrMarks, Filters, Drops };
+    virtual LeftoverEffect leftoverEffect() = 0;
     // Hands the lines now recorded in the built-in chains to the previous generation; runs
     // nothing. Lines placed afterwards belong to the current one.
     virtual void saveDefaultDropRulesToPreviousPolicy() = 0;
     // Deletes the lines handed to the previous generation, each by its own words; a line whose
-    // deletion failed and that still stands stays recorded for the next removal pass (never
-    // throws).
+    // deletion failed and that still stands stays recorded for the next removal pass. Where the
+    // current generation holds lines with the same words, only the copies a listing shows beyond
+    // those are deleted, and the records beyond what it shows go with the current generation's
+    // (never throws).
     virtual void flushDefaultDropRulesOfPreviousPolicy() = 0;
     // Gives up the generation being built: removes its chains with their redirections and the
     // built-in lines placed since saveDefaultDropRulesToPreviousPolicy, then makes the
@@ -113,8 +119,8 @@ public:
     virtual bool hasPendingRemovals() = 0;
     // True while INPUT or OUTPUT may still lead to something of a generation other than the
     // current one: a line handed to an earlier generation and not removed, or a top chain of a
-    // generation awaiting removal whose jump a listing of the table has not shown gone. Runs at
-    // most one listing, and none when nothing awaits removal.
+    // generation awaiting removal whose jump neither was deleted nor answered absent by
+    // iptables. Runs nothing.
     virtual bool earlierGenerationsLinked() = 0;
     // True while a DROP policy this driver, or an earlier one, set on INPUT or OUTPUT may still
     // stand: set before the DROP runs, cleared by a successful ACCEPT. Runs nothing.

@@ -25,8 +25,8 @@ enum SFRulesInForce : int {
     // check removes them again.
     SF_RULES_DROP_POLICIES_LEFT = 5,
     // The firewall is disabled and the policies are ACCEPT, but chains of the firewall or lines
-    // it placed into INPUT or OUTPUT could not be removed, and INPUT or OUTPUT still lead to
-    // them (or could not be checked): they still filter. The health check removes them again.
+    // it placed into INPUT or OUTPUT that accept could not be removed, and INPUT or OUTPUT may
+    // still lead to them: they still filter. The health check removes them again.
     SF_RULES_CHAINS_LEFT = 6,
     // The firewall is disabled and the policies are ACCEPT; chains of the firewall could not be
     // removed, but no line of INPUT or OUTPUT leads to them any more: they filter nothing. The
@@ -40,6 +40,14 @@ enum SFRulesInForce : int {
     // generation in force INPUT or OUTPUT may still lead to chains or lines that are not in
     // force, the taken-back try's among them. The health check removes them again.
     SF_RULES_EARLIER_WITH_STALE_CHAINS = 9,
+    // The firewall is disabled and the policies are ACCEPT, but a DROP (or REJECT) line it
+    // placed into INPUT or OUTPUT could not be removed: it drops what the chains kept in front
+    // of it do not let in. The health check removes them again.
+    SF_RULES_DROP_LINE_LEFT = 10,
+    // The firewall is disabled and the policies are ACCEPT; lines it placed into INPUT or OUTPUT
+    // that only log or mark packets could not be removed (and maybe chains nothing leads to):
+    // they filter nothing. The health check removes them again.
+    SF_RULES_MARKING_LINES_LEFT = 11,
 };
 
 } // namespace StatefulFirewall

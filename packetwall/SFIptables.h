@@ -63,14 +63,12 @@ struct SFDefaultDropLine {
     std::vector<std::string> words;
 };
 
-// What one listing of the filter table showed, when iptables answered it whole: the user
-// chains, the chains that lines of INPUT and OUTPUT jump to, and those lines themselves, each
-// by its key (see SFIptables::lineKey), once per line. Only such a listing proves a chain, a jump
-// or a line gone; a listing or probe that failed proves nothing, and neither does a listing cut
-// short (one without the three built-in policies or without a chain known to stand).
+// What one listing of the filter table showed: the lines of INPUT and OUTPUT, each by its key
+// (see SFIptables::lineKey), once per line. A listing is evidence only for what it shows: that
+// many copies of a line stand at least. It never proves a line gone, since a listing may be
+// cut short where nothing tells (only one without the three built-in policies, or ending inside
+// a line, is known to be).
 struct SFTableListing {
-    std::set<std::string> chains;
-    std::set<std::string> inputJumps, outputJumps;
     std::multiset<std::string> inputLines, outputLines;
     int policies = 0; // one bit each for INPUT, FORWARD and OUTPUT
 };
@@ -131,7 +129,7 @@ public:
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
     bool hasRecordedLeftovers() override;
-    bool recordedLeftoversLinked() override;
+    LeftoverEffect leftoverEffect() override;
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
     void abandonCurrentGeneration(std::string previousUid) override;
@@ -211,9 +209,16 @@ public:
     void runCommand(std::vector<std::string> argv);
 
     // Lists the filter table (iptables -S, read back through a memory file, so a table of any
-    // size never blocks the program on a full pipe). False when the listing failed or is not
-    // plausible as the whole table: then it shows nothing. Not counted as a failed command.
+    // size never blocks the program on a full pipe). False when the listing failed or is known to
+    // be cut short: then it shows nothing. Not counted as a failed command.
     bool listTable(SFTableListing& listing);
+
+    // Whether iptables' answer to a failed command (its exit status and standard error) says
+    // that the one chain or line the command names does not exist: a missing line or chain
+    // (status 1: "Bad rule (does a matching rule exist in that chain?)" or "No chain/target/match
+    // by that name", and nothing else), or a jump whose target chain does not exist (status 2,
+    // naming that chain). Any other failure proves nothing.
+    static bool answersAbsent(const std::vector<std::string>& words, int status, const std::string& errorText);
 
     // The words of a line of INPUT or OUTPUT (what follows "-A <chain>"), as recorded or as
     // iptables lists them, in one form: the target and its options and the matches' options,
@@ -226,13 +231,11 @@ public:
 private:
     // Removes one generation (SFIptablesRemoval.cpp): the redirections to its top chains, then
     // flushes every chain of it before deleting any, so jumps between them never block a
-    // deletion. With a listing, only what it shows is removed and what it does not show is gone;
-    // without one (iptables did not answer) everything is tried. Failures are logged and the
-    // pass goes on; returns the names that are not proved gone: deleted, or absent from the
-    // listing. stillLinked: whether INPUT or OUTPUT may still jump to one of its top chains
-    // (a redirection whose deletion failed; each top chain has one redirection at most).
+    // deletion. Failures are logged and the pass goes on; returns the names that are not proved
+    // gone: deleted, or answered absent by iptables. stillLinked: whether INPUT or OUTPUT may
+    // still jump to one of its top chains (a redirection whose deletion failed otherwise; each
+    // top chain has one redirection at most).
     std::list<std::string> removeGeneration(const SFIptablesGeneration& generation,
-                                            const SFTableListing* listing,
                                             const char* failureText, bool& stillLinked);
     // Removes every generation awaiting removal except one named inForce; keeps what is left.
     // With keepLinked, generations INPUT or OUTPUT may lead to are kept whole.
@@ -241,23 +244,33 @@ private:
     // Whether a line of ours that drops (a DROP action) stays recorded in INPUT or OUTPUT:
     // while one does, the chains in front of it are all that lets anything in.
     bool droppingLineStays() const;
-    // Whether INPUT or OUTPUT may still jump to a top chain of a generation awaiting removal:
-    // false only when a listing shows no such jump. Runs a listing only when there is such a
-    // generation.
-    bool pendingTopChainsLinked();
+    // Whether INPUT or OUTPUT may still jump to a top chain of a generation awaiting removal.
+    bool pendingTopChainsLinked() const;
     // Inserts the ESTABLISHED,RELATED accept line at the top of INPUT and OUTPUT unless it is
     // recorded there already; recorded like the other built-in lines, so the next successful
     // push and the disable remove it. Throws.
     void addFallbackPair();
     // Deletes the recorded lines [from, to) of one built-in chain, each by its own words, and
-    // forgets them, except those whose deletion failed and that are not proved gone: they are
-    // moved to the front of the records and their count is returned. A line is proved gone by
-    // its deletion, or by a listing iptables answered whole that does not hold it, each listed
-    // line standing for one record: the records outside [from, to) first, which stand.
+    // forgets those whose deletion ran or that iptables answered do not exist; those whose
+    // deletion failed otherwise are moved to the front of the records and their count is
+    // returned. Identical lines are counted, not named: where the records outside [from, to)
+    // hold lines with the same words (those stay), a listing tells how many copies stand, only
+    // those beyond the ones outside are deleted (iptables deletes the first copy), and the
+    // records beyond what the listing shows are moved to the end, with those outside; without
+    // a listing none of them is deleted.
     size_t deleteDefaultDropLines(bool input, size_t from, size_t to);
     // An iptables probe whose failure is an answer, not a failed command (not counted): true
     // when the line ran successfully.
     bool probeIptables(std::vector<std::string> words);
+    // How a removal (-D, -F, -X) ended: it ran, iptables answered that what it names does not
+    // exist, or it failed otherwise (logged with failureText and counted as a failed command),
+    // which proves nothing.
+    enum class Removal { Done, Absent, Failed };
+    Removal removeIptables(std::vector<std::string> words, const std::string& failureText);
+    // A check (-C) of one line: it stands, iptables answered that it does not exist, or the
+    // check failed otherwise. Not counted as a failed command.
+    enum class LineProbe { Stands, Absent, Unknown };
+    LineProbe probeLine(const std::vector<std::string>& words);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                std::vector<std::string> words);
     // Runs one iptables line; a failure is logged with failureText and reported as false.
@@ -290,9 +303,6 @@ private:
     // started (saveDefaultDropRulesToPreviousPolicy): a try taken back leaves them leftovers.
     size_t m_inputStaleLineCount;
     size_t m_outputStaleLineCount;
-    // Chains this driver created (or found) and has not deleted since, pruned to the generation
-    // in force at each removal pass of earlier generations: a listing that lacks one is cut short.
-    std::set<std::string> m_standingChains;
     // Set when this driver (or an earlier one, says the state file) set a DROP policy on INPUT
     // (OUTPUT), cleared once an ACCEPT policy was set there.
     bool m_inputDropPolicy;

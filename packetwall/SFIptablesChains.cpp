@@ -4,6 +4,7 @@
 #include "IHelperUtils.h"
 #include "ILogger.h"
 #include "SFException.h"
+#include "SFResultCodes.h"
 
 #include <algorithm>
 
@@ -82,6 +83,30 @@ void SFIptables::runIptables(std::vector<std::string> words)
 {
     words.insert(words.begin(), SF_IPTABLES_PATH);
     runCommand(std::move(words));
+}
+
+SFIptables::Removal SFIptables::removeIptables(std::vector<std::string> words, const std::string& failureText)
+{
+    std::vector<std::string> argv = words;
+    argv.insert(argv.begin(), SF_IPTABLES_PATH);
+    std::string reason;
+    try {
+        std::string errorText;
+        const int status = m_helperUtils->runSystemCommandForAnswer(std::move(argv), errorText);
+        if (status == 0)
+            return Removal::Done;
+        if (answersAbsent(words, status, errorText))
+            return Removal::Absent;
+        reason = "exit status " + std::to_string(status) + (errorText.empty() ? "" : ": " + errorText);
+    } catch (const SFException& e) {
+        reason = failureReason(e);
+    } catch (const std::exception& e) {
+        reason = e.what();
+    }
+    // Counted like every failed change, also when the caller goes on.
+    ++m_failedCommands;
+    log(6, failureText + ": " + reason);
+    return Removal::Failed;
 }
 
 bool SFIptables::tryIptables(std::vector<std::string> words, const std::string& failureText)
@@ -173,10 +198,8 @@ void SFIptables::addVarnikInputOutputChains(std::string uid)
     // top chain nobody knows about.
     m_currentTopChainsMayExist = true;
     saveState();
-    for (const char* top : {SF_INPUT_TOP, SF_OUTPUT_TOP}) {
+    for (const char* top : {SF_INPUT_TOP, SF_OUTPUT_TOP})
         runIptables({"-N", top + uid});
-        m_standingChains.insert(top + uid);
-    }
 }
 
 void SFIptables::deleteVarnikInputOutputChains(std::string uid)
@@ -186,7 +209,6 @@ void SFIptables::deleteVarnikInputOutputChains(std::string uid)
     for (const char* top : {SF_OUTPUT_TOP, SF_INPUT_TOP}) {
         runIptables({"-F", top + uid});
         runIptables({"-X", top + uid});
-        m_standingChains.erase(top + uid);
     }
 }
 
@@ -216,14 +238,11 @@ void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
 {
     if (add) {
         m_currentPolicyChains.push_back(chain);
-        if (checkChainExists(chain)) {
-            m_standingChains.insert(chain);
+        if (checkChainExists(chain))
             return;
-        }
         saveState();
         log(6, "Adding chain - " + chain);
         runIptables({"-N", chain});
-        m_standingChains.insert(chain);
         log(6, "Result of adding chain - 0");
         return;
     }
@@ -231,22 +250,14 @@ void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
     m_currentPolicyChains.sort();
     m_currentPolicyChains.unique();
     m_currentPolicyChains.remove(chain);
-    // A listing that failed proves nothing: the chain is forgotten only when iptables lists
-    // the table without it, else its deletion is tried and, failing, it stays recorded.
-    SFTableListing listing;
-    if (listTable(listing) && listing.chains.count(chain) == 0) {
-        saveState();
-        return;
-    }
+    // A failure proves nothing: the chain is forgotten once its deletion ran or iptables
+    // answered that it does not exist, else it stays recorded so its generation's removal
+    // retries.
     log(6, "Deleting chain - " + chain);
-    try {
-        runIptables({"-X", chain});
-    } catch (...) {
-        // The chain is still there: keep it recorded so its generation's removal retries.
+    if (removeIptables({"-X", chain}, "Deleting chain - " + chain + " failed") == Removal::Failed) {
         m_currentPolicyChains.push_back(chain);
-        throw;
+        throw SFException(SF_SYSTEM_COMMAND_FAILED, "Failed to execute system command");
     }
-    m_standingChains.erase(chain);
     saveState();
     log(6, "Result of deleting chain - 0");
 }

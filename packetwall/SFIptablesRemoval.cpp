@@ -5,9 +5,11 @@
 // failing as a whole (a package upgrade replacing the program, a process or memory limit,
 // another program holding the table), or refusing some calls and answering others, and then
 // deletions, checks and listings fail while the chains still filter. A chain, jump or line is
-// forgotten once a deletion of it succeeded or a listing that iptables answered whole does not
-// show it. A listing is whole when it holds the three built-in policies and every chain this
-// driver knows to stand; a listing cut short shows nothing.
+// forgotten once a deletion of it succeeded or iptables answered that the one chain or line does
+// not exist, which is also how what another program removed (iptables -F, a restore) is learned.
+// A listing's silence proves nothing: a listing may be cut short where nothing tells. Listings
+// only count copies of identical lines, so that a deletion by words, which takes the first copy,
+// never takes one that stays.
 
 #include "SFIptables.h"
 
@@ -27,6 +29,8 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
+#include <map>
+#include <set>
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -61,8 +65,14 @@ std::vector<std::string> listingWords(const std::string& line)
 constexpr int POLICY_INPUT = 1, POLICY_FORWARD = 2, POLICY_OUTPUT = 4;
 constexpr int ALL_POLICIES = POLICY_INPUT | POLICY_FORWARD | POLICY_OUTPUT;
 
-// Takes one line of "iptables -S": "-P <chain> <policy>" of a built-in chain, "-N <chain>"
-// defines a chain, "-A INPUT ..." and "-A OUTPUT ..." are lines of the built-in chains.
+// What iptables says, with exit status 1, when the line or chain a command names does not
+// exist; the one-line help hint it adds to a refused jump target.
+constexpr const char* NO_SUCH_LINE = "iptables: Bad rule (does a matching rule exist in that chain?).";
+constexpr const char* NO_SUCH_CHAIN = "iptables: No chain/target/match by that name.";
+constexpr const char* HELP_HINT = "Try `iptables -h' or 'iptables --help' for more information.";
+
+// Takes one line of "iptables -S": "-P <chain> <policy>" of a built-in chain, "-A INPUT ..."
+// and "-A OUTPUT ..." are lines of the built-in chains.
 void parseListingLine(const std::string& line, SFTableListing& listing)
 {
     const std::vector<std::string> words = listingWords(line);
@@ -73,21 +83,10 @@ void parseListingLine(const std::string& line, SFTableListing& listing)
                                                     : 0;
         return;
     }
-    if (words.size() == 2 && words[0] == "-N") {
-        listing.chains.insert(words[1]);
-        return;
-    }
     if (words.size() < 3 || words[0] != "-A" || (words[1] != "INPUT" && words[1] != "OUTPUT"))
         return;
-    const bool input = words[1] == "INPUT";
-    (input ? listing.inputLines : listing.outputLines)
+    (words[1] == "INPUT" ? listing.inputLines : listing.outputLines)
         .insert(SFIptables::lineKey({words.begin() + 2, words.end()}));
-    // Any line with a jump counts, matches or not: a jump taken for one that is not ours keeps
-    // a chain recorded a pass longer, never the other way round.
-    for (size_t i = 2; i + 1 < words.size(); ++i) {
-        if (words[i] == "-j" || words[i] == "-g")
-            (input ? listing.inputJumps : listing.outputJumps).insert(words[i + 1]);
-    }
 }
 
 // A number as iptables may list it (decimal or 0x hexadecimal), as decimal text; the text as it
@@ -106,6 +105,11 @@ bool isDroppingLine(const SFDefaultDropLine& line)
 {
     return line.kind == SFDefaultDropLine::ACTION && line.words.size() >= 2 && line.words[0] == "-j" &&
            (line.words[1] == "DROP" || line.words[1] == "REJECT");
+}
+
+bool isActionLine(const SFDefaultDropLine& line)
+{
+    return line.kind == SFDefaultDropLine::ACTION;
 }
 
 // The top chains of a generation: named by its id text, and any left by name in its records.
@@ -240,23 +244,35 @@ bool SFIptables::listTable(SFTableListing& listing)
         log(5, "The listing of the filter table lacks a built-in chain's policy: taken as cut short");
         listed = false;
     }
-    if (listed) {
-        for (const std::string& chain : m_standingChains) {
-            if (listing.chains.count(chain) == 0) {
-                log(5, "The listing of the filter table lacks chain " + chain +
-                           ", which stands: taken as cut short");
-                listed = false;
-                break;
-            }
-        }
-    }
     if (!listed)
         listing = SFTableListing();
     return listed;
 }
 
+bool SFIptables::answersAbsent(const std::vector<std::string>& words, int status, const std::string& errorText)
+{
+    if (status == 1)
+        return errorText == NO_SUCH_LINE || errorText == NO_SUCH_CHAIN;
+    // A jump to a chain iptables does not hold is refused before any line is looked for: no
+    // line can jump to a chain that does not exist. The nft and legacy back ends say so apart.
+    const auto jump = std::find(words.begin(), words.end(), "-j");
+    if (status != 2 || jump == words.end() || jump + 1 == words.end())
+        return false;
+    const std::string& target = jump[1];
+    std::vector<std::string> lines;
+    boost::algorithm::split(lines, errorText, boost::algorithm::is_any_of("\n"));
+    const size_t said = lines[0].find("): ");
+    if (lines[0].rfind("iptables v", 0) != 0 || said == std::string::npos)
+        return false;
+    const std::string message = lines[0].substr(said + 3);
+    if (message != "Chain '" + target + "' does not exist" &&
+        message != "Couldn't load target `" + target + "':No such file or directory")
+        return false;
+    return std::all_of(lines.begin() + 1, lines.end(),
+                       [](const std::string& line) { return line.empty() || line == HELP_HINT; });
+}
+
 std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& generation,
-                                                    const SFTableListing* listing,
                                                     const char* failureText, bool& stillLinked)
 {
     stillLinked = false;
@@ -267,33 +283,30 @@ std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& 
         if (std::find(names.begin(), names.end(), chain) == names.end())
             names.push_back(chain);
     }
-    // What the listing does not show is gone: nothing to run for it.
-    if (listing != nullptr)
-        names.remove_if([listing](const std::string& chain) { return listing->chains.count(chain) == 0; });
 
     // A top chain left on its own (a push that stopped before its twin or its redirection, or
     // a removal that stopped half-way) is taken apart like any other chain, its redirection
     // first: a chain cannot be deleted while a line jumps to it.
-    for (const std::string& chain : names) {
-        const bool input = chain.rfind(SF_INPUT_TOP, 0) == 0;
-        if (!input && chain.rfind(SF_OUTPUT_TOP, 0) != 0)
-            continue;
-        const std::set<std::string>* jumps =
-            listing == nullptr ? nullptr : input ? &listing->inputJumps : &listing->outputJumps;
-        if ((jumps == nullptr ? generation.redirected : jumps->count(chain) != 0) &&
-            !tryIptables({"-D", input ? "INPUT" : "OUTPUT", "-j", chain}, failureText))
-            stillLinked = true;
+    if (generation.redirected) {
+        for (const std::string& chain : names) {
+            const bool input = chain.rfind(SF_INPUT_TOP, 0) == 0;
+            if ((input || chain.rfind(SF_OUTPUT_TOP, 0) == 0) &&
+                removeIptables({"-D", input ? "INPUT" : "OUTPUT", "-j", chain}, failureText) == Removal::Failed)
+                stillLinked = true;
+        }
     }
 
     // Everything is flushed before anything is deleted: a chain cannot be deleted while another
     // one still jumps to it, and group chains jump to the block-event chains created before them.
-    for (const std::string& chain : names)
-        tryIptables({"-F", chain}, failureText);
-    std::list<std::string> left;
+    // A chain iptables says it does not hold is gone already.
+    std::list<std::string> standing;
     for (const std::string& chain : names) {
-        if (tryIptables({"-X", chain}, failureText))
-            m_standingChains.erase(chain);
-        else
+        if (removeIptables({"-F", chain}, failureText) != Removal::Absent)
+            standing.push_back(chain);
+    }
+    std::list<std::string> left;
+    for (const std::string& chain : standing) {
+        if (removeIptables({"-X", chain}, failureText) == Removal::Failed)
             left.push_back(chain);
     }
     return left;
@@ -303,34 +316,27 @@ void SFIptables::removePendingGenerations(const char* failureText, const std::st
                                           bool keepLinked)
 {
     try {
-        if (!m_previousPolicyChains.empty()) {
-            // One listing for the pass: it decides what is there to remove, and a failed one
-            // leaves every record in place whatever the commands then do.
-            SFTableListing listing;
-            const bool listed = listTable(listing);
-            std::list<SFIptablesGeneration> remaining;
-            for (SFIptablesGeneration& generation : m_previousPolicyChains) {
-                // Only an earlier process can have left a generation under today's id text; its
-                // names are the ones in force now, recorded as such, so they must not be removed.
-                if (!inForce.empty() && generation.uid == inForce) {
-                    log(6, "Not removing the chains of the generation in force - " + inForce);
-                    continue;
-                }
-                if (keepLinked && generation.redirected) {
-                    log(5, "Keeping the chains of generation " + generation.uid +
-                               " while a DROP line of the firewall stays in INPUT or OUTPUT: "
-                               "they are all that lets anything in");
-                    remaining.push_back(std::move(generation));
-                    continue;
-                }
-                bool linked = false;
-                std::list<std::string> left =
-                    removeGeneration(generation, listed ? &listing : nullptr, failureText, linked);
-                if (!left.empty())
-                    remaining.push_back({generation.uid, std::move(left), generation.redirected && linked});
+        std::list<SFIptablesGeneration> remaining;
+        for (SFIptablesGeneration& generation : m_previousPolicyChains) {
+            // Only an earlier process can have left a generation under today's id text; its
+            // names are the ones in force now, recorded as such, so they must not be removed.
+            if (!inForce.empty() && generation.uid == inForce) {
+                log(6, "Not removing the chains of the generation in force - " + inForce);
+                continue;
             }
-            m_previousPolicyChains = std::move(remaining);
+            if (keepLinked && generation.redirected) {
+                log(5, "Keeping the chains of generation " + generation.uid +
+                           " while a DROP line of the firewall stays in INPUT or OUTPUT: "
+                           "they are all that lets anything in");
+                remaining.push_back(std::move(generation));
+                continue;
+            }
+            bool linked = false;
+            std::list<std::string> left = removeGeneration(generation, failureText, linked);
+            if (!left.empty())
+                remaining.push_back({generation.uid, std::move(left), generation.redirected && linked});
         }
+        m_previousPolicyChains = std::move(remaining);
     } catch (const std::exception& e) {
         log(6, std::string(failureText) + ": " + e.what());
     }
@@ -339,15 +345,6 @@ void SFIptables::removePendingGenerations(const char* failureText, const std::st
 
 void SFIptables::flushIptablesInPreviousPolicy()
 {
-    // Only the generation in force is known to stand from here on: what an earlier generation
-    // had is proved gone by a listing without it, also when something else removed it.
-    const std::string uid = m_configController.getUniqueId();
-    for (auto chain = m_standingChains.begin(); chain != m_standingChains.end();) {
-        const bool current = std::find(m_currentPolicyChains.begin(), m_currentPolicyChains.end(), *chain) !=
-                                 m_currentPolicyChains.end() ||
-                             (m_currentTopChainsMayExist && (*chain == SF_INPUT_TOP + uid || *chain == SF_OUTPUT_TOP + uid));
-        chain = current ? std::next(chain) : m_standingChains.erase(chain);
-    }
     removePendingGenerations("Exception occurred while flushing previous policy iptables chains",
                              m_currentTopChainsMayExist ? m_configController.getUniqueId()
                                                         : std::string());
@@ -375,38 +372,50 @@ bool SFIptables::hasRecordedLeftovers()
            !m_outputDefaultDropLines.empty() || dropPoliciesMayStand();
 }
 
-bool SFIptables::pendingTopChainsLinked()
+bool SFIptables::pendingTopChainsLinked() const
 {
-    std::vector<std::string> tops;
-    for (const SFIptablesGeneration& generation : m_previousPolicyChains) {
-        if (!generation.redirected)
-            continue;
-        for (const std::string& top : topChainsOf(generation))
-            tops.push_back(top);
-    }
-    if (tops.empty())
-        return false;
-    SFTableListing listing;
-    if (!listTable(listing))
-        return true;
-    return std::any_of(tops.begin(), tops.end(), [&listing](const std::string& top) {
-        return listing.inputJumps.count(top) != 0 || listing.outputJumps.count(top) != 0;
-    });
+    // A generation is unlinked once the deletion of each of its redirections ran or iptables
+    // answered that it does not exist (see removeGeneration).
+    return std::any_of(m_previousPolicyChains.begin(), m_previousPolicyChains.end(),
+                       [](const SFIptablesGeneration& generation) { return generation.redirected; });
 }
 
-bool SFIptables::recordedLeftoversLinked()
+INetfilter::LeftoverEffect SFIptables::leftoverEffect()
 {
-    if (m_currentTopChainsMayExist || !m_currentPolicyChains.empty() ||
-        !m_inputDefaultDropLines.empty() || !m_outputDefaultDropLines.empty())
-        return true;
-    return pendingTopChainsLinked();
+    if (droppingLineStays())
+        return LeftoverEffect::Drops;
+    const bool currentChains = m_currentTopChainsMayExist || !m_currentPolicyChains.empty();
+    if (std::any_of(m_inputDefaultDropLines.begin(), m_inputDefaultDropLines.end(), isActionLine) ||
+        std::any_of(m_outputDefaultDropLines.begin(), m_outputDefaultDropLines.end(), isActionLine) ||
+        (currentChains && m_currentRedirected) || pendingTopChainsLinked())
+        return LeftoverEffect::Filters;
+    if (!m_inputDefaultDropLines.empty() || !m_outputDefaultDropLines.empty())
+        return LeftoverEffect::LogsOrMarks;
+    if (currentChains || !m_previousPolicyChains.empty())
+        return LeftoverEffect::Unlinked;
+    return LeftoverEffect::None;
 }
 
 bool SFIptables::earlierGenerationsLinked()
 {
-    if (m_inputPreviousLineCount != 0 || m_outputPreviousLineCount != 0)
-        return true;
-    return pendingTopChainsLinked();
+    return m_inputPreviousLineCount != 0 || m_outputPreviousLineCount != 0 || pendingTopChainsLinked();
+}
+
+SFIptables::LineProbe SFIptables::probeLine(const std::vector<std::string>& words)
+{
+    std::vector<std::string> argv = words;
+    argv.insert(argv.begin(), SF_IPTABLES_PATH);
+    try {
+        std::string errorText;
+        const int status = m_helperUtils->runSystemCommandForAnswer(std::move(argv), errorText);
+        if (status == 0)
+            return LineProbe::Stands;
+        if (answersAbsent(words, status, errorText))
+            return LineProbe::Absent;
+    } catch (const SFException&) {
+    } catch (const std::exception&) {
+    }
+    return LineProbe::Unknown;
 }
 
 size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
@@ -425,49 +434,93 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
         return words;
     };
 
+    // The copies the records outside [from, to) stand for, by key: they stay, and iptables
+    // deletes the first copy with the words given, which may be one of theirs.
+    std::map<std::string, size_t> staying;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (i < from || i >= to)
+            ++staying[lineKey(all[i].words)];
+    }
+    // Per key with copies that stay: how many more copies the listing shows, which may be
+    // deleted, and whether it shows all that stay. Listed once, at the first such key.
+    struct Shown {
+        size_t beyond;
+        bool staying;
+    };
+    std::map<std::string, Shown> shown;
+    SFTableListing listing;
+    int listed = -1;
+    std::set<std::string> absent; // keys iptables answered no line exists for
+    std::vector<SFDefaultDropLine> failed;
+    std::vector<SFDefaultDropLine> kept; // records with those that stay
+
     // Each recorded line is deleted by its own words, whatever its action or log level, so a
     // line never outlives the generation that placed it. The MARK and LOG lines go before the
     // actions, as a packet meets them.
-    std::vector<SFDefaultDropLine> failed;
     for (SFDefaultDropLine::Kind kind :
          {SFDefaultDropLine::MARK, SFDefaultDropLine::LOG, SFDefaultDropLine::ACTION}) {
         for (size_t i = from; i < to; ++i) {
-            if (all[i].kind == kind && !tryIptables(withVerb("-D", all[i]), failureText))
-                failed.push_back(all[i]);
+            const SFDefaultDropLine& line = all[i];
+            if (line.kind != kind)
+                continue;
+            const std::string key = lineKey(line.words);
+            if (absent.count(key) != 0)
+                continue;
+            const auto stays = staying.find(key);
+            if (stays != staying.end()) {
+                if (listed < 0)
+                    listed = listTable(listing) ? 1 : 0;
+                if (listed == 0) {
+                    failed.push_back(line); // which copy is whose is unknown: none is deleted
+                    continue;
+                }
+                auto count = shown.find(key);
+                if (count == shown.end()) {
+                    const size_t copies = (input ? listing.inputLines : listing.outputLines).count(key);
+                    count = shown.emplace(key, Shown{copies > stays->second ? copies - stays->second : 0,
+                                                     copies >= stays->second}).first;
+                }
+                if (count->second.beyond == 0) {
+                    // Beyond what the listing shows. With every copy that stays shown, this record
+                    // goes with theirs: its line, if the listing was cut before it, is one of the
+                    // same words, and the next removal of theirs takes it. A listing that lacks
+                    // one of theirs shows too little to tell: iptables is asked.
+                    if (count->second.staying) {
+                        log(6, "The line " + vectorToString(withVerb("-A", line)) +
+                                   " is not shown beyond the lines with the same words that stay: "
+                                   "kept with them");
+                        kept.push_back(line);
+                    } else if (probeLine(withVerb("-C", line)) == LineProbe::Absent) {
+                        absent.insert(key);
+                    } else {
+                        failed.push_back(line);
+                    }
+                    continue;
+                }
+                --count->second.beyond;
+            }
+            switch (removeIptables(withVerb("-D", line), failureText)) {
+            case Removal::Done:
+                break;
+            case Removal::Absent:
+                absent.insert(key);
+                break;
+            case Removal::Failed:
+                failed.push_back(line);
+                break;
+            }
         }
     }
-    // A failed deletion tells nothing: the line may stand, or never have been placed (its
-    // command failed), and a refused check (-C) would tell no more. A listing iptables answered
-    // whole does: each line it holds keeps one record with its key, the records outside the
-    // range first (they stand), and a failed one it does not hold is gone.
-    std::vector<SFDefaultDropLine> kept;
-    SFTableListing listing;
-    if (!failed.empty() && listTable(listing)) {
-        std::multiset<std::string>& shown = input ? listing.inputLines : listing.outputLines;
-        const auto take = [&shown](const SFDefaultDropLine& line) {
-            const auto found = shown.find(lineKey(line.words));
-            if (found == shown.end())
-                return false;
-            shown.erase(found);
-            return true;
-        };
-        for (size_t i = 0; i < all.size(); ++i) {
-            if (i < from || i >= to)
-                take(all[i]);
-        }
-        for (const SFDefaultDropLine& line : failed) {
-            if (take(line))
-                kept.push_back(line);
-            else
-                log(6, "Forgetting the line " + vectorToString(withVerb("-A", line)) +
-                           ": the filter table's listing does not hold it");
-        }
-    } else {
-        kept = std::move(failed);
-    }
+    // No line with those words stands: every record of them is forgotten.
+    const auto gone = [&absent](const SFDefaultDropLine& line) { return absent.count(lineKey(line.words)) != 0; };
+    for (const std::string& key : absent)
+        log(6, "Forgetting the lines of " + chain + " with the words " + key + ": iptables answers that none exists");
+    failed.erase(std::remove_if(failed.begin(), failed.end(), gone), failed.end());
+    kept.erase(std::remove_if(kept.begin(), kept.end(), gone), kept.end());
     all.erase(all.begin() + static_cast<long>(from), all.begin() + static_cast<long>(to));
-    all.insert(all.begin(), kept.begin(), kept.end());
-    return kept.size();
+    all.insert(all.begin(), failed.begin(), failed.end());
+    all.insert(all.end(), kept.begin(), kept.end());
+    return failed.size();
 }
 
 void SFIptables::saveDefaultDropRulesToPreviousPolicy()
@@ -516,12 +569,8 @@ void SFIptables::abandonCurrentGeneration(std::string previousUid)
     try {
         std::list<std::string> left;
         bool linked = false;
-        if (m_currentTopChainsMayExist || !m_currentPolicyChains.empty()) {
-            SFTableListing listing;
-            const bool listed = listTable(listing);
-            left = removeGeneration({uid, m_currentPolicyChains, m_currentRedirected},
-                                    listed ? &listing : nullptr, failureText, linked);
-        }
+        if (m_currentTopChainsMayExist || !m_currentPolicyChains.empty())
+            left = removeGeneration({uid, m_currentPolicyChains, m_currentRedirected}, failureText, linked);
         m_currentPolicyChains.clear();
         m_currentTopChainsMayExist = false;
         if (!left.empty())
@@ -529,7 +578,8 @@ void SFIptables::abandonCurrentGeneration(std::string previousUid)
         m_currentRedirected = false;
         // The lines this try placed; those that stay wait in front as lines of an earlier
         // generation, with what earlier generations left, and the lines of the generation in
-        // force are its own again.
+        // force are its own again, with the try's records that only lines of the same words
+        // could stand for.
         const size_t inputKept =
             deleteDefaultDropLines(true, m_inputPreviousLineCount, m_inputDefaultDropLines.size());
         const size_t outputKept =

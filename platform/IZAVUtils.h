@@ -23,6 +23,13 @@ public:
     virtual bool runCommandWithOutput(const std::vector<std::string>& argv,
                                       const std::map<int, bool>* exitStatusTable,
                                       int* pipeFds) = 0;
+
+    // As runCommand, for a program whose failure may be its own answer rather than a fault:
+    // true when it ran to its end, whatever its exit status, which is given back with what it
+    // wrote on standard error (at most its first 4 KiB, blanks around it trimmed); false when it
+    // could not be started or did not end by itself (a signal, the time limit).
+    virtual bool runCommandForAnswer(const std::vector<std::string>& argv, int& exitStatus,
+                                     std::string& errorText) = 0;
 };
 
 } // namespace ZAV

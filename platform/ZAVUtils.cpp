@@ -168,8 +168,16 @@ bool ZAVUtils::runCommandWithOutput(const std::vector<std::string>& argv,
     return run(argv, exitStatusTable, pipeFds[1]);
 }
 
+bool ZAVUtils::runCommandForAnswer(const std::vector<std::string>& argv, int& exitStatus,
+                                   std::string& errorText)
+{
+    errorText.clear();
+    const Answer answer{&exitStatus, &errorText};
+    return run(argv, nullptr, -1, &answer);
+}
+
 bool ZAVUtils::run(const std::vector<std::string>& argv, const std::map<int, bool>* exitStatusTable,
-                   int stdoutFd)
+                   int stdoutFd, const Answer* answer)
 {
     if (argv.empty()) {
         m_logger.logMessage(2, m_componentName, "Asked to run an empty command line");
@@ -283,6 +291,10 @@ bool ZAVUtils::run(const std::vector<std::string>& argv, const std::map<int, boo
     }
 
     const int exitStatus = WEXITSTATUS(status);
+    if (answer != nullptr) {
+        *answer->exitStatus = exitStatus;
+        *answer->errorText = stderrText;
+    }
     if (exitStatus == 0)
         return true;
     if (exitStatusTable != nullptr) {
@@ -296,7 +308,7 @@ bool ZAVUtils::run(const std::vector<std::string>& argv, const std::map<int, boo
     }
     m_logger.logMessage(6, m_componentName,
                         line + ": exited with status " + std::to_string(exitStatus) + stderrPart);
-    return false;
+    return answer != nullptr;
 }
 
 } // namespace ZAV

@@ -30,10 +30,18 @@ public:
     bool runCommandWithOutput(const std::vector<std::string>& argv,
                               const std::map<int, bool>* exitStatusTable,
                               int* pipeFds) override;
+    bool runCommandForAnswer(const std::vector<std::string>& argv, int& exitStatus,
+                             std::string& errorText) override;
 
 private:
+    // With answer set, any exit status is success and is put there, with the trimmed standard
+    // error in errorText.
+    struct Answer {
+        int* exitStatus;
+        std::string* errorText;
+    };
     bool run(const std::vector<std::string>& argv, const std::map<int, bool>* exitStatusTable,
-             int stdoutFd);
+             int stdoutFd, const Answer* answer = nullptr);
 
     std::shared_ptr<ZAVSystemUtils> m_systemUtils;
     ILogger& m_logger;

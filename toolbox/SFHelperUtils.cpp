@@ -33,4 +33,12 @@ int SFHelperUtils::readSystemCommandOutput(std::vector<std::string> argv,
     return 0;
 }
 
+int SFHelperUtils::runSystemCommandForAnswer(std::vector<std::string> argv, std::string& errorText)
+{
+    int status = -1;
+    if (!m_zavUtils->runCommandForAnswer(argv, status, errorText))
+        throw SFException(SF_SYSTEM_COMMAND_FAILED, "Failed to execute system command");
+    return status;
+}
+
 } // namespace StatefulFirewall

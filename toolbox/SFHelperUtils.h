@@ -24,6 +24,7 @@ public:
     int readSystemCommandOutput(std::vector<std::string> argv,
                                 const std::map<int, bool>* exitStatusTable,
                                 int* pipeFds) override;
+    int runSystemCommandForAnswer(std::vector<std::string> argv, std::string& errorText) override;
 
 private:
     ZAV::ILogger& m_logger;

@@ -120,6 +120,14 @@ TEST_F(SFCliCommandsTest, SettingAPreferenceJudgesTheDaemonsResultCode)
          "Firewall is disabled in the settings, but removing some of its chains from iptables "
          "failed: nothing leads to them, so they filter nothing until the health check removes "
          "them\n"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_DROP_LINE_LEFT)),
+         "Firewall is disabled in the settings, but removing its DROP line from INPUT or OUTPUT "
+         "failed: it drops what the firewall's chains kept in front of it do not let in, until the "
+         "health check removes them\n"},
+        {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_MARKING_LINES_LEFT)),
+         "Firewall is disabled in the settings, but removing some of its lines from INPUT or OUTPUT "
+         "failed: they only log or mark packets, so they filter nothing until the health check "
+         "removes them\n"},
         {SF_PREF_FW_STATUS, wideReply(failed, int(SF_RULES_DROP_POLICIES_LEFT)), acceptLeft},
         {SF_PREF_FW_STATUS, wideReply(failed), acceptLeft},
         // A failed disable whose state names no DROP policy and no chain left says neither.
@@ -188,6 +196,10 @@ TEST_F(SFCliCommandsTest, StatusSaysWhatTheDaemonReportsInForce)
          "ChainsLeft"},
         {false, SF_RULES_UNLINKED_CHAINS_LEFT, "Not filtering (the firewall is disabled, but removing some",
          "UnlinkedChainsLeft"},
+        {false, SF_RULES_DROP_LINE_LEFT, "Still filtering (the firewall is disabled, but removing its DROP line",
+         "DropLineLeft"},
+        {false, SF_RULES_MARKING_LINES_LEFT, "Not filtering (the firewall is disabled, but removing some of its "
+         "lines", "MarkingLinesLeft"},
         {true, SF_RULES_STALE_CHAINS_LINKED, "Not in force (the latest rules are applied, but removing chains",
          "StaleChainsLinked"},
         {true, SF_RULES_EARLIER_WITH_STALE_CHAINS, "Not in force (applying the latest changes to iptables "

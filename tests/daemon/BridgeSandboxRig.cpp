@@ -121,6 +121,11 @@ bool SandboxZAVUtils::runCommandWithOutput(const std::vector<std::string>& argv,
     return admit(argv) && m_real->runCommandWithOutput(argv, exitStatusTable, pipeFds);
 }
 
+bool SandboxZAVUtils::runCommandForAnswer(const std::vector<std::string>& argv, int& exitStatus, std::string& errorText)
+{
+    return admit(argv) && m_real->runCommandForAnswer(argv, exitStatus, errorText);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 Stack::Stack(const Settings& settings, INwIFManager* monitor)

@@ -55,6 +55,7 @@ public:
                     const std::map<int, bool>* exitStatusTable) override;
     bool runCommandWithOutput(const std::vector<std::string>& argv,
                               const std::map<int, bool>* exitStatusTable, int* pipeFds) override;
+    bool runCommandForAnswer(const std::vector<std::string>& argv, int& exitStatus, std::string& errorText) override;
 
 private:
     // False when the call is refused or made to fail.

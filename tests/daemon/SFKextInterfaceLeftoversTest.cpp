@@ -30,18 +30,22 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
         const char* refused;
         int left;
         int leftInOutage;
+        bool emptied = false; // another program emptied the table (iptables -F; iptables -X)
     } cases[] = {
         {nullptr, SF_RULES_IN_FORCE, SF_RULES_IN_FORCE},
         {"-P INPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_POLICIES_LEFT},
         {"-P OUTPUT ACCEPT", SF_RULES_DROP_POLICIES_LEFT, SF_RULES_DROP_POLICIES_LEFT},
         {"-D INPUT -j ACCEPT", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // a line placed into INPUT
-        {"-D INPUT -j DROP", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // the catch-all: its chains stay
+        {"-D INPUT -j DROP", SF_RULES_DROP_LINE_LEFT, SF_RULES_DROP_LINE_LEFT}, // the catch-all: its chains stay
+        {"-D INPUT -j LOG", SF_RULES_MARKING_LINES_LEFT, SF_RULES_MARKING_LINES_LEFT}, // it only logs
         {"-D INPUT -j QTZ_INPUT", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT}, // a top chain INPUT jumps to
         // A top chain INPUT no longer jumps to, which iptables still lists; its one jump's
         // deletion ran, so also in an outage nothing leads to it.
         {"-X QTZ_INPUT", SF_RULES_UNLINKED_CHAINS_LEFT, SF_RULES_UNLINKED_CHAINS_LEFT},
         // The policies are ACCEPT: failing to set them again says nothing of them.
-        {"", SF_RULES_CHAINS_LEFT, SF_RULES_CHAINS_LEFT},
+        {"", SF_RULES_DROP_LINE_LEFT, SF_RULES_DROP_LINE_LEFT},
+        // iptables answers that each chain and line does not exist: nothing is left.
+        {nullptr, SF_RULES_IN_FORCE, SF_RULES_IN_FORCE, true},
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.refused ? each.refused : "nothing refused");
@@ -64,9 +68,15 @@ TEST(SFKextInterfaceLeftoversTest, TheAcceptPoliciesComeFirstAndWhatIsLeftIsRepo
             killed->addVarnikInputOutputChains(config.getUniqueId());
             killed->addRedirectionRulesToInputOutputChains();
             killed->addRelEstRuleToNetfilter(false);
+            const auto log = killed->getIptablesRuleLogCmdSuffix(true, false, "QTZ_I_A_deny", "QTZ_Client_IN", true);
+            ASSERT_TRUE(table.run("-j LOG --log-level 4 --log-prefix QTZ_I_A_deny -A INPUT") && log.back() == "INPUT");
             const auto drop = killed->getIptablesRuleActionCmdSuffix(true, false, "DROP", "QTZ_Client_IN", true);
             ASSERT_TRUE(table.run("-j DROP -A INPUT") && drop.back() == "INPUT");
             killed->setNetfilterPolicyToAccept(false);
+        }
+        if (each.emptied) {
+            table.chains.clear();
+            table.lines.clear();
         }
         FakeConfigController restarted;
         // The health-check thread a failed removal starts stays asleep: this test is its pass.

@@ -209,16 +209,24 @@ TEST_F(SFKextInterfaceWalkTest, LastRulesAreThirdOfFiveInTheDefaultGroupAndFinal
     ASSERT_TRUE(m_manager->getNfMarkVsRuleUid(258, &marked));
     EXPECT_EQ(CommonFunc::textGUID(fromKGUID(marked)), CommonFunc::textGUID(second));
 
-    // The driver saw the generation switch first and the redirection and DROP last.
+    // The driver saw the generation switch first. With nothing linked before, the redirections
+    // come before any rule, so the catch-all's DROP line never stands without the chains in
+    // front of it, and the DROP policy last.
     const auto ops = m_driver->operations();
     ASSERT_GE(ops.size(), 8u);
     EXPECT_EQ(std::vector<std::string>(ops.begin(), ops.begin() + 3),
               (std::vector<std::string>{"getTrustedNetworkParams", "saveDefaultDropRulesToPreviousPolicy",
                                         "saveIptablesChainsToPreviousPolicy"}));
+    const auto at = [&ops](const std::string& prefix) {
+        return std::find_if(ops.begin(), ops.end(), [&prefix](const std::string& op) { return op.rfind(prefix, 0) == 0; });
+    };
+    EXPECT_LT(at("addBlockEventChain"), at("addRedirectionRulesToInputOutputChains"));
+    EXPECT_LT(at("addRedirectionRulesToInputOutputChains"), at("createNetfilterGroup"));
+    EXPECT_LT(at("addRedirectionRulesToInputOutputChains"), at("addRuleToNetfilterGroup"));
     // The old built-in lines go only once the new generation is linked.
-    EXPECT_EQ(std::vector<std::string>(ops.end() - 4, ops.end()),
-              (std::vector<std::string>{"addRedirectionRulesToInputOutputChains", "setNetfilterPolicyToAccept false",
-                                        "flushDefaultDropRulesOfPreviousPolicy", "flushIptablesInPreviousPolicy"}));
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()),
+              (std::vector<std::string>{"setNetfilterPolicyToAccept false", "flushDefaultDropRulesOfPreviousPolicy",
+                                        "flushIptablesInPreviousPolicy"}));
 }
 
 TEST_F(SFKextInterfaceWalkTest, RefusedRulesUseNoMarkAndDoNotFailThePush)
@@ -360,11 +368,26 @@ TEST_F(SFKextInterfaceWalkTest, AFailedGenerationSwitchEndsThePushBeforeTheWalk)
     // With no generation linked before, a failed try leaves the host to the ACCEPT policies
     // and removes every generation.
     EXPECT_EQ(m_bridge->rulesInForceState(), SF_RULES_NOT_IN_FORCE);
-    const auto ops = m_driver->operations();
+    const std::vector<std::string> removal = {"setNetfilterPolicyToAccept true", "flushIptablesDefaultDropRule",
+                                              "flushIptablesInCurrentPolicy"};
+    auto ops = m_driver->operations();
     ASSERT_GE(ops.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()),
-              (std::vector<std::string>{"setNetfilterPolicyToAccept true", "flushIptablesDefaultDropRule",
-                                        "flushIptablesInCurrentPolicy"}));
+    EXPECT_EQ(std::vector<std::string>(ops.end() - 3, ops.end()), removal);
+
+    // While what it left still filters (a DROP line whose deletion iptables refuses), a retry
+    // removes it again and builds nothing beside it; once nothing that filters is left, it builds.
+    for (const auto effect : {INetfilter::LeftoverEffect::Drops, INetfilter::LeftoverEffect::Unlinked}) {
+        m_driver->clear();
+        m_driver->clearFailures();
+        m_driver->setLeftoverEffect(effect);
+        const bool built = effect == INetfilter::LeftoverEffect::Unlinked;
+        EXPECT_EQ(m_bridge->SendRuleAndGroupDataToKext(), built);
+        ops = m_driver->operations();
+        EXPECT_EQ(std::vector<std::string>(ops.begin() + 1, ops.begin() + 5),
+                  (std::vector<std::string>{"hasRecordedLeftovers", removal[0], removal[1], removal[2]}));
+        EXPECT_EQ(std::count(ops.begin(), ops.end(), "saveIptablesChainsToPreviousPolicy"), built ? 1 : 0);
+        EXPECT_EQ(m_bridge->rulesInForceState(), built ? SF_RULES_IN_FORCE : SF_RULES_NOT_IN_FORCE);
+    }
 }
 
 // Once a generation is linked, a try with a failed command is taken back and that generation

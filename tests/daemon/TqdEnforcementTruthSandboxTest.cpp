@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <atomic>
 #include <functional>
 #include <iterator>
 #include <map>
@@ -544,10 +545,10 @@ const PushFault kPushFaults[] = {
     {"the outbound line of a rule in both directions", ".*--sport 8080 .*-j ACCEPT -A QTZ_Client_OUT_[0-9]+",
      true, PushFault::AddedRule, kAllow8080Either},
     {"removing the old generation's chain", "-X QTZ_Client_IN_[0-9]+", false, PushFault::NoRule},
-    // The take-back lists the table to find the try's chains, which nothing else names yet: a
-    // failed listing must not forget one.
-    {"creating a block-event chain, and a listing of the table once",
-     "-N QTZ_BlockEven_IN_[0-9]+", true, PushFault::NoRule, kAllow8080, {"-S"}},
+    // The take-back deletes the try's chains, which nothing else names yet: a deletion that
+    // fails once must not forget one.
+    {"creating a block-event chain, and the take-back's deletion of a chain once",
+     "-N QTZ_BlockEven_IN_[0-9]+", true, PushFault::NoRule, kAllow8080, {"-X QTZ_INPUT_[0-9]+"}},
 };
 
 } // namespace
@@ -676,6 +677,15 @@ struct Outage {
     // New connections to tcp 22, which the built-in SSH line allows, from before the change until
     // the health check has passed three times meanwhile: every one is let in.
     bool ssh = false;
+    // Queue 1 is read meanwhile: an adaptive chain may still lead from INPUT.
+    bool queueRead = false;
+    // A text no line of the filter table may hold at any moment meanwhile; null for none.
+    const char* neverListed = nullptr;
+    // Listings of the table are cut after the chain definitions meanwhile (and still exit 0).
+    bool cutListings = false;
+    // Rules the stores hold once it settled enabled, beside the built-in ones: what a fresh
+    // start on them builds is what it settles to.
+    const char* stored = nullptr;
 };
 
 void PrintTo(const Outage& outage, std::ostream* out)
@@ -683,6 +693,40 @@ void PrintTo(const Outage& outage, std::ostream* out)
     *out << outage.what;
 }
 
+// Lists the filter table every 50 ms on a thread of its own, from its construction to stop(),
+// and keeps the first listing that held text (none when text is null).
+class ListingSampler {
+public:
+    explicit ListingSampler(const char* text) : m_text(text)
+    {
+        if (m_text != nullptr)
+            m_thread = std::thread([this] {
+                while (!m_stop.load()) {
+                    const std::string listing = iptablesListing();
+                    if (m_found.empty() && linesWith(listing, m_text) != 0)
+                        m_found = listing;
+                    std::this_thread::sleep_for(50ms);
+                }
+            });
+    }
+    ~ListingSampler() { stop(); }
+    // The first listing that held the text; empty when none did.
+    std::string stop()
+    {
+        m_stop.store(true);
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_found;
+    }
+
+private:
+    const char* m_text;
+    std::atomic<bool> m_stop{false};
+    std::string m_found;
+    std::thread m_thread;
+};
+
+constexpr const char* kRetry = "The last attempt to apply the rules failed. Hence enforcing the rules again";
 constexpr const char* kLinkedBeside = "Rules: Not in force (the latest rules are applied, but removing chains that "
                                       "are not in force from iptables failed";
 constexpr const char* kTakenBackBeside = "Rules: Not in force (applying the latest changes to iptables failed, and "
@@ -713,16 +757,17 @@ const Outage kOutages[] = {
     {"a switch to regular", true, {}, {}, kLastRedirection,
      {{"--fw-mode regular", "its rules are linked, but removing the chains that are not in force failed"}},
      kLinkedBeside, kEnabledRegular},
-    // The adaptive try's jump stays first in INPUT, and the switch back cannot even begin.
+    // The adaptive try's jump stays first in INPUT, and the switch back cannot even begin:
+    // adaptive mode stays wholly in force, its queue read, and lets the peer in.
     {"a switch to adaptive, then back", false, {}, {}, "-I INPUT -j QTZ_INPUT_[0-9]+",
      {{"--fw-mode adaptive", "the rules applied before stay linked, and removing what is not in force failed too"},
       {"--fw-mode regular", "the rules applied before stay linked, and removing what is not in force failed too"}},
-     kTakenBackBeside, kEnabledRegular},
+     kTakenBackBeside, kEnabledRegular, {}, {}, 1, false, false, true},
     // The policies were set to ACCEPT before: what the tool says of them is what iptables holds.
     {"a disable", false, {kDenyAllLogged}, {}, "-P OUTPUT ACCEPT",
-     {{"--fw off", "removing some of its chains or lines from iptables failed: they still filter"}},
-     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
-     kDisabled, {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT"}},
+     {{"--fw off", "removing its DROP line from INPUT or OUTPUT failed: it drops what the firewall's chains kept"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing its DROP line", kDisabled,
+     {"-P INPUT ACCEPT", "-P OUTPUT ACCEPT"}},
     // Both jumps were deleted before the outage: what is left filters nothing, and the tool
     // names neither DROP policies nor chains that still filter.
     {"a disable, from after the jumps' deletion on", false, {kDenyAllLogged}, {}, "-D OUTPUT -j QTZ_OUTPUT_[0-9]+",
@@ -749,14 +794,26 @@ const Outage kOutages[] = {
     // The catch-all DROP line stays, and so do the jump and chains in front of it, which let
     // SSH in; a refused check proves nothing gone while the listing shows the line.
     {"the catch-all deny's DROP line in INPUT", false, {kDenyAllLogged}, {"-D INPUT -j DROP"}, nullptr,
-     {{"--fw off", "but removing some of its chains or lines from iptables failed: they still filter"}},
-     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
-     kDisabled, {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_", "-N QTZ_Client_IN_"}, {}, -1, false, true},
-    {"the catch-all deny's DROP line in INPUT, its deletion and checks refused", false, {kDenyAllLogged},
-     {"-D INPUT -j DROP", "-C INPUT -j DROP"}, nullptr,
-     {{"--fw off", "but removing some of its chains or lines from iptables failed: they still filter"}},
-     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing some of its chains or lines",
-     kDisabled, {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_"}, {}, -1, false, true},
+     {{"--fw off", "but removing its DROP line from INPUT or OUTPUT failed"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing its DROP line", kDisabled,
+     {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_", "-N QTZ_Client_IN_"}, {}, -1, false, true},
+    // The listings are cut after the chain definitions besides: no listing's silence forgets it.
+    {"the catch-all deny's DROP line in INPUT, its deletion refused, the listings cut", false, {kDenyAllLogged},
+     {"-D INPUT -j DROP", "-C INPUT -j DROP"}, nullptr, {{"--fw off", "but removing its DROP line from INPUT or OUTPUT failed"}},
+     "Status: Disabled\nRules: Still filtering (the firewall is disabled, but removing its DROP line", kDisabled,
+     {"-A INPUT -j DROP", "-A INPUT -j QTZ_INPUT_"}, {}, -1, false, true, false, nullptr, true},
+    // A LOG line left alone filters nothing, and the tool says so, failing.
+    {"the catch-all deny's LOG line in INPUT", false, {kDenyAllLogged}, {"-D INPUT -j LOG .*"}, nullptr,
+     {{"--fw off", "but removing some of its lines from INPUT or OUTPUT failed: they only log or mark packets"}},
+     "Status: Disabled\nRules: Not filtering (the firewall is disabled, but removing some of its lines", kDisabled,
+     {"-A INPUT -j LOG"}, {"-A INPUT -j DROP", "-A INPUT -j QTZ_", "-N QTZ_"}, 1},
+    // A first push whose jump is refused: no DROP line of it ever stands without the jump in
+    // front, so SSH and established connections pass throughout; the retries pile nothing up.
+    {"a first push, its jump and the DROP line's deletion refused", false, {kDenyAllLogged, "--fw off"},
+     {"-I INPUT -j QTZ_INPUT_[0-9]+", "-D INPUT -j DROP"}, nullptr,
+     {{"--fw on", "its rules are not in force: applying them to iptables failed"}},
+     "Status: Enabled\nRules: Not in force (applying them to iptables failed)", kEnabledRegular, {},
+     {"-A INPUT -j QTZ_"}, 1, false, true, false, "-A INPUT -j DROP", false, kDenyAllLogged},
     // Nothing leads to the chain left: it filters nothing, and the peer gets through.
     {"deleting a group's chain", false, {kDenyAllLogged}, {"-X QTZ_Client_IN_[0-9]+"}, nullptr,
      {{"--fw off", "but removing some of its chains from iptables failed: nothing leads to them, so they filter "
@@ -783,14 +840,27 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
                                                   {"IsRegularOrAdaptive", adaptive ? "1" : "0"}};
     };
     // What a fresh start builds in either mode from the stores every change here leaves.
-    static std::string references[2];
-    for (bool adaptive : {false, true}) {
-        if (!references[adaptive].empty())
-            continue;
-        start(true, settings(adaptive));
-        references[adaptive] = normalized(waitForEnforcement());
-        stopDaemon();
-    }
+    // What a fresh start builds in either mode from the stores every change here leaves, and
+    // the one this change leaves when it stores a rule.
+    static std::map<std::string, std::string> references;
+    const auto referenceOf = [&](bool adaptive, const char* stored) {
+        const std::string key = std::to_string(adaptive) + (stored ? stored : "");
+        if (references.count(key) == 0) {
+            start(true, settings(adaptive));
+            waitForEnforcement();
+            if (stored != nullptr) {
+                EXPECT_EQ(tqctl(stored).code, 0) << stored;
+                m_daemon->signal(SIGTERM);
+                EXPECT_EQ(m_daemon->wait(kHangGuard), 0);
+                startDaemon();
+            }
+            references[key] = normalized(waitForEnforcement());
+            stopDaemon();
+        }
+        return references[key];
+    };
+    const std::string reference[2] = {referenceOf(false, nullptr), referenceOf(true, nullptr)};
+    const std::string settledReference = referenceOf(outage.adaptive, outage.stored);
 
     start(true, settings(outage.adaptive));
     waitForEnforcement();
@@ -803,6 +873,8 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
     }
     const char* leftoversPass = "Netfilter chains or rules of it are left. Removing them again";
     const size_t passes = countOf(kDaemonLog, leftoversPass);
+    const size_t retries = countOf(kDaemonLog, kRetry);
+    const bool disabledMeanwhile = holds(outage.status, "Status: Disabled");
     const bool whole = outage.after != nullptr || outage.restart;
     if (outage.restart) {
         m_daemon->signal(SIGKILL);
@@ -812,7 +884,11 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
         startDaemon();
     } else {
         failIptablesLines(outage.failing, {}, {}, 0, outage.after ? std::vector<std::string>{outage.after} : std::vector<std::string>{});
+        if (outage.cutListings)
+            TestSupport::writeFile(kCutListing, std::to_string(linesWith(iptablesListing(), "-N ") + 3) + "\n");
     }
+    // Samples the table from here on until the outage ends, for a line it must never hold.
+    ListingSampler sampler(outage.neverListed);
     for (const auto& [words, said] : outage.during) {
         ToolRun run{};
         run.code = shell(std::string("printf 'y\\n' | ") + TQ_TQCTL + " " + words, &run.output);
@@ -828,8 +904,12 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
     if (outage.peer >= 0) {
         EXPECT_EQ(peerConnects(outage.peer ? 20000 : 3000), outage.peer == 1);
     }
+    if (outage.queueRead) {
+        EXPECT_TRUE(QueueRig::waitForQueue(1, true)) << "nobody reads queue 1 while an adaptive chain may lead from INPUT";
+    }
     if (outage.ssh) {
-        EXPECT_TRUE(waitForText(kDaemonLog, leftoversPass, 2 * kHangGuard, passes + 3));
+        const char* pass = disabledMeanwhile ? leftoversPass : kRetry;
+        EXPECT_TRUE(waitForText(kDaemonLog, pass, 2 * kHangGuard, (disabledMeanwhile ? passes : retries) + 3));
         EXPECT_TRUE(holds(fwStatus(), outage.status));
         const auto [reached, refused] = stopConnecting(1);
         EXPECT_EQ(refused, 0) << "SSH was refused " << refused << " times, let in " << reached << " times";
@@ -843,10 +923,16 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
         EXPECT_TRUE(holds(fwStatus(), outage.status));
     }
 
+    if (outage.neverListed != nullptr) {
+        // What the retries leave: at most one try's chains, and the same while they go on.
+        const std::string listing = iptablesListing();
+        EXPECT_LE(linesWith(listing, "-N QTZ_INPUT_"), 1u) << listing;
+    }
+    EXPECT_EQ(sampler.stop(), "") << outage.neverListed << " stood";
     restoreIptables();
     const bool disabled = std::string(outage.settled) == kDisabled;
     const bool adaptive = std::string(outage.settled) == kEnabledAdaptive;
-    expectSettlesTo(outage.settled, disabled ? kEmptyTable : references[adaptive]);
+    expectSettlesTo(outage.settled, disabled ? kEmptyTable : outage.stored ? settledReference : reference[adaptive]);
     EXPECT_FALSE(holds(fwStatus(), "Not in force"));
     EXPECT_EQ(peerConnects(disabled || adaptive ? 20000 : 3000), disabled || adaptive)
         << "a port no rule allows, in " << outage.settled;
@@ -856,7 +942,7 @@ TEST_P(TqdIptablesOutageSandboxTest, IsReportedAndEndsAsAFreshStart)
     if (outage.restart) {
         // The earlier run's adaptive generation is gone too: regular mode refuses the port.
         EXPECT_EQ(tqctl("--fw-mode regular").code, 0);
-        expectSettlesTo(kEnabledRegular, references[false]);
+        expectSettlesTo(kEnabledRegular, reference[false]);
         EXPECT_FALSE(peerConnects(3000));
     }
     stopDaemon();
@@ -888,6 +974,48 @@ TEST_F(TqdEnforcementTruthSandboxTest, AListingCutShortDuringARuleDeleteForgetsN
         stopDaemon();
         expectNothingFilters(iptablesListing());
         serve(20);
+    }
+}
+
+// Another program empties the filter table while the firewall is enabled ("iptables -F; iptables
+// -X", or a restore of the bare policies): iptables answers that each chain and line of the
+// firewall does not exist. A rule change then builds what it builds on a table nobody touched,
+// without deleting a line of its own for the ones gone, and a disable succeeds with nothing
+// left recorded.
+TEST_F(TqdEnforcementTruthSandboxTest, ATableAnotherProgramEmptiedIsForgottenAndRebuilt)
+{
+    const char* const foreign[] = {
+        "/usr/sbin/iptables -F && /usr/sbin/iptables -X",
+        "printf '*filter\\n:INPUT ACCEPT [0:0]\\n:FORWARD ACCEPT [0:0]\\n:OUTPUT ACCEPT [0:0]\\nCOMMIT\\n' | "
+        "/usr/sbin/iptables-restore",
+    };
+    const std::string allow = std::string(kAllow8080) + " --index 1";
+    for (const char* command : foreign) {
+        SCOPED_TRACE(command);
+        start(true, {{"HealthCheckTimerInSecs", "1"}});
+        waitForEnforcement();
+        ASSERT_EQ(tqctl(kDenyAllLogged).code, 0);
+        ASSERT_EQ(tqctl(allow).code, 0);
+        const std::string withRule = normalized(iptablesListing());
+        ASSERT_EQ(shell(std::string("printf 'y\\n' | ") + TQ_TQCTL + " --fw-rule-delete --index 1"), 0);
+        ASSERT_EQ(shell(command), 0);
+
+        const ToolRun added = tqctl(allow);
+        EXPECT_EQ(added.code, 0) << added.output;
+        EXPECT_EQ(normalized(iptablesListing()), withRule);
+        EXPECT_TRUE(holds(fwStatus(), kEnabledRegular));
+
+        ASSERT_EQ(shell(command), 0);
+        const ToolRun off = tqctl("--fw off");
+        EXPECT_EQ(off.code, 0) << off.output;
+        EXPECT_EQ(off.output, "Preferences set successfully\n");
+        EXPECT_TRUE(holds(fwStatus(), kDisabled));
+        EXPECT_EQ(::access(kStateFile, F_OK), -1) << readFile(kStateFile);
+        EXPECT_EQ(iptablesListing(), kEmptyTable);
+
+        EXPECT_EQ(tqctl("--fw on").code, 0);
+        EXPECT_EQ(normalized(waitForEnforcement()), withRule);
+        stopDaemon();
     }
 }
 

@@ -49,6 +49,15 @@ public:
         return answer();
     }
 
+    // A scripted true here reports exit status 0 and no error text.
+    bool runCommandForAnswer(const std::vector<std::string>& argv, int& exitStatus, std::string& errorText) override
+    {
+        m_calls.push_back({argv, nullptr, nullptr, false});
+        exitStatus = 0;
+        errorText.clear();
+        return answer();
+    }
+
     const std::vector<Call>& calls() const { return m_calls; }
 
 private:

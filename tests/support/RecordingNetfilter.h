@@ -82,7 +82,8 @@ public:
     void saveIptablesChainsToPreviousPolicy() override;
     void flushIptablesInCurrentPolicy() override;
     bool hasRecordedLeftovers() override;
-    bool recordedLeftoversLinked() override { return true; }
+    LeftoverEffect leftoverEffect() override { return m_effect.load(); }
+    void setLeftoverEffect(LeftoverEffect effect) { m_effect.store(effect); }
     void saveDefaultDropRulesToPreviousPolicy() override;
     void flushDefaultDropRulesOfPreviousPolicy() override;
     void abandonCurrentGeneration(std::string previousUid) override;
@@ -99,6 +100,7 @@ private:
     void operation(const std::string& name, const std::string& argument = "");
 
     std::atomic<bool> m_earlierLinked{false};
+    std::atomic<LeftoverEffect> m_effect{LeftoverEffect::Filters};
     mutable std::mutex m_mutex;
     std::vector<std::string> m_operations;
     std::vector<NetfilterGroupCall> m_groups;
