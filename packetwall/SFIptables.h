@@ -262,15 +262,15 @@ private:
     // An iptables probe whose failure is an answer, not a failed command (not counted): true
     // when the line ran successfully.
     bool probeIptables(std::vector<std::string> words);
-    // How a removal (-D, -F, -X) ended: it ran, iptables answered that what it names does not
-    // exist, or it failed otherwise (logged with failureText and counted as a failed command),
-    // which proves nothing.
-    enum class Removal { Done, Absent, Failed };
-    Removal removeIptables(std::vector<std::string> words, const std::string& failureText);
-    // A check (-C) of one line: it stands, iptables answered that it does not exist, or the
-    // check failed otherwise. Not counted as a failed command.
-    enum class LineProbe { Stands, Absent, Unknown };
-    LineProbe probeLine(const std::vector<std::string>& words);
+    // How one iptables line ended: it ran; iptables answered that the one chain or line it names
+    // does not exist (see answersAbsent); it failed otherwise, which proves nothing.
+    enum class Answer { Ran, Absent, Failed };
+    // Runs one line whose failure may be such an answer (a check, -C); why it failed goes into
+    // reason. Not counted as a failed command.
+    Answer askIptables(std::vector<std::string> words, std::string& reason);
+    // Runs one removal (-D, -F, -X) as askIptables does; a failure that proves nothing is logged
+    // with failureText and counted as a failed command.
+    Answer removeIptables(std::vector<std::string> words, const std::string& failureText);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                std::vector<std::string> words);
     // Runs one iptables line; a failure is logged with failureText and reported as false.

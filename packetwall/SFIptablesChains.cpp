@@ -85,28 +85,36 @@ void SFIptables::runIptables(std::vector<std::string> words)
     runCommand(std::move(words));
 }
 
-SFIptables::Removal SFIptables::removeIptables(std::vector<std::string> words, const std::string& failureText)
+SFIptables::Answer SFIptables::askIptables(std::vector<std::string> words, std::string& reason)
 {
     std::vector<std::string> argv = words;
     argv.insert(argv.begin(), SF_IPTABLES_PATH);
-    std::string reason;
     try {
         std::string errorText;
         const int status = m_helperUtils->runSystemCommandForAnswer(std::move(argv), errorText);
         if (status == 0)
-            return Removal::Done;
+            return Answer::Ran;
         if (answersAbsent(words, status, errorText))
-            return Removal::Absent;
+            return Answer::Absent;
         reason = "exit status " + std::to_string(status) + (errorText.empty() ? "" : ": " + errorText);
     } catch (const SFException& e) {
         reason = failureReason(e);
     } catch (const std::exception& e) {
         reason = e.what();
     }
-    // Counted like every failed change, also when the caller goes on.
-    ++m_failedCommands;
-    log(6, failureText + ": " + reason);
-    return Removal::Failed;
+    return Answer::Failed;
+}
+
+SFIptables::Answer SFIptables::removeIptables(std::vector<std::string> words, const std::string& failureText)
+{
+    std::string reason;
+    const Answer answer = askIptables(std::move(words), reason);
+    if (answer == Answer::Failed) {
+        // Counted like every failed change, also when the caller goes on.
+        ++m_failedCommands;
+        log(6, failureText + ": " + reason);
+    }
+    return answer;
 }
 
 bool SFIptables::tryIptables(std::vector<std::string> words, const std::string& failureText)
@@ -254,7 +262,7 @@ void SFIptables::addOrDeleteIptablesChain(bool add, std::string chain)
     // answered that it does not exist, else it stays recorded so its generation's removal
     // retries.
     log(6, "Deleting chain - " + chain);
-    if (removeIptables({"-X", chain}, "Deleting chain - " + chain + " failed") == Removal::Failed) {
+    if (removeIptables({"-X", chain}, "Deleting chain - " + chain + " failed") == Answer::Failed) {
         m_currentPolicyChains.push_back(chain);
         throw SFException(SF_SYSTEM_COMMAND_FAILED, "Failed to execute system command");
     }

@@ -30,6 +30,7 @@
 #include <exception>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 
 #include <sys/mman.h>
@@ -291,7 +292,7 @@ std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& 
         for (const std::string& chain : names) {
             const bool input = chain.rfind(SF_INPUT_TOP, 0) == 0;
             if ((input || chain.rfind(SF_OUTPUT_TOP, 0) == 0) &&
-                removeIptables({"-D", input ? "INPUT" : "OUTPUT", "-j", chain}, failureText) == Removal::Failed)
+                removeIptables({"-D", input ? "INPUT" : "OUTPUT", "-j", chain}, failureText) == Answer::Failed)
                 stillLinked = true;
         }
     }
@@ -301,12 +302,12 @@ std::list<std::string> SFIptables::removeGeneration(const SFIptablesGeneration& 
     // A chain iptables says it does not hold is gone already.
     std::list<std::string> standing;
     for (const std::string& chain : names) {
-        if (removeIptables({"-F", chain}, failureText) != Removal::Absent)
+        if (removeIptables({"-F", chain}, failureText) != Answer::Absent)
             standing.push_back(chain);
     }
     std::list<std::string> left;
     for (const std::string& chain : standing) {
-        if (removeIptables({"-X", chain}, failureText) == Removal::Failed)
+        if (removeIptables({"-X", chain}, failureText) == Answer::Failed)
             left.push_back(chain);
     }
     return left;
@@ -401,23 +402,6 @@ bool SFIptables::earlierGenerationsLinked()
     return m_inputPreviousLineCount != 0 || m_outputPreviousLineCount != 0 || pendingTopChainsLinked();
 }
 
-SFIptables::LineProbe SFIptables::probeLine(const std::vector<std::string>& words)
-{
-    std::vector<std::string> argv = words;
-    argv.insert(argv.begin(), SF_IPTABLES_PATH);
-    try {
-        std::string errorText;
-        const int status = m_helperUtils->runSystemCommandForAnswer(std::move(argv), errorText);
-        if (status == 0)
-            return LineProbe::Stands;
-        if (answersAbsent(words, status, errorText))
-            return LineProbe::Absent;
-    } catch (const SFException&) {
-    } catch (const std::exception&) {
-    }
-    return LineProbe::Unknown;
-}
-
 size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
 {
     std::vector<SFDefaultDropLine>& all = input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
@@ -442,14 +426,16 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
             ++staying[lineKey(all[i].words)];
     }
     // Per key with copies that stay: how many more copies the listing shows, which may be
-    // deleted, and whether it shows all that stay. Listed once, at the first such key.
+    // deleted, whether it shows all that stay, and whether iptables was asked about the key.
+    // Listed once, at the first such key.
     struct Shown {
         size_t beyond;
         bool staying;
+        bool asked = false;
     };
     std::map<std::string, Shown> shown;
     SFTableListing listing;
-    int listed = -1;
+    std::optional<bool> listed;
     std::set<std::string> absent; // keys iptables answered no line exists for
     std::vector<SFDefaultDropLine> failed;
     std::vector<SFDefaultDropLine> kept; // records with those that stay
@@ -468,9 +454,9 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
                 continue;
             const auto stays = staying.find(key);
             if (stays != staying.end()) {
-                if (listed < 0)
-                    listed = listTable(listing) ? 1 : 0;
-                if (listed == 0) {
+                if (!listed)
+                    listed = listTable(listing);
+                if (!*listed) {
                     failed.push_back(line); // which copy is whose is unknown: none is deleted
                     continue;
                 }
@@ -480,32 +466,36 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
                     count = shown.emplace(key, Shown{copies > stays->second ? copies - stays->second : 0,
                                                      copies >= stays->second}).first;
                 }
-                if (count->second.beyond == 0) {
+                Shown& seen = count->second;
+                if (seen.beyond == 0) {
                     // Beyond what the listing shows. With every copy that stays shown, this record
                     // goes with theirs: its line, if the listing was cut before it, is one of the
                     // same words, and the next removal of theirs takes it. A listing that lacks
-                    // one of theirs shows too little to tell: iptables is asked.
-                    if (count->second.staying) {
+                    // one of theirs shows too little to tell: iptables is asked whether any
+                    // line with the words stands.
+                    std::string reason;
+                    if (seen.staying) {
                         log(6, "The line " + vectorToString(withVerb("-A", line)) +
                                    " is not shown beyond the lines with the same words that stay: "
                                    "kept with them");
                         kept.push_back(line);
-                    } else if (probeLine(withVerb("-C", line)) == LineProbe::Absent) {
+                    } else if (!seen.asked && askIptables(withVerb("-C", line), reason) == Answer::Absent) {
                         absent.insert(key);
                     } else {
                         failed.push_back(line);
                     }
+                    seen.asked = true;
                     continue;
                 }
-                --count->second.beyond;
+                --seen.beyond;
             }
             switch (removeIptables(withVerb("-D", line), failureText)) {
-            case Removal::Done:
+            case Answer::Ran:
                 break;
-            case Removal::Absent:
+            case Answer::Absent:
                 absent.insert(key);
                 break;
-            case Removal::Failed:
+            case Answer::Failed:
                 failed.push_back(line);
                 break;
             }
