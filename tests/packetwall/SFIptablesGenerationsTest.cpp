@@ -14,7 +14,6 @@
 #include "TempDir.h"
 
 #include <boost/algorithm/string/join.hpp>
-#include <boost/algorithm/string/replace.hpp>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,6 +50,15 @@ protected:
     std::unique_ptr<SFIptables> driver(IConfigController& config)
     {
         return std::make_unique<SFIptables>(m_logger, config, m_runner, m_nwif, stateFile(), m_dir.file("ftp"));
+    }
+    // A driver on an empty table with no state file, before the first push of a run.
+    std::unique_ptr<SFIptables> freshDriver()
+    {
+        ::unlink(stateFile().c_str());
+        m_table.chains.clear();
+        m_table.lines.clear();
+        m_config.setUniqueId("");
+        return driver();
     }
     std::string stateFile() const { return m_dir.file("state/netfilter.state"); }
     // True when the runner ran this line since it was last cleared.
@@ -192,11 +200,7 @@ TEST_F(SFIptablesGenerationsTest, AnOutageForgetsNothingAndTheNextPassRemovesIt)
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.what);
-        ::unlink(stateFile().c_str());
-        m_table.chains.clear();
-        m_table.lines.clear();
-        m_config.setUniqueId("");
-        auto netfilter = driver();
+        auto netfilter = freshDriver();
         build(*netfilter, 1, {"Web_IN_1"});
         placeInInput(*netfilter, "DROP");
         netfilter->setNetfilterPolicyToAccept(false);
@@ -411,11 +415,6 @@ TEST_F(SFIptablesGenerationsTest, IdenticalLinesOfTheGenerationInForceAreNeverDe
 {
     const Lines catchAll = {"INPUT -j MARK --set-mark 259", "INPUT -j LOG --log-level 4 --log-prefix QTZ_I_B_deny",
                             "INPUT -j DROP"};
-    // The form iptables lists the LOG line in: its default level left out, its prefix quoted.
-    const auto asIptablesLists = [](const std::string& whole) {
-        return boost::algorithm::replace_all_copy(whole, "--log-level 4 --log-prefix QTZ_I_B_deny",
-                                                  "--log-prefix \"QTZ_I_B_deny\"");
-    };
     const auto withoutInput = [](const std::string& whole) { return whole.substr(0, whole.find("-A INPUT")); };
     const struct {
         const char* what;
@@ -425,7 +424,6 @@ TEST_F(SFIptablesGenerationsTest, IdenticalLinesOfTheGenerationInForceAreNeverDe
         bool pending; // earlier records still wait for removal after the pass
     } cases[] = {
         {"the earlier copies stand", {}, false, nullptr, false},
-        {"listed in iptables' own form", {}, false, asIptablesLists, false},
         {"the earlier LOG line deleted by hand", {catchAll[1]}, false, nullptr, false},
         {"every earlier copy gone (iptables -F, a crash after the deletions)", catchAll, false, nullptr, false},
         {"the listing refused", {}, true, nullptr, true},
@@ -434,11 +432,7 @@ TEST_F(SFIptablesGenerationsTest, IdenticalLinesOfTheGenerationInForceAreNeverDe
     };
     for (const auto& each : cases) {
         SCOPED_TRACE(each.what);
-        ::unlink(stateFile().c_str());
-        m_table.chains.clear();
-        m_table.lines.clear();
-        m_config.setUniqueId("");
-        auto netfilter = driver();
+        auto netfilter = freshDriver();
         const auto placeCatchAll = [&] {
             EXPECT_TRUE(m_table.run(boost::algorithm::join(
                 netfilter->getIptablesMarkRuleCmdSuffix("QTZ_Client", true, false, 259, true), " ")));
@@ -479,51 +473,6 @@ TEST_F(SFIptablesGenerationsTest, IdenticalLinesOfTheGenerationInForceAreNeverDe
     }
 }
 
-// What another program removed is gone when iptables says so: a disable after "iptables -F;
-// iptables -X" (or a restore of the bare policies) succeeds and leaves no record, while a
-// refused deletion keeps what it names whatever the listings show.
-TEST_F(SFIptablesGenerationsTest, WhatAnotherProgramRemovedIsForgottenOnIptablesOwnAnswer)
-{
-    for (bool refused : {false, true}) {
-        SCOPED_TRACE(refused ? "the DROP line's deletion refused, the listings cut" : "nothing refused");
-        ::unlink(stateFile().c_str());
-        m_table.chains.clear();
-        m_table.lines.clear();
-        auto netfilter = driver();
-        build(*netfilter, 1, {"Web_IN_1", "Web_OUT_1"});
-        placeInInput(*netfilter, "QTZ_I_B_deny");
-        placeInInput(*netfilter, "DROP");
-        netfilter->setNetfilterPolicyToAccept(false);
-        netfilter->setNetfilterPolicyToAccept(true);
-        if (!refused) {
-            m_table.chains.clear();
-            m_table.lines.clear();
-        } else {
-            m_failing = {"-D INPUT -j DROP"};
-            m_table.cut = [](const std::string& whole) { return whole.substr(0, whole.find("-A ")); };
-        }
-        m_logger.clear();
-        netfilter->flushIptablesDefaultDropRule();
-        netfilter->flushIptablesInCurrentPolicy();
-        EXPECT_EQ(netfilter->takeFailedCommands(), refused ? 1 : 0);
-        if (!refused) {
-            EXPECT_FALSE(netfilter->hasRecordedLeftovers());
-            EXPECT_EQ(fileMode(stateFile()), -1);
-            EXPECT_EQ(m_logger.count(5), 0u) << "a listing was taken as cut short";
-            continue;
-        }
-        // The DROP line stays, and so does everything in front of it.
-        EXPECT_EQ(netfilter->leftoverEffect(), INetfilter::LeftoverEffect::Drops);
-        EXPECT_EQ(m_table.listing(), alone("_1", "-N Web_IN_1\n-N Web_OUT_1\n-A INPUT -j DROP\n"));
-        m_failing.clear();
-        m_table.cut = nullptr;
-        netfilter->flushIptablesDefaultDropRule();
-        netfilter->flushIptablesInCurrentPolicy();
-        EXPECT_EQ(m_table.listing(), "");
-        EXPECT_FALSE(netfilter->hasRecordedLeftovers());
-    }
-}
-
 // Only iptables' own words that the one chain or line does not exist prove it gone; any other
 // failure, one of a wrapper or a refusal that echoes such words among others, proves nothing.
 TEST(SFIptablesAnswerTest, OnlyIptablesSayingTheChainOrLineDoesNotExistProvesItAbsent)
@@ -546,12 +495,8 @@ TEST(SFIptablesAnswerTest, OnlyIptablesSayingTheChainOrLineDoesNotExistProvesItA
         {jump, 1, "iptables v1.8.9 (nf_tables): Chain 'QTZ_INPUT_7' does not exist", false},
         {line, 4, "iptables: Bad rule (does a matching rule exist in that chain?).", false},
         {line, 1, "iptables: failed on purpose: -D INPUT -j DROP", false},
-        {line, 1, "iptables: Memory allocation problem.", false},
-        {line, 4, "Another app is currently holding the xtables lock. Perhaps you want to use the -w option?", false},
         {{"-X", "Web_IN_7"}, 1, "iptables: Too many links.", false},
-        {line, 1, "", false},
         {line, 1, "iptables: Bad rule (does a matching rule exist in that chain?).\niptables: something else", false},
-        {line, 2, "iptables v1.8.9 (nf_tables): Chain 'DROP' does not exist\nunexpected", false},
     };
     for (const auto& each : answers)
         EXPECT_EQ(SFIptables::answersAbsent(each.words, each.status, each.errorText), each.absent)
