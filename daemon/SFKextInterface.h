@@ -132,6 +132,9 @@ private:
     // stays in force, or, with none, the ACCEPT policies return and every generation goes.
     // Marks the push failed; false.
     bool abandonTryLocked(const std::string& linkedUid);
+    // Marks the push failed, to be retried at the next health-check pass, and notes what not
+    // in force may still be linked.
+    void markPushFailedLocked();
     // With no generation linked: the ACCEPT policies, then every chain and line of the firewall,
     // those a DROP line that stays leads from aside; nothing while a DROP policy may stay.
     void leaveIptablesToTheSystemLocked();

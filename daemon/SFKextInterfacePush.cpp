@@ -617,16 +617,22 @@ bool SFKextInterface::abandonTryLocked(const std::string& linkedUid)
     if (m_netfilter->hasPendingRemovals())
         log(2, ENFORCE + "Some of what the failed attempt built could not be removed; it is "
                          "removed again with the next attempt");
-    noteStaleChainsLocked();
+    markPushFailedLocked();
     // An adaptive try's chain that may still lead from INPUT lets new connections in and queues
     // them: adaptive mode stays wholly in force, learning included, until nothing not in force
     // may be linked.
     if (m_tryRedirected && m_lastPushMode == FW_MODE_ADAPTIVE && m_staleLinked.load())
         m_adaptiveTryLinked.store(true);
+    return false;
+}
+
+void SFKextInterface::markPushFailedLocked()
+{
+    noteStaleChainsLocked();
+    // Taking a try back starts the retries afresh, at the next health-check pass.
     m_retryPasses = 1;
     m_retryCountdown = 1;
     m_pushFailed.store(true);
-    return false;
 }
 
 void SFKextInterface::leaveIptablesToTheSystemLocked()
@@ -659,17 +665,13 @@ bool SFKextInterface::removeUnlinkedTryLeftoversLocked()
     }
     leaveIptablesToTheSystemLocked();
     m_netfilter->takeFailedCommands();
-    const INetfilter::LeftoverEffect effect =
-        m_netfilter->hasRecordedLeftovers() ? m_netfilter->leftoverEffect() : INetfilter::LeftoverEffect::None;
+    const INetfilter::LeftoverEffect effect = m_netfilter->leftoverEffect();
     if (effect == INetfilter::LeftoverEffect::Drops || effect == INetfilter::LeftoverEffect::Filters) {
         log(2, ENFORCE + "Chains or lines that an earlier attempt left in iptables, which still filter, "
                          "could not be removed; no new attempt is built while they stay, and the rules "
                          "are applied again once they are removed");
-        noteStaleChainsLocked();
         m_rulesState.store(SF_RULES_NOT_IN_FORCE);
-        m_retryPasses = 1;
-        m_retryCountdown = 1;
-        m_pushFailed.store(true);
+        markPushFailedLocked();
         return false;
     }
     m_unlinkedTryTakenBack = false;

@@ -73,6 +73,15 @@ struct SFTableListing {
     int policies = 0; // one bit each for INPUT, FORWARD and OUTPUT
 };
 
+// The listing of one removal pass of the built-in chains' lines, taken when a line first needs
+// it and shared by INPUT's and OUTPUT's lines: a deletion in one chain leaves the other's copies
+// as they were listed.
+struct SFPassListing {
+    bool taken = false;
+    bool listed = false;
+    SFTableListing table;
+};
+
 // The criteria of one group or rule, collected from its matches before any line is built.
 struct SFMatchCriteria {
     std::vector<std::string> localAddresses, localRanges, remoteAddresses, remoteRanges;
@@ -258,10 +267,7 @@ private:
     // those beyond the ones outside are deleted (iptables deletes the first copy), and the
     // records beyond what the listing shows are moved to the end, with those outside; without
     // a listing none of them is deleted.
-    size_t deleteDefaultDropLines(bool input, size_t from, size_t to);
-    // An iptables probe whose failure is an answer, not a failed command (not counted): true
-    // when the line ran successfully.
-    bool probeIptables(std::vector<std::string> words);
+    size_t deleteDefaultDropLines(bool input, size_t from, size_t to, SFPassListing& pass);
     // How one iptables line ended: it ran; iptables answered that the one chain or line it names
     // does not exist (see answersAbsent); it failed otherwise, which proves nothing.
     enum class Answer { Ran, Absent, Failed };
@@ -273,8 +279,6 @@ private:
     Answer removeIptables(std::vector<std::string> words, const std::string& failureText);
     void recordDefaultDropLine(bool input, SFDefaultDropLine::Kind kind,
                                std::vector<std::string> words);
-    // Runs one iptables line; a failure is logged with failureText and reported as false.
-    bool tryIptables(std::vector<std::string> words, const std::string& failureText);
     void log(int level, const std::string& message);
 
     // State file (SFIptablesState.cpp): the pending generations, the current generation, the

@@ -10,15 +10,6 @@
 
 namespace StatefulFirewall {
 
-namespace {
-
-std::string failureReason(const SFException& e)
-{
-    return e.message;
-}
-
-} // namespace
-
 SFIptables::SFIptables(ZAV::ILogger& logger, IConfigController& configController,
                        std::shared_ptr<IHelperUtils> helperUtils, INwIFManager& nwIfManager,
                        std::string stateFile, std::string ftpModuleDir)
@@ -60,18 +51,6 @@ void SFIptables::runCommand(std::vector<std::string> argv)
     }
 }
 
-bool SFIptables::probeIptables(std::vector<std::string> words)
-{
-    words.insert(words.begin(), SF_IPTABLES_PATH);
-    try {
-        m_helperUtils->executeSystemCommand(std::move(words), nullptr);
-        return true;
-    } catch (const SFException&) {
-    } catch (const std::exception&) {
-    }
-    return false;
-}
-
 int SFIptables::takeFailedCommands()
 {
     const int failed = m_failedCommands;
@@ -98,7 +77,7 @@ SFIptables::Answer SFIptables::askIptables(std::vector<std::string> words, std::
             return Answer::Absent;
         reason = "exit status " + std::to_string(status) + (errorText.empty() ? "" : ": " + errorText);
     } catch (const SFException& e) {
-        reason = failureReason(e);
+        reason = e.message;
     } catch (const std::exception& e) {
         reason = e.what();
     }
@@ -115,19 +94,6 @@ SFIptables::Answer SFIptables::removeIptables(std::vector<std::string> words, co
         log(6, failureText + ": " + reason);
     }
     return answer;
-}
-
-bool SFIptables::tryIptables(std::vector<std::string> words, const std::string& failureText)
-{
-    try {
-        runIptables(std::move(words));
-        return true;
-    } catch (const SFException& e) {
-        log(6, failureText + ": " + failureReason(e));
-    } catch (const std::exception& e) {
-        log(6, failureText + ": " + e.what());
-    }
-    return false;
 }
 
 void SFIptables::setNetfilterPolicyToAccept(bool accept)
@@ -232,7 +198,9 @@ void SFIptables::addRedirectionRulesToInputOutputChains()
 
 bool SFIptables::checkChainExists(std::string chain)
 {
-    if (probeIptables({"-n", "-L", chain})) {
+    // A failure is an answer here, not a failed command: it is not counted.
+    std::string reason;
+    if (askIptables({"-n", "-L", chain}, reason) == Answer::Ran) {
         log(6, "Successfully checked existence of chain - " + chain +
                    ". Chain probably already exists");
         return true;

@@ -30,7 +30,6 @@
 #include <exception>
 #include <iterator>
 #include <map>
-#include <optional>
 #include <set>
 
 #include <sys/mman.h>
@@ -402,7 +401,7 @@ bool SFIptables::earlierGenerationsLinked()
     return m_inputPreviousLineCount != 0 || m_outputPreviousLineCount != 0 || pendingTopChainsLinked();
 }
 
-size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
+size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to, SFPassListing& pass)
 {
     std::vector<SFDefaultDropLine>& all = input ? m_inputDefaultDropLines : m_outputDefaultDropLines;
     to = std::min(to, all.size());
@@ -434,8 +433,6 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
         bool asked = false;
     };
     std::map<std::string, Shown> shown;
-    SFTableListing listing;
-    std::optional<bool> listed;
     std::set<std::string> absent; // keys iptables answered no line exists for
     std::vector<SFDefaultDropLine> failed;
     std::vector<SFDefaultDropLine> kept; // records with those that stay
@@ -454,15 +451,17 @@ size_t SFIptables::deleteDefaultDropLines(bool input, size_t from, size_t to)
                 continue;
             const auto stays = staying.find(key);
             if (stays != staying.end()) {
-                if (!listed)
-                    listed = listTable(listing);
-                if (!*listed) {
+                if (!pass.taken) {
+                    pass.listed = listTable(pass.table);
+                    pass.taken = true;
+                }
+                if (!pass.listed) {
                     failed.push_back(line); // which copy is whose is unknown: none is deleted
                     continue;
                 }
                 auto count = shown.find(key);
                 if (count == shown.end()) {
-                    const size_t copies = (input ? listing.inputLines : listing.outputLines).count(key);
+                    const size_t copies = (input ? pass.table.inputLines : pass.table.outputLines).count(key);
                     count = shown.emplace(key, Shown{copies > stays->second ? copies - stays->second : 0,
                                                      copies >= stays->second}).first;
                 }
@@ -526,8 +525,9 @@ void SFIptables::flushDefaultDropRulesOfPreviousPolicy()
     // What a try taken back would hand back as leftovers is counted below from here on.
     m_inputStaleLineCount = m_outputStaleLineCount = 0;
     try {
-        m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputPreviousLineCount);
-        m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputPreviousLineCount);
+        SFPassListing pass;
+        m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputPreviousLineCount, pass);
+        m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputPreviousLineCount, pass);
     } catch (const std::exception& e) {
         log(6, std::string("Exception occurred while flushing the default drop rules of the "
                            "previous policy: ") + e.what());
@@ -540,8 +540,9 @@ void SFIptables::flushIptablesDefaultDropRule()
     // What a try taken back would hand back as leftovers is counted below from here on.
     m_inputStaleLineCount = m_outputStaleLineCount = 0;
     try {
-        m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputDefaultDropLines.size());
-        m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputDefaultDropLines.size());
+        SFPassListing pass;
+        m_inputPreviousLineCount = deleteDefaultDropLines(true, 0, m_inputDefaultDropLines.size(), pass);
+        m_outputPreviousLineCount = deleteDefaultDropLines(false, 0, m_outputDefaultDropLines.size(), pass);
     } catch (const std::exception& e) {
         // Nothing is forgotten: the records stay for the next pass.
         log(6, std::string("Exception occurred while flushing default drop rule in  iptables "
@@ -570,10 +571,11 @@ void SFIptables::abandonCurrentGeneration(std::string previousUid)
         // generation, with what earlier generations left, and the lines of the generation in
         // force are its own again, with the try's records that only lines of the same words
         // could stand for.
+        SFPassListing pass;
         const size_t inputKept =
-            deleteDefaultDropLines(true, m_inputPreviousLineCount, m_inputDefaultDropLines.size());
+            deleteDefaultDropLines(true, m_inputPreviousLineCount, m_inputDefaultDropLines.size(), pass);
         const size_t outputKept =
-            deleteDefaultDropLines(false, m_outputPreviousLineCount, m_outputDefaultDropLines.size());
+            deleteDefaultDropLines(false, m_outputPreviousLineCount, m_outputDefaultDropLines.size(), pass);
         m_inputPreviousLineCount =
             std::min(inputKept + m_inputStaleLineCount, m_inputDefaultDropLines.size());
         m_outputPreviousLineCount =
